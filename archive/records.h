@@ -1,0 +1,103 @@
+// The library's in-memory records and process-wide lists, shared by the
+// archive units. Not part of the public interface.
+#pragma once
+
+#include <cstdint>
+
+#include "archive/sorvane.h"
+#include "platform/platform.h"
+
+constexpr uint32_t kMaxPath = 260;
+constexpr uint32_t kHeaderBytes = 32;
+constexpr uint32_t kEntryBytes = 16;
+constexpr uint32_t kBn3FileHeaderSize = 324;
+constexpr uint32_t READ_GROUP_SECTORS = 16;
+
+// A free hash entry has 0xFFFFFFFF in some word; a deleted one is all ones in
+// the first three words and kDeletedBlockIndex as block index, so probes pass
+// over it instead of stopping there.
+constexpr uint32_t kFreeWord = 0xFFFFFFFFu;
+constexpr uint32_t kDeletedBlockIndex = 0xFFFFFFFEu;
+
+constexpr uint8_t kSignatureMpq[4] = {'M', 'P', 'Q', 0x1A};
+constexpr uint8_t kSignatureBn3[4] = {'B', 'N', '3', 0x1A};
+
+struct ArchiveHeader {
+  uint8_t signature[4];
+  uint32_t headerSize;
+  uint32_t archiveSize;
+  uint16_t formatVersion;
+  uint16_t sectorSizeShift;
+  uint32_t hashTableOffset;
+  uint32_t blockTableOffset;
+  uint32_t hashTableEntries;
+  uint32_t blockTableEntries;
+};
+
+// Explicit little-endian (de)serialisation of the 32 header bytes.
+ArchiveHeader ParseArchiveHeader(const uint8_t bytes[kHeaderBytes]);
+void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBytes]);
+
+struct HashEntry {
+  uint32_t nameHashA;
+  uint32_t nameHashB;
+  uint32_t locale;
+  uint32_t blockIndex;
+};
+
+struct BlockEntry {
+  uint32_t offset;
+  uint32_t storedSize;
+  uint32_t fileSize;
+  uint32_t flags;
+};
+
+static_assert(sizeof(HashEntry) == kEntryBytes && sizeof(BlockEntry) == kEntryBytes);
+
+struct Archive {
+  char path[kMaxPath];
+  platform::OsHandle fileHandle;
+  uint32_t priority;
+  uint32_t sectorSize;
+  uint32_t headerOffset;
+  BlockEntry* blockTable;
+  HashEntry* hashTable;
+  uint32_t refCount;
+  ArchiveHeader header;
+  uint32_t openFlags;
+};
+
+struct ArchiveFile {
+  Archive* archive;  // null for a file opened from disk
+  uint32_t fileKey;
+  uint32_t position;
+  uint32_t* sectorOffsets;  // k + 1 entries once loaded
+  HashEntry* hashEntry;     // stored file: its entry in archive->hashTable
+  platform::OsHandle diskHandle;  // disk file
+  char* name;
+};
+
+inline bool IsHashEntryFree(const HashEntry& e) {
+  return e.nameHashA == kFreeWord || e.nameHashB == kFreeWord || e.locale == kFreeWord ||
+         e.blockIndex == kFreeWord;
+}
+inline bool IsHashEntryDeleted(const HashEntry& e) {
+  return e.nameHashA == kFreeWord && e.nameHashB == kFreeWord && e.locale == kFreeWord &&
+         e.blockIndex == kDeletedBlockIndex;
+}
+
+// Process-wide lists (highest priority first / opening order).
+extern ArchiveHandle* ArchiveList;
+extern uint32_t ArchiveListCount;
+extern FileHandle* OpenFileList;
+extern uint32_t OpenFileListCount;
+extern uint32_t CurrentLocale;
+extern char BaseDirectory[kMaxPath + 1];
+
+constexpr uint32_t KnownLocales[7] = {0, 0x407, 0x409, 0x40A, 0x40C, 0x410, 0x416};
+
+// Handle checks against the open lists: 2 for a stored/disk file, 1 for an
+// archive, 0 for anything else.
+uint32_t GetHandleKind(const void* handle);
+bool IsOpenArchive(const void* handle);
+bool IsOpenFile(const void* handle);

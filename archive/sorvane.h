@@ -1,0 +1,178 @@
+// The archive library's public operations: opening and reading MPQ archives,
+// looking stored files up, recovering their keys, and (update side) creating
+// archives and adding, deleting, renaming, re-localing and compacting files.
+//
+// Conventions: every operation returns a success flag (value queries return
+// the value, 0xFFFFFFFF marking failure) and leaves the reason of a failure in
+// the thread's last error (GetLastError()). Handles are the addresses of the
+// library's records; they are checked against the library's open lists before
+// use, so a stale or foreign handle fails with ERROR_INVALID_PARAMETER.
+// The library is used from one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct Archive;
+struct ArchiveFile;
+using ArchiveHandle = Archive*;
+using FileHandle = ArchiveFile*;
+
+// ---- Win32 shapes the operations take ------------------------------------------
+
+struct OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  uint32_t Offset;
+  uint32_t OffsetHigh;
+  void* hEvent;
+};
+
+constexpr uint32_t ERROR_SUCCESS = 0;
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
+constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
+constexpr uint32_t ERROR_FILE_INVALID = 1006;
+constexpr uint32_t ERROR_FILE_CORRUPT = 1392;
+constexpr uint32_t ERROR_UNKNOWN_PROPERTY = 1608;
+
+uint32_t GetLastError();
+void SetLastError(uint32_t code);
+
+// ---- the library's own error codes --------------------------------------------------
+
+constexpr uint32_t ERR_NOT_ARCHIVE = 0x85200065u;
+constexpr uint32_t ERR_FILE_NOT_STORED = 0x85200066u;
+constexpr uint32_t ERR_HASH_TABLE_FULL = 0x85200069u;
+constexpr uint32_t ERR_ALREADY_STORED = 0x8520006Au;
+constexpr uint32_t ERR_READ_ONLY_NEEDS_EXISTING = 0x8520006Cu;
+
+// ---- flags ----------------------------------------------------------------------
+
+constexpr uint32_t BLOCK_IMPLODED = 0x00000100u;
+constexpr uint32_t BLOCK_COMPRESSED = 0x00000200u;
+constexpr uint32_t BLOCK_ENCRYPTED = 0x00010000u;
+constexpr uint32_t BLOCK_KEY_ADJUSTED = 0x00020000u;
+constexpr uint32_t BLOCK_EXISTS = 0x80000000u;
+
+constexpr uint32_t OPEN_CD_ONLY = 0x00000001u;
+constexpr uint32_t OPEN_WRITE = 0x00008000u;
+
+constexpr uint32_t UPDATE_KEEP_LISTFILE = 0x1u;
+constexpr uint32_t UPDATE_OPEN_EXISTING = 0x4u;
+constexpr uint32_t UPDATE_CREATE_ALWAYS = 0x8u;
+constexpr uint32_t UPDATE_READ_ONLY = 0x10u;
+constexpr uint32_t UPDATE_OPEN_ALWAYS = 0x20u;
+
+constexpr uint32_t ADD_REPLACE = 0x1u;
+
+// Compression method bits of a sector's method mask.
+constexpr uint32_t COMP_HUFFMAN = 0x01u;
+constexpr uint32_t COMP_ZLIB = 0x02u;   // provided by the external provider
+constexpr uint32_t COMP_IMPLODE = 0x08u;
+constexpr uint32_t COMP_BZIP2 = 0x10u;  // provided by the external provider
+constexpr uint32_t COMP_ADPCM_MONO = 0x40u;
+constexpr uint32_t COMP_ADPCM_STEREO = 0x80u;
+
+// GetArchiveFileInfo codes.
+constexpr uint32_t INFO_SECTOR_SHIFT = 1;
+constexpr uint32_t INFO_HASH_TABLE_SIZE = 2;
+constexpr uint32_t INFO_BLOCK_TABLE_SIZE = 3;
+constexpr uint32_t INFO_HANDLE_KIND = 4;
+constexpr uint32_t INFO_SIZE = 5;
+constexpr uint32_t INFO_COMPRESSED_SIZE = 6;
+constexpr uint32_t INFO_FLAGS = 7;
+constexpr uint32_t INFO_ARCHIVE = 8;
+constexpr uint32_t INFO_POSITION = 9;
+constexpr uint32_t INFO_LOCALE = 10;
+constexpr uint32_t INFO_PRIORITY = 11;
+constexpr uint32_t INFO_HASH_INDEX = 12;
+
+// Hash types of HashString.
+constexpr uint32_t HASH_TABLE_INDEX = 0;
+constexpr uint32_t HASH_NAME_A = 1;
+constexpr uint32_t HASH_NAME_B = 2;
+constexpr uint32_t HASH_FILE_KEY = 3;
+
+// ---- hashing and encryption -------------------------------------------------------
+
+bool BuildCryptTable();
+uint32_t HashString(const char* name, uint32_t hashType);
+bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key);
+bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key);
+uint32_t DetectFileKey(const void* words, uint32_t expectedFirst);
+uint32_t HashTableKey();
+uint32_t BlockTableKey();
+
+// ---- archives ---------------------------------------------------------------------
+
+bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHandle* out);
+bool CloseArchive(ArchiveHandle archive);
+bool SetArchivePriority(ArchiveHandle archive, uint32_t priority);
+bool SetBaseDirectory(const char* path);
+bool GetBaseDirectory(char* buffer, uint32_t size);
+uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size);
+
+const char* GetLibraryBanner();
+uint32_t CopyLibraryBanner(char* buffer, uint32_t size);
+float GetLibraryVersionNumber();
+uint64_t GetLibraryVersion64();
+
+// Run automatically at static initialisation and at exit; callable again.
+void LibraryStartup();
+void LibraryShutdown();
+
+// ---- stored files -----------------------------------------------------------------
+
+// searchScope 0: the given archive, or all open archives when archive is null.
+// Any other scope: all open archives, then the disk.
+bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope, FileHandle* out);
+// The index form: hash-table entry index of the given archive.
+bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out);
+bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
+bool CloseArchiveFile(FileHandle file);
+bool GetHandleName(const void* handle, char* buffer, uint32_t bufferSize);
+bool GetHandleNameAlias(const void* handle, char* buffer, uint32_t bufferSize);
+bool GetFileArchive(FileHandle file, ArchiveHandle* out);
+uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
+uint32_t SetLocale(uint32_t locale);
+uint32_t GetLocale();
+
+bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
+                     OVERLAPPED* overlapped);
+uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
+                               uint32_t method);
+uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
+
+bool LoadStormLibrary();
+void UnloadStormLibrary();
+
+// ---- update side ----------------------------------------------------------------
+
+// Returns the handle, null on failure, or the all-ones value when the file
+// itself cannot be opened or created (test with IsUsableArchive).
+ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize);
+inline bool IsUsableArchive(ArchiveHandle a) {
+  return a != nullptr && a != reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
+}
+bool CloseWritableArchive(ArchiveHandle archive, uint32_t ignored);
+
+bool AddFileFromDisk(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                     uint32_t flags, uint32_t methodMask, uint32_t level);
+bool AddFileFromMemory(ArchiveHandle archive, const void* data, uint32_t size,
+                       const char* storedName, uint32_t flags, uint32_t methodMask, uint32_t level);
+bool AddFile(ArchiveHandle archive, const char* sourcePath, const char* storedName, uint32_t flags);
+bool AddWaveFile(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                 uint32_t flags, uint32_t quality);
+bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t size, const char* storedName,
+               uint32_t flags);
+bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
+                   const char* storedName, uint32_t flags, uint32_t quality);
+
+bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
+bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
+bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
+                          uint32_t newLocale);
+bool CompactArchive(ArchiveHandle archive);

@@ -1,0 +1,192 @@
+// The operating-system layer. Everything above this folder reaches files,
+// folders, errors, time, memory, dynamic libraries, the registry and the
+// console only through these functions, whose shapes follow the Win32 calls
+// they stand for. The POSIX and Win32 implementations live in posix/ and
+// win32/; exactly one is built.
+//
+// Paths: on POSIX a backslash in any path given here is a folder separator
+// and is turned into '/' before the system sees it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// ---- handles ---------------------------------------------------------------
+
+// An open file. kInvalidHandle (all ones, like INVALID_HANDLE_VALUE) marks
+// failure; a null handle is never valid either.
+using OsHandle = void*;
+inline OsHandle InvalidHandle() { return reinterpret_cast<OsHandle>(~static_cast<uintptr_t>(0)); }
+inline bool IsValidHandle(OsHandle h) { return h != nullptr && h != InvalidHandle(); }
+
+// ---- Win32 values, same numbers as the system's ---------------------------
+
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+
+constexpr uint32_t kFileShareRead = 0x1;
+constexpr uint32_t kFileShareWrite = 0x2;
+constexpr uint32_t kFileShareDelete = 0x4;
+
+constexpr uint32_t kCreateNew = 1;
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kTruncateExisting = 5;
+
+constexpr uint32_t kFileAttributeReadOnly = 0x1;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kFileAttributeArchive = 0x20;
+constexpr uint32_t kFileAttributeNormal = 0x80;
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+
+constexpr uint32_t kFileBegin = 0;
+constexpr uint32_t kFileCurrent = 1;
+constexpr uint32_t kFileEnd = 2;
+constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
+constexpr uint32_t kInvalidFileSize = 0xFFFFFFFFu;
+
+constexpr uint32_t kDriveUnknown = 0;
+constexpr uint32_t kDriveNoRootDir = 1;
+constexpr uint32_t kDriveRemovable = 2;
+constexpr uint32_t kDriveFixed = 3;
+constexpr uint32_t kDriveRemote = 4;
+constexpr uint32_t kDriveCdrom = 5;
+constexpr uint32_t kDriveRamdisk = 6;
+
+// Error codes (the thread's last error always holds Win32 numbers; POSIX
+// maps errno onto them).
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorInvalidFunction = 1;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorOutOfMemory = 14;
+constexpr uint32_t kErrorWriteProtect = 19;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorHandleEof = 38;
+constexpr uint32_t kErrorNotSupported = 50;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorModNotFound = 126;
+constexpr uint32_t kErrorProcNotFound = 127;
+constexpr uint32_t kErrorDirNotEmpty = 145;
+constexpr uint32_t kErrorNegativeSeek = 131;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorFilenameExcedRange = 206;
+constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorFileInvalid = 1006;
+constexpr uint32_t kErrorIoDevice = 1117;
+constexpr uint32_t kErrorFileCorrupt = 1392;
+constexpr uint32_t kErrorUnknownProperty = 1608;
+
+// ---- last error --------------------------------------------------------------
+
+uint32_t GetLastError();
+void SetLastError(uint32_t code);
+
+// The system's text for an error code (FormatMessage from-system, language
+// 0x400). Returns false and leaves text empty when the system has none. The
+// text ends as the system ends it (CR LF on Windows and in the POSIX table).
+bool FormatSystemMessage(uint32_t code, std::string& text);
+
+// ---- files -------------------------------------------------------------------
+
+// CreateFileA with the given access, share mode and creation disposition;
+// attributes: kFileAttributeNormal or 0. Returns InvalidHandle() on failure.
+OsHandle CreateFile(const char* path, uint32_t access, uint32_t shareMode,
+                    uint32_t disposition, uint32_t attributes);
+bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead);
+bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* bytesWritten);
+// SetFilePointer: distanceHigh may be null (then distance is a signed 32-bit
+// offset); with it, the 64-bit distance is (*distanceHigh << 32) | distance and
+// the new position's high part comes back through it. Returns the low part or
+// kInvalidSetFilePointer (check GetLastError when a high part was given).
+uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method);
+// GetFileSize: low part, high part through sizeHigh when given.
+uint32_t GetFileSize(OsHandle file, uint32_t* sizeHigh);
+bool SetEndOfFile(OsHandle file);
+bool FlushFileBuffers(OsHandle file);
+bool CloseHandle(OsHandle file);
+
+// Positioned 64-bit helpers for code that is not bound to the Win32 shape.
+bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead);
+bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten);
+bool GetFileSize64(OsHandle file, uint64_t* size);
+
+bool DeleteFile(const char* path);
+// MoveFileEx with MOVEFILE_REPLACE_EXISTING: an existing target is replaced.
+bool MoveFileReplace(const char* from, const char* to);
+bool CreateDirectory(const char* path);
+bool RemoveDirectory(const char* path);
+bool SetCurrentDirectory(const char* path);
+// GetCurrentDirectoryA: writes the folder (no trailing separator) and returns
+// its length; when size is too small returns the size needed including the
+// terminator; 0 on failure.
+uint32_t GetCurrentDirectory(uint32_t size, char* buffer);
+uint32_t GetFileAttributes(const char* path);
+// root is a drive root such as "C:\"; POSIX answers kDriveFixed for any
+// existing folder and kDriveNoRootDir otherwise.
+uint32_t GetDriveType(const char* root);
+bool FileExists(const char* path);  // FindFirstFileA succeeds for it
+
+// A path that names its place without the current folder or drive: "X:\..."
+// (or "X:/...") everywhere, and on POSIX also one that begins with '/' or '\'.
+bool IsAbsolutePath(const char* path);
+// The platform's preferred separator when code builds paths: '\' on Windows,
+// '/' on POSIX. Code may always use '\' instead; both work.
+char PathSeparator();
+
+// ---- process -----------------------------------------------------------------
+
+uint32_t GetTickCount();
+// GetModuleFileNameA of the executable: the full path, zero-terminated; returns
+// its length, or 0 on failure. Truncates like Win32 when size is too small.
+uint32_t GetModuleFileName(char* buffer, uint32_t size);
+
+// ---- memory --------------------------------------------------------------------
+
+// VirtualAlloc(MEM_COMMIT, PAGE_READWRITE): zero-filled; null on failure with
+// kErrorNotEnoughMemory. VirtualFree(MEM_RELEASE) takes null gracefully.
+void* VirtualAlloc(size_t size);
+void VirtualFree(void* block);
+
+// ---- dynamic libraries ---------------------------------------------------------
+
+using ModuleHandle = void*;
+ModuleHandle LoadLibrary(const char* path);
+void* GetProcAddress(ModuleHandle module, const char* name);
+// By ordinal (Win32 only; POSIX returns null).
+void* GetProcAddressOrdinal(ModuleHandle module, uint16_t ordinal);
+bool FreeLibrary(ModuleHandle module);
+
+// ---- registry ------------------------------------------------------------------
+
+using RegistryKey = void*;
+enum class RegistryRoot { CurrentUser, Users, LocalMachine };
+// RegOpenKeyExA with KEY_QUERY_VALUE. POSIX has no registry: always fails
+// with kErrorFileNotFound.
+bool RegOpenKey(RegistryRoot root, const char* subKey, RegistryKey* key);
+// RegQueryValueExA: data may be null to ask for the size.
+bool RegQueryValue(RegistryKey key, const char* valueName, void* data, uint32_t* size);
+void RegCloseKey(RegistryKey key);
+
+// ---- console -------------------------------------------------------------------
+
+void ConsoleWrite(const char* text, size_t length);
+void ConsoleWrite(const char* text);
+void ConsoleFlush();
+// One character from standard input, or -1 at end of input.
+int ConsoleReadChar();
+
+}  // namespace platform
