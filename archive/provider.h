@@ -1,0 +1,27 @@
+// The outside compression provider: the game's own library when it can be
+// loaded, otherwise the built-in stand-in for the methods archives of that
+// era hand to it (zlib 0x02, bzip2 0x10). Both entries take the arguments of
+// CompressSector / DecompressSector and return non-zero on success.
+#pragma once
+
+#include <cstdint>
+
+using StormCompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
+                                     const uint8_t* input, uint32_t inputLength, uint32_t mask,
+                                     uint32_t methodType, uint32_t level);
+using StormDecompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
+                                       const uint8_t* input, uint32_t inputLength);
+
+// Set by LoadStormLibrary; null when absent.
+extern StormCompressFn StormCompress;
+extern StormDecompressFn StormDecompress;
+
+// The built-in stand-in (builtin_provider.cpp). The decompressor takes the
+// mask byte first, like a compressed sector; the compressor writes it.
+uint32_t BuiltinProviderCompress(uint8_t* output, uint32_t* outputLength, const uint8_t* input,
+                                 uint32_t inputLength, uint32_t mask, uint32_t methodType,
+                                 uint32_t level);
+uint32_t BuiltinProviderDecompress(uint8_t* output, uint32_t* outputLength, const uint8_t* input,
+                                   uint32_t inputLength);
+// The mask bits the stand-in can apply.
+constexpr uint32_t BUILTIN_PROVIDER_MASK = 0x02u | 0x10u;
