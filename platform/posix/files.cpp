@@ -1,0 +1,318 @@
+// Files: the Win32 file calls over POSIX descriptors. A handle is the
+// descriptor plus one, so descriptor 0 never turns into a null handle.
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+namespace platform {
+
+using posix::NativePath;
+using posix::SetLastErrorFromErrno;
+
+namespace {
+
+OsHandle HandleFromFd(int fd) { return reinterpret_cast<OsHandle>(static_cast<uintptr_t>(fd) + 1); }
+
+// The descriptor behind a handle, or -1 (with the last error set) when the
+// handle cannot be one.
+int FdFromHandle(OsHandle file) {
+  if (!IsValidHandle(file)) {
+    SetLastError(kErrorInvalidHandle);
+    return -1;
+  }
+  uintptr_t value = reinterpret_cast<uintptr_t>(file) - 1;
+  if (value > static_cast<uintptr_t>(INT_MAX)) {
+    SetLastError(kErrorInvalidHandle);
+    return -1;
+  }
+  return static_cast<int>(value);
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Reads until count bytes or the end of the file; offset < 0 reads at the
+// descriptor's position.
+bool ReadFully(int fd, int64_t offset, void* buffer, uint32_t count, uint32_t* done) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint32_t total = 0;
+  bool ok = true;
+  while (total < count) {
+    ssize_t n = offset < 0 ? read(fd, out + total, count - total)
+                           : pread(fd, out + total, count - total, static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno(errno);
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  if (done != nullptr) *done = total;
+  return ok;
+}
+
+bool WriteFully(int fd, int64_t offset, const void* buffer, uint32_t count, uint32_t* done) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  uint32_t total = 0;
+  bool ok = true;
+  while (total < count) {
+    ssize_t n = offset < 0 ? write(fd, in + total, count - total)
+                           : pwrite(fd, in + total, count - total, static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno(errno);
+      ok = false;
+      break;
+    }
+    if (n == 0) {
+      SetLastError(kErrorDiskFull);
+      ok = false;
+      break;
+    }
+    total += static_cast<uint32_t>(n);
+  }
+  if (done != nullptr) *done = total;
+  return ok;
+}
+
+}  // namespace
+
+// Share modes have no POSIX counterpart (no mandatory locking), so they are
+// accepted and ignored: two opens of one file never fail with a sharing
+// violation here.
+OsHandle CreateFile(const char* path, uint32_t access, uint32_t /*shareMode*/,
+                    uint32_t disposition, uint32_t attributes) {
+  if (path == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return InvalidHandle();
+  }
+  const bool wantRead = (access & kGenericRead) != 0;
+  const bool wantWrite = (access & kGenericWrite) != 0;
+  int flags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  const mode_t mode = (attributes & kFileAttributeReadOnly) != 0 ? 0444 : 0666;
+  const std::string native = NativePath(path);
+
+  int fd = -1;
+  bool existed = false;
+  switch (disposition) {
+    case kCreateNew:
+      fd = OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
+      break;
+    case kOpenExisting:
+      fd = OpenRetrying(native.c_str(), flags, mode);
+      break;
+    case kTruncateExisting:
+      if (!wantWrite) {
+        SetLastError(kErrorInvalidParameter);
+        return InvalidHandle();
+      }
+      fd = OpenRetrying(native.c_str(), flags | O_TRUNC, mode);
+      break;
+    case kCreateAlways:
+    case kOpenAlways: {
+      // Win32 reports through the last error whether the file was already
+      // there, so learn it by trying to create it first. A file that vanishes
+      // between the two attempts is simply tried again.
+      const int keep = disposition == kCreateAlways ? O_TRUNC : 0;
+      for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        fd = OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
+        if (fd >= 0 || errno != EEXIST) break;
+        fd = OpenRetrying(native.c_str(), flags | keep, mode);
+        if (fd >= 0) existed = true;
+        else if (errno != ENOENT) break;
+      }
+      break;
+    }
+    default:
+      SetLastError(kErrorInvalidParameter);
+      return InvalidHandle();
+  }
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, native.c_str());
+    return InvalidHandle();
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    // CreateFileA refuses folders unless asked for backup semantics.
+    close(fd);
+    SetLastError(kErrorAccessDenied);
+    return InvalidHandle();
+  }
+  SetLastError(existed ? kErrorAlreadyExists : kErrorSuccess);
+  return HandleFromFd(fd);
+}
+
+bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if (buffer == nullptr && count != 0) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  return ReadFully(fd, -1, buffer, count, bytesRead);
+}
+
+bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if (buffer == nullptr && count != 0) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  return WriteFully(fd, -1, buffer, count, bytesWritten);
+}
+
+uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return kInvalidSetFilePointer;
+  int64_t move = distanceHigh != nullptr
+                     ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                                            static_cast<uint32_t>(distance))
+                     : static_cast<int64_t>(distance);
+  int64_t base = 0;
+  if (method == kFileBegin) {
+    base = 0;
+  } else if (method == kFileCurrent) {
+    off_t cur = lseek(fd, 0, SEEK_CUR);
+    if (cur < 0) {
+      SetLastErrorFromErrno(errno);
+      return kInvalidSetFilePointer;
+    }
+    base = cur;
+  } else if (method == kFileEnd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      SetLastErrorFromErrno(errno);
+      return kInvalidSetFilePointer;
+    }
+    base = st.st_size;
+  } else {
+    SetLastError(kErrorInvalidParameter);
+    return kInvalidSetFilePointer;
+  }
+  // Both terms are far from the limits in practice, but a hostile distance
+  // must not overflow the sum.
+  if ((move > 0 && base > INT64_MAX - move) || (move < 0 && base < INT64_MIN - move)) {
+    SetLastError(kErrorInvalidParameter);
+    return kInvalidSetFilePointer;
+  }
+  int64_t target = base + move;
+  if (target < 0) {
+    SetLastError(kErrorNegativeSeek);
+    return kInvalidSetFilePointer;
+  }
+  if (distanceHigh == nullptr && target > static_cast<int64_t>(UINT32_MAX) - 1) {
+    // Without a high part the new position must fit the low part alone.
+    SetLastError(kErrorInvalidParameter);
+    return kInvalidSetFilePointer;
+  }
+  if (lseek(fd, static_cast<off_t>(target), SEEK_SET) < 0) {
+    SetLastErrorFromErrno(errno);
+    return kInvalidSetFilePointer;
+  }
+  const uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(target));
+  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(static_cast<uint64_t>(target) >> 32);
+  // A low part equal to the failure value is told apart by the last error.
+  if (low == kInvalidSetFilePointer) SetLastError(kErrorSuccess);
+  return low;
+}
+
+uint32_t GetFileSize(OsHandle file, uint32_t* sizeHigh) {
+  uint64_t size = 0;
+  if (!GetFileSize64(file, &size)) return kInvalidFileSize;
+  if (sizeHigh != nullptr) *sizeHigh = static_cast<uint32_t>(size >> 32);
+  const uint32_t low = static_cast<uint32_t>(size);
+  if (low == kInvalidFileSize) SetLastError(kErrorSuccess);
+  return low;
+}
+
+bool GetFileSize64(OsHandle file, uint64_t* size) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool SetEndOfFile(OsHandle file) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  off_t cur = lseek(fd, 0, SEEK_CUR);
+  int rc = -1;
+  if (cur >= 0) {
+    do {
+      rc = ftruncate(fd, cur);
+    } while (rc != 0 && errno == EINTR);
+  }
+  if (rc != 0) {
+    // A descriptor opened read-only answers EINVAL; Windows calls that
+    // access denied.
+    if (errno == EINVAL || errno == EBADF) SetLastError(kErrorAccessDenied);
+    else SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool FlushFileBuffers(OsHandle file) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if (fsync(fd) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool CloseHandle(OsHandle file) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  // The descriptor is gone even when close reports EINTR, so never retry.
+  if (close(fd) != 0 && errno != EINTR) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if ((buffer == nullptr && count != 0) || offset > static_cast<uint64_t>(INT64_MAX) - count) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  return ReadFully(fd, static_cast<int64_t>(offset), buffer, count, bytesRead);
+}
+
+bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if ((buffer == nullptr && count != 0) || offset > static_cast<uint64_t>(INT64_MAX) - count) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  return WriteFully(fd, static_cast<int64_t>(offset), buffer, count, bytesWritten);
+}
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+// Helpers shared by the POSIX implementation of the platform layer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::posix {
+
+// Win32 codes the POSIX side produces beyond those named in platform.h.
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorNotSameDevice = 17;
+constexpr uint32_t kErrorDirectory = 267;
+constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorCantResolveFilename = 1921;
+
+// The Win32 code that stands for an errno value.
+uint32_t ErrnoToWin32(int err);
+
+// Sets the thread's last error from errno. For "no such file" the Win32
+// answer depends on whether the folder part of the path exists (2 versus 3),
+// so the path is consulted when one is given.
+void SetLastErrorFromErrno(int err, const char* path = nullptr);
+
+// The path with every backslash turned into '/'.
+std::string NativePath(const char* path);
+
+}  // namespace platform::posix
