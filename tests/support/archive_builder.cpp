@@ -1,0 +1,398 @@
+#include "tests/support/archive_builder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "platform/bytes.h"
+
+namespace testsupport {
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+bool UsesOffsetTable(uint32_t flags) { return (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0; }
+
+void AppendLE32(Bytes& out, uint32_t v) {
+  uint8_t b[4];
+  platform::StoreLE32(b, v);
+  out.insert(out.end(), b, b + 4);
+}
+
+void Encrypt(uint8_t* data, size_t length, uint32_t key) {
+  EncryptBlock(data, static_cast<uint32_t>(length), key);
+}
+
+// The stored form of one file before encryption, and where its parts lie.
+struct Prepared {
+  Bytes data;                        // BN3 header (if any) + stored data
+  uint32_t dataOffset = 0;           // length of the BN3 header
+  bool hasTable = false;
+  uint32_t tableBytes = 0;           // table length within data (after dataOffset)
+  std::vector<uint32_t> table;       // as written
+  std::vector<std::pair<uint32_t, uint32_t>> sectors;  // (start within data, length)
+};
+
+Prepared Prepare(const FileSpec& f, bool bn3, uint32_t sectorSize) {
+  Prepared p;
+  if (bn3) {
+    p.data.assign(kBn3FileHeaderSize, 0);
+    platform::StoreLE32(p.data.data(), f.bn3Length.value_or(kBn3FileHeaderSize));
+    const std::string& n = f.bn3Name ? *f.bn3Name : f.name;
+    std::memcpy(p.data.data() + 64, n.data(), std::min<size_t>(n.size(), kMaxPath));
+    p.dataOffset = kBn3FileHeaderSize;
+  }
+  const uint32_t base = p.dataOffset;
+  if (f.rawData) {
+    p.data.insert(p.data.end(), f.rawData->begin(), f.rawData->end());
+    return p;
+  }
+  const uint32_t size = static_cast<uint32_t>(f.content.size());
+  const uint32_t k = (size + sectorSize - 1) / sectorSize;
+  if (!UsesOffsetTable(f.flags)) {
+    p.data.insert(p.data.end(), f.content.begin(), f.content.end());
+    for (uint32_t i = 0; i < k; ++i) {
+      const uint32_t len = std::min(sectorSize, size - i * sectorSize);
+      p.sectors.emplace_back(base + i * sectorSize, len);
+    }
+    return p;
+  }
+
+  std::vector<Bytes> stored = f.storedSectors;
+  if (stored.empty()) {
+    for (uint32_t i = 0; i < k; ++i) {
+      const uint8_t* src = f.content.data() + static_cast<size_t>(i) * sectorSize;
+      const uint32_t len = std::min(sectorSize, size - i * sectorSize);
+      stored.push_back(f.encodeSector ? f.encodeSector(src, len, i) : Bytes(src, src + len));
+    }
+  }
+  std::vector<uint32_t> table;
+  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1);
+  for (const Bytes& s : stored) {
+    table.push_back(pos);
+    pos += static_cast<uint32_t>(s.size());
+  }
+  table.push_back(pos);
+  if (f.offsetTable) table = *f.offsetTable;
+
+  p.hasTable = true;
+  p.table = table;
+  p.tableBytes = 4 * static_cast<uint32_t>(table.size());
+  for (uint32_t v : table) AppendLE32(p.data, v);
+  for (const Bytes& s : stored) {
+    p.sectors.emplace_back(static_cast<uint32_t>(p.data.size()), static_cast<uint32_t>(s.size()));
+    p.data.insert(p.data.end(), s.begin(), s.end());
+  }
+  return p;
+}
+
+}  // namespace
+
+const FileLayout* Layout::Find(std::string_view name) const {
+  for (const FileLayout& f : files)
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+ArchiveBuilder::ArchiveBuilder() { BuildCryptTable(); }
+
+ArchiveBuilder& ArchiveBuilder::Bn3(bool on) {
+  bn3_ = on;
+  static const uint8_t kBn3[4] = {'B', 'N', '3', 0x1A};
+  static const uint8_t kMpq[4] = {'M', 'P', 'Q', 0x1A};
+  std::memcpy(signature_, on ? kBn3 : kMpq, 4);
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::Signature(const uint8_t sig[4]) {
+  std::memcpy(signature_, sig, 4);
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::Stub(uint32_t bytes, uint8_t fill) {
+  stubBytes_ = bytes;
+  stubFill_ = fill;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::SectorShift(uint16_t shift) {
+  sectorShift_ = shift;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HashTableSize(uint32_t entries) {
+  hashEntries_ = entries;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::TablesFirst(bool on) {
+  tablesFirst_ = on;
+  return *this;
+}
+
+FileSpec& ArchiveBuilder::Add(std::string name, Bytes content, uint32_t extraFlags) {
+  FileSpec& f = files_.emplace_back();
+  f.name = std::move(name);
+  f.content = std::move(content);
+  f.flags = BLOCK_EXISTS | extraFlags;
+  f.blockIndex = static_cast<uint32_t>(blocks_.size());
+  BlockSlot slot;
+  slot.fileIndex = files_.size() - 1;
+  blocks_.push_back(slot);
+  return f;
+}
+
+FileSpec& ArchiveBuilder::Add(std::string name, std::string_view text, uint32_t extraFlags) {
+  return Add(std::move(name), ToBytes(text), extraFlags);
+}
+
+FileSpec& ArchiveBuilder::Listfile(const std::vector<std::string>& names,
+                                   std::string_view lineEnd, uint32_t extraFlags) {
+  std::string text;
+  for (const std::string& n : names) {
+    text += n;
+    text += lineEnd;
+  }
+  return Add("(listfile)", text, extraFlags);
+}
+
+uint32_t ArchiveBuilder::AddRawBlock(const BlockEntry& entry) {
+  BlockSlot slot;
+  slot.raw = true;
+  slot.entry = entry;
+  blocks_.push_back(slot);
+  return static_cast<uint32_t>(blocks_.size() - 1);
+}
+
+ArchiveBuilder& ArchiveBuilder::SetHashEntry(uint32_t index, const HashEntry& entry) {
+  rawHash_[index] = entry;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::PatchHeader(std::function<void(ArchiveHeader&)> patch) {
+  headerPatches_.push_back(std::move(patch));
+  return *this;
+}
+
+Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
+  const uint32_t sectorSize = 512u << sectorShift_;
+
+  uint32_t hashedCount = 0;
+  for (const FileSpec& f : files_) hashedCount += f.hashed ? 1 : 0;
+  uint32_t n = 16;
+  while (n < 2 * hashedCount) n *= 2;
+  if (hashEntries_) n = *hashEntries_;
+  const uint32_t blockCount = static_cast<uint32_t>(blocks_.size());
+
+  // Stored forms (lengths do not depend on the key).
+  std::vector<Prepared> prepared;
+  for (const FileSpec& f : files_) prepared.push_back(Prepare(f, bn3_, sectorSize));
+
+  // Placement.
+  const uint64_t headerPos = stubBytes_;
+  uint64_t pos = headerPos + kHeaderBytes;
+  uint64_t hashPos = 0, blockPos = 0;
+  auto placeTables = [&] {
+    hashPos = pos;
+    pos += static_cast<uint64_t>(n) * kEntryBytes;
+    blockPos = pos;
+    pos += static_cast<uint64_t>(blockCount) * kEntryBytes;
+  };
+  if (tablesFirst_) placeTables();
+  std::vector<uint64_t> fileStart(files_.size());
+  for (const BlockSlot& slot : blocks_) {
+    if (slot.raw) continue;
+    pos += files_[slot.fileIndex].gapBefore;
+    fileStart[slot.fileIndex] = pos;
+    pos += prepared[slot.fileIndex].data.size();
+  }
+  if (!tablesFirst_) placeTables();
+  const uint64_t end = pos;
+
+  Bytes out(end, 0);
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(headerPos), stubFill_);
+
+  // Block entries and the (encrypted) data.
+  Layout layout;
+  layout.headerOffset = stubBytes_;
+  layout.hashTablePos = hashPos;
+  layout.blockTablePos = blockPos;
+  std::vector<BlockEntry> blockTable;
+  for (const BlockSlot& slot : blocks_) {
+    if (slot.raw) {
+      blockTable.push_back(slot.entry);
+      continue;
+    }
+    const FileSpec& f = files_[slot.fileIndex];
+    Prepared& p = prepared[slot.fileIndex];
+    BlockEntry e{};
+    e.offset = f.offset.value_or(static_cast<uint32_t>(fileStart[slot.fileIndex] - headerPos));
+    e.storedSize = f.storedSize.value_or(static_cast<uint32_t>(p.data.size()));
+    e.fileSize = f.fileSize.value_or(static_cast<uint32_t>(f.content.size()));
+    e.flags = f.flags;
+    blockTable.push_back(e);
+
+    uint32_t key = 0;
+    if ((f.flags & BLOCK_ENCRYPTED) && !f.rawData) {
+      key = f.key ? *f.key
+                  : FileKeyFor(f.name, e.offset, e.fileSize, (f.flags & BLOCK_KEY_ADJUSTED) != 0);
+      if (p.hasTable) Encrypt(p.data.data() + p.dataOffset, p.tableBytes, key - 1);
+      for (size_t i = 0; i < p.sectors.size(); ++i)
+        Encrypt(p.data.data() + p.sectors[i].first, p.sectors[i].second,
+                key + static_cast<uint32_t>(i));
+    }
+    std::copy(p.data.begin(), p.data.end(),
+              out.begin() + static_cast<std::ptrdiff_t>(fileStart[slot.fileIndex]));
+
+    FileLayout fl;
+    fl.name = f.name;
+    fl.blockIndex = f.blockIndex;
+    fl.blockStart = fileStart[slot.fileIndex];
+    fl.dataStart = fl.blockStart + p.dataOffset;
+    fl.key = key;
+    fl.sectorOffsets = p.table;
+    fl.block = e;
+    layout.files.push_back(fl);
+  }
+
+  // Hash table: raw entries, then explicit slots, then the probe rule.
+  std::vector<HashEntry> hashTable(n, HashEntry{kNone, kNone, kNone, kNone});
+  std::vector<bool> taken(n, false);
+  for (const auto& [index, entry] : rawHash_) {
+    if (index < n) {
+      hashTable[index] = entry;
+      taken[index] = true;
+    }
+  }
+  auto entryFor = [](const FileSpec& f) {
+    return HashEntry{HashString(f.name.c_str(), HASH_NAME_A), HashString(f.name.c_str(), HASH_NAME_B),
+                     f.locale, f.blockIndexInHash.value_or(f.blockIndex)};
+  };
+  auto recordSlot = [&](const FileSpec& f, uint32_t slot) {
+    for (FileLayout& fl : layout.files)
+      if (fl.blockIndex == f.blockIndex) fl.hashIndex = slot;
+  };
+  for (const FileSpec& f : files_) {
+    if (!f.hashed || !f.hashIndex) continue;
+    if (*f.hashIndex >= n) throw std::runtime_error("hash index beyond the table: " + f.name);
+    if (!rawHash_.count(*f.hashIndex)) hashTable[*f.hashIndex] = entryFor(f);
+    taken[*f.hashIndex] = true;
+    recordSlot(f, *f.hashIndex);
+  }
+  for (const FileSpec& f : files_) {
+    if (!f.hashed || f.hashIndex) continue;
+    if (n == 0) throw std::runtime_error("no hash table for " + f.name);
+    const uint32_t start = HashString(f.name.c_str(), HASH_TABLE_INDEX) % n;
+    bool placed = false;
+    for (uint32_t step = 0; step < n && !placed; ++step) {
+      const uint32_t i = (start + step) % n;
+      if (taken[i]) continue;
+      hashTable[i] = entryFor(f);
+      taken[i] = true;
+      recordSlot(f, i);
+      placed = true;
+    }
+    if (!placed) throw std::runtime_error("hash table full, cannot place " + f.name);
+  }
+
+  auto writeTable = [&](uint64_t at, Bytes raw, uint32_t key) {
+    Encrypt(raw.data(), raw.size(), key);
+    std::copy(raw.begin(), raw.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  Bytes rawHashTable, rawBlockTable;
+  for (const HashEntry& e : hashTable) {
+    AppendLE32(rawHashTable, e.nameHashA);
+    AppendLE32(rawHashTable, e.nameHashB);
+    AppendLE32(rawHashTable, e.locale);
+    AppendLE32(rawHashTable, e.blockIndex);
+  }
+  for (const BlockEntry& e : blockTable) {
+    AppendLE32(rawBlockTable, e.offset);
+    AppendLE32(rawBlockTable, e.storedSize);
+    AppendLE32(rawBlockTable, e.fileSize);
+    AppendLE32(rawBlockTable, e.flags);
+  }
+  writeTable(hashPos, std::move(rawHashTable), HashTableKey());
+  writeTable(blockPos, std::move(rawBlockTable), BlockTableKey());
+
+  ArchiveHeader h{};
+  std::memcpy(h.signature, signature_, 4);
+  h.headerSize = kHeaderBytes;
+  h.archiveSize = static_cast<uint32_t>(end - headerPos);
+  h.formatVersion = 0;
+  h.sectorSizeShift = sectorShift_;
+  h.hashTableOffset = static_cast<uint32_t>(hashPos - headerPos);
+  h.blockTableOffset = static_cast<uint32_t>(blockPos - headerPos);
+  h.hashTableEntries = n;
+  h.blockTableEntries = blockCount;
+  for (const auto& patch : headerPatches_) patch(h);
+  uint8_t* hb = out.data() + headerPos;
+  std::memcpy(hb, h.signature, 4);
+  platform::StoreLE32(hb + 4, h.headerSize);
+  platform::StoreLE32(hb + 8, h.archiveSize);
+  platform::StoreLE16(hb + 12, h.formatVersion);
+  platform::StoreLE16(hb + 14, h.sectorSizeShift);
+  platform::StoreLE32(hb + 16, h.hashTableOffset);
+  platform::StoreLE32(hb + 20, h.blockTableOffset);
+  platform::StoreLE32(hb + 24, h.hashTableEntries);
+  platform::StoreLE32(hb + 28, h.blockTableEntries);
+
+  if (layoutOut) {
+    layout.hashTable = std::move(hashTable);
+    layout.blockTable = std::move(blockTable);
+    *layoutOut = std::move(layout);
+  }
+  return out;
+}
+
+void ArchiveBuilder::WriteTo(const std::string& path, Layout* layout) const {
+  WriteBytes(path, Build(layout));
+}
+
+Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes PatternBytes(size_t size, uint32_t seed) {
+  Bytes out(size);
+  uint32_t x = seed * 2654435761u + 0x9E3779B9u;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    out[i] = static_cast<uint8_t>(x >> 11);
+  }
+  return out;
+}
+
+void StoreLE32At(Bytes& bytes, uint64_t pos, uint32_t value) {
+  if (pos + 4 > bytes.size()) throw std::runtime_error("StoreLE32At beyond the end");
+  platform::StoreLE32(bytes.data() + pos, value);
+}
+
+uint32_t LoadLE32At(const Bytes& bytes, uint64_t pos) {
+  if (pos + 4 > bytes.size()) throw std::runtime_error("LoadLE32At beyond the end");
+  return platform::LoadLE32(bytes.data() + pos);
+}
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+uint32_t FileKeyFor(const std::string& name, uint32_t blockOffset, uint32_t fileSize,
+                    bool adjusted) {
+  uint32_t key = HashString(name.c_str(), HASH_FILE_KEY);
+  if (adjusted) key = (key + blockOffset) ^ fileSize;
+  return key;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,165 @@
+// A test-side writer of MPQ archives that lays every byte out itself, without
+// the library's update operations, so tests can make normal, odd and corrupt
+// archives. It shares only the hashing and cipher primitives with the library.
+//
+// Layout of a built archive: optional stub bytes, the 32-byte header, the
+// stored data of every file in the order they were added, then the hash table
+// and the block table (or both tables right after the header with
+// TablesFirst()). Block indices follow the order of Add()/AddRawBlock().
+//
+// Typical use:
+//   ArchiveBuilder b;
+//   b.Stub(1024).HashTableSize(7);
+//   b.Add("dir\\a.txt", "hello").flags |= BLOCK_ENCRYPTED;
+//   b.Listfile({"dir\\a.txt"});
+//   std::vector<uint8_t> bytes = b.Build(&layout);   // mutate freely to corrupt
+//   WriteBytes(path, bytes);
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive/records.h"
+#include "archive/sorvane.h"
+
+namespace testsupport {
+
+using Bytes = std::vector<uint8_t>;
+
+// Stored bytes for sector `index` whose plain content is data[0..length).
+// Return exactly `length` bytes to store the sector plain; anything shorter is
+// taken as its compressed form (mask byte first with BLOCK_COMPRESSED).
+using SectorEncoder = std::function<Bytes(const uint8_t* data, uint32_t length, uint32_t index)>;
+
+struct FileSpec {
+  std::string name;
+  Bytes content;                  // the file as a reader should deliver it
+  uint32_t flags = BLOCK_EXISTS;  // block flags, stored exactly as given
+  uint32_t locale = 0;
+
+  // Hash entry. With hashed false the file gets a block but no hash entry.
+  bool hashed = true;
+  std::optional<uint32_t> hashIndex;   // explicit slot instead of the probe rule
+  std::optional<uint32_t> blockIndexInHash;  // what the hash entry points at
+
+  // Sectors, used with BLOCK_COMPRESSED or BLOCK_IMPLODED. storedSectors wins
+  // over encodeSector; with neither, every sector is stored plain (L = E).
+  std::vector<Bytes> storedSectors;
+  SectorEncoder encodeSector;
+  std::optional<std::vector<uint32_t>> offsetTable;  // written instead of the computed one
+
+  // Encryption (BLOCK_ENCRYPTED): the key comes from the name, adjusted by the
+  // block entry's offset and fileSize with BLOCK_KEY_ADJUSTED, unless given.
+  std::optional<uint32_t> key;
+
+  // Block entry values written instead of the computed ones. The data stays
+  // where the layout puts it; an offset override only makes the entry lie
+  // (and feeds the key adjustment, as a reader would see it).
+  std::optional<uint32_t> offset;
+  std::optional<uint32_t> storedSize;
+  std::optional<uint32_t> fileSize;
+
+  // Bytes of filler put before this file's data (gaps between blocks).
+  uint32_t gapBefore = 0;
+
+  // Per-file header of BN3 archives: its first word and the name it carries.
+  std::optional<uint32_t> bn3Length;
+  std::optional<std::string> bn3Name;
+
+  // Stored data (after the BN3 header) written as is: no table, no sectors,
+  // no encryption. storedSize follows its length unless overridden.
+  std::optional<Bytes> rawData;
+
+  uint32_t blockIndex = 0;  // assigned by Add()
+};
+
+struct FileLayout {
+  std::string name;
+  uint32_t blockIndex = 0;
+  std::optional<uint32_t> hashIndex;
+  uint64_t blockStart = 0;  // absolute position of the block in the built bytes
+  uint64_t dataStart = 0;   // absolute position after the BN3 per-file header
+  uint32_t key = 0;         // key the data was encrypted with (0 when plain)
+  std::vector<uint32_t> sectorOffsets;  // the table as written (before encryption)
+  BlockEntry block{};
+};
+
+struct Layout {
+  uint32_t headerOffset = 0;
+  uint64_t hashTablePos = 0;   // absolute positions
+  uint64_t blockTablePos = 0;
+  std::vector<HashEntry> hashTable;    // decrypted, as written
+  std::vector<BlockEntry> blockTable;  // decrypted, as written
+  std::vector<FileLayout> files;       // in block order (raw blocks excluded)
+  const FileLayout* Find(std::string_view name) const;
+};
+
+class ArchiveBuilder {
+ public:
+  ArchiveBuilder();
+
+  ArchiveBuilder& Bn3(bool on = true);                  // signature "BN3\x1a"
+  ArchiveBuilder& Signature(const uint8_t sig[4]);      // any four bytes
+  ArchiveBuilder& Stub(uint32_t bytes, uint8_t fill = 0xA5);  // header offset
+  ArchiveBuilder& SectorShift(uint16_t shift);          // default 3 (4096)
+  ArchiveBuilder& HashTableSize(uint32_t entries);      // default: power of two fitting the files
+  ArchiveBuilder& TablesFirst(bool on = true);
+
+  // Adds a stored file (BLOCK_EXISTS is always added to extraFlags).
+  FileSpec& Add(std::string name, Bytes content, uint32_t extraFlags = 0);
+  FileSpec& Add(std::string name, std::string_view text, uint32_t extraFlags = 0);
+  // "(listfile)" holding the names, each followed by lineEnd.
+  FileSpec& Listfile(const std::vector<std::string>& names, std::string_view lineEnd = "\r\n",
+                     uint32_t extraFlags = 0);
+
+  // A block entry with exactly these values and no data of its own.
+  uint32_t AddRawBlock(const BlockEntry& entry);
+  // A hash entry placed as is; wins over every file placed at that index.
+  ArchiveBuilder& SetHashEntry(uint32_t index, const HashEntry& entry);
+  // Runs on the finished header fields before they are written.
+  ArchiveBuilder& PatchHeader(std::function<void(ArchiveHeader&)> patch);
+
+  // Throws std::runtime_error when the files cannot be placed (full table).
+  Bytes Build(Layout* layout = nullptr) const;
+  void WriteTo(const std::string& path, Layout* layout = nullptr) const;
+
+ private:
+  uint8_t signature_[4] = {'M', 'P', 'Q', 0x1A};
+  uint32_t stubBytes_ = 0;
+  uint8_t stubFill_ = 0xA5;
+  uint16_t sectorShift_ = 3;
+  std::optional<uint32_t> hashEntries_;
+  bool tablesFirst_ = false;
+  bool bn3_ = false;
+  struct BlockSlot {
+    bool raw = false;
+    size_t fileIndex = 0;
+    BlockEntry entry{};
+  };
+  std::deque<FileSpec> files_;  // deque: references from Add() stay valid
+  std::vector<BlockSlot> blocks_;
+  std::map<uint32_t, HashEntry> rawHash_;
+  std::vector<std::function<void(ArchiveHeader&)>> headerPatches_;
+};
+
+// ---- small helpers ------------------------------------------------------------
+
+Bytes ToBytes(std::string_view text);
+// Deterministic pseudo-random content, different for each seed.
+Bytes PatternBytes(size_t size, uint32_t seed);
+void StoreLE32At(Bytes& bytes, uint64_t pos, uint32_t value);
+uint32_t LoadLE32At(const Bytes& bytes, uint64_t pos);
+// Throw std::runtime_error when the file cannot be written or read.
+void WriteBytes(const std::string& path, const Bytes& bytes);
+Bytes ReadBytes(const std::string& path);
+// The file key rule: hash of the last path component, adjusted when asked.
+uint32_t FileKeyFor(const std::string& name, uint32_t blockOffset, uint32_t fileSize,
+                    bool adjusted);
+
+}  // namespace testsupport
