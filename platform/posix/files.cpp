@@ -41,6 +41,15 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+// A descriptor that is open but lacks the access asked for answers EBADF;
+// Windows calls that access denied and keeps "invalid handle" for handles
+// that are not open at all.
+void SetIoError(int fd) {
+  const int err = errno;
+  if (err == EBADF && fcntl(fd, F_GETFD) != -1) SetLastError(kErrorAccessDenied);
+  else SetLastErrorFromErrno(err);
+}
+
 // Reads until count bytes or the end of the file; offset < 0 reads at the
 // descriptor's position.
 bool ReadFully(int fd, int64_t offset, void* buffer, uint32_t count, uint32_t* done) {
@@ -52,7 +61,7 @@ bool ReadFully(int fd, int64_t offset, void* buffer, uint32_t count, uint32_t* d
                            : pread(fd, out + total, count - total, static_cast<off_t>(offset + total));
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetLastErrorFromErrno(errno);
+      SetIoError(fd);
       ok = false;
       break;
     }
@@ -72,7 +81,7 @@ bool WriteFully(int fd, int64_t offset, const void* buffer, uint32_t count, uint
                            : pwrite(fd, in + total, count - total, static_cast<off_t>(offset + total));
     if (n < 0) {
       if (errno == EINTR) continue;
-      SetLastErrorFromErrno(errno);
+      SetIoError(fd);
       ok = false;
       break;
     }

@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/platform/platform_test_util.h"
+
+namespace {
+
+using namespace platform;
+using platform_test::ScratchFolder;
+
+class FoldersTest : public ScratchFolder {};
+
+TEST_F(FoldersTest, CreateDirectoryReportsExistingAndMissingParent) {
+  const std::string folder = Path("made");
+  ASSERT_TRUE(CreateDirectory(folder.c_str()));
+  EXPECT_FALSE(CreateDirectory(folder.c_str()));
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+
+  WriteText(Path("plain.txt"), "x");
+  EXPECT_FALSE(CreateDirectory(Path("plain.txt").c_str()));
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+
+  EXPECT_FALSE(CreateDirectory(Path("no/such/parent").c_str()));
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+}
+
+TEST_F(FoldersTest, RemoveDirectoryRefusesNonEmpty) {
+  ASSERT_TRUE(CreateDirectory(Path("full").c_str()));
+  WriteText(Path("full/inside.txt"), "x");
+  EXPECT_FALSE(RemoveDirectory(Path("full").c_str()));
+  EXPECT_EQ(GetLastError(), kErrorDirNotEmpty);
+  ASSERT_TRUE(DeleteFile(Path("full/inside.txt").c_str()));
+  EXPECT_TRUE(RemoveDirectory(Path("full").c_str()));
+}
+
+TEST_F(FoldersTest, Attributes) {
+  WriteText(Path("file.txt"), "x");
+  const uint32_t folder = GetFileAttributes(root_.string().c_str());
+  ASSERT_NE(folder, kInvalidFileAttributes);
+  EXPECT_NE(folder & kFileAttributeDirectory, 0u);
+  const uint32_t file = GetFileAttributes(Path("file.txt").c_str());
+  ASSERT_NE(file, kInvalidFileAttributes);
+  EXPECT_EQ(file & kFileAttributeDirectory, 0u);
+  EXPECT_EQ(file & kFileAttributeReadOnly, 0u);
+
+  EXPECT_EQ(GetFileAttributes(Path("missing").c_str()), kInvalidFileAttributes);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(GetFileAttributes(Path("missing/deeper").c_str()), kInvalidFileAttributes);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+}
+
+TEST_F(FoldersTest, FileExistsForFilesAndFolders) {
+  WriteText(Path("file.txt"), "x");
+  EXPECT_TRUE(FileExists(Path("file.txt").c_str()));
+  EXPECT_TRUE(FileExists(root_.string().c_str()));
+  EXPECT_FALSE(FileExists(Path("nothing").c_str()));
+  EXPECT_FALSE(FileExists(""));
+}
+
+TEST_F(FoldersTest, CurrentDirectoryRoundTrip) {
+  const uint32_t needed = GetCurrentDirectory(0, nullptr);
+  ASSERT_GT(needed, 1u);
+  std::vector<char> saved(needed);
+  ASSERT_EQ(GetCurrentDirectory(needed, saved.data()), needed - 1);
+  // One byte short asks again for the full size with its terminator.
+  std::vector<char> small(needed - 1, 'x');
+  EXPECT_EQ(GetCurrentDirectory(needed - 1, small.data()), needed);
+
+  ASSERT_TRUE(SetCurrentDirectory(BackslashPath("").c_str()));
+  WriteText("relative.txt", "here");
+  EXPECT_EQ(ReadText(Path("relative.txt")), "here");
+  char here[4096];
+  const uint32_t length = GetCurrentDirectory(sizeof here, here);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, sizeof here);
+  EXPECT_NE(here[length - 1], PathSeparator());
+  EXPECT_TRUE(FileExists((std::string(here) + "/relative.txt").c_str()));
+
+  ASSERT_TRUE(SetCurrentDirectory(saved.data()));
+  EXPECT_FALSE(SetCurrentDirectory(Path("missing").c_str()));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+}
+
+TEST(PathsTest, AbsolutePaths) {
+  EXPECT_TRUE(IsAbsolutePath("C:\\games\\a.mpq"));
+  EXPECT_TRUE(IsAbsolutePath("d:/games"));
+  EXPECT_FALSE(IsAbsolutePath("C:games"));
+  EXPECT_FALSE(IsAbsolutePath("1:\\x"));
+  EXPECT_FALSE(IsAbsolutePath("games\\a.mpq"));
+  EXPECT_FALSE(IsAbsolutePath(""));
+  EXPECT_FALSE(IsAbsolutePath(nullptr));
+#ifdef _WIN32
+  EXPECT_EQ(PathSeparator(), '\\');
+#else
+  EXPECT_TRUE(IsAbsolutePath("/usr"));
+  EXPECT_TRUE(IsAbsolutePath("\\usr"));
+  EXPECT_EQ(PathSeparator(), '/');
+#endif
+}
+
+TEST_F(FoldersTest, DriveTypes) {
+#ifdef _WIN32
+  EXPECT_EQ(GetDriveType("C:\\"), kDriveFixed);
+#else
+  EXPECT_EQ(GetDriveType(root_.string().c_str()), kDriveFixed);
+  EXPECT_EQ(GetDriveType(Path("missing").c_str()), kDriveNoRootDir);
+  WriteText(Path("file.txt"), "x");
+  EXPECT_EQ(GetDriveType(Path("file.txt").c_str()), kDriveNoRootDir);
+#endif
+}
+
+TEST(ErrorsTest, LastErrorBelongsToTheThread) {
+  SetLastError(kErrorFileCorrupt);
+  uint32_t seenThere = 1;
+  std::thread other([&] {
+    seenThere = GetLastError();
+    SetLastError(kErrorUnknownProperty);
+  });
+  other.join();
+  EXPECT_EQ(seenThere, kErrorSuccess);
+  EXPECT_EQ(GetLastError(), kErrorFileCorrupt);
+}
+
+TEST(ErrorsTest, SystemMessages) {
+  std::string text = "stale";
+  for (uint32_t code : {kErrorFileNotFound, kErrorAccessDenied, kErrorInvalidParameter, kErrorNegativeSeek,
+                        kErrorFileCorrupt, kErrorAlreadyExists}) {
+    ASSERT_TRUE(FormatSystemMessage(code, text)) << code;
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << code;
+  }
+#ifndef _WIN32
+  ASSERT_TRUE(FormatSystemMessage(kErrorFileNotFound, text));
+  EXPECT_EQ(text, "The system cannot find the file specified.\r\n");
+  ASSERT_TRUE(FormatSystemMessage(kErrorAccessDenied, text));
+  EXPECT_EQ(text, "Access is denied.\r\n");
+#endif
+  EXPECT_FALSE(FormatSystemMessage(0x2345678u, text));
+  EXPECT_TRUE(text.empty());
+}
+
+TEST(ProcessTest, TickCountDoesNotGoBackwards) {
+  uint32_t previous = GetTickCount();
+  for (int i = 0; i < 1000; ++i) {
+    const uint32_t now = GetTickCount();
+    // Unsigned difference so a wrap of the counter still counts as forward.
+    EXPECT_LT(now - previous, 60000u);
+    previous = now;
+  }
+}
+
+TEST(ProcessTest, ModuleFileNameIsThisProgram) {
+  char path[4096];
+  const uint32_t length = GetModuleFileName(path, sizeof path);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, sizeof path);
+  EXPECT_EQ(strlen(path), length);
+  EXPECT_TRUE(IsAbsolutePath(path));
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_NE(std::string(path).find("platform_tests"), std::string::npos) << path;
+
+  char small[5];
+  memset(small, 'x', sizeof small);
+  EXPECT_EQ(GetModuleFileName(small, sizeof small), sizeof small);
+  EXPECT_EQ(small[4], '\0');
+  EXPECT_EQ(std::string(small), std::string(path, 4));
+  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+}
+
+TEST(MemoryTest, PagesStartZeroed) {
+  const size_t size = 1 << 20;
+  auto* block = static_cast<uint8_t*>(VirtualAlloc(size));
+  ASSERT_NE(block, nullptr);
+  size_t nonzero = 0;
+  for (size_t i = 0; i < size; ++i) nonzero += block[i] != 0;
+  EXPECT_EQ(nonzero, 0u);
+  block[size - 1] = 1;
+  VirtualFree(block);
+  VirtualFree(nullptr);
+
+  EXPECT_EQ(VirtualAlloc(0), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+}
+
+TEST(LibraryTest, MissingLibraryAndEntries) {
+  EXPECT_EQ(LoadLibrary("no-such-library-for-tavrix.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorModNotFound);
+#ifdef _WIN32
+  ModuleHandle kernel = LoadLibrary("kernel32.dll");
+  const char* known = "GetTickCount";
+#else
+  ModuleHandle kernel = LoadLibrary("libm.so.6");
+  const char* known = "cos";
+#endif
+  ASSERT_NE(kernel, nullptr);
+  EXPECT_NE(GetProcAddress(kernel, known), nullptr);
+  EXPECT_EQ(GetProcAddress(kernel, "NoSuchEntryForTavrix"), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorProcNotFound);
+#ifndef _WIN32
+  EXPECT_EQ(GetProcAddressOrdinal(kernel, 1), nullptr);
+#endif
+  EXPECT_TRUE(FreeLibrary(kernel));
+}
+
+TEST(RegistryTest, MissingKeysFailToOpen) {
+  RegistryKey key = reinterpret_cast<RegistryKey>(1);
+  EXPECT_FALSE(RegOpenKey(RegistryRoot::LocalMachine, "SOFTWARE\\No Such Vendor For Tavrix\\Nothing", &key));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+#ifndef _WIN32
+  // No registry at all here, so even the best-known key is missing.
+  EXPECT_FALSE(RegOpenKey(RegistryRoot::CurrentUser, "Software", &key));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+#else
+  ASSERT_TRUE(RegOpenKey(RegistryRoot::LocalMachine, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", &key));
+  uint32_t size = 0;
+  EXPECT_TRUE(RegQueryValue(key, "CurrentVersion", nullptr, &size));
+  EXPECT_GT(size, 1u);
+  std::string value(size, '\0');
+  EXPECT_TRUE(RegQueryValue(key, "CurrentVersion", value.data(), &size));
+  EXPECT_FALSE(RegQueryValue(key, "NoSuchValueForTavrix", nullptr, &size));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  RegCloseKey(key);
+#endif
+}
+
+}  // namespace
