@@ -1,0 +1,362 @@
+// Reading stored files: sectors, the sector offset table, per-sector keys,
+// decompression, positioning and sizes. Files opened from disk go straight to
+// the operating system.
+#include <cstring>
+
+#include "archive/provider.h"
+#include "archive/read_internal.h"
+#include "archive/records.h"
+#include "archive/sorvane.h"
+#include "compression/scomp.h"
+#include "platform/bytes.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint32_t kAudioMask = COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+
+bool Fail(uint32_t error) {
+  SetLastError(error);
+  return false;
+}
+
+// Page-allocated scratch memory released at scope exit.
+class Scratch {
+ public:
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { platform::VirtualFree(data_); }
+  uint8_t* Get(size_t size) {
+    if (data_ == nullptr) data_ = static_cast<uint8_t*>(platform::VirtualAlloc(size));
+    return data_;
+  }
+
+ private:
+  uint8_t* data_ = nullptr;
+};
+
+uint32_t SectorCount(uint32_t fileSize, uint32_t sectorSize) {
+  return fileSize / sectorSize + (fileSize % sectorSize != 0 ? 1 : 0);
+}
+
+// What one read needs to know about the file's stored data.
+struct StoredData {
+  uint64_t start = 0;      // D: absolute position of the table or plain data
+  uint32_t sectorSize = 0;
+  uint32_t sectors = 0;    // k
+  uint32_t fileSize = 0;
+  const uint32_t* table = nullptr;  // null: the implicit table of plain data
+
+  uint32_t Entry(uint32_t i) const {
+    if (table != nullptr) return table[i];
+    const uint64_t e = static_cast<uint64_t>(i) * sectorSize;
+    return e < fileSize ? static_cast<uint32_t>(e) : fileSize;
+  }
+  uint32_t Expected(uint32_t i) const {
+    const uint32_t rest = fileSize % sectorSize;
+    return (i + 1 == sectors && rest != 0) ? rest : sectorSize;
+  }
+};
+
+// Loads, decrypts and checks the stored sector offset table. A table is
+// corrupt when its first entry is not its own size, when entries decrease,
+// when a sector is stored longer than it is when read (which also bounds it
+// by the sector size), or when it reaches past the block or the file.
+bool LoadSectorOffsets(ArchiveFile* file, const BlockEntry& block, const StoredData& data,
+                       uint32_t dataLimit, uint64_t archiveFileSize) {
+  const uint32_t entries = data.sectors + 1;
+  const uint32_t tableBytes = 4 * entries;
+  if (tableBytes > dataLimit || data.start + tableBytes > archiveFileSize) {
+    return Fail(ERROR_FILE_CORRUPT);
+  }
+  auto* table = static_cast<uint32_t*>(platform::VirtualAlloc(tableBytes));
+  if (table == nullptr) return false;
+  uint32_t got = 0;
+  if (!platform::ReadFileAt(file->archive->fileHandle, data.start, table, tableBytes, &got) ||
+      got < tableBytes) {
+    const uint32_t error = got < tableBytes ? ERROR_FILE_CORRUPT : GetLastError();
+    platform::VirtualFree(table);
+    return Fail(error);
+  }
+  if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, file->fileKey - 1);
+  for (uint32_t i = 0; i < entries; ++i) table[i] = platform::LoadLE32(&table[i]);
+
+  StoredData checked = data;
+  checked.table = table;
+  bool ok = table[0] == tableBytes && table[data.sectors] <= dataLimit &&
+            data.start + table[data.sectors] <= archiveFileSize;
+  for (uint32_t i = 0; ok && i < data.sectors; ++i) {
+    ok = table[i + 1] >= table[i] && table[i + 1] - table[i] <= checked.Expected(i);
+  }
+  if (!ok) {
+    platform::VirtualFree(table);
+    return Fail(ERROR_FILE_CORRUPT);
+  }
+  file->sectorOffsets = table;
+  return true;
+}
+
+// Decodes one sector whose stored length L is below its expected length E
+// into out (room for E bytes). The rule:
+//  - BLOCK_COMPRESSED: the first stored byte is the method mask.
+//    * A mask with any of the library's four methods goes to DecompressSector;
+//      mixed with other bits nobody can undo it: ERROR_NOT_SUPPORTED.
+//    * A mask without them goes to the outside provider: the loaded library
+//      takes any mask, the built-in stand-in only its own bits, anything else
+//      is ERROR_NOT_SUPPORTED. A mask of 0 (stored bytes after it) can never
+//      fill E bytes from fewer: ERROR_FILE_CORRUPT.
+//  - BLOCK_IMPLODED alone: the stored bytes are one implode stream, decoded
+//    by DecompressImplode directly. Going through DecompressSector with a
+//    mask byte put in front would take a stream of E - 1 bytes for plain data.
+//  - A decoder that fails or delivers other than E bytes makes the sector
+//    ERROR_FILE_CORRUPT, with one exception: the audio coders drop the last
+//    byte of an odd-sized sector, so an audio-coded sector (mask 0x40 or 0x80)
+//    of odd E may deliver E - 1 bytes; the missing last byte reads as 0.
+bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t* stored,
+                  uint32_t storedLength, bool* providerTried) {
+  if (storedLength == 0) return Fail(ERROR_FILE_CORRUPT);
+  uint32_t produced = expected;
+  if ((flags & BLOCK_COMPRESSED) == 0) {
+    DecompressImplode(out, &produced, stored, storedLength);
+    return produced == expected || Fail(ERROR_FILE_CORRUPT);
+  }
+
+  const uint32_t mask = stored[0];
+  if (mask & COMP_MASK_OWN) {
+    if (mask & ~COMP_MASK_OWN) return Fail(ERROR_NOT_SUPPORTED);
+    if (!DecompressSector(out, &produced, stored, storedLength)) return Fail(ERROR_FILE_CORRUPT);
+    if (produced == expected) return true;
+    if ((mask & kAudioMask) != 0 && (expected & 1) != 0 && produced == expected - 1) {
+      out[expected - 1] = 0;
+      return true;
+    }
+    return Fail(ERROR_FILE_CORRUPT);
+  }
+  if (mask == 0) return Fail(ERROR_FILE_CORRUPT);
+
+  // One load attempt per read: a missing library is looked for again by the
+  // next read, not by every sector.
+  if (!*providerTried) {
+    LoadStormLibrary();
+    *providerTried = true;
+  }
+  const StormDecompressFn decompress = StormDecompress;
+  if (decompress == nullptr ||
+      (decompress == BuiltinProviderDecompress && (mask & ~BUILTIN_PROVIDER_MASK) != 0)) {
+    return Fail(ERROR_NOT_SUPPORTED);
+  }
+  if (decompress(out, &produced, stored, storedLength) == 0 || produced != expected) {
+    return Fail(ERROR_FILE_CORRUPT);
+  }
+  return true;
+}
+
+bool ReadDiskFile(ArchiveFile* file, void* buffer, uint32_t count, uint32_t* bytesRead,
+                  OVERLAPPED* overlapped) {
+  // A synchronous handle reads at the OVERLAPPED's offset when given one.
+  if (overlapped != nullptr) {
+    int32_t high = static_cast<int32_t>(overlapped->OffsetHigh);
+    platform::SetFilePointer(file->diskHandle, static_cast<int32_t>(overlapped->Offset), &high,
+                             platform::kFileBegin);
+  }
+  uint32_t got = 0;
+  const bool ok = platform::ReadFile(file->diskHandle, buffer, count, &got);
+  if (bytesRead != nullptr) *bytesRead = got;
+  if (overlapped != nullptr) overlapped->InternalHigh = got;
+  return ok;
+}
+
+// Reads count bytes (already cut to the file's end) from file->position,
+// advancing it by what is delivered.
+bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32_t count,
+                uint32_t* delivered) {
+  const Archive* archive = file->archive;
+  StoredData data;
+  data.sectorSize = archive->sectorSize;
+  data.fileSize = block.fileSize;
+  data.sectors = SectorCount(block.fileSize, data.sectorSize);
+
+  uint32_t dataOffset = 0;
+  if (!ReadDataOffset(archive, block, &dataOffset)) return Fail(ERROR_FILE_CORRUPT);
+  data.start = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
+  const uint32_t dataLimit = block.storedSize - dataOffset;
+  uint64_t archiveFileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
+
+  const bool hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  if (hasTable) {
+    if (file->sectorOffsets == nullptr &&
+        !LoadSectorOffsets(file, block, data, dataLimit, archiveFileSize)) {
+      return false;
+    }
+    data.table = file->sectorOffsets;
+  } else if (block.fileSize > dataLimit || data.start + block.fileSize > archiveFileSize) {
+    return Fail(ERROR_FILE_CORRUPT);
+  }
+
+  const uint32_t p0 = file->position;
+  const bool encrypted = (block.flags & BLOCK_ENCRYPTED) != 0;
+  if (!hasTable && !encrypted) {
+    // Plain bytes map one to one: one request straight into the caller's
+    // buffer.
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(archive->fileHandle, data.start + p0, out, count, &got)) return false;
+    if (got < count) return Fail(ERROR_FILE_CORRUPT);
+    file->position += count;
+    *delivered = count;
+    return true;
+  }
+
+  const uint32_t S = data.sectorSize;
+  const uint64_t rangeEnd = static_cast<uint64_t>(p0) + count;
+  const uint32_t first = p0 / S;
+  const uint32_t end = static_cast<uint32_t>((rangeEnd + S - 1) / S);
+  const uint64_t groupLimit = static_cast<uint64_t>(READ_GROUP_SECTORS) * S;
+  const uint32_t span = data.Entry(end) - data.Entry(first);
+  Scratch groupScratch;
+  Scratch sectorScratch;
+  uint8_t* group = groupScratch.Get(span < groupLimit ? span : groupLimit);
+  if (span != 0 && group == nullptr) return false;
+
+  bool providerTried = false;
+  for (uint32_t i = first; i < end;) {
+    const uint32_t j = end - i > READ_GROUP_SECTORS ? i + READ_GROUP_SECTORS : end;
+    const uint32_t groupStart = data.Entry(i);
+    const uint32_t groupBytes = data.Entry(j) - groupStart;
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(archive->fileHandle, data.start + groupStart, group, groupBytes,
+                              &got)) {
+      return false;
+    }
+    if (got < groupBytes) return Fail(ERROR_FILE_CORRUPT);
+
+    for (uint32_t s = i; s < j; ++s) {
+      uint8_t* stored = group + (data.Entry(s) - groupStart);
+      const uint32_t storedLength = data.Entry(s + 1) - data.Entry(s);
+      const uint32_t expected = data.Expected(s);
+      if (encrypted) DecryptBlock(stored, storedLength, file->fileKey + s);
+
+      const uint64_t sectorStart = static_cast<uint64_t>(s) * S;
+      const uint32_t from = s == first ? p0 - static_cast<uint32_t>(sectorStart) : 0;
+      const uint64_t toInRange = rangeEnd - sectorStart;
+      const uint32_t to = toInRange < expected ? static_cast<uint32_t>(toInRange) : expected;
+      const uint32_t n = to - from;
+      uint8_t* target = out + *delivered;
+
+      if (storedLength == expected) {
+        std::memcpy(target, stored + from, n);
+      } else {
+        // A sector wanted whole is decoded straight into the caller's buffer.
+        const bool whole = from == 0 && n == expected;
+        uint8_t* decoded = whole ? target : sectorScratch.Get(S);
+        if (decoded == nullptr) return false;
+        if (!DecodeSector(block.flags, decoded, expected, stored, storedLength, &providerTried)) {
+          return false;
+        }
+        if (!whole) std::memcpy(target, decoded + from, n);
+      }
+      *delivered += n;
+      file->position += n;
+    }
+    i = j;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset) {
+  *dataOffset = 0;
+  if (std::memcmp(archive->header.signature, kSignatureBn3, 4) != 0) return true;
+  uint8_t word[4];
+  uint32_t got = 0;
+  const uint64_t position = static_cast<uint64_t>(archive->headerOffset) + block.offset;
+  if (!platform::ReadFileAt(archive->fileHandle, position, word, sizeof word, &got) ||
+      got < sizeof word) {
+    return false;
+  }
+  const uint32_t h = platform::LoadLE32(word);
+  if (h > block.storedSize) return false;
+  *dataOffset = h;
+  return true;
+}
+
+bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
+                     OVERLAPPED* overlapped) {
+  if (file == nullptr || buffer == nullptr || !IsOpenFile(file)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (file->archive == nullptr) return ReadDiskFile(file, buffer, count, bytesRead, overlapped);
+
+  if (overlapped != nullptr &&
+      (overlapped->Internal != 0 || overlapped->InternalHigh != 0 || overlapped->Offset != 0 ||
+       overlapped->OffsetHigh != 0 || overlapped->hEvent != nullptr)) {
+    // A move that fails leaves the read at the current position.
+    SetArchiveFilePointer(file, static_cast<int32_t>(overlapped->Offset),
+                          reinterpret_cast<int32_t*>(&overlapped->OffsetHigh), 0);
+  }
+  auto report = [&](uint32_t n) {
+    if (bytesRead != nullptr) *bytesRead = n;
+    if (overlapped != nullptr) overlapped->InternalHigh = n;
+  };
+  if (count == 0) {
+    report(0);
+    return true;
+  }
+  const BlockEntry* block = BlockOfFile(file);
+  if (block == nullptr) {
+    report(0);
+    return Fail(ERROR_FILE_INVALID);
+  }
+  if (file->position == block->fileSize) {
+    report(0);
+    return true;
+  }
+  if (file->position > block->fileSize) return false;
+  const uint32_t left = block->fileSize - file->position;
+  uint32_t delivered = 0;
+  const bool ok = ReadStored(file, *block, static_cast<uint8_t*>(buffer),
+                             count < left ? count : left, &delivered);
+  report(delivered);
+  return ok;
+}
+
+uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
+                               uint32_t method) {
+  if (file == nullptr || !IsOpenFile(file)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0xFFFFFFFFu;
+  }
+  if (file->archive == nullptr) {
+    return platform::SetFilePointer(file->diskHandle, distance, distanceHigh, method);
+  }
+  const BlockEntry* block = BlockOfFile(file);
+  if (block == nullptr) {
+    SetLastError(ERROR_FILE_INVALID);
+    return 0xFFFFFFFFu;
+  }
+  int64_t base = 0;
+  if (method == 1) base = file->position;
+  if (method == 2) base = block->fileSize;
+  const int64_t target = base + distance;
+  if (target < 0 || target > static_cast<int64_t>(block->fileSize)) return 0xFFFFFFFFu;
+  file->position = static_cast<uint32_t>(target);
+  if (distanceHigh != nullptr) *distanceHigh = 0;
+  return file->position;
+}
+
+uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh) {
+  if (file == nullptr || !IsOpenFile(file)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0xFFFFFFFFu;
+  }
+  if (file->archive == nullptr) return platform::GetFileSize(file->diskHandle, sizeHigh);
+  const BlockEntry* block = BlockOfFile(file);
+  if (block == nullptr) {
+    SetLastError(ERROR_FILE_INVALID);
+    return 0xFFFFFFFFu;
+  }
+  if (sizeHigh != nullptr) *sizeHigh = 0;
+  return block->fileSize;
+}
