@@ -1,0 +1,90 @@
+#include "tests/support/run_program.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+namespace {
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir, const std::string& stdinText) {
+  static std::atomic<unsigned> counter{0};
+  const fs::path scratch = fs::temp_directory_path() /
+                           ("tavrix_run_" + std::to_string(std::chrono::steady_clock::now()
+                                                               .time_since_epoch()
+                                                               .count()) +
+                            "_" + std::to_string(counter++));
+  fs::create_directories(scratch);
+  const fs::path in = scratch / "stdin";
+  const fs::path out = scratch / "stdout";
+  const fs::path err = scratch / "stderr";
+  {
+    std::ofstream f(in, std::ios::binary);
+    f << stdinText;
+  }
+  std::string command;
+#ifdef _WIN32
+  command = "cd /d " + Quote(workDir) + " && " + Quote(program);
+#else
+  command = "cd " + Quote(workDir) + " && exec " + Quote(program);
+#endif
+  for (const std::string& a : args) command += " " + Quote(a);
+  command += " <" + Quote(in.string()) + " >" + Quote(out.string()) + " 2>" + Quote(err.string());
+#ifdef _WIN32
+  command = "\"" + command + "\"";  // cmd /c strips one pair of outer quotes
+#endif
+  RunResult result;
+  result.status = std::system(command.c_str());
+  result.output = Slurp(out);
+  result.errors = Slurp(err);
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  return result;
+}
+
+std::string BuiltProgram(const std::string& relative) {
+  const char* dir = std::getenv("TAVRIX_BIN_DIR");
+  return (fs::path(dir != nullptr ? dir : fs::current_path().string()) / relative).string();
+}
+
+TempDir::TempDir(const std::string& tag) {
+  static std::atomic<unsigned> counter{0};
+  fs::path base = fs::temp_directory_path();
+  if (base.string().find('.') != std::string::npos) base = fs::current_path();
+  std::string name = "tavrix_" + tag + "_" +
+                     std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() %
+                                    1000000007) +
+                     "_" + std::to_string(counter++);
+  for (char& c : name)
+    if (c == '.') c = '_';
+  path_ = (base / name).string();
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(const std::string& name) const {
+  return (fs::path(path_) / name).string();
+}
+
+}  // namespace testsupport

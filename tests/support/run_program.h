@@ -1,0 +1,39 @@
+// Runs a built program the way a user would from a console: in a given
+// folder, with given standard input, capturing standard output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+  int status = -1;     // what the shell reports; 0 for exit status 0
+  std::string output;  // standard output, byte for byte
+  std::string errors;  // standard error, byte for byte
+};
+
+// Runs program with args in folder workDir, feeding stdinText. Arguments are
+// quoted for the shell; they must not hold quote characters.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir, const std::string& stdinText);
+
+// $TAVRIX_BIN_DIR/relative, or relative under the current folder when unset.
+std::string BuiltProgram(const std::string& relative);
+
+// A fresh empty folder under the system's temporary folder, removed by the
+// destructor. Its path holds no '.', so folder names derived from it stay put.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+}  // namespace testsupport
