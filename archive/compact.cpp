@@ -1,0 +1,338 @@
+// Compaction: keeps only the blocks some hash entry names, packed behind the
+// header in block order, followed by the hash table and the block table.
+// Position-keyed files are re-encrypted for their new place. Everything is
+// built in a temporary file first, so a failure leaves the archive as it was.
+#include <cstdio>
+#include <cstring>
+
+#include "archive/internal_update.h"
+#include "archive/read_internal.h"
+#include "archive/sorvane.h"
+#include "platform/bytes.h"
+
+namespace {
+
+constexpr uint32_t COMPACT_COPY_CHUNK = 65536;
+constexpr uint32_t COMPACT_NAME_TRIES = 10000;
+constexpr uint32_t kErrorFileTooLarge = 223;
+
+// The temporary file; closed and removed unless kept.
+class TempFile {
+ public:
+  ~TempFile() { Discard(); }
+  bool Create(const char* archivePath) {
+    std::snprintf(path_, sizeof path_, "%s.compact", archivePath);
+    if (TryOpen()) return true;
+    for (uint32_t i = 0; i < COMPACT_NAME_TRIES; ++i) {
+      std::snprintf(path_, sizeof path_, "%s.compact.%04u", archivePath, i);
+      if (TryOpen()) return true;
+    }
+    return false;
+  }
+  platform::OsHandle handle() const { return handle_; }
+  void Discard() {
+    if (!platform::IsValidHandle(handle_)) return;
+    const uint32_t error = GetLastError();
+    platform::CloseHandle(handle_);
+    platform::DeleteFile(path_);
+    handle_ = platform::InvalidHandle();
+    SetLastError(error);
+  }
+  // Leaves the file on disk (it holds the whole compacted archive).
+  void Keep() {
+    if (platform::IsValidHandle(handle_)) platform::CloseHandle(handle_);
+    handle_ = platform::InvalidHandle();
+  }
+
+ private:
+  bool TryOpen() {
+    handle_ = platform::CreateFile(path_, platform::kGenericRead | platform::kGenericWrite, 0,
+                                   platform::kCreateNew, 0);
+    return platform::IsValidHandle(handle_);
+  }
+  char path_[kMaxPath + 32] = {};
+  platform::OsHandle handle_ = platform::InvalidHandle();
+};
+
+bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to, uint64_t toPos,
+               uint32_t length, uint8_t* chunk) {
+  for (uint32_t done = 0; done < length;) {
+    const uint32_t n = (length - done < COMPACT_COPY_CHUNK) ? length - done : COMPACT_COPY_CHUNK;
+    if (!ReadExactAt(from, fromPos + done, chunk, n) || !WriteExactAt(to, toPos + done, chunk, n)) {
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool IsListfileEntry(const HashEntry& entry) {
+  return entry.nameHashA == HashString("(listfile)", HASH_NAME_A) &&
+         entry.nameHashB == HashString("(listfile)", HASH_NAME_B);
+}
+
+// The old and new key of a file found by its name: "(listfile)" itself, or
+// a name of the archive's name lists with the entry's check values.
+bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
+                  const BlockEntry& newBlock, uint32_t* oldKey, uint32_t* newKey) {
+  if (IsListfileEntry(entry)) {
+    *oldKey = FileKey("(listfile)", oldBlock);
+    *newKey = FileKey("(listfile)", newBlock);
+    return true;
+  }
+  char* name = FindListedName(archive, entry.nameHashA, entry.nameHashB);
+  if (name == nullptr) return false;
+  *oldKey = FileKey(name, oldBlock);
+  *newKey = FileKey(name, newBlock);
+  ReleaseName(name);
+  return true;
+}
+
+// Re-encrypts a position-keyed block already copied unchanged to its new
+// place in the temporary file. A file whose key cannot be found fails the
+// compaction (ERROR_FILE_INVALID): moved without re-keying it would never
+// decrypt again. Blocks too damaged to be read at all stay as copied.
+bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
+                const BlockEntry& newBlock, platform::OsHandle temp) {
+  uint32_t dataOffset = 0;
+  if (!ReadDataOffset(archive, oldBlock, &dataOffset)) return true;
+  const uint32_t sectorSize = archive->sectorSize;
+  const uint32_t fileSize = oldBlock.fileSize;
+  const uint32_t available = oldBlock.storedSize - dataOffset;
+  const uint64_t k64 = (static_cast<uint64_t>(fileSize) + sectorSize - 1) / sectorSize;
+  const bool hasTable = (oldBlock.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  if ((hasTable ? 4 * (k64 + 1) : fileSize) > available) return true;
+  const uint32_t k = static_cast<uint32_t>(k64);
+  const uint64_t from = static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset + dataOffset;
+  const uint64_t to = static_cast<uint64_t>(newBlock.offset) + dataOffset;
+  const uint32_t P = oldBlock.offset, Q = newBlock.offset;
+
+  PageBuffer offsetBuffer(static_cast<size_t>(4 * (k64 + 1)));
+  PageBuffer sector(sectorSize);
+  if (!offsetBuffer || !sector) return false;
+  auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
+  uint32_t oldKey = 0, newKey = 0;
+  bool haveKey = false;
+  if (hasTable) {
+    const uint32_t tableBytes = 4 * (k + 1);
+    PageBuffer raw(tableBytes);
+    if (!raw) return false;
+    if (!ReadExactAt(archive->fileHandle, from, raw.bytes(), tableBytes)) return false;
+    auto decodeWith = [&](uint32_t key) {
+      std::memcpy(offsets, raw.bytes(), tableBytes);
+      DecryptBlock(offsets, tableBytes, key - 1);
+      for (uint32_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
+      return SectorOffsetsValid(offsets, k, available, sectorSize);
+    };
+    // The table's first word is known, which gives the key without a name;
+    // a key that decodes no sensible table is a chance hit and is not used.
+    const uint32_t detected = tableBytes >= 8 ? DetectFileKey(raw.bytes(), tableBytes) : 0;
+    if (detected != 0 && decodeWith(detected)) {
+      oldKey = detected;
+      newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
+      haveKey = true;
+    } else if (KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey)) {
+      haveKey = true;
+      if (!decodeWith(oldKey)) return true;
+    }
+  } else {
+    haveKey = KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey);
+    for (uint32_t i = 0; i < k; ++i) offsets[i] = i * sectorSize;
+    offsets[k] = fileSize;
+  }
+  if (!haveKey) {
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
+  if (oldKey == newKey) return true;
+
+  if (hasTable) {
+    const uint32_t tableBytes = 4 * (k + 1);
+    PageBuffer table(tableBytes);
+    if (!table) return false;
+    for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(table.bytes() + 4 * i, offsets[i]);
+    EncryptBlock(table.bytes(), tableBytes, newKey - 1);
+    if (!WriteExactAt(temp, to, table.bytes(), tableBytes)) return false;
+  }
+  for (uint32_t i = 0; i < k; ++i) {
+    const uint32_t length = offsets[i + 1] - offsets[i];
+    if (!ReadExactAt(archive->fileHandle, from + offsets[i], sector.bytes(), length)) return false;
+    DecryptBlock(sector.bytes(), length, oldKey + i);
+    EncryptBlock(sector.bytes(), length, newKey + i);
+    if (!WriteExactAt(temp, to + offsets[i], sector.bytes(), length)) return false;
+  }
+  return true;
+}
+
+// Deleted marks that end a probe run (the next entry is empty) turn into
+// empty entries: no lookup passes them any more. No entry moves.
+void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
+  for (uint32_t j = 0; j < n; ++j) {
+    if (!IsHashEntryEmpty(table[j])) continue;
+    for (uint32_t i = (j == 0 ? n - 1 : j - 1), steps = 0; steps < n && IsHashEntryDeleted(table[i]);
+         i = (i == 0 ? n - 1 : i - 1), ++steps) {
+      MarkHashEntryEmpty(table[i]);
+    }
+  }
+}
+
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
+                         uint32_t key) {
+  if (entries == 0) return true;
+  const uint32_t bytes = entries * kEntryBytes;
+  PageBuffer copy(bytes);
+  if (!copy) return false;
+  std::memcpy(copy.bytes(), table, bytes);
+  EncryptBlock(copy.bytes(), bytes, key);
+  return WriteExactAt(file, position, copy.bytes(), bytes);
+}
+
+}  // namespace
+
+bool CompactArchive(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  TempFile temp;
+  if (!temp.Create(archive->path)) return false;
+
+  const ArchiveHeader& header = archive->header;
+  const uint32_t hashEntries = header.hashTableEntries;
+  const uint32_t blockCount = archive->blockTable != nullptr ? header.blockTableEntries : 0;
+  PageBuffer chunk(COMPACT_COPY_CHUNK);
+  PageBuffer newHashBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
+  PageBuffer newBlockBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * kEntryBytes : 1);
+  PageBuffer newIndexBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
+  PageBuffer firstUserBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
+  if (!chunk || !newHashBuffer || !newBlockBuffer || !newIndexBuffer || !firstUserBuffer) return false;
+  auto* newHash = reinterpret_cast<HashEntry*>(newHashBuffer.bytes());
+  auto* newBlocks = reinterpret_cast<BlockEntry*>(newBlockBuffer.bytes());
+  auto* newIndex = reinterpret_cast<uint32_t*>(newIndexBuffer.bytes());
+  auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
+  std::memcpy(newHash, archive->hashTable, static_cast<size_t>(hashEntries) * kEntryBytes);
+
+  // Which blocks some entry names, and the first entry naming each.
+  constexpr uint32_t kUnused = 0xFFFFFFFFu;
+  for (uint32_t i = 0; i < blockCount; ++i) firstUser[i] = kUnused;
+  for (uint32_t e = 0; e < hashEntries; ++e) {
+    const HashEntry& entry = newHash[e];
+    if (IsHashEntryInUse(entry) && entry.blockIndex < blockCount && firstUser[entry.blockIndex] == kUnused) {
+      firstUser[entry.blockIndex] = e;
+    }
+  }
+
+  // Data starts behind the header; a header-size field that is out of reason
+  // (below 32, or past where the archive's contents begin) gives way to 32.
+  uint64_t contentStart = header.hashTableOffset;
+  if (header.blockTableEntries != 0 && header.blockTableOffset < contentStart) contentStart = header.blockTableOffset;
+  for (uint32_t i = 0; i < blockCount; ++i) {
+    if (firstUser[i] != kUnused && archive->blockTable[i].offset < contentStart) {
+      contentStart = archive->blockTable[i].offset;
+    }
+  }
+  const uint32_t dataStart =
+      (header.headerSize >= kHeaderBytes && header.headerSize <= contentStart) ? header.headerSize : kHeaderBytes;
+
+  uint64_t write = dataStart;
+  uint32_t dropped = 0;
+  for (uint32_t i = 0; i < blockCount; ++i) {
+    if (firstUser[i] == kUnused) {
+      newIndex[i] = kUnused;
+      ++dropped;
+      continue;
+    }
+    const uint32_t m = i - dropped;
+    newIndex[i] = m;
+    const BlockEntry& oldBlock = archive->blockTable[i];
+    if (write + oldBlock.storedSize > 0xFFFFFFFFu) {
+      SetLastError(kErrorFileTooLarge);
+      return false;
+    }
+    newBlocks[m] = oldBlock;
+    newBlocks[m].offset = static_cast<uint32_t>(write);
+    if (!CopyRange(archive->fileHandle, static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset,
+                   temp.handle(), write, oldBlock.storedSize, chunk.bytes())) {
+      return false;
+    }
+    const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+    if ((oldBlock.flags & rekeyed) == rekeyed && oldBlock.offset != newBlocks[m].offset &&
+        !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlocks[m], temp.handle())) {
+      return false;
+    }
+    write += oldBlock.storedSize;
+  }
+  const uint32_t newCount = blockCount - dropped;
+
+  // Block indices follow their blocks; entries naming no block of the table
+  // are lowered by the number dropped, as every later index is.
+  for (uint32_t e = 0; e < hashEntries; ++e) {
+    HashEntry& entry = newHash[e];
+    if (!IsHashEntryInUse(entry)) continue;
+    entry.blockIndex = entry.blockIndex < blockCount ? newIndex[entry.blockIndex] : entry.blockIndex - dropped;
+  }
+  ClearTrailingDeletedMarks(newHash, hashEntries);
+
+  ArchiveHeader newHeader = header;
+  const uint64_t hashPos = write;
+  const uint64_t blockPos = hashPos + static_cast<uint64_t>(hashEntries) * kEntryBytes;
+  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * kEntryBytes;
+  if (end > 0xFFFFFFFFu || static_cast<uint64_t>(archive->headerOffset) + end > 0xFFFFFFFFu) {
+    SetLastError(kErrorFileTooLarge);
+    return false;
+  }
+  newHeader.hashTableOffset = static_cast<uint32_t>(hashPos);
+  newHeader.blockTableOffset = static_cast<uint32_t>(blockPos);
+  newHeader.blockTableEntries = newCount;
+  newHeader.archiveSize = static_cast<uint32_t>(end);
+
+  // The temporary file becomes a whole archive of its own: should writing it
+  // back fail, it still holds every file.
+  uint8_t rawHeader[kHeaderBytes];
+  SerializeArchiveHeader(newHeader, rawHeader);
+  if (!WriteEncryptedTable(temp.handle(), hashPos, newHash, hashEntries, HashTableKey()) ||
+      !WriteEncryptedTable(temp.handle(), blockPos, newBlocks, newCount, BlockTableKey()) ||
+      !WriteExactAt(temp.handle(), 0, rawHeader, kHeaderBytes)) {
+    return false;
+  }
+  PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * kEntryBytes : 0);
+  if (newCount != 0 && !finalBlocks) return false;
+
+  // Open files of this archive keep working: keys that follow the position
+  // move with their blocks.
+  for (uint32_t f = 0; f < OpenFileListCount; ++f) {
+    ArchiveFile* file = OpenFileList[f];
+    if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
+    const uint32_t index = file->hashEntry->blockIndex;
+    if (index >= blockCount || newIndex[index] == kUnused) continue;
+    const BlockEntry& before = archive->blockTable[index];
+    const BlockEntry& after = newBlocks[newIndex[index]];
+    if ((before.flags & BLOCK_KEY_ADJUSTED) == 0) continue;
+    file->fileKey = (((file->fileKey ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
+  }
+
+  // From here the archive changes. The hash table keeps its array, so the
+  // entries open files refer to stay where they are.
+  std::memcpy(archive->hashTable, newHash, static_cast<size_t>(hashEntries) * kEntryBytes);
+  if (newCount != 0) std::memcpy(finalBlocks.bytes(), newBlocks, static_cast<size_t>(newCount) * kEntryBytes);
+  platform::VirtualFree(archive->blockTable);
+  archive->blockTable = reinterpret_cast<BlockEntry*>(finalBlocks.release());
+  archive->header = newHeader;
+
+  const uint64_t base = archive->headerOffset;
+  const uint64_t cut = base + end;
+  int32_t cutHigh = static_cast<int32_t>(cut >> 32);
+  bool ok = CopyRange(temp.handle(), dataStart, archive->fileHandle, base + dataStart,
+                      static_cast<uint32_t>(end - dataStart), chunk.bytes()) &&
+            WriteBackHeader(archive);
+  if (ok) {
+    SetLastError(ERROR_SUCCESS);
+    ok = platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(cut)), &cutHigh,
+                                  platform::kFileBegin) != platform::kInvalidSetFilePointer ||
+         GetLastError() == ERROR_SUCCESS;
+    ok = ok && platform::SetEndOfFile(archive->fileHandle);
+  }
+  if (!ok) {
+    temp.Keep();
+    return false;
+  }
+  temp.Discard();
+  return true;
+}

@@ -1,0 +1,242 @@
+// Opening archives for update, creating new ones, and putting the header and
+// both tables back on disk after a change.
+#include <cstring>
+
+#include "archive/internal_update.h"
+#include "archive/read_internal.h"
+#include "archive/sorvane.h"
+#include "platform/bytes.h"
+
+namespace {
+
+// The header's archiveSize, 32 + 16 x N, must fit in 32 bits.
+constexpr uint32_t kMaxHashTableEntries = (0xFFFFFFFFu - kHeaderBytes) / kEntryBytes;
+
+uint32_t ChooseDisposition(uint32_t flags) {
+  if (flags & UPDATE_OPEN_ALWAYS) return platform::kOpenAlways;
+  if (flags & UPDATE_CREATE_ALWAYS) return platform::kCreateAlways;
+  if (flags & UPDATE_OPEN_EXISTING) return platform::kOpenExisting;
+  return platform::kCreateNew;
+}
+
+// Writes a new, empty archive into the (empty) file and builds its record.
+Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t hashTableSize) {
+  ArchiveHeader header{};
+  std::memcpy(header.signature, kSignatureMpq, 4);
+  header.headerSize = kHeaderBytes;
+  const uint64_t tableBytes = static_cast<uint64_t>(hashTableSize) * kEntryBytes;
+  header.archiveSize = static_cast<uint32_t>(kHeaderBytes + tableBytes);
+  header.formatVersion = 0;
+  header.sectorSizeShift = 3;
+  header.hashTableOffset = kHeaderBytes;
+  header.blockTableOffset = static_cast<uint32_t>(kHeaderBytes + tableBytes);
+  header.hashTableEntries = hashTableSize;
+  header.blockTableEntries = 0;
+
+  uint8_t raw[kHeaderBytes];
+  SerializeArchiveHeader(header, raw);
+  if (!WriteExactAt(file, 0, raw, kHeaderBytes)) return nullptr;
+
+  // A table of 0 entries (or one too large to address) cannot be had; the
+  // header already written stays, as the caller will be told of the failure.
+  if (hashTableSize == 0 || hashTableSize > kMaxHashTableEntries) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  PageBuffer table(static_cast<size_t>(tableBytes));
+  if (!table) return nullptr;
+  std::memset(table.bytes(), 0xFF, table.size());
+  EncryptBlock(table.bytes(), static_cast<uint32_t>(tableBytes), HashTableKey());
+  if (!WriteExactAt(file, kHeaderBytes, table.bytes(), static_cast<uint32_t>(tableBytes))) {
+    return nullptr;
+  }
+  // All ones decrypts to all ones again; filling is cheaper than decrypting.
+  std::memset(table.bytes(), 0xFF, table.size());
+
+  PageBuffer record(sizeof(Archive));
+  if (!record) return nullptr;
+  auto* archive = reinterpret_cast<Archive*>(record.bytes());
+  std::strncpy(archive->path, path, kMaxPath - 1);
+  archive->fileHandle = file;
+  archive->sectorSize = 512u << header.sectorSizeShift;
+  archive->headerOffset = 0;
+  archive->blockTable = nullptr;
+  archive->hashTable = reinterpret_cast<HashEntry*>(table.release());
+  archive->refCount = 1;
+  archive->header = header;
+  return static_cast<Archive*>(record.release());
+}
+
+}  // namespace
+
+bool CheckUpdatableArchive(Archive* archive) {
+  if (archive == nullptr || !IsOpenArchive(archive)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if ((archive->openFlags & OPEN_WRITE) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+bool ReadExactAt(platform::OsHandle file, uint64_t position, void* buffer, uint32_t count) {
+  uint32_t done = 0;
+  if (!platform::ReadFileAt(file, position, buffer, count, &done)) return false;
+  if (done != count) {
+    SetLastError(platform::kErrorHandleEof);
+    return false;
+  }
+  return true;
+}
+
+bool WriteExactAt(platform::OsHandle file, uint64_t position, const void* buffer, uint32_t count) {
+  uint32_t done = 0;
+  if (!platform::WriteFileAt(file, position, buffer, count, &done)) return false;
+  if (done != count) {
+    SetLastError(platform::kErrorDiskFull);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Writes one decrypted table encrypted with key, preferring a copy so that
+// the in-memory table never leaves its decrypted state.
+bool WriteTable(Archive* archive, void* table, uint32_t entries, uint32_t offset, uint32_t key) {
+  if (entries == 0) return true;
+  const uint32_t bytes = entries * kEntryBytes;
+  const uint64_t position = static_cast<uint64_t>(archive->headerOffset) + offset;
+  PageBuffer copy(bytes);
+  if (copy) {
+    std::memcpy(copy.bytes(), table, bytes);
+    EncryptBlock(copy.bytes(), bytes, key);
+    return WriteExactAt(archive->fileHandle, position, copy.bytes(), bytes);
+  }
+  EncryptBlock(table, bytes, key);
+  const bool ok = WriteExactAt(archive->fileHandle, position, table, bytes);
+  const uint32_t error = GetLastError();
+  DecryptBlock(table, bytes, key);
+  SetLastError(error);
+  return ok;
+}
+
+}  // namespace
+
+bool WriteBackHashTable(Archive* archive) {
+  return WriteTable(archive, archive->hashTable, archive->header.hashTableEntries,
+                    archive->header.hashTableOffset, HashTableKey());
+}
+
+bool WriteBackBlockTable(Archive* archive) {
+  if (archive->blockTable == nullptr) return true;
+  return WriteTable(archive, archive->blockTable, archive->header.blockTableEntries,
+                    archive->header.blockTableOffset, BlockTableKey());
+}
+
+// Only the 32 bytes the record holds are written; the rest of a longer header
+// stays on disk as it was.
+bool WriteBackHeader(Archive* archive) {
+  uint8_t raw[kHeaderBytes];
+  SerializeArchiveHeader(archive->header, raw);
+  return WriteExactAt(archive->fileHandle, archive->headerOffset, raw, kHeaderBytes);
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char ca = static_cast<unsigned char>(*a);
+    unsigned char cb = static_cast<unsigned char>(*b);
+    if (ca >= 'a' && ca <= 'z') ca = static_cast<unsigned char>(ca - 32);
+    if (cb >= 'a' && cb <= 'z') cb = static_cast<unsigned char>(cb - 32);
+    if (ca != cb) return false;
+    if (ca == 0) return true;
+  }
+}
+
+ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize) {
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const uint32_t disposition = ChooseDisposition(updateFlags);
+  uint32_t access = platform::kGenericRead | platform::kGenericWrite;
+  uint32_t storedFlags = updateFlags | OPEN_WRITE;
+  const bool readOnly = (updateFlags & UPDATE_READ_ONLY) != 0;
+  if (readOnly) {
+    if ((updateFlags & UPDATE_OPEN_EXISTING) == 0) {
+      SetLastError(ERR_READ_ONLY_NEEDS_EXISTING);
+      return nullptr;
+    }
+    access = platform::kGenericRead;
+    storedFlags = updateFlags & ~OPEN_WRITE;
+  }
+  // The record keeps the path in a fixed field; a longer one cannot be kept.
+  if (std::strlen(path) >= kMaxPath) {
+    SetLastError(platform::kErrorFilenameExcedRange);
+    return nullptr;
+  }
+
+  char openedPath[kMaxPath + 1];
+  std::strcpy(openedPath, path);
+  platform::OsHandle file =
+      platform::CreateFile(path, access, platform::kFileShareRead, disposition, 0);
+  if (!platform::IsValidHandle(file)) {
+    const uint32_t firstError = GetLastError();
+    const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
+    if (needed != 0 && needed != 0xFFFFFFFFu && needed <= kMaxPath &&
+        MakeLibraryPath(path, openedPath, needed) == 0) {
+      file = platform::CreateFile(openedPath, access, platform::kFileShareRead, disposition, 0);
+    } else {
+      SetLastError(firstError);
+    }
+  }
+  if (!platform::IsValidHandle(file)) {
+    if (updateFlags & UPDATE_OPEN_EXISTING) SetLastError(ERROR_FILE_NOT_FOUND);
+    return reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
+  }
+
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(file, &fileSize)) {
+    const uint32_t error = GetLastError();
+    platform::CloseHandle(file);
+    SetLastError(error);
+    return nullptr;
+  }
+
+  Archive* archive = nullptr;
+  if (fileSize == 0 && !readOnly) {
+    archive = CreateNewArchive(file, openedPath, hashTableSize);
+    if (archive == nullptr) {
+      const uint32_t error = GetLastError();
+      platform::CloseHandle(file);
+      SetLastError(error);
+      return nullptr;
+    }
+  } else {
+    const uint32_t start = FindArchiveHeader(file);
+    if (start == 0xFFFFFFFFu) {
+      platform::CloseHandle(file);
+      SetLastError(ERR_NOT_ARCHIVE);
+      return nullptr;
+    }
+    if (!LoadArchiveRecord(file, start, openedPath, &archive)) {
+      const uint32_t error = GetLastError();
+      platform::CloseHandle(file);
+      SetLastError(error);
+      return nullptr;
+    }
+  }
+  archive->priority = 0;
+  archive->openFlags = storedFlags;
+  if (!AddToArchiveList(archive)) {
+    const uint32_t error = GetLastError();
+    ReleaseArchiveRecord(archive);
+    SetLastError(error);
+    return nullptr;
+  }
+  return archive;
+}
+
+bool CloseWritableArchive(ArchiveHandle archive, uint32_t /*ignored*/) { return CloseArchive(archive); }
