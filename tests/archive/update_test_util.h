@@ -1,0 +1,170 @@
+// Fixture of the update-side tests: a scratch folder, archives created and
+// changed through the library, and helpers that look at the raw file and
+// read stored files back through the read side.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/internal_update.h"
+#include "archive/read_internal.h"
+#include "archive/records.h"
+#include "archive/sorvane.h"
+#include "platform/platform.h"
+#include "tests/support/archive_builder.h"
+
+namespace updatetest {
+
+using testsupport::ArchiveBuilder;
+using testsupport::Bytes;
+using testsupport::Layout;
+using testsupport::PatternBytes;
+using testsupport::ReadBytes;
+using testsupport::ToBytes;
+
+inline Bytes TextBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// Text that the codecs can shrink.
+inline Bytes Compressible(size_t size, uint32_t seed) {
+  static const char* words[] = {"alpha ", "beta ", "gamma ", "delta\r\n", "epsilon ", "zeta "};
+  Bytes out;
+  std::mt19937 random(seed);
+  while (out.size() < size) {
+    const char* w = words[random() % 6];
+    out.insert(out.end(), w, w + std::strlen(w));
+  }
+  out.resize(size);
+  return out;
+}
+
+class UpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root_ = std::filesystem::temp_directory_path() /
+            ("tavrix-update-" + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
+    std::filesystem::create_directories(root_);
+    SetLocale(0);
+  }
+  void TearDown() override {
+    LibraryShutdown();
+    SetLocale(0);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return (root_ / name).string(); }
+  const std::filesystem::path& Root() const { return root_; }
+
+  ArchiveHandle Create(const std::string& name, uint32_t hashSize = 64, uint32_t flags = 0) {
+    ArchiveHandle a = OpenArchiveWritable(Path(name).c_str(), flags, hashSize);
+    EXPECT_TRUE(IsUsableArchive(a)) << "create " << name << ": " << GetLastError();
+    return IsUsableArchive(a) ? a : nullptr;
+  }
+  ArchiveHandle OpenExisting(const std::string& name, uint32_t flags = 0) {
+    ArchiveHandle a = OpenArchiveWritable(Path(name).c_str(), flags | UPDATE_OPEN_EXISTING, 0);
+    EXPECT_TRUE(IsUsableArchive(a)) << "open " << name << ": " << GetLastError();
+    return IsUsableArchive(a) ? a : nullptr;
+  }
+
+  static bool Add(ArchiveHandle a, const std::string& name, const Bytes& data, uint32_t flags = 0,
+                  uint32_t mask = COMP_IMPLODE, uint32_t level = 0) {
+    static const uint8_t empty = 0;
+    return AddFileFromMemory(a, data.empty() ? &empty : data.data(), static_cast<uint32_t>(data.size()),
+                             name.c_str(), flags, mask, level);
+  }
+
+  // The whole stored file, or nullopt-like failure flagged through ok.
+  static Bytes Read(ArchiveHandle a, const std::string& name, bool* ok = nullptr) {
+    FileHandle file = nullptr;
+    if (!OpenArchiveFile(a, name.c_str(), 0, &file)) {
+      if (ok) *ok = false;
+      return {};
+    }
+    Bytes out(GetArchiveFileSize(file, nullptr));
+    uint32_t got = 0;
+    const bool read = ReadArchiveFile(file, out.data(), static_cast<uint32_t>(out.size()), &got, nullptr);
+    CloseArchiveFile(file);
+    if (ok) *ok = read && got == out.size();
+    return out;
+  }
+  static bool Stored(ArchiveHandle a, const std::string& name) {
+    FileHandle file = nullptr;
+    if (!OpenArchiveFile(a, name.c_str(), 0, &file)) return false;
+    CloseArchiveFile(file);
+    return true;
+  }
+  static void ExpectReads(ArchiveHandle a, const std::string& name, const Bytes& expected) {
+    bool ok = false;
+    const Bytes got = Read(a, name, &ok);
+    EXPECT_TRUE(ok) << name << ": " << GetLastError();
+    EXPECT_TRUE(got == expected) << name << ": " << got.size() << " bytes read, " << expected.size()
+                                 << " expected";
+  }
+
+  // The entries as the library holds them.
+  static HashEntry* Entry(ArchiveHandle a, const std::string& name, uint32_t locale) {
+    return FindExactHashEntry(a, name.c_str(), locale);
+  }
+  static const BlockEntry& BlockOf(ArchiveHandle a, const std::string& name, uint32_t locale = 0) {
+    HashEntry* e = Entry(a, name, locale);
+    EXPECT_NE(e, nullptr) << name;
+    static BlockEntry none{};
+    if (e == nullptr || e->blockIndex >= a->header.blockTableEntries) return none;
+    return a->blockTable[e->blockIndex];
+  }
+
+  // The decrypted tables as they are on disk.
+  std::vector<HashEntry> DiskHashTable(const std::string& name, uint32_t headerOffset = 0) const {
+    const Bytes file = ReadBytes(Path(name));
+    ArchiveHeader h = ParseArchiveHeader(file.data() + headerOffset);
+    std::vector<HashEntry> table(h.hashTableEntries);
+    std::memcpy(table.data(), file.data() + headerOffset + h.hashTableOffset, table.size() * 16);
+    DecryptBlock(table.data(), static_cast<uint32_t>(table.size() * 16), HashTableKey());
+    return table;
+  }
+  std::vector<BlockEntry> DiskBlockTable(const std::string& name, uint32_t headerOffset = 0) const {
+    const Bytes file = ReadBytes(Path(name));
+    ArchiveHeader h = ParseArchiveHeader(file.data() + headerOffset);
+    std::vector<BlockEntry> table(h.blockTableEntries);
+    if (!table.empty()) {
+      std::memcpy(table.data(), file.data() + headerOffset + h.blockTableOffset, table.size() * 16);
+      DecryptBlock(table.data(), static_cast<uint32_t>(table.size() * 16), BlockTableKey());
+    }
+    return table;
+  }
+  ArchiveHeader DiskHeader(const std::string& name, uint32_t headerOffset = 0) const {
+    const Bytes file = ReadBytes(Path(name));
+    return ParseArchiveHeader(file.data() + headerOffset);
+  }
+
+  // Reopens the archive through the read side only.
+  ArchiveHandle Reopen(const std::string& name) {
+    ArchiveHandle a = nullptr;
+    EXPECT_TRUE(OpenArchive(Path(name).c_str(), 0, 0, &a)) << GetLastError();
+    return a;
+  }
+
+  // Names whose home entries in a table of n entries are all the same.
+  static std::vector<std::string> CollidingNames(uint32_t n, size_t count, const std::string& stem = "f") {
+    std::vector<std::string> names;
+    uint32_t home = 0xFFFFFFFFu;
+    for (uint32_t i = 0; names.size() < count; ++i) {
+      const std::string name = stem + std::to_string(i);
+      const uint32_t h = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
+      if (home == 0xFFFFFFFFu) home = h;
+      if (h == home) names.push_back(name);
+    }
+    return names;
+  }
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace updatetest
