@@ -1,0 +1,157 @@
+#include "platform/win32/win32_internal.h"
+
+namespace platform {
+
+using win32::CheckHandle;
+using win32::ToHandle;
+
+OsHandle CreateFile(const char* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                    uint32_t attributes) {
+  if (path == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return InvalidHandle();
+  }
+  HANDLE h = ::CreateFileA(path, access, shareMode, nullptr, disposition,
+                           attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return InvalidHandle();
+  return h;
+}
+
+bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (!CheckHandle(file)) return false;
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint32_t total = 0;
+  // Disk files deliver everything up to the end in one call; pipes and
+  // consoles may not, so keep going until the count or the end.
+  while (total < count) {
+    DWORD got = 0;
+    if (!::ReadFile(ToHandle(file), out + total, count - total, &got, nullptr)) {
+      if (bytesRead != nullptr) *bytesRead = total;
+      // A pipe whose writer has gone is the end of its data.
+      if (::GetLastError() == ERROR_BROKEN_PIPE) return true;
+      return false;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  if (bytesRead != nullptr) *bytesRead = total;
+  return true;
+}
+
+bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (!CheckHandle(file)) return false;
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    DWORD done = 0;
+    if (!::WriteFile(ToHandle(file), in + total, count - total, &done, nullptr)) {
+      if (bytesWritten != nullptr) *bytesWritten = total;
+      return false;
+    }
+    if (done == 0) {
+      if (bytesWritten != nullptr) *bytesWritten = total;
+      ::SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    total += done;
+  }
+  if (bytesWritten != nullptr) *bytesWritten = total;
+  return true;
+}
+
+uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method) {
+  if (!CheckHandle(file)) return kInvalidSetFilePointer;
+  // Cleared first so a low part equal to the failure value can be told apart.
+  const DWORD saved = ::GetLastError();
+  ::SetLastError(NO_ERROR);
+  LONG high = distanceHigh != nullptr ? static_cast<LONG>(*distanceHigh) : 0;
+  const DWORD low = ::SetFilePointer(ToHandle(file), distance, distanceHigh != nullptr ? &high : nullptr, method);
+  if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) return kInvalidSetFilePointer;
+  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(high);
+  if (low != INVALID_SET_FILE_POINTER) ::SetLastError(saved);
+  return low;
+}
+
+uint32_t GetFileSize(OsHandle file, uint32_t* sizeHigh) {
+  if (!CheckHandle(file)) return kInvalidFileSize;
+  const DWORD saved = ::GetLastError();
+  ::SetLastError(NO_ERROR);
+  DWORD high = 0;
+  const DWORD low = ::GetFileSize(ToHandle(file), &high);
+  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return kInvalidFileSize;
+  if (sizeHigh != nullptr) *sizeHigh = high;
+  if (low != INVALID_FILE_SIZE) ::SetLastError(saved);
+  return low;
+}
+
+bool GetFileSize64(OsHandle file, uint64_t* size) {
+  if (!CheckHandle(file)) return false;
+  LARGE_INTEGER value;
+  if (!::GetFileSizeEx(ToHandle(file), &value)) return false;
+  if (size != nullptr) *size = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool SetEndOfFile(OsHandle file) { return CheckHandle(file) && ::SetEndOfFile(ToHandle(file)) != FALSE; }
+
+bool FlushFileBuffers(OsHandle file) { return CheckHandle(file) && ::FlushFileBuffers(ToHandle(file)) != FALSE; }
+
+bool CloseHandle(OsHandle file) { return CheckHandle(file) && ::CloseHandle(ToHandle(file)) != FALSE; }
+
+// Positioned transfers go through an OVERLAPPED offset on the synchronous
+// handle; as on Windows generally, this leaves the file pointer after the
+// bytes transferred.
+bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead) {
+  if (bytesRead != nullptr) *bytesRead = 0;
+  if (!CheckHandle(file)) return false;
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    OVERLAPPED at = {};
+    const uint64_t position = offset + total;
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(ToHandle(file), out + total, count - total, &got, &at)) {
+      // Reading at or past the end through an offset reports the end as an
+      // error; to callers it is a short read.
+      if (::GetLastError() == ERROR_HANDLE_EOF) break;
+      if (bytesRead != nullptr) *bytesRead = total;
+      return false;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  if (bytesRead != nullptr) *bytesRead = total;
+  return true;
+}
+
+bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  if (!CheckHandle(file)) return false;
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    OVERLAPPED at = {};
+    const uint64_t position = offset + total;
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD done = 0;
+    if (!::WriteFile(ToHandle(file), in + total, count - total, &done, &at)) {
+      if (bytesWritten != nullptr) *bytesWritten = total;
+      return false;
+    }
+    if (done == 0) {
+      if (bytesWritten != nullptr) *bytesWritten = total;
+      ::SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    total += done;
+  }
+  if (bytesWritten != nullptr) *bytesWritten = total;
+  return true;
+}
+
+}  // namespace platform

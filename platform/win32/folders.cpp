@@ -1,0 +1,56 @@
+#include "platform/win32/win32_internal.h"
+
+namespace platform {
+
+namespace {
+
+bool CheckPath(const char* path) {
+  if (path != nullptr) return true;
+  ::SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+}  // namespace
+
+bool DeleteFile(const char* path) { return CheckPath(path) && ::DeleteFileA(path) != FALSE; }
+
+bool MoveFileReplace(const char* from, const char* to) {
+  return CheckPath(from) && CheckPath(to) && ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool CreateDirectory(const char* path) { return CheckPath(path) && ::CreateDirectoryA(path, nullptr) != FALSE; }
+
+bool RemoveDirectory(const char* path) { return CheckPath(path) && ::RemoveDirectoryA(path) != FALSE; }
+
+bool SetCurrentDirectory(const char* path) { return CheckPath(path) && ::SetCurrentDirectoryA(path) != FALSE; }
+
+uint32_t GetCurrentDirectory(uint32_t size, char* buffer) {
+  return ::GetCurrentDirectoryA(buffer != nullptr ? size : 0, buffer);
+}
+
+uint32_t GetFileAttributes(const char* path) {
+  if (!CheckPath(path)) return kInvalidFileAttributes;
+  return ::GetFileAttributesA(path);
+}
+
+uint32_t GetDriveType(const char* root) { return ::GetDriveTypeA(root); }
+
+bool FileExists(const char* path) {
+  if (!CheckPath(path)) return false;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(search);
+  return true;
+}
+
+bool IsAbsolutePath(const char* path) {
+  if (path == nullptr) return false;
+  const char c = path[0];
+  const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  return letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
+char PathSeparator() { return '\\'; }
+
+}  // namespace platform
