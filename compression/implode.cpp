@@ -273,7 +273,8 @@ void CompressBlocks(ImplodeWork* w) {
     BuildPairIndex(w, first, end + 1);
 
     while (p < end) {
-      // In the last block nothing past the data may take part in a match.
+      // In the last block nothing past the data may take part in a match, so
+      // no repetition ever runs past its end either.
       const uint32_t room = end - p;
       const uint32_t limit = last && room < kMaxMatch ? room : kMaxMatch;
       uint32_t len = FindMatch(w, p, limit);
@@ -281,17 +282,6 @@ void CompressBlocks(ImplodeWork* w) {
         if (len == 0 || (len == 2 && w->distance >= 256)) {
           SendLiteral(w, window[p]);
           p += 1;
-          break;
-        }
-        if (last && p + len > end) {
-          len = end - p;
-          if (len < 2 || (len == 2 && w->distance >= 256)) {
-            SendLiteral(w, window[p]);
-            p += 1;
-          } else {
-            SendRepetition(w, len, w->distance);
-            p += len;
-          }
           break;
         }
         if (len >= 8 || p + 1 >= end) {
@@ -310,13 +300,9 @@ void CompressBlocks(ImplodeWork* w) {
           p += len;
           break;
         }
+        // next > len >= 2 here, so the new position always has its repetition.
         SendLiteral(w, window[p]);
         p += 1;
-        if (next == 0) {
-          SendLiteral(w, window[p]);
-          p += 1;
-          break;
-        }
         len = next;
       }
     }
