@@ -1,0 +1,146 @@
+// Recovering the keys of encrypted files opened without their names, and the
+// line rules of name lists.
+#include <string>
+#include <vector>
+
+#include "tests/archive/read_test_util.h"
+
+namespace {
+
+using readtest::ArchiveTest;
+using testsupport::ArchiveBuilder;
+using testsupport::Bytes;
+using testsupport::Layout;
+using testsupport::PatternBytes;
+using testsupport::ToBytes;
+
+constexpr uint32_t kSecret = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+
+class KeysTest : public ArchiveTest {
+ protected:
+  // Opens by hash index the file called name in layout.
+  FileHandle OpenByIndexOf(ArchiveHandle a, const Layout& layout, const char* name) {
+    const testsupport::FileLayout* fl = layout.Find(name);
+    EXPECT_NE(fl, nullptr);
+    FileHandle f = nullptr;
+    if (fl == nullptr || !OpenArchiveFileByIndex(a, *fl->hashIndex, &f)) return nullptr;
+    return f;
+  }
+};
+
+TEST_F(KeysTest, ListfileByIndexNeedsNoList) {
+  ArchiveBuilder b;
+  b.Listfile({"x.txt"}, "\r\n", kSecret);
+  b.Add("x.txt", "x");
+  Layout layout;
+  ArchiveHandle a = Open(b, &layout);
+  FileHandle f = OpenByIndexOf(a, layout, "(listfile)");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(NameOf(f), "(listfile)");
+  EXPECT_EQ(ReadRest(f), ToBytes("x.txt\r\n"));
+}
+
+TEST_F(KeysTest, NameFromAnyLocalesList) {
+  ArchiveBuilder b;
+  b.Listfile({"other.txt"});
+  b.Listfile({"a.txt", "secret\\data.bin"}).locale = 0x409;
+  b.Add("secret\\data.bin", PatternBytes(3000, 1), kSecret);
+  Layout layout;
+  ArchiveHandle a = Open(b, &layout);
+  SetLocale(0x40C);
+  FileHandle f = OpenByIndexOf(a, layout, "secret\\data.bin");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(NameOf(f), "secret\\data.bin");
+  EXPECT_EQ(ReadRest(f), PatternBytes(3000, 1));
+  EXPECT_EQ(GetLocale(), 0x40Cu);  // the search put it back
+  EXPECT_EQ(OpenFileListCount, 1u);
+
+  char* name = nullptr;
+  const testsupport::FileLayout* fl = layout.Find("secret\\data.bin");
+  const HashEntry& e = a->hashTable[*fl->hashIndex];
+  EXPECT_EQ(FindFileKey(a, &e, &name), fl->key);
+  EXPECT_STREQ(name, "secret\\data.bin");
+  ReleaseName(name);
+  EXPECT_EQ(FindListedName(a, 1, 2), nullptr);
+}
+
+TEST_F(KeysTest, KeyFromTheOffsetTableWhenNoListNamesTheFile) {
+  for (uint32_t flags : {BLOCK_ENCRYPTED | BLOCK_COMPRESSED, kSecret | BLOCK_COMPRESSED,
+                         BLOCK_ENCRYPTED | BLOCK_IMPLODED}) {
+    for (bool bn3 : {false, true}) {
+      ArchiveBuilder b;
+      b.Bn3(bn3);
+      b.Listfile({"other.txt"});
+      b.Add("unlisted.bin", PatternBytes(9000, 2), flags);
+      Layout layout;
+      ArchiveHandle a = Open(b, &layout);
+      FileHandle f = OpenByIndexOf(a, layout, "unlisted.bin");
+      ASSERT_NE(f, nullptr) << flags;
+      EXPECT_EQ(NameOf(f), "#" + std::to_string(*layout.Find("unlisted.bin")->hashIndex));
+      EXPECT_EQ(ReadRest(f), PatternBytes(9000, 2));
+      CloseArchive(a);
+    }
+  }
+}
+
+TEST_F(KeysTest, UnlistedPlainEncryptedFileCannotBeOpenedByIndex) {
+  ArchiveBuilder b;
+  b.Add("unlisted.bin", PatternBytes(100, 3), BLOCK_ENCRYPTED);
+  Layout layout;
+  ArchiveHandle a = Open(b, &layout);
+  FileHandle f = nullptr;
+  EXPECT_FALSE(OpenArchiveFileByIndex(a, *layout.Find("unlisted.bin")->hashIndex, &f));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+  EXPECT_EQ(OpenFileListCount, 0u);
+  EXPECT_EQ(a->refCount, 1u);
+  // By name it opens.
+  EXPECT_EQ(ReadNamed(a, "unlisted.bin"), PatternBytes(100, 3));
+}
+
+TEST_F(KeysTest, ListLineEndsAllYieldTheSameNames) {
+  for (const char* end : {"\r\n", "\n", "\r", "\r\n\r\n"}) {
+    ArchiveBuilder b;
+    b.Listfile({"first.txt", "dir\\second.txt", "last.txt"}, end);
+    b.Add("dir\\second.txt", "2", BLOCK_ENCRYPTED);
+    b.Add("last.txt", "3", BLOCK_ENCRYPTED);
+    Layout layout;
+    ArchiveHandle a = Open(b, &layout);
+    for (const char* name : {"dir\\second.txt", "last.txt"}) {
+      FileHandle f = OpenByIndexOf(a, layout, name);
+      ASSERT_NE(f, nullptr) << name;
+      EXPECT_EQ(NameOf(f), name);
+    }
+    CloseArchive(a);
+  }
+  // The last line needs no line end.
+  ArchiveBuilder b;
+  b.Add("(listfile)", "a.txt\r\nend.txt");
+  b.Add("end.txt", "e", BLOCK_ENCRYPTED);
+  Layout layout;
+  ArchiveHandle a = Open(b, &layout);
+  FileHandle f = OpenByIndexOf(a, layout, "end.txt");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(NameOf(f), "end.txt");
+}
+
+TEST(LineRules, LengthAndNext) {
+  const char* text = "a\r\n\r\nb";
+  EXPECT_EQ(LineLength(text), 1u);
+  const char* next = NextLine(text);
+  ASSERT_NE(next, nullptr);
+  EXPECT_STREQ(next, "b");
+  EXPECT_EQ(LineLength(next), 1u);
+  EXPECT_EQ(NextLine(next), nullptr);
+
+  EXPECT_EQ(LineLength("\r\n"), 0u);  // one empty line
+  EXPECT_EQ(NextLine("\r\n"), nullptr);
+  EXPECT_EQ(LineLength("no end"), 6u);
+  EXPECT_EQ(NextLine("no end"), nullptr);
+  EXPECT_EQ(LineLength("x\ny"), 1u);
+  EXPECT_STREQ(NextLine("x\ny"), "y");
+  EXPECT_STREQ(NextLine("x\r\r\n\ny"), "y");
+  EXPECT_EQ(LineLength(nullptr), 0u);
+  EXPECT_EQ(NextLine(nullptr), nullptr);
+}
+
+}  // namespace

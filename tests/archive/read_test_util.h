@@ -1,0 +1,99 @@
+// Fixture of the read-side tests: a scratch folder for archives made by the
+// test-side builder, and helpers that open and read them through the library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "archive/read_internal.h"
+#include "archive/records.h"
+#include "archive/sorvane.h"
+#include "platform/platform.h"
+#include "tests/support/archive_builder.h"
+
+namespace readtest {
+
+using testsupport::ArchiveBuilder;
+using testsupport::Bytes;
+using testsupport::Layout;
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root_ = std::filesystem::temp_directory_path() /
+            ("tavrix-read-" + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
+    std::filesystem::create_directories(root_);
+    SetLocale(0);
+  }
+  void TearDown() override {
+    // Closes every file and archive a test left open.
+    LibraryShutdown();
+    SetLocale(0);
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::string Path(const std::string& name) const { return (root_ / name).string(); }
+  const std::filesystem::path& Root() const { return root_; }
+
+  std::string Write(const std::string& name, const Bytes& bytes) const {
+    const std::string path = Path(name);
+    testsupport::WriteBytes(path, bytes);
+    return path;
+  }
+
+  // Writes the built archive under a fresh name and opens it; null on failure.
+  ArchiveHandle Open(const ArchiveBuilder& builder, Layout* layout = nullptr,
+                     uint32_t priority = 0) {
+    return OpenBytes(builder.Build(layout), priority);
+  }
+  ArchiveHandle OpenBytes(const Bytes& bytes, uint32_t priority = 0) {
+    const std::string path = Write("a" + std::to_string(counter_++) + ".mpq", bytes);
+    ArchiveHandle archive = nullptr;
+    if (!OpenArchive(path.c_str(), priority, 0, &archive)) return nullptr;
+    return archive;
+  }
+
+  // The whole file from its current position, read in chunks of `chunk`.
+  static Bytes ReadRest(FileHandle file, uint32_t chunk = 1 << 20) {
+    Bytes out;
+    Bytes buffer(chunk);
+    for (;;) {
+      uint32_t got = 0;
+      if (!ReadArchiveFile(file, buffer.data(), chunk, &got, nullptr)) {
+        ADD_FAILURE() << "read failed with " << GetLastError();
+        break;
+      }
+      if (got == 0) break;
+      out.insert(out.end(), buffer.begin(), buffer.begin() + got);
+    }
+    return out;
+  }
+
+  static Bytes ReadNamed(ArchiveHandle archive, const char* name) {
+    FileHandle file = nullptr;
+    if (!OpenArchiveFile(archive, name, 0, &file)) {
+      ADD_FAILURE() << "cannot open " << name << ": " << GetLastError();
+      return {};
+    }
+    Bytes out = ReadRest(file);
+    CloseArchiveFile(file);
+    return out;
+  }
+
+  static std::string NameOf(const void* handle) {
+    char buffer[kMaxPath + 1] = {};
+    if (!GetHandleName(handle, buffer, sizeof buffer)) return "<none>";
+    return buffer;
+  }
+
+ private:
+  std::filesystem::path root_;
+  int counter_ = 0;
+};
+
+}  // namespace readtest
