@@ -1,0 +1,176 @@
+// What the fatal-error reporter needs from the operating system beyond the
+// file and process calls of platform.h: the message box, string resources,
+// the debugger, user and computer names, the local clock, memory and module
+// queries, stack walking with symbols, and process termination. The shapes
+// follow the Win32 calls they stand for; posix/diag_posix.cpp and
+// win32/diag_win32.cpp implement them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// ---- message box -------------------------------------------------------------
+
+// Same numbers as the system's MB_* and ID* values.
+constexpr uint32_t kMbOk = 0x0;
+constexpr uint32_t kMbOkCancel = 0x1;
+constexpr uint32_t kMbYesNoCancel = 0x3;
+constexpr uint32_t kMbYesNo = 0x4;
+constexpr uint32_t kMbButtonsMask = 0xF;
+constexpr uint32_t kMbIconError = 0x10;
+constexpr uint32_t kMbIconWarning = 0x30;
+constexpr uint32_t kMbDefButton2 = 0x100;
+constexpr uint32_t kMbTaskModal = 0x2000;
+constexpr uint32_t kMbSetForeground = 0x10000;
+constexpr uint32_t kMbTopmost = 0x40000;
+
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+
+// MessageBoxA without an owner window. Returns the button chosen, 0 when the
+// box could not be shown. POSIX writes the caption, the text and the buttons
+// to standard error; when standard input is a terminal the user picks one of
+// the buttons there, otherwise the default button is the answer.
+int MessageBox(const char* text, const char* caption, uint32_t type);
+
+// LoadStringA from the program's own resources: copies at most size - 1
+// characters, terminates, and returns the length; 0 when there is no such
+// string (POSIX has no resources: always 0).
+int LoadString(uint32_t id, char* buffer, int size);
+
+// ---- debugger ------------------------------------------------------------------
+
+// IsDebuggerPresent looked up at run time (false when the call is missing).
+// POSIX: a tracer is attached (TracerPid in /proc/self/status).
+bool IsDebuggerPresent();
+// OutputDebugStringA. POSIX writes the text to standard error, but only
+// while a tracer is attached, as a debugger would be the only one to see it.
+void OutputDebugString(const char* text);
+// Raises a breakpoint that a debugger may take; without one it is swallowed
+// and the call returns.
+void RaiseBreakpoint();
+
+// ---- identity and clock --------------------------------------------------------
+
+// GetUserNameA / GetComputerNameA: *size is the buffer size in, the length
+// out (without the terminator on the computer name, with it on the user name,
+// as the system counts). False when the name is unknown or does not fit.
+bool GetUserName(char* buffer, uint32_t* size);
+bool GetComputerName(char* buffer, uint32_t* size);
+
+// SYSTEMTIME as GetLocalTime fills it: month 1 to 12, dayOfWeek 0 = Sunday.
+struct LocalTime {
+  uint16_t year;
+  uint16_t month;
+  uint16_t dayOfWeek;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint16_t milliseconds;
+};
+void GetLocalTime(LocalTime* time);
+
+// ---- memory --------------------------------------------------------------------
+
+// Whether every byte of [address, address + size) is committed and readable
+// (writable) right now. POSIX consults /proc/self/maps.
+bool IsReadableMemory(const void* address, size_t size);
+bool IsWritableMemory(const void* address, size_t size);
+// Copies size bytes when they are all readable; false (out untouched)
+// otherwise. The copy bypasses sanitizer checks, so any mapped memory,
+// including other frames of the stack, may be read.
+bool ReadMemory(const void* address, void* out, size_t size);
+
+// ---- modules -------------------------------------------------------------------
+
+// The module (executable or shared library) holding an address: its full
+// path, the 1-based number of the section (POSIX: loadable segment) holding
+// the address and the offset within it. False when no module holds it.
+bool GetModuleOfAddress(uintptr_t address, std::string& path, uint32_t* section,
+                        uintptr_t* offset);
+
+// The file name of an existing file as the directory lists it (the long form
+// FindFirstFileA reports), without any folder part.
+bool GetLongFileName(const char* path, std::string& name);
+
+// The program's own module, and the message-table text of a module for an
+// error code (FormatMessageA from-hmodule, language 0x400). POSIX modules
+// carry no message tables: always false.
+using MessageModule = void*;
+MessageModule GetProgramModule();
+bool FormatModuleMessage(MessageModule module, uint32_t code, std::string& text);
+
+// ---- thread context and stack walking ------------------------------------------
+
+// The x86 registers of a thread. On x86-64 the wide registers are held
+// (rax in ax and so on); on other machines only ip, sp and bp are filled.
+struct CpuContext {
+  uintptr_t ax, bx, cx, dx, si, di, bp, sp, ip;
+  uint32_t flags;
+  uint16_t cs, ds, es, ss, fs, gs;
+};
+
+// Fills the context from the system's own record: a CONTEXT* on Windows, a
+// ucontext_t* (as a signal handler receives it) on POSIX.
+bool ContextFromNative(const void* native, CpuContext* context);
+// The context of the caller as it stands when this call returns: its
+// instruction pointer is the return address, its stack and frame pointers
+// those of the caller.
+void CaptureCallerContext(CpuContext* context);
+
+// The debug-help library: loaded on demand, with every entry point the walk
+// needs. POSIX needs nothing loaded and always succeeds.
+bool DebugHelpIsLoaded();
+bool DebugHelpLoad();  // sets the last error on failure
+void DebugHelpUnload();
+// Adds deferred loads and line numbers to the symbol options and initializes
+// symbols for the process with its modules. Last error on failure.
+bool DebugHelpInitialize();
+
+struct StackFrame {
+  uintptr_t pc;         // instruction (return) address of the frame
+  uintptr_t frame;      // the frame's base
+  uintptr_t params[4];  // the four words where a 32-bit caller puts arguments
+};
+
+// Walks the current thread's stack, starting with the frame that the given
+// instruction, frame and stack pointers describe (pc is the first frame's
+// address). The stack pointer must lie in the current thread's stack, in a
+// frame that is still live. Returns the number of frames stored (at most
+// maxFrames); *endError receives the last error when the walk ended.
+int WalkStack(uintptr_t pc, uintptr_t frame, uintptr_t stack, StackFrame* frames,
+              int maxFrames, uint32_t* endError);
+
+// Symbol queries on an address; each sets the last error when it fails.
+// ModuleImage: the full path of the module's image.
+bool SymbolModuleImage(uintptr_t address, std::string& image);
+// SymbolName: the (demangled) name and the displacement from its start.
+bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement);
+// SymbolLine: the source file and line.
+bool SymbolLine(uintptr_t address, std::string& file, uint32_t* line);
+
+// ---- process -------------------------------------------------------------------
+
+// True on systems whose GetVersion has the high bit set when the process is
+// already on its way out (GetExitCodeProcess succeeds with a code other than
+// STILL_ACTIVE); termination must not be forced then.
+bool ProcessExitPending();
+// TerminateProcess of the current process; does not return.
+[[noreturn]] void TerminateProcess(uint32_t exitCode);
+
+// ---- critical section ----------------------------------------------------------
+
+// A recursive lock like a Win32 critical section. Created once and never
+// deleted by its users.
+using CriticalSection = void*;
+CriticalSection CreateCriticalSection();
+void EnterCriticalSection(CriticalSection section);
+void LeaveCriticalSection(CriticalSection section);
+
+}  // namespace platform
