@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -26,6 +27,12 @@ Bytes Random(size_t size) {
   std::mt19937 rng(static_cast<uint32_t>(size) * 3 + 1);
   Bytes out(size);
   for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+Bytes WithMask(uint8_t mask, const uint8_t* data, size_t size) {
+  Bytes out(size + 1, mask);
+  std::copy(data, data + size, out.begin() + 1);
   return out;
 }
 
@@ -68,11 +75,7 @@ TEST(BuiltinProvider, ZlibSectorsAreStandardStreams) {
   ASSERT_EQ(compress2(other.data(), &otherSize, in.data(), in.size(), 9), Z_OK);
   other.resize(otherSize);
   Bytes back;
-  ASSERT_TRUE(Decompress([&] {
-    Bytes s{0x02};
-    s.insert(s.end(), other.begin(), other.end());
-    return s;
-  }(), 4096, &back));
+  ASSERT_TRUE(Decompress(WithMask(0x02, other.data(), other.size()), 4096, &back));
   EXPECT_EQ(back, in);
 }
 
@@ -123,8 +126,7 @@ TEST(BuiltinProvider, BothMethodsUndoBzip2ThenZlib) {
                                      reinterpret_cast<char*>(inner.data()),
                                      static_cast<unsigned>(innerSize), 9, 0, 0),
             BZ_OK);
-  Bytes sector{0x12};
-  sector.insert(sector.end(), outer.begin(), outer.begin() + outerSize);
+  const Bytes sector = WithMask(0x12, outer.data(), outerSize);
   Bytes back;
   ASSERT_TRUE(Decompress(sector, 60000, &back));
   EXPECT_EQ(back, in);

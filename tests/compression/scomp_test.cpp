@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -114,8 +115,8 @@ Bytes AdpcmChain(const Bytes& in, uint32_t room, uint32_t channels, uint32_t shi
 }
 
 Bytes Prepend(uint8_t mask, const Bytes& data) {
-  Bytes out{mask};
-  out.insert(out.end(), data.begin(), data.end());
+  Bytes out(data.size() + 1, mask);
+  std::copy(data.begin(), data.end(), out.begin() + 1);
   return out;
 }
 
