@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -112,13 +113,119 @@ static_assert(HuffWeightTables[8][129] == 0x9E && HuffWeightTables[4][16] == 0);
 // ---- the tree ----------------------------------------------------------------
 
 struct HuffNode {
-  uint16_t next;    // toward the tail (kAnchor after the tail)
-  uint16_t prev;    // toward the head (kAnchor before the head)
-  uint16_t parent;  // kNone for the root
-  uint16_t child;   // kNone for a leaf; else the child on the tail side
-  uint32_t value;
-  uint32_t weight;
+  uint16_t next = kAnchor;  // toward the tail (kAnchor after the tail)
+  uint16_t prev = kAnchor;  // toward the head (kAnchor before the head)
+  uint16_t parent = kNone;  // kNone for the root
+  uint16_t child = kNone;   // kNone for a leaf; else the child on the tail side
+  uint32_t value = 0;
+  uint32_t weight = 0;
 };
+
+constexpr void Unlink(HuffNode* nodes, uint16_t n) {
+  HuffNode& x = nodes[n];
+  nodes[x.prev].next = x.next;
+  nodes[x.next].prev = x.prev;
+}
+
+// after == kAnchor puts n at the head.
+constexpr void LinkAfter(HuffNode* nodes, uint16_t n, uint16_t after) {
+  HuffNode& x = nodes[n];
+  x.prev = after;
+  x.next = nodes[after].next;
+  nodes[x.next].prev = n;
+  nodes[after].next = n;
+}
+
+// Lighter nodes go after every node of at least their weight.
+constexpr void LinkByWeight(HuffNode* nodes, uint16_t n, uint16_t from) {
+  const uint32_t w = nodes[n].weight;
+  while (nodes[from].weight < w) from = nodes[from].prev;
+  LinkAfter(nodes, n, from);
+}
+
+// The tree a stream type starts from.
+struct StartTree {
+  uint32_t used = 0;  // nodes taken from the pool
+  HuffNode nodes[kPoolSize + 1] = {};
+  uint16_t leaves[HUFF_SYMBOLS] = {};
+};
+
+constexpr uint16_t TakeNode(StartTree& t, uint32_t value, uint32_t weight, uint16_t child) {
+  const auto n = static_cast<uint16_t>(t.used++);
+  t.nodes[n].value = value;
+  t.nodes[n].weight = weight;
+  t.nodes[n].child = child;
+  return n;
+}
+
+constexpr StartTree BuildTree(uint32_t type) {
+  const std::array<uint8_t, 256>& w = HuffWeightTables[type];
+  StartTree t;
+  HuffNode* nodes = t.nodes;
+  // Set out in full: g++ 12 loses the member defaults of a large array in
+  // constant evaluation.
+  for (HuffNode& x : t.nodes) x = HuffNode{kAnchor, kAnchor, kNone, kNone, 0, 0};
+  for (uint16_t& leaf : t.leaves) leaf = kNone;
+  nodes[kAnchor].weight = 0xFFFFFFFFu;
+
+  uint32_t max = 0;
+  for (uint32_t i = 0; i < 256; ++i) {
+    if (w[i] == 0) continue;
+    const uint16_t n = TakeNode(t, i, w[i], kNone);
+    t.leaves[i] = n;
+    if (w[i] >= max) {
+      // Among equal weights a later value goes in front of earlier ones.
+      LinkAfter(nodes, n, kAnchor);
+      max = w[i];
+    } else {
+      LinkByWeight(nodes, n, nodes[kAnchor].prev);
+    }
+  }
+  for (uint32_t s : {HUFF_END, HUFF_ESCAPE}) {
+    const uint16_t n = TakeNode(t, s, 1, kNone);
+    t.leaves[s] = n;
+    LinkAfter(nodes, n, nodes[kAnchor].prev);
+  }
+
+  uint16_t c1 = nodes[kAnchor].prev;
+  while (c1 != kAnchor && nodes[c1].prev != kAnchor) {
+    const uint16_t c2 = nodes[c1].prev;
+    const uint16_t n = TakeNode(t, 0, nodes[c1].weight + nodes[c2].weight, c1);
+    nodes[c1].parent = n;
+    nodes[c2].parent = n;
+    if (nodes[n].weight >= max) {
+      LinkAfter(nodes, n, kAnchor);
+      max = nodes[n].weight;
+    } else {
+      LinkByWeight(nodes, n, nodes[c2].prev);
+    }
+    c1 = nodes[c2].prev;
+  }
+  return t;
+}
+
+// The starting trees depend on the type alone, so they are built once, by
+// the compiler; a call copies the one it needs.
+constexpr StartTree kStartTree0 = BuildTree(0);
+constexpr StartTree kStartTree1 = BuildTree(1);
+constexpr StartTree kStartTree2 = BuildTree(2);
+constexpr StartTree kStartTree3 = BuildTree(3);
+constexpr StartTree kStartTree4 = BuildTree(4);
+constexpr StartTree kStartTree5 = BuildTree(5);
+constexpr StartTree kStartTree6 = BuildTree(6);
+constexpr StartTree kStartTree7 = BuildTree(7);
+constexpr StartTree kStartTree8 = BuildTree(8);
+constexpr const StartTree* kStartTrees[HUFF_MAX_TYPE + 1] = {
+    &kStartTree0, &kStartTree1, &kStartTree2, &kStartTree3, &kStartTree4,
+    &kStartTree5, &kStartTree6, &kStartTree7, &kStartTree8};
+
+static_assert(kStartTree0.used == 7 && kStartTree0.nodes[kStartTree0.nodes[kAnchor].next].weight == 14);
+
+// Nodes of equal weight stand together in the list. For weights below this
+// bound the tree keeps the head-most node of each weight, so an increment
+// finds the node to exchange with at once instead of walking the run of
+// equals; heavier runs are short and are walked.
+constexpr uint32_t kLeaderWeights = 1024;
 
 struct DecodeCacheEntry {
   uint32_t stamp;   // version the entry was made under; 0 never matches
@@ -132,87 +239,26 @@ struct HuffTree {
   uint32_t used;  // nodes taken from the pool
   HuffNode nodes[kPoolSize + 1];
   uint16_t leaves[HUFF_SYMBOLS];
-  DecodeCacheEntry cache[128];  // decoder only
+  uint16_t leaders[kLeaderWeights];  // head-most node of each weight, or kNone
+  DecodeCacheEntry cache[128];       // decoder only
 };
-
-inline void Unlink(HuffTree& t, uint16_t n) {
-  HuffNode& x = t.nodes[n];
-  t.nodes[x.prev].next = x.next;
-  t.nodes[x.next].prev = x.prev;
-}
-
-// after == kAnchor puts n at the head.
-inline void LinkAfter(HuffTree& t, uint16_t n, uint16_t after) {
-  HuffNode& x = t.nodes[n];
-  x.prev = after;
-  x.next = t.nodes[after].next;
-  t.nodes[x.next].prev = n;
-  t.nodes[after].next = n;
-}
 
 inline uint16_t Head(const HuffTree& t) { return t.nodes[kAnchor].next; }
 inline uint16_t Tail(const HuffTree& t) { return t.nodes[kAnchor].prev; }
 
-inline uint16_t NewNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_t parent,
-                        uint16_t child) {
-  const uint16_t n = static_cast<uint16_t>(t.used++);
-  HuffNode& x = t.nodes[n];
-  x.value = value;
-  x.weight = weight;
-  x.parent = parent;
-  x.child = child;
-  return n;
-}
-
-// Lighter nodes go after every node of at least their weight.
-inline void LinkByWeight(HuffTree& t, uint16_t n, uint16_t from) {
-  const uint32_t w = t.nodes[n].weight;
-  while (t.nodes[from].weight < w) from = t.nodes[from].prev;
-  LinkAfter(t, n, from);
-}
-
-void BuildTree(HuffTree& t, uint32_t type) {
-  const std::array<uint8_t, 256>& w = HuffWeightTables[type];
-  t.used = 0;
+void InitTree(HuffTree& t, uint32_t type) {
+  const StartTree& s = *kStartTrees[type];
   t.adaptive = type == 0 ? 1 : 0;
-  for (uint16_t& leaf : t.leaves) leaf = kNone;
-  HuffNode& anchor = t.nodes[kAnchor];
-  anchor = HuffNode{kAnchor, kAnchor, kNone, kNone, 0, 0xFFFFFFFFu};
-
-  uint32_t max = 0;
-  for (uint32_t i = 0; i < 256; ++i) {
-    if (w[i] == 0) continue;
-    const uint16_t n = NewNode(t, i, w[i], kNone, kNone);
-    t.leaves[i] = n;
-    if (w[i] >= max) {
-      // Among equal weights a later value goes in front of earlier ones.
-      LinkAfter(t, n, kAnchor);
-      max = w[i];
-    } else {
-      LinkByWeight(t, n, Tail(t));
-    }
-  }
-  for (uint32_t s : {HUFF_END, HUFF_ESCAPE}) {
-    const uint16_t n = NewNode(t, s, 1, kNone, kNone);
-    t.leaves[s] = n;
-    LinkAfter(t, n, Tail(t));
-  }
-
-  uint16_t c1 = Tail(t);
-  while (c1 != kAnchor && t.nodes[c1].prev != kAnchor) {
-    const uint16_t c2 = t.nodes[c1].prev;
-    const uint16_t n = NewNode(t, 0, t.nodes[c1].weight + t.nodes[c2].weight, kNone, c1);
-    t.nodes[c1].parent = n;
-    t.nodes[c2].parent = n;
-    if (t.nodes[n].weight >= max) {
-      LinkAfter(t, n, kAnchor);
-      max = t.nodes[n].weight;
-    } else {
-      LinkByWeight(t, n, t.nodes[c2].prev);
-    }
-    c1 = t.nodes[c2].prev;
-  }
   t.version = 1;
+  t.used = s.used;
+  std::memcpy(t.nodes, s.nodes, sizeof(HuffNode) * s.used);
+  t.nodes[kAnchor] = s.nodes[kAnchor];
+  std::memcpy(t.leaves, s.leaves, sizeof(t.leaves));
+  std::memset(t.leaders, 0xFF, sizeof(t.leaders));
+  for (uint16_t n = Head(t); n != kAnchor; n = t.nodes[n].next) {
+    const uint32_t w = t.nodes[n].weight;
+    if (w < kLeaderWeights && t.leaders[w] == kNone) t.leaders[w] = n;
+  }
 }
 
 inline void BumpVersion(HuffTree& t) {
@@ -226,17 +272,24 @@ inline void BumpVersion(HuffTree& t) {
 void IncrementWeight(HuffTree& t, uint16_t n) {
   HuffNode* nodes = t.nodes;
   while (n != kNone) {
-    const uint32_t w = ++nodes[n].weight;
+    const uint32_t old = nodes[n].weight;
+    const uint32_t w = old + 1;
+    nodes[n].weight = w;
     // The head-most node of the run of lighter nodes that ends at n takes
-    // n's place, so the list stays ordered by weight.
+    // n's place, so the list stays ordered by weight. The list was ordered
+    // before, so that run is exactly the nodes of n's old weight.
     uint16_t m = n;
-    while (nodes[nodes[m].prev].weight < w) m = nodes[m].prev;
+    if (old < kLeaderWeights) {
+      m = t.leaders[old];
+    } else {
+      while (nodes[nodes[m].prev].weight < w) m = nodes[m].prev;
+    }
     if (m != n) {
       const uint16_t p = nodes[m].prev;
-      Unlink(t, m);
-      LinkAfter(t, m, n);
-      Unlink(t, n);
-      LinkAfter(t, n, p);
+      Unlink(nodes, m);
+      LinkAfter(nodes, m, n);
+      Unlink(nodes, n);
+      LinkAfter(nodes, n, p);
       const uint16_t np = nodes[n].parent;
       const uint16_t mp = nodes[m].parent;
       const bool nWasChild = np != kNone && nodes[np].child == n;
@@ -247,8 +300,27 @@ void IncrementWeight(HuffTree& t, uint16_t n) {
       nodes[m].parent = np;
       BumpVersion(t);
     }
+    // n now follows the last node of at least weight w.
+    if (old < kLeaderWeights) {
+      const uint16_t next = nodes[n].next;
+      t.leaders[old] = nodes[next].weight == old ? next : kNone;
+    }
+    if (w < kLeaderWeights && nodes[nodes[n].prev].weight != w) t.leaders[w] = n;
     n = nodes[n].parent;
   }
+}
+
+// Only at the tail, where a node is never heavier than those before it.
+inline uint16_t AppendNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_t parent) {
+  const auto n = static_cast<uint16_t>(t.used++);
+  HuffNode& x = t.nodes[n];
+  x.value = value;
+  x.weight = weight;
+  x.parent = parent;
+  x.child = kNone;
+  LinkAfter(t.nodes, n, Tail(t));
+  if (weight < kLeaderWeights && t.leaders[weight] == kNone) t.leaders[weight] = n;
+  return n;
 }
 
 // The tail leaf t becomes internal with its old symbol (bit 1) and the new
@@ -257,11 +329,8 @@ void IncrementWeight(HuffTree& t, uint16_t n) {
 void InsertSymbol(HuffTree& t, uint32_t b) {
   const uint16_t tail = Tail(t);
   const uint32_t oldValue = t.nodes[tail].value;
-  const uint16_t a = NewNode(t, oldValue, t.nodes[tail].weight, tail, kNone);
-  LinkAfter(t, a, Tail(t));
-  t.leaves[oldValue] = a;
-  const uint16_t c = NewNode(t, b, 0, tail, kNone);
-  LinkAfter(t, c, Tail(t));
+  t.leaves[oldValue] = AppendNode(t, oldValue, t.nodes[tail].weight, tail);
+  const uint16_t c = AppendNode(t, b, 0, tail);
   t.leaves[b] = c;
   t.nodes[tail].child = c;
   // The structure changed; the exchange that always follows would
@@ -421,7 +490,7 @@ void HuffmanCompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint32_
   }
   HuffBitWriter w{out, *outSize, 0, 0, false};
   HuffTree t;
-  BuildTree(t, type);
+  InitTree(t, type);
 
   PutBits(w, type, 8);
   for (uint32_t i = 0; i < inSize && !w.full; ++i) {
@@ -455,7 +524,7 @@ void HuffmanDecompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint3
   if (type > HUFF_MAX_TYPE) return;
 
   HuffTree t;
-  BuildTree(t, type);
+  InitTree(t, type);
   for (DecodeCacheEntry& e : t.cache) e.stamp = 0;
   HuffBitReader r{in + 1, in + inSize, 0, 0};
 
