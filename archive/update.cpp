@@ -56,7 +56,9 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
   PageBuffer record(sizeof(Archive));
   if (!record) return nullptr;
   auto* archive = reinterpret_cast<Archive*>(record.bytes());
-  std::strncpy(archive->path, path, kMaxPath - 1);
+  const size_t pathLength = strnlen(path, kMaxPath - 1);
+  std::memcpy(archive->path, path, pathLength);
+  archive->path[pathLength] = '\0';
   archive->fileHandle = file;
   archive->sectorSize = 512u << header.sectorSizeShift;
   archive->headerOffset = 0;
