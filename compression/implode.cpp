@@ -1,6 +1,7 @@
 // Encoder of the DCL implode stream. Its output must match other writers of
 // the format bit for bit, so the match finder's choices (which candidate, how
 // long, when to defer by one literal) follow one fixed procedure.
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -21,7 +22,8 @@ constexpr uint32_t kPairBuckets = 2304;
 struct ImplodeWork {
   uint32_t distance;  // back distance minus 1 of the match FindMatch last reported
   uint32_t outBytes;
-  uint32_t outBits;
+  uint32_t outBits;  // bits waiting in bitAcc for the byte out[outBytes] (0 to 7)
+  uint32_t bitAcc;
   uint32_t dictBits;
   uint32_t dictMask;
   uint32_t type;
@@ -34,9 +36,10 @@ struct ImplodeWork {
   int16_t border[kMaxMatch];
   uint16_t pairIndex[kPairBuckets];
   uint8_t out[kOutPiece + 2];
-  // The pair of the last indexed position reads one byte past the data; the
-  // spare bytes keep that read inside the window when the window is full.
-  uint8_t window[kWindowSize + 4];
+  // The pair of the last indexed position reads one byte past the data, and
+  // the word compares up to 7 bytes past a match's limit; the spare bytes keep
+  // those reads inside the window when the window is full.
+  uint8_t window[kWindowSize + 8];
   uint16_t pairPositions[kWindowSize];
 };
 
@@ -45,35 +48,25 @@ static_assert(alignof(ImplodeWork) <= alignof(std::max_align_t));
 
 inline uint32_t PairHash(const uint8_t* at) { return 4u * at[0] + 5u * at[1]; }
 
-void FlushOutput(ImplodeWork* w) {
-  uint32_t size = kOutPiece;
-  w->write(w->out, &size, w->param);
-  const uint8_t partial = w->out[kOutPiece];
-  std::memset(w->out, 0, sizeof w->out);
-  if (w->outBits != 0) w->out[0] = partial;
-  w->outBytes = 0;
-}
-
-// Appends the low n (at most 16) bits of v, least significant first.
-void PutBits(ImplodeWork* w, uint32_t n, uint32_t v) {
-  if (n > 8) {
-    PutBits(w, 8, v & 0xFF);
-    v >>= 8;
-    n -= 8;
+// Appends the low n (at most 16) bits of v, least significant first; v has no
+// bits above n. Full bytes go to `out`, which leaves in pieces of 2048 bytes.
+inline void PutBits(ImplodeWork* w, uint32_t n, uint32_t v) {
+  uint32_t acc = w->bitAcc | (v << w->outBits);
+  uint32_t bits = w->outBits + n;
+  uint32_t bytes = w->outBytes;
+  while (bits >= 8) {
+    w->out[bytes++] = static_cast<uint8_t>(acc);
+    acc >>= 8;
+    bits -= 8;
+    if (bytes == kOutPiece) {
+      uint32_t size = kOutPiece;
+      w->write(w->out, &size, w->param);
+      bytes = 0;
+    }
   }
-  v &= (1u << n) - 1;
-  const uint32_t old = w->outBits;
-  w->out[w->outBytes] |= static_cast<uint8_t>(v << old);
-  const uint32_t t = old + n;
-  if (t <= 8) {
-    w->outBits = t & 7;
-    if (w->outBits == 0) w->outBytes += 1;
-  } else {
-    w->outBytes += 1;
-    w->out[w->outBytes] = static_cast<uint8_t>(v >> (8 - old));
-    w->outBits = t & 7;
-  }
-  if (w->outBytes >= kOutPiece) FlushOutput(w);
+  w->bitAcc = acc;
+  w->outBits = bits;
+  w->outBytes = bytes;
 }
 
 void SendLiteral(ImplodeWork* w, uint8_t b) { PutBits(w, w->codeLengths[b], w->codeValues[b]); }
@@ -122,8 +115,34 @@ void ExtendBorder(ImplodeWork* w, const uint8_t* pattern, uint32_t from, uint32_
   }
 }
 
+inline uint64_t Load64(const uint8_t* at) {
+  uint64_t v;
+  std::memcpy(&v, at, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    v = ((v & 0x00000000FFFFFFFFull) << 32) | (v >> 32);
+    v = ((v & 0x0000FFFF0000FFFFull) << 16) | ((v >> 16) & 0x0000FFFF0000FFFFull);
+    v = ((v & 0x00FF00FF00FF00FFull) << 8) | ((v >> 8) & 0x00FF00FF00FF00FFull);
+  }
+  return v;
+}
+
+// Number of equal leading bytes of a and b, at most limit. Reads up to 7
+// bytes past the limit, but those never count.
+inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t n = 0;
+  while (n < limit) {
+    const uint64_t x = Load64(a + n) ^ Load64(b + n);
+    if (x != 0) {
+      n += static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+      return n < limit ? n : limit;
+    }
+    n += 8;
+  }
+  return limit;
+}
+
 // Finds the longest earlier repetition of the bytes at window offset p, at
-// most `limit` bytes long (limit <= 516 stops the compares at the end of the
+// most `limit` bytes long (limit < 516 stops the compares at the end of the
 // data in the last block). Among equal lengths the nearest candidate wins,
 // except that the first candidate to reach the limit is taken at once.
 // Returns 0 or a length of at least 2, and sets w->distance.
@@ -144,16 +163,27 @@ uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   const uint32_t before = p - 1;
   if (positions[i] >= before) return 0;
 
-  uint32_t best = 1;
+  // Candidates in ascending order, so the farthest comes first. The first 8
+  // bytes are compared in one step, which settles most candidates; a hash
+  // collision shows as fewer than 2 equal bytes.
+  const uint64_t head = Load64(pat);
+  uint32_t best = 2;
+  uint32_t found = 0;
   uint32_t c = 0;
   for (;; ++i) {
     c = positions[i];
-    if (c >= before) return best >= 2 ? best : 0;
-    const uint8_t* cand = window + c;
-    if (cand[best - 1] != pat[best - 1] || cand[0] != pat[0]) continue;
-    uint32_t n = 2;
-    while (n < limit && cand[n] == pat[n]) ++n;
+    if (c >= before) return found;
+    const uint64_t x = Load64(window + c) ^ head;
+    uint32_t n;
+    if (x != 0) {
+      n = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+      if (n > limit) n = limit;
+    } else {
+      n = 8 + CommonLength(window + c + 8, pat + 8, limit < 8 ? 0 : limit - 8);
+      if (n > limit) n = limit;
+    }
     if (n >= best) {
+      found = n;
       best = n;
       w->distance = p - c - 1;
       if (n > 10) {
@@ -191,10 +221,9 @@ uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
       m = 2;
       scan = c + 2;
     }
-    while (m < limit && pat[m] == window[scan]) {
-      ++m;
-      ++scan;
-    }
+    const uint32_t more = CommonLength(pat + m, window + scan, limit - m);
+    m += more;
+    scan += more;
     if (m >= best) {
       w->distance = p - c - 1;
       if (m > best) {
@@ -338,16 +367,16 @@ uint32_t Implode(DclReadFn read, DclWriteFn write, void* work, void* param, uint
   w->distance = 0;
   BuildCodes(w);
 
-  std::memset(w->out, 0, sizeof w->out);
   w->out[0] = static_cast<uint8_t>(w->type);
   w->out[1] = static_cast<uint8_t>(w->dictBits);
   w->outBytes = 2;
   w->outBits = 0;
+  w->bitAcc = 0;
 
   CompressBlocks(w);
 
   PutBits(w, w->codeLengths[kEndSymbol], w->codeValues[kEndSymbol]);
-  if (w->outBits != 0) w->outBytes += 1;
+  if (w->outBits != 0) w->out[w->outBytes++] = static_cast<uint8_t>(w->bitAcc);
   uint32_t size = w->outBytes;
   w->write(w->out, &size, w->param);
   return DCL_OK;
