@@ -117,7 +117,8 @@ struct HuffNode {
   uint16_t prev = kAnchor;  // toward the head (kAnchor before the head)
   uint16_t parent = kNone;  // kNone for the root
   uint16_t child = kNone;   // kNone for a leaf; else the child on the tail side
-  uint32_t value = 0;
+  uint16_t other = kNone;   // the other child, child's neighbour toward the head
+  uint16_t value = 0;
   uint32_t weight = 0;
 };
 
@@ -150,11 +151,13 @@ struct StartTree {
   uint16_t leaves[HUFF_SYMBOLS] = {};
 };
 
-constexpr uint16_t TakeNode(StartTree& t, uint32_t value, uint32_t weight, uint16_t child) {
+constexpr uint16_t TakeNode(StartTree& t, uint32_t value, uint32_t weight, uint16_t child,
+                            uint16_t other) {
   const auto n = static_cast<uint16_t>(t.used++);
-  t.nodes[n].value = value;
+  t.nodes[n].value = static_cast<uint16_t>(value);
   t.nodes[n].weight = weight;
   t.nodes[n].child = child;
+  t.nodes[n].other = other;
   return n;
 }
 
@@ -164,14 +167,14 @@ constexpr StartTree BuildTree(uint32_t type) {
   HuffNode* nodes = t.nodes;
   // Set out in full: g++ 12 loses the member defaults of a large array in
   // constant evaluation.
-  for (HuffNode& x : t.nodes) x = HuffNode{kAnchor, kAnchor, kNone, kNone, 0, 0};
+  for (HuffNode& x : t.nodes) x = HuffNode{kAnchor, kAnchor, kNone, kNone, kNone, 0, 0};
   for (uint16_t& leaf : t.leaves) leaf = kNone;
   nodes[kAnchor].weight = 0xFFFFFFFFu;
 
   uint32_t max = 0;
   for (uint32_t i = 0; i < 256; ++i) {
     if (w[i] == 0) continue;
-    const uint16_t n = TakeNode(t, i, w[i], kNone);
+    const uint16_t n = TakeNode(t, i, w[i], kNone, kNone);
     t.leaves[i] = n;
     if (w[i] >= max) {
       // Among equal weights a later value goes in front of earlier ones.
@@ -182,7 +185,7 @@ constexpr StartTree BuildTree(uint32_t type) {
     }
   }
   for (uint32_t s : {HUFF_END, HUFF_ESCAPE}) {
-    const uint16_t n = TakeNode(t, s, 1, kNone);
+    const uint16_t n = TakeNode(t, s, 1, kNone, kNone);
     t.leaves[s] = n;
     LinkAfter(nodes, n, nodes[kAnchor].prev);
   }
@@ -190,7 +193,7 @@ constexpr StartTree BuildTree(uint32_t type) {
   uint16_t c1 = nodes[kAnchor].prev;
   while (c1 != kAnchor && nodes[c1].prev != kAnchor) {
     const uint16_t c2 = nodes[c1].prev;
-    const uint16_t n = TakeNode(t, 0, nodes[c1].weight + nodes[c2].weight, c1);
+    const uint16_t n = TakeNode(t, 0, nodes[c1].weight + nodes[c2].weight, c1, c2);
     nodes[c1].parent = n;
     nodes[c2].parent = n;
     if (nodes[n].weight >= max) {
@@ -219,7 +222,8 @@ constexpr const StartTree* kStartTrees[HUFF_MAX_TYPE + 1] = {
     &kStartTree0, &kStartTree1, &kStartTree2, &kStartTree3, &kStartTree4,
     &kStartTree5, &kStartTree6, &kStartTree7, &kStartTree8};
 
-static_assert(kStartTree0.used == 7 && kStartTree0.nodes[kStartTree0.nodes[kAnchor].next].weight == 14);
+static_assert(kStartTree0.used == 7 &&
+              kStartTree0.nodes[kStartTree0.nodes[kAnchor].next].weight == 14);
 
 // Nodes of equal weight stand together in the list. For weights below this
 // bound the tree keeps the head-most node of each weight, so an increment
@@ -292,10 +296,14 @@ void IncrementWeight(HuffTree& t, uint16_t n) {
       LinkAfter(nodes, n, p);
       const uint16_t np = nodes[n].parent;
       const uint16_t mp = nodes[m].parent;
-      const bool nWasChild = np != kNone && nodes[np].child == n;
-      const bool mWasChild = mp != kNone && nodes[mp].child == m;
-      if (nWasChild) nodes[np].child = m;
-      if (mWasChild) nodes[mp].child = n;
+      // Each parent's link to the node that left takes the one that came;
+      // slots are chosen before either changes, for when both share a parent.
+      uint16_t* nSlot =
+          np == kNone ? nullptr : (nodes[np].child == n ? &nodes[np].child : &nodes[np].other);
+      uint16_t* mSlot =
+          mp == kNone ? nullptr : (nodes[mp].child == m ? &nodes[mp].child : &nodes[mp].other);
+      if (nSlot) *nSlot = m;
+      if (mSlot) *mSlot = n;
       nodes[n].parent = mp;
       nodes[m].parent = np;
       BumpVersion(t);
@@ -314,10 +322,11 @@ void IncrementWeight(HuffTree& t, uint16_t n) {
 inline uint16_t AppendNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_t parent) {
   const auto n = static_cast<uint16_t>(t.used++);
   HuffNode& x = t.nodes[n];
-  x.value = value;
+  x.value = static_cast<uint16_t>(value);
   x.weight = weight;
   x.parent = parent;
   x.child = kNone;
+  x.other = kNone;
   LinkAfter(t.nodes, n, Tail(t));
   if (weight < kLeaderWeights && t.leaders[weight] == kNone) t.leaders[weight] = n;
   return n;
@@ -329,10 +338,12 @@ inline uint16_t AppendNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_
 void InsertSymbol(HuffTree& t, uint32_t b) {
   const uint16_t tail = Tail(t);
   const uint32_t oldValue = t.nodes[tail].value;
-  t.leaves[oldValue] = AppendNode(t, oldValue, t.nodes[tail].weight, tail);
+  const uint16_t a = AppendNode(t, oldValue, t.nodes[tail].weight, tail);
+  t.leaves[oldValue] = a;
   const uint16_t c = AppendNode(t, b, 0, tail);
   t.leaves[b] = c;
   t.nodes[tail].child = c;
+  t.nodes[tail].other = a;
   // The structure changed; the exchange that always follows would
   // invalidate the cache as well, but this does not depend on it.
   BumpVersion(t);
@@ -374,8 +385,7 @@ void Flush(HuffBitWriter& w) {
 void PutLongCode(HuffBitWriter& w, const HuffTree& t, uint16_t leaf) {
   uint8_t bits[kPoolSize];
   uint32_t len = 0;
-  for (uint16_t n = leaf; t.nodes[n].parent != kNone && len < kPoolSize;
-       n = t.nodes[n].parent) {
+  for (uint16_t n = leaf; t.nodes[n].parent != kNone && len < kPoolSize; n = t.nodes[n].parent) {
     bits[len++] = t.nodes[t.nodes[n].parent].child == n ? 0 : 1;
   }
   while (len > 0) PutBits(w, bits[--len], 1);
@@ -437,8 +447,7 @@ inline uint16_t WalkDown(const HuffTree& t, HuffBitReader& r, uint16_t node, uin
       Refill(r);
       if (r.count == 0) return kNone;
     }
-    const uint16_t child = t.nodes[node].child;
-    node = (r.acc & 1) ? t.nodes[child].prev : child;
+    node = (r.acc & 1) ? t.nodes[node].other : t.nodes[node].child;
     Drop(r, 1);
     if (++d == 7) *after7 = node;
   }

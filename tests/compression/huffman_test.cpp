@@ -21,9 +21,9 @@ struct Lcg {
 };
 
 Bytes Text(size_t n, uint32_t seed) {
-  static const char* const kWords[16] = {"the",   "archive", "sector", "stream", "of",    "a",
-                                         "tree",  "weight",  "and",    "file",   "is",    "to",
-                                         "in",    "block",   "table",  "name"};
+  static const char* const kWords[16] = {"the",  "archive", "sector", "stream", "of", "a",
+                                         "tree", "weight",  "and",    "file",   "is", "to",
+                                         "in",   "block",   "table",  "name"};
   Lcg r{seed};
   std::string s;
   for (int k = 1; s.size() < n; ++k) {
@@ -83,7 +83,8 @@ Bytes Compress(const Bytes& in, uint32_t type, uint32_t room) {
   Bytes out(room + kGuardBytes, kGuard);
   uint32_t size = room;
   HuffmanCompress(out.data(), &size, in.data(), static_cast<uint32_t>(in.size()), type);
-  for (size_t i = room; i < out.size(); ++i) EXPECT_EQ(out[i], kGuard) << "write past room at " << i;
+  for (size_t i = room; i < out.size(); ++i)
+    EXPECT_EQ(out[i], kGuard) << "write past room at " << i;
   EXPECT_LE(size, room);
   out.resize(size);
   return out;
@@ -101,7 +102,8 @@ Bytes Decompress(const Bytes& stream, uint32_t room) {
   uint32_t size = room;
   HuffmanDecompress(out.data(), &size, exact.empty() ? nullptr : exact.data(),
                     static_cast<uint32_t>(exact.size()));
-  for (size_t i = room; i < out.size(); ++i) EXPECT_EQ(out[i], kGuard) << "write past room at " << i;
+  for (size_t i = room; i < out.size(); ++i)
+    EXPECT_EQ(out[i], kGuard) << "write past room at " << i;
   EXPECT_LE(size, room);
   out.resize(size);
   return out;
@@ -112,8 +114,8 @@ bool IsPrefix(const Bytes& part, const Bytes& whole) {
 }
 
 TEST(Huffman, EmptyInputIsTypeByteAndEndCode) {
-  const Bytes expected[9] = {{0x00, 0x04}, {0x01, 0x31, 0x02}, {0x02, 0xE5, 0x02},
-                             {0x03, 0x95, 0x03}, {0x04, 0xAE},      {0x05, 0xCF, 0x08},
+  const Bytes expected[9] = {{0x00, 0x04},       {0x01, 0x31, 0x02}, {0x02, 0xE5, 0x02},
+                             {0x03, 0x95, 0x03}, {0x04, 0xAE},       {0x05, 0xCF, 0x08},
                              {0x06, 0xA6},       {0x07, 0xA5, 0x02}, {0x08, 0x51, 0x05}};
   for (uint32_t type = 0; type <= 8; ++type) {
     const Bytes stream = Compress({}, type, 16);
@@ -139,12 +141,12 @@ TEST(Huffman, ByteExactStreams) {
   // escapes and insertions.
   const Bytes text = Text(40, 5);
   ASSERT_EQ(std::string(text.begin(), text.end()), "name file and a archive in and. stream i");
-  const Bytes expected = {
-      0x04, 0x2E, 0x6E, 0xAE, 0xC3, 0x7C, 0x6B, 0xF3, 0xB9, 0xCC, 0x77, 0x20, 0xBE, 0x36, 0xF3,
-      0x59, 0x9A, 0xC5, 0x6C, 0xD6, 0xAC, 0x58, 0xB4, 0x6A, 0x3D, 0xB2, 0x24, 0x09, 0x93, 0x24,
-      0x4C, 0xB6, 0x5C, 0xD2, 0xC6, 0xD2, 0x8C, 0x96, 0x21, 0x73, 0x76, 0xD9, 0x67, 0x9D, 0x21,
-      0xDB, 0xAC, 0x33, 0x66, 0x9B, 0x4D, 0xA6, 0x5D, 0xAE, 0xBE, 0xD8, 0xDC, 0x85, 0xE9, 0xAE,
-      0xBA, 0xF0, 0xD2, 0x2B, 0xAF, 0xBE, 0xF8, 0xFA, 0x01};
+  const Bytes expected = {0x04, 0x2E, 0x6E, 0xAE, 0xC3, 0x7C, 0x6B, 0xF3, 0xB9, 0xCC, 0x77, 0x20,
+                          0xBE, 0x36, 0xF3, 0x59, 0x9A, 0xC5, 0x6C, 0xD6, 0xAC, 0x58, 0xB4, 0x6A,
+                          0x3D, 0xB2, 0x24, 0x09, 0x93, 0x24, 0x4C, 0xB6, 0x5C, 0xD2, 0xC6, 0xD2,
+                          0x8C, 0x96, 0x21, 0x73, 0x76, 0xD9, 0x67, 0x9D, 0x21, 0xDB, 0xAC, 0x33,
+                          0x66, 0x9B, 0x4D, 0xA6, 0x5D, 0xAE, 0xBE, 0xD8, 0xDC, 0x85, 0xE9, 0xAE,
+                          0xBA, 0xF0, 0xD2, 0x2B, 0xAF, 0xBE, 0xF8, 0xFA, 0x01};
   EXPECT_EQ(Compress(text, 4), expected);
 
   // Longer streams by length and hash, every type over every kind of data.
@@ -153,17 +155,41 @@ TEST(Huffman, ByteExactStreams) {
     uint32_t hash;
   };
   const Expect table[4][9] = {
-      {{553, 0x50C851A5}, {910, 0xCE9CAF0B}, {573, 0xDA825032}, {956, 0xEDFC17D3},
-       {1195, 0x6C9686F5}, {1278, 0x31A0BA99}, {1349, 0x446F4C59}, {1433, 0x471AC452},
+      {{553, 0x50C851A5},
+       {910, 0xCE9CAF0B},
+       {573, 0xDA825032},
+       {956, 0xEDFC17D3},
+       {1195, 0x6C9686F5},
+       {1278, 0x31A0BA99},
+       {1349, 0x446F4C59},
+       {1433, 0x471AC452},
        {1505, 0x74A37536}},
-      {{450, 0xD19EEFD1}, {624, 0xDA7F079C}, {1085, 0x407AAA32}, {541, 0x2BAA39B5},
-       {853, 0xC3B01E7F}, {771, 0x22DFF870}, {983, 0x0B201268}, {1073, 0x1ADCF764},
+      {{450, 0xD19EEFD1},
+       {624, 0xDA7F079C},
+       {1085, 0x407AAA32},
+       {541, 0x2BAA39B5},
+       {853, 0xC3B01E7F},
+       {771, 0x22DFF870},
+       {983, 0x0B201268},
+       {1073, 0x1ADCF764},
        {1045, 0x82B2C192}},
-      {{1173, 0x84D4EBFD}, {1069, 0xD388936C}, {1309, 0x17A03ECD}, {1117, 0xA854953F},
-       {1390, 0x4D005387}, {1361, 0x058293B5}, {1485, 0x73A78B05}, {1516, 0xB8FA1507},
+      {{1173, 0x84D4EBFD},
+       {1069, 0xD388936C},
+       {1309, 0x17A03ECD},
+       {1117, 0xA854953F},
+       {1390, 0x4D005387},
+       {1361, 0x058293B5},
+       {1485, 0x73A78B05},
+       {1516, 0xB8FA1507},
        {1465, 0x53519CC0}},
-      {{1245, 0x016BD83F}, {1088, 0xF2B89B9F}, {1319, 0x867BA9DA}, {1121, 0x8E400DB6},
-       {1483, 0x913598C8}, {1479, 0xBB627EAA}, {1532, 0xDA11A602}, {1564, 0x68B10626},
+      {{1245, 0x016BD83F},
+       {1088, 0xF2B89B9F},
+       {1319, 0x867BA9DA},
+       {1121, 0x8E400DB6},
+       {1483, 0x913598C8},
+       {1479, 0xBB627EAA},
+       {1532, 0xDA11A602},
+       {1564, 0x68B10626},
        {1550, 0x2E77BF19}},
   };
   const Bytes inputs[4] = {Text(1000, 5), Binary(1000, 5), Wav(1000, 5), Random(1000, 5)};
@@ -243,7 +269,8 @@ TEST(Huffman, TruncatedStreamsYieldAPrefixAndNeverReadPastTheInput) {
       const Bytes stream = Compress(in, type);
       size_t last = 0;
       for (size_t cut = 0; cut < stream.size(); ++cut) {
-        const Bytes got = Decompress(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), 700);
+        const Bytes got = Decompress(
+            Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(cut)), 700);
         ASSERT_TRUE(IsPrefix(got, in)) << "cut " << cut;
         EXPECT_GE(got.size(), last);
         last = got.size();
