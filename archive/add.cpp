@@ -128,6 +128,7 @@ bool CompressSectors(const uint8_t* data, uint32_t size, uint32_t sectorSize, ui
   }
   PageBuffer work(sectorSize);
   if (!work) return false;
+  if (compressed && (mask & kOwnMask) == 0) LoadStormLibrary();
   uint32_t write = tableBytes;
   for (uint32_t i = 0; i < k; ++i) {
     offsets[i] = write;
@@ -145,7 +146,6 @@ bool CompressSectors(const uint8_t* data, uint32_t size, uint32_t sectorSize, ui
       } else if ((mask & kOwnMask) != 0) {
         ok = CompressSector(work.bytes(), &outLength, in, length, mask, 0, level);
       } else {
-        LoadStormLibrary();
         ok = StormCompress != nullptr &&
              StormCompress(work.bytes(), &outLength, in, length, mask, 0, level) != 0;
       }

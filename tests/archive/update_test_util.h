@@ -86,10 +86,11 @@ class UpdateTest : public ::testing::Test {
       if (ok) *ok = false;
       return {};
     }
-    Bytes out(GetArchiveFileSize(file, nullptr));
+    Bytes out(GetArchiveFileSize(file, nullptr) + 1);
     uint32_t got = 0;
-    const bool read = ReadArchiveFile(file, out.data(), static_cast<uint32_t>(out.size()), &got, nullptr);
+    const bool read = ReadArchiveFile(file, out.data(), static_cast<uint32_t>(out.size() - 1), &got, nullptr);
     CloseArchiveFile(file);
+    out.pop_back();
     if (ok) *ok = read && got == out.size();
     return out;
   }
