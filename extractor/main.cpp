@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/sorvane.h"
@@ -76,7 +77,8 @@ void ReportFailedExtraction(const std::string& name) {
 // One name of the list: looked up, its folders made, copied out. Names the
 // archive does not hold are passed over silently.
 void ExtractName(ArchiveHandle archive, const std::string& outputFolder, const std::string& line,
-                 uint8_t* buffer) {
+                 uint8_t* buffer, std::unordered_set<std::string>& madeLevels,
+                 std::string& currentFolder) {
   const std::string name = extractor::StripLineEnd(line);
   const std::string outputPath = outputFolder + name;
   const size_t lastBackslash = outputPath.rfind('\\');
@@ -92,9 +94,16 @@ void ExtractName(ArchiveHandle archive, const std::string& outputFolder, const s
     return;
   }
 
-  const std::vector<std::string> chain = extractor::FolderChain(folderPart);
-  for (const std::string& level : chain) platform::CreateDirectory(level.c_str());
-  if (!chain.empty()) platform::SetCurrentDirectory(chain.back().c_str());
+  // A level made (or found unmakeable) once stays so for the rest of the
+  // run, so each distinct level is created only once; listfiles that jump
+  // between folders would otherwise repeat every failing create per name.
+  if (folderPart != currentFolder) {
+    const std::vector<std::string> chain = extractor::FolderChain(folderPart);
+    for (const std::string& level : chain)
+      if (madeLevels.insert(level).second) platform::CreateDirectory(level.c_str());
+    if (!chain.empty()) platform::SetCurrentDirectory(chain.back().c_str());
+    currentFolder = folderPart;
+  }
 
   platform::OsHandle output =
       platform::CreateFile(outputPath.c_str(), platform::kGenericWrite, platform::kFileShareWrite,
@@ -151,8 +160,10 @@ void Run(const char* argument) {
   uint32_t counter = 0;
   if (buffer) {
     // The list runs from the listfile's last name to its first.
+    std::unordered_set<std::string> madeLevels;
+    std::string currentFolder;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
-      ExtractName(archive, outputFolder, *it, buffer.get());
+      ExtractName(archive, outputFolder, *it, buffer.get(), madeLevels, currentFolder);
       ++counter;
     }
   }
