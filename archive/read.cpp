@@ -249,7 +249,7 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
       } else {
         // A sector wanted whole is decoded straight into the caller's buffer.
         const bool whole = from == 0 && n == expected;
-        uint8_t* decoded = whole ? target : sectorScratch.Get(S);
+        uint8_t* decoded = whole ? target : sectorScratch.Get(S < data.fileSize ? S : data.fileSize);
         if (decoded == nullptr) return false;
         if (!DecodeSector(block.flags, decoded, expected, stored, storedLength, &providerTried)) {
           return false;
