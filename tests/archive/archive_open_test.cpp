@@ -219,7 +219,11 @@ TEST_F(OpenTest, SetBaseDirectoryLimits) {
   ASSERT_LT(root.size(), 200u);
   const std::string folder = root + std::string(259 - root.size(), 'd');
   ASSERT_EQ(folder.size(), 259u);
-  std::filesystem::create_directory(folder);
+  std::error_code error;
+  if (!std::filesystem::create_directory(folder, error)) {
+    std::memcpy(BaseDirectory, saved, sizeof saved);
+    GTEST_SKIP() << "the system refuses a folder path of 259 characters";
+  }
   ASSERT_TRUE(SetBaseDirectory(folder.c_str()));
   EXPECT_EQ(std::strlen(BaseDirectory), 260u);
   EXPECT_EQ(BaseDirectory[259], '\\');
