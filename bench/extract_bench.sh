@@ -40,21 +40,28 @@ ls -l "$work/bench.mpq" "$work/bench.tar" | awk '{print "  " $5 " bytes  " $9}'
 # processor time (user + system) is reported beside the wall time.
 on_disk=1
 case "$work" in /dev/shm/*) on_disk=0 ;; esac
+# timed <stdin file> <command...>: runs the command with that input and its
+# output discarded, and prints "wall_ms cpu_ms".
 timed() {
+  input=$1; shift
   if [ "$on_disk" -eq 1 ]; then sync; fi
   if [ -x /usr/bin/time ]; then
-    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@"
+    /usr/bin/time -f "%e %U %S" -o "$work/time.txt" "$@" <"$input" >/dev/null
     awk '{printf "%d %d\n", $1 * 1000, ($2 + $3) * 1000}' "$work/time.txt"
   else
     t0=$(date +%s%N)
-    "$@"
+    "$@" <"$input" >/dev/null
     t1=$(date +%s%N)
     echo "$(( (t1 - t0) / 1000000 )) 0"
   fi
 }
 
-run_tavrix() { rm -rf "$work/bench_mpq"; timed sh -c "echo | '$tavrix' '$work/bench.mpq' >/dev/null"; }
-run_tar() { rm -rf "$work/tarout"; mkdir "$work/tarout"; timed tar -xf "$work/bench.tar" -C "$work/tarout"; }
+echo >"$work/newline"
+run_tavrix() { rm -rf "$work/bench_mpq"; timed "$work/newline" "$tavrix" "$work/bench.mpq"; }
+run_tar() {
+  rm -rf "$work/tarout"; mkdir "$work/tarout"
+  timed /dev/null tar -xf "$work/bench.tar" -C "$work/tarout"
+}
 
 median() { sort -n | awk '{v[NR] = $1} END {if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
@@ -83,7 +90,7 @@ ratio() { awk -v a="$1" -v b="$2" '{ if ($b > 0) printf "%.4f\n", $a / $b; else 
 # Peak resident memory of one more extraction.
 rm -rf "$work/bench_mpq"
 if [ -x /usr/bin/time ]; then
-  peak=$(echo | /usr/bin/time -f "%M" "$tavrix" "$work/bench.mpq" 2>&1 >/dev/null | tail -n 1)
+  peak=$(/usr/bin/time -f "%M" "$tavrix" "$work/bench.mpq" <"$work/newline" 2>&1 >/dev/null | tail -n 1)
 elif command -v python3 >/dev/null; then
   peak=$(python3 -c 'import resource, subprocess, sys
 subprocess.run(sys.argv[1:], input=b"\n", stdout=subprocess.DEVNULL)
