@@ -4,6 +4,6 @@ set -eu
 cd "$(dirname "$0")/.."
 build="${1:-build}"; [ $# -gt 0 ] && shift
 sh scripts/install-deps.sh
-cmake -S . -B "$build" "$@"
+cmake -S . -B "$build" -DTAVRIX_TESTS=ON "$@"
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
