@@ -12,7 +12,8 @@ using StormCompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
 using StormDecompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
                                        const uint8_t* input, uint32_t inputLength);
 
-// Set by LoadStormLibrary; null when absent.
+// Set by LoadStormLibrary: the game library's entries when it loads, otherwise
+// the built-in stand-in below.
 extern StormCompressFn StormCompress;
 extern StormDecompressFn StormDecompress;
 
