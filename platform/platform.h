@@ -188,5 +188,8 @@ void ConsoleWrite(const char* text);
 void ConsoleFlush();
 // One character from standard input, or -1 at end of input.
 int ConsoleReadChar();
+// True when standard error is an interactive terminal (a console on Windows),
+// where progress displays may redraw a line.
+bool IsStandardErrorTerminal();
 
 }  // namespace platform

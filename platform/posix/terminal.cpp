@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+}  // namespace platform
