@@ -2,7 +2,6 @@
 // beside the archive.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
