@@ -11,9 +11,9 @@ namespace {
 
 constexpr uint32_t kInputSize = 2048;
 constexpr uint32_t kBlock = 0x1000;
-// History, one block of new output, and room for the tail of a repetition
-// that starts on the block's last byte.
-constexpr uint32_t kWindowSize = 2 * kBlock + DCL_MAX_REPEAT - 1;
+// History, one block of new output, room for the tail of a repetition that
+// starts on the block's last byte, and slack for copying in whole words.
+constexpr uint32_t kWindowSize = 2 * kBlock + DCL_MAX_REPEAT - 1 + 8;
 
 constexpr uint32_t kSymEndOfStream = 0x100 + DCL_END_MARKER;  // 0x305
 constexpr uint32_t kSymDecodeError = kSymEndOfStream + 1;      // 0x306
@@ -197,8 +197,10 @@ uint32_t ExpandStream(ExplodeWork* w) {
       // outPos >= 0x1000 and d <= 0x1000, so the source never precedes the window.
       uint8_t* dst = window + outPos;
       const uint8_t* src = dst - d;
-      if (d >= length) {
-        std::memcpy(dst, src, length);
+      if (d >= 8) {
+        // Whole words, possibly a few bytes too many: those land past outPos,
+        // where nothing reads them before they are written again.
+        for (uint32_t k = 0; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
       } else {
         for (uint32_t k = 0; k < length; ++k) dst[k] = src[k];
       }
