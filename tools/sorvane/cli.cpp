@@ -1,0 +1,166 @@
+#include "tools/sorvane/cli.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace sorvane {
+
+namespace {
+
+constexpr uint32_t kErrorFileTooLarge = 223;
+
+// Drawn at most this often, and only for work that has run this long.
+constexpr uint32_t kRedrawMs = 100;
+constexpr uint32_t kShowAfterMs = 500;
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string CodeText(uint32_t code) {
+  char buffer[32];
+  if (code >= 0x10000) std::snprintf(buffer, sizeof buffer, "error 0x%08X", code);
+  else std::snprintf(buffer, sizeof buffer, "error %u", code);
+  return buffer;
+}
+
+}  // namespace
+
+std::string ErrorText(uint32_t code) {
+  switch (code) {
+    case ERR_NOT_ARCHIVE: return "not an archive: no archive header found";
+    case ERR_FILE_NOT_STORED: return "no such file is stored in this locale";
+    case ERR_HASH_TABLE_FULL: return "the archive's hash table is full";
+    case ERR_ALREADY_STORED: return "a file of that name is already stored in this locale";
+    case ERR_READ_ONLY_NEEDS_EXISTING: return "read-only access needs an existing archive";
+    case kErrorFileTooLarge: return "the archive would grow beyond 4 GiB";
+    case ERROR_FILE_INVALID: return "a stored file is damaged or its key cannot be found";
+    case ERROR_FILE_CORRUPT: return "the archive's data is damaged";
+    default: break;
+  }
+  std::string text;
+  if (platform::FormatSystemMessage(code, text)) return Trimmed(text);
+  return "unknown error";
+}
+
+void FailWith(const std::string& what, uint32_t code) {
+  std::fprintf(stderr, "sorvane: %s: %s (%s)\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
+}
+
+void Fail(const std::string& what) { FailWith(what, GetLastError()); }
+
+void FailPlain(const std::string& what) { std::fprintf(stderr, "sorvane: %s\n", what.c_str()); }
+
+void Note(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+bool ParseNumber(const std::string& text, uint32_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (!hex && (text[0] < '0' || text[0] > '9')) return false;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+  if (end == nullptr || *end != 0 || v > 0xFFFFFFFFull) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+Progress::Progress(const char* label, uint64_t total)
+    : label_(label), total_(total), start_(platform::GetTickCount()),
+      enabled_(total > 1 && platform::IsStandardErrorTerminal()) {}
+
+Progress::~Progress() {
+  if (drawn_) Draw(true);
+}
+
+void Progress::Advance(uint64_t by) {
+  done_ += by;
+  if (!enabled_) return;
+  const uint32_t now = platform::GetTickCount();
+  if (now - start_ < kShowAfterMs || (drawn_ && now - lastDraw_ < kRedrawMs)) return;
+  lastDraw_ = now;
+  Draw(false);
+}
+
+void Progress::Draw(bool final) {
+  constexpr int kWidth = 30;
+  const uint64_t done = done_ > total_ ? total_ : done_;
+  const int filled = total_ == 0 ? kWidth : static_cast<int>(done * kWidth / total_);
+  char bar[kWidth + 1];
+  for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : ' ';
+  bar[kWidth] = 0;
+  const unsigned percent = total_ == 0 ? 100u : static_cast<unsigned>(done * 100 / total_);
+  std::fprintf(stderr, "\r%s [%s] %3u%% %llu/%llu", label_, bar, percent, static_cast<unsigned long long>(done),
+               static_cast<unsigned long long>(total_));
+  if (final) std::fputc('\n', stderr);
+  std::fflush(stderr);
+  drawn_ = true;
+}
+
+const std::vector<VerbSpec>& Verbs() {
+  static const std::vector<VerbSpec> verbs = {
+      {"list", "sorvane list ARCHIVE [--listfile FILE] [--locale ID]",
+       "list the stored files: name, size, stored size, ratio, flags and locale",
+       "  --listfile FILE  more names to look for, one per line, besides the archive's own list\n"
+       "Files that no list names are shown as #INDEX (their hash-table entry).\n",
+       {"listfile", "locale"}, {}, 1, 1, RunList},
+      {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space", "",
+       {}, {}, 1, 1, RunInfo},
+      {"extract", "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID]",
+       "write stored files to disk (the named ones, or all of them)",
+       "  -C DIR           write under DIR instead of the current folder\n"
+       "  --listfile FILE  more names to look for besides the archive's own list\n"
+       "  --locale ID      the language version to take (default 0, neutral)\n"
+       "Names that would land outside the folder (\"..\", a leading separator, a drive)\n"
+       "are refused. Files without a known name are written as #INDEX.\n",
+       {"C", "listfile", "locale"}, {}, 1, SIZE_MAX, RunExtract},
+      {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
+       "decode every stored file and report those that cannot be read",
+       "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
+       "The exit status is 1 when any file is damaged.\n",
+       {"listfile"}, {}, 1, 1, RunVerify},
+      {"create", "sorvane create ARCHIVE [--hash-size N] [--force]", "create a new, empty archive",
+       "  --hash-size N    entries of the hash table, the most files it can hold (default 1024)\n"
+       "  --force          replace an existing file\n",
+       {"hash-size"}, {"force"}, 1, 1, RunCreate},
+      {"add", "sorvane add ARCHIVE PATH... [options]",
+       "store files and folders (folders recursively) in an archive, creating it when missing",
+       "  --name NAME      the stored name (a single file only); otherwise the path as given,\n"
+       "                   with backslashes as separators\n"
+       "  --compress M     none, implode (default), huffman, wave, zlib, bzip2, or a method\n"
+       "                   mask such as 0x08; huffman and wave are audio methods and fall back\n"
+       "                   to implode for data that is no 16-bit PCM WAV\n"
+       "  --level N        compression level (the audio quality for wave)\n"
+       "  --encrypt        encrypt with the key of the name\n"
+       "  --key-adjusted   encrypt with the key adjusted by the file's position\n"
+       "  --locale ID      store in this language version (default 0, neutral)\n"
+       "  --replace        replace files stored under the same name and locale\n"
+       "  --hash-size N    hash-table entries when the archive is created (default 1024)\n"
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
+       {"name", "compress", "level", "locale", "hash-size"},
+       {"encrypt", "key-adjusted", "replace", "no-listfile"}, 2, SIZE_MAX, RunAdd},
+      {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile]", "delete stored files",
+       "  --locale ID      the language version to delete (default 0, neutral)\n"
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
+       {"locale"}, {"no-listfile"}, 2, SIZE_MAX, RunDelete},
+      {"rename", "sorvane rename ARCHIVE OLD NEW [--locale ID] [--no-listfile]", "rename a stored file",
+       "  --locale ID      the language version to rename (default 0, neutral)\n"
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
+       {"locale"}, {"no-listfile"}, 3, 3, RunRename},
+      {"set-locale", "sorvane set-locale ARCHIVE NAME OLD NEW", "move a stored file to another locale",
+       "OLD and NEW are locale ids, decimal or 0x-hexadecimal (0 is neutral, 0x407 German ...).\n",
+       {}, {}, 4, 4, RunSetLocale},
+      {"compact", "sorvane compact ARCHIVE", "give back the space of deleted and replaced files", "",
+       {}, {}, 1, 1, RunCompact},
+  };
+  return verbs;
+}
+
+}  // namespace sorvane

@@ -1,0 +1,125 @@
+// sorvane: creates, inspects, extracts and changes archives with the library.
+// A verb comes first; every verb has --help.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "tools/sorvane/cli.h"
+
+using namespace sorvane;
+
+namespace {
+
+void PrintGeneralHelp(FILE* out) {
+  std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
+  for (const VerbSpec& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
+  std::fprintf(out,
+               "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb.\n"
+               "Run \"sorvane VERB --help\" for the options of a verb.\n");
+}
+
+void PrintVerbHelp(const VerbSpec& v) {
+  std::printf("usage: %s\n\n%s.\n", v.usage, v.summary);
+  if (v.details[0] != 0) std::printf("\n%s", v.details);
+  std::printf("  -v, --verbose    say what is done\n");
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+int UsageError(const VerbSpec& v, const std::string& message) {
+  std::fprintf(stderr, "sorvane %s: %s\nusage: %s\n", v.name, message.c_str(), v.usage);
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintGeneralHelp(stderr);
+    return kExitUsage;
+  }
+  const std::string first = argv[1];
+  if (first == "-h" || first == "--help" || first == "help") {
+    if (argc > 2) {
+      for (const VerbSpec& v : Verbs()) {
+        if (argv[2] == std::string(v.name)) {
+          PrintVerbHelp(v);
+          return kExitOk;
+        }
+      }
+    }
+    PrintGeneralHelp(stdout);
+    return kExitOk;
+  }
+  if (first == "--version") {
+    std::printf("sorvane, %s\n", GetLibraryBanner());
+    return kExitOk;
+  }
+  const VerbSpec* spec = nullptr;
+  for (const VerbSpec& v : Verbs()) {
+    if (first == v.name) spec = &v;
+  }
+  if (spec == nullptr) {
+    std::fprintf(stderr, "sorvane: unknown verb \"%s\"\n", first.c_str());
+    PrintGeneralHelp(stderr);
+    return kExitUsage;
+  }
+
+  Args args;
+  args.verb = first;
+  bool optionsEnded = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      args.positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name, value;
+    bool hasValue = false;
+    if (arg[1] == '-') {
+      name = arg.substr(2);
+      const size_t eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+        hasValue = true;
+      }
+    } else {
+      name = arg.substr(1, 1);
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+        hasValue = true;
+      }
+    }
+    if (name == "h" || name == "help") {
+      args.help = true;
+    } else if (name == "v" || name == "verbose") {
+      args.verbose = true;
+    } else if (Contains(spec->valueOptions, name)) {
+      if (!hasValue) {
+        if (i + 1 >= argc) return UsageError(*spec, "option " + arg + " needs a value");
+        value = argv[++i];
+      }
+      args.values[name] = value;
+    } else if (Contains(spec->switchOptions, name) && !hasValue) {
+      args.switches[name] = true;
+    } else {
+      return UsageError(*spec, "unknown option " + arg);
+    }
+  }
+  if (args.help) {
+    PrintVerbHelp(*spec);
+    return kExitOk;
+  }
+  if (args.positional.size() < spec->minPositional) return UsageError(*spec, "missing arguments");
+  if (args.positional.size() > spec->maxPositional) return UsageError(*spec, "too many arguments");
+  const int status = spec->run(args);
+  std::fflush(stdout);
+  return status;
+}

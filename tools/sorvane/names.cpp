@@ -1,0 +1,160 @@
+#include "tools/sorvane/names.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+
+#include "tools/sorvane/cli.h"
+
+namespace sorvane {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (char c : path) {
+    if (IsSeparator(c)) {
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  if (!part.empty()) parts.push_back(part);
+  return parts;
+}
+
+uint64_t NameKey(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
+
+// Names every archive may hold besides the listed ones.
+const char* const kInternalNames[] = {"(listfile)", "(attributes)", "(signature)"};
+
+}  // namespace
+
+std::vector<std::string> SplitNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::string line;
+  for (char c : text) {
+    if (c == '\r' || c == '\n' || c == '\0') {
+      if (!line.empty()) names.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) names.push_back(line);
+  return names;
+}
+
+bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* contents) {
+  FileHandle file = nullptr;
+  if (!OpenArchiveFile(archive, name, 0, &file)) return false;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  contents->clear();
+  bool ok = size != 0xFFFFFFFFu;
+  std::string chunk(1 << 20, '\0');
+  uint32_t total = 0;
+  while (ok && total < size) {
+    const uint32_t want = std::min<uint32_t>(size - total, static_cast<uint32_t>(chunk.size()));
+    uint32_t got = 0;
+    ok = ReadArchiveFile(file, chunk.data(), want, &got, nullptr) && got == want;
+    if (ok) contents->append(chunk.data(), got);
+    total += got;
+  }
+  const uint32_t error = GetLastError();
+  CloseArchiveFile(file);
+  if (!ok && error == 0) SetLastError(ERROR_FILE_CORRUPT);
+  else SetLastError(error);
+  return ok;
+}
+
+bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::vector<std::string>* names) {
+  std::set<std::string> seen;
+  auto take = [&](const std::string& name) {
+    if (seen.insert(name).second) names->push_back(name);
+  };
+  for (const char* internal : kInternalNames) take(internal);
+  // Every language version of the list, as the library's own key search
+  // reads them.
+  const uint32_t savedLocale = GetLocale();
+  for (uint32_t locale : KnownLocales) {
+    SetLocale(locale);
+    std::string text;
+    if (ReadStoredFile(archive, "(listfile)", &text)) {
+      for (const std::string& name : SplitNames(text)) take(name);
+    }
+  }
+  SetLocale(savedLocale);
+  if (!userListfile.empty()) {
+    std::ifstream in(userListfile, std::ios::binary);
+    if (!in) {
+      FailWith("cannot read the list file \"" + userListfile + "\"", ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    for (const std::string& name : SplitNames(text.str())) take(name);
+  }
+  return true;
+}
+
+std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names) {
+  std::unordered_map<uint64_t, std::string> byHash;
+  for (const std::string& name : names) {
+    byHash.emplace(NameKey(HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B)), name);
+  }
+  std::vector<StoredEntry> entries;
+  const uint32_t n = archive->header.hashTableEntries;
+  for (uint32_t i = 0; i < n; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryFree(e)) continue;
+    StoredEntry entry;
+    entry.hashIndex = i;
+    entry.locale = e.locale;
+    auto it = byHash.find(NameKey(e.nameHashA, e.nameHashB));
+    if (it != byHash.end()) entry.name = it->second;
+    entry.blockValid = archive->blockTable != nullptr && e.blockIndex < archive->header.blockTableEntries;
+    if (entry.blockValid) entry.block = archive->blockTable[e.blockIndex];
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::string DisplayName(const StoredEntry& entry) {
+  return entry.name.empty() ? "#" + std::to_string(entry.hashIndex) : entry.name;
+}
+
+bool IsSafeStoredName(const std::string& name) {
+  if (name.empty() || IsSeparator(name[0])) return false;
+  if (name.size() >= 2 && name[1] == ':') return false;
+  for (const std::string& part : Components(name)) {
+    // Windows drops trailing dots and spaces, so "..." and ".. " climb too.
+    size_t dots = 0;
+    bool onlyDotsAndSpaces = true;
+    for (char c : part) {
+      if (c == '.') ++dots;
+      else if (c != ' ') onlyDotsAndSpaces = false;
+    }
+    if (onlyDotsAndSpaces && dots >= 2) return false;
+  }
+  return true;
+}
+
+std::string StoredNameForPath(const std::string& path) {
+  std::string rest = path;
+  if (rest.size() >= 2 && rest[1] == ':') rest = rest.substr(2);
+  std::string stored;
+  for (const std::string& part : Components(rest)) {
+    if (part == ".") continue;
+    if (part == "..") return "";
+    if (!stored.empty()) stored += '\\';
+    stored += part;
+  }
+  return stored;
+}
+
+}  // namespace sorvane

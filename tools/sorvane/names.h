@@ -1,0 +1,50 @@
+// Stored names: reading name lists, matching them to hash entries, and
+// turning names into output paths and source paths into names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "archive/sorvane.h"
+
+namespace sorvane {
+
+// The names of a list text: lines separated by runs of CR and LF.
+std::vector<std::string> SplitNames(const std::string& text);
+
+// Reads a whole stored file. False (last error set) when it cannot be opened
+// or read through.
+bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* contents);
+
+// The archive's own "(listfile)" names (none when it has no list), plus the
+// lines of the user's list file when one is given. False, with a message
+// already printed, when the user's file cannot be read.
+bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::vector<std::string>* names);
+
+// One stored file as a hash entry sees it.
+struct StoredEntry {
+  uint32_t hashIndex = 0;
+  std::string name;  // empty when no list names it
+  uint32_t locale = 0;
+  bool blockValid = false;  // the entry names a block of the table
+  BlockEntry block{};
+};
+
+// Every hash entry in use, in table order, named where a name fits.
+std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names);
+
+// The text a user sees for an entry: its name, or "#index".
+std::string DisplayName(const StoredEntry& entry);
+
+// False for a stored name that would write outside the output folder: a
+// leading separator, a drive, or a component of two or more dots.
+bool IsSafeStoredName(const std::string& name);
+
+// The stored name for a path given on the command line: separators become
+// backslashes, "." components and any root are dropped. Empty when the path
+// climbs out of its folder with "..".
+std::string StoredNameForPath(const std::string& path);
+
+}  // namespace sorvane

@@ -1,0 +1,378 @@
+// The verbs that only read: list, info, extract, verify.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "archive/provider.h"
+#include "archive/read_internal.h"
+#include "compression/scomp.h"
+#include "platform/bytes.h"
+#include "platform/platform.h"
+#include "tools/sorvane/cli.h"
+#include "tools/sorvane/names.h"
+
+namespace sorvane {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Closes the archive when the verb ends.
+class ReadArchive {
+ public:
+  explicit ReadArchive(const std::string& path) {
+    const std::string absolute = AbsoluteArchivePath(path);
+    if (!OpenArchive(absolute.c_str(), 0, 0, &archive_)) {
+      Fail("cannot open archive \"" + path + "\"");
+      archive_ = nullptr;
+    }
+  }
+  ~ReadArchive() {
+    if (archive_ != nullptr) CloseArchive(archive_);
+  }
+  ArchiveHandle get() const { return archive_; }
+
+ private:
+  ArchiveHandle archive_ = nullptr;
+};
+
+std::string FlagWords(uint32_t flags) {
+  std::string words;
+  auto add = [&words](const char* w) {
+    if (!words.empty()) words += ',';
+    words += w;
+  };
+  if (flags & BLOCK_COMPRESSED) add("compressed");
+  else if (flags & BLOCK_IMPLODED) add("imploded");
+  if (flags & BLOCK_ENCRYPTED) add("encrypted");
+  if (flags & BLOCK_KEY_ADJUSTED) add("key-adjusted");
+  if ((flags & BLOCK_EXISTS) == 0) add("missing");
+  if (words.empty()) words = "stored";
+  return words;
+}
+
+std::string LocaleText(uint32_t locale) {
+  char buffer[16];
+  if (locale == 0) return "0";
+  std::snprintf(buffer, sizeof buffer, "0x%X", locale);
+  return buffer;
+}
+
+bool LessByName(const StoredEntry& a, const StoredEntry& b) {
+  if (a.name.empty() != b.name.empty()) return b.name.empty();
+  if (a.name != b.name) return a.name < b.name;
+  if (a.locale != b.locale) return a.locale < b.locale;
+  return a.hashIndex < b.hashIndex;
+}
+
+// Opens an entry's file: by name in its own locale when the name is known,
+// otherwise by its hash-table index.
+bool OpenEntry(ArchiveHandle archive, const StoredEntry& entry, FileHandle* file) {
+  if (entry.name.empty()) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
+  const uint32_t saved = GetLocale();
+  SetLocale(entry.locale);
+  const bool ok = OpenArchiveFile(archive, entry.name.c_str(), 0, file);
+  const uint32_t error = GetLastError();
+  SetLocale(saved);
+  SetLastError(error);
+  return ok;
+}
+
+bool CopyOut(FileHandle file, const std::string& outputPath, uint64_t* written) {
+  platform::OsHandle out =
+      platform::CreateFile(outputPath.c_str(), platform::kGenericWrite, 0, platform::kCreateAlways, 0);
+  if (!platform::IsValidHandle(out)) return false;
+  std::vector<uint8_t> buffer(1 << 20);
+  uint32_t remaining = GetArchiveFileSize(file, nullptr);
+  bool ok = remaining != 0xFFFFFFFFu;
+  *written = 0;
+  while (ok && remaining != 0) {
+    const uint32_t want = std::min<uint32_t>(remaining, static_cast<uint32_t>(buffer.size()));
+    uint32_t got = 0, put = 0;
+    ok = ReadArchiveFile(file, buffer.data(), want, &got, nullptr) && got == want;
+    if (ok && got == 0) break;
+    if (!ok && GetLastError() == 0) SetLastError(ERROR_FILE_CORRUPT);
+    ok = ok && platform::WriteFile(out, buffer.data(), got, &put) && put == got;
+    remaining -= got;
+    *written += got;
+  }
+  const uint32_t error = GetLastError();
+  platform::CloseHandle(out);
+  if (!ok) platform::DeleteFile(outputPath.c_str());
+  SetLastError(error);
+  return ok;
+}
+
+bool UserLocale(const Args& args, uint32_t* locale) {
+  *locale = 0;
+  if (!args.Has("locale")) return true;
+  if (ParseNumber(args.Value("locale"), locale)) return true;
+  FailPlain("\"" + args.Value("locale") + "\" is no locale id (decimal or 0x-hexadecimal)");
+  return false;
+}
+
+}  // namespace
+
+std::string AbsoluteArchivePath(const std::string& path) {
+  std::error_code ec;
+  const std::string absolute = fs::absolute(fs::path(path), ec).string();
+  // The library keeps paths of fewer than 260 characters; a relative one that
+  // fits is better than an absolute one that does not.
+  if (ec || absolute.size() >= kMaxPath) return path;
+  return absolute;
+}
+
+int RunList(const Args& args) {
+  uint32_t locale = 0;
+  if (!UserLocale(args, &locale)) return kExitUsage;
+  ReadArchive archive(args.positional[0]);
+  if (archive.get() == nullptr) return kExitFailure;
+  std::vector<std::string> names;
+  if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
+  std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+  std::sort(entries.begin(), entries.end(), LessByName);
+  std::printf("%12s %12s %6s  %-7s %-34s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Name");
+  uint64_t totalSize = 0, totalStored = 0;
+  size_t shown = 0;
+  for (const StoredEntry& e : entries) {
+    if (args.Has("locale") && e.locale != locale) continue;
+    ++shown;
+    if (!e.blockValid) {
+      std::printf("%12s %12s %6s  %-7s %-34s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
+                  DisplayName(e).c_str());
+      continue;
+    }
+    char ratio[16] = "-";
+    if (e.block.fileSize != 0) {
+      std::snprintf(ratio, sizeof ratio, "%u%%",
+                    static_cast<unsigned>(static_cast<uint64_t>(e.block.storedSize) * 100 / e.block.fileSize));
+    }
+    std::printf("%12u %12u %6s  %-7s %-34s %s\n", e.block.fileSize, e.block.storedSize, ratio,
+                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), DisplayName(e).c_str());
+    totalSize += e.block.fileSize;
+    totalStored += e.block.storedSize;
+  }
+  if (args.verbose) {
+    std::printf("%zu files, %llu bytes, %llu stored\n", shown, static_cast<unsigned long long>(totalSize),
+                static_cast<unsigned long long>(totalStored));
+  }
+  return kExitOk;
+}
+
+int RunInfo(const Args& args) {
+  ReadArchive archive(args.positional[0]);
+  if (archive.get() == nullptr) return kExitFailure;
+  const Archive& a = *archive.get();
+  const ArchiveHeader& h = a.header;
+  uint32_t used = 0, deleted = 0, empty = 0;
+  std::set<uint32_t> referenced;
+  for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
+    const HashEntry& e = a.hashTable[i];
+    if (IsHashEntryDeleted(e)) ++deleted;
+    else if (IsHashEntryFree(e)) ++empty;
+    else {
+      ++used;
+      if (a.blockTable != nullptr && e.blockIndex < h.blockTableEntries) referenced.insert(e.blockIndex);
+    }
+  }
+  uint64_t liveBytes = 0;
+  for (uint32_t index : referenced) liveBytes += a.blockTable[index].storedSize;
+  const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
+  const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * 16 + static_cast<uint64_t>(h.blockTableEntries) * 16;
+  const uint64_t accounted = headerBytes + tableBytes + liveBytes;
+  const uint64_t dead = h.archiveSize > accounted ? h.archiveSize - accounted : 0;
+  char signature[16];
+  std::snprintf(signature, sizeof signature, "%c%c%c\\x%02X", h.signature[0], h.signature[1], h.signature[2],
+                h.signature[3]);
+  std::printf("archive:        %s\n", args.positional[0].c_str());
+  std::printf("header offset:  %u\n", a.headerOffset);
+  std::printf("signature:      %s\n", signature);
+  std::printf("header size:    %u\n", h.headerSize);
+  std::printf("archive size:   %u\n", h.archiveSize);
+  std::printf("format version: %u\n", h.formatVersion);
+  std::printf("sector size:    %u (shift %u)\n", a.sectorSize, h.sectorSizeShift);
+  std::printf("hash table:     offset %u, %u entries: %u in use, %u deleted, %u empty\n", h.hashTableOffset,
+              h.hashTableEntries, used, deleted, empty);
+  std::printf("block table:    offset %u, %u entries: %zu in use, %zu unused\n", h.blockTableOffset,
+              h.blockTableEntries, referenced.size(), h.blockTableEntries - referenced.size());
+  std::printf("files:          %u\n", used);
+  std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
+  std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
+  return kExitOk;
+}
+
+int RunExtract(const Args& args) {
+  uint32_t locale = 0;
+  if (!UserLocale(args, &locale)) return kExitUsage;
+  ReadArchive archive(args.positional[0]);
+  if (archive.get() == nullptr) return kExitFailure;
+  const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
+
+  // What to write: the names asked for, or every file of this locale (and
+  // the neutral files that have no version of their own in it).
+  struct Job {
+    std::string name;  // stored name, or "#index"
+    bool byIndex = false;
+    uint32_t index = 0;
+  };
+  std::vector<Job> jobs;
+  if (args.positional.size() > 1) {
+    for (size_t i = 1; i < args.positional.size(); ++i) jobs.push_back({args.positional[i], false, 0});
+  } else {
+    std::vector<std::string> names;
+    if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
+    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+    std::sort(entries.begin(), entries.end(), LessByName);
+    std::set<std::string> named;
+    for (const StoredEntry& e : entries) {
+      if (e.locale != locale && e.locale != 0) continue;
+      if (e.name.empty()) {
+        jobs.push_back({DisplayName(e), true, e.hashIndex});
+      } else if (named.insert(e.name).second && e.name != "(listfile)") {
+        jobs.push_back({e.name, false, 0});
+      }
+    }
+  }
+
+  int status = kExitOk;
+  Progress progress("extract", jobs.size());
+  SetLocale(locale);
+  for (const Job& job : jobs) {
+    progress.Advance();
+    if (!IsSafeStoredName(job.name)) {
+      FailPlain("refusing \"" + job.name + "\": it would be written outside the output folder");
+      status = kExitFailure;
+      continue;
+    }
+    FileHandle file = nullptr;
+    const bool opened = job.byIndex ? OpenArchiveFileByIndex(archive.get(), job.index, &file)
+                                    : OpenArchiveFile(archive.get(), job.name.c_str(), 0, &file);
+    if (!opened) {
+      Fail("cannot open \"" + job.name + "\"");
+      status = kExitFailure;
+      continue;
+    }
+    std::string relative = job.name;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    const fs::path target = root / fs::path(relative);
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    uint64_t written = 0;
+    if (!CopyOut(file, target.string(), &written)) {
+      Fail("cannot extract \"" + job.name + "\" to \"" + target.string() + "\"");
+      status = kExitFailure;
+    } else if (args.verbose) {
+      Note("extracted " + job.name + " (" + std::to_string(written) + " bytes)");
+    }
+    CloseArchiveFile(file);
+  }
+  return status;
+}
+
+namespace {
+
+// Decodes every sector of an open stored file the way a reader must, and
+// says what stops it. Empty when the whole file decodes.
+std::string CheckSectors(ArchiveHandle archive, FileHandle file, const BlockEntry& block) {
+  const uint32_t S = archive->sectorSize;
+  uint32_t dataOffset = 0;
+  if (!ReadDataOffset(archive, block, &dataOffset)) return "its per-file header is damaged";
+  const uint32_t available = block.storedSize - dataOffset;
+  const uint64_t k = (static_cast<uint64_t>(block.fileSize) + S - 1) / S;
+  const bool hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  const bool encrypted = (block.flags & BLOCK_ENCRYPTED) != 0;
+  const uint32_t key = file->fileKey;
+  const uint64_t start = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
+  std::vector<uint32_t> offsets(k + 1);
+  if (hasTable) {
+    if (4 * (k + 1) > available) return "its sector offset table does not fit in its block";
+    std::vector<uint8_t> raw(4 * (k + 1));
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(archive->fileHandle, start, raw.data(), static_cast<uint32_t>(raw.size()), &got) ||
+        got != raw.size()) {
+      return "its sector offset table cannot be read";
+    }
+    if (encrypted) DecryptBlock(raw.data(), static_cast<uint32_t>(raw.size()), key - 1);
+    for (uint64_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&raw[4 * i]);
+    for (uint64_t i = 0; i < k; ++i) {
+      if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > S) {
+        return "its sector offset table is damaged (sector " + std::to_string(i) + ")";
+      }
+    }
+    if (offsets[k] > available) return "its sectors run past the end of its block";
+  } else {
+    if (block.fileSize > available) return "its data run past the end of its block";
+    for (uint64_t i = 0; i < k; ++i) offsets[i] = static_cast<uint32_t>(i * S);
+    offsets[k] = block.fileSize;
+  }
+  std::vector<uint8_t> stored(S + 1), plain(S);
+  for (uint64_t i = 0; i < k; ++i) {
+    const uint32_t length = offsets[i + 1] - offsets[i];
+    const uint32_t expected = (i + 1 < k || block.fileSize % S == 0) ? S : block.fileSize % S;
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(archive->fileHandle, start + offsets[i], stored.data() + 1, length, &got) ||
+        got != length) {
+      return "sector " + std::to_string(i) + " cannot be read";
+    }
+    if (encrypted) DecryptBlock(stored.data() + 1, length, key + static_cast<uint32_t>(i));
+    if (length == expected || !hasTable) continue;
+    uint32_t produced = expected;
+    bool ok;
+    if (block.flags & BLOCK_COMPRESSED) {
+      const uint8_t mask = stored[1];
+      if (mask & COMP_MASK_OWN) {
+        ok = DecompressSector(plain.data(), &produced, stored.data() + 1, length);
+      } else {
+        LoadStormLibrary();
+        ok = StormDecompress != nullptr && StormDecompress(plain.data(), &produced, stored.data() + 1, length) != 0;
+      }
+    } else {
+      stored[0] = COMP_IMPLODE;
+      ok = DecompressSector(plain.data(), &produced, stored.data(), length + 1);
+    }
+    if (!ok || produced != expected) return "sector " + std::to_string(i) + " does not decode";
+  }
+  return "";
+}
+
+}  // namespace
+
+int RunVerify(const Args& args) {
+  ReadArchive archive(args.positional[0]);
+  if (archive.get() == nullptr) return kExitFailure;
+  std::vector<std::string> names;
+  if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
+  std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+  std::sort(entries.begin(), entries.end(), LessByName);
+  size_t damaged = 0;
+  Progress progress("verify", entries.size());
+  for (const StoredEntry& e : entries) {
+    progress.Advance();
+    std::string problem;
+    FileHandle file = nullptr;
+    if (!e.blockValid) {
+      problem = "its hash entry names no block";
+    } else if (!OpenEntry(archive.get(), e, &file)) {
+      problem = (e.block.flags & BLOCK_ENCRYPTED) && GetLastError() == ERROR_FILE_INVALID
+                    ? "its key cannot be found"
+                    : "it cannot be opened: " + ErrorText(GetLastError());
+    } else {
+      problem = CheckSectors(archive.get(), file, e.block);
+      CloseArchiveFile(file);
+    }
+    if (!problem.empty()) {
+      ++damaged;
+      FailPlain("damaged: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + problem);
+    } else if (args.verbose) {
+      Note("ok " + DisplayName(e));
+    }
+  }
+  if (args.verbose || damaged != 0) {
+    std::printf("%zu files checked, %zu damaged\n", entries.size(), damaged);
+  }
+  return damaged == 0 ? kExitOk : kExitFailure;
+}
+
+}  // namespace sorvane
