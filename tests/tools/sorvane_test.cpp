@@ -1,0 +1,257 @@
+// Drives the built sorvane end to end, and tavrix on what it writes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/sorvane.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/run_program.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+std::string Sorvane() { return BuiltProgram("tools/sorvane/sorvane"); }
+std::string Tavrix() { return BuiltProgram("extractor/tavrix"); }
+
+RunResult RunSorvane(const TempDir& dir, const std::vector<std::string>& args) {
+  return RunProgram(Sorvane(), args, dir.path(), "");
+}
+
+// The program's own exit status out of what the shell reports.
+int ExitCode(const RunResult& r) {
+#ifdef _WIN32
+  return r.status;
+#else
+  return r.status >> 8;
+#endif
+}
+
+std::map<std::string, Bytes> ReadTree(const std::string& root) {
+  std::map<std::string, Bytes> tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
+  }
+  return tree;
+}
+
+void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files) {
+  for (const auto& [name, data] : files) {
+    const fs::path p = fs::path(root) / name;
+    fs::create_directories(p.parent_path());
+    WriteBytes(p.string(), data);
+  }
+}
+
+// Text that compresses, of a given size.
+Bytes Words(size_t size, uint32_t seed) {
+  Bytes out;
+  static const std::string words[] = {"archive ", "sector ", "hash ", "block\r\n", "table ", "key "};
+  for (uint32_t i = 0; out.size() < size; ++i) {
+    const std::string& w = words[(i * 7 + seed) % 6];
+    out.insert(out.end(), w.begin(), w.end());
+  }
+  out.resize(size);
+  return out;
+}
+
+std::map<std::string, Bytes> SampleFiles() {
+  return {{"data/readme.txt", Words(3000, 1)},
+          {"data/units/human/footman.mdx", PatternBytes(10000, 2)},
+          {"data/units/orc/grunt.mdx", Words(20000, 3)},
+          {"data/empty.bin", {}},
+          {"data/sounds/x.wav", PatternBytes(5000, 4)}};
+}
+
+class SorvaneTest : public ::testing::Test {
+ protected:
+  SorvaneTest() : dir_("sorvane") {}
+  const TempDir& dir() const { return dir_; }
+  std::string At(const std::string& name) const { return dir_ / name; }
+
+  RunResult Ok(const std::vector<std::string>& args) {
+    RunResult r = RunSorvane(dir_, args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.errors;
+    return r;
+  }
+
+ private:
+  TempDir dir_;
+};
+
+TEST_F(SorvaneTest, FoldersGoInRecursivelyAndComeOutByteForByte) {
+  WriteTree(dir().path(), SampleFiles());
+  const RunResult add = Ok({"add", "a.mpq", "data"});
+  EXPECT_EQ(add.output, "");  // quiet by default
+  EXPECT_EQ(add.errors, "");
+  const RunResult list = Ok({"list", "a.mpq"});
+  EXPECT_NE(list.output.find("data\\units\\human\\footman.mdx"), std::string::npos) << list.output;
+  EXPECT_NE(list.output.find("(listfile)"), std::string::npos);
+  Ok({"extract", "a.mpq", "-C", "out"});
+  std::map<std::string, Bytes> expected;
+  for (const auto& [name, data] : SampleFiles()) expected[name] = data;
+  EXPECT_EQ(ReadTree(At("out")), expected);
+  Ok({"verify", "a.mpq"});
+
+  // Named extraction of a single file.
+  Ok({"extract", "a.mpq", "data\\readme.txt", "-C", "one"});
+  EXPECT_EQ(ReadTree(At("one")), (std::map<std::string, Bytes>{{"data/readme.txt", Words(3000, 1)}}));
+}
+
+TEST_F(SorvaneTest, TavrixExtractsWhatSorvaneWrote) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"create", "t.mpq", "--hash-size", "64"});
+  Ok({"add", "t.mpq", "data/readme.txt", "--compress", "none"});
+  Ok({"add", "t.mpq", "data/units", "--key-adjusted"});
+  Ok({"add", "t.mpq", "data/empty.bin", "--encrypt", "--compress", "huffman"});
+  Ok({"add", "t.mpq", "data/sounds/x.wav", "--compress", "zlib", "--encrypt"});
+  Ok({"add", "t.mpq", "data/readme.txt", "--name", "renamed\\copy.txt", "--compress", "0x08"});
+  const RunResult run = RunProgram(Tavrix(), {At("t.mpq")}, dir().path(), "\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.output.find("6 files extracted"), std::string::npos) << run.output;
+  std::map<std::string, Bytes> expected;
+  for (const auto& [name, data] : SampleFiles()) expected[name] = data;
+  expected["renamed/copy.txt"] = Words(3000, 1);
+  EXPECT_EQ(ReadTree(At("t_mpq")), expected);
+}
+
+TEST_F(SorvaneTest, UpdateVerbsKeepTheListAndCompactGivesSpaceBack) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"add", "u.mpq", "data"});
+  Ok({"rename", "u.mpq", "data\\readme.txt", "docs\\readme.txt"});
+  Ok({"delete", "u.mpq", "data\\units\\orc\\grunt.mdx"});
+  Ok({"add", "u.mpq", "data/readme.txt", "--name", "docs\\readme.txt", "--replace", "--locale", "0x407"});
+  Ok({"set-locale", "u.mpq", "docs\\readme.txt", "0x407", "0x409"});
+  const std::string info = Ok({"info", "u.mpq"}).output;
+  EXPECT_EQ(info.find("dead space:     0 bytes"), std::string::npos) << info;
+  const RunResult compact = Ok({"compact", "u.mpq", "-v"});
+  EXPECT_NE(compact.output.find("compacted"), std::string::npos);
+  EXPECT_NE(Ok({"info", "u.mpq"}).output.find("dead space:     0 bytes"), std::string::npos);
+
+  const std::string list = Ok({"list", "u.mpq"}).output;
+  EXPECT_EQ(list.find("grunt"), std::string::npos);
+  EXPECT_NE(list.find("docs\\readme.txt"), std::string::npos);
+  EXPECT_NE(list.find("0x409"), std::string::npos);
+  EXPECT_EQ(list.find("data\\readme.txt"), std::string::npos);
+  Ok({"verify", "u.mpq"});
+
+  // tavrix sees the list as the verbs left it.
+  const RunResult run = RunProgram(Tavrix(), {At("u.mpq")}, dir().path(), "\n");
+  EXPECT_EQ(run.status, 0);
+  const auto tree = ReadTree(At("u_mpq"));
+  EXPECT_EQ(tree.count("data/units/orc/grunt.mdx"), 0u);
+  ASSERT_EQ(tree.count("docs/readme.txt"), 1u);
+  EXPECT_EQ(tree.at("docs/readme.txt"), Words(3000, 1));
+}
+
+TEST_F(SorvaneTest, ErrorsNameTheirTextAndCode) {
+  WriteTree(dir().path(), SampleFiles());
+  RunResult r = RunSorvane(dir(), {"list", "missing.mpq"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("missing.mpq"), std::string::npos);
+  EXPECT_NE(r.errors.find("(error 2)"), std::string::npos) << r.errors;
+
+  Ok({"add", "e.mpq", "data/readme.txt"});
+  r = RunSorvane(dir(), {"add", "e.mpq", "data/readme.txt"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("already stored"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("0x8520006A"), std::string::npos) << r.errors;
+
+  r = RunSorvane(dir(), {"delete", "e.mpq", "nothing"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("0x85200066"), std::string::npos) << r.errors;
+
+  r = RunSorvane(dir(), {"create", "e.mpq"});  // exists already
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("e.mpq"), std::string::npos);
+
+  r = RunSorvane(dir(), {"add", "e.mpq", "data/readme.txt", "--bogus"});
+  EXPECT_EQ(ExitCode(r), 2);
+  EXPECT_NE(r.errors.find("unknown option --bogus"), std::string::npos);
+  EXPECT_EQ(ExitCode(RunSorvane(dir(), {"frobnicate"})), 2);
+  EXPECT_EQ(ExitCode(RunSorvane(dir(), {"rename", "e.mpq", "one"})), 2);
+  EXPECT_EQ(ExitCode(RunSorvane(dir(), {"add", "e.mpq", "x", "--compress", "lzma"})), 2);
+
+  // A hash table that fills up stops the add with its own error.
+  r = RunSorvane(dir(), {"add", "small.mpq", "data", "--hash-size", "3", "--no-listfile"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("0x85200069"), std::string::npos) << r.errors;
+}
+
+TEST_F(SorvaneTest, EveryVerbHasHelp) {
+  for (const char* verb : {"list", "info", "extract", "verify", "create", "add", "delete", "rename", "set-locale",
+                           "compact"}) {
+    const RunResult r = RunSorvane(dir(), {verb, "--help"});
+    EXPECT_EQ(r.status, 0) << verb;
+    EXPECT_EQ(r.output.find(std::string("usage: sorvane ") + verb), 0u) << r.output;
+  }
+  EXPECT_NE(RunSorvane(dir(), {"--help"}).output.find("set-locale"), std::string::npos);
+}
+
+TEST_F(SorvaneTest, ExtractRefusesNamesThatLeaveTheFolder) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("..\\evil.txt", "up");
+  b.Add("\\rooted.txt", "root");
+  b.Add("C:drive.txt", "drive");
+  b.Add("dir\\...\\x.txt", "dots");
+  b.Add("good\\ok.txt", "fine");
+  b.Listfile({"..\\evil.txt", "\\rooted.txt", "C:drive.txt", "dir\\...\\x.txt", "good\\ok.txt"});
+  b.WriteTo(At("bad.mpq"));
+  fs::create_directories(At("out"));
+  const RunResult r = RunSorvane(dir(), {"extract", "bad.mpq", "-C", "out"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("..\\evil.txt"), std::string::npos) << r.errors;
+  EXPECT_EQ(ReadTree(At("out")), (std::map<std::string, Bytes>{{"good/ok.txt", ToBytes("fine")}}));
+  EXPECT_FALSE(fs::exists(At("evil.txt")));
+}
+
+TEST_F(SorvaneTest, VerifyReportsUndecodableFiles) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("fine.txt", Words(9000, 1));
+  FileSpec& broken = b.Add("broken.bin", Words(9000, 2), BLOCK_COMPRESSED);
+  // Sector 1 claims the implode method but holds no implode stream.
+  broken.encodeSector = [](const uint8_t* data, uint32_t length, uint32_t index) {
+    if (index != 1) return Bytes(data, data + length);
+    Bytes junk(100, 0xEE);
+    junk[0] = 0x08;
+    return junk;
+  };
+  b.Listfile({"fine.txt", "broken.bin"});
+  b.WriteTo(At("v.mpq"));
+  const RunResult r = RunSorvane(dir(), {"verify", "v.mpq"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("broken.bin"), std::string::npos) << r.errors;
+  EXPECT_EQ(r.errors.find("fine.txt"), std::string::npos) << r.errors;
+}
+
+TEST_F(SorvaneTest, UnlistedFilesShowTheirIndexUntilAListNamesThem) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"add", "n.mpq", "data/readme.txt", "--no-listfile", "--hash-size", "16"});
+  std::string list = Ok({"list", "n.mpq"}).output;
+  EXPECT_NE(list.find(" #"), std::string::npos) << list;
+  EXPECT_EQ(list.find("readme"), std::string::npos);
+  WriteBytes(At("names.txt"), ToBytes("data\\readme.txt\n"));
+  list = Ok({"list", "n.mpq", "--listfile", "names.txt"}).output;
+  EXPECT_NE(list.find("data\\readme.txt"), std::string::npos) << list;
+}
+
+TEST_F(SorvaneTest, CompactRefusesToLoseAFileWhoseKeyIsUnknown) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"add", "k.mpq", "data/readme.txt", "--no-listfile"});
+  Ok({"add", "k.mpq", "data/units/human/footman.mdx", "--no-listfile", "--key-adjusted", "--compress", "none"});
+  Ok({"delete", "k.mpq", "data\\readme.txt", "--no-listfile"});
+  const Bytes before = ReadBytes(At("k.mpq"));
+  const RunResult r = RunSorvane(dir(), {"compact", "k.mpq"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("key cannot be found"), std::string::npos) << r.errors;
+  EXPECT_EQ(ReadBytes(At("k.mpq")), before);
+}
+
+}  // namespace
