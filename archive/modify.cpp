@@ -222,8 +222,24 @@ bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldL
   return true;
 }
 
+// True when some locale still holds the name: its line must stay listed, or
+// the extractor and the key search would lose that version.
+static bool NameStillStored(Archive* archive, const char* name) {
+  const uint32_t n = archive->header.hashTableEntries;
+  const uint32_t a = HashString(name, HASH_NAME_A);
+  const uint32_t b = HashString(name, HASH_NAME_B);
+  for (uint32_t step = 0, i = HashString(name, HASH_TABLE_INDEX) % n; step < n; ++step, i = (i + 1 == n) ? 0 : i + 1) {
+    const HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryDeleted(e)) continue;
+    if (IsHashEntryFree(e)) return false;
+    if (e.nameHashA == a && e.nameHashB == b) return true;
+  }
+  return false;
+}
+
 bool ListfileRemoveName(Archive* archive, const char* name) {
   if ((archive->openFlags & UPDATE_KEEP_LISTFILE) == 0 || EqualNoCase(name, kListfileName)) return true;
+  if (NameStillStored(archive, name)) return true;
   PageBuffer text;
   uint32_t size = 0;
   bool present = false;

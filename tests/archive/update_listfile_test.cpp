@@ -127,4 +127,18 @@ TEST_F(UpdateListfileTest, RenameMovesTheLine) {
   EXPECT_EQ(List(a), "one\r\nthree\r\ndir\\deux\r\n");
 }
 
+TEST_F(UpdateListfileTest, NameStaysListedWhileAnotherLocaleHoldsIt) {
+  ArchiveHandle a = Create("locales.mpq", 64, UPDATE_KEEP_LISTFILE);
+  ASSERT_TRUE(Add(a, "x", TextBytes("neutral")));
+  SetLocale(0x407);
+  ASSERT_TRUE(Add(a, "x", TextBytes("german")));
+  ASSERT_TRUE(DeleteArchiveFile(a, "x"));
+  ASSERT_TRUE(Add(a, "y", TextBytes("y")));
+  ASSERT_TRUE(RenameArchiveFile(a, "y", "z"));
+  SetLocale(0);
+  EXPECT_EQ(List(a), "x\r\nz\r\n");
+  ASSERT_TRUE(DeleteArchiveFile(a, "x"));
+  EXPECT_EQ(List(a), "z\r\n");
+}
+
 }  // namespace
