@@ -448,8 +448,8 @@ TEST_P(LosslessMask, EveryFileComesBackByteForByte) {
   x.Add("mixed.bin", Join({Text(S, 5), noise, Text(S, 6), PatternBytes(1001, 7)}), flags, encode);
   if (c.big) x.Add("Big\\huge.txt", Text(kBigFile, 8), flags, encode);
 
-  // Every file above is stored smaller than it is, the requested mask really
-  // occurs whole, and plain sectors occur beside it.
+  // The requested mask really occurs whole, no sector carries a method that
+  // was not asked for, and plain sectors occur beside them.
   EXPECT_GT(x.masks().count(c.mask), 0u) << "no sector kept every method of " << Hex(c.mask);
   for (uint32_t m : x.masks()) EXPECT_EQ(m & ~c.mask, 0u) << Hex(m);
   EXPECT_GE(x.plainSectors(), 2u);
