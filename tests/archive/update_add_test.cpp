@@ -207,6 +207,12 @@ TEST_F(UpdateAddTest, ForeignMaskWithAndWithoutProvider) {
   EXPECT_EQ(plain.storedSize, 16u + 9000u);  // an offset table, every sector plain
   ExpectReads(a, "none", data);
 
+  // Builds without the outside methods (cross-builds) store those sectors plain.
+  uint8_t probe[4096];
+  uint32_t probeLength = sizeof probe;
+  if (BuiltinProviderCompress(probe, &probeLength, data.data(), 4096, COMP_ZLIB, 0, 0) == 0) {
+    GTEST_SKIP() << "no built-in zlib here";
+  }
   ASSERT_TRUE(Add(a, "zlib", data, BLOCK_COMPRESSED | BLOCK_ENCRYPTED, COMP_ZLIB, 0));
   EXPECT_LT(BlockOf(a, "zlib").storedSize, 9000u);
   ASSERT_TRUE(Add(a, "bzip2", data, BLOCK_COMPRESSED, COMP_BZIP2, 9));

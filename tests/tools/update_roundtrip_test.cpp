@@ -50,6 +50,10 @@ class Roundtrip {
     return ReopenStep();
   }
 
+  void Close() {
+    CloseWritableArchive(archive, 0);
+    archive = nullptr;
+  }
   void Open() {
     archive = OpenArchiveWritable(path_.c_str(), UPDATE_OPEN_ALWAYS | UPDATE_KEEP_LISTFILE, 61);
     ASSERT_TRUE(IsUsableArchive(archive)) << GetLastError();
@@ -164,8 +168,7 @@ class Roundtrip {
   }
 
   std::string ReopenStep() {
-    CloseWritableArchive(archive, 0);
-    archive = nullptr;
+    Close();
     Open();
     return "reopen";
   }
@@ -273,11 +276,14 @@ TEST_P(UpdateRoundtripTest, RandomOperationsMatchTheModel) {
     if (rt.archive == nullptr) FAIL() << history;
     CheckArchive(rt.archive, rt.model, history);
     if (i % 7 == 6 || step == "compact") {
+      // Windows lets no second reader in beside the update handle.
+      rt.Close();
       ArchiveHandle fresh = nullptr;
       ASSERT_TRUE(OpenArchive(path.c_str(), 0, 0, &fresh));
       CheckArchive(fresh, rt.model, history + "(read-only open)");
       CloseArchive(fresh);
       CheckTavrix(dir, path, rt.model, history);
+      rt.Open();
     }
     if (HasFailure()) break;
   }
