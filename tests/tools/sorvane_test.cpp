@@ -242,6 +242,18 @@ TEST_F(SorvaneTest, UnlistedFilesShowTheirIndexUntilAListNamesThem) {
   EXPECT_NE(list.find("data\\readme.txt"), std::string::npos) << list;
 }
 
+TEST_F(SorvaneTest, DeleteKeepsNamesOtherLocalesStillHold) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"add", "l.mpq", "data/readme.txt", "data/empty.bin"});
+  Ok({"add", "l.mpq", "data/readme.txt", "--locale", "0x407"});
+  Ok({"delete", "l.mpq", "data\\readme.txt", "data\\empty.bin"});
+  const std::string list = Ok({"list", "l.mpq"}).output;
+  EXPECT_NE(list.find("data\\readme.txt"), std::string::npos) << list;
+  EXPECT_NE(list.find("0x407"), std::string::npos) << list;
+  EXPECT_EQ(list.find("empty"), std::string::npos) << list;
+  EXPECT_EQ(list.find(" #"), std::string::npos) << list;
+}
+
 TEST_F(SorvaneTest, CompactRefusesToLoseAFileWhoseKeyIsUnknown) {
   WriteTree(dir().path(), SampleFiles());
   Ok({"add", "k.mpq", "data/readme.txt", "--no-listfile"});

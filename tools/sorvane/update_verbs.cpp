@@ -179,6 +179,57 @@ bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added)
   return ok;
 }
 
+// Takes the lines of the deleted names out of the neutral "(listfile)" in
+// one store, except for names some locale still holds.
+bool PruneListfile(ArchiveHandle archive, const std::vector<std::string>& deleted) {
+  std::set<uint64_t> stillStored;
+  for (uint32_t i = 0; i < archive->header.hashTableEntries; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    if (!IsHashEntryFree(e)) stillStored.insert((static_cast<uint64_t>(e.nameHashA) << 32) | e.nameHashB);
+  }
+  auto upper = [](std::string s) {
+    for (char& c : s) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    }
+    return s;
+  };
+  std::set<std::string> gone;
+  for (const std::string& name : deleted) {
+    const uint64_t key = (static_cast<uint64_t>(HashString(name.c_str(), HASH_NAME_A)) << 32) |
+                         HashString(name.c_str(), HASH_NAME_B);
+    if (stillStored.count(key) == 0) gone.insert(upper(name));
+  }
+  if (gone.empty()) return true;
+  const uint32_t savedLocale = GetLocale();
+  SetLocale(0);
+  std::string text;
+  if (!ReadStoredFile(archive, "(listfile)", &text)) {
+    const bool absent = GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!absent) Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
+    SetLocale(savedLocale);
+    return absent;
+  }
+  // Each line goes with the line end that follows it.
+  std::string kept;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    size_t next = end;
+    while (next < text.size() && (text[next] == '\r' || text[next] == '\n')) ++next;
+    if (gone.count(upper(text.substr(pos, end - pos))) == 0) kept += text.substr(pos, next - pos);
+    pos = next;
+  }
+  bool ok = true;
+  if (kept.size() != text.size()) {
+    static const char none = 0;
+    ok = AddBuffer(archive, kept.empty() ? &none : kept.data(), static_cast<uint32_t>(kept.size()), "(listfile)",
+                   kListfileFlags);
+    if (!ok) Fail("cannot store the archive's \"(listfile)\"");
+  }
+  SetLocale(savedLocale);
+  return ok;
+}
+
 bool LocaleOption(const Args& args, uint32_t* locale) {
   if (!NumberOption(args, "locale", 0, locale)) return false;
   SetLocale(*locale);
@@ -258,13 +309,16 @@ int RunAdd(const Args& args) {
 int RunDelete(const Args& args) {
   uint32_t locale = 0;
   if (!LocaleOption(args, &locale)) return kExitUsage;
-  WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING | ListFlags(args), 0);
+  // The name list is pruned here once, not by the library after each delete.
+  WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr) return kExitFailure;
   int status = kExitOk;
+  std::vector<std::string> deleted;
   for (size_t i = 1; i < args.positional.size(); ++i) {
     const std::string& name = args.positional[i];
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
+      deleted.push_back(name);
       if (args.verbose) Note("deleted " + name);
       continue;
     }
@@ -275,6 +329,7 @@ int RunDelete(const Args& args) {
       Fail("cannot delete \"" + name + "\"");
     }
   }
+  if (!args.Has("no-listfile") && !deleted.empty() && !PruneListfile(archive.get(), deleted)) status = kExitFailure;
   return status;
 }
 
