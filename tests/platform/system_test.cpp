@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -115,16 +116,28 @@ TEST_F(FoldersTest, DriveTypes) {
 }
 
 TEST(ErrorsTest, LastErrorBelongsToTheThread) {
-  SetLastError(kErrorFileCorrupt);
+  // The threads hand over through atomics alone: starting and joining a
+  // thread may itself touch the last error on Windows.
+  std::atomic<int> step{0};
   uint32_t seenThere = 1;
   std::thread other([&] {
+    while (step.load() != 1) {
+    }
     seenThere = GetLastError();
     SetLastError(kErrorUnknownProperty);
+    step.store(2);
+    while (step.load() != 3) {
+    }
   });
+  SetLastError(kErrorFileCorrupt);
+  step.store(1);
+  while (step.load() != 2) {
+  }
+  const uint32_t seenHere = GetLastError();
+  step.store(3);
   other.join();
-  // A fresh thread need not start at zero on Windows, but never inherits.
   EXPECT_NE(seenThere, kErrorFileCorrupt);
-  EXPECT_EQ(GetLastError(), kErrorFileCorrupt);
+  EXPECT_EQ(seenHere, kErrorFileCorrupt);
 }
 
 TEST(ErrorsTest, SystemMessages) {
