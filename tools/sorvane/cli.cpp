@@ -61,6 +61,15 @@ void Note(const std::string& text) {
   std::fputc('\n', stdout);
 }
 
+std::string Quote(const std::string& text) {
+  std::string quoted;
+  quoted.reserve(text.size() + 2);
+  quoted += '"';
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
+
 bool ParseNumber(const std::string& text, uint32_t* value) {
   if (text.empty()) return false;
   char* end = nullptr;

@@ -57,6 +57,9 @@ std::string ErrorText(uint32_t code);
 // relative name never falls back to the program's own folder.
 std::string AbsoluteArchivePath(const std::string& path);
 
+// The text in double quotes.
+std::string Quote(const std::string& text);
+
 // Numbers as users type them: decimal or 0x-hexadecimal.
 bool ParseNumber(const std::string& text, uint32_t* value);
 

@@ -125,7 +125,10 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
 }
 
 std::string DisplayName(const StoredEntry& entry) {
-  return entry.name.empty() ? "#" + std::to_string(entry.hashIndex) : entry.name;
+  if (!entry.name.empty()) return entry.name;
+  std::string text = "#";
+  text += std::to_string(entry.hashIndex);
+  return text;
 }
 
 bool IsSafeStoredName(const std::string& name) {

@@ -109,7 +109,7 @@ bool UserLocale(const Args& args, uint32_t* locale) {
   *locale = 0;
   if (!args.Has("locale")) return true;
   if (ParseNumber(args.Value("locale"), locale)) return true;
-  FailPlain("\"" + args.Value("locale") + "\" is no locale id (decimal or 0x-hexadecimal)");
+  FailPlain(Quote(args.Value("locale")) + " is no locale id (decimal or 0x-hexadecimal)");
   return false;
 }
 

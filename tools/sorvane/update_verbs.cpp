@@ -45,7 +45,7 @@ bool NumberOption(const Args& args, const char* name, uint32_t fallback, uint32_
   *value = fallback;
   if (!args.Has(name)) return true;
   if (ParseNumber(args.Value(name), value)) return true;
-  FailPlain(std::string("--") + name + ": \"" + args.Value(name) + "\" is no number");
+  FailPlain(std::string("--") + name + ": " + Quote(args.Value(name)) + " is no number");
   return false;
 }
 
@@ -121,7 +121,7 @@ bool CollectSources(const Args& args, std::vector<Source>* sources) {
       for (const fs::path& file : files) {
         const std::string name = StoredNameForPath(file.generic_string());
         if (name.empty()) {
-          FailPlain("\"" + file.string() + "\" climbs out of its folder; add it from its own folder");
+          FailPlain(Quote(file.string()) + " climbs out of its folder; add it from its own folder");
           return false;
         }
         sources->push_back({file.string(), name});
@@ -255,8 +255,8 @@ int RunCreate(const Args& args) {
 int RunAdd(const Args& args) {
   Method method;
   if (args.Has("compress") && !ParseMethod(args.Value("compress"), &method)) {
-    FailPlain("--compress: \"" + args.Value("compress") +
-              "\" is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a mask 0x01..0xFF");
+    FailPlain("--compress: " + Quote(args.Value("compress")) +
+              " is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a mask 0x01..0xFF");
     return kExitUsage;
   }
   uint32_t level = 0, hashSize = 0, locale = 0;
