@@ -190,6 +190,13 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  // Both audio coders in one mask code the first coder's output as sound,
+  // which cannot be decoded back: such a file would be stored unreadable.
+  const uint32_t bothAudio = COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+  if ((flags & BLOCK_COMPRESSED) != 0 && (mask & bothAudio) == bothAudio) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
   if (!CheckUpdatableArchive(archive)) return false;
   const bool replace = (flags & ADD_REPLACE) != 0;
   flags &= ~ADD_REPLACE;

@@ -257,6 +257,21 @@ TEST_F(UpdateAddTest, AudioCheckFallsBackToImplode) {
   EXPECT_TRUE(std::equal(wave.begin(), wave.begin() + 4096, back.begin()));
 }
 
+TEST_F(UpdateAddTest, BothAudioCodersInOneMaskAreRefused) {
+  ArchiveHandle a = Create("twoaudio.mpq", 16);
+  const Bytes wave = Wave(6000);
+  SetLastError(0);
+  EXPECT_FALSE(AddFileFromMemory(a, wave.data(), static_cast<uint32_t>(wave.size()), "both.wav",
+                                 BLOCK_COMPRESSED, COMP_ADPCM_MONO | COMP_ADPCM_STEREO, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  FileHandle f = nullptr;
+  EXPECT_FALSE(OpenArchiveFile(a, "both.wav", 0, &f));
+  // Without compression the mask means nothing and the file is stored.
+  EXPECT_TRUE(AddFileFromMemory(a, wave.data(), static_cast<uint32_t>(wave.size()), "plain.wav", 0,
+                                COMP_ADPCM_MONO | COMP_ADPCM_STEREO, 0));
+  ExpectReads(a, "plain.wav", wave);
+}
+
 TEST_F(UpdateAddTest, KeyAdjustedFilesUseTheirPosition) {
   ArchiveHandle a = Create("keys.mpq", 16);
   const Bytes data = PatternBytes(5000, 8);
