@@ -208,7 +208,7 @@ uint32_t CompressOne(Method method, uint8_t* work, const uint8_t* in, uint32_t l
 
 bool Store(ArchiveOut& a, const uint8_t* bytes, uint32_t size, std::vector<uint8_t>& scratch) {
   if (a.pos + size + 4 * (size / kSectorSize + 2) > 0xFFFFFFF0ull) {
-    std::fprintf(stderr, "make_bench_archive: %s would pass 4 GB\n", a.path.c_str());
+    std::fprintf(stderr, "make_bench_archive: %s would pass 4 GB\n", a.path.string().c_str());
     return false;
   }
   if (a.method == Method::Plain || size == 0) {
@@ -288,7 +288,7 @@ bool Finish(ArchiveOut& a, const std::vector<std::string>& names) {
   a.file.write(reinterpret_cast<const char*>(header), 32);
   a.file.close();
   if (!a.file) {
-    std::fprintf(stderr, "make_bench_archive: cannot write %s\n", a.path.c_str());
+    std::fprintf(stderr, "make_bench_archive: cannot write %s\n", a.path.string().c_str());
     return false;
   }
   return true;
@@ -395,7 +395,7 @@ int main(int argc, char** argv) {
     a->file.write(listfile.data(), static_cast<std::streamsize>(listfile.size()));
     a->pos += listfile.size();
     if (!Finish(*a, names)) return 1;
-    std::printf("%s: %llu bytes\n", a->path.filename().c_str(),
+    std::printf("%s: %llu bytes\n", a->path.filename().string().c_str(),
                 static_cast<unsigned long long>(a->pos));
   }
   std::printf("%u files, %llu bytes of data (text %llu, records %llu, sound %llu, random %llu)\n",
