@@ -7,6 +7,7 @@
 
 #include "compression/dcl.h"
 #include "compression/dcl_tables.h"
+#include "platform/bytes.h"
 
 namespace {
 
@@ -15,95 +16,156 @@ constexpr uint32_t kMaxMatch = 516;  // the longest repetition the finder report
 constexpr uint32_t kLookAhead = 516;  // bytes read but held back at a block's end
 constexpr uint32_t kWindowSize = kBlock + kBlock + kLookAhead;  // 0x2204 at most in use
 constexpr uint32_t kOutPiece = 2048;
-constexpr uint32_t kSymbols = 0x306;  // 256 literals, 517 length values, end marker
-constexpr uint32_t kEndSymbol = 0x100 + DCL_END_MARKER;
-constexpr uint32_t kPairBuckets = 2304;
 
-struct ImplodeWork {
+struct ImplodeHead {
+  uint64_t bitAcc;  // bits of the byte out[outBytes] sent so far, the first lowest
+  uint32_t bitCount;  // how many: 0 to 7
   uint32_t distance;  // back distance minus 1 of the match FindMatch last reported
   uint32_t outBytes;
-  uint32_t outBits;  // bits waiting in bitAcc for the byte out[outBytes] (0 to 7)
-  uint32_t bitAcc;
   uint32_t dictBits;
-  uint32_t dictMask;
   uint32_t type;
   uint32_t dictSize;
-  uint8_t codeLengths[kSymbols];
-  uint16_t codeValues[kSymbols];
+  uint32_t buckets;  // groups of the pair index in the current block
+  uint32_t bucketShift;  // 32 - log2(buckets)
+  uint32_t indexed;  // window offsets below this one are in the pair index
   void* param;
   DclReadFn read;
   DclWriteFn write;
-  int16_t border[kMaxMatch];
-  uint16_t pairIndex[kPairBuckets];
-  uint8_t out[kOutPiece + 2];
-  // The pair of the last indexed position reads one byte past the data, and
-  // the word compares up to 7 bytes past a match's limit; the spare bytes keep
-  // those reads inside the window when the window is full.
-  uint8_t window[kWindowSize + 8];
-  uint16_t pairPositions[kWindowSize];
+};
+
+constexpr uint32_t kOutSize = kOutPiece + 8;
+// The word compares read up to 7 bytes past a match's limit; the spare bytes
+// keep those reads inside the window when the window is full.
+constexpr uint32_t kWindowBytes = kWindowSize + 8;
+// Whatever the work area holds beyond the rest goes to the pair index.
+constexpr uint32_t kIndexWords =
+    (IMPLODE_WORK_SIZE - sizeof(ImplodeHead) - 2 * kMaxMatch - kOutSize - kWindowBytes) / 2 - 4;
+
+struct ImplodeWork : ImplodeHead {
+  int16_t border[kMaxMatch];  // border table of a long match's prefix
+  // Pair index: `buckets` heads, then one run of slots per group, each run
+  // filled from its end towards its start as positions are coded, so from its
+  // head on it lists the group's positions nearest first. A 0 after each run
+  // ends it: position 0 always lies outside the dictionary of any search.
+  uint16_t index[kIndexWords];
+  uint8_t out[kOutSize];
+  uint8_t window[kWindowBytes];
 };
 
 static_assert(sizeof(ImplodeWork) <= IMPLODE_WORK_SIZE, "work area too small");
 static_assert(alignof(ImplodeWork) <= alignof(std::max_align_t));
+// Enough room for every position of a full window and a few groups.
+static_assert(kIndexWords >= kWindowSize + 2 * 256, "no room for a full window's index");
 
-inline uint32_t PairHash(const uint8_t* at) { return 4u * at[0] + 5u * at[1]; }
-
-// Appends the low n (at most 16) bits of v, least significant first; v has no
-// bits above n. Full bytes go to `out`, which leaves in pieces of 2048 bytes.
-inline void PutBits(ImplodeWork* w, uint32_t n, uint32_t v) {
-  uint32_t acc = w->bitAcc | (v << w->outBits);
-  uint32_t bits = w->outBits + n;
-  uint32_t bytes = w->outBytes;
-  while (bits >= 8) {
-    w->out[bytes++] = static_cast<uint8_t>(acc);
-    acc >>= 8;
-    bits -= 8;
-    if (bytes == kOutPiece) {
-      uint32_t size = kOutPiece;
-      w->write(w->out, &size, w->param);
-      bytes = 0;
-    }
-  }
-  w->bitAcc = acc;
-  w->outBits = bits;
-  w->outBytes = bytes;
+// Positions are grouped by a hash of their first two bytes; a group holds
+// other pairs too, which the compares tell apart.
+inline uint32_t PairBucket(const uint8_t* at, uint32_t shift) {
+  return (platform::LoadLE16(at) * 0x9E3779B1u) >> shift;
 }
 
-void SendLiteral(ImplodeWork* w, uint8_t b) { PutBits(w, w->codeLengths[b], w->codeValues[b]); }
-
-void SendRepetition(ImplodeWork* w, uint32_t length, uint32_t distance) {
-  const uint32_t symbol = 254 + length;
-  PutBits(w, w->codeLengths[symbol], w->codeValues[symbol]);
-  uint32_t h;
-  uint32_t lowBits;
-  uint32_t low;
-  if (length == 2) {
-    h = distance >> 2;
-    lowBits = 2;
-    low = distance & 3;
+inline void Store64(uint8_t* at, uint64_t v) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (int k = 0; k < 8; ++k) at[k] = static_cast<uint8_t>(v >> (8 * k));
   } else {
-    h = distance >> w->dictBits;
-    lowBits = w->dictBits;
-    low = distance & w->dictMask;
+    std::memcpy(at, &v, 8);
   }
-  PutBits(w, DistCodeLengths[h], DistCodeValues[h]);
-  PutBits(w, lowBits, low);
 }
 
-// Sorts every position in [first, limit) by the hash of its byte pair, so that
-// a search visits only earlier positions that start with the same two bytes.
-void BuildPairIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
-  std::memset(w->pairIndex, 0, sizeof w->pairIndex);
-  const uint8_t* window = w->window;
-  for (uint32_t q = first; q < limit; ++q) w->pairIndex[PairHash(window + q)] += 1;
-  uint16_t sum = 0;
-  for (uint16_t& entry : w->pairIndex) {
-    sum = static_cast<uint16_t>(sum + entry);
-    entry = sum;
+// Sends a whole piece of output and keeps the bytes stored past it.
+void FlushPiece(ImplodeWork* w) {
+  uint32_t size = kOutPiece;
+  w->write(w->out, &size, w->param);
+  w->outBytes -= kOutPiece;
+  std::memcpy(w->out, w->out + kOutPiece, 8);
+}
+
+// Appends the low n (at most 30) bits of v, least significant first; v has no
+// bits above n. Every call stores a whole word at the current byte, so the
+// byte being filled is always in `out` too, and a piece of 2048 bytes leaves
+// as soon as its last byte is complete.
+inline void PutBits(ImplodeWork* w, uint32_t n, uint32_t v) {
+  const uint64_t acc = w->bitAcc | (uint64_t{v} << w->bitCount);
+  const uint32_t count = w->bitCount + n;
+  Store64(w->out + w->outBytes, acc);
+  const uint32_t bytes = count >> 3;
+  w->outBytes += bytes;
+  w->bitAcc = acc >> (8 * bytes);
+  w->bitCount = count & 7;
+  if (w->outBytes >= kOutPiece) FlushPiece(w);
+}
+
+// Each code begins with its token's flag bit: 0 for a literal, 1 for a
+// repetition.
+inline void SendLiteral(ImplodeWork* w, uint8_t b) {
+  if (w->type == DCL_BINARY) {
+    PutBits(w, 9, uint32_t{b} << 1);
+  } else {
+    PutBits(w, AsciiCodeLengths[b] + 1u, uint32_t{AsciiCodeValues[b]} << 1);
   }
-  for (uint32_t q = limit; q-- > first;) {
-    w->pairPositions[--w->pairIndex[PairHash(window + q)]] = static_cast<uint16_t>(q);
+}
+
+// Code of length value v (repetition length v + 2, or the end marker) and its
+// size in bits.
+inline uint32_t LengthCode(uint32_t v, uint32_t* bits) {
+  uint32_t i = v < 8 ? v : 15;
+  while (LenBaseValues[i] > v) --i;
+  *bits = 1u + LenCodeLengths[i] + LenExtraBits[i];
+  return 1u | (uint32_t{LenCodeValues[i]} << 1) | ((v - LenBaseValues[i]) << (LenCodeLengths[i] + 1));
+}
+
+// A repetition is at most 16 + 8 + 6 bits: one call.
+void SendRepetition(ImplodeWork* w, uint32_t length, uint32_t distance) {
+  uint32_t lowBits;
+  uint32_t h;
+  if (length == 2) {
+    lowBits = 2;
+    h = distance >> 2;
+  } else {
+    lowBits = w->dictBits;
+    h = distance >> lowBits;
   }
+  const uint32_t low = distance & ((1u << lowBits) - 1);
+  uint32_t lengthBits;
+  const uint32_t code = LengthCode(length - 2, &lengthBits);
+  const uint32_t distBits = DistCodeLengths[h];
+  PutBits(w, lengthBits + distBits + lowBits,
+          code | (uint32_t{DistCodeValues[h]} << lengthBits) | (low << (lengthBits + distBits)));
+}
+
+// Lays out the pair index for the positions from first to limit - 1, all
+// still unindexed: one run per group, sized by a counting pass. About as many
+// groups as positions keeps groups short, as far as the index area holds them.
+void StartPairIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
+  const uint32_t count = limit - first;
+  uint32_t bits = static_cast<uint32_t>(std::bit_width(count));
+  bits = bits < 8 ? 8 : bits > 12 ? 12 : bits;
+  while ((2u << bits) + count > kIndexWords) bits -= 1;
+  const uint32_t buckets = 1u << bits;
+  w->buckets = buckets;
+  w->bucketShift = 32 - bits;
+  uint16_t* const index = w->index;
+  // Heads start as counts; the unfilled slots left over are the runs' ends.
+  std::memset(index, 0, (2 * buckets + count) * sizeof index[0]);
+  const uint8_t* const window = w->window;
+  for (uint32_t q = first; q < limit; ++q) index[PairBucket(window + q, 32 - bits)] += 1;
+  uint32_t start = buckets;
+  for (uint32_t h = 0; h < buckets; ++h) {
+    start += index[h];
+    index[h] = static_cast<uint16_t>(start);
+    start += 1;
+  }
+  w->indexed = first;
+}
+
+// Enters the positions below `to` into the pair index, in ascending order.
+inline void IndexUpTo(ImplodeWork* w, uint32_t to) {
+  const uint8_t* const window = w->window;
+  uint16_t* const index = w->index;
+  const uint32_t shift = w->bucketShift;
+  for (uint32_t q = w->indexed; q < to; ++q) {
+    index[--index[PairBucket(window + q, shift)]] = static_cast<uint16_t>(q);
+  }
+  if (to > w->indexed) w->indexed = to;
 }
 
 void ExtendBorder(ImplodeWork* w, const uint8_t* pattern, uint32_t from, uint32_t to) {
@@ -141,61 +203,30 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
   return limit;
 }
 
-// Finds the longest earlier repetition of the bytes at window offset p, at
-// most `limit` bytes long (limit < 516 stops the compares at the end of the
-// data in the last block). Among equal lengths the nearest candidate wins,
-// except that the first candidate to reach the limit is taken at once.
-// Returns 0 or a length of at least 2, and sets w->distance.
-uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
-  if (limit < 2) return 0;
+// Low `bytes` bytes of a word set (bytes 1 to 8).
+inline uint64_t ByteMask(uint32_t bytes) { return ~0ull >> (64 - 8 * bytes); }
+
+// The procedure that fixes which repetition is reported once some candidate
+// is known to share more than 10 bytes: candidates in ascending order, the
+// first sharing more than 10 bytes sets the length, and a border table of the
+// matched prefix lets the scan skip candidates that cannot reach it. The
+// group's candidates are `near`[0] (the nearest) onwards, up to the first
+// entry below lo; `from` points at or before that entry.
+uint32_t LongSearch(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
+                    const uint16_t* near, const uint16_t* from) {
   const uint8_t* const window = w->window;
   const uint8_t* const pat = window + p;
-  const uint16_t* const positions = w->pairPositions;
-  const uint32_t h = PairHash(pat);
-  uint32_t i = w->pairIndex[h];
-  // p itself is indexed under h, so neither loop below leaves h's group.
-  const uint32_t lo = p + 1 - w->dictSize;
-  if (positions[i] < lo) {
-    do ++i;
-    while (positions[i] < lo);
-    w->pairIndex[h] = static_cast<uint16_t>(i);
-  }
-  const uint32_t before = p - 1;
-  if (positions[i] >= before) return 0;
-
-  // Candidates in ascending order, so the farthest comes first. The first 8
-  // bytes are compared in one step, which settles most candidates; a hash
-  // collision shows as fewer than 2 equal bytes.
+  const uint16_t* k = from;
+  while (*k >= lo) ++k;
   const uint64_t head = Load64(pat);
-  uint32_t best = 2;
-  uint32_t found = 0;
-  uint32_t c = 0;
-  for (;; ++i) {
-    c = positions[i];
-    if (c >= before) return found;
-    const uint64_t x = Load64(window + c) ^ head;
-    uint32_t n;
-    if (x != 0) {
-      n = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
-      if (n > limit) n = limit;
-    } else {
-      n = 8 + CommonLength(window + c + 8, pat + 8, limit < 8 ? 0 : limit - 8);
-      if (n > limit) n = limit;
-    }
-    if (n >= best) {
-      found = n;
-      best = n;
-      w->distance = p - c - 1;
-      if (n > 10) {
-        if (n == limit) return n;
-        break;
-      }
-    }
-  }
+  const uint64_t next = Load64(pat + 8);
+  uint32_t c;
+  do c = *--k;
+  while (((Load64(window + c) ^ head) | ((Load64(window + c + 8) ^ next) & ByteMask(3))) != 0);
+  uint32_t best = 11 + CommonLength(window + c + 11, pat + 11, limit - 11);
+  w->distance = p - c - 1;
+  if (best == limit || k == near) return best;
 
-  // Long search: the border table of the matched prefix lets the scan skip
-  // candidates that cannot reach the current best.
-  if (positions[i + 1] >= before) return best;
   int16_t* border = w->border;
   border[0] = -1;
   border[1] = 0;
@@ -205,8 +236,8 @@ uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   for (;;) {
     m = border[m] < 0 ? 0 : static_cast<uint32_t>(border[m]);
     do {
-      c = positions[++i];
-      if (c >= before) return best;
+      if (k == near) return best;
+      c = *--k;
     } while (c + m < scan);
     if (window[c + best - 2] == pat[best - 2]) {
       if (c + m != scan) {
@@ -215,9 +246,10 @@ uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
       }
     } else {
       do {
-        c = positions[++i];
-        if (c >= before) return best;
-      } while (window[c + best - 2] != pat[best - 2] || window[c] != pat[0]);
+        if (k == near) return best;
+        c = *--k;
+      } while (window[c + best - 2] != pat[best - 2] || window[c] != pat[0] ||
+               window[c + 1] != pat[1]);
       m = 2;
       scan = c + 2;
     }
@@ -236,27 +268,70 @@ uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   }
 }
 
-void BuildCodes(ImplodeWork* w) {
-  if (w->type == DCL_BINARY) {
-    for (uint32_t b = 0; b < 256; ++b) {
-      w->codeLengths[b] = 9;
-      w->codeValues[b] = static_cast<uint16_t>(b << 1);
+// Finds the longest earlier repetition of the bytes at window offset p, at
+// most `limit` bytes long (limit < 516 stops the compares at the end of the
+// data in the last block). Among equal lengths the nearest candidate wins,
+// except that the farthest candidate to reach a limit above 10 is taken.
+// Returns 0 or a length of at least 2, and sets w->distance.
+//
+// Most searches end with 10 bytes or fewer, so the candidates are first
+// walked from the nearest outwards: then only a strictly longer repetition
+// matters, and one masked word compare settles nearly every candidate. Only
+// when some candidate shares more than 10 bytes does the ascending procedure
+// run to pick among the long ones.
+uint32_t SearchCandidates(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
+                          const uint16_t* const near) {
+  const uint8_t* const window = w->window;
+  const uint8_t* const pat = window + p;
+  const uint16_t* k = near;
+  const uint64_t head = Load64(pat);
+  uint32_t best = 1;
+  uint64_t mask = ByteMask(2);  // another pair of the same group differs here
+  for (uint32_t c = *k; c >= lo; c = *++k) {
+    const uint64_t x = Load64(window + c) ^ head;
+    if ((x & mask) != 0) continue;
+    // The first best + 1 bytes are equal: a strictly longer repetition.
+    uint32_t n;
+    if (x != 0) {
+      n = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+    } else {
+      n = 8 + CommonLength(window + c + 8, pat + 8, limit < 8 ? 0 : limit - 8);
     }
-  } else {
-    for (uint32_t b = 0; b < 256; ++b) {
-      w->codeLengths[b] = static_cast<uint8_t>(AsciiCodeLengths[b] + 1);
-      w->codeValues[b] = static_cast<uint16_t>(AsciiCodeValues[b] << 1);
-    }
+    if (n > limit) n = limit;
+    best = n;
+    w->distance = p - c - 1;
+    if (n > 10) return LongSearch(w, p, limit, lo, near, k);
+    if (n == limit) return n;
+    if (n >= 8) break;
+    mask = ByteMask(best + 1);
   }
-  uint32_t j = 256;
-  for (uint32_t i = 0; i < DCL_LEN_CODES; ++i) {
-    const uint32_t extra = LenExtraBits[i];
-    for (uint32_t e = 0; e < (1u << extra); ++e, ++j) {
-      w->codeLengths[j] = static_cast<uint8_t>(1 + LenCodeLengths[i] + extra);
-      w->codeValues[j] =
-          static_cast<uint16_t>(1 | (LenCodeValues[i] << 1) | (e << (LenCodeLengths[i] + 1)));
+  if (best < 8) return best >= 2 ? best : 0;
+
+  // Lengths 8 to 10: the next word's low bytes must agree too.
+  const uint64_t next = Load64(pat + 8);
+  for (uint32_t c = *++k; c >= lo; c = *++k) {
+    if (((Load64(window + c) ^ head) | ((Load64(window + c + 8) ^ next) & ByteMask(best - 7))) !=
+        0) {
+      continue;
     }
+    uint32_t n = 8 + CommonLength(window + c + 8, pat + 8, limit - 8);
+    if (n > limit) n = limit;
+    best = n;
+    w->distance = p - c - 1;
+    if (n > 10) return LongSearch(w, p, limit, lo, near, k);
+    if (n == limit) return n;
   }
+  return best;
+}
+
+// Most positions of incompressible data have no candidate at all.
+inline uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
+  if (limit < 2) return 0;
+  IndexUpTo(w, p - 1);
+  const uint16_t* const near = w->index + w->index[PairBucket(w->window + p, w->bucketShift)];
+  const uint32_t lo = p + 1 - w->dictSize;
+  if (*near < lo) return 0;
+  return SearchCandidates(w, p, limit, lo, near);
 }
 
 // Fills the block area from the read callback until 4096 bytes are in or the
@@ -299,7 +374,7 @@ void CompressBlocks(ImplodeWork* w) {
     } else {
       first = p - dict;
     }
-    BuildPairIndex(w, first, end + 1);
+    StartPairIndex(w, first, end);
 
     while (p < end) {
       // In the last block nothing past the data may take part in a match, so
@@ -363,20 +438,20 @@ uint32_t Implode(DclReadFn read, DclWriteFn write, void* work, void* param, uint
   w->dictSize = *dictSize;
   w->type = *type;
   w->dictBits = bits;
-  w->dictMask = 0xFFFFu >> (16 - bits);
   w->distance = 0;
-  BuildCodes(w);
 
   w->out[0] = static_cast<uint8_t>(w->type);
   w->out[1] = static_cast<uint8_t>(w->dictBits);
   w->outBytes = 2;
-  w->outBits = 0;
+  w->bitCount = 0;
   w->bitAcc = 0;
 
   CompressBlocks(w);
 
-  PutBits(w, w->codeLengths[kEndSymbol], w->codeValues[kEndSymbol]);
-  if (w->outBits != 0) w->out[w->outBytes++] = static_cast<uint8_t>(w->bitAcc);
+  uint32_t endBits;
+  const uint32_t endCode = LengthCode(DCL_END_MARKER, &endBits);
+  PutBits(w, endBits, endCode);
+  if (w->bitCount != 0) w->outBytes += 1;
   uint32_t size = w->outBytes;
   w->write(w->out, &size, w->param);
   return DCL_OK;
