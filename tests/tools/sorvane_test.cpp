@@ -228,6 +228,7 @@ TEST_F(SorvaneTest, VerifyReportsUndecodableFiles) {
   const RunResult r = RunSorvane(dir(), {"verify", "v.mpq"});
   EXPECT_EQ(ExitCode(r), 1);
   EXPECT_NE(r.errors.find("broken.bin"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("sector 1 "), std::string::npos) << r.errors;
   EXPECT_EQ(r.errors.find("fine.txt"), std::string::npos) << r.errors;
 }
 
