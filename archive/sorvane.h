@@ -149,6 +149,13 @@ uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
 bool LoadStormLibrary();
 void UnloadStormLibrary();
 
+// ---- names as paths ---------------------------------------------------------------
+
+// False for a stored name whose output would land outside the folder it is
+// written under: a leading separator, a drive ("C:"), or a component of two
+// or more dots (with trailing spaces). Both '\' and '/' count as separators.
+bool IsSafeStoredName(const char* name);
+
 // ---- update side ----------------------------------------------------------------
 
 // Returns the handle, null on failure, or the all-ones value when the file

@@ -87,7 +87,7 @@ void ExtractName(ArchiveHandle archive, const std::string& outputFolder, const s
   FileHandle file = nullptr;
   if (!OpenArchiveFile(archive, name.c_str(), 0, &file)) return;
 
-  if (!extractor::IsSafeStoredName(name)) {
+  if (!IsSafeStoredName(name.c_str())) {
     CloseArchiveFile(file);
     ReportFailedExtraction(name);
     return;

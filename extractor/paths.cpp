@@ -91,24 +91,6 @@ std::string StripLineEnd(const std::string& line) {
   return line;
 }
 
-bool IsSafeStoredName(const std::string& name) {
-  if (name.empty()) return true;
-  if (IsSeparator(name[0])) return false;
-  if (name.size() >= 2 && name[1] == ':') return false;
-  for (const std::string& part : SplitComponents(name)) {
-    // Windows drops trailing dots and spaces from a component, so "..." and
-    // ".. " lead upwards there just as ".." does.
-    size_t dots = 0;
-    bool onlyDotsAndSpaces = true;
-    for (char c : part) {
-      if (c == '.') ++dots;
-      else if (c != ' ') onlyDotsAndSpaces = false;
-    }
-    if (onlyDotsAndSpaces && dots >= 2) return false;
-  }
-  return true;
-}
-
 std::vector<std::string> FolderChain(const std::string& folder) {
   std::string root;
   std::string rest = folder;

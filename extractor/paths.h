@@ -24,11 +24,6 @@ std::vector<std::string> SplitListfile(const char* text, size_t length);
 // A listfile line without its carriage return, if it ends in one.
 std::string StripLineEnd(const std::string& line);
 
-// False for a stored name whose output would land outside the output folder:
-// a leading separator, a drive ("C:"), or a component made of dots such as
-// "..". Both '\' and '/' count as separators, as they do for the file system.
-bool IsSafeStoredName(const std::string& name);
-
 // The chain of folders to create for a folder path, shortest first, each
 // ending in a backslash. Empty components are skipped; a leading root ("/",
 // "\" or "\\server\share\") stays in front of every level.

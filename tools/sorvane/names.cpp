@@ -132,19 +132,7 @@ std::string DisplayName(const StoredEntry& entry) {
 }
 
 bool IsSafeStoredName(const std::string& name) {
-  if (name.empty() || IsSeparator(name[0])) return false;
-  if (name.size() >= 2 && name[1] == ':') return false;
-  for (const std::string& part : Components(name)) {
-    // Windows drops trailing dots and spaces, so "..." and ".. " climb too.
-    size_t dots = 0;
-    bool onlyDotsAndSpaces = true;
-    for (char c : part) {
-      if (c == '.') ++dots;
-      else if (c != ' ') onlyDotsAndSpaces = false;
-    }
-    if (onlyDotsAndSpaces && dots >= 2) return false;
-  }
-  return true;
+  return !name.empty() && ::IsSafeStoredName(name.c_str());
 }
 
 std::string StoredNameForPath(const std::string& path) {

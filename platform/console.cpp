@@ -1,3 +1,4 @@
+// Console streams through the C library, the same on every system.
 #include <cstdio>
 #include <cstring>
 
