@@ -17,6 +17,20 @@ constexpr uint32_t kLookAhead = 516;  // bytes read but held back at a block's e
 constexpr uint32_t kWindowSize = kBlock + kBlock + kLookAhead;  // 0x2204 at most in use
 constexpr uint32_t kOutPiece = 2048;
 
+// Positions are indexed by their first two bytes; a group that turns out
+// large has its positions indexed once more by three bytes, and a large group
+// of those once more by four, so that a search visits mostly positions that
+// can give a longer repetition.
+constexpr uint32_t kLevels = 3;
+constexpr uint32_t kHeavyGroup = 256;  // positions that make a group large
+static_assert(std::has_single_bit(kHeavyGroup));
+
+struct IndexLevel {
+  uint32_t heads;  // index of the level's first head in `index`
+  uint32_t shift;  // 32 - log2 of its number of groups
+  uint32_t keyMask;  // the leading bytes it groups by
+};
+
 struct ImplodeHead {
   uint64_t bitAcc;  // bits of the byte out[outBytes] sent so far, the first lowest
   uint32_t bitCount;  // how many: 0 to 7
@@ -25,9 +39,9 @@ struct ImplodeHead {
   uint32_t dictBits;
   uint32_t type;
   uint32_t dictSize;
-  uint32_t buckets;  // groups of the pair index in the current block
-  uint32_t bucketShift;  // 32 - log2(buckets)
-  uint32_t indexed;  // window offsets below this one are in the pair index
+  IndexLevel levels[kLevels];  // the index by 2, 3 and 4 leading bytes
+  uint32_t depth;  // levels in use in the current block
+  uint32_t indexed;  // window offsets below this one are in the index
   void* param;
   DclReadFn read;
   DclWriteFn write;
@@ -43,10 +57,11 @@ constexpr uint32_t kIndexWords =
 
 struct ImplodeWork : ImplodeHead {
   int16_t border[kMaxMatch];  // border table of a long match's prefix
-  // Pair index: `buckets` heads, then one run of slots per group, each run
-  // filled from its end towards its start as positions are coded, so from its
-  // head on it lists the group's positions nearest first. A 0 after each run
-  // ends it: position 0 always lies outside the dictionary of any search.
+  // Index levels one after the other, each its heads and then one run of
+  // slots per group, each run filled from its end towards its start as
+  // positions are coded, so from its head on it lists the group's positions
+  // nearest first. A 0 after each run ends it: position 0 always lies outside
+  // the dictionary of any search. A head's top bit marks a large group.
   uint16_t index[kIndexWords];
   uint8_t out[kOutSize];
   uint8_t window[kWindowBytes];
@@ -57,10 +72,18 @@ static_assert(alignof(ImplodeWork) <= alignof(std::max_align_t));
 // Enough room for every position of a full window and a few groups.
 static_assert(kIndexWords >= kWindowSize + 2 * 256, "no room for a full window's index");
 
-// Positions are grouped by a hash of their first two bytes; a group holds
-// other pairs too, which the compares tell apart.
-inline uint32_t PairBucket(const uint8_t* at, uint32_t shift) {
+constexpr uint32_t kLarge = 0x8000;
+constexpr uint32_t kSlotMask = 0x7FFF;
+static_assert(kIndexWords <= kSlotMask, "slot numbers need the top bit free");
+
+// Groups hold other keys too, which the compares tell apart. The pair level's
+// heads come first in `index`.
+inline uint32_t PairGroup(const uint8_t* at, uint32_t shift) {
   return (platform::LoadLE16(at) * 0x9E3779B1u) >> shift;
+}
+
+inline uint32_t GroupOf(const uint8_t* at, const IndexLevel& level) {
+  return level.heads + (((platform::LoadLE32(at) & level.keyMask) * 0x9E3779B1u) >> level.shift);
 }
 
 inline void Store64(uint8_t* at, uint64_t v) {
@@ -132,40 +155,149 @@ void SendRepetition(ImplodeWork* w, uint32_t length, uint32_t distance) {
           code | (uint32_t{DistCodeValues[h]} << lengthBits) | (low << (lengthBits + distBits)));
 }
 
-// Lays out the pair index for the positions from first to limit - 1, all
-// still unindexed: one run per group, sized by a counting pass. About as many
-// groups as positions keeps groups short, as far as the index area holds them.
-void StartPairIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
-  const uint32_t count = limit - first;
-  uint32_t bits = static_cast<uint32_t>(std::bit_width(count));
-  bits = bits < 8 ? 8 : bits > 12 ? 12 : bits;
-  while ((2u << bits) + count > kIndexWords) bits -= 1;
-  const uint32_t buckets = 1u << bits;
-  w->buckets = buckets;
-  w->bucketShift = 32 - bits;
+// log2 of the groups for a level of n positions: about n / 2, 64 to 4096.
+inline uint32_t GroupBits(uint32_t n) {
+  const uint32_t bits = static_cast<uint32_t>(std::bit_width(n));
+  return bits < 7 ? 6 : bits > 13 ? 12 : bits - 1;
+}
+
+// Positions in the large groups among the counts of a level.
+uint32_t LargePositions(const uint16_t* counts, uint32_t groups) {
+  uint32_t total = 0;
+  for (uint32_t h = 0; h < groups; ++h) total += counts[h] >= kHeavyGroup ? counts[h] : 0;
+  return total;
+}
+
+void MarkLarge(uint16_t* counts, uint32_t groups) {
+  for (uint32_t h = 0; h < groups; ++h) {
+    if (counts[h] >= kHeavyGroup) counts[h] = static_cast<uint16_t>(counts[h] | kLarge);
+  }
+}
+
+// Counts for level d the positions from first to limit - 1 that all levels
+// above put in large groups. Whether a position qualifies is data, not a
+// branch: the others add 0.
+void CountLevel(ImplodeWork* w, uint32_t d, uint32_t first, uint32_t limit) {
   uint16_t* const index = w->index;
-  // Heads start as counts; the unfilled slots left over are the runs' ends.
-  std::memset(index, 0, (2 * buckets + count) * sizeof index[0]);
   const uint8_t* const window = w->window;
-  for (uint32_t q = first; q < limit; ++q) index[PairBucket(window + q, 32 - bits)] += 1;
-  uint32_t start = buckets;
-  for (uint32_t h = 0; h < buckets; ++h) {
-    start += index[h];
-    index[h] = static_cast<uint16_t>(start);
-    start += 1;
+  const uint32_t pairShift = w->levels[0].shift;
+  for (uint32_t q = first; q < limit; ++q) {
+    uint32_t large = index[PairGroup(window + q, pairShift)];
+    for (uint32_t k = 1; k < d; ++k) large &= index[GroupOf(window + q, w->levels[k])];
+    index[GroupOf(window + q, w->levels[d])] += static_cast<uint16_t>(large >> 15);
+  }
+}
+
+// Lays out the index for the positions from first to limit - 1, all still
+// unindexed, sized by counting passes: the pair level for all of them, and
+// each deeper level for the positions in large groups of the level above, as
+// far as the index area holds them (fewer pair groups make room if needed).
+void StartIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
+  uint16_t* const index = w->index;
+  const uint8_t* const window = w->window;
+  const uint32_t count = limit - first;
+  uint32_t bits = GroupBits(2 * count);
+  while ((2u << bits) + count > kIndexWords) bits -= 1;
+  uint32_t groups[kLevels] = {1u << bits, 0, 0};
+  std::memset(index, 0, groups[0] * sizeof index[0]);
+  w->levels[0] = {0, 32 - bits, 0xFFFF};
+  // Counts reach kHeavyGroup (a power of two) only if their union does.
+  uint32_t any = 0;
+  for (uint32_t q = first; q < limit; ++q) any |= ++index[PairGroup(window + q, 32 - bits)];
+
+  uint32_t used = 2 * groups[0] + count;
+  uint32_t large = any >= kHeavyGroup ? LargePositions(index, groups[0]) : 0;
+  uint32_t depth = 1;
+  while (large != 0) {
+    groups[1] = 1u << GroupBits(large);
+    if (used + 2 * groups[1] + large <= kIndexWords) {
+      depth = 2;
+      break;
+    }
+    if (bits <= 10) break;
+    // Merging pair groups pairwise halves them without counting again.
+    bits -= 1;
+    groups[0] /= 2;
+    for (uint32_t h = 0; h < groups[0]; ++h) {
+      index[h] = static_cast<uint16_t>(index[2 * h] + index[2 * h + 1]);
+    }
+    w->levels[0].shift += 1;
+    used = 2 * groups[0] + count;
+    large = LargePositions(index, groups[0]);
+  }
+  if (depth == 2) {
+    MarkLarge(index, groups[0]);
+    w->levels[1] = {used, 32 - GroupBits(large), 0xFFFFFF};
+    std::memset(index + used, 0, groups[1] * sizeof index[0]);
+    CountLevel(w, 1, first, limit);
+    used += 2 * groups[1] + large;
+    large = LargePositions(index + w->levels[1].heads, groups[1]);
+    groups[2] = 1u << GroupBits(large);
+    if (large != 0 && used + 2 * groups[2] + large <= kIndexWords) {
+      depth = 3;
+      MarkLarge(index + w->levels[1].heads, groups[1]);
+      w->levels[2] = {used, 32 - GroupBits(large), 0xFFFFFFFF};
+      std::memset(index + used, 0, groups[2] * sizeof index[0]);
+      CountLevel(w, 2, first, limit);
+      used += 2 * groups[2] + large;
+    }
+  }
+  w->depth = depth;
+
+  // Heads: the counts become the ends of the runs that follow each level's
+  // heads; the slot after each run stays 0.
+  for (uint32_t d = 0; d < depth; ++d) {
+    uint16_t* const heads = index + w->levels[d].heads;
+    uint32_t start = w->levels[d].heads + groups[d];
+    const uint32_t runsStart = start;
+    if (d + 1 == depth) {
+      for (uint32_t h = 0; h < groups[d]; ++h) {
+        start += heads[h];
+        heads[h] = static_cast<uint16_t>(start);
+        start += 1;
+      }
+    } else {
+      for (uint32_t h = 0; h < groups[d]; ++h) {
+        start += heads[h] & kSlotMask;
+        heads[h] = static_cast<uint16_t>(start | (heads[h] & kLarge));
+        start += 1;
+      }
+    }
+    std::memset(index + runsStart, 0, (start - runsStart) * sizeof index[0]);
   }
   w->indexed = first;
 }
 
-// Enters the positions below `to` into the pair index, in ascending order.
-inline void IndexUpTo(ImplodeWork* w, uint32_t to) {
+// Enters the positions below `to` into a index of several levels.
+void IndexDeeperUpTo(ImplodeWork* w, uint32_t to) {
   const uint8_t* const window = w->window;
   uint16_t* const index = w->index;
-  const uint32_t shift = w->bucketShift;
+  const uint32_t pairShift = w->levels[0].shift;
   for (uint32_t q = w->indexed; q < to; ++q) {
-    index[--index[PairBucket(window + q, shift)]] = static_cast<uint16_t>(q);
+    uint32_t head = --index[PairGroup(window + q, pairShift)];
+    for (uint32_t d = 1;; ++d) {
+      index[head & kSlotMask] = static_cast<uint16_t>(q);
+      if ((head & kLarge) == 0 || d == kLevels) break;
+      head = --index[GroupOf(window + q, w->levels[d])];
+    }
   }
-  if (to > w->indexed) w->indexed = to;
+  w->indexed = to;
+}
+
+// Enters the positions below `to` into the index, in ascending order.
+inline void IndexUpTo(ImplodeWork* w, uint32_t to) {
+  uint32_t q = w->indexed;
+  if (q >= to) return;
+  if (w->depth != 1) {
+    IndexDeeperUpTo(w, to);
+    return;
+  }
+  const uint8_t* const window = w->window;
+  uint16_t* const index = w->index;
+  const uint32_t pairShift = w->levels[0].shift;
+  do index[--index[PairGroup(window + q, pairShift)]] = static_cast<uint16_t>(q);
+  while (++q < to);
+  w->indexed = to;
 }
 
 void ExtendBorder(ImplodeWork* w, const uint8_t* pattern, uint32_t from, uint32_t to) {
@@ -279,14 +411,14 @@ uint32_t LongSearch(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
 // matters, and one masked word compare settles nearly every candidate. Only
 // when some candidate shares more than 10 bytes does the ascending procedure
 // run to pick among the long ones.
-uint32_t SearchCandidates(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
-                          const uint16_t* const near) {
+uint32_t SearchRun(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
+                   const uint16_t* const near, uint32_t known) {
   const uint8_t* const window = w->window;
   const uint8_t* const pat = window + p;
   const uint16_t* k = near;
   const uint64_t head = Load64(pat);
-  uint32_t best = 1;
-  uint64_t mask = ByteMask(2);  // another pair of the same group differs here
+  uint32_t best = known;
+  uint64_t mask = ByteMask(known + 1);  // other keys of the same group differ here
   for (uint32_t c = *k; c >= lo; c = *++k) {
     const uint64_t x = Load64(window + c) ^ head;
     if ((x & mask) != 0) continue;
@@ -305,7 +437,7 @@ uint32_t SearchCandidates(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t l
     if (n >= 8) break;
     mask = ByteMask(best + 1);
   }
-  if (best < 8) return best >= 2 ? best : 0;
+  if (best < 8) return best > known ? best : 0;
 
   // Lengths 8 to 10: the next word's low bytes must agree too.
   const uint64_t next = Load64(pat + 8);
@@ -324,14 +456,62 @@ uint32_t SearchCandidates(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t l
   return best;
 }
 
-// Most positions of incompressible data have no candidate at all.
+// The nearest position of a run, down to `bound`, that shares `bytes` (2 or
+// 3) leading bytes with p: then it shares no more, as the deeper level showed.
+uint32_t NearestSharing(ImplodeWork* w, uint32_t p, uint32_t bound, const uint16_t* k,
+                        uint32_t bytes) {
+  const uint8_t* const window = w->window;
+  const uint32_t mask = 0xFFFFFFu >> (8 * (3 - bytes));
+  const uint32_t key = platform::LoadLE32(window + p) & mask;
+  for (uint32_t c = *k; c >= bound; c = *++k) {
+    if ((platform::LoadLE32(window + c) & mask) == key) {
+      w->distance = p - c - 1;
+      return bytes;
+    }
+  }
+  return 0;
+}
+
+// Search from a large pair group: candidates sharing more bytes are indexed
+// apart, so the deepest level the position reaches holds every longer
+// repetition, and the nearest sharing fewer bytes is found one level up.
+uint32_t SearchLargeGroup(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
+                          const uint16_t* pairs) {
+  const uint8_t* const pat = w->window + p;
+  const uint16_t* const index = w->index;
+  const uint32_t tripleHead = index[GroupOf(pat, w->levels[1])];
+  const uint16_t* const triples = index + (tripleHead & kSlotMask);
+  uint32_t len = 0;
+  if ((tripleHead & kLarge) == 0 || limit < 4) {
+    if (*triples >= lo) len = SearchRun(w, p, limit, lo, triples, 2);
+  } else {
+    const uint16_t* const quads = index + (index[GroupOf(pat, w->levels[2])] & kSlotMask);
+    if (*quads >= lo) len = SearchRun(w, p, limit, lo, quads, 3);
+    if (len == 0) len = NearestSharing(w, p, lo, triples, 3);
+  }
+  if (len == 0) len = NearestSharing(w, p, lo > p - 256 ? lo : p - 256, pairs, 2);
+  return len;
+}
+
+// Finds the longest earlier repetition of the bytes at window offset p, at
+// most `limit` bytes long (limit < 516 stops the compares at the end of the
+// data in the last block), as SearchRun describes; a 2-byte repetition more
+// than 256 bytes back, which is never sent, may come back as 0. Sets
+// w->distance.
 inline uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   if (limit < 2) return 0;
   IndexUpTo(w, p - 1);
-  const uint16_t* const near = w->index + w->index[PairBucket(w->window + p, w->bucketShift)];
+  const uint8_t* const pat = w->window + p;
+  uint16_t* const index = w->index;
   const uint32_t lo = p + 1 - w->dictSize;
-  if (*near < lo) return 0;
-  return SearchCandidates(w, p, limit, lo, near);
+  const uint32_t pairHead = index[PairGroup(pat, w->levels[0].shift)];
+  const uint16_t* const pairs = index + (pairHead & kSlotMask);
+  if ((pairHead & kLarge) == 0 || limit < 3) {
+    // Most positions of incompressible data have no candidate at all.
+    if (*pairs < lo) return 0;
+    return SearchRun(w, p, limit, lo, pairs, 1);
+  }
+  return SearchLargeGroup(w, p, limit, lo, pairs);
 }
 
 // Fills the block area from the read callback until 4096 bytes are in or the
@@ -374,7 +554,7 @@ void CompressBlocks(ImplodeWork* w) {
     } else {
       first = p - dict;
     }
-    StartPairIndex(w, first, end);
+    StartIndex(w, first, end);
 
     while (p < end) {
       // In the last block nothing past the data may take part in a match, so
