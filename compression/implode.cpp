@@ -29,6 +29,8 @@ struct IndexLevel {
   uint32_t heads;  // index of the level's first head in `index`
   uint32_t shift;  // 32 - log2 of its number of groups
   uint32_t keyMask;  // the leading bytes it groups by
+  uint32_t runs;  // its runs take the slots from here
+  uint32_t runsEnd;  // up to here
 };
 
 struct ImplodeHead {
@@ -42,6 +44,8 @@ struct ImplodeHead {
   IndexLevel levels[kLevels];  // the index by 2, 3 and 4 leading bytes
   uint32_t depth;  // levels in use in the current block
   uint32_t indexed;  // window offsets below this one are in the index
+  uint32_t indexLimit;  // the index has room for the offsets below this one
+  uint32_t floor;  // no candidate lies before this offset
   void* param;
   DclReadFn read;
   DclWriteFn write;
@@ -53,10 +57,9 @@ constexpr uint32_t kOutSize = kOutPiece + 8;
 constexpr uint32_t kWindowBytes = kWindowSize + 8;
 // Whatever the work area holds beyond the rest goes to the pair index.
 constexpr uint32_t kIndexWords =
-    (IMPLODE_WORK_SIZE - sizeof(ImplodeHead) - 2 * kMaxMatch - kOutSize - kWindowBytes) / 2 - 4;
+    (IMPLODE_WORK_SIZE - sizeof(ImplodeHead) - kOutSize - kWindowBytes) / 2 - 4;
 
 struct ImplodeWork : ImplodeHead {
-  int16_t border[kMaxMatch];  // border table of a long match's prefix
   // Index levels one after the other, each its heads and then one run of
   // slots per group, each run filled from its end towards its start as
   // positions are coded, so from its head on it lists the group's positions
@@ -168,6 +171,18 @@ uint32_t LargePositions(const uint16_t* counts, uint32_t groups) {
   return total;
 }
 
+uint32_t FilledGroups(const uint16_t* counts, uint32_t groups) {
+  uint32_t filled = 0;
+  for (uint32_t h = 0; h < groups; ++h) filled += counts[h] != 0;
+  return filled;
+}
+
+uint32_t MostInGroup(const uint16_t* counts, uint32_t groups) {
+  uint32_t most = 0;
+  for (uint32_t h = 0; h < groups; ++h) most = counts[h] > most ? counts[h] : most;
+  return most;
+}
+
 void MarkLarge(uint16_t* counts, uint32_t groups) {
   for (uint32_t h = 0; h < groups; ++h) {
     if (counts[h] >= kHeavyGroup) counts[h] = static_cast<uint16_t>(counts[h] | kLarge);
@@ -188,84 +203,137 @@ void CountLevel(ImplodeWork* w, uint32_t d, uint32_t first, uint32_t limit) {
   }
 }
 
+// Turns a level's counts into heads: each group's run follows the heads in
+// turn, filled from its end, with a 0 after it; with shareEnds, groups without
+// positions all point at one 0 instead. The marks of large groups stay only
+// if the next level is in use. Returns where the runs end.
+uint32_t LayOutRuns(uint16_t* index, IndexLevel& level, uint32_t groups, bool shareEnds,
+                    bool keepLarge) {
+  const uint32_t flags = keepLarge ? kLarge : 0;
+  uint16_t* const heads = index + level.heads;
+  level.runs = level.heads + groups;
+  uint32_t start = level.runs;
+  if (shareEnds) {
+    const uint32_t shared = start++;
+    for (uint32_t h = 0; h < groups; ++h) {
+      const uint32_t n = heads[h] & kSlotMask;
+      start += n;
+      heads[h] = static_cast<uint16_t>(n != 0 ? start | (heads[h] & flags) : shared);
+      start += n != 0;
+    }
+  } else {
+    for (uint32_t h = 0; h < groups; ++h) {
+      start += heads[h] & kSlotMask;
+      heads[h] = static_cast<uint16_t>(start | (heads[h] & flags));
+      start += 1;
+    }
+  }
+  level.runsEnd = start;
+  std::memset(index + level.runs, 0, (start - level.runs) * sizeof index[0]);
+  return start;
+}
+
+// Slots a level needs at most for `positions` in 2^bits groups, their ends
+// shared.
+inline uint32_t LevelSize(uint32_t bits, uint32_t positions) {
+  const uint32_t groups = 1u << bits;
+  return groups + 1 + positions + (positions < groups ? positions : groups);
+}
+
 // Lays out the index for the positions from first to limit - 1, all still
 // unindexed, sized by counting passes: the pair level for all of them, and
 // each deeper level for the positions in large groups of the level above, as
-// far as the index area holds them (fewer pair groups make room if needed).
+// far as the index area holds them: merging pair groups pairwise halves them
+// without counting again to make room.
 void StartIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
   uint16_t* const index = w->index;
   const uint8_t* const window = w->window;
-  const uint32_t count = limit - first;
+  const uint32_t count = limit > first ? limit - first : 0;
   uint32_t bits = GroupBits(2 * count);
   while ((2u << bits) + count > kIndexWords) bits -= 1;
-  uint32_t groups[kLevels] = {1u << bits, 0, 0};
-  std::memset(index, 0, groups[0] * sizeof index[0]);
-  w->levels[0] = {0, 32 - bits, 0xFFFF};
+  std::memset(index, 0, (1u << bits) * sizeof index[0]);
+  w->levels[0] = {0, 32 - bits, 0xFFFF, 0, 0};
+  for (uint32_t q = first; q < limit; ++q) index[PairGroup(window + q, 32 - bits)] += 1;
   // Counts reach kHeavyGroup (a power of two) only if their union does.
   uint32_t any = 0;
-  for (uint32_t q = first; q < limit; ++q) any |= ++index[PairGroup(window + q, 32 - bits)];
+  for (uint32_t h = 0; h < (1u << bits); ++h) any |= index[h];
 
-  uint32_t used = 2 * groups[0] + count;
-  uint32_t large = any >= kHeavyGroup ? LargePositions(index, groups[0]) : 0;
-  uint32_t depth = 1;
-  while (large != 0) {
-    groups[1] = 1u << GroupBits(large);
-    if (used + 2 * groups[1] + large <= kIndexWords) {
-      depth = 2;
+  // Deeper levels get few groups: their keys share the pair of a large group.
+  // They are tried only where they fit beside the smallest pair level.
+  uint32_t large = any >= kHeavyGroup ? LargePositions(index, 1u << bits) : 0;
+  if (large != 0 && (2u << 10) + count + LevelSize(GroupBits(large / 4), large) > kIndexWords) {
+    large = 0;
+  }
+  uint32_t used;
+  for (;;) {
+    used = (2u << bits) + count;
+    if (large == 0 || bits <= 10 || LevelSize(GroupBits(large / 4), large) <= kIndexWords - used) {
       break;
     }
-    if (bits <= 10) break;
-    // Merging pair groups pairwise halves them without counting again.
     bits -= 1;
-    groups[0] /= 2;
-    for (uint32_t h = 0; h < groups[0]; ++h) {
-      index[h] = static_cast<uint16_t>(index[2 * h] + index[2 * h + 1]);
+    large = 0;
+    for (uint32_t h = 0; h < (1u << bits); ++h) {
+      const uint32_t n = index[2 * h] + index[2 * h + 1];
+      index[h] = static_cast<uint16_t>(n);
+      large += n >= kHeavyGroup ? n : 0;
     }
     w->levels[0].shift += 1;
-    used = 2 * groups[0] + count;
-    large = LargePositions(index, groups[0]);
   }
-  if (depth == 2) {
+  // A deeper level is kept only if it splits the largest group above: in a run
+  // of one byte, or a short period, the nearest candidate ends most searches
+  // anyway.
+  uint32_t depth = 1;
+  uint32_t groups[kLevels] = {1u << bits, 0, 0};
+  if (large != 0 && LevelSize(GroupBits(large / 4), large) <= kIndexWords - used) {
     MarkLarge(index, groups[0]);
-    w->levels[1] = {used, 32 - GroupBits(large), 0xFFFFFF};
+    const uint32_t bits1 = GroupBits(large / 4);
+    groups[1] = 1u << bits1;
+    w->levels[1] = {used, 32 - bits1, 0xFFFFFF, 0, 0};
     std::memset(index + used, 0, groups[1] * sizeof index[0]);
     CountLevel(w, 1, first, limit);
-    used += 2 * groups[1] + large;
-    large = LargePositions(index + w->levels[1].heads, groups[1]);
-    groups[2] = 1u << GroupBits(large);
-    if (large != 0 && used + 2 * groups[2] + large <= kIndexWords) {
-      depth = 3;
-      MarkLarge(index + w->levels[1].heads, groups[1]);
-      w->levels[2] = {used, 32 - GroupBits(large), 0xFFFFFFFF};
-      std::memset(index + used, 0, groups[2] * sizeof index[0]);
-      CountLevel(w, 2, first, limit);
-      used += 2 * groups[2] + large;
+    if (4 * MostInGroup(index + used, groups[1]) < 3 * (MostInGroup(index, groups[0]) & kSlotMask)) {
+      depth = 2;
+      used += groups[1] + 1 + large + FilledGroups(index + used, groups[1]);
+      large = LargePositions(index + w->levels[1].heads, groups[1]);
+      const uint32_t bits2 = GroupBits(large / 4);
+      if (large != 0 && LevelSize(bits2, large) <= kIndexWords - used) {
+        MarkLarge(index + w->levels[1].heads, groups[1]);
+        groups[2] = 1u << bits2;
+        w->levels[2] = {used, 32 - bits2, 0xFFFFFFFF, 0, 0};
+        std::memset(index + used, 0, groups[2] * sizeof index[0]);
+        CountLevel(w, 2, first, limit);
+        if (4 * MostInGroup(index + used, groups[2]) <
+            3 * (MostInGroup(index + w->levels[1].heads, groups[1]) & kSlotMask)) {
+          depth = 3;
+        }
+      }
     }
   }
   w->depth = depth;
-
-  // Heads: the counts become the ends of the runs that follow each level's
-  // heads; the slot after each run stays 0.
-  for (uint32_t d = 0; d < depth; ++d) {
-    uint16_t* const heads = index + w->levels[d].heads;
-    uint32_t start = w->levels[d].heads + groups[d];
-    const uint32_t runsStart = start;
-    if (d + 1 == depth) {
-      for (uint32_t h = 0; h < groups[d]; ++h) {
-        start += heads[h];
-        heads[h] = static_cast<uint16_t>(start);
-        start += 1;
-      }
-    } else {
-      for (uint32_t h = 0; h < groups[d]; ++h) {
-        start += heads[h] & kSlotMask;
-        heads[h] = static_cast<uint16_t>(start | (heads[h] & kLarge));
-        start += 1;
-      }
-    }
-    std::memset(index + runsStart, 0, (start - runsStart) * sizeof index[0]);
+  LayOutRuns(index, w->levels[0], groups[0], false, depth > 1);
+  for (uint32_t d = 1; d < depth; ++d) {
+    LayOutRuns(index, w->levels[d], groups[d], true, depth > d + 1);
   }
   w->indexed = first;
+  w->indexLimit = limit;
+  w->floor = first;
+}
+
+// Keeps the index across the window's move by a block, for a last block that
+// brings no new positions: every entry moves down with the window, and those
+// that fall out of it become 0, which ends a run like the entries after them.
+void MoveIndex(ImplodeWork* w, uint32_t first) {
+  uint16_t* const index = w->index;
+  for (uint32_t d = 0; d < w->depth; ++d) {
+    uint16_t* const end = index + w->levels[d].runsEnd;
+    for (uint16_t* s = index + w->levels[d].runs; s < end; ++s) {
+      const uint32_t v = *s < kBlock ? kBlock : *s;
+      *s = static_cast<uint16_t>(v - kBlock);
+    }
+  }
+  w->indexed -= kBlock;
+  w->indexLimit -= kBlock;
+  w->floor = first;
 }
 
 // Enters the positions below `to` into a index of several levels.
@@ -300,15 +368,6 @@ inline void IndexUpTo(ImplodeWork* w, uint32_t to) {
   w->indexed = to;
 }
 
-void ExtendBorder(ImplodeWork* w, const uint8_t* pattern, uint32_t from, uint32_t to) {
-  int16_t* border = w->border;
-  for (uint32_t k = from; k < to; ++k) {
-    int32_t m = border[k];
-    while (m != -1 && pattern[k] != pattern[m]) m = border[m];
-    border[k + 1] = static_cast<int16_t>(m + 1);
-  }
-}
-
 inline uint64_t Load64(const uint8_t* at) {
   uint64_t v;
   std::memcpy(&v, at, 8);
@@ -338,121 +397,76 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
 // Low `bytes` bytes of a word set (bytes 1 to 8).
 inline uint64_t ByteMask(uint32_t bytes) { return ~0ull >> (64 - 8 * bytes); }
 
-// The procedure that fixes which repetition is reported once some candidate
-// is known to share more than 10 bytes: candidates in ascending order, the
-// first sharing more than 10 bytes sets the length, and a border table of the
-// matched prefix lets the scan skip candidates that cannot reach it. The
-// group's candidates are `near`[0] (the nearest) onwards, up to the first
-// entry below lo; `from` points at or before that entry.
-uint32_t LongSearch(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
-                    const uint16_t* near, const uint16_t* from) {
-  const uint8_t* const window = w->window;
+// The farthest position from lo on, before `nearest` (which qualifies), that
+// shares all of `limit` bytes, more than 10, with p. Every position there is
+// indexed, so no index is needed: most often the first one qualifies.
+uint32_t FarthestReaching(const uint8_t* window, uint32_t p, uint32_t limit, uint32_t lo,
+                          uint32_t nearest) {
   const uint8_t* const pat = window + p;
-  const uint16_t* k = from;
-  while (*k >= lo) ++k;
   const uint64_t head = Load64(pat);
-  const uint64_t next = Load64(pat + 8);
-  uint32_t c;
-  do c = *--k;
-  while (((Load64(window + c) ^ head) | ((Load64(window + c + 8) ^ next) & ByteMask(3))) != 0);
-  uint32_t best = 11 + CommonLength(window + c + 11, pat + 11, limit - 11);
-  w->distance = p - c - 1;
-  if (best == limit || k == near) return best;
-
-  int16_t* border = w->border;
-  border[0] = -1;
-  border[1] = 0;
-  ExtendBorder(w, pat, 1, best);
-  uint32_t scan = c + best;
-  uint32_t m = best;
-  for (;;) {
-    m = border[m] < 0 ? 0 : static_cast<uint32_t>(border[m]);
-    do {
-      if (k == near) return best;
-      c = *--k;
-    } while (c + m < scan);
-    if (window[c + best - 2] == pat[best - 2]) {
-      if (c + m != scan) {
-        m = 0;
-        scan = c;
-      }
-    } else {
-      do {
-        if (k == near) return best;
-        c = *--k;
-      } while (window[c + best - 2] != pat[best - 2] || window[c] != pat[0] ||
-               window[c + 1] != pat[1]);
-      m = 2;
-      scan = c + 2;
-    }
-    const uint32_t more = CommonLength(pat + m, window + scan, limit - m);
-    m += more;
-    scan += more;
-    if (m >= best) {
-      w->distance = p - c - 1;
-      if (m > best) {
-        const uint32_t old = best;
-        best = m;
-        if (best == limit) return best;
-        ExtendBorder(w, pat, old, best);
-      }
+  const uint8_t last = pat[limit - 1];
+  for (uint32_t x = lo; x < nearest; ++x) {
+    if (Load64(window + x) == head && window[x + limit - 1] == last &&
+        CommonLength(window + x + 8, pat + 8, limit - 8) == limit - 8) {
+      return x;
     }
   }
+  return nearest;
 }
 
-// Finds the longest earlier repetition of the bytes at window offset p, at
-// most `limit` bytes long (limit < 516 stops the compares at the end of the
-// data in the last block). Among equal lengths the nearest candidate wins,
-// except that the farthest candidate to reach a limit above 10 is taken.
-// Returns 0 or a length of at least 2, and sets w->distance.
+// Finds the longest repetition of the bytes at window offset p among the
+// positions of a run from `near` on (nearest first) down to lo, at most
+// `limit` bytes long, where all positions of the run are known to share
+// `known` bytes with p and no longer repetition lies outside it. Among equal
+// lengths the nearest wins, except that the farthest reaching a limit above
+// 10 is taken. Returns 0 or a length above `known`, and sets w->distance.
 //
-// Most searches end with 10 bytes or fewer, so the candidates are first
-// walked from the nearest outwards: then only a strictly longer repetition
-// matters, and one masked word compare settles nearly every candidate. Only
-// when some candidate shares more than 10 bytes does the ascending procedure
-// run to pick among the long ones.
+// Walking from the nearest outwards, only a strictly longer repetition
+// matters, so one masked word compare settles nearly every position.
 uint32_t SearchRun(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
-                   const uint16_t* const near, uint32_t known) {
+                   const uint16_t* k, uint32_t known) {
   const uint8_t* const window = w->window;
   const uint8_t* const pat = window + p;
-  const uint16_t* k = near;
   const uint64_t head = Load64(pat);
   uint32_t best = known;
+  uint32_t found = 0;
   uint64_t mask = ByteMask(known + 1);  // other keys of the same group differ here
   for (uint32_t c = *k; c >= lo; c = *++k) {
     const uint64_t x = Load64(window + c) ^ head;
     if ((x & mask) != 0) continue;
     // The first best + 1 bytes are equal: a strictly longer repetition.
-    uint32_t n;
     if (x != 0) {
-      n = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
+      best = static_cast<uint32_t>(std::countr_zero(x)) >> 3;
     } else {
-      n = 8 + CommonLength(window + c + 8, pat + 8, limit < 8 ? 0 : limit - 8);
+      best = 8 + CommonLength(window + c + 8, pat + 8, limit < 8 ? 0 : limit - 8);
     }
-    if (n > limit) n = limit;
-    best = n;
-    w->distance = p - c - 1;
-    if (n > 10) return LongSearch(w, p, limit, lo, near, k);
-    if (n == limit) return n;
-    if (n >= 8) break;
+    if (best > limit) best = limit;
+    found = c;
+    if (best == limit || best >= 8) break;
     mask = ByteMask(best + 1);
   }
-  if (best < 8) return best > known ? best : 0;
+  if (best == known) return 0;
 
-  // Lengths 8 to 10: the next word's low bytes must agree too.
-  const uint64_t next = Load64(pat + 8);
-  for (uint32_t c = *++k; c >= lo; c = *++k) {
-    if (((Load64(window + c) ^ head) | ((Load64(window + c + 8) ^ next) & ByteMask(best - 7))) !=
-        0) {
-      continue;
+  // From 8 bytes on: the first word and the word ending at byte `best` must
+  // agree before the bytes between are compared.
+  if (best >= 8) {
+    while (best < limit) {
+      const uint64_t tail = Load64(pat + best - 7);
+      uint32_t c;
+      uint32_t n = 0;
+      for (c = *++k; c >= lo; c = *++k) {
+        if ((Load64(window + c) ^ head) == 0 && Load64(window + c + best - 7) == tail) {
+          n = 8 + CommonLength(window + c + 8, pat + 8, limit - 8);
+          if (n > best) break;
+        }
+      }
+      if (c < lo) break;
+      best = n > limit ? limit : n;
+      found = c;
     }
-    uint32_t n = 8 + CommonLength(window + c + 8, pat + 8, limit - 8);
-    if (n > limit) n = limit;
-    best = n;
-    w->distance = p - c - 1;
-    if (n > 10) return LongSearch(w, p, limit, lo, near, k);
-    if (n == limit) return n;
+    if (best == limit && limit > 10) found = FarthestReaching(window, p, limit, lo, found);
   }
+  w->distance = p - found - 1;
   return best;
 }
 
@@ -478,15 +492,23 @@ uint32_t NearestSharing(ImplodeWork* w, uint32_t p, uint32_t bound, const uint16
 uint32_t SearchLargeGroup(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
                           const uint16_t* pairs) {
   const uint8_t* const pat = w->window + p;
-  const uint16_t* const index = w->index;
-  const uint32_t tripleHead = index[GroupOf(pat, w->levels[1])];
+  uint16_t* const index = w->index;
+  const IndexLevel& level1 = w->levels[1];
+  const uint32_t group1 = GroupOf(pat, level1);
+  const uint32_t tripleHead = index[group1];
   const uint16_t* const triples = index + (tripleHead & kSlotMask);
   uint32_t len = 0;
   if ((tripleHead & kLarge) == 0 || limit < 4) {
-    if (*triples >= lo) len = SearchRun(w, p, limit, lo, triples, 2);
+    if (*triples >= lo) {
+      len = SearchRun(w, p, limit, lo, triples, 2);
+    }
   } else {
-    const uint16_t* const quads = index + (index[GroupOf(pat, w->levels[2])] & kSlotMask);
-    if (*quads >= lo) len = SearchRun(w, p, limit, lo, quads, 3);
+    const IndexLevel& level2 = w->levels[2];
+    const uint32_t group2 = GroupOf(pat, level2);
+    const uint16_t* const quads = index + (index[group2] & kSlotMask);
+    if (*quads >= lo) {
+      len = SearchRun(w, p, limit, lo, quads, 3);
+    }
     if (len == 0) len = NearestSharing(w, p, lo, triples, 3);
   }
   if (len == 0) len = NearestSharing(w, p, lo > p - 256 ? lo : p - 256, pairs, 2);
@@ -503,7 +525,8 @@ inline uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   IndexUpTo(w, p - 1);
   const uint8_t* const pat = w->window + p;
   uint16_t* const index = w->index;
-  const uint32_t lo = p + 1 - w->dictSize;
+  uint32_t lo = p + 1 - w->dictSize;
+  if (lo < w->floor) lo = w->floor;
   const uint32_t pairHead = index[PairGroup(pat, w->levels[0].shift)];
   const uint16_t* const pairs = index + (pairHead & kSlotMask);
   if ((pairHead & kLarge) == 0 || limit < 3) {
@@ -538,6 +561,7 @@ void CompressBlocks(ImplodeWork* w) {
   uint32_t p = kLookAhead + dict;
   uint32_t phase = 0;
   bool last = false;
+  bool indexed = false;
   for (;;) {
     const uint32_t n = ReadBlock(w, window + dict + kLookAhead, &last);
     if (last && n == 0 && phase == 0) return;
@@ -554,7 +578,16 @@ void CompressBlocks(ImplodeWork* w) {
     } else {
       first = p - dict;
     }
-    StartIndex(w, first, end);
+    // The pair at a position reads the next byte, a deeper key up to 3 more:
+    // the positions whose keys lie inside the data are indexed. The last
+    // search position with 2 bytes left never sees the final three.
+    const uint32_t dataEnd = dict + kLookAhead + n;
+    if (indexed && n == 0 && w->indexLimit == dataEnd + kBlock - 3 && w->indexed >= kBlock) {
+      MoveIndex(w, first);
+    } else {
+      StartIndex(w, first, dataEnd - 3);
+    }
+    indexed = true;
 
     while (p < end) {
       // In the last block nothing past the data may take part in a match, so
