@@ -105,6 +105,8 @@ struct Scratch {
 
 }  // namespace
 
+bool BuiltinProviderSupports(uint32_t mask) { return (mask & ~SupportedMethods()) == 0; }
+
 uint32_t BuiltinProviderCompress(uint8_t* output, uint32_t* outputLength, const uint8_t* input,
                                  uint32_t inputLength, uint32_t mask, uint32_t /*methodType*/,
                                  uint32_t /*level*/) {

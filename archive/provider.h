@@ -26,3 +26,6 @@ uint32_t BuiltinProviderDecompress(uint8_t* output, uint32_t* outputLength, cons
                                    uint32_t inputLength);
 // The mask bits the stand-in can apply.
 constexpr uint32_t BUILTIN_PROVIDER_MASK = 0x02u | 0x10u;
+// Whether this build's stand-in applies every bit of mask (a build made
+// without zlib or bzip2 lacks that method).
+bool BuiltinProviderSupports(uint32_t mask);

@@ -243,12 +243,7 @@ double MeanSampleError(const Bytes& a, const Bytes& b) {
   return total / static_cast<double>(samples);
 }
 
-bool ProviderHas(uint32_t mask) {
-  const Bytes zeros(4096, 0);
-  Bytes out(4096);
-  uint32_t length = 4096;
-  return BuiltinProviderCompress(out.data(), &length, zeros.data(), 4096, mask, 0, 0) != 0;
-}
+bool ProviderHas(uint32_t mask) { return BuiltinProviderSupports(mask); }
 
 // ---- Running tavrix -------------------------------------------------------
 

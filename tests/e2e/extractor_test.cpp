@@ -10,6 +10,7 @@
 
 #include "archive/provider.h"
 #include "compression/scomp.h"
+#include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"
 
@@ -323,7 +324,10 @@ TEST(ExtractorRun, OutputThatCannotBeCreatedPrintsTheSystemText) {
   b.Add("d\\x.txt", "X");
   // "d\x.txt" comes first (reverse order) and makes "d" a folder.
   b.Listfile({"d", "d\\x.txt"});
-  ExpectFinished(Extract(b, dir), "Access is denied.\r\n\n", 2);
+  // The system's own wording, which differs between systems.
+  std::string denied;
+  ASSERT_TRUE(platform::FormatSystemMessage(platform::kErrorAccessDenied, denied));
+  ExpectFinished(Extract(b, dir), denied + "\n", 2);
   const std::map<std::string, Bytes> expected = {{"d/x.txt", ToBytes("X")}};
   EXPECT_EQ(ReadTree(dir / "test_mpq"), expected);
 }
@@ -414,6 +418,8 @@ TEST(ExtractorRun, CompressedSectorsComeBackWhole) {
   std::vector<std::string> names;
   uint32_t seed = 20;
   for (const Case& c : cases) {
+    // Builds without zlib or bzip2 could only store those plain.
+    if ((c.mask & BUILTIN_PROVIDER_MASK) != 0 && !BuiltinProviderSupports(c.mask)) continue;
     // Text sectors compress; the random one in the middle is stored plain.
     Bytes content = TextLike(9000, seed);
     const Bytes noise = PatternBytes(4096, seed);

@@ -21,6 +21,20 @@ std::string Slurp(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+#ifdef _WIN32
+// The C runtime writes "\n" to a text-mode stream as CR LF; undoing that
+// lets a test expect the same output on every system.
+std::string WithLineFeeds(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+#endif
+
 }  // namespace
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
@@ -58,6 +72,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   result.status = std::system(command.c_str());
   result.output = Slurp(out);
   result.errors = Slurp(err);
+#ifdef _WIN32
+  result.output = WithLineFeeds(result.output);
+  result.errors = WithLineFeeds(result.errors);
+#endif
   std::error_code ec;
   fs::remove_all(scratch, ec);
   return result;

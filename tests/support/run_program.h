@@ -9,8 +9,10 @@ namespace testsupport {
 
 struct RunResult {
   int status = -1;     // what the shell reports; 0 for exit status 0
-  std::string output;  // standard output, byte for byte
-  std::string errors;  // standard error, byte for byte
+  // Standard output and error, byte for byte except that on Windows each
+  // CR LF is turned back into the LF the program wrote.
+  std::string output;
+  std::string errors;
 };
 
 // Runs program with args in folder workDir, feeding stdinText. Arguments are
