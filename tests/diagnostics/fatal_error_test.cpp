@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "diagnostics/diagnostics.h"
+#include "platform/platform.h"
 #include "report_test_util.h"
 
 using namespace reporttest;
@@ -14,7 +15,13 @@ using namespace reporttest;
 namespace {
 
 constexpr const char* kReportName = "2004-03-03 14.05.09 Error.txt";
-constexpr const char* kNotFound = "The system cannot find the file specified.\r\n";
+// The system's text for ERROR_FILE_NOT_FOUND; its wording differs between
+// systems.
+std::string NotFound() {
+  std::string text;
+  EXPECT_TRUE(platform::FormatSystemMessage(platform::kErrorFileNotFound, text));
+  return text;
+}
 
 class FatalError : public ReportFixture {};
 
@@ -26,9 +33,9 @@ TEST_F(FatalError, MessageBoxDebugLineAndReportFile) {
   EXPECT_EQ(box_.terminations, 0);
   EXPECT_EQ(box_.calls, 1);
   EXPECT_EQ(box_.caption, "tavrix");
-  EXPECT_EQ(box_.debugLine, std::string("archive.cpp(42) : error 2: ") + kNotFound);
+  EXPECT_EQ(box_.debugLine, std::string("archive.cpp(42) : error 2: ") + NotFound());
 
-  const std::string body = std::string("This application has encountered a critical error:\n\n") + kNotFound +
+  const std::string body = std::string("This application has encountered a critical error:\n\n") + NotFound() +
                            "\nProgram:\t" + programPath_ + "\nFile:\tarchive.cpp\nLine:\t42\n\nwhile opening\n\n";
   EXPECT_EQ(box_.text, body + ReportTexts[10]);
 
@@ -82,7 +89,7 @@ TEST_F(FatalError, ErrorNumberAndLocationKinds) {
   for (const Kind& k : kinds) {
     ReportFatalError(2, "Open", k.kind, "x", 1, 0);
     EXPECT_NE(box_.text.find(std::string("\n") + k.line + "\nx\n\n"), std::string::npos) << k.kind;
-    EXPECT_EQ(box_.debugLine, std::string("Open : error 2: ") + kNotFound) << k.kind;
+    EXPECT_EQ(box_.debugLine, std::string("Open : error 2: ") + NotFound()) << k.kind;
   }
 }
 
