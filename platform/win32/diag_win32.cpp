@@ -74,6 +74,7 @@ using GetSymbolFn = BOOL(WINAPI*)(HANDLE, SymAddress, PDWORD64, SymbolRecord*);
 using GetSymbolFn = BOOL(WINAPI*)(HANDLE, SymAddress, PDWORD, SymbolRecord*);
 #endif
 using InitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+using CleanupFn = BOOL(WINAPI*)(HANDLE);
 using SetOptionsFn = DWORD(WINAPI*)(DWORD);
 
 constexpr DWORD kSymDeferredLoadsAndLines = 0x14;  // SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES
@@ -90,6 +91,7 @@ struct DebugHelp {
   GetSymbolFn getSymbol;
   InitializeFn initialize;
   SetOptionsFn setOptions;
+  CleanupFn cleanup;  // optional: not every version has it
   bool initialized;
 };
 DebugHelp debugHelp = {};
@@ -389,11 +391,16 @@ bool DebugHelpLoad() {
     ::SetLastError(error);
     return false;
   }
+  if (!TakeEntry(module, "SymCleanup", &loaded.cleanup)) loaded.cleanup = nullptr;
   debugHelp = loaded;
   return true;
 }
 
 void DebugHelpUnload() {
+  // Releasing the library does not release what the symbol handler holds for
+  // the process (mapped module images among it); a process that writes many
+  // reports would run out of room without this.
+  if (debugHelp.initialized && debugHelp.cleanup != nullptr) debugHelp.cleanup(::GetCurrentProcess());
   if (debugHelp.module != nullptr) ::FreeLibrary(debugHelp.module);
   debugHelp = DebugHelp{};
 }
