@@ -46,12 +46,29 @@ export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 mkdir -p "$WINEPREFIX"
 
 # A persistent server and one warm-up run before anything runs a test
-# program (test discovery already does at build time); otherwise wine's
-# background processes start during a test and can keep ctest waiting.
+# program; otherwise wine's background processes start during a test and
+# can keep ctest waiting.
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine cmd /c exit 0
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$build" -j"$jobs"
-ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
+# Each test program is one ctest entry here (one wine process per program),
+# so the case counts come from the programs' own summaries. A failing test
+# fails the script through ctest's status.
+status=0
+ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600 || status=$?
+log="$build/Testing/Temporary/LastTest.log"
+if [ -f "$log" ]; then
+  echo "test cases under wine:"
+  awk '
+    function flush() { if (name != "") printf "  %-22s %s\n", name, (sum == "" ? "no summary (the program ended early)" : sum) }
+    /^[0-9]+\/[0-9]+ Test: / { flush(); name = $3; sum = "" }
+    /^\[==========\] [0-9]+ tests? from .* ran/ { sum = $2 " ran"; ran += $2 }
+    /^\[  PASSED  \] [0-9]+ test/ { sum = sum ", " $4 " passed"; passed += $4 }
+    /^\[  SKIPPED \] [0-9]+ test/ { sum = sum ", " $4 " skipped"; skipped += $4 }
+    /^\[  FAILED  \] [0-9]+ test/ { sum = sum ", " $4 " failed"; failed += $4 }
+    END { flush(); printf "  %-22s %d ran, %d passed, %d skipped, %d failed\n", "all", ran, passed, skipped, failed }' "$log" || true
+fi
+exit "$status"
