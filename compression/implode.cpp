@@ -72,8 +72,8 @@ struct ImplodeWork : ImplodeHead {
 
 static_assert(sizeof(ImplodeWork) <= IMPLODE_WORK_SIZE, "work area too small");
 static_assert(alignof(ImplodeWork) <= alignof(std::max_align_t));
-// Enough room for every position of a full window and a few groups.
-static_assert(kIndexWords >= kWindowSize + 2 * 256, "no room for a full window's index");
+// Enough room for every position of a full window in 64 groups.
+static_assert(kIndexWords >= kWindowSize + 2 * 64, "no room for a full window's index");
 
 constexpr uint32_t kLarge = 0x8000;
 constexpr uint32_t kSlotMask = 0x7FFF;
@@ -206,8 +206,8 @@ void CountLevel(ImplodeWork* w, uint32_t d, uint32_t first, uint32_t limit) {
 // Turns a level's counts into heads: each group's run follows the heads in
 // turn, filled from its end, with a 0 after it; with shareEnds, groups without
 // positions all point at one 0 instead. The marks of large groups stay only
-// if the next level is in use. Returns where the runs end.
-uint32_t LayOutRuns(uint16_t* index, IndexLevel& level, uint32_t groups, bool shareEnds,
+// if the next level is in use.
+void LayOutRuns(uint16_t* index, IndexLevel& level, uint32_t groups, bool shareEnds,
                     bool keepLarge) {
   const uint32_t flags = keepLarge ? kLarge : 0;
   uint16_t* const heads = index + level.heads;
@@ -230,7 +230,6 @@ uint32_t LayOutRuns(uint16_t* index, IndexLevel& level, uint32_t groups, bool sh
   }
   level.runsEnd = start;
   std::memset(index + level.runs, 0, (start - level.runs) * sizeof index[0]);
-  return start;
 }
 
 // Slots a level needs at most for `positions` in 2^bits groups, their ends
@@ -336,7 +335,7 @@ void MoveIndex(ImplodeWork* w, uint32_t first) {
   w->floor = first;
 }
 
-// Enters the positions below `to` into a index of several levels.
+// Enters the positions below `to` into an index of several levels.
 void IndexDeeperUpTo(ImplodeWork* w, uint32_t to) {
   const uint8_t* const window = w->window;
   uint16_t* const index = w->index;

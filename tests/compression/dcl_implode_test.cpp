@@ -252,6 +252,73 @@ TEST(Implode, MatchesTheExhaustiveModel) {
   }
 }
 
+// Inputs where many positions share their first bytes: runs of one byte,
+// short periods, zeros broken by rare bytes, records padded with zeros, and
+// long copies, so that repetitions reach the 516-byte limit, cross block ends
+// and end exactly at the end of the data.
+Bytes Repetitive(int kind, size_t size, uint32_t seed) {
+  Lcg rng{seed};
+  Bytes out;
+  out.reserve(size);
+  switch (kind) {
+    case 0:
+      out.assign(size, 0);
+      break;
+    case 1:
+      for (size_t i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>("abc"[i % (2 + seed % 2)]));
+      break;
+    case 2:
+      while (out.size() < size) {
+        out.insert(out.end(), rng.Next() % 900, 0);
+        out.push_back(static_cast<uint8_t>(1 + rng.Next() % 3));
+      }
+      break;
+    case 3:
+      // 16-byte records: a counter, small values, flags and zero padding.
+      for (uint32_t i = 0; out.size() < size; ++i) {
+        const uint32_t r = rng.Next();
+        const uint8_t record[16] = {static_cast<uint8_t>(i), 0, 0, 0,
+                                    static_cast<uint8_t>(r % 40), static_cast<uint8_t>(r % 3), 0, 0,
+                                    static_cast<uint8_t>(r & 64 ? 0xFF : 0), 0, 0, 0,
+                                    static_cast<uint8_t>(r >> 16), 0, 0, 0};
+        out.insert(out.end(), record, record + 16);
+      }
+      break;
+    default:
+      // Long copies from anywhere in the dictionary, some overlapping.
+      while (out.size() < size) {
+        if (out.size() < 8 || rng.Next() % 5 == 0) {
+          out.push_back(static_cast<uint8_t>(rng.Next() % 4));
+          continue;
+        }
+        const size_t back = 1 + rng.Next() % std::min<size_t>(out.size(), 4200);
+        const size_t len = 400 + rng.Next() % 800;
+        const size_t from = out.size() - back;
+        for (size_t k = 0; k < len; ++k) out.push_back(out[from + k]);
+      }
+      break;
+  }
+  out.resize(size);
+  return out;
+}
+
+TEST(Implode, MatchesTheExhaustiveModelOnRepetitiveData) {
+  // 4096 and 8192 end a block exactly, so the last block reads nothing.
+  for (size_t size : {517u, 3597u, 4096u, 4612u, 8192u, 9500u}) {
+    for (int kind = 0; kind < 5; ++kind) {
+      for (uint32_t dict : kDicts) {
+        const uint32_t seed = static_cast<uint32_t>(size + 7 * kind + dict);
+        const Bytes data = Repetitive(kind, size, seed);
+        const std::vector<Token> expected = Model(data, dict).Run();
+        const uint32_t bits = dict == 1024 ? 4 : dict == 2048 ? 5 : 6;
+        const Bytes stream = RunImplode(data, DCL_BINARY, dict).stream;
+        ASSERT_EQ(stream, EncodeTokens(expected, DCL_BINARY, bits))
+            << "kind " << kind << " size " << size << " dict " << dict;
+      }
+    }
+  }
+}
+
 TEST(Implode, OutputDependsOnTheInputAlone) {
   // A used work area holds a longer copy of the same pattern, so stale window
   // bytes past the end of the new data would extend matches if they counted.
