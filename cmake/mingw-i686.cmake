@@ -22,6 +22,10 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
+# Debian's mingw zlib (libz-mingw-w64-dev) is taken statically, so the
+# programs need no zlib1.dll beside them. Debian has no mingw bzip2.
+set(ZLIB_USE_STATIC_LIBS ON)
+
 # GCC 12 optimising 32-bit code warns falsely inside the standard library:
 # overlapping copies in std::string's operator+ (GCC bug 105651), and
 # out-of-bounds moves and over-reads in std::vector::insert. With -Werror

@@ -20,7 +20,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   need_update=1
 fi
 missing=""
-for p in g++-mingw-w64-i686-posix wine wine32:i386; do
+for p in g++-mingw-w64-i686-posix libz-mingw-w64-dev wine wine32:i386; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
