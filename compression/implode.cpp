@@ -34,10 +34,7 @@ struct IndexLevel {
 };
 
 struct ImplodeHead {
-  uint64_t bitAcc;  // bits of the byte out[outBytes] sent so far, the first lowest
-  uint32_t bitCount;  // how many: 0 to 7
   uint32_t distance;  // back distance minus 1 of the match FindMatch last reported
-  uint32_t outBytes;
   uint32_t dictBits;
   uint32_t type;
   uint32_t dictSize;
@@ -97,36 +94,44 @@ inline void Store64(uint8_t* at, uint64_t v) {
   }
 }
 
-// Sends a whole piece of output and keeps the bytes stored past it.
-void FlushPiece(ImplodeWork* w) {
+// The bit output: `bits` bits of the byte out[bytes] sent so far, the first
+// lowest. Kept apart from the work area so that it can stay in registers.
+struct BitWriter {
+  uint64_t acc;
+  uint32_t bits;  // 0 to 7
+  uint32_t bytes;
+};
+
+// Sends the first piece of output and keeps the bytes stored past it.
+uint32_t FlushPiece(ImplodeWork* w, uint32_t bytes) {
   uint32_t size = kOutPiece;
   w->write(w->out, &size, w->param);
-  w->outBytes -= kOutPiece;
   std::memcpy(w->out, w->out + kOutPiece, 8);
+  return bytes - kOutPiece;
 }
 
 // Appends the low n (at most 30) bits of v, least significant first; v has no
 // bits above n. Every call stores a whole word at the current byte, so the
 // byte being filled is always in `out` too, and a piece of 2048 bytes leaves
 // as soon as its last byte is complete.
-inline void PutBits(ImplodeWork* w, uint32_t n, uint32_t v) {
-  const uint64_t acc = w->bitAcc | (uint64_t{v} << w->bitCount);
-  const uint32_t count = w->bitCount + n;
-  Store64(w->out + w->outBytes, acc);
+inline void PutBits(ImplodeWork* w, BitWriter& out, uint32_t n, uint32_t v) {
+  const uint64_t acc = out.acc | (uint64_t{v} << out.bits);
+  const uint32_t count = out.bits + n;
+  Store64(w->out + out.bytes, acc);
   const uint32_t bytes = count >> 3;
-  w->outBytes += bytes;
-  w->bitAcc = acc >> (8 * bytes);
-  w->bitCount = count & 7;
-  if (w->outBytes >= kOutPiece) FlushPiece(w);
+  out.bytes += bytes;
+  out.acc = acc >> (8 * bytes);
+  out.bits = count & 7;
+  if (out.bytes >= kOutPiece) out.bytes = FlushPiece(w, out.bytes);
 }
 
 // Each code begins with its token's flag bit: 0 for a literal, 1 for a
 // repetition.
-inline void SendLiteral(ImplodeWork* w, uint8_t b) {
+inline void SendLiteral(ImplodeWork* w, BitWriter& out, uint8_t b) {
   if (w->type == DCL_BINARY) {
-    PutBits(w, 9, uint32_t{b} << 1);
+    PutBits(w, out, 9, uint32_t{b} << 1);
   } else {
-    PutBits(w, AsciiCodeLengths[b] + 1u, uint32_t{AsciiCodeValues[b]} << 1);
+    PutBits(w, out, AsciiCodeLengths[b] + 1u, uint32_t{AsciiCodeValues[b]} << 1);
   }
 }
 
@@ -140,7 +145,7 @@ inline uint32_t LengthCode(uint32_t v, uint32_t* bits) {
 }
 
 // A repetition is at most 16 + 8 + 6 bits: one call.
-void SendRepetition(ImplodeWork* w, uint32_t length, uint32_t distance) {
+inline void SendRepetition(ImplodeWork* w, BitWriter& out, uint32_t length, uint32_t distance) {
   uint32_t lowBits;
   uint32_t h;
   if (length == 2) {
@@ -154,7 +159,7 @@ void SendRepetition(ImplodeWork* w, uint32_t length, uint32_t distance) {
   uint32_t lengthBits;
   const uint32_t code = LengthCode(length - 2, &lengthBits);
   const uint32_t distBits = DistCodeLengths[h];
-  PutBits(w, lengthBits + distBits + lowBits,
+  PutBits(w, out, lengthBits + distBits + lowBits,
           code | (uint32_t{DistCodeValues[h]} << lengthBits) | (low << (lengthBits + distBits)));
 }
 
@@ -519,7 +524,7 @@ uint32_t SearchLargeGroup(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t l
 // data in the last block), as SearchRun describes; a 2-byte repetition more
 // than 256 bytes back, which is never sent, may come back as 0. Sets
 // w->distance.
-inline uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
+[[gnu::always_inline]] inline uint32_t FindMatch(ImplodeWork* w, uint32_t p, uint32_t limit) {
   if (limit < 2) return 0;
   IndexUpTo(w, p - 1);
   const uint8_t* const pat = w->window + p;
@@ -554,7 +559,9 @@ uint32_t ReadBlock(ImplodeWork* w, uint8_t* dst, bool* ended) {
   return n;
 }
 
+// Codes the whole input, then the end marker, and sends the last piece.
 void CompressBlocks(ImplodeWork* w) {
+  BitWriter out{0, 0, 2};  // after the two header bytes
   const uint32_t dict = w->dictSize;
   uint8_t* const window = w->window;
   uint32_t p = kLookAhead + dict;
@@ -563,7 +570,7 @@ void CompressBlocks(ImplodeWork* w) {
   bool indexed = false;
   for (;;) {
     const uint32_t n = ReadBlock(w, window + dict + kLookAhead, &last);
-    if (last && n == 0 && phase == 0) return;
+    if (last && n == 0 && phase == 0) break;
     uint32_t end = dict + n;
     if (last) end += kLookAhead;
 
@@ -596,12 +603,12 @@ void CompressBlocks(ImplodeWork* w) {
       uint32_t len = FindMatch(w, p, limit);
       for (;;) {
         if (len == 0 || (len == 2 && w->distance >= 256)) {
-          SendLiteral(w, window[p]);
+          SendLiteral(w, out, window[p]);
           p += 1;
           break;
         }
         if (len >= 8 || p + 1 >= end) {
-          SendRepetition(w, len, w->distance);
+          SendRepetition(w, out, len, w->distance);
           p += len;
           break;
         }
@@ -612,20 +619,25 @@ void CompressBlocks(ImplodeWork* w) {
         const uint32_t next = FindMatch(w, p + 1, nextLimit);
         if (len >= next || (next == len + 1 && keptDistance <= 128)) {
           w->distance = keptDistance;
-          SendRepetition(w, len, keptDistance);
+          SendRepetition(w, out, len, keptDistance);
           p += len;
           break;
         }
         // next > len >= 2 here, so the new position always has its repetition.
-        SendLiteral(w, window[p]);
+        SendLiteral(w, out, window[p]);
         p += 1;
         len = next;
       }
     }
-    if (last) return;
+    if (last) break;
     std::memmove(window, window + kBlock, dict + kLookAhead);
     p -= kBlock;
   }
+  uint32_t endBits;
+  const uint32_t endCode = LengthCode(DCL_END_MARKER, &endBits);
+  PutBits(w, out, endBits, endCode);
+  uint32_t size = out.bytes + (out.bits != 0 ? 1 : 0);
+  w->write(w->out, &size, w->param);
 }
 
 }  // namespace
@@ -654,17 +666,6 @@ uint32_t Implode(DclReadFn read, DclWriteFn write, void* work, void* param, uint
 
   w->out[0] = static_cast<uint8_t>(w->type);
   w->out[1] = static_cast<uint8_t>(w->dictBits);
-  w->outBytes = 2;
-  w->bitCount = 0;
-  w->bitAcc = 0;
-
   CompressBlocks(w);
-
-  uint32_t endBits;
-  const uint32_t endCode = LengthCode(DCL_END_MARKER, &endBits);
-  PutBits(w, endBits, endCode);
-  if (w->bitCount != 0) w->outBytes += 1;
-  uint32_t size = w->outBytes;
-  w->write(w->out, &size, w->param);
   return DCL_OK;
 }
