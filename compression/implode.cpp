@@ -213,7 +213,7 @@ void CountLevel(ImplodeWork* w, uint32_t d, uint32_t first, uint32_t limit) {
 // positions all point at one 0 instead. The marks of large groups stay only
 // if the next level is in use.
 void LayOutRuns(uint16_t* index, IndexLevel& level, uint32_t groups, bool shareEnds,
-                    bool keepLarge) {
+                bool keepLarge) {
   const uint32_t flags = keepLarge ? kLarge : 0;
   uint16_t* const heads = index + level.heads;
   level.runs = level.heads + groups;
@@ -289,27 +289,27 @@ void StartIndex(ImplodeWork* w, uint32_t first, uint32_t limit) {
   uint32_t depth = 1;
   uint32_t groups[kLevels] = {1u << bits, 0, 0};
   if (large != 0 && LevelSize(GroupBits(large / 4), large) <= kIndexWords - used) {
+    const uint32_t largest = MostInGroup(index, groups[0]);
     MarkLarge(index, groups[0]);
     const uint32_t bits1 = GroupBits(large / 4);
     groups[1] = 1u << bits1;
+    uint16_t* const counts1 = index + used;
     w->levels[1] = {used, 32 - bits1, 0xFFFFFF, 0, 0};
-    std::memset(index + used, 0, groups[1] * sizeof index[0]);
+    std::memset(counts1, 0, groups[1] * sizeof index[0]);
     CountLevel(w, 1, first, limit);
-    if (4 * MostInGroup(index + used, groups[1]) < 3 * (MostInGroup(index, groups[0]) & kSlotMask)) {
+    const uint32_t largest1 = MostInGroup(counts1, groups[1]);
+    if (4 * largest1 < 3 * largest) {
       depth = 2;
-      used += groups[1] + 1 + large + FilledGroups(index + used, groups[1]);
-      large = LargePositions(index + w->levels[1].heads, groups[1]);
+      used += groups[1] + 1 + large + FilledGroups(counts1, groups[1]);
+      large = LargePositions(counts1, groups[1]);
       const uint32_t bits2 = GroupBits(large / 4);
       if (large != 0 && LevelSize(bits2, large) <= kIndexWords - used) {
-        MarkLarge(index + w->levels[1].heads, groups[1]);
+        MarkLarge(counts1, groups[1]);
         groups[2] = 1u << bits2;
         w->levels[2] = {used, 32 - bits2, 0xFFFFFFFF, 0, 0};
         std::memset(index + used, 0, groups[2] * sizeof index[0]);
         CountLevel(w, 2, first, limit);
-        if (4 * MostInGroup(index + used, groups[2]) <
-            3 * (MostInGroup(index + w->levels[1].heads, groups[1]) & kSlotMask)) {
-          depth = 3;
-        }
+        if (4 * MostInGroup(index + used, groups[2]) < 3 * largest1) depth = 3;
       }
     }
   }
@@ -402,8 +402,9 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
 inline uint64_t ByteMask(uint32_t bytes) { return ~0ull >> (64 - 8 * bytes); }
 
 // The farthest position from lo on, before `nearest` (which qualifies), that
-// shares all of `limit` bytes, more than 10, with p. Every position there is
-// indexed, so no index is needed: most often the first one qualifies.
+// shares all of `limit` bytes, more than 10, with p. Every position in that
+// range is a candidate, so the window is scanned directly; in a run of one
+// byte or a short period the first or second position qualifies.
 uint32_t FarthestReaching(const uint8_t* window, uint32_t p, uint32_t limit, uint32_t lo,
                           uint32_t nearest) {
   const uint8_t* const pat = window + p;
