@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <random>
 #include <string>
 
 #include "archive/read_internal.h"
@@ -13,6 +11,7 @@
 #include "archive/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/scratch_test.h"
 
 namespace readtest {
 
@@ -20,25 +19,9 @@ using testsupport::ArchiveBuilder;
 using testsupport::Bytes;
 using testsupport::Layout;
 
-class ArchiveTest : public ::testing::Test {
+class ArchiveTest : public testsupport::ScratchArchiveTest {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    root_ = std::filesystem::temp_directory_path() /
-            ("tavrix-read-" + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
-    std::filesystem::create_directories(root_);
-    SetLocale(0);
-  }
-  void TearDown() override {
-    // Closes every file and archive a test left open.
-    LibraryShutdown();
-    SetLocale(0);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
-  std::string Path(const std::string& name) const { return (root_ / name).string(); }
-  const std::filesystem::path& Root() const { return root_; }
+  ArchiveTest() : ScratchArchiveTest("tavrix-read-") {}
 
   std::string Write(const std::string& name, const Bytes& bytes) const {
     const std::string path = Path(name);
@@ -92,7 +75,6 @@ class ArchiveTest : public ::testing::Test {
   }
 
  private:
-  std::filesystem::path root_;
   int counter_ = 0;
 };
 

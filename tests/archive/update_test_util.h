@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "archive/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/scratch_test.h"
 
 namespace updatetest {
 
@@ -42,24 +42,9 @@ inline Bytes Compressible(size_t size, uint32_t seed) {
   return out;
 }
 
-class UpdateTest : public ::testing::Test {
+class UpdateTest : public testsupport::ScratchArchiveTest {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    root_ = std::filesystem::temp_directory_path() /
-            ("tavrix-update-" + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
-    std::filesystem::create_directories(root_);
-    SetLocale(0);
-  }
-  void TearDown() override {
-    LibraryShutdown();
-    SetLocale(0);
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
-  std::string Path(const std::string& name) const { return (root_ / name).string(); }
-  const std::filesystem::path& Root() const { return root_; }
+  UpdateTest() : ScratchArchiveTest("tavrix-update-") {}
 
   ArchiveHandle Create(const std::string& name, uint32_t hashSize = 64, uint32_t flags = 0) {
     ArchiveHandle a = OpenArchiveWritable(Path(name).c_str(), flags, hashSize);
@@ -163,9 +148,6 @@ class UpdateTest : public ::testing::Test {
     }
     return names;
   }
-
- private:
-  std::filesystem::path root_;
 };
 
 }  // namespace updatetest
