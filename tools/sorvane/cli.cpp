@@ -113,8 +113,8 @@ void Progress::Draw(bool final) {
   drawn_ = true;
 }
 
-const std::vector<VerbSpec>& Verbs() {
-  static const std::vector<VerbSpec> verbs = {
+const std::vector<Verb>& Verbs() {
+  static const std::vector<Verb> verbs = {
       {"list", "sorvane list ARCHIVE [--listfile FILE] [--locale ID]",
        "list the stored files: name, size, stored size, ratio, flags and locale",
        "  --listfile FILE  more names to look for, one per line, besides the archive's own list\n"

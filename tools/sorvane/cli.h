@@ -32,7 +32,7 @@ struct Args {
 };
 
 // What a verb accepts.
-struct VerbSpec {
+struct Verb {
   const char* name;
   const char* usage;    // one line: "sorvane list ARCHIVE [--listfile FILE]"
   const char* summary;  // one line
@@ -44,7 +44,7 @@ struct VerbSpec {
   int (*run)(const Args&);
 };
 
-const std::vector<VerbSpec>& Verbs();
+const std::vector<Verb>& Verbs();
 
 // Messages: errors go to standard error as "sorvane: what: text (code)".
 void Fail(const std::string& what);                       // with the last error

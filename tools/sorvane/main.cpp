@@ -12,13 +12,13 @@ namespace {
 
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
-  for (const VerbSpec& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
+  for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
                "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb.\n"
                "Run \"sorvane VERB --help\" for the options of a verb.\n");
 }
 
-void PrintVerbHelp(const VerbSpec& v) {
+void PrintVerbHelp(const Verb& v) {
   std::printf("usage: %s\n\n%s.\n", v.usage, v.summary);
   if (v.details[0] != 0) std::printf("\n%s", v.details);
   std::printf("  -v, --verbose    say what is done\n");
@@ -28,7 +28,7 @@ bool Contains(const std::vector<std::string>& list, const std::string& s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
 
-int UsageError(const VerbSpec& v, const std::string& message) {
+int UsageError(const Verb& v, const std::string& message) {
   std::fprintf(stderr, "sorvane %s: %s\nusage: %s\n", v.name, message.c_str(), v.usage);
   return kExitUsage;
 }
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   const std::string first = argv[1];
   if (first == "-h" || first == "--help" || first == "help") {
     if (argc > 2) {
-      for (const VerbSpec& v : Verbs()) {
+      for (const Verb& v : Verbs()) {
         if (argv[2] == std::string(v.name)) {
           PrintVerbHelp(v);
           return kExitOk;
@@ -57,11 +57,11 @@ int main(int argc, char** argv) {
     std::printf("sorvane, %s\n", GetLibraryBanner());
     return kExitOk;
   }
-  const VerbSpec* spec = nullptr;
-  for (const VerbSpec& v : Verbs()) {
-    if (first == v.name) spec = &v;
+  const Verb* verb = nullptr;
+  for (const Verb& v : Verbs()) {
+    if (first == v.name) verb = &v;
   }
-  if (spec == nullptr) {
+  if (verb == nullptr) {
     std::fprintf(stderr, "sorvane: unknown verb \"%s\"\n", first.c_str());
     PrintGeneralHelp(stderr);
     return kExitUsage;
@@ -101,25 +101,25 @@ int main(int argc, char** argv) {
       args.help = true;
     } else if (name == "v" || name == "verbose") {
       args.verbose = true;
-    } else if (Contains(spec->valueOptions, name)) {
+    } else if (Contains(verb->valueOptions, name)) {
       if (!hasValue) {
-        if (i + 1 >= argc) return UsageError(*spec, "option " + arg + " needs a value");
+        if (i + 1 >= argc) return UsageError(*verb, "option " + arg + " needs a value");
         value = argv[++i];
       }
       args.values[name] = value;
-    } else if (Contains(spec->switchOptions, name) && !hasValue) {
+    } else if (Contains(verb->switchOptions, name) && !hasValue) {
       args.switches[name] = true;
     } else {
-      return UsageError(*spec, "unknown option " + arg);
+      return UsageError(*verb, "unknown option " + arg);
     }
   }
   if (args.help) {
-    PrintVerbHelp(*spec);
+    PrintVerbHelp(*verb);
     return kExitOk;
   }
-  if (args.positional.size() < spec->minPositional) return UsageError(*spec, "missing arguments");
-  if (args.positional.size() > spec->maxPositional) return UsageError(*spec, "too many arguments");
-  const int status = spec->run(args);
+  if (args.positional.size() < verb->minPositional) return UsageError(*verb, "missing arguments");
+  if (args.positional.size() > verb->maxPositional) return UsageError(*verb, "too many arguments");
+  const int status = verb->run(args);
   std::fflush(stdout);
   return status;
 }
