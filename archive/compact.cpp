@@ -122,7 +122,7 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
       std::memcpy(offsets, raw.bytes(), tableBytes);
       DecryptBlock(offsets, tableBytes, key - 1);
       for (uint32_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-      return SectorOffsetsValid(offsets, k, available, sectorSize);
+      return SectorOffsetsValid(offsets, k, fileSize, sectorSize, available);
     };
     // The table's first word is known, which gives the key without a name;
     // a key that decodes no sensible table is a chance hit and is not used.

@@ -105,9 +105,3 @@ bool ReadListfile(Archive* archive, uint32_t extra, PageBuffer* text, uint32_t* 
 int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name);
 // Stores text as the neutral "(listfile)", replacing the old one.
 bool StoreListfile(Archive* archive, const uint8_t* text, uint32_t size);
-
-// Offsets of a file's sectors from its data start, validated against the
-// block: k + 1 non-decreasing entries, each sector at most maxSector bytes,
-// the last within limit. For files without an offset table the implicit one.
-bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t limit,
-                        uint32_t maxSector);

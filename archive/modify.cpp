@@ -46,7 +46,7 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
     if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, tableBytes)) return false;
     DecryptBlock(offsets, tableBytes, key - 1);
     for (uint64_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-    if (!SectorOffsetsValid(offsets, layout->sectorCount, available, sectorSize)) {
+    if (!SectorOffsetsValid(offsets, layout->sectorCount, block.fileSize, sectorSize, available)) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
     }
@@ -114,14 +114,6 @@ bool CheckArguments(Archive* archive, const char* a, const char* b) {
 }
 
 }  // namespace
-
-bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t limit,
-                        uint32_t maxSector) {
-  for (uint32_t i = 0; i < sectorCount; ++i) {
-    if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > maxSector) return false;
-  }
-  return offsets[sectorCount] <= limit;
-}
 
 bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
   if (!CheckArguments(archive, name, name)) return false;

@@ -82,13 +82,8 @@ bool LoadSectorOffsets(ArchiveFile* file, const BlockEntry& block, const StoredD
   if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, file->fileKey - 1);
   for (uint32_t i = 0; i < entries; ++i) table[i] = platform::LoadLE32(&table[i]);
 
-  StoredData checked = data;
-  checked.table = table;
-  bool ok = table[0] == tableBytes && table[data.sectors] <= dataLimit &&
-            data.start + table[data.sectors] <= archiveFileSize;
-  for (uint32_t i = 0; ok && i < data.sectors; ++i) {
-    ok = table[i + 1] >= table[i] && table[i + 1] - table[i] <= checked.Expected(i);
-  }
+  const bool ok = SectorOffsetsValid(table, data.sectors, data.fileSize, data.sectorSize, dataLimit) &&
+                  data.start + table[data.sectors] <= archiveFileSize;
   if (!ok) {
     platform::VirtualFree(table);
     return Fail(ERROR_FILE_CORRUPT);
@@ -265,6 +260,17 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
 }
 
 }  // namespace
+
+bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
+                        uint32_t sectorSize, uint32_t limit) {
+  if (offsets[0] != 4 * (sectorCount + 1) || offsets[sectorCount] > limit) return false;
+  for (uint32_t i = 0; i < sectorCount; ++i) {
+    const uint32_t rest = fileSize % sectorSize;
+    const uint32_t expected = (i + 1 == sectorCount && rest != 0) ? rest : sectorSize;
+    if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > expected) return false;
+  }
+  return true;
+}
 
 bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset) {
   *dataOffset = 0;

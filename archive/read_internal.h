@@ -75,4 +75,11 @@ void ReleaseName(char* name);
 // The offset from the block's start at which the data (offset table or plain
 // bytes) begins: 0, or in a "BN3\x1a" archive the first word of the per-file
 // header. False when it cannot be read or lies beyond the block.
+// A decrypted sector offset table of sectorCount + 1 entries is sound when
+// its first entry is its own size, its entries never decrease, no sector is
+// stored longer than it reads (which also bounds it by the sector size), and
+// its end lies within limit bytes of the data start.
+bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
+                        uint32_t sectorSize, uint32_t limit);
+
 bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
