@@ -101,9 +101,12 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
   const uint32_t available = oldBlock.storedSize - dataOffset;
   const uint64_t k64 = (static_cast<uint64_t>(fileSize) + sectorSize - 1) / sectorSize;
   const bool hasTable = (oldBlock.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  if ((hasTable ? 4 * (k64 + 1) : fileSize) > available) return true;
-  const uint32_t k = static_cast<uint32_t>(k64);
   const uint64_t from = static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset + dataOffset;
+  const uint64_t needed = hasTable ? 4 * (k64 + 1) : fileSize;
+  uint64_t archiveFileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
+  if (needed > available || from + needed > archiveFileSize) return true;
+  const uint32_t k = static_cast<uint32_t>(k64);
   const uint64_t to = static_cast<uint64_t>(newBlock.offset) + dataOffset;
   const uint32_t P = oldBlock.offset, Q = newBlock.offset;
 

@@ -33,7 +33,11 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
   layout->hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
   layout->dataStart = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
   const uint64_t needed = layout->hasTable ? 4 * (k + 1) : block.fileSize;
-  if (needed > available) {
+  // The block's own claims bound the table; the file must hold it too before
+  // anything is allocated for it.
+  uint64_t archiveFileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
+  if (needed > available || layout->dataStart + needed > archiveFileSize) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
