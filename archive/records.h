@@ -38,6 +38,8 @@ struct ArchiveHeader {
 ArchiveHeader ParseArchiveHeader(const uint8_t bytes[kHeaderBytes]);
 void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBytes]);
 
+struct UpdateSession;
+
 struct HashEntry {
   uint32_t nameHashA;
   uint32_t nameHashB;
@@ -65,6 +67,9 @@ struct Archive {
   uint32_t refCount;
   ArchiveHeader header;
   uint32_t openFlags;
+  // The update in progress (a batch, or one operation's own); null between
+  // updates. While it lasts the tables above are the pending state.
+  UpdateSession* session;
 };
 
 struct ArchiveFile {

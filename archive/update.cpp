@@ -103,49 +103,6 @@ bool WriteExactAt(platform::OsHandle file, uint64_t position, const void* buffer
   return true;
 }
 
-namespace {
-
-// Writes one decrypted table encrypted with key, preferring a copy so that
-// the in-memory table never leaves its decrypted state.
-bool WriteTable(Archive* archive, void* table, uint32_t entries, uint32_t offset, uint32_t key) {
-  if (entries == 0) return true;
-  const uint32_t bytes = entries * kEntryBytes;
-  const uint64_t position = static_cast<uint64_t>(archive->headerOffset) + offset;
-  PageBuffer copy(bytes);
-  if (copy) {
-    std::memcpy(copy.bytes(), table, bytes);
-    EncryptBlock(copy.bytes(), bytes, key);
-    return WriteExactAt(archive->fileHandle, position, copy.bytes(), bytes);
-  }
-  EncryptBlock(table, bytes, key);
-  const bool ok = WriteExactAt(archive->fileHandle, position, table, bytes);
-  const uint32_t error = GetLastError();
-  DecryptBlock(table, bytes, key);
-  SetLastError(error);
-  return ok;
-}
-
-}  // namespace
-
-bool WriteBackHashTable(Archive* archive) {
-  return WriteTable(archive, archive->hashTable, archive->header.hashTableEntries,
-                    archive->header.hashTableOffset, HashTableKey());
-}
-
-bool WriteBackBlockTable(Archive* archive) {
-  if (archive->blockTable == nullptr) return true;
-  return WriteTable(archive, archive->blockTable, archive->header.blockTableEntries,
-                    archive->header.blockTableOffset, BlockTableKey());
-}
-
-// Only the 32 bytes the record holds are written; the rest of a longer header
-// stays on disk as it was.
-bool WriteBackHeader(Archive* archive) {
-  uint8_t raw[kHeaderBytes];
-  SerializeArchiveHeader(archive->header, raw);
-  return WriteExactAt(archive->fileHandle, archive->headerOffset, raw, kHeaderBytes);
-}
-
 bool EqualNoCase(const char* a, const char* b) {
   for (;; ++a, ++b) {
     unsigned char ca = static_cast<unsigned char>(*a);

@@ -257,7 +257,9 @@ TEST_F(SorvaneTest, DeleteKeepsNamesOtherLocalesStillHold) {
 
 TEST_F(SorvaneTest, CompactRefusesToLoseAFileWhoseKeyIsUnknown) {
   WriteTree(dir().path(), SampleFiles());
-  Ok({"add", "k.mpq", "data/readme.txt", "--no-listfile"});
+  // A small hash table, so the plain file does not fit where the first
+  // table was and has to move when the first file goes.
+  Ok({"add", "k.mpq", "data/readme.txt", "--no-listfile", "--hash-size", "64"});
   Ok({"add", "k.mpq", "data/units/human/footman.mdx", "--no-listfile", "--key-adjusted", "--compress", "none"});
   Ok({"delete", "k.mpq", "data\\readme.txt", "--no-listfile"});
   const Bytes before = ReadBytes(At("k.mpq"));
