@@ -401,3 +401,9 @@ bool AbandonArchiveUpdate(ArchiveHandle archive) {
   AbandonSession(archive);
   return true;
 }
+
+uint32_t GetArchiveUpdateFailure(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return 0xFFFFFFFFu;
+  const UpdateSession* s = archive->session;
+  return s != nullptr && s->failed ? s->failure : 0;
+}

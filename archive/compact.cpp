@@ -21,7 +21,8 @@ constexpr uint32_t COMPACT_NAME_TRIES = 10000;
 // place: written first, far beyond everything else, so that a file left by
 // an interrupted compaction is known as such (and removed by the next one)
 // at every stage of its making, and a file of the same name that is not one
-// of ours is never touched.
+// of ours is never touched. A stop before the first write leaves an empty
+// file, which holds nothing to lose either.
 constexpr uint8_t kTemporaryMark[32] = {'U', 'n', 'f', 'i', 'n', 'i', 's', 'h', 'e', 'd', ' ', 'c', 'o', 'm', 'p', 'a',
                                         'c', 't', 'i', 'o', 'n', 0x1A, 0xC3, 0x5E, 0x9B, 0x01, 0x7D, 0xE4, 0x22, 0x86,
                                         0x4F, 0xB0};
@@ -33,9 +34,10 @@ bool IsLeftoverTemporary(const char* path) {
   if (!platform::IsValidHandle(file)) return false;
   uint64_t size = 0;
   uint8_t tail[sizeof kTemporaryMark] = {};
-  const bool marked = platform::GetFileSize64(file, &size) && size >= sizeof kTemporaryMark &&
-                      ReadExactAt(file, size - sizeof kTemporaryMark, tail, sizeof tail) &&
-                      std::memcmp(tail, kTemporaryMark, sizeof tail) == 0;
+  const bool marked = platform::GetFileSize64(file, &size) &&
+                      (size == 0 || (size >= sizeof kTemporaryMark &&
+                                     ReadExactAt(file, size - sizeof kTemporaryMark, tail, sizeof tail) &&
+                                     std::memcmp(tail, kTemporaryMark, sizeof tail) == 0));
   platform::CloseHandle(file);
   return marked;
 }
