@@ -14,9 +14,10 @@ namespace {
 
 constexpr uint32_t kAudioMask = COMP_HUFFMAN | COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
 constexpr uint32_t kOwnMask = COMP_HUFFMAN | COMP_IMPLODE | COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
-// Sectors read, compressed and written together: a bounded working set
-// whatever the file's size.
-constexpr uint32_t kGroupSectors = 16;
+// Sectors are read, compressed and written in groups of about this many
+// bytes (at least one sector): a bounded working set whatever the file's
+// size.
+constexpr uint32_t kGroupBytes = 64 * 1024;
 // Output is gathered up to this many bytes before it is written.
 constexpr uint32_t kWriteChunk = 256 * 1024;
 
@@ -150,13 +151,18 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   const bool encrypted = (flags & BLOCK_ENCRYPTED) != 0;
   const uint32_t tableBytes = hasTable ? 4 * (k + 1) : 0;
   const uint32_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
-  const uint64_t groupBytes = static_cast<uint64_t>(sectorSize) * kGroupSectors;
+  const uint32_t groupSectors = sectorSize < kGroupBytes ? kGroupBytes / sectorSize : 1;
+  const uint64_t groupBytes = static_cast<uint64_t>(sectorSize) * groupSectors;
 
-  PageBuffer input(static_cast<size_t>(groupBytes));
-  PageBuffer output(hasTable ? static_cast<size_t>(groupBytes) : 1);
-  PageBuffer gather(kWriteChunk);
+  // Input and output of one group and the gathered writes, kept by the
+  // session for its next add.
+  PageBuffer& scratch = archive->session->scratch;
+  if (!scratch) scratch = PageBuffer(static_cast<size_t>(2 * groupBytes + kWriteChunk));
   PageBuffer offsetBuffer(static_cast<size_t>(4) * (k + 1));
-  if (!input || !output || !gather || !offsetBuffer) return false;
+  if (!scratch || !offsetBuffer) return false;
+  uint8_t* const input = scratch.bytes();
+  uint8_t* const output = input + groupBytes;
+  uint8_t* const gather = output + groupBytes;
   auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
 
   if (prefix != 0) {
@@ -166,20 +172,20 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
     std::memcpy(header + 64, storedName, nameLength < 260 ? nameLength : 260);
     if (!WriteExactAt(archive->fileHandle, at, header, kBn3FileHeaderSize)) return false;
   }
-  BlockWriter writer(archive->fileHandle, at + prefix + tableBytes, gather.bytes());
+  BlockWriter writer(archive->fileHandle, at + prefix + tableBytes, gather);
   uint32_t write = tableBytes;
-  for (uint32_t first = 0; first < k; first += kGroupSectors) {
-    const uint32_t count = (k - first < kGroupSectors) ? k - first : kGroupSectors;
+  for (uint32_t first = 0; first < k; first += groupSectors) {
+    const uint32_t count = (k - first < groupSectors) ? k - first : groupSectors;
     const uint64_t start = static_cast<uint64_t>(first) * sectorSize;
     const uint32_t bytes = static_cast<uint32_t>(
         (size - start < static_cast<uint64_t>(count) * sectorSize) ? size - start
                                                                     : static_cast<uint64_t>(count) * sectorSize);
-    if (!source->Read(input.bytes(), bytes)) {
+    if (!source->Read(input, bytes)) {
       *sourceFailed = true;
       return false;
     }
     if (first == 0 && (flags & BLOCK_COMPRESSED) != 0) {
-      if ((mask & kAudioMask) != 0 && !IsPcmWave(input.bytes(), size)) {
+      if ((mask & kAudioMask) != 0 && !IsPcmWave(input, size)) {
         mask = COMP_IMPLODE;
         level = 0;
       }
@@ -187,11 +193,11 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
     }
     for (uint32_t j = 0; j < count; ++j) {
       const uint32_t i = first + j;
-      uint8_t* in = input.bytes() + static_cast<size_t>(j) * sectorSize;
+      uint8_t* in = input + static_cast<size_t>(j) * sectorSize;
       const uint32_t length = (j + 1 == count) ? bytes - j * sectorSize : sectorSize;
       StoredSector sector{in, length};
       if (hasTable) {
-        sector = CompressOneSector(in, length, output.bytes() + static_cast<size_t>(j) * sectorSize, i, flags,
+        sector = CompressOneSector(in, length, output + static_cast<size_t>(j) * sectorSize, i, flags,
                                    mask, level);
       }
       if (encrypted) EncryptBlock(sector.data, sector.length, key + i);
@@ -243,6 +249,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
 
   HashEntry* slot = FindFreeHashSlot(archive, storedName, CurrentLocale, replace);
   if (slot == nullptr) return GetLastError() == ERR_HASH_TABLE_FULL ? Outcome::kArchiveFailed : Outcome::kRefused;
+  if (!NoteHashChange(archive, slot)) return Outcome::kArchiveFailed;
 
   SourceReader reader;
   uint32_t size = 0;

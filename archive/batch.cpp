@@ -7,6 +7,7 @@
 // header is written in one piece and flushed. A stop before the header write
 // leaves the old state whole, a stop after it the new one. Only then does
 // the space of the old state become free, and the dead tail is cut off.
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -15,6 +16,9 @@
 #include "archive/sorvane.h"
 
 namespace {
+
+// Tables are encrypted and written through a buffer of this size.
+constexpr uint32_t kTableChunk = 64 * 1024;
 
 // Page memory for a table of entries (null on failure, last error set).
 template <typename T>
@@ -60,19 +64,20 @@ bool CollectUsed(const Archive* archive, const uint32_t* refs, ExtentList* used)
 uint64_t SpaceLimit(const Archive* archive) { return 0xFFFFFFFFull - archive->headerOffset; }
 
 void FreeSession(UpdateSession* s) {
-  platform::VirtualFree(s->committedHash);
+  std::free(s->undo);
   platform::VirtualFree(s->blockRefs);
-  s->committedHash = nullptr;
+  s->undo = nullptr;
+  s->undoCount = s->undoCapacity = 0;
   s->blockRefs = nullptr;
+  s->scratch = PageBuffer();
   ReleaseSessionList(&s->list);
 }
 
 // Puts the committed state back into the record; the session's own memory is
 // released, the session object stays.
 void RestoreCommitted(Archive* archive, UpdateSession* s) {
-  if (s->committedHash != nullptr) {
-    std::memcpy(archive->hashTable, s->committedHash,
-                static_cast<size_t>(s->committedHeader.hashTableEntries) * kEntryBytes);
+  if (s->blockRefs != nullptr) {
+    for (uint32_t i = s->undoCount; i > 0; --i) archive->hashTable[s->undo[i - 1].index] = s->undo[i - 1].entry;
     platform::VirtualFree(archive->blockTable);
     archive->blockTable = s->committedBlocks;
     s->committedBlocks = nullptr;
@@ -105,13 +110,11 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   const uint32_t n = archive->header.hashTableEntries;
   const uint32_t k = archive->blockTable != nullptr ? archive->header.blockTableEntries : 0;
   const uint64_t capacity = static_cast<uint64_t>(k) + k / 4 + 16;
-  s->committedHash = AllocateEntries<HashEntry>(n);
   auto* pending = AllocateEntries<BlockEntry>(capacity);
   s->blockRefs = AllocateEntries<uint32_t>(capacity);
   ExtentList used;
-  bool ok = s->committedHash != nullptr && pending != nullptr && s->blockRefs != nullptr;
+  bool ok = pending != nullptr && s->blockRefs != nullptr;
   if (ok) {
-    std::memcpy(s->committedHash, archive->hashTable, static_cast<size_t>(n) * kEntryBytes);
     if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * kEntryBytes);
     for (uint32_t i = 0; i < n; ++i) {
       const HashEntry& e = archive->hashTable[i];
@@ -255,11 +258,35 @@ bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void*
                          uint32_t key) {
   if (entries == 0) return true;
   const uint32_t bytes = entries * kEntryBytes;
-  PageBuffer copy(bytes);
+  const uint32_t chunk = bytes < kTableChunk ? bytes : kTableChunk;
+  PageBuffer copy(chunk);
   if (!copy) return false;
-  std::memcpy(copy.bytes(), table, bytes);
-  EncryptBlock(copy.bytes(), bytes, key);
-  return WriteExactAt(file, position, copy.bytes(), bytes);
+  CipherState state{key};
+  const auto* from = static_cast<const uint8_t*>(table);
+  for (uint32_t done = 0; done < bytes;) {
+    const uint32_t n = bytes - done < chunk ? bytes - done : chunk;
+    std::memcpy(copy.bytes(), from + done, n);
+    EncryptWords(copy.bytes(), n, &state);
+    if (!WriteExactAt(file, position + done, copy.bytes(), n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool NoteHashChange(Archive* archive, const HashEntry* entry) {
+  UpdateSession* s = archive->session;
+  if (s->undoCount == s->undoCapacity) {
+    const uint32_t capacity = s->undoCapacity < 16 ? 16 : s->undoCapacity * 2;
+    void* bigger = std::realloc(s->undo, static_cast<size_t>(capacity) * sizeof(HashUndo));
+    if (bigger == nullptr) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    s->undo = static_cast<HashUndo*>(bigger);
+    s->undoCapacity = capacity;
+  }
+  s->undo[s->undoCount++] = HashUndo{static_cast<uint32_t>(entry - archive->hashTable), *entry};
+  return true;
 }
 
 UpdateSession* BeginOperation(Archive* archive) {

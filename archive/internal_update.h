@@ -77,6 +77,14 @@ bool CheckUpdatableArchive(Archive* archive);
 bool ReadExactAt(platform::OsHandle file, uint64_t position, void* buffer, uint32_t count);
 bool WriteExactAt(platform::OsHandle file, uint64_t position, const void* buffer, uint32_t count);
 
+// EncryptBlock in pieces: the cipher state carries from one piece to the
+// next, so a large table is encrypted through a small buffer.
+struct CipherState {
+  uint32_t key;
+  uint32_t seed = 0xEEEEEEEEu;
+};
+void EncryptWords(void* data, uint32_t byteLength, CipherState* state);
+
 // Writes a decrypted table, encrypted with key, at a file position; the
 // table itself stays decrypted.
 bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
@@ -115,12 +123,22 @@ struct SessionList {
   uint32_t capacity = 0;
 };
 
+// A hash entry as it was before the session first changed it.
+struct HashUndo {
+  uint32_t index;
+  HashEntry entry;
+};
+
 struct UpdateSession {
   bool explicitBatch = false;
   bool failed = false;  // a batch that failed on the archive's side and was abandoned
   uint32_t failure = 0;
   ArchiveHeader committedHeader{};
-  HashEntry* committedHash = nullptr;     // copy of the committed hash table
+  // The hash table changes in place (open files point into it); these undo
+  // the changes, latest last.
+  HashUndo* undo = nullptr;
+  uint32_t undoCount = 0;
+  uint32_t undoCapacity = 0;
   BlockEntry* committedBlocks = nullptr;  // the committed block table (archive->blockTable is the pending one)
   uint32_t blockCapacity = 0;             // entries the pending block table has room for
   uint32_t* blockRefs = nullptr;          // in-use hash entries naming each pending block
@@ -128,6 +146,7 @@ struct UpdateSession {
   bool hashChanged = false;
   bool blocksChanged = false;
   SessionList list;
+  PageBuffer scratch;  // the adds' working buffers, kept for the session
 };
 
 // How an operation inside a session ended.
@@ -150,6 +169,9 @@ void DiscardUpdateSession(Archive* archive);
 // committed first, and the batch goes on afterwards.
 bool CommitBatchSoFar(Archive* archive, bool* batchOpen);
 bool ResumeBatch(Archive* archive);
+
+// Notes a hash entry before the session changes it (false: no memory).
+bool NoteHashChange(Archive* archive, const HashEntry* entry);
 
 // Space for new bytes: free in both states, archive-relative, below 4 GiB
 // counted from the file's start.

@@ -133,6 +133,7 @@ bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
   if (entry->locale != CurrentLocale) return EndOperation(archive, Outcome::kRefused);
   // A deleted mark rather than a free entry: other names' probe runs go on
   // through it, and no other entry has to move.
+  if (!NoteHashChange(archive, entry)) return EndOperation(archive, Outcome::kArchiveFailed);
   const uint32_t blockIndex = entry->blockIndex;
   MarkHashEntryDeleted(*entry);
   ChangeBlockReference(archive, blockIndex, kNoBlock);
@@ -197,6 +198,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
     archive->session->blocksChanged = true;
   }
 
+  if (!NoteHashChange(archive, old) || !NoteHashChange(archive, target)) return Outcome::kArchiveFailed;
   const uint32_t locale = old->locale;
   target->nameHashA = HashString(newName, HASH_NAME_A);
   target->nameHashB = HashString(newName, HASH_NAME_B);
@@ -237,6 +239,7 @@ bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldL
     SetLastError(ERR_ALREADY_STORED);
     return EndOperation(archive, Outcome::kRefused);
   }
+  if (!NoteHashChange(archive, entry)) return EndOperation(archive, Outcome::kArchiveFailed);
   entry->locale = newLocale;
   archive->session->hashChanged = true;
   if (IsListfileName(name)) ForgetSessionList(archive);
