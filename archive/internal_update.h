@@ -121,6 +121,12 @@ struct SessionList {
   char* text = nullptr;   // malloc'd, size bytes plus room
   uint32_t size = 0;
   uint32_t capacity = 0;
+  // The lines by their letters, case ignored: 1 + the offset of each line's
+  // first occurrence, 0 for a free slot (open addressing, a power of two of
+  // slots). Built on first use, kept by appends, dropped by removals.
+  uint32_t* index = nullptr;
+  uint32_t indexSlots = 0;
+  uint32_t indexLines = 0;
 };
 
 // A hash entry as it was before the session first changed it.

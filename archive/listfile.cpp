@@ -63,6 +63,112 @@ SessionList* LoadedList(Archive* archive) {
   return list->unusable ? nullptr : list;
 }
 
+uint8_t Upper(uint8_t c) { return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 32) : c; }
+
+uint32_t LineHash(const uint8_t* text, uint32_t length) {
+  uint32_t h = 2166136261u;
+  for (uint32_t i = 0; i < length; ++i) h = (h ^ Upper(text[i])) * 16777619u;
+  return h;
+}
+
+uint32_t LineLengthAt(const uint8_t* text, uint32_t size, uint32_t pos) {
+  uint32_t end = pos;
+  while (end < size && !IsLineBreak(text[end])) ++end;
+  return end - pos;
+}
+
+void DropIndex(SessionList* list) {
+  std::free(list->index);
+  list->index = nullptr;
+  list->indexSlots = list->indexLines = 0;
+}
+
+// The slot holding the line equal to text[0..length) (case ignored), or the
+// free slot where it would go.
+uint32_t* IndexSlot(SessionList* list, const uint8_t* line, uint32_t length) {
+  const auto* text = reinterpret_cast<const uint8_t*>(list->text);
+  for (uint32_t i = LineHash(line, length) & (list->indexSlots - 1);; i = (i + 1) & (list->indexSlots - 1)) {
+    uint32_t* slot = &list->index[i];
+    if (*slot == 0) return slot;
+    const uint32_t pos = *slot - 1;
+    if (LineLengthAt(text, list->size, pos) == length &&
+        MatchNoCase(text + pos, reinterpret_cast<const char*>(line), length)) {
+      return slot;
+    }
+  }
+}
+
+bool IndexLine(SessionList* list, uint32_t pos, uint32_t length);
+
+// Room for one more line: at most half the slots in use.
+bool GrowIndex(SessionList* list) {
+  if (list->index != nullptr && (list->indexLines + 1) * 2 <= list->indexSlots) return true;
+  uint32_t* old = list->index;
+  const uint32_t oldSlots = list->indexSlots;
+  uint64_t slots = oldSlots < 64 ? 64 : static_cast<uint64_t>(oldSlots) * 2;
+  if (slots > 0x40000000u) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  auto* fresh = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(slots), sizeof(uint32_t)));
+  if (fresh == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  list->index = fresh;
+  list->indexSlots = static_cast<uint32_t>(slots);
+  list->indexLines = 0;
+  const auto* text = reinterpret_cast<const uint8_t*>(list->text);
+  for (uint32_t i = 0; i < oldSlots; ++i) {
+    if (old[i] == 0) continue;
+    const uint32_t pos = old[i] - 1;
+    *IndexSlot(list, text + pos, LineLengthAt(text, list->size, pos)) = old[i];
+    ++list->indexLines;
+  }
+  std::free(old);
+  return true;
+}
+
+// Notes the line at pos unless an equal one came before it.
+bool IndexLine(SessionList* list, uint32_t pos, uint32_t length) {
+  if (!GrowIndex(list)) return false;
+  const auto* text = reinterpret_cast<const uint8_t*>(list->text);
+  uint32_t* slot = IndexSlot(list, text + pos, length);
+  if (*slot == 0) {
+    *slot = pos + 1;
+    ++list->indexLines;
+  }
+  return true;
+}
+
+bool BuildIndex(SessionList* list) {
+  const auto* text = reinterpret_cast<const uint8_t*>(list->text);
+  for (uint32_t pos = 0; pos < list->size;) {
+    const uint32_t length = LineLengthAt(text, list->size, pos);
+    if (length != 0 && !IndexLine(list, pos, length)) {
+      DropIndex(list);
+      return false;
+    }
+    pos += length;
+    while (pos < list->size && IsLineBreak(text[pos])) ++pos;
+  }
+  if (list->index == nullptr && !GrowIndex(list)) return false;
+  return true;
+}
+
+// FindListedLine through the index; names that are no single line (empty,
+// or holding a line break) are looked for in the text itself.
+int64_t FindInList(SessionList* list, const char* name) {
+  const uint32_t length = static_cast<uint32_t>(std::strlen(name));
+  if (list->size == 0) return -1;
+  if (length == 0 || std::strpbrk(name, "\r\n") != nullptr ||
+      (list->index == nullptr && !BuildIndex(list))) {
+    return FindListedLine(reinterpret_cast<const uint8_t*>(list->text), list->size, name);
+  }
+  const uint32_t slot = *IndexSlot(list, reinterpret_cast<const uint8_t*>(name), length);
+  return slot == 0 ? -1 : static_cast<int64_t>(slot) - 1;
+}
+
 // True when some locale still holds the name: its line must stay listed, or
 // the extractor and the key search would lose that version.
 bool NameStillStored(Archive* archive, const char* name) {
@@ -137,9 +243,7 @@ bool ListfileAddName(Archive* archive, const char* name) {
   // A list that is there but cannot be read is never replaced by a new one.
   SessionList* list = LoadedList(archive);
   if (list == nullptr) return false;
-  if (list->size != 0 && FindListedLine(reinterpret_cast<uint8_t*>(list->text), list->size, name) >= 0) {
-    return true;
-  }
+  if (FindInList(list, name) >= 0) return true;
   const uint32_t length = static_cast<uint32_t>(std::strlen(name));
   if (!Grow(&list->text, &list->capacity, static_cast<uint64_t>(list->size) + length + 4)) return false;
   char* out = list->text;
@@ -152,8 +256,11 @@ bool ListfileAddName(Archive* archive, const char* name) {
   used += length;
   out[used++] = '\r';
   out[used++] = '\n';
+  const uint32_t line = used - 2 - length;
   list->size = used;
   list->dirty = true;
+  // An index that cannot take the line is dropped and built again.
+  if (list->index != nullptr && !IndexLine(list, line, length)) DropIndex(list);
   return true;
 }
 
@@ -164,7 +271,7 @@ bool ListfileRemoveName(Archive* archive, const char* name) {
   if (list == nullptr || list->size == 0) return false;
   auto* t = reinterpret_cast<uint8_t*>(list->text);
   const uint32_t size = list->size;
-  const int64_t found = FindListedLine(t, size, name);
+  const int64_t found = FindInList(list, name);
   if (found < 0) return true;
   const uint32_t pos = static_cast<uint32_t>(found);
   const uint32_t length = static_cast<uint32_t>(std::strlen(name));
@@ -181,12 +288,15 @@ bool ListfileRemoveName(Archive* archive, const char* name) {
   std::memmove(t + from, t + to, size - to);
   list->size = size - (to - from);
   list->dirty = true;
+  // Later lines moved: the index is built again when next needed.
+  DropIndex(list);
   return true;
 }
 
 void ForgetSessionList(Archive* archive) { ReleaseSessionList(&archive->session->list); }
 
 void ReleaseSessionList(SessionList* list) {
+  DropIndex(list);
   std::free(list->text);
   *list = SessionList{};
 }
