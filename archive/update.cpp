@@ -35,23 +35,27 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
 
   uint8_t raw[kHeaderBytes];
   SerializeArchiveHeader(header, raw);
-  if (!WriteExactAt(file, 0, raw, kHeaderBytes)) return nullptr;
-
   // A table of 0 entries (or one too large to address) cannot be had; the
   // header already written stays, as the caller will be told of the failure.
   if (hashTableSize == 0 || hashTableSize > kMaxHashTableEntries) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    if (WriteExactAt(file, 0, raw, kHeaderBytes)) SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  PageBuffer table(static_cast<size_t>(tableBytes));
+  // Header and table in one write, so that a stop leaves no header without
+  // its table.
+  PageBuffer table(static_cast<size_t>(kHeaderBytes + tableBytes));
   if (!table) return nullptr;
-  std::memset(table.bytes(), 0xFF, table.size());
-  EncryptBlock(table.bytes(), static_cast<uint32_t>(tableBytes), HashTableKey());
-  if (!WriteExactAt(file, kHeaderBytes, table.bytes(), static_cast<uint32_t>(tableBytes))) {
+  std::memcpy(table.bytes(), raw, kHeaderBytes);
+  std::memset(table.bytes() + kHeaderBytes, 0xFF, static_cast<size_t>(tableBytes));
+  EncryptBlock(table.bytes() + kHeaderBytes, static_cast<uint32_t>(tableBytes), HashTableKey());
+  if (!WriteExactAt(file, 0, table.bytes(), static_cast<uint32_t>(kHeaderBytes + tableBytes)) ||
+      !platform::FlushFileBuffers(file)) {
     return nullptr;
   }
   // All ones decrypts to all ones again; filling is cheaper than decrypting.
-  std::memset(table.bytes(), 0xFF, table.size());
+  PageBuffer hash(static_cast<size_t>(tableBytes));
+  if (!hash) return nullptr;
+  std::memset(hash.bytes(), 0xFF, hash.size());
 
   PageBuffer record(sizeof(Archive));
   if (!record) return nullptr;
@@ -63,7 +67,7 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
   archive->sectorSize = 512u << header.sectorSizeShift;
   archive->headerOffset = 0;
   archive->blockTable = nullptr;
-  archive->hashTable = reinterpret_cast<HashEntry*>(table.release());
+  archive->hashTable = reinterpret_cast<HashEntry*>(hash.release());
   archive->refCount = 1;
   archive->header = header;
   return static_cast<Archive*>(record.release());
