@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/internal_update.h"
+#include "archive/parallel.h"
 #include "archive/provider.h"
 #include "archive/read_internal.h"
 #include "archive/sorvane.h"
@@ -137,6 +138,28 @@ StoredSector CompressOneSector(uint8_t* in, uint32_t length, uint8_t* out, uint3
   return {in, length};
 }
 
+// One group of sectors to compress, one sector per task.
+struct SectorGroup {
+  uint8_t* input;
+  uint8_t* output;
+  StoredSector* results;
+  uint32_t sectorSize;
+  uint32_t bytes;
+  uint32_t count;
+  uint32_t first;
+  uint32_t flags;
+  uint32_t mask;
+  uint32_t level;
+};
+
+void CompressGroupSector(void* context, uint32_t j) {
+  const auto* g = static_cast<const SectorGroup*>(context);
+  uint8_t* in = g->input + static_cast<size_t>(j) * g->sectorSize;
+  const uint32_t length = (j + 1 == g->count) ? g->bytes - j * g->sectorSize : g->sectorSize;
+  g->results[j] = CompressOneSector(in, length, g->output + static_cast<size_t>(j) * g->sectorSize, g->first + j,
+                                    g->flags, g->mask, g->level);
+}
+
 // Streams the source's size bytes into the archive at file position `at`
 // in their stored form: per-file header, offset table, sectors. Returns the
 // stored size. *sourceFailed tells a source that could not be read from a
@@ -151,18 +174,22 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   const bool encrypted = (flags & BLOCK_ENCRYPTED) != 0;
   const uint32_t tableBytes = hasTable ? 4 * (k + 1) : 0;
   const uint32_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
-  const uint32_t groupSectors = sectorSize < kGroupBytes ? kGroupBytes / sectorSize : 1;
+  // Every compression thread gets a share of each group.
+  const uint32_t threads = hasTable ? CompressionThreads() : 1;
+  const uint32_t groupSectors = (sectorSize < kGroupBytes ? kGroupBytes / sectorSize : 1) * threads;
   const uint64_t groupBytes = static_cast<uint64_t>(sectorSize) * groupSectors;
 
-  // Input and output of one group and the gathered writes, kept by the
-  // session for its next add.
+  // Input and output of one group, its results and the gathered writes,
+  // kept by the session for its next add.
+  const uint64_t scratchBytes = 2 * groupBytes + kWriteChunk + static_cast<uint64_t>(groupSectors) * sizeof(StoredSector);
   PageBuffer& scratch = archive->session->scratch;
-  if (!scratch) scratch = PageBuffer(static_cast<size_t>(2 * groupBytes + kWriteChunk));
+  if (scratch.size() < scratchBytes) scratch = PageBuffer(static_cast<size_t>(scratchBytes));
   PageBuffer offsetBuffer(static_cast<size_t>(4) * (k + 1));
   if (!scratch || !offsetBuffer) return false;
   uint8_t* const input = scratch.bytes();
   uint8_t* const output = input + groupBytes;
   uint8_t* const gather = output + groupBytes;
+  auto* const results = reinterpret_cast<StoredSector*>(gather + kWriteChunk);
   auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
 
   if (prefix != 0) {
@@ -191,15 +218,24 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
       }
       if ((mask & kOwnMask) == 0) LoadStormLibrary();
     }
+    SectorGroup group{input, output, results, sectorSize, bytes, count, first, flags, mask, level};
+    if (hasTable) {
+      // Each sector is compressed on its own; the results are put together
+      // in order below, so the stored bytes never depend on the threads. A
+      // provider from outside may not take calls from several threads.
+      const bool ownCode = (flags & BLOCK_COMPRESSED) == 0 || (mask & kOwnMask) != 0 ||
+                           StormCompress == BuiltinProviderCompress;
+      if (ownCode) {
+        RunInParallel(count, CompressGroupSector, &group);
+      } else {
+        for (uint32_t j = 0; j < count; ++j) CompressGroupSector(&group, j);
+      }
+    }
     for (uint32_t j = 0; j < count; ++j) {
       const uint32_t i = first + j;
-      uint8_t* in = input + static_cast<size_t>(j) * sectorSize;
-      const uint32_t length = (j + 1 == count) ? bytes - j * sectorSize : sectorSize;
-      StoredSector sector{in, length};
-      if (hasTable) {
-        sector = CompressOneSector(in, length, output + static_cast<size_t>(j) * sectorSize, i, flags,
-                                   mask, level);
-      }
+      StoredSector sector{input + static_cast<size_t>(j) * sectorSize,
+                          (j + 1 == count) ? bytes - j * sectorSize : sectorSize};
+      if (hasTable) sector = results[j];
       if (encrypted) EncryptBlock(sector.data, sector.length, key + i);
       offsets[i] = write;
       write += sector.length;

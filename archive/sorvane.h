@@ -205,6 +205,13 @@ bool CompactArchive(ArchiveHandle archive);
 bool BeginArchiveUpdate(ArchiveHandle archive);
 bool CommitArchiveUpdate(ArchiveHandle archive);
 bool AbandonArchiveUpdate(ArchiveHandle archive);
+// Adding a file may compress its sectors on several threads at once (the
+// caller's among them): count threads, 0 for one per processor, at most 64.
+// The stored bytes and the order of writes are the same whatever the count;
+// the library's other work stays on the calling thread. The default is 1.
+// Returns the count before the call.
+uint32_t SetCompressionThreadCount(uint32_t count);
+
 // The error that abandoned the archive's open batch; 0 while the batch (or
 // no batch) is open and usable, 0xFFFFFFFF for a handle that is no archive
 // open for update.

@@ -269,4 +269,21 @@ TEST_F(SorvaneTest, CompactRefusesToLoseAFileWhoseKeyIsUnknown) {
   EXPECT_EQ(ReadBytes(At("k.mpq")), before);
 }
 
+TEST_F(SorvaneTest, ThreadsNeverChangeTheArchive) {
+  std::map<std::string, Bytes> files = SampleFiles();
+  for (uint32_t i = 0; i < 12; ++i) files["more/t" + std::to_string(i) + ".txt"] = Words(30000 + i * 5000, i);
+  WriteTree(dir().path(), files);
+  for (const char* method : {"implode", "huffman", "zlib", "0x09"}) {
+    std::vector<Bytes> archives;
+    for (const char* threads : {"1", "2", "5"}) {
+      const std::string name = std::string("j") + threads + ".mpq";
+      Ok({"add", name, "data", "more", "--compress", method, "--encrypt", "--key-adjusted", "-j", threads});
+      archives.push_back(ReadBytes(At(name)));
+      fs::remove(At(name));
+    }
+    EXPECT_EQ(archives[0], archives[1]) << method;
+    EXPECT_EQ(archives[0], archives[2]) << method;
+  }
+}
+
 }  // namespace

@@ -280,6 +280,9 @@ int RunAdd(const Args& args) {
       !NumberOption(args, "locale", 0, &locale)) {
     return kExitUsage;
   }
+  uint32_t threads = 0;
+  if (!NumberOption(args, "j", 0, &threads)) return kExitUsage;
+  SetCompressionThreadCount(threads);
   uint32_t flags = method.flags;
   if (args.Has("encrypt")) flags |= BLOCK_ENCRYPTED;
   if (args.Has("key-adjusted")) flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
