@@ -168,7 +168,9 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
 }
 
 // Deleted marks that end a probe run (the next entry is empty) turn into
-// empty entries: no lookup passes them any more. No entry moves.
+// empty entries: no lookup passes them any more. The others are rewritten as
+// the current mark, so that marks of older writes, which some readers take
+// for empty, stop cutting runs. No entry moves.
 void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
   for (uint32_t j = 0; j < n; ++j) {
     if (!IsHashEntryEmpty(table[j])) continue;
@@ -176,6 +178,9 @@ void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
          i = (i == 0 ? n - 1 : i - 1), ++steps) {
       MarkHashEntryEmpty(table[i]);
     }
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    if (IsHashEntryDeleted(table[i])) MarkHashEntryDeleted(table[i]);
   }
 }
 

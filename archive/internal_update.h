@@ -50,12 +50,7 @@ class PageBuffer {
 inline bool IsHashEntryInUse(const HashEntry& e) { return !IsHashEntryFree(e); }
 // Free and never used since: a probe run ends here.
 inline bool IsHashEntryEmpty(const HashEntry& e) { return IsHashEntryFree(e) && !IsHashEntryDeleted(e); }
-inline void MarkHashEntryDeleted(HashEntry& e) {
-  e.nameHashA = kFreeWord;
-  e.nameHashB = kFreeWord;
-  e.locale = kFreeWord;
-  e.blockIndex = kDeletedBlockIndex;
-}
+inline void MarkHashEntryDeleted(HashEntry& e) { e = kDeletedMark; }
 inline void MarkHashEntryEmpty(HashEntry& e) {
   e.nameHashA = kFreeWord;
   e.nameHashB = kFreeWord;

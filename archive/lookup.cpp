@@ -92,10 +92,8 @@ bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
   if (byIndex) {
     if (index >= archive->header.hashTableEntries) return FailOpen(ERROR_FILE_NOT_FOUND);
     entry = &archive->hashTable[index];
-    // Free and deleted entries hold no file.
-    if (IsHashEntryFree(*entry) || IsHashEntryDeleted(*entry)) {
-      return FailOpen(ERROR_FILE_NOT_FOUND);
-    }
+    // Empty entries and deletion marks hold no file.
+    if (IsHashEntryFree(*entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
     found = archive;
   } else if (searchScope != 0) {
     if (!FindInAllArchives(name, &found, &entry)) {

@@ -352,6 +352,42 @@ void ArchiveBuilder::WriteTo(const std::string& path, Layout* layout) const {
   WriteBytes(path, Build(layout));
 }
 
+PlainRuleTable::PlainRuleTable(const Bytes& archive) {
+  for (uint64_t at = 0; at + kHeaderBytes <= archive.size(); at += 512) {
+    if (std::memcmp(&archive[at], "MPQ\x1a", 4) != 0 && std::memcmp(&archive[at], "BN3\x1a", 4) != 0) continue;
+    const uint64_t offset = at + LoadLE32At(archive, at + 16);
+    const uint64_t count = LoadLE32At(archive, at + 24);
+    if (count == 0 || offset + count * kEntryBytes > archive.size()) break;
+    Bytes raw(archive.begin() + static_cast<std::ptrdiff_t>(offset),
+              archive.begin() + static_cast<std::ptrdiff_t>(offset + count * kEntryBytes));
+    DecryptBlock(raw.data(), static_cast<uint32_t>(raw.size()), HashTableKey());
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint8_t* w = raw.data() + i * kEntryBytes;
+      entries.push_back(HashEntry{platform::LoadLE32(w), platform::LoadLE32(w + 4), platform::LoadLE32(w + 8),
+                                  platform::LoadLE32(w + 12)});
+    }
+    return;
+  }
+  throw std::runtime_error("no archive with a hash table");
+}
+
+std::optional<uint32_t> PlainRuleTable::Find(const std::string& name, uint32_t locale) const {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  const uint32_t home = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
+  const uint32_t a = HashString(name.c_str(), HASH_NAME_A);
+  const uint32_t b = HashString(name.c_str(), HASH_NAME_B);
+  for (uint32_t wanted : {locale, 0u}) {
+    for (uint32_t step = 0; step < n; ++step) {
+      const uint32_t i = (home + step) % n;
+      const HashEntry& e = entries[i];
+      if (e.nameHashA == kNone || e.nameHashB == kNone || e.locale == kNone || e.blockIndex == kNone) break;
+      if (e.nameHashA == a && e.nameHashB == b && e.locale == wanted) return i;
+    }
+    if (locale == 0) break;
+  }
+  return std::nullopt;
+}
+
 Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 Bytes PatternBytes(size_t size, uint32_t seed) {

@@ -148,6 +148,20 @@ class ArchiveBuilder {
   std::vector<std::function<void(ArchiveHeader&)>> headerPatches_;
 };
 
+// ---- a reader that knows no deletion mark --------------------------------------
+
+// The hash table of an archive file as the plain lookup rule sees it: the
+// header found at a multiple of 512, the table decrypted. Find() probes from
+// the name's home entry and stops at the first entry with 0xFFFFFFFF in any
+// word, or after one circle; a locale other than 0 falls back to 0. It knows
+// nothing of deletion marks, as the programs the archives are made for.
+struct PlainRuleTable {
+  explicit PlainRuleTable(const Bytes& archive);  // throws std::runtime_error without a sound header
+  std::vector<HashEntry> entries;
+  // Index of the entry holding name, or nullopt.
+  std::optional<uint32_t> Find(const std::string& name, uint32_t locale = 0) const;
+};
+
 // ---- small helpers ------------------------------------------------------------
 
 Bytes ToBytes(std::string_view text);
