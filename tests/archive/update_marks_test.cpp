@@ -33,7 +33,6 @@ class DeletionMarkTest : public UpdateTest {
                        const std::map<std::string, Bytes>& kept, uint32_t* throughMark = nullptr,
                        uint32_t* wrapped = nullptr) {
     const PlainRuleTable plain(ReadBytes(Path(file)));
-    const uint32_t n = static_cast<uint32_t>(plain.entries.size());
     for (const std::string& name : pool) {
       const HashEntry* ours = FindHashEntry(a, name.c_str(), 0);
       const std::optional<uint32_t> theirs = plain.Find(name);
@@ -45,11 +44,10 @@ class DeletionMarkTest : public UpdateTest {
       ASSERT_NE(ours, nullptr) << name;
       ASSERT_TRUE(theirs.has_value()) << name << " is lost to readers that know no mark";
       EXPECT_EQ(*theirs, static_cast<uint32_t>(ours - a->hashTable)) << name;
-      const uint32_t home = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
-      bool mark = false;
-      for (uint32_t i = home; i != *theirs; i = (i + 1) % n) mark = mark || IsHashEntryDeleted(plain.entries[i]);
+      bool wraps = false;
+      const bool mark = plain.MarksPassed(name, *theirs, &wraps) != 0;
       if (mark && throughMark) ++*throughMark;
-      if (mark && *theirs < home && wrapped) ++*wrapped;
+      if (mark && wraps && wrapped) ++*wrapped;
     }
     // Marks on disk are the current one only.
     for (const HashEntry& e : plain.entries) {

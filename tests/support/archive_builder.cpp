@@ -388,6 +388,15 @@ std::optional<uint32_t> PlainRuleTable::Find(const std::string& name, uint32_t l
   return std::nullopt;
 }
 
+uint32_t PlainRuleTable::MarksPassed(const std::string& name, uint32_t index, bool* wraps) const {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  const uint32_t home = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
+  uint32_t marks = 0;
+  for (uint32_t i = home; i != index; i = (i + 1) % n) marks += IsHashEntryDeleted(entries[i]) ? 1 : 0;
+  *wraps = index < home;
+  return marks;
+}
+
 Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 Bytes PatternBytes(size_t size, uint32_t seed) {

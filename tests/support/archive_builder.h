@@ -160,6 +160,9 @@ struct PlainRuleTable {
   std::vector<HashEntry> entries;
   // Index of the entry holding name, or nullopt.
   std::optional<uint32_t> Find(const std::string& name, uint32_t locale = 0) const;
+  // Entries that this library takes for deletion marks on the way from name's
+  // home entry to entry `index`; *wraps: that way runs past the last entry.
+  uint32_t MarksPassed(const std::string& name, uint32_t index, bool* wraps) const;
 };
 
 // ---- small helpers ------------------------------------------------------------
