@@ -36,8 +36,8 @@ void SortArchiveList();
 
 // ---- lookup (lookup.cpp) ------------------------------------------------------------
 
-// Probe for name/locale, falling back to locale 0. Free entries stop the
-// probe; deleted entries (IsHashEntryDeleted) are passed over.
+// Probe for name/locale, falling back to locale 0. Empty entries stop the
+// probe; deletion marks (IsHashEntryDeleted) are passed over and never match.
 HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale);
 HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nameA,
                              uint32_t nameB, uint32_t locale);
