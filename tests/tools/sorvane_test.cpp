@@ -342,21 +342,4 @@ TEST_F(SorvaneTest, DeletedAndRenamedEntriesLoseNoNameForAnyReader) {
   EXPECT_EQ(tree.at("moved/3"), files.at(source));
 }
 
-// An archive written with the mark of earlier versions and the current one.
-TEST_F(SorvaneTest, NeitherMarkShowsAsAFile) {
-  ArchiveBuilder b;
-  b.HashTableSize(8);
-  b.Add("a.txt", Words(100, 1));
-  b.Add("b.txt", Words(200, 2));
-  b.Add("unlisted", Words(300, 3)).hashIndex = 6;
-  b.Listfile({"a.txt", "b.txt"});
-  b.SetHashEntry(7, HashEntry{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE});
-  b.SetHashEntry(5, kDeletedMark);
-  b.WriteTo(At("o.mpq"));
-  EXPECT_EQ(ListedNames(Ok({"list", "o.mpq"}).output),
-            (std::multiset<std::string>{"(listfile)", "a.txt", "b.txt", "#6"}));
-  EXPECT_NE(Ok({"info", "o.mpq"}).output.find("4 in use, 2 deleted, 2 empty"), std::string::npos);
-  Ok({"verify", "o.mpq"});
-}
-
 }  // namespace
