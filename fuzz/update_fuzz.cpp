@@ -13,6 +13,12 @@
 // default: a hostile table can legitimately tie a new file to entries the
 // target does not know about, so a mismatch needs a look before it counts.
 // TAVRIX_UPDATE_FUZZ_TRACE=1 prints every step and its outcome.
+//
+// Always checked: the archive file never grows beyond what the input and the
+// steps' own files can justify. New data placed behind a block that only
+// claims to reach gigabytes makes a sparse file that large, and the next
+// compaction copies all of it; the target stops there with a clear message
+// rather than timing out and filling the disk.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +55,16 @@ const std::string& SourcePath() {
   static const std::string path = ScratchPath() + ".src";
   return path;
 }
+
+void RemoveScratchFiles() {
+  std::error_code ignored;
+  std::filesystem::remove(ScratchPath(), ignored);
+  std::filesystem::remove(SourcePath(), ignored);
+}
+
+// Each step adds at most a few KB and may move the tables and the name list
+// (both bounded by the input) behind it; far more than this is unjustified.
+uint64_t GrowthLimit(size_t archiveBytes) { return 16 * static_cast<uint64_t>(archiveBytes) + (4u << 20); }
 
 bool EnvironmentSays(const char* variable) {
   const char* v = std::getenv(variable);
@@ -262,6 +278,7 @@ void ReadEverything(ArchiveHandle archive, const Model& model, const char* when)
     if (Checking() && !ReadsBack(archive, key.first, key.second, stored)) {
       std::fprintf(stderr, "%s: \"%s\" (locale 0x%X, %zu bytes) does not read back as stored (error %u)\n",
                    when, key.first.c_str(), key.second, stored.content.size(), GetLastError());
+      RemoveScratchFiles();
       std::abort();
     }
   }
@@ -285,6 +302,11 @@ void ReadEverything(ArchiveHandle archive, const Model& model, const char* when)
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::atexit(RemoveScratchFiles);
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kProgramBytes) return 0;
   WriteFile(ScratchPath(), data + kProgramBytes, size - kProgramBytes);
@@ -299,6 +321,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t i = 0; i < kSteps; ++i) {
     const std::string what = RunStep(archive, data[2 * i], data[2 * i + 1], i, model);
     if (Tracing()) std::fprintf(stderr, "step %u: %s\n", i + 1, what.c_str());
+    std::error_code ignored;
+    const uint64_t now = std::filesystem::file_size(ScratchPath(), ignored);
+    if (now != static_cast<uintmax_t>(-1) && now > GrowthLimit(size - kProgramBytes)) {
+      std::fprintf(stderr, "step %u (%s) grew the %zu-byte archive to %llu bytes\n", i + 1, what.c_str(),
+                   size - kProgramBytes, static_cast<unsigned long long>(now));
+      RemoveScratchFiles();
+      std::abort();
+    }
   }
   ReadEverything(archive, model, "update handle");
   CloseWritableArchive(archive, 0);
