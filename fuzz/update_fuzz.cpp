@@ -258,26 +258,40 @@ void ReadThrough(FileHandle file) {
   }
 }
 
-// The whole file must be there, byte for byte, and nothing after it.
-bool ReadsBack(ArchiveHandle archive, const std::string& name, uint32_t locale, const Stored& stored) {
+// The whole file must be there, byte for byte, and nothing after it. Says
+// what differs when it is not.
+std::string ReadBackProblem(ArchiveHandle archive, const std::string& name, uint32_t locale,
+                            const Stored& stored) {
   const Bytes& expected = stored.content;
   SetLocale(locale);
   FileHandle file = nullptr;
-  if (!OpenArchiveFile(archive, name.c_str(), 0, &file)) return false;
+  if (!OpenArchiveFile(archive, name.c_str(), 0, &file)) return "does not open, error " + std::to_string(GetLastError());
   Bytes got(expected.size() + 1);
   uint32_t count = 0;
-  const bool ok = GetArchiveFileSize(file, nullptr) == expected.size() &&
-                  ReadArchiveFile(file, got.data(), static_cast<uint32_t>(got.size()), &count, nullptr) &&
-                  count == expected.size() && (stored.lossy || std::memcmp(got.data(), expected.data(), count) == 0);
+  std::string problem;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  if (size != expected.size()) {
+    problem = "claims " + std::to_string(size) + " bytes";
+  } else if (!ReadArchiveFile(file, got.data(), static_cast<uint32_t>(got.size()), &count, nullptr)) {
+    problem = "read fails, error " + std::to_string(GetLastError());
+  } else if (count != expected.size()) {
+    problem = "reads " + std::to_string(count) + " bytes";
+  } else if (!stored.lossy && std::memcmp(got.data(), expected.data(), count) != 0) {
+    uint32_t at = 0;
+    while (got[at] == expected[at]) ++at;
+    problem = "differs from byte " + std::to_string(at) + " on";
+  }
   CloseArchiveFile(file);
-  return ok;
+  return problem;
 }
 
 void ReadEverything(ArchiveHandle archive, const Model& model, const char* when) {
   for (const auto& [key, stored] : model) {
-    if (Checking() && !ReadsBack(archive, key.first, key.second, stored)) {
-      std::fprintf(stderr, "%s: \"%s\" (locale 0x%X, %zu bytes) does not read back as stored (error %u)\n",
-                   when, key.first.c_str(), key.second, stored.content.size(), GetLastError());
+    if (!Checking()) break;
+    const std::string problem = ReadBackProblem(archive, key.first, key.second, stored);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s: \"%s\" (locale 0x%X, %zu bytes) does not read back as stored: %s\n", when,
+                   key.first.c_str(), key.second, stored.content.size(), problem.c_str());
       RemoveScratchFiles();
       std::abort();
     }
