@@ -276,7 +276,7 @@ std::string ReadBackProblem(ArchiveHandle archive, const std::string& name, uint
     problem = "read fails, error " + std::to_string(GetLastError());
   } else if (count != expected.size()) {
     problem = "reads " + std::to_string(count) + " bytes";
-  } else if (!stored.lossy && std::memcmp(got.data(), expected.data(), count) != 0) {
+  } else if (!stored.lossy && count != 0 && std::memcmp(got.data(), expected.data(), count) != 0) {
     uint32_t at = 0;
     while (got[at] == expected[at]) ++at;
     problem = "differs from byte " + std::to_string(at) + " on";
@@ -317,6 +317,9 @@ void ReadEverything(ArchiveHandle archive, const Model& model, const char* when)
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The paths first: statics made after the handler is registered would be
+  // destroyed before it runs.
+  SourcePath();
   std::atexit(RemoveScratchFiles);
   return 0;
 }
