@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/read_internal.h"
+#include "archive/records.h"
 #include "archive/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
@@ -248,23 +248,5 @@ INSTANTIATE_TEST_SUITE_P(OddLayoutExtract, OddLayout, testing::ValuesIn(AllCases
                          [](const testing::TestParamInfo<OddCase>& info) {
                            return std::string(info.param.twist->name) + (info.param.bn3 ? "Bn3" : "");
                          });
-
-// The table size ceiling: at it the archive opens, one entry above it not.
-TEST(OddLayoutExtract, BlockTableClaimsUpToTheCeiling) {
-  for (const uint32_t claimed : {kMaxTableBytes / kEntryBytes, kMaxTableBytes / kEntryBytes + 1}) {
-    OddArchive a;
-    a.builder.PatchHeader([claimed](ArchiveHeader& h) { h.blockTableEntries = claimed; });
-    a.AddFiles();
-    TempDir dir("odd-ceiling");
-    WriteBytes(dir / "test.mpq", a.builder.Build());
-    if (claimed * kEntryBytes <= kMaxTableBytes) {
-      ExpectTavrixWritesAll(dir, a);
-      continue;
-    }
-    const RunResult run = RunProgram(BuiltProgram("extractor/tavrix"), {dir / "test.mpq"}, dir.path(), "\n");
-    EXPECT_EQ(run.output, kBanner + "Error opening MPQ file.\n" + kPrompt);
-    EXPECT_FALSE(fs::exists(dir / "test_mpq"));
-  }
-}
 
 }  // namespace
