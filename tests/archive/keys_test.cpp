@@ -80,9 +80,9 @@ TEST_F(KeysTest, KeyFromTheOffsetTableWhenNoListNamesTheFile) {
           ArchiveBuilder b;
           b.Bn3(bn3);
           b.Listfile({"other.txt"});
-          testsupport::FileSpec& spec = b.Add("unlisted.bin", PatternBytes(9000, 2), flags);
-          spec.extraTableWords = extraWords;
-          spec.storedSize = storedSize;
+          testsupport::FileSpec& unlisted = b.Add("unlisted.bin", PatternBytes(9000, 2), flags);
+          unlisted.extraTableWords = extraWords;
+          unlisted.storedSize = storedSize;
           Layout layout;
           ArchiveHandle a = Open(b, &layout);
           ASSERT_NE(a, nullptr);
