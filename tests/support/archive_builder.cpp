@@ -70,12 +70,13 @@ Prepared Prepare(const FileSpec& f, bool bn3, uint32_t sectorSize) {
     }
   }
   std::vector<uint32_t> table;
-  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1);
+  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1 + f.extraTableWords);
   for (const Bytes& s : stored) {
     table.push_back(pos);
     pos += static_cast<uint32_t>(s.size());
   }
   table.push_back(pos);
+  table.insert(table.end(), f.extraTableWords, pos);
   if (f.offsetTable) table = *f.offsetTable;
 
   p.hasTable = true;
@@ -130,6 +131,16 @@ ArchiveBuilder& ArchiveBuilder::HashTableSize(uint32_t entries) {
 
 ArchiveBuilder& ArchiveBuilder::TablesFirst(bool on) {
   tablesFirst_ = on;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HashTableLast(bool on) {
+  hashTableLast_ = on;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HashTableInStub(uint32_t position) {
+  hashTableInStub_ = position;
   return *this;
 }
 
@@ -195,19 +206,37 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
   const uint64_t headerPos = stubBytes_;
   uint64_t pos = headerPos + kHeaderBytes;
   uint64_t hashPos = 0, blockPos = 0;
+  auto inStub = [this](uint64_t at, uint64_t size, const std::string& what) {
+    if (at + size > stubBytes_) throw std::runtime_error(what + " does not fit in the stub");
+    return at;
+  };
   auto placeTables = [&] {
-    hashPos = pos;
-    pos += static_cast<uint64_t>(n) * kEntryBytes;
+    const uint64_t hashBytes = static_cast<uint64_t>(n) * kEntryBytes;
+    if (hashTableInStub_) hashPos = inStub(*hashTableInStub_, hashBytes, "the hash table");
+    if (!hashTableInStub_ && !hashTableLast_) {
+      hashPos = pos;
+      pos += hashBytes;
+    }
     blockPos = pos;
     pos += static_cast<uint64_t>(blockCount) * kEntryBytes;
+    if (!hashTableInStub_ && hashTableLast_) {
+      hashPos = pos;
+      pos += hashBytes;
+    }
   };
   if (tablesFirst_) placeTables();
   std::vector<uint64_t> fileStart(files_.size());
   for (const BlockSlot& slot : blocks_) {
     if (slot.raw) continue;
-    pos += files_[slot.fileIndex].gapBefore;
+    const FileSpec& f = files_[slot.fileIndex];
+    const uint64_t size = prepared[slot.fileIndex].data.size();
+    if (f.stubPosition) {
+      fileStart[slot.fileIndex] = inStub(*f.stubPosition, size, f.name);
+      continue;
+    }
+    pos += f.gapBefore;
     fileStart[slot.fileIndex] = pos;
-    pos += prepared[slot.fileIndex].data.size();
+    pos += size;
   }
   if (!tablesFirst_) placeTables();
   const uint64_t end = pos;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "archive/sorvane.h"
+#include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"
 
@@ -340,6 +341,57 @@ TEST_F(SorvaneTest, DeletedAndRenamedEntriesLoseNoNameForAnyReader) {
   std::string source = names[36];
   source.replace(source.find('\\'), 1, "/");
   EXPECT_EQ(tree.at("moved/3"), files.at(source));
+}
+
+// Block entries whose stored sizes lie: the listing, the figures and the
+// verdict are those of the same archive with true sizes, verify names the
+// difference without calling the file damaged, and updates still work.
+TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
+  const auto build = [](const std::string& path, bool lie) {
+    ArchiveBuilder b;
+    b.HashTableSize(16);
+    FileSpec& packed = b.Add("packed.txt", Words(9000, 1), BLOCK_COMPRESSED | BLOCK_ENCRYPTED);
+    packed.encodeSector = [](const uint8_t* data, uint32_t length, uint32_t) {
+      Bytes out(length);
+      uint32_t outLength = length;
+      EXPECT_TRUE(CompressSector(out.data(), &outLength, data, length, COMP_IMPLODE, 0, 0));
+      out.resize(outLength);
+      return out;
+    };
+    FileSpec& plain = b.Add("plain.bin", PatternBytes(5000, 2), BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+    b.Listfile({"packed.txt", "plain.bin"});
+    if (lie) {
+      packed.storedSize = 0;
+      plain.storedSize = 0xFFFFFF00u;
+    }
+    b.WriteTo(path);
+  };
+  fs::create_directories(At("true"));
+  fs::create_directories(At("false"));
+  build(At("true/x.mpq"), false);
+  build(At("false/x.mpq"), true);
+  for (const char* verb : {"list", "info"}) {
+    auto run = [&](const std::string& folder) {
+      const std::string out = Ok({verb, folder + "/x.mpq"}).output;
+      return out.substr(out.find('\n'));  // info starts with the path
+    };
+    EXPECT_EQ(run("false"), run("true")) << verb;
+  }
+  EXPECT_EQ(Ok({"verify", "true/x.mpq"}).output, "");
+  const std::string noted = Ok({"verify", "false/x.mpq"}).output;
+  EXPECT_NE(noted.find("packed.txt (locale 0): its block gives a stored size of 0 bytes"), std::string::npos)
+      << noted;
+  EXPECT_NE(noted.find("plain.bin (locale 0): its block gives a stored size of 4294967040 bytes, its data take 5000"),
+            std::string::npos)
+      << noted;
+
+  Ok({"rename", "false/x.mpq", "packed.txt", "moved\\packed.txt"});
+  WriteBytes(At("new.txt"), Words(7000, 3));
+  Ok({"add", "false/x.mpq", "new.txt"});
+  Ok({"extract", "false/x.mpq", "-C", "out"});
+  EXPECT_EQ(ReadTree(At("out")), (std::map<std::string, Bytes>{{"moved/packed.txt", Words(9000, 1)},
+                                                              {"plain.bin", PatternBytes(5000, 2)},
+                                                              {"new.txt", Words(7000, 3)}}));
 }
 
 }  // namespace
