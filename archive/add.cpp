@@ -346,6 +346,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
     ChangeBlockReference(archive, oldIndex, blockIndex);
   }
   archive->blockTable[blockIndex] = block;
+  NoteBlockExtent(archive, blockIndex, block, storedSize);
   slot->nameHashA = HashString(storedName, HASH_NAME_A);
   slot->nameHashB = HashString(storedName, HASH_NAME_B);
   slot->locale = locale;

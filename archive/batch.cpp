@@ -15,7 +15,24 @@
 #include "archive/read_internal.h"
 #include "archive/sorvane.h"
 
+// Extents of blocks, each with the block entry it was found for.
+struct BlockExtents {
+  BlockEntry* entries = nullptr;
+  uint32_t* extents = nullptr;
+  uint32_t count = 0;
+};
+
 namespace {
+
+// The extent remembered for a pending block; the stored size when none is.
+uint32_t KnownExtent(const Archive* archive, uint32_t index) {
+  const BlockEntry& block = archive->blockTable[index];
+  const BlockExtents* known = archive->extents;
+  if (known != nullptr && index < known->count && std::memcmp(&known->entries[index], &block, sizeof block) == 0) {
+    return known->extents[index];
+  }
+  return block.storedSize;
+}
 
 // Tables are encrypted and written through a buffer of this size.
 constexpr uint32_t kTableChunk = 64 * 1024;
@@ -41,22 +58,50 @@ uint64_t HeaderEnd(const ArchiveHeader& header, const ExtentList& used) {
                                                                                   : kHeaderBytes;
 }
 
-// Every extent the archive's current tables use: the hash table, the block
-// table and each block some in-use hash entry names.
-bool CollectUsed(const Archive* archive, const uint32_t* refs, ExtentList* used) {
+// The archive-relative extent of length bytes at an archive-relative
+// offset, found as readers find them: file positions wrap at 32 bits, so an
+// offset may reach back into what precedes the header; that part is never
+// written and is left out. Ends beyond `limit` are cut there. False when
+// nothing is left.
+bool RelativeExtent(const Archive* archive, uint32_t offset, uint64_t length, uint64_t limit, Extent* out) {
+  const uint64_t start = ArchivePosition(archive, offset);
+  const uint64_t end = start + length;
+  const uint64_t base = archive->headerOffset;
+  if (end <= base) return false;
+  out->start = start > base ? start - base : 0;
+  out->end = end - base < limit ? end - base : limit;
+  return out->end > out->start;
+}
+
+// The archive-relative end of the archive file.
+uint64_t FileEnd(const Archive* archive) {
+  uint64_t size = 0;
+  platform::GetFileSize64(archive->fileHandle, &size);
+  return size > archive->headerOffset ? size - archive->headerOffset : 0;
+}
+
+// Every extent the archive's current tables use: both tables (whole, even
+// beyond the file's end, where readers take them as zeros) and the data of
+// each block some in-use hash entry names (up to the file's end, beyond
+// which no reader finds any).
+bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used) {
   const ArchiveHeader& h = archive->header;
-  const uint64_t hashStart = h.hashTableOffset;
-  if (!used->Append({hashStart, hashStart + static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes})) return false;
-  if (h.blockTableEntries != 0) {
-    const uint64_t blockStart = h.blockTableOffset;
-    if (!used->Append({blockStart, blockStart + static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes})) {
-      return false;
-    }
+  const uint64_t fileEnd = FileEnd(archive);
+  Extent e;
+  if (RelativeExtent(archive, h.hashTableOffset, static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes, ~0ull, &e) &&
+      !used->Append(e)) {
+    return false;
+  }
+  if (h.blockTableEntries != 0 &&
+      RelativeExtent(archive, h.blockTableOffset, static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes, ~0ull,
+                     &e) &&
+      !used->Append(e)) {
+    return false;
   }
   for (uint32_t i = 0; i < h.blockTableEntries && archive->blockTable != nullptr; ++i) {
-    const BlockEntry& b = archive->blockTable[i];
-    if (refs[i] == 0 || b.storedSize == 0) continue;
-    if (!used->Append({b.offset, static_cast<uint64_t>(b.offset) + b.storedSize})) return false;
+    if (firstUser[i] == kNoBlock) continue;
+    const uint32_t extent = BlockExtent(archive, i, archive->hashTable[firstUser[i]]);
+    if (RelativeExtent(archive, archive->blockTable[i].offset, extent, fileEnd, &e) && !used->Append(e)) return false;
   }
   return true;
 }
@@ -112,17 +157,20 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   const uint64_t capacity = static_cast<uint64_t>(k) + k / 4 + 16;
   auto* pending = AllocateEntries<BlockEntry>(capacity);
   s->blockRefs = AllocateEntries<uint32_t>(capacity);
+  PageBuffer firstUserBuffer(static_cast<size_t>(k + 1) * sizeof(uint32_t));
   ExtentList used;
-  bool ok = pending != nullptr && s->blockRefs != nullptr;
+  bool ok = pending != nullptr && s->blockRefs != nullptr && firstUserBuffer;
   if (ok) {
+    auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
+    std::memset(firstUser, 0xFF, firstUserBuffer.size());
     if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * kEntryBytes);
     for (uint32_t i = 0; i < n; ++i) {
       const HashEntry& e = archive->hashTable[i];
-      if (IsHashEntryInUse(e) && e.blockIndex < k && s->blockRefs[e.blockIndex] != 0xFFFFFFFFu) {
-        ++s->blockRefs[e.blockIndex];
-      }
+      if (!IsHashEntryInUse(e) || e.blockIndex >= k) continue;
+      if (s->blockRefs[e.blockIndex] != 0xFFFFFFFFu) ++s->blockRefs[e.blockIndex];
+      if (firstUser[e.blockIndex] == kNoBlock) firstUser[e.blockIndex] = i;
     }
-    ok = CollectUsed(archive, s->blockRefs, &used);
+    ok = CollectUsed(archive, firstUser, &used);
   }
   if (ok) ok = s->space.Build(&used, HeaderEnd(archive->header, used));
   if (!ok) {
@@ -142,21 +190,24 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
 
 // Where the pending state ends: the header's own bytes, both tables and
 // every block in use.
-uint64_t PendingEnd(const Archive* archive, uint64_t hashPos, uint64_t blockPos) {
+uint64_t PendingEnd(Archive* archive, uint32_t hashPos, uint32_t blockPos) {
   const UpdateSession* s = archive->session;
   const ArchiveHeader& h = archive->header;
+  const uint64_t fileEnd = FileEnd(archive);
   uint64_t end = kHeaderBytes;
-  auto grow = [&end](uint64_t v) {
-    if (v > end) end = v;
+  Extent e;
+  auto grow = [&end, &e] {
+    if (e.end > end) end = e.end;
   };
-  grow(hashPos + static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes);
-  if (h.blockTableEntries != 0) grow(blockPos + static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes);
-  for (uint32_t i = 0; i < h.blockTableEntries; ++i) {
-    const BlockEntry& b = archive->blockTable[i];
-    if (s->blockRefs[i] != 0 && b.storedSize != 0) grow(static_cast<uint64_t>(b.offset) + b.storedSize);
+  if (RelativeExtent(archive, hashPos, static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes, ~0ull, &e)) grow();
+  if (h.blockTableEntries != 0 &&
+      RelativeExtent(archive, blockPos, static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes, ~0ull, &e)) {
+    grow();
   }
-  const uint64_t headerSize = s->committedHeader.headerSize;
-  if (headerSize > kHeaderBytes && headerSize <= end) grow(headerSize);
+  for (uint32_t i = 0; i < h.blockTableEntries; ++i) {
+    if (s->blockRefs[i] == 0) continue;
+    if (RelativeExtent(archive, archive->blockTable[i].offset, KnownExtent(archive, i), fileEnd, &e)) grow();
+  }
   return end;
 }
 
@@ -210,6 +261,7 @@ bool CommitSession(Archive* archive) {
   }
   if (h.blockTableEntries == 0) blockPos = hashPos + hashBytes;
   const uint64_t base = archive->headerOffset;
+  // Space handed out never wraps, so these are plain file positions.
   if (ok && writeHash) {
     ok = WriteEncryptedTable(archive->fileHandle, base + hashPos, archive->hashTable, h.hashTableEntries,
                              HashTableKey());
@@ -222,7 +274,7 @@ bool CommitSession(Archive* archive) {
   ArchiveHeader next = h;
   next.hashTableOffset = static_cast<uint32_t>(hashPos);
   next.blockTableOffset = static_cast<uint32_t>(blockPos);
-  const uint64_t end = PendingEnd(archive, hashPos, blockPos);
+  const uint64_t end = PendingEnd(archive, next.hashTableOffset, next.blockTableOffset);
   if (ok && end > SpaceLimit(archive)) {
     SetLastError(kErrorFileTooLarge);
     ok = false;
@@ -321,8 +373,50 @@ bool EndOperation(Archive* archive, Outcome outcome) {
 }
 
 void DiscardUpdateSession(Archive* archive) {
-  if (archive->session == nullptr) return;
-  AbandonSession(archive);
+  if (archive->session != nullptr) AbandonSession(archive);
+  if (archive->extents != nullptr) {
+    std::free(archive->extents->entries);
+    std::free(archive->extents->extents);
+    delete archive->extents;
+    archive->extents = nullptr;
+  }
+}
+
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry) {
+  const BlockEntry& block = archive->blockTable[index];
+  const BlockExtents* known = archive->extents;
+  if (known != nullptr && index < known->count && std::memcmp(&known->entries[index], &block, sizeof block) == 0) {
+    return known->extents[index];
+  }
+  const uint32_t error = GetLastError();
+  uint32_t extent = block.storedSize;
+  uint32_t own = 0;
+  if (StoredExtent(archive, entry, &own)) extent = own;
+  SetLastError(error);
+  NoteBlockExtent(archive, index, block, extent);
+  return extent;
+}
+
+void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent) {
+  BlockExtents* known = archive->extents;
+  if (known == nullptr) {
+    known = archive->extents = new (std::nothrow) BlockExtents;
+    if (known == nullptr) return;
+  }
+  if (index >= known->count) {
+    // Unknown slots hold an entry no block has (offset and sizes all ones
+    // with no flags), so they never match.
+    const uint32_t count = index + 1 > known->count * 2 ? index + 1 : known->count * 2;
+    void* entries = std::realloc(known->entries, static_cast<size_t>(count) * sizeof(BlockEntry));
+    if (entries != nullptr) known->entries = static_cast<BlockEntry*>(entries);
+    void* extents = std::realloc(known->extents, static_cast<size_t>(count) * sizeof(uint32_t));
+    if (extents != nullptr) known->extents = static_cast<uint32_t*>(extents);
+    if (entries == nullptr || extents == nullptr) return;
+    for (uint32_t i = known->count; i < count; ++i) known->entries[i] = BlockEntry{~0u, ~0u, ~0u, 0};
+    known->count = count;
+  }
+  known->entries[index] = block;
+  known->extents[index] = extent;
 }
 
 bool CommitBatchSoFar(Archive* archive, bool* batchOpen) {

@@ -135,18 +135,17 @@ bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& ol
 bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
                 const BlockEntry& newBlock, platform::OsHandle temp) {
   const uint64_t base = archive->headerOffset;
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, oldBlock, &dataOffset)) return true;
+  BlockData where;
+  if (!LocateBlockData(archive, oldBlock, &where)) return true;
+  const uint32_t dataOffset = where.dataOffset;
   const uint32_t sectorSize = archive->sectorSize;
   const uint32_t fileSize = oldBlock.fileSize;
-  const uint32_t available = oldBlock.storedSize - dataOffset;
+  const uint32_t available = where.room;
   const uint64_t k64 = (static_cast<uint64_t>(fileSize) + sectorSize - 1) / sectorSize;
   const bool hasTable = (oldBlock.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  const uint64_t from = static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset + dataOffset;
+  const uint64_t from = where.start;
   const uint64_t needed = hasTable ? 4 * (k64 + 1) : fileSize;
-  uint64_t archiveFileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
-  if (needed > available || from + needed > archiveFileSize) return true;
+  if (needed > available) return true;
   const uint32_t k = static_cast<uint32_t>(k64);
   const uint64_t to = base + newBlock.offset + dataOffset;
   const uint32_t P = oldBlock.offset, Q = newBlock.offset;
@@ -170,7 +169,7 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
     };
     // The table's first word is known, which gives the key without a name;
     // a key that decodes no sensible table is a chance hit and is not used.
-    const uint32_t detected = tableBytes >= 8 ? DetectFileKey(raw.bytes(), tableBytes) : 0;
+    const uint32_t detected = DetectTableKey(archive, oldBlock);
     if (detected != 0 && decodeWith(detected)) {
       oldKey = detected;
       newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
@@ -209,7 +208,9 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
 }
 
 // Deleted marks that end a probe run (the next entry is empty) turn into
-// empty entries: no lookup passes them any more. No entry moves.
+// empty entries: no lookup passes them any more. The others are rewritten as
+// the current mark, so that marks of older writes, which some readers take
+// for empty, stop cutting runs. No entry moves.
 void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
   for (uint32_t j = 0; j < n; ++j) {
     if (!IsHashEntryEmpty(table[j])) continue;
@@ -217,6 +218,9 @@ void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
          i = (i == 0 ? n - 1 : i - 1), ++steps) {
       MarkHashEntryEmpty(table[i]);
     }
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    if (IsHashEntryDeleted(table[i])) MarkHashEntryDeleted(table[i]);
   }
 }
 
@@ -299,9 +303,15 @@ bool CompactCommitted(Archive* archive) {
     }
     const uint32_t m = i - dropped;
     newIndex[i] = m;
-    newBlocks[m] = archive->blockTable[i];
+    const BlockEntry& oldBlock = archive->blockTable[i];
+    // What the data take by their own layout; a falsified stored size would
+    // cut them short or drag other bytes along.
+    uint32_t extent = oldBlock.storedSize;
+    StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
+    newBlocks[m] = oldBlock;
     newBlocks[m].offset = static_cast<uint32_t>(write);
-    write += archive->blockTable[i].storedSize;
+    newBlocks[m].storedSize = extent;
+    write += extent;
     if (write > 0xFFFFFFFFu) {
       SetLastError(kErrorFileTooLarge);
       return false;
@@ -342,8 +352,8 @@ bool CompactCommitted(Archive* archive) {
     if (newIndex[i] == kUnused) continue;
     const BlockEntry& oldBlock = archive->blockTable[i];
     const BlockEntry& newBlock = newBlocks[newIndex[i]];
-    if (!CopyRange(archive->fileHandle, base + oldBlock.offset, out, base + newBlock.offset, oldBlock.storedSize,
-                   chunk.bytes())) {
+    if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), out, base + newBlock.offset,
+                   newBlock.storedSize, chunk.bytes())) {
       return false;
     }
     const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
@@ -382,6 +392,7 @@ bool CompactCommitted(Archive* archive) {
   platform::VirtualFree(archive->blockTable);
   archive->blockTable = reinterpret_cast<BlockEntry*>(finalBlocks.release());
   archive->header = newHeader;
+  for (uint32_t m = 0; m < newCount; ++m) NoteBlockExtent(archive, m, newBlocks[m], newBlocks[m].storedSize);
 
   // The mark is dead now; a file that cannot be cut keeps it harmlessly
   // behind the archive's end.

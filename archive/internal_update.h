@@ -47,16 +47,11 @@ class PageBuffer {
   size_t size_ = 0;
 };
 
-// A hash entry that names a file: neither free nor a deleted mark.
+// A hash entry that names a file: neither empty nor a deletion mark.
 inline bool IsHashEntryInUse(const HashEntry& e) { return !IsHashEntryFree(e); }
-// Free and never used since: a probe run ends here.
+// Empty (0xFFFFFFFF in some word, not a mark): a probe run ends here.
 inline bool IsHashEntryEmpty(const HashEntry& e) { return IsHashEntryFree(e) && !IsHashEntryDeleted(e); }
-inline void MarkHashEntryDeleted(HashEntry& e) {
-  e.nameHashA = kFreeWord;
-  e.nameHashB = kFreeWord;
-  e.locale = kFreeWord;
-  e.blockIndex = kDeletedBlockIndex;
-}
+inline void MarkHashEntryDeleted(HashEntry& e) { e = kDeletedMark; }
 inline void MarkHashEntryEmpty(HashEntry& e) {
   e.nameHashA = kFreeWord;
   e.nameHashB = kFreeWord;
@@ -169,7 +164,8 @@ UpdateSession* BeginOperation(Archive* archive);
 // it (or the whole batch on kArchiveFailed). Returns the operation's result,
 // with its error kept as the last error.
 bool EndOperation(Archive* archive, Outcome outcome);
-// Frees the session of an archive being closed; nothing is written.
+// Frees the session of an archive being closed (nothing is written) and what
+// the update side keeps of it.
 void DiscardUpdateSession(Archive* archive);
 // Compaction works on the committed state: the batch's changes so far are
 // committed first, and the batch goes on afterwards.
@@ -185,6 +181,12 @@ bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
 // Room for one more pending block entry.
 bool ReserveBlockEntry(Archive* archive);
+// The bytes a block's data take from its offset on: their own layout's
+// extent where it can be read (a stored size may be false), else the stored
+// size. Remembered per block, for as long as the block entry stays the same.
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry);
+// Notes the extent of a block this library has just written or moved.
+void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent);
 // Keeps the block reference counts: entry now names newIndex instead of
 // oldIndex (either may be none: kNoBlock). A block no entry names any more
 // gives its space back when this session wrote it.

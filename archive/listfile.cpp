@@ -207,12 +207,14 @@ bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capac
   const BlockEntry* block = BlockOfFile(file);
   bool ok = block != nullptr && fileSize != 0xFFFFFFFFu;
   if (ok && fileSize != 0) {
-    // The size must be one the stored bytes can stand for: plain data as long
-    // as the block, or an offset table of one word per sector that fits.
+    // The size must be one the archive file can stand for: from the data
+    // start on it holds the plain data, or an offset table of one word per
+    // sector.
     const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
     const bool hasTable = (block->flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
     const uint64_t minimum = hasTable ? 4 * (sectors + 1) : fileSize;
-    if (minimum > block->storedSize) {
+    BlockData where;
+    if (!LocateBlockData(archive, *block, &where) || minimum > where.room) {
       SetLastError(ERROR_FILE_CORRUPT);
       ok = false;
     }

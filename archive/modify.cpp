@@ -11,6 +11,7 @@ namespace {
 
 // The file's sector layout, read and checked, ready for re-keying.
 struct SectorLayout {
+  uint32_t dataOffset = 0; // from the block's start: a per-file header's length
   uint64_t dataStart = 0;  // absolute position of the offset table / data
   uint32_t sectorCount = 0;
   bool hasTable = false;
@@ -18,22 +19,17 @@ struct SectorLayout {
 };
 
 bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, SectorLayout* layout) {
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, block, &dataOffset)) {
-    SetLastError(ERROR_FILE_CORRUPT);
-    return false;
-  }
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return false;
   const uint32_t sectorSize = archive->sectorSize;
-  const uint32_t available = block.storedSize - dataOffset;
+  const uint32_t available = where.room;
   const uint64_t k = (static_cast<uint64_t>(block.fileSize) + sectorSize - 1) / sectorSize;
   layout->hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  layout->dataStart = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
+  layout->dataOffset = where.dataOffset;
+  layout->dataStart = where.start;
   const uint64_t needed = layout->hasTable ? 4 * (k + 1) : block.fileSize;
-  // The block's own claims bound the table; the file must hold it too before
-  // anything is allocated for it.
-  uint64_t archiveFileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
-  if (needed > available || layout->dataStart + needed > archiveFileSize) {
+  // The file must hold the table before anything is allocated for it.
+  if (needed > available) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
@@ -57,6 +53,13 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
   return true;
 }
 
+// The bytes the data take by their own layout: the per-file header, the
+// table and every sector (or the plain bytes).
+uint64_t LayoutExtent(const SectorLayout& layout) {
+  const auto* offsets = reinterpret_cast<const uint32_t*>(layout.offsets.bytes());
+  return static_cast<uint64_t>(layout.dataOffset) + offsets[layout.sectorCount];
+}
+
 // Copies length bytes within the archive file.
 bool CopyBytes(platform::OsHandle file, uint64_t from, uint64_t to, uint32_t length, uint8_t* buffer,
                uint32_t bufferSize, bool* readFailed) {
@@ -72,16 +75,15 @@ bool CopyBytes(platform::OsHandle file, uint64_t from, uint64_t to, uint32_t len
   return true;
 }
 
-// Writes a copy of a file's stored data at `to`, its offset table and
-// sectors re-encrypted from oldKey to newKey; bytes outside them (a per-file
-// header, anything after the last sector) are copied as they are. The
-// original is not touched. *readFailed tells the old data's fault from the
-// new copy's.
+// Writes a copy of a file's data (LayoutExtent bytes) at `to`, its offset
+// table and sectors re-encrypted from oldKey to newKey; a per-file header is
+// copied as it is. The original is not touched. *readFailed tells the old
+// data's fault from the new copy's.
 bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLayout& layout, uint32_t oldKey,
                       uint32_t newKey, uint64_t to, bool* readFailed) {
   *readFailed = false;
-  const uint64_t from = static_cast<uint64_t>(archive->headerOffset) + block.offset;
-  const uint32_t dataOffset = static_cast<uint32_t>(layout.dataStart - from);
+  const uint64_t from = ArchivePosition(archive, block.offset);
+  const uint32_t dataOffset = layout.dataOffset;
   PageBuffer buffer(archive->sectorSize);
   if (!buffer) return false;
   if (!CopyBytes(archive->fileHandle, from, to, dataOffset, buffer.bytes(), archive->sectorSize, readFailed)) {
@@ -107,9 +109,7 @@ bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLay
     EncryptBlock(buffer.bytes(), length, newKey + i);
     if (!WriteExactAt(archive->fileHandle, to + dataOffset + offsets[i], buffer.bytes(), length)) return false;
   }
-  const uint32_t end = dataOffset + offsets[k];
-  return CopyBytes(archive->fileHandle, from + end, to + end, block.storedSize - end, buffer.bytes(),
-                   archive->sectorSize, readFailed);
+  return true;
 }
 
 bool CheckArguments(Archive* archive, const char* a, const char* b) {
@@ -174,15 +174,22 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
     // Another entry naming the same block keeps the old bytes.
     const bool shared = BlockReferences(archive, blockIndex) > 1;
     if (shared && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
+    // The copy takes what the data take, whatever the stored size says.
+    const uint64_t extent = LayoutExtent(layout);
+    if (extent > 0xFFFFFFFFu) {
+      SetLastError(ERROR_FILE_CORRUPT);
+      return Outcome::kRefused;
+    }
     uint64_t position = 0;
-    if (!AllocateSpace(archive, block.storedSize, &position)) return Outcome::kArchiveFailed;
+    if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
     BlockEntry moved = block;
     moved.offset = static_cast<uint32_t>(position);
+    moved.storedSize = static_cast<uint32_t>(extent);
     bool readFailed = false;
     if (!WriteRekeyedCopy(archive, block, layout, oldKey, FileKey(newName, moved),
                           static_cast<uint64_t>(archive->headerOffset) + position, &readFailed)) {
       const uint32_t error = GetLastError();
-      ReleaseSpace(archive, position, position + block.storedSize);
+      ReleaseSpace(archive, position, position + extent);
       SetLastError(error);
       return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
     }
@@ -195,6 +202,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
       ReleaseSpace(archive, block.offset, static_cast<uint64_t>(block.offset) + block.storedSize);
       archive->blockTable[blockIndex] = moved;
     }
+    NoteBlockExtent(archive, blockIndex, moved, moved.storedSize);
     archive->session->blocksChanged = true;
   }
 
