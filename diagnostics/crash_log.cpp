@@ -111,24 +111,39 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
   if (!wasLoaded) platform::DebugHelpUnload();
 }
 
-void WriteManualTrace(ReportWriter writer, void* target, uintptr_t pc, uintptr_t frame, int skip) {
+struct ManualTrace {
+  ReportWriter writer;
+  void* target;
+  int skip;
+  int index;
+};
+
+bool WriteManualFrame(void* arg, uintptr_t pc, uintptr_t frame) {
+  auto& trace = *static_cast<ManualTrace*>(arg);
+  if (trace.index++ < trace.skip) return true;
+  std::string module;
+  uint32_t section = 0;
+  uintptr_t offset = 0;
+  if (!platform::GetModuleOfAddress(pc, module, &section, &offset)) {
+    module = "<unknown>";
+    section = 0;
+    offset = 0;
+  }
+  trace.writer(trace.target, "%0*llX %0*llX %04X:%08llX %s", W, Hex(pc), W, Hex(frame), section, Hex(offset),
+               module.c_str());
+  return true;
+}
+
+void WriteManualTrace(ReportWriter writer, void* target, uintptr_t pc, uintptr_t frame, uintptr_t stack,
+                      int skip) {
   WriteSectionTitle(writer, target, "Stack Trace (Manual)");
   writer(target, "%-*s%-*s%s", W + 1, "Address", W + 1, "Frame", "Logical addr  Module");
   writer(target, "");
+  ManualTrace trace{writer, target, skip, 0};
+  if (platform::WalkByUnwindTables(pc, frame, stack, kMaxManualFrames, WriteManualFrame, &trace)) return;
   constexpr size_t kLinkSize = 2 * sizeof(uintptr_t);
   for (int index = 0; index < kMaxManualFrames; ++index) {
-    if (index >= skip) {
-      std::string module;
-      uint32_t section = 0;
-      uintptr_t offset = 0;
-      if (!platform::GetModuleOfAddress(pc, module, &section, &offset)) {
-        module = "<unknown>";
-        section = 0;
-        offset = 0;
-      }
-      writer(target, "%0*llX %0*llX %04X:%08llX %s", W, Hex(pc), W, Hex(frame), section, Hex(offset),
-             module.c_str());
-    }
+    WriteManualFrame(&trace, pc, frame);
     uintptr_t link[2];
     if (!platform::IsWritableMemory(reinterpret_cast<const void*>(frame), kLinkSize) ||
         !platform::ReadMemory(reinterpret_cast<const void*>(frame), link, sizeof link)) {
@@ -230,7 +245,7 @@ REPORT_NOINLINE void WriteCrashLog(ReportWriter writer, void* target, uint32_t f
   const std::string rule(78, '-');
   writer(target, "%s", rule.c_str());
   if ((flags & REPORT_STACK_DEBUG_HELP) != 0) WriteDebugHelpTrace(writer, target, flags, pc, frame, stack, skip);
-  if ((flags & REPORT_STACK_MANUAL) != 0) WriteManualTrace(writer, target, pc, frame, skip);
+  if ((flags & REPORT_STACK_MANUAL) != 0) WriteManualTrace(writer, target, pc, frame, stack, skip);
   if ((flags & REPORT_REGISTERS) != 0 && context != nullptr) WriteRegisters(writer, target, *context);
   if ((flags & (REPORT_CODE_DUMP | REPORT_STACK_DUMP)) != 0) {
     WriteSectionTitle(writer, target, "Memory Dump");

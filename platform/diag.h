@@ -147,6 +147,17 @@ struct StackFrame {
 int WalkStack(uintptr_t pc, uintptr_t frame, uintptr_t stack, StackFrame* frames,
               int maxFrames, uint32_t* endError);
 
+// The manual walk's steps where the system describes every frame by unwind
+// tables instead of a chain of saved frame pointers (64-bit Windows, where
+// code sets its frame pointer part-way into large frames, so the chain says
+// nothing). Calls visit for the frame that pc, frame and stack describe and
+// then for each caller, until visit returns false, a step leaves the stack
+// or maxFrames were visited. Returns false, visiting nothing, where such
+// tables are not the way to walk: callers follow the frame pointers there.
+using UnwindVisitor = bool (*)(void* arg, uintptr_t pc, uintptr_t frame);
+bool WalkByUnwindTables(uintptr_t pc, uintptr_t frame, uintptr_t stack, int maxFrames,
+                        UnwindVisitor visit, void* arg);
+
 // Symbol queries on an address; each sets the last error when it fails.
 // ModuleImage: the full path of the module's image.
 bool SymbolModuleImage(uintptr_t address, std::string& image);

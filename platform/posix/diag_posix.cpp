@@ -492,6 +492,8 @@ bool DebugHelpLoad() { return true; }
 void DebugHelpUnload() {}
 bool DebugHelpInitialize() { return true; }
 
+bool WalkByUnwindTables(uintptr_t, uintptr_t, uintptr_t, int, UnwindVisitor, void*) { return false; }
+
 int WalkStack(uintptr_t pc, uintptr_t, uintptr_t stack, StackFrame* frames, int maxFrames, uint32_t* endError) {
   WalkState state{pc, stack, frames, maxFrames, 0, false, false, 0};
   if (frames != nullptr && maxFrames > 0) {

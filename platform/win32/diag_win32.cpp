@@ -459,6 +459,57 @@ int WalkStack(uintptr_t pc, uintptr_t frame, uintptr_t stack, StackFrame* frames
   return count;
 }
 
+#if defined(_WIN64)
+bool WalkByUnwindTables(uintptr_t pc, uintptr_t frame, uintptr_t stack, int maxFrames, UnwindVisitor visit,
+                        void* arg) {
+  if (visit == nullptr) return true;
+  // The walk stays inside this thread's stack: every step reads saved
+  // registers and the return address from there.
+  ULONG_PTR low = 0;
+  ULONG_PTR high = 0;
+  ::GetCurrentThreadStackLimits(&low, &high);
+  CONTEXT context;
+  memset(&context, 0, sizeof context);
+  context.ContextFlags = CONTEXT_FULL;
+  context.Rip = pc;
+  context.Rbp = frame;
+  context.Rsp = stack;
+  for (int count = 0; count < maxFrames; ++count) {
+    if (!visit(arg, static_cast<uintptr_t>(context.Rip), static_cast<uintptr_t>(context.Rbp))) break;
+    const DWORD64 before = context.Rsp;
+    if (before < low || before + sizeof(DWORD64) > high) break;
+    DWORD64 imageBase = 0;
+    PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr);
+    if (function == nullptr) {
+      // A leaf function keeps no table: its return address is on top.
+      DWORD64 returnAddress = 0;
+      if (!ReadMemory(reinterpret_cast<const void*>(before), &returnAddress, sizeof returnAddress)) break;
+      context.Rip = returnAddress;
+      context.Rsp = before + sizeof returnAddress;
+    } else {
+      // The tables locate the saved registers from Rsp or from a frame
+      // register; one that points outside the stack would send the step
+      // astray, so it is checked before the system follows it.
+      const auto* info = reinterpret_cast<const BYTE*>(imageBase + function->UnwindData);
+      const unsigned frameRegister = info[3] & 0x0Fu;
+      if (frameRegister != 0) {
+        const DWORD64 value = (&context.Rax)[frameRegister];
+        if (value < low || value >= high) break;
+      }
+      PVOID handlerData = nullptr;
+      DWORD64 establisher = 0;
+      ::RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData,
+                         &establisher, nullptr);
+    }
+    // Callers' frames lie above their callees'; anything else is a broken stack.
+    if (context.Rip == 0 || context.Rsp <= before || context.Rsp > high) break;
+  }
+  return true;
+}
+#else
+bool WalkByUnwindTables(uintptr_t, uintptr_t, uintptr_t, int, UnwindVisitor, void*) { return false; }
+#endif
+
 bool SymbolModuleImage(uintptr_t address, std::string& image) {
   if (!SymbolsReady()) return false;
   ModuleRecord module;
