@@ -471,7 +471,9 @@ uint32_t SearchRun(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
       best = n > limit ? limit : n;
       found = c;
     }
-    if (best == kMaxMatch) found = FarthestReaching(window, p, kMaxMatch, lo, found);
+    // limit is 516 here. Passing the constant instead lets the compiler fold
+    // this rare scan into the loops above, which then spill registers.
+    if (best == kMaxMatch) found = FarthestReaching(window, p, limit, lo, found);
   }
   w->distance = p - found - 1;
   return best;

@@ -353,7 +353,8 @@ TEST(Implode, MatchesTheExhaustiveModelAtTheEndOfTheData) {
       const size_t size = sizes[seed % std::size(sizes)];
       const Bytes data = EndsInRepetition(size, seed * 7919 + dict, dict);
       const std::vector<Token> expected = Model(data, dict).Run();
-      ASSERT_EQ(RunImplode(data, DCL_BINARY, dict).stream, EncodeTokens(expected, DCL_BINARY, bits))
+      ASSERT_EQ(RunImplode(data, DCL_BINARY, dict).stream,
+                EncodeTokens(expected, DCL_BINARY, bits))
           << "dict " << dict << " size " << size << " seed " << seed;
       cases += 1;
       longTails += expected.back().length > 10;
@@ -364,9 +365,10 @@ TEST(Implode, MatchesTheExhaustiveModelAtTheEndOfTheData) {
 }
 
 TEST(Implode, NearestOfEquallyLongRepetitionsWinsAtTheEndOfTheData) {
-  // The data ends in `len` bytes (11 to 515: shorter ones never end a search
-  // early) found twice before: the nearer at the last distance of a 6-bit
-  // distance code, the farther past it, so the two choices differ in the stream.
+  // The data ends in `len` bytes (11 to 515: long enough for the long search,
+  // short of a full repetition) found twice before: the nearer at the last
+  // distance of a 6-bit distance code, the farther past it, so the two choices
+  // differ in the stream.
   struct Case {
     uint32_t dict, len, gap;
   };
@@ -384,7 +386,8 @@ TEST(Implode, NearestOfEquallyLongRepetitionsWinsAtTheEndOfTheData) {
     const auto restAt = gapAt + k.gap;
     // No pair at a seam repeats, so nothing longer than the tail forms.
     ASSERT_NE(gapAt[0], restAt[0]);
-    ASSERT_TRUE(gapAt[-1] != restAt[-1] && gapAt[-1] != filler.back() && restAt[-1] != filler.back());
+    ASSERT_TRUE(gapAt[-1] != restAt[-1] && gapAt[-1] != filler.back() &&
+                restAt[-1] != filler.back());
 
     Bytes data;
     std::vector<Token> expected;
