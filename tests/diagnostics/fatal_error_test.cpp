@@ -189,8 +189,12 @@ TEST_F(FatalError, ReportFolderFallsBackToProgramFolder) {
   Apply();
   WriteErrorReport("existing\n", nullptr);
   EXPECT_TRUE(std::filesystem::exists(root_ / "reports" / kReportName));
+  // A second report of the same second keeps the first and takes a name of
+  // its own.
   WriteErrorReport("again\n", nullptr);
-  EXPECT_NE(ReadFile(root_ / "reports" / kReportName).find("\r\nagain\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "reports" / kReportName).find("\r\nexisting\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "reports" / "2004-03-03 14.05.09 Error (2).txt").find("\r\nagain\r\n"),
+            std::string::npos);
 }
 
 TEST_F(FatalError, CrashContextNamesTheFileCrash) {

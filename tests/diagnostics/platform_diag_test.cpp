@@ -42,33 +42,34 @@ TEST(PlatformDiag, ModuleAndSymbolOfAnAddress) {
   const uint32_t length = platform::GetModuleFileName(program, sizeof program);
   ASSERT_GT(length, 0u);
 
-  std::string path;
+  char path[4096];
   uint32_t section = 0;
   uintptr_t offset = 0;
-  ASSERT_TRUE(platform::GetModuleOfAddress(address, path, &section, &offset));
-  EXPECT_EQ(path, std::string(program, length));
+  ASSERT_TRUE(platform::GetModuleOfAddress(address, path, sizeof path, &section, &offset));
+  EXPECT_EQ(std::string(path), std::string(program, length));
   EXPECT_GE(section, 1u);
 
-  std::string other;
+  char other[4096];
   uint32_t otherSection = 0;
   uintptr_t otherOffset = 0;
-  ASSERT_TRUE(platform::GetModuleOfAddress(address + 4, other, &otherSection, &otherOffset));
+  ASSERT_TRUE(platform::GetModuleOfAddress(address + 4, other, sizeof other, &otherSection, &otherOffset));
   EXPECT_EQ(otherSection, section);
   EXPECT_EQ(otherOffset, offset + 4);
 
-  EXPECT_FALSE(platform::GetModuleOfAddress(16, path, &section, &offset));
+  EXPECT_FALSE(platform::GetModuleOfAddress(16, path, sizeof path, &section, &offset));
 
 #if !defined(_WIN32)
   ASSERT_TRUE(platform::DebugHelpLoad());
   ASSERT_TRUE(platform::DebugHelpInitialize());
-  std::string name;
+  char name[512];
   uintptr_t displacement = 99;
-  ASSERT_TRUE(platform::SymbolName(address + 2, name, &displacement));
-  EXPECT_EQ(name, "PlatformDiagExportedFunction(int)");
+  ASSERT_TRUE(platform::SymbolName(address + 2, name, sizeof name, &displacement));
+  EXPECT_EQ(std::string(name), "PlatformDiagExportedFunction(int)");
   EXPECT_EQ(displacement, 2u);
-  std::string image;
-  ASSERT_TRUE(platform::SymbolModuleImage(address, image));
-  EXPECT_EQ(image, std::string(program, length));
+  char image[4096];
+  uintptr_t moduleAddress = 0;
+  ASSERT_TRUE(platform::SymbolModule(address, image, sizeof image, &moduleAddress));
+  EXPECT_EQ(std::string(image), std::string(program, length));
 #endif
 }
 
