@@ -117,7 +117,7 @@ void OnFault(const platform::FaultRecord& fault) {
     hookFolders.parents = false;
     folders = &hookFolders;
   }
-  const report::TraceStart start{fault.tracePc, fault.traceFrame, fault.traceStack};
+  const report::TraceStart start{fault.tracePc, fault.traceFrame, fault.traceStack, fault.traceExact};
   report::WriteReportFile(*folders, time, message, &fault.context, &start);
   if (hooks.crashReported != nullptr) hooks.crashReported(hooks.user);
 }

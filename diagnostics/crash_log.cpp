@@ -53,8 +53,8 @@ void WriteSectionTitle(ReportWriter writer, void* target, const char* title) {
   writer(target, "");
 }
 
-void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uintptr_t pc, uintptr_t frame,
-                         uintptr_t stack, int skip) {
+void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, const report::TraceStart& start,
+                         int skip) {
   const bool diagnostics = (flags & REPORT_DEBUG_HELP_DIAGNOSTICS) != 0;
   WriteSectionTitle(writer, target, "Stack Trace (Using DBGHELP.DLL)");
   const bool wasLoaded = platform::DebugHelpIsLoaded();
@@ -67,7 +67,7 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
            static_cast<int>(platform::GetLastError()));
   } else {
     uint32_t endError = 0;
-    const int count = platform::WalkStack(pc, frame, stack, walkFrames, kMaxFrames, &endError);
+    const int count = platform::WalkStack(start.pc, start.frame, start.stack, walkFrames, kMaxFrames, &endError);
     for (int i = 0; i < count; ++i) {
       const platform::StackFrame& f = walkFrames[i];
       if (f.pc == 0) {
@@ -78,10 +78,14 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
         --skip;
         continue;
       }
+      // A return address names the instruction after the call, which may
+      // already belong to the next function (a call that does not return
+      // often ends its function); the call itself is looked up instead.
+      const uintptr_t at = i == 0 && start.exact ? f.pc : f.pc - 1;
       char modulePath[kPathSize];
       const char* module = "<unknown module>";
       uintptr_t moduleAddress = 0;
-      const bool haveModule = platform::SymbolModule(f.pc, modulePath, sizeof modulePath, &moduleAddress);
+      const bool haveModule = platform::SymbolModule(at, modulePath, sizeof modulePath, &moduleAddress);
       if (haveModule) {
         module = AfterLastSeparator(modulePath);
       } else if (diagnostics) {
@@ -89,7 +93,9 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
       }
       char symbol[kNameSize];
       uintptr_t displacement = 0;
-      if (!platform::SymbolName(f.pc, symbol, sizeof symbol, &displacement)) {
+      if (platform::SymbolName(at, symbol, sizeof symbol, &displacement)) {
+        displacement += f.pc - at;
+      } else {
         report::FormatText(symbol, sizeof symbol, "%s", "<unknown symbol>");
         displacement = 0;
         if (diagnostics) {
@@ -100,7 +106,7 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
       uint32_t line = 0;
       char text[kLineSize];
       size_t length = 0;
-      if (platform::SymbolLine(f.pc, file, sizeof file, &line)) {
+      if (platform::SymbolLine(at, file, sizeof file, &line)) {
         length = report::FormatText(text, sizeof text, "%0*llX %-12s %s+%lld (%s,%d)", W, Hex(f.pc), module, symbol,
                                     static_cast<long long>(displacement), AfterLastSeparator(file),
                                     static_cast<int>(line));
@@ -112,7 +118,8 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, uint
                                     static_cast<long long>(displacement));
       }
       // After the columns, the module's full path and the address its
-      // debug information knows, for addr2line and the like.
+      // debug information knows (of the call, for a return address), for
+      // addr2line and the like.
       if (haveModule && length < sizeof text) {
         report::FormatText(text + length, sizeof text - length, " [%s @ 0x%llX]", modulePath, Hex(moduleAddress));
       }
@@ -244,7 +251,7 @@ void WriteCrashLogBody(ReportWriter writer, void* target, uint32_t flags, const 
   const bool snapshot = platform::BeginMemorySnapshot();
   writer(target, "%s", kDashes78);
   if ((flags & REPORT_STACK_DEBUG_HELP) != 0) {
-    WriteDebugHelpTrace(writer, target, flags, start.pc, start.frame, start.stack, skip);
+    WriteDebugHelpTrace(writer, target, flags, start, skip);
   }
   if ((flags & REPORT_STACK_MANUAL) != 0) WriteManualTrace(writer, target, start.pc, start.frame, start.stack, skip);
   if ((flags & REPORT_REGISTERS) != 0) WriteRegisters(writer, target, *context);
@@ -291,12 +298,12 @@ REPORT_NOINLINE void WriteCrashLog(ReportWriter writer, void* target, uint32_t f
   report::TraceStart start;
   int skip = 0;
   if (context != nullptr) {
-    start = report::TraceStart{context->ip, context->bp, context->sp};
+    start = report::TraceStart{context->ip, context->bp, context->sp, false};
   } else {
     // The frame address stands for the stack pointer too: it lies inside this
     // writer's frame, above everything the writer calls.
     const auto frame = reinterpret_cast<uintptr_t>(REPORT_FRAME_ADDRESS());
-    start = report::TraceStart{CallerInstruction(), frame, frame};
+    start = report::TraceStart{CallerInstruction(), frame, frame, false};
     skip = (skipFrames < 0 ? 0 : skipFrames) + 1;
   }
   WriteCrashLogBody(writer, target, flags, context, start, skip);

@@ -54,11 +54,13 @@ std::string FolderOf(const std::string& path);
 size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args);
 size_t FormatText(char* buffer, size_t size, const char* format, ...) REPORT_PRINTF(3, 4);
 
-// Where stack traces start.
+// Where stack traces start. pc is exact when it is the faulting instruction
+// itself, not a return address (which names the instruction after a call).
 struct TraceStart {
   uintptr_t pc;
   uintptr_t frame;
   uintptr_t stack;
+  bool exact;
 };
 
 // The crash log of a fault: the registers and dumps of context, the traces

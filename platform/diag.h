@@ -201,9 +201,11 @@ struct FaultRecord {
   uintptr_t address;
   FaultAccess access;
   CpuContext context;  // the registers at the fault
-  // Where stack traces start: the faulting instruction's frame, or for an
-  // abort the frame that called abort.
+  // Where stack traces start: the faulting instruction's frame (traceExact),
+  // or for an abort the frame that called abort (tracePc is then a return
+  // address).
   uintptr_t tracePc, traceFrame, traceStack;
+  bool traceExact;
 };
 
 // Runs inside the fault handler, on the thread that faulted (POSIX) or on a

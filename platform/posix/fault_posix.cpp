@@ -373,10 +373,13 @@ void FillRecord(int number, const siginfo_t* info, const void* native, FaultReco
   record->tracePc = record->context.ip;
   record->traceFrame = record->context.bp;
   record->traceStack = record->context.sp;
+  record->traceExact = true;
   const PreparedTables* tables = prepared.load(std::memory_order_acquire);
   if (number == SIGABRT && tables != nullptr && info != nullptr && info->si_code <= 0 && info->si_pid == getpid()) {
-    posix::FindAbortCaller(tables->abortStart, tables->abortEnd, &record->tracePc, &record->traceFrame,
-                           &record->traceStack);
+    if (posix::FindAbortCaller(tables->abortStart, tables->abortEnd, &record->tracePc, &record->traceFrame,
+                               &record->traceStack)) {
+      record->traceExact = false;
+    }
   }
 }
 
