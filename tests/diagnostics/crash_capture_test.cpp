@@ -63,7 +63,15 @@ ChildRun RunChild(const fs::path& program, const std::vector<std::string>& args,
   const fs::path errorsFile = scratch / "stderr.txt";
   const auto started = std::chrono::steady_clock::now();
 #if defined(_WIN32)
-  EXPECT_TRUE(environment.empty()) << "not supported here";
+  // The child inherits this program's environment, changed for the while.
+  std::vector<std::pair<std::string, std::string>> restore;
+  for (const std::string& entry : environment) {
+    const std::string name = entry.substr(0, entry.find('='));
+    char old[4096];
+    const DWORD had = GetEnvironmentVariableA(name.c_str(), old, sizeof old);
+    restore.emplace_back(name, had > 0 && had < sizeof old ? std::string(old) : std::string("\x01"));
+    SetEnvironmentVariableA(name.c_str(), entry.substr(name.size() + 1).c_str());
+  }
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE errors = CreateFileA(errorsFile.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -80,6 +88,7 @@ ChildRun RunChild(const fs::path& program, const std::vector<std::string>& args,
   line.push_back('\0');
   const BOOL made = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
   CloseHandle(errors);
+  for (const auto& [name, value] : restore) SetEnvironmentVariableA(name.c_str(), value == "\x01" ? nullptr : value.c_str());
   EXPECT_TRUE(made) << GetLastError();
   if (!made) return run;
   if (WaitForSingleObject(process.hProcess, kTimeoutSeconds * 1000) != WAIT_OBJECT_0) {
@@ -99,7 +108,14 @@ ChildRun RunChild(const fs::path& program, const std::vector<std::string>& args,
   for (std::string& a : argStore) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> envStore;
-  for (char** e = environ; *e != nullptr; ++e) envStore.push_back(*e);
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& change : environment) {
+      if (entry.compare(0, change.find('=') + 1, change, 0, change.find('=') + 1) == 0) replaced = true;
+    }
+    if (!replaced) envStore.push_back(entry);
+  }
   envStore.insert(envStore.end(), environment.begin(), environment.end());
   std::vector<char*> envp;
   for (std::string& e : envStore) envp.push_back(e.data());
@@ -287,5 +303,58 @@ INSTANTIATE_TEST_SUITE_P(Faults, CrashCapture, ::testing::ValuesIn(kCrashes),
                            }
                            return name;
                          });
+
+// Where the reports go when no test hook points elsewhere: the folder
+// chosen at install, from copies of the child in folders of their own.
+class CrashFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    scratch_ = fs::temp_directory_path() / (std::string("tavrix_crash_folder_") + info->name());
+    fs::remove_all(scratch_);
+    fs::create_directories(scratch_ / "bin");
+    program_ = scratch_ / "bin" / ChildProgram().filename();
+    fs::copy_file(ChildProgram(), program_);
+  }
+  void TearDown() override { fs::remove_all(scratch_); }
+
+  ChildRun Crash(const std::vector<std::string>& environment) {
+    return RunChild(program_, {"null-write", "-"}, scratch_, environment);
+  }
+
+  fs::path scratch_;
+  fs::path program_;
+};
+
+TEST_F(CrashFolder, BesideTheProgramWhereItCanBeWritten) {
+  const ChildRun run = Crash({});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_GT(OnlyReport(scratch_ / "bin" / "Errors").size(), 10u) << run.errors;
+}
+
+TEST_F(CrashFolder, PerUserFolderWhenTheProgramsCannotBeWritten) {
+  // A file holding the name "Errors" keeps the folder from being made, as a
+  // folder without write access would for a user who is not root.
+  std::ofstream(scratch_ / "bin" / "Errors") << "in the way";
+#if defined(_WIN32)
+  const ChildRun run = Crash({"LOCALAPPDATA=" + (scratch_ / "local").string()});
+  const fs::path expected = scratch_ / "local" / "crash_child" / "Errors";
+#else
+  const ChildRun run = Crash({"XDG_STATE_HOME=" + (scratch_ / "state").string()});
+  const fs::path expected = scratch_ / "state" / "crash_child" / "Errors";
+#endif
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_GT(OnlyReport(expected).size(), 10u) << run.errors;
+  EXPECT_EQ(FilesIn(scratch_ / "bin").size(), 2u);  // the program and the file in the way
+}
+
+#if !defined(_WIN32)
+TEST_F(CrashFolder, PerUserFolderUnderHomeWithoutStateHome) {
+  std::ofstream(scratch_ / "bin" / "Errors") << "in the way";
+  const ChildRun run = Crash({"XDG_STATE_HOME=", "HOME=" + (scratch_ / "home").string()});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_GT(OnlyReport(scratch_ / "home" / ".local" / "state" / "crash_child" / "Errors").size(), 10u) << run.errors;
+}
+#endif
 
 }  // namespace
