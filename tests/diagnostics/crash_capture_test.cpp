@@ -17,6 +17,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#undef GetModuleFileName
 #else
 #include <csignal>
 #include <fcntl.h>
