@@ -628,7 +628,19 @@ bool SymbolName(uintptr_t address, char* name, size_t size, uintptr_t* displacem
   if (const posix::PreparedTables* tables = posix::Prepared()) {
     const posix::PreparedSymbol* symbol = posix::FindPreparedSymbol(*tables, address);
     if (symbol != nullptr) {
-      if (name != nullptr && size > 0) posix::CopyText(name, size, tables->names.data() + symbol->name);
+      const char* found = tables->names.data() + symbol->name;
+      char* demangled = nullptr;
+      if (found[0] == '_' && found[1] == 'Z' && !posix::InFaultHandler()) {
+        int status = -1;
+        demangled = abi::__cxa_demangle(found, nullptr, nullptr, &status);
+        if (status != 0) {
+          free(demangled);
+          demangled = nullptr;
+        }
+      }
+      if (name != nullptr && size > 0) posix::CopyText(name, size, demangled != nullptr ? demangled : found);
+      // Not even free(nullptr) inside a handler: an allocator may lock for it.
+      if (demangled != nullptr) free(demangled);
       if (displacement != nullptr) *displacement = address - symbol->start;
       return true;
     }

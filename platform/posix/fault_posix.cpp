@@ -94,91 +94,87 @@ long ThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 
 // ---- gathering ------------------------------------------------------------------
 
-bool ReadAt(int fd, uint64_t offset, void* out, size_t size) {
-  auto* bytes = static_cast<char*>(out);
-  while (size > 0) {
-    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    offset += static_cast<uint64_t>(got);
-    size -= static_cast<size_t>(got);
+// A module's file mapped for reading while its symbols are gathered.
+struct MappedFile {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+};
+
+// A symbol before its name is settled: the name still points into the
+// mapped file.
+struct RawSymbol {
+  uintptr_t start;
+  uintptr_t end;
+  const char* name;
+};
+
+MappedFile MapFile(const char* path) {
+  MappedFile file;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return file;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    void* data = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (data != MAP_FAILED) {
+      file.data = static_cast<const unsigned char*>(data);
+      file.size = static_cast<size_t>(st.st_size);
+    }
   }
-  return true;
+  close(fd);
+  return file;
 }
 
 // Adds the function symbols of one module's file: its full symbol table
 // where the file keeps one (functions with internal linkage are only
-// there), the dynamic one otherwise. Names are demangled now, since the
-// demangler allocates.
-void ReadModuleSymbols(const char* file, const PreparedModule& module, std::vector<PreparedSymbol>& symbols,
-                       std::vector<char>& names) {
-  const int fd = open(file, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat st;
+// there), the dynamic one otherwise. Every offset and size in the file is
+// checked against the file before it is followed.
+void ReadModuleSymbols(const MappedFile& file, const PreparedModule& module, std::vector<RawSymbol>& symbols) {
   ElfW(Ehdr) header;
-  const bool usable = fstat(fd, &st) == 0 && ReadAt(fd, 0, &header, sizeof header) &&
-                      memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
+  if (file.size < sizeof header) return;
+  memcpy(&header, file.data, sizeof header);
+  const bool usable = memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
                       header.e_ident[EI_CLASS] == (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) &&
-                      header.e_shentsize == sizeof(ElfW(Shdr)) && header.e_shnum > 0 &&
-                      header.e_shoff < static_cast<uint64_t>(st.st_size) &&
-                      static_cast<uint64_t>(header.e_shnum) * sizeof(ElfW(Shdr)) <=
-                          static_cast<uint64_t>(st.st_size) - header.e_shoff;
-  if (!usable) {
-    close(fd);
-    return;
-  }
-  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-  std::vector<ElfW(Shdr)> sections(header.e_shnum);
-  if (!ReadAt(fd, header.e_shoff, sections.data(), sections.size() * sizeof(ElfW(Shdr)))) {
-    close(fd);
-    return;
-  }
-  const ElfW(Shdr)* table = nullptr;
-  for (const auto& section : sections) {
-    if (section.sh_type == SHT_SYMTAB) table = &section;
-  }
-  if (table == nullptr) {
-    for (const auto& section : sections) {
-      if (section.sh_type == SHT_DYNSYM) table = &section;
+                      header.e_shentsize == sizeof(ElfW(Shdr)) && header.e_shnum > 0 && header.e_shoff < file.size &&
+                      static_cast<uint64_t>(header.e_shnum) * sizeof(ElfW(Shdr)) <= file.size - header.e_shoff;
+  if (!usable) return;
+  auto section = [&](size_t index) {
+    ElfW(Shdr) entry;
+    memcpy(&entry, file.data + header.e_shoff + index * sizeof(ElfW(Shdr)), sizeof entry);
+    return entry;
+  };
+  auto within = [&](const ElfW(Shdr)& s) { return s.sh_offset <= file.size && s.sh_size <= file.size - s.sh_offset; };
+  ElfW(Shdr) table{};
+  bool found = false;
+  for (const Elf32_Word wanted : {static_cast<Elf32_Word>(SHT_SYMTAB), static_cast<Elf32_Word>(SHT_DYNSYM)}) {
+    for (size_t i = 0; i < header.e_shnum && !found; ++i) {
+      const ElfW(Shdr) candidate = section(i);
+      if (candidate.sh_type == wanted) {
+        table = candidate;
+        found = true;
+      }
     }
+    if (found) break;
   }
-  auto within = [&](const ElfW(Shdr)& s) { return s.sh_offset <= fileSize && s.sh_size <= fileSize - s.sh_offset; };
-  if (table == nullptr || table->sh_entsize != sizeof(ElfW(Sym)) || table->sh_link >= sections.size() ||
-      !within(*table) || !within(sections[table->sh_link]) || sections[table->sh_link].sh_size == 0) {
-    close(fd);
-    return;
-  }
-  const ElfW(Shdr)& stringSection = sections[table->sh_link];
-  std::vector<ElfW(Sym)> entries(table->sh_size / sizeof(ElfW(Sym)));
-  std::vector<char> strings(stringSection.sh_size + 1, '\0');
-  const bool read = ReadAt(fd, table->sh_offset, entries.data(), entries.size() * sizeof(ElfW(Sym))) &&
-                    ReadAt(fd, stringSection.sh_offset, strings.data(), stringSection.sh_size);
-  close(fd);
-  if (!read) return;
+  if (!found || table.sh_entsize != sizeof(ElfW(Sym)) || table.sh_link >= header.e_shnum || !within(table)) return;
+  const ElfW(Shdr) strings = section(table.sh_link);
+  if (!within(strings) || strings.sh_size == 0 || file.data[strings.sh_offset + strings.sh_size - 1] != '\0') return;
+  const auto* names = reinterpret_cast<const char*>(file.data + strings.sh_offset);
 
+  const size_t count = table.sh_size / sizeof(ElfW(Sym));
   const size_t first = symbols.size();
-  for (const ElfW(Sym)& entry : entries) {
+  for (size_t i = 0; i < count; ++i) {
+    ElfW(Sym) entry;
+    memcpy(&entry, file.data + table.sh_offset + i * sizeof entry, sizeof entry);
     if ((entry.st_info & 0xF) != STT_FUNC || entry.st_shndx == SHN_UNDEF || entry.st_value == 0 ||
-        entry.st_name >= stringSection.sh_size) {
+        entry.st_name >= strings.sh_size || names[entry.st_name] == '\0') {
       continue;
     }
-    const char* name = strings.data() + entry.st_name;
-    if (name[0] == '\0') continue;
     const uintptr_t start = module.bias + static_cast<uintptr_t>(entry.st_value);
-    const size_t offset = names.size();
-    if (offset > UINT32_MAX - 4096) break;
-    int status = -1;
-    char* demangled = name[0] == '_' && name[1] == 'Z' ? abi::__cxa_demangle(name, nullptr, nullptr, &status) : nullptr;
-    const char* shown = status == 0 && demangled != nullptr ? demangled : name;
-    names.insert(names.end(), shown, shown + strlen(shown) + 1);
-    free(demangled);
-    symbols.push_back(PreparedSymbol{start, entry.st_size != 0 ? start + entry.st_size : 0,
-                                     static_cast<uint32_t>(offset)});
+    symbols.push_back(RawSymbol{start, entry.st_size != 0 ? start + entry.st_size : 0, names + entry.st_name});
   }
   // Symbols without a size reach to the next symbol or the segment's end.
   std::sort(symbols.begin() + static_cast<std::ptrdiff_t>(first), symbols.end(),
-            [](const PreparedSymbol& a, const PreparedSymbol& b) { return a.start < b.start; });
+            [](const RawSymbol& a, const RawSymbol& b) { return a.start < b.start; });
   for (size_t i = first; i < symbols.size(); ++i) {
     if (symbols[i].end != 0) continue;
     uintptr_t end = symbols[i].start + 1;
@@ -224,20 +220,52 @@ PreparedTables* Gather() {
   const uint32_t length = GetModuleFileName(program, sizeof program);
   if (length > 0 && length < sizeof program) gathering.programPath.assign(program, length);
   dl_iterate_phdr(GatherModule, &gathering);
+  std::vector<MappedFile> files;
+  std::vector<RawSymbol> raw;
   for (const PreparedModule& module : tables->modules) {
     // The program's own file is read through the link the kernel keeps,
     // which holds even when the path has been replaced since.
     const bool isProgram = &module == &tables->modules.front() && module.path == gathering.programPath;
-    ReadModuleSymbols(isProgram ? "/proc/self/exe" : module.path.c_str(), module, tables->symbols, tables->names);
+    files.push_back(MapFile(isProgram ? "/proc/self/exe" : module.path.c_str()));
+    ReadModuleSymbols(files.back(), module, raw);
   }
   // Aliases share an address; keep the one with the largest extent.
-  std::stable_sort(tables->symbols.begin(), tables->symbols.end(), [](const PreparedSymbol& a, const PreparedSymbol& b) {
+  std::stable_sort(raw.begin(), raw.end(), [](const RawSymbol& a, const RawSymbol& b) {
     return a.start != b.start ? a.start < b.start : a.end > b.end;
   });
-  tables->symbols.erase(std::unique(tables->symbols.begin(), tables->symbols.end(),
-                                    [](const PreparedSymbol& a, const PreparedSymbol& b) { return a.start == b.start; }),
-                        tables->symbols.end());
-  tables->symbols.shrink_to_fit();
+  raw.erase(std::unique(raw.begin(), raw.end(), [](const RawSymbol& a, const RawSymbol& b) { return a.start == b.start; }),
+            raw.end());
+  // The program's own names are demangled now, since the demangler
+  // allocates. Those of the libraries, many more and far less often in a
+  // trace, keep their link names (demangled when named outside a handler).
+  const PreparedModule* programModule = tables->modules.empty() ? nullptr : &tables->modules.front();
+  auto inProgram = [&](uintptr_t address) {
+    if (programModule == nullptr || programModule->path != gathering.programPath) return false;
+    for (const auto& segment : programModule->segments) {
+      if (address >= segment.start && address < segment.end) return true;
+    }
+    return false;
+  };
+  size_t total = 0;
+  for (const RawSymbol& symbol : raw) total += strlen(symbol.name) + 1;
+  tables->names.reserve(total + total / 2);
+  tables->symbols.reserve(raw.size());
+  for (const RawSymbol& symbol : raw) {
+    const size_t offset = tables->names.size();
+    if (offset > UINT32_MAX - 65536) break;
+    int status = -1;
+    const char* name = symbol.name;
+    char* demangled = name[0] == '_' && name[1] == 'Z' && inProgram(symbol.start)
+                          ? abi::__cxa_demangle(name, nullptr, nullptr, &status)
+                          : nullptr;
+    const char* shown = status == 0 && demangled != nullptr ? demangled : name;
+    tables->names.insert(tables->names.end(), shown, shown + strlen(shown) + 1);
+    free(demangled);
+    tables->symbols.push_back(PreparedSymbol{symbol.start, symbol.end, static_cast<uint32_t>(offset)});
+  }
+  for (const MappedFile& file : files) {
+    if (file.data != nullptr) munmap(const_cast<unsigned char*>(file.data), file.size);
+  }
 
   uint32_t size = sizeof tables->userName;
   // Asked before the tables are published, so these still go to the system.
