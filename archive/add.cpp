@@ -52,9 +52,15 @@ uint64_t UsedEnd(const Archive* archive) {
   if (h.blockTableEntries != 0) {
     grow(static_cast<uint64_t>(h.blockTableOffset) + static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes);
   }
+  // Nothing live lies past the file's end, whatever a (falsified or
+  // zero-decrypted) block entry claims.
+  uint64_t fileEnd = 0;
+  platform::GetFileSize64(archive->fileHandle, &fileEnd);
+  fileEnd = fileEnd > archive->headerOffset ? fileEnd - archive->headerOffset : 0;
   for (uint32_t i = 0; i < h.blockTableEntries && archive->blockTable != nullptr; ++i) {
     const BlockEntry& b = archive->blockTable[i];
-    grow(static_cast<uint64_t>(b.offset) + b.storedSize);
+    const uint64_t claimed = static_cast<uint64_t>(b.offset) + b.storedSize;
+    grow(claimed < fileEnd ? claimed : fileEnd);
   }
   return end;
 }
@@ -282,7 +288,14 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
     blockIndex = slot->blockIndex;
   }
   BlockEntry oldBlock{};
-  if (!grew) oldBlock = savedTable[blockIndex];
+  uint32_t oldExtent = 0;
+  if (!grew) {
+    oldBlock = savedTable[blockIndex];
+    // The room of the old place is what its data take by their own layout: a
+    // falsified stored size would have new data written over other files.
+    oldExtent = oldBlock.storedSize;
+    StoredExtent(archive, *slot, &oldExtent);
+  }
   if (grew && blockCount == 0xFFFFFFFFu / kEntryBytes) {
     SetLastError(kErrorFileTooLarge);
     return false;
@@ -290,7 +303,7 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
 
   uint32_t position = 0;
   ArchiveHeader newHeader{};
-  if (!PlaceBlock(archive, oldBlock.offset, oldBlock.storedSize, storedSize, grew, &position, &newHeader)) {
+  if (!PlaceBlock(archive, oldBlock.offset, oldExtent, storedSize, grew, &position, &newHeader)) {
     return false;
   }
   BlockEntry* table = savedTable;
@@ -428,13 +441,15 @@ bool ReadListfile(Archive* archive, uint32_t extra, PageBuffer* text, uint32_t* 
   const BlockEntry* block = BlockOfFile(file);
   bool ok = block != nullptr && fileSize != 0xFFFFFFFFu;
   if (ok && fileSize != 0) {
-    // The size must be one the stored bytes can stand for: plain data as long
-    // as the block, or an offset table of one word per sector that fits.
+    // The size must be one the archive file can stand for: from the data
+    // start on it holds the plain data, or an offset table of one word per
+    // sector.
     const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
     const bool hasTable = (block->flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
     const uint64_t minimum = hasTable ? 4 * (sectors + 1) : fileSize;
     const uint64_t total = static_cast<uint64_t>(fileSize) + extra + 1;
-    if (minimum > block->storedSize || total > 0xFFFFFFFFu) {
+    BlockData where;
+    if (!LocateBlockData(archive, *block, &where) || minimum > where.room || total > 0xFFFFFFFFu) {
       SetLastError(ERROR_FILE_CORRUPT);
       ok = false;
     }

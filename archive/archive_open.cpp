@@ -89,15 +89,12 @@ uint32_t FindArchiveHeader(platform::OsHandle file) {
 }
 
 // Header values are refused with ERROR_FILE_CORRUPT when no archive could
-// have them: a table whose byte size overflows 32 bits or exceeds what the
-// file holds from the archive start (so no allocation is sized by a value the
-// file cannot back), no hash entries, or a sector size beyond
-// kMaxSectorSizeShift. Tables that merely run past the end of the file are
-// still accepted, their missing part read as zeros.
+// have them: no hash entries, a sector size beyond kMaxSectorSizeShift, or a
+// table larger than kMaxTableBytes (which also keeps every byte size within
+// 32 bits). A table may claim more entries than the file holds: the missing
+// part keeps the zero fill of its buffer and is decrypted with the rest.
 bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const char* path,
                        Archive** out) {
-  uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(file, &fileSize)) return false;
   uint8_t raw[kHeaderBytes];
   uint32_t got = 0;
   if (!platform::ReadFileAt(file, archiveStart, raw, kHeaderBytes, &got)) return false;
@@ -106,11 +103,9 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
     return false;
   }
   const ArchiveHeader header = ParseArchiveHeader(raw);
-  const uint64_t available = fileSize > archiveStart ? fileSize - archiveStart : 0;
   const uint64_t hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
   const uint64_t blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
-  if (header.hashTableEntries == 0 || hashBytes > 0xFFFFFFFFull || blockBytes > 0xFFFFFFFFull ||
-      hashBytes > available || blockBytes > available ||
+  if (header.hashTableEntries == 0 || hashBytes > kMaxTableBytes || blockBytes > kMaxTableBytes ||
       header.sectorSizeShift > kMaxSectorSizeShift) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
@@ -134,10 +129,11 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
   }
   // The tables are read as bytes and converted in place: the in-memory
   // records are host-order words.
-  bool ok = ReadTable(file, static_cast<uint64_t>(archiveStart) + header.hashTableOffset,
+  // Table positions wrap at 32 bits like every position in the archive.
+  bool ok = ReadTable(file, static_cast<uint32_t>(archiveStart + header.hashTableOffset),
                       archive->hashTable, static_cast<uint32_t>(hashBytes), HashTableKey());
   if (ok && blockBytes != 0) {
-    ok = ReadTable(file, static_cast<uint64_t>(archiveStart) + header.blockTableOffset,
+    ok = ReadTable(file, static_cast<uint32_t>(archiveStart + header.blockTableOffset),
                    archive->blockTable, static_cast<uint32_t>(blockBytes), BlockTableKey());
   }
   if (!ok) {

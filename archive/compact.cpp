@@ -94,18 +94,17 @@ bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& ol
 // decrypt again. Blocks too damaged to be read at all stay as copied.
 bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
                 const BlockEntry& newBlock, platform::OsHandle temp) {
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, oldBlock, &dataOffset)) return true;
+  BlockData where;
+  if (!LocateBlockData(archive, oldBlock, &where)) return true;
+  const uint32_t dataOffset = where.dataOffset;
   const uint32_t sectorSize = archive->sectorSize;
   const uint32_t fileSize = oldBlock.fileSize;
-  const uint32_t available = oldBlock.storedSize - dataOffset;
+  const uint32_t available = where.room;
   const uint64_t k64 = (static_cast<uint64_t>(fileSize) + sectorSize - 1) / sectorSize;
   const bool hasTable = (oldBlock.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  const uint64_t from = static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset + dataOffset;
+  const uint64_t from = where.start;
   const uint64_t needed = hasTable ? 4 * (k64 + 1) : fileSize;
-  uint64_t archiveFileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
-  if (needed > available || from + needed > archiveFileSize) return true;
+  if (needed > available) return true;
   const uint32_t k = static_cast<uint32_t>(k64);
   const uint64_t to = static_cast<uint64_t>(newBlock.offset) + dataOffset;
   const uint32_t P = oldBlock.offset, Q = newBlock.offset;
@@ -129,7 +128,7 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
     };
     // The table's first word is known, which gives the key without a name;
     // a key that decodes no sensible table is a chance hit and is not used.
-    const uint32_t detected = tableBytes >= 8 ? DetectFileKey(raw.bytes(), tableBytes) : 0;
+    const uint32_t detected = DetectTableKey(archive, oldBlock);
     if (detected != 0 && decodeWith(detected)) {
       oldKey = detected;
       newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
@@ -168,7 +167,9 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
 }
 
 // Deleted marks that end a probe run (the next entry is empty) turn into
-// empty entries: no lookup passes them any more. No entry moves.
+// empty entries: no lookup passes them any more. The others are rewritten as
+// the current mark, so that marks of older writes, which some readers take
+// for empty, stop cutting runs. No entry moves.
 void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
   for (uint32_t j = 0; j < n; ++j) {
     if (!IsHashEntryEmpty(table[j])) continue;
@@ -176,6 +177,9 @@ void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
          i = (i == 0 ? n - 1 : i - 1), ++steps) {
       MarkHashEntryEmpty(table[i]);
     }
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    if (IsHashEntryDeleted(table[i])) MarkHashEntryDeleted(table[i]);
   }
 }
 
@@ -245,14 +249,19 @@ bool CompactArchive(ArchiveHandle archive) {
     const uint32_t m = i - dropped;
     newIndex[i] = m;
     const BlockEntry& oldBlock = archive->blockTable[i];
-    if (write + oldBlock.storedSize > 0xFFFFFFFFu) {
+    // What the data take by their own layout; a falsified stored size would
+    // cut them short or drag other bytes along.
+    uint32_t extent = oldBlock.storedSize;
+    StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
+    if (write + extent > 0xFFFFFFFFu) {
       SetLastError(kErrorFileTooLarge);
       return false;
     }
     newBlocks[m] = oldBlock;
     newBlocks[m].offset = static_cast<uint32_t>(write);
-    if (!CopyRange(archive->fileHandle, static_cast<uint64_t>(archive->headerOffset) + oldBlock.offset,
-                   temp.handle(), write, oldBlock.storedSize, chunk.bytes())) {
+    newBlocks[m].storedSize = extent;
+    if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), temp.handle(), write,
+                   extent, chunk.bytes())) {
       return false;
     }
     const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
@@ -260,7 +269,7 @@ bool CompactArchive(ArchiveHandle archive) {
         !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlocks[m], temp.handle())) {
       return false;
     }
-    write += oldBlock.storedSize;
+    write += extent;
   }
   const uint32_t newCount = blockCount - dropped;
 

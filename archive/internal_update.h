@@ -46,16 +46,11 @@ class PageBuffer {
   size_t size_ = 0;
 };
 
-// A hash entry that names a file: neither free nor a deleted mark.
+// A hash entry that names a file: neither empty nor a deletion mark.
 inline bool IsHashEntryInUse(const HashEntry& e) { return !IsHashEntryFree(e); }
-// Free and never used since: a probe run ends here.
+// Empty (0xFFFFFFFF in some word, not a mark): a probe run ends here.
 inline bool IsHashEntryEmpty(const HashEntry& e) { return IsHashEntryFree(e) && !IsHashEntryDeleted(e); }
-inline void MarkHashEntryDeleted(HashEntry& e) {
-  e.nameHashA = kFreeWord;
-  e.nameHashB = kFreeWord;
-  e.locale = kFreeWord;
-  e.blockIndex = kDeletedBlockIndex;
-}
+inline void MarkHashEntryDeleted(HashEntry& e) { e = kDeletedMark; }
 inline void MarkHashEntryEmpty(HashEntry& e) {
   e.nameHashA = kFreeWord;
   e.nameHashB = kFreeWord;

@@ -145,23 +145,40 @@ uint32_t FindFileKey(Archive* archive, const HashEntry* entry, char** name) {
     if (key != 0) return key;
   }
 
-  // Without a name the offset table's first word is still known: it is the
-  // table's own size.
+  // Without a name the offset table's first word is still known.
   if ((block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) == 0) return 0;
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, block, &dataOffset)) return 0;
+  return DetectTableKey(archive, block);
+}
+
+uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block) {
   const uint32_t sectorSize = archive->sectorSize;
   if (sectorSize == 0) return 0;
-  const uint32_t sectors = block.fileSize / sectorSize + (block.fileSize % sectorSize != 0);
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return 0;
   uint8_t words[8] = {};
   uint32_t got = 0;
-  const uint64_t position =
-      static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
-  if (!platform::ReadFileAt(archive->fileHandle, position, words, sizeof words, &got) ||
+  if (!platform::ReadFileAt(archive->fileHandle, where.start, words, sizeof words, &got) ||
       got < sizeof words) {
     return 0;
   }
-  return DetectFileKey(words, 4u * (sectors + 1));
+  const uint32_t sectors = block.fileSize / sectorSize + (block.fileSize % sectorSize != 0);
+  // Trying candidates is no failure of the caller's: its last error stays.
+  const uint32_t savedError = GetLastError();
+  uint32_t first = 0;
+  for (uint32_t extraWords = 0; extraWords < 2; ++extraWords) {
+    const uint32_t key = DetectFileKey(words, 4u * (sectors + 1 + extraWords));
+    if (key == 0) continue;
+    if (first == 0) first = key;
+    // A chance hit rarely decodes the whole table soundly.
+    uint32_t* table = LoadSectorTable(archive, block, where, key);
+    if (table != nullptr) {
+      platform::VirtualFree(table);
+      first = key;
+      break;
+    }
+  }
+  SetLastError(savedError);
+  return first;
 }
 
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {

@@ -92,10 +92,8 @@ bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
   if (byIndex) {
     if (index >= archive->header.hashTableEntries) return FailOpen(ERROR_FILE_NOT_FOUND);
     entry = &archive->hashTable[index];
-    // Free and deleted entries hold no file.
-    if (IsHashEntryFree(*entry) || IsHashEntryDeleted(*entry)) {
-      return FailOpen(ERROR_FILE_NOT_FOUND);
-    }
+    // Empty entries and deletion marks hold no file.
+    if (IsHashEntryFree(*entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
     found = archive;
   } else if (searchScope != 0) {
     if (!FindInAllArchives(name, &found, &entry)) {
@@ -217,8 +215,9 @@ HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nam
     uint32_t i = start;
     do {
       HashEntry& e = archive->hashTable[i];
-      // A deleted entry keeps the probe run of the names behind it intact;
-      // only a truly free entry ends the run.
+      // A deletion mark keeps the probe run of the names behind it intact
+      // and, whatever its name words, matches no name; only an empty entry
+      // ends the run.
       if (!IsHashEntryDeleted(e)) {
         if (IsHashEntryFree(e)) break;
         if (e.nameHashA == nameA && e.nameHashB == nameB && e.locale == wanted) return &e;

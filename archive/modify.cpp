@@ -22,22 +22,16 @@ struct SectorLayout {
 };
 
 bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, SectorLayout* layout) {
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, block, &dataOffset)) {
-    SetLastError(ERROR_FILE_CORRUPT);
-    return false;
-  }
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return false;
   const uint32_t sectorSize = archive->sectorSize;
-  const uint32_t available = block.storedSize - dataOffset;
+  const uint32_t available = where.room;
   const uint64_t k = (static_cast<uint64_t>(block.fileSize) + sectorSize - 1) / sectorSize;
   layout->hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  layout->dataStart = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
+  layout->dataStart = where.start;
   const uint64_t needed = layout->hasTable ? 4 * (k + 1) : block.fileSize;
-  // The block's own claims bound the table; the file must hold it too before
-  // anything is allocated for it.
-  uint64_t archiveFileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
-  if (needed > available || layout->dataStart + needed > archiveFileSize) {
+  // The file must hold the table before anything is allocated for it.
+  if (needed > available) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }

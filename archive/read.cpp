@@ -42,7 +42,7 @@ uint32_t SectorCount(uint32_t fileSize, uint32_t sectorSize) {
 
 // What one read needs to know about the file's stored data.
 struct StoredData {
-  uint64_t start = 0;      // D: absolute position of the table or plain data
+  uint32_t start = 0;      // D: file position of the table or plain data
   uint32_t sectorSize = 0;
   uint32_t sectors = 0;    // k
   uint32_t fileSize = 0;
@@ -58,39 +58,6 @@ struct StoredData {
     return (i + 1 == sectors && rest != 0) ? rest : sectorSize;
   }
 };
-
-// Loads, decrypts and checks the stored sector offset table. A table is
-// corrupt when its first entry is not its own size, when entries decrease,
-// when a sector is stored longer than it is when read (which also bounds it
-// by the sector size), or when it reaches past the block or the file.
-bool LoadSectorOffsets(ArchiveFile* file, const BlockEntry& block, const StoredData& data,
-                       uint32_t dataLimit, uint64_t archiveFileSize) {
-  const uint32_t entries = data.sectors + 1;
-  const uint32_t tableBytes = 4 * entries;
-  if (tableBytes > dataLimit || data.start + tableBytes > archiveFileSize) {
-    return Fail(ERROR_FILE_CORRUPT);
-  }
-  auto* table = static_cast<uint32_t*>(platform::VirtualAlloc(tableBytes));
-  if (table == nullptr) return false;
-  uint32_t got = 0;
-  if (!platform::ReadFileAt(file->archive->fileHandle, data.start, table, tableBytes, &got) ||
-      got < tableBytes) {
-    const uint32_t error = got < tableBytes ? ERROR_FILE_CORRUPT : GetLastError();
-    platform::VirtualFree(table);
-    return Fail(error);
-  }
-  if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, file->fileKey - 1);
-  for (uint32_t i = 0; i < entries; ++i) table[i] = platform::LoadLE32(&table[i]);
-
-  const bool ok = SectorOffsetsValid(table, data.sectors, data.fileSize, data.sectorSize, dataLimit) &&
-                  data.start + table[data.sectors] <= archiveFileSize;
-  if (!ok) {
-    platform::VirtualFree(table);
-    return Fail(ERROR_FILE_CORRUPT);
-  }
-  file->sectorOffsets = table;
-  return true;
-}
 
 // Decodes one sector whose stored length L is below its expected length E
 // into out (room for E bytes). The rule:
@@ -172,21 +139,18 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   data.fileSize = block.fileSize;
   data.sectors = SectorCount(block.fileSize, data.sectorSize);
 
-  uint32_t dataOffset = 0;
-  if (!ReadDataOffset(archive, block, &dataOffset)) return Fail(ERROR_FILE_CORRUPT);
-  data.start = static_cast<uint64_t>(archive->headerOffset) + block.offset + dataOffset;
-  const uint32_t dataLimit = block.storedSize - dataOffset;
-  uint64_t archiveFileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &archiveFileSize)) return false;
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return false;
+  data.start = where.start;
 
   const bool hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
   if (hasTable) {
-    if (file->sectorOffsets == nullptr &&
-        !LoadSectorOffsets(file, block, data, dataLimit, archiveFileSize)) {
-      return false;
+    if (file->sectorOffsets == nullptr) {
+      file->sectorOffsets = LoadSectorTable(archive, block, where, file->fileKey);
+      if (file->sectorOffsets == nullptr) return false;
     }
     data.table = file->sectorOffsets;
-  } else if (block.fileSize > dataLimit || data.start + block.fileSize > archiveFileSize) {
+  } else if (block.fileSize > where.room) {
     return Fail(ERROR_FILE_CORRUPT);
   }
 
@@ -196,7 +160,10 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
     // Plain bytes map one to one: one request straight into the caller's
     // buffer.
     uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, data.start + p0, out, count, &got)) return false;
+    if (!platform::ReadFileAt(archive->fileHandle, static_cast<uint64_t>(data.start) + p0, out, count,
+                              &got)) {
+      return false;
+    }
     if (got < count) return Fail(ERROR_FILE_CORRUPT);
     file->position += count;
     *delivered = count;
@@ -220,8 +187,8 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
     const uint32_t groupStart = data.Entry(i);
     const uint32_t groupBytes = data.Entry(j) - groupStart;
     uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, data.start + groupStart, group, groupBytes,
-                              &got)) {
+    if (!platform::ReadFileAt(archive->fileHandle, static_cast<uint64_t>(data.start) + groupStart,
+                              group, groupBytes, &got)) {
       return false;
     }
     if (got < groupBytes) return Fail(ERROR_FILE_CORRUPT);
@@ -263,29 +230,114 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
 
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
                         uint32_t sectorSize, uint32_t limit) {
-  if (offsets[0] != 4 * (sectorCount + 1) || offsets[sectorCount] > limit) return false;
+  if (offsets[0] < 4 * (sectorCount + 1) || offsets[sectorCount] > limit) return false;
+  const uint32_t rest = fileSize % sectorSize;
   for (uint32_t i = 0; i < sectorCount; ++i) {
-    const uint32_t rest = fileSize % sectorSize;
     const uint32_t expected = (i + 1 == sectorCount && rest != 0) ? rest : sectorSize;
     if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > expected) return false;
   }
   return true;
 }
 
-bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset) {
-  *dataOffset = 0;
-  if (std::memcmp(archive->header.signature, kSignatureBn3, 4) != 0) return true;
-  uint8_t word[4];
-  uint32_t got = 0;
-  const uint64_t position = static_cast<uint64_t>(archive->headerOffset) + block.offset;
-  if (!platform::ReadFileAt(archive->fileHandle, position, word, sizeof word, &got) ||
-      got < sizeof word) {
-    return false;
+bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where) {
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return false;
+  const uint32_t blockStart = ArchivePosition(archive, block.offset);
+  uint32_t h = 0;
+  if (std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
+    uint8_t word[4];
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(archive->fileHandle, blockStart, word, sizeof word, &got)) return false;
+    if (got < sizeof word) return Fail(ERROR_FILE_CORRUPT);
+    h = platform::LoadLE32(word);
   }
-  const uint32_t h = platform::LoadLE32(word);
-  if (h > block.storedSize) return false;
-  *dataOffset = h;
+  where->dataOffset = h;
+  where->start = blockStart + h;
+  const uint64_t room = fileSize > where->start ? fileSize - where->start : 0;
+  where->room = room < 0xFFFFFFFFull ? static_cast<uint32_t>(room) : 0xFFFFFFFFu;
   return true;
+}
+
+bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset) {
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return false;
+  *dataOffset = where.dataOffset;
+  return true;
+}
+
+uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const BlockData& where,
+                          uint32_t key) {
+  const uint32_t sectors = SectorCount(block.fileSize, archive->sectorSize);
+  // The file must hold the table before anything is allocated for it.
+  const uint64_t tableBytes64 = 4 * (static_cast<uint64_t>(sectors) + 1);
+  if (tableBytes64 > where.room) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return nullptr;
+  }
+  const auto tableBytes = static_cast<uint32_t>(tableBytes64);
+  auto* table = static_cast<uint32_t*>(platform::VirtualAlloc(tableBytes));
+  if (table == nullptr) return nullptr;
+  uint32_t got = 0;
+  if (!platform::ReadFileAt(archive->fileHandle, where.start, table, tableBytes, &got) ||
+      got < tableBytes) {
+    const uint32_t error = got < tableBytes ? ERROR_FILE_CORRUPT : GetLastError();
+    platform::VirtualFree(table);
+    SetLastError(error);
+    return nullptr;
+  }
+  if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, key - 1);
+  for (uint32_t i = 0; i <= sectors; ++i) table[i] = platform::LoadLE32(&table[i]);
+  if (!SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room)) {
+    platform::VirtualFree(table);
+    SetLastError(ERROR_FILE_CORRUPT);
+    return nullptr;
+  }
+  return table;
+}
+
+bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent) {
+  BlockData where;
+  if (!LocateBlockData(archive, block, &where)) return false;
+  uint64_t end = block.fileSize;
+  if (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) {
+    uint32_t* table = LoadSectorTable(archive, block, where, key);
+    if (table == nullptr) return false;
+    end = table[SectorCount(block.fileSize, archive->sectorSize)];
+    platform::VirtualFree(table);
+  }
+  end += where.dataOffset;
+  if (end > 0xFFFFFFFFull) return Fail(ERROR_FILE_CORRUPT);
+  *extent = static_cast<uint32_t>(end);
+  return true;
+}
+
+bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
+  if (archive->blockTable == nullptr || entry.blockIndex >= archive->header.blockTableEntries) {
+    return Fail(ERROR_FILE_INVALID);
+  }
+  const BlockEntry& block = archive->blockTable[entry.blockIndex];
+  uint32_t key = 0;
+  if ((block.flags & BLOCK_ENCRYPTED) && (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED))) {
+    // The table's own first words are the cheaper way to its key; names are
+    // searched only when they fail.
+    key = DetectTableKey(archive, block);
+    if (key == 0) key = FindFileKey(archive, &entry, nullptr);
+    if (key == 0) return Fail(ERROR_FILE_INVALID);
+  }
+  return DataExtent(archive, block, key, extent);
+}
+
+uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex) {
+  if (archive == nullptr || !IsOpenArchive(archive)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0xFFFFFFFFu;
+  }
+  if (hashIndex >= archive->header.hashTableEntries) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return 0xFFFFFFFFu;
+  }
+  uint32_t extent = 0;
+  return StoredExtent(archive, archive->hashTable[hashIndex], &extent) ? extent : 0xFFFFFFFFu;
 }
 
 bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,

@@ -13,6 +13,18 @@
 // of 16) within a few hundred MiB even for hostile headers.
 constexpr uint16_t kMaxSectorSizeShift = 15;
 
+// Largest byte size of a hash or block table that opening allocates: 64 MiB,
+// 4,194,304 entries. A table may claim more entries than the file holds (the
+// missing part reads as zeros, as archives made to resist editors rely on),
+// so the file's size cannot bound it; this ceiling does.
+constexpr uint32_t kMaxTableBytes = 64u << 20;
+
+// File position of an archive-relative offset. Positions are 32-bit and
+// wrap, so an offset "below" zero reaches into what precedes the header.
+inline uint32_t ArchivePosition(const Archive* archive, uint32_t offset) {
+  return archive->headerOffset + offset;
+}
+
 // Position of the first archive header at a multiple of 512, or 0xFFFFFFFF.
 uint32_t FindArchiveHeader(platform::OsHandle file);
 
@@ -36,8 +48,8 @@ void SortArchiveList();
 
 // ---- lookup (lookup.cpp) ------------------------------------------------------------
 
-// Probe for name/locale, falling back to locale 0. Free entries stop the
-// probe; deleted entries (IsHashEntryDeleted) are passed over.
+// Probe for name/locale, falling back to locale 0. Empty entries stop the
+// probe; deletion marks (IsHashEntryDeleted) are passed over and never match.
 HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale);
 HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nameA,
                              uint32_t nameB, uint32_t locale);
@@ -60,6 +72,11 @@ uint32_t FileKey(const char* name, const BlockEntry& block);
 // The key of an entry's file, 0 when none is found. With *name null, a name
 // found in the archive's name lists is stored there (release with ReleaseName).
 uint32_t FindFileKey(Archive* archive, const HashEntry* entry, char** name);
+// The key of an encrypted block's sector offset table, found from the table
+// itself: its first entry is the table's own size, or one word more where a
+// writer left a word behind the table. A candidate under which the whole
+// table is sound wins; failing that the first candidate found; 0 for none.
+uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block);
 // The first name of the archive's name lists (every known locale) whose two
 // check values are nameA and nameB; release with ReleaseName. Null when none.
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB);
@@ -72,14 +89,45 @@ void ReleaseName(char* name);
 
 // ---- reading (read.cpp) ------------------------------------------------------------
 
-// The offset from the block's start at which the data (offset table or plain
-// bytes) begins: 0, or in a "BN3\x1a" archive the first word of the per-file
-// header. False when it cannot be read or lies beyond the block.
+// Where a block's data lie. dataOffset is h: the per-file header's length in
+// a "BN3\x1a" archive (its first word), else 0. start is D, the file position
+// of offset + h, wrapping at 32 bits. room is how many bytes of the archive
+// file lie from D on (0 when D is past its end; at most 0xFFFFFFFF). The
+// block's stored size plays no part: what the data take is bounded by the
+// file alone.
+struct BlockData {
+  uint32_t dataOffset = 0;
+  uint32_t start = 0;
+  uint32_t room = 0;
+};
+// False (with the system's error, or ERROR_FILE_CORRUPT for a per-file
+// header that is not in the file) when h cannot be read.
+bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where);
+// h alone; see LocateBlockData.
+bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
+
 // A decrypted sector offset table of sectorCount + 1 entries is sound when
-// its first entry is its own size, its entries never decrease, no sector is
-// stored longer than it reads (which also bounds it by the sector size), and
-// its end lies within limit bytes of the data start.
+// its first entry is at least its own size (a writer may leave a gap behind
+// the table), its entries never decrease, no sector is stored longer than it
+// reads (which also bounds it by the sector size), and its end lies within
+// limit bytes of the data start.
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
                         uint32_t sectorSize, uint32_t limit);
 
-bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
+// Reads, decrypts (with key - 1 when the block is encrypted) and checks a
+// block's sector offset table into a new page allocation of k + 1 host-order
+// entries; release with platform::VirtualFree. Null with ERROR_FILE_CORRUPT
+// when it is not in the file or unsound, or with the system's error.
+uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const BlockData& where,
+                          uint32_t key);
+
+// The bytes a block's data take from its offset on as its own layout says:
+// h plus the table's end entry (table, any gap behind it, every sector), or
+// h plus the file size for data without a table. key decodes an encrypted
+// table. False when the table does not read or is unsound, or the extent
+// does not fit 32 bits.
+bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent);
+// DataExtent of the entry's block, the key of an encrypted table found from
+// the table itself or else by name. Where this differs from the stored size,
+// the stored size is the one a writer falsified.
+bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent);

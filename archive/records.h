@@ -13,9 +13,9 @@ constexpr uint32_t kEntryBytes = 16;
 constexpr uint32_t kBn3FileHeaderSize = 324;
 constexpr uint32_t READ_GROUP_SECTORS = 16;
 
-// A free hash entry has 0xFFFFFFFF in some word; a deleted one is all ones in
-// the first three words and kDeletedBlockIndex as block index, so probes pass
-// over it instead of stopping there.
+// An empty hash entry has 0xFFFFFFFF in some word and ends every probe run.
+// A deleted entry is a mark with block index kDeletedBlockIndex, which probes
+// pass over so that the names behind it stay reachable.
 constexpr uint32_t kFreeWord = 0xFFFFFFFFu;
 constexpr uint32_t kDeletedBlockIndex = 0xFFFFFFFEu;
 
@@ -54,6 +54,13 @@ struct BlockEntry {
 
 static_assert(sizeof(HashEntry) == kEntryBytes && sizeof(BlockEntry) == kEntryBytes);
 
+// The mark written for a deleted entry. It holds no 0xFFFFFFFF word, so
+// readers that know no deletion mark take it for another name's entry and
+// probe on instead of stopping there; readers that know block index
+// 0xFFFFFFFE as deleted pass over it too. No name can match it: lookups test
+// the block index before the name.
+constexpr HashEntry kDeletedMark{kDeletedBlockIndex, kDeletedBlockIndex, kDeletedBlockIndex, kDeletedBlockIndex};
+
 struct Archive {
   char path[kMaxPath];
   platform::OsHandle fileHandle;
@@ -77,13 +84,19 @@ struct ArchiveFile {
   char* name;
 };
 
+// A deleted entry: block index kDeletedBlockIndex, and either no 0xFFFFFFFF
+// word (the mark written now, or any other writer's) or 0xFFFFFFFF in all
+// three other words (the mark this library wrote before, which readers that
+// know no mark take for empty). Anything else with a 0xFFFFFFFF word is empty.
+inline bool IsHashEntryDeleted(const HashEntry& e) {
+  if (e.blockIndex != kDeletedBlockIndex) return false;
+  const int ones = (e.nameHashA == kFreeWord) + (e.nameHashB == kFreeWord) + (e.locale == kFreeWord);
+  return ones == 0 || ones == 3;
+}
+// Holds no file: empty or deleted. A new name may take such an entry.
 inline bool IsHashEntryFree(const HashEntry& e) {
   return e.nameHashA == kFreeWord || e.nameHashB == kFreeWord || e.locale == kFreeWord ||
-         e.blockIndex == kFreeWord;
-}
-inline bool IsHashEntryDeleted(const HashEntry& e) {
-  return e.nameHashA == kFreeWord && e.nameHashB == kFreeWord && e.locale == kFreeWord &&
-         e.blockIndex == kDeletedBlockIndex;
+         e.blockIndex == kFreeWord || IsHashEntryDeleted(e);
 }
 
 // Process-wide lists (highest priority first / opening order).

@@ -145,6 +145,12 @@ bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* by
 uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
                                uint32_t method);
 uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
+// The bytes the data of a hash entry's file take in the archive as its own
+// layout says (per-file header, sector offset table and sectors, or the plain
+// data). Its block's stored size should be the same; where it is not, the
+// writer falsified that size, which reading does not consult. 0xFFFFFFFF when
+// the layout cannot be read (or its key not found).
+uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex);
 
 bool LoadStormLibrary();
 void UnloadStormLibrary();

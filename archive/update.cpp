@@ -110,7 +110,7 @@ namespace {
 bool WriteTable(Archive* archive, void* table, uint32_t entries, uint32_t offset, uint32_t key) {
   if (entries == 0) return true;
   const uint32_t bytes = entries * kEntryBytes;
-  const uint64_t position = static_cast<uint64_t>(archive->headerOffset) + offset;
+  const uint64_t position = ArchivePosition(archive, offset);
   PageBuffer copy(bytes);
   if (copy) {
     std::memcpy(copy.bytes(), table, bytes);

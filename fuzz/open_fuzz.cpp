@@ -1,5 +1,6 @@
 // Opens arbitrary bytes as an archive, then opens every hash entry by index
-// and by the name list's name, and reads each file through to its end.
+// and by the name list's name, and reads each file through to its end (and
+// works out the extent of its data).
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const uint32_t entries = GetArchiveFileInfo(archive, INFO_HASH_TABLE_SIZE);
   for (uint32_t i = 0; i < entries && i < 4096; ++i) {
+    GetStoredExtent(archive, i);
     if (!OpenArchiveFileByIndex(archive, i, &file)) continue;
     ReadThrough(file);
     // Left open on purpose now and then: closing the archive must close it.

@@ -89,11 +89,15 @@ TEST_F(OpenTest, ImpossibleHeaderValuesAreRefusedAsCorrupt) {
     if (a != nullptr) CloseArchive(a);
     return a == nullptr && GetLastError() == ERROR_FILE_CORRUPT;
   };
+  constexpr uint32_t kCeiling = kMaxTableBytes / kEntryBytes;
   EXPECT_TRUE(refused([](ArchiveHeader& h) { h.hashTableEntries = 0x10000000; }));  // 32-bit overflow
   EXPECT_TRUE(refused([](ArchiveHeader& h) { h.hashTableEntries = 0xFFFFFFFF; }));
-  EXPECT_TRUE(refused([](ArchiveHeader& h) { h.hashTableEntries = 100000; }));  // more than the file
+  EXPECT_TRUE(refused([](ArchiveHeader& h) { h.hashTableEntries = kCeiling + 1; }));
   EXPECT_TRUE(refused([](ArchiveHeader& h) { h.blockTableEntries = 0x40000000; }));
-  EXPECT_TRUE(refused([](ArchiveHeader& h) { h.blockTableEntries = 100000; }));
+  EXPECT_TRUE(refused([](ArchiveHeader& h) { h.blockTableEntries = kCeiling + 1; }));
+  // More entries than the file holds is no reason to refuse.
+  EXPECT_FALSE(refused([](ArchiveHeader& h) { h.hashTableEntries = kCeiling; }));
+  EXPECT_FALSE(refused([](ArchiveHeader& h) { h.blockTableEntries = kCeiling; }));
   EXPECT_TRUE(refused([](ArchiveHeader& h) { h.sectorSizeShift = kMaxSectorSizeShift + 1; }));
   EXPECT_TRUE(refused([](ArchiveHeader& h) { h.sectorSizeShift = 0xFFFF; }));
   EXPECT_FALSE(refused([](ArchiveHeader& h) { h.sectorSizeShift = kMaxSectorSizeShift; }));

@@ -1,5 +1,6 @@
 // Recovering the keys of encrypted files opened without their names, and the
 // line rules of name lists.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,21 +65,42 @@ TEST_F(KeysTest, NameFromAnyLocalesList) {
   EXPECT_EQ(FindListedName(a, 1, 2), nullptr);
 }
 
+// The table's first entry is its own size, or one word more where a writer
+// left a word behind the table; the block's stored size plays no part.
 TEST_F(KeysTest, KeyFromTheOffsetTableWhenNoListNamesTheFile) {
   for (uint32_t flags : {BLOCK_ENCRYPTED | BLOCK_COMPRESSED, kSecret | BLOCK_COMPRESSED,
                          BLOCK_ENCRYPTED | BLOCK_IMPLODED}) {
     for (bool bn3 : {false, true}) {
-      ArchiveBuilder b;
-      b.Bn3(bn3);
-      b.Listfile({"other.txt"});
-      b.Add("unlisted.bin", PatternBytes(9000, 2), flags);
-      Layout layout;
-      ArchiveHandle a = Open(b, &layout);
-      FileHandle f = OpenByIndexOf(a, layout, "unlisted.bin");
-      ASSERT_NE(f, nullptr) << flags;
-      EXPECT_EQ(NameOf(f), "#" + std::to_string(*layout.Find("unlisted.bin")->hashIndex));
-      EXPECT_EQ(ReadRest(f), PatternBytes(9000, 2));
-      CloseArchive(a);
+      for (uint32_t extraWords : {0u, 1u, 4u}) {
+        for (std::optional<uint32_t> storedSize : {std::optional<uint32_t>(), std::optional<uint32_t>(0),
+                                                   std::optional<uint32_t>(0xFFFFFF00u)}) {
+          SCOPED_TRACE(::testing::Message() << "flags " << flags << (bn3 ? " BN3" : "") << ", " << extraWords
+                                            << " words behind the table, stored size "
+                                            << (storedSize ? std::to_string(*storedSize) : "true"));
+          ArchiveBuilder b;
+          b.Bn3(bn3);
+          b.Listfile({"other.txt"});
+          testsupport::FileSpec& unlisted = b.Add("unlisted.bin", PatternBytes(9000, 2), flags);
+          unlisted.extraTableWords = extraWords;
+          unlisted.storedSize = storedSize;
+          Layout layout;
+          ArchiveHandle a = Open(b, &layout);
+          ASSERT_NE(a, nullptr);
+          const testsupport::FileLayout& fl = *layout.Find("unlisted.bin");
+          FileHandle f = OpenByIndexOf(a, layout, "unlisted.bin");
+          if (extraWords > 1) {
+            // No other gap is guessed at.
+            EXPECT_EQ(f, nullptr);
+            EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+          } else {
+            ASSERT_NE(f, nullptr);
+            EXPECT_EQ(NameOf(f), "#" + std::to_string(*fl.hashIndex));
+            EXPECT_EQ(ReadRest(f), PatternBytes(9000, 2));
+            EXPECT_EQ(GetStoredExtent(a, *fl.hashIndex), fl.dataStart - fl.blockStart + fl.sectorOffsets.back());
+          }
+          CloseArchive(a);
+        }
+      }
     }
   }
 }

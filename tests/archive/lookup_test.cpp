@@ -32,18 +32,24 @@ class LookupTest : public ArchiveTest {
 TEST_F(LookupTest, ProbeStopsAtAFreeEntryButPassesDeletedOnes) {
   constexpr uint32_t n = 16;
   const uint32_t home = Home("x.txt", n);
-  for (int variant = 0; variant < 3; ++variant) {
+  // A mark carrying the very name it hides: only its block index tells.
+  const HashEntry namedMark{HashString("x.txt", HASH_NAME_A), HashString("x.txt", HASH_NAME_B), 0, 0xFFFFFFFE};
+  for (int variant = 0; variant < 5; ++variant) {
     ArchiveBuilder b;
     b.HashTableSize(n);
     b.Add("x.txt", "x").hashIndex = (home + 2) % n;
-    b.SetHashEntry(home, Other(1));
-    // Entry home + 1: free, deleted, or another name.
+    b.SetHashEntry(home, variant == 4 ? namedMark : Other(1));
+    // Entry home + 1: free, the old or the current deletion mark, or another name.
     if (variant == 1) b.SetHashEntry((home + 1) % n, kDeleted);
     if (variant == 2) b.SetHashEntry((home + 1) % n, Other(2));
+    if (variant >= 3) b.SetHashEntry((home + 1) % n, kDeletedMark);
     ArchiveHandle a = Open(b);
     ASSERT_NE(a, nullptr);
     SetLastError(0);
     EXPECT_EQ(Finds(a, "x.txt"), variant != 0) << variant;
+    if (variant == 4) {
+      EXPECT_EQ(ReadNamed(a, "x.txt"), ToBytes("x"));
+    }
     if (variant == 0) {
       EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     }
@@ -95,6 +101,7 @@ TEST_F(LookupTest, IndexOpens) {
   b.Add("five.txt", "5").hashIndex = 5;
   b.Add("gone.txt", "").hashIndex = 6;
   b.SetHashEntry(6, kDeleted);
+  b.SetHashEntry(7, kDeletedMark);
   ArchiveHandle a = Open(b);
   ASSERT_NE(a, nullptr);
 
@@ -117,8 +124,10 @@ TEST_F(LookupTest, IndexOpens) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(OpenArchiveFileByIndex(a, 18, &f));  // free
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(OpenArchiveFileByIndex(a, 6, &f));  // deleted mark
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  for (uint32_t mark : {6u, 7u}) {
+    EXPECT_FALSE(OpenArchiveFileByIndex(a, mark, &f));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  }
   EXPECT_FALSE(OpenArchiveFileByIndex(a, 4096, &f));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(OpenArchiveFile(a, "#99999999999", 0, &f));

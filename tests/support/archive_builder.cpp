@@ -70,12 +70,13 @@ Prepared Prepare(const FileSpec& f, bool bn3, uint32_t sectorSize) {
     }
   }
   std::vector<uint32_t> table;
-  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1);
+  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1 + f.extraTableWords);
   for (const Bytes& s : stored) {
     table.push_back(pos);
     pos += static_cast<uint32_t>(s.size());
   }
   table.push_back(pos);
+  table.insert(table.end(), f.extraTableWords, pos);
   if (f.offsetTable) table = *f.offsetTable;
 
   p.hasTable = true;
@@ -130,6 +131,16 @@ ArchiveBuilder& ArchiveBuilder::HashTableSize(uint32_t entries) {
 
 ArchiveBuilder& ArchiveBuilder::TablesFirst(bool on) {
   tablesFirst_ = on;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HashTableLast(bool on) {
+  hashTableLast_ = on;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HashTableInStub(uint32_t position) {
+  hashTableInStub_ = position;
   return *this;
 }
 
@@ -195,19 +206,37 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
   const uint64_t headerPos = stubBytes_;
   uint64_t pos = headerPos + kHeaderBytes;
   uint64_t hashPos = 0, blockPos = 0;
+  auto inStub = [this](uint64_t at, uint64_t size, const std::string& what) {
+    if (at + size > stubBytes_) throw std::runtime_error(what + " does not fit in the stub");
+    return at;
+  };
   auto placeTables = [&] {
-    hashPos = pos;
-    pos += static_cast<uint64_t>(n) * kEntryBytes;
+    const uint64_t hashBytes = static_cast<uint64_t>(n) * kEntryBytes;
+    if (hashTableInStub_) hashPos = inStub(*hashTableInStub_, hashBytes, "the hash table");
+    if (!hashTableInStub_ && !hashTableLast_) {
+      hashPos = pos;
+      pos += hashBytes;
+    }
     blockPos = pos;
     pos += static_cast<uint64_t>(blockCount) * kEntryBytes;
+    if (!hashTableInStub_ && hashTableLast_) {
+      hashPos = pos;
+      pos += hashBytes;
+    }
   };
   if (tablesFirst_) placeTables();
   std::vector<uint64_t> fileStart(files_.size());
   for (const BlockSlot& slot : blocks_) {
     if (slot.raw) continue;
-    pos += files_[slot.fileIndex].gapBefore;
+    const FileSpec& f = files_[slot.fileIndex];
+    const uint64_t size = prepared[slot.fileIndex].data.size();
+    if (f.stubPosition) {
+      fileStart[slot.fileIndex] = inStub(*f.stubPosition, size, f.name);
+      continue;
+    }
+    pos += f.gapBefore;
     fileStart[slot.fileIndex] = pos;
-    pos += prepared[slot.fileIndex].data.size();
+    pos += size;
   }
   if (!tablesFirst_) placeTables();
   const uint64_t end = pos;
@@ -350,6 +379,51 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
 
 void ArchiveBuilder::WriteTo(const std::string& path, Layout* layout) const {
   WriteBytes(path, Build(layout));
+}
+
+PlainRuleTable::PlainRuleTable(const Bytes& archive) {
+  for (uint64_t at = 0; at + kHeaderBytes <= archive.size(); at += 512) {
+    if (std::memcmp(&archive[at], "MPQ\x1a", 4) != 0 && std::memcmp(&archive[at], "BN3\x1a", 4) != 0) continue;
+    const uint64_t offset = at + LoadLE32At(archive, at + 16);
+    const uint64_t count = LoadLE32At(archive, at + 24);
+    if (count == 0 || offset + count * kEntryBytes > archive.size()) break;
+    Bytes raw(archive.begin() + static_cast<std::ptrdiff_t>(offset),
+              archive.begin() + static_cast<std::ptrdiff_t>(offset + count * kEntryBytes));
+    DecryptBlock(raw.data(), static_cast<uint32_t>(raw.size()), HashTableKey());
+    for (uint64_t i = 0; i < count; ++i) {
+      const uint8_t* w = raw.data() + i * kEntryBytes;
+      entries.push_back(HashEntry{platform::LoadLE32(w), platform::LoadLE32(w + 4), platform::LoadLE32(w + 8),
+                                  platform::LoadLE32(w + 12)});
+    }
+    return;
+  }
+  throw std::runtime_error("no archive with a hash table");
+}
+
+std::optional<uint32_t> PlainRuleTable::Find(const std::string& name, uint32_t locale) const {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  const uint32_t home = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
+  const uint32_t a = HashString(name.c_str(), HASH_NAME_A);
+  const uint32_t b = HashString(name.c_str(), HASH_NAME_B);
+  for (uint32_t wanted : {locale, 0u}) {
+    for (uint32_t step = 0; step < n; ++step) {
+      const uint32_t i = (home + step) % n;
+      const HashEntry& e = entries[i];
+      if (e.nameHashA == kNone || e.nameHashB == kNone || e.locale == kNone || e.blockIndex == kNone) break;
+      if (e.nameHashA == a && e.nameHashB == b && e.locale == wanted) return i;
+    }
+    if (locale == 0) break;
+  }
+  return std::nullopt;
+}
+
+uint32_t PlainRuleTable::MarksPassed(const std::string& name, uint32_t index, bool* wraps) const {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  const uint32_t home = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
+  uint32_t marks = 0;
+  for (uint32_t i = home; i != index; i = (i + 1) % n) marks += IsHashEntryDeleted(entries[i]) ? 1 : 0;
+  *wraps = index < home;
+  return marks;
 }
 
 Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }

@@ -53,6 +53,10 @@ struct FileSpec {
   std::vector<Bytes> storedSectors;
   SectorEncoder encodeSector;
   std::optional<std::vector<uint32_t>> offsetTable;  // written instead of the computed one
+  // Words written after the computed table's end entry (each a copy of it),
+  // encrypted with the table, as writers that append a per-sector checksum
+  // block leave them; the sectors follow them and every entry counts them.
+  uint32_t extraTableWords = 0;
 
   // Encryption (BLOCK_ENCRYPTED): the key comes from the name, adjusted by the
   // block entry's offset and fileSize with BLOCK_KEY_ADJUSTED, unless given.
@@ -67,6 +71,9 @@ struct FileSpec {
 
   // Bytes of filler put before this file's data (gaps between blocks).
   uint32_t gapBefore = 0;
+  // Absolute position inside the stub where the data go instead; the block
+  // offset then wraps at 32 bits to reach back there.
+  std::optional<uint32_t> stubPosition;
 
   // Per-file header of BN3 archives: its first word and the name it carries.
   std::optional<uint32_t> bn3Length;
@@ -110,6 +117,11 @@ class ArchiveBuilder {
   ArchiveBuilder& SectorShift(uint16_t shift);          // default 3 (4096)
   ArchiveBuilder& HashTableSize(uint32_t entries);      // default: power of two fitting the files
   ArchiveBuilder& TablesFirst(bool on = true);
+  // The hash table after the block table, so that it ends the file.
+  ArchiveBuilder& HashTableLast(bool on = true);
+  // The hash table at this absolute position inside the stub; its offset
+  // wraps at 32 bits to reach back there.
+  ArchiveBuilder& HashTableInStub(uint32_t position);
 
   // Adds a stored file (BLOCK_EXISTS is always added to extraFlags).
   FileSpec& Add(std::string name, Bytes content, uint32_t extraFlags = 0);
@@ -136,6 +148,8 @@ class ArchiveBuilder {
   uint16_t sectorShift_ = 3;
   std::optional<uint32_t> hashEntries_;
   bool tablesFirst_ = false;
+  bool hashTableLast_ = false;
+  std::optional<uint32_t> hashTableInStub_;
   bool bn3_ = false;
   struct BlockSlot {
     bool raw = false;
@@ -146,6 +160,23 @@ class ArchiveBuilder {
   std::vector<BlockSlot> blocks_;
   std::map<uint32_t, HashEntry> rawHash_;
   std::vector<std::function<void(ArchiveHeader&)>> headerPatches_;
+};
+
+// ---- a reader that knows no deletion mark --------------------------------------
+
+// The hash table of an archive file as the plain lookup rule sees it: the
+// header found at a multiple of 512, the table decrypted. Find() probes from
+// the name's home entry and stops at the first entry with 0xFFFFFFFF in any
+// word, or after one circle; a locale other than 0 falls back to 0. It knows
+// nothing of deletion marks, as the programs the archives are made for.
+struct PlainRuleTable {
+  explicit PlainRuleTable(const Bytes& archive);  // throws std::runtime_error without a sound header
+  std::vector<HashEntry> entries;
+  // Index of the entry holding name, or nullopt.
+  std::optional<uint32_t> Find(const std::string& name, uint32_t locale = 0) const;
+  // Entries that this library takes for deletion marks on the way from name's
+  // home entry to entry `index`; *wraps: that way runs past the last entry.
+  uint32_t MarksPassed(const std::string& name, uint32_t index, bool* wraps) const;
 };
 
 // ---- small helpers ------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "platform/bytes.h"
@@ -55,6 +56,14 @@ std::string LocaleText(uint32_t locale) {
   if (locale == 0) return "0";
   std::snprintf(buffer, sizeof buffer, "0x%X", locale);
   return buffer;
+}
+
+// The bytes an entry's data take by their own layout; the block's stored
+// size when that cannot be read. The two differ only where a writer falsified
+// the stored size.
+uint32_t ExtentOf(ArchiveHandle archive, const StoredEntry& entry) {
+  const uint32_t extent = GetStoredExtent(archive, entry.hashIndex);
+  return extent != 0xFFFFFFFFu ? extent : entry.block.storedSize;
 }
 
 bool LessByName(const StoredEntry& a, const StoredEntry& b) {
@@ -141,15 +150,16 @@ int RunList(const Args& args) {
                   DisplayName(e).c_str());
       continue;
     }
+    const uint32_t stored = ExtentOf(archive.get(), e);
     char ratio[16] = "-";
     if (e.block.fileSize != 0) {
       std::snprintf(ratio, sizeof ratio, "%u%%",
-                    static_cast<unsigned>(static_cast<uint64_t>(e.block.storedSize) * 100 / e.block.fileSize));
+                    static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
     }
-    std::printf("%12u %12u %6s  %-7s %-34s %s\n", e.block.fileSize, e.block.storedSize, ratio,
+    std::printf("%12u %12u %6s  %-7s %-34s %s\n", e.block.fileSize, stored, ratio,
                 LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), DisplayName(e).c_str());
     totalSize += e.block.fileSize;
-    totalStored += e.block.storedSize;
+    totalStored += stored;
   }
   if (args.verbose) {
     std::printf("%zu files, %llu bytes, %llu stored\n", shown, static_cast<unsigned long long>(totalSize),
@@ -164,18 +174,21 @@ int RunInfo(const Args& args) {
   const Archive& a = *archive.get();
   const ArchiveHeader& h = a.header;
   uint32_t used = 0, deleted = 0, empty = 0;
-  std::set<uint32_t> referenced;
+  std::map<uint32_t, uint32_t> referenced;  // block index: the first hash entry naming it
   for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
     const HashEntry& e = a.hashTable[i];
     if (IsHashEntryDeleted(e)) ++deleted;
     else if (IsHashEntryFree(e)) ++empty;
     else {
       ++used;
-      if (a.blockTable != nullptr && e.blockIndex < h.blockTableEntries) referenced.insert(e.blockIndex);
+      if (a.blockTable != nullptr && e.blockIndex < h.blockTableEntries) referenced.emplace(e.blockIndex, i);
     }
   }
   uint64_t liveBytes = 0;
-  for (uint32_t index : referenced) liveBytes += a.blockTable[index].storedSize;
+  for (const auto& [index, hashIndex] : referenced) {
+    const uint32_t extent = GetStoredExtent(archive.get(), hashIndex);
+    liveBytes += extent != 0xFFFFFFFFu ? extent : a.blockTable[index].storedSize;
+  }
   const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
   const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * 16 + static_cast<uint64_t>(h.blockTableEntries) * 16;
   const uint64_t accounted = headerBytes + tableBytes + liveBytes;
@@ -321,6 +334,14 @@ int RunVerify(const Args& args) {
     if (!problem.empty()) {
       ++damaged;
       FailPlain("damaged: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + problem);
+      continue;
+    }
+    // Reading never consults the stored size, so a false one damages
+    // nothing; it is worth knowing all the same.
+    const uint32_t extent = GetStoredExtent(archive.get(), e.hashIndex);
+    if (extent != 0xFFFFFFFFu && extent != e.block.storedSize) {
+      Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
+           std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
     } else if (args.verbose) {
       Note("ok " + DisplayName(e));
     }
