@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/internal_update.h"
 #include "archive/read_internal.h"
 #include "archive/records.h"
 #include "archive/sorvane.h"
@@ -164,6 +165,7 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
 
 void ReleaseArchiveRecord(Archive* archive) {
   if (archive == nullptr) return;
+  DiscardUpdateSession(archive);
   if (platform::IsValidHandle(archive->fileHandle)) platform::CloseHandle(archive->fileHandle);
   FreeTables(archive);
   platform::VirtualFree(archive);

@@ -1,7 +1,9 @@
 // Compaction: keeps only the blocks some hash entry names, packed behind the
 // header in block order, followed by the hash table and the block table.
-// Position-keyed files are re-encrypted for their new place. Everything is
-// built in a temporary file first, so a failure leaves the archive as it was.
+// Position-keyed files are re-encrypted for their new place. The new archive
+// is built whole in a temporary file beside the old one (what precedes the
+// header copied byte for byte), flushed, and then put in the archive's place
+// in one atomic step; the old file is never written to.
 #include <cstdio>
 #include <cstring>
 
@@ -14,44 +16,82 @@ namespace {
 
 constexpr uint32_t COMPACT_COPY_CHUNK = 65536;
 constexpr uint32_t COMPACT_NAME_TRIES = 10000;
-constexpr uint32_t kErrorFileTooLarge = 223;
 
-// The temporary file; closed and removed unless kept.
+// The last bytes of a temporary file until it has taken the archive's
+// place: written first, far beyond everything else, so that a file left by
+// an interrupted compaction is known as such (and removed by the next one)
+// at every stage of its making, and a file of the same name that is not one
+// of ours is never touched. A stop before the first write leaves an empty
+// file, which holds nothing to lose either.
+constexpr uint8_t kTemporaryMark[32] = {'U', 'n', 'f', 'i', 'n', 'i', 's', 'h', 'e', 'd', ' ', 'c', 'o', 'm', 'p', 'a',
+                                        'c', 't', 'i', 'o', 'n', 0x1A, 0xC3, 0x5E, 0x9B, 0x01, 0x7D, 0xE4, 0x22, 0x86,
+                                        0x4F, 0xB0};
+
+bool IsLeftoverTemporary(const char* path) {
+  platform::OsHandle file = platform::CreateFile(path, platform::kGenericRead,
+                                                 platform::kFileShareRead | platform::kFileShareWrite,
+                                                 platform::kOpenExisting, 0);
+  if (!platform::IsValidHandle(file)) return false;
+  uint64_t size = 0;
+  uint8_t tail[sizeof kTemporaryMark] = {};
+  const bool marked = platform::GetFileSize64(file, &size) &&
+                      (size == 0 || (size >= sizeof kTemporaryMark &&
+                                     ReadExactAt(file, size - sizeof kTemporaryMark, tail, sizeof tail) &&
+                                     std::memcmp(tail, kTemporaryMark, sizeof tail) == 0));
+  platform::CloseHandle(file);
+  return marked;
+}
+
+// The temporary file; closed and removed unless it became the archive.
 class TempFile {
  public:
   ~TempFile() { Discard(); }
+  // Tries "%s.compact", then "%s.compact.%04u"; a name held by a leftover of
+  // an earlier compaction is freed and taken.
   bool Create(const char* archivePath) {
-    std::snprintf(path_, sizeof path_, "%s.compact", archivePath);
-    if (TryOpen()) return true;
-    for (uint32_t i = 0; i < COMPACT_NAME_TRIES; ++i) {
-      std::snprintf(path_, sizeof path_, "%s.compact.%04u", archivePath, i);
+    for (uint32_t i = 0; i <= COMPACT_NAME_TRIES; ++i) {
+      if (i == 0) std::snprintf(path_, sizeof path_, "%s.compact", archivePath);
+      else std::snprintf(path_, sizeof path_, "%s.compact.%04u", archivePath, i - 1);
       if (TryOpen()) return true;
+      const uint32_t error = GetLastError();
+      if (IsLeftoverTemporary(path_) && platform::DeleteFile(path_) && TryOpen()) return true;
+      SetLastError(error);
     }
     return false;
   }
   platform::OsHandle handle() const { return handle_; }
-  void Discard() {
-    if (!platform::IsValidHandle(handle_)) return;
-    const uint32_t error = GetLastError();
-    platform::CloseHandle(handle_);
-    platform::DeleteFile(path_);
-    handle_ = platform::InvalidHandle();
-    SetLastError(error);
-  }
-  // Leaves the file on disk (it holds the whole compacted archive).
-  void Keep() {
+  const char* path() const { return path_; }
+  void Close() {
     if (platform::IsValidHandle(handle_)) platform::CloseHandle(handle_);
     handle_ = platform::InvalidHandle();
   }
+  void Discard() {
+    if (!created_) return;
+    const uint32_t error = GetLastError();
+    Close();
+    platform::DeleteFile(path_);
+    created_ = false;
+    SetLastError(error);
+  }
+  // The file is the archive now: its handle goes to the caller.
+  platform::OsHandle TakeOver() {
+    platform::OsHandle h = handle_;
+    handle_ = platform::InvalidHandle();
+    created_ = false;
+    return h;
+  }
+  void Replaced() { created_ = false; }
 
  private:
   bool TryOpen() {
     handle_ = platform::CreateFile(path_, platform::kGenericRead | platform::kGenericWrite, 0,
                                    platform::kCreateNew, 0);
-    return platform::IsValidHandle(handle_);
+    created_ = platform::IsValidHandle(handle_);
+    return created_;
   }
   char path_[kMaxPath + 32] = {};
   platform::OsHandle handle_ = platform::InvalidHandle();
+  bool created_ = false;
 };
 
 bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to, uint64_t toPos,
@@ -94,6 +134,7 @@ bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& ol
 // decrypt again. Blocks too damaged to be read at all stay as copied.
 bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
                 const BlockEntry& newBlock, platform::OsHandle temp) {
+  const uint64_t base = archive->headerOffset;
   BlockData where;
   if (!LocateBlockData(archive, oldBlock, &where)) return true;
   const uint32_t dataOffset = where.dataOffset;
@@ -106,7 +147,7 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
   const uint64_t needed = hasTable ? 4 * (k64 + 1) : fileSize;
   if (needed > available) return true;
   const uint32_t k = static_cast<uint32_t>(k64);
-  const uint64_t to = static_cast<uint64_t>(newBlock.offset) + dataOffset;
+  const uint64_t to = base + newBlock.offset + dataOffset;
   const uint32_t P = oldBlock.offset, Q = newBlock.offset;
 
   PageBuffer offsetBuffer(static_cast<size_t>(4 * (k64 + 1)));
@@ -183,27 +224,39 @@ void ClearTrailingDeletedMarks(HashEntry* table, uint32_t n) {
   }
 }
 
-bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
-                         uint32_t key) {
-  if (entries == 0) return true;
-  const uint32_t bytes = entries * kEntryBytes;
-  PageBuffer copy(bytes);
-  if (!copy) return false;
-  std::memcpy(copy.bytes(), table, bytes);
-  EncryptBlock(copy.bytes(), bytes, key);
-  return WriteExactAt(file, position, copy.bytes(), bytes);
-}
-
 }  // namespace
 
-bool CompactArchive(ArchiveHandle archive) {
-  if (!CheckUpdatableArchive(archive)) return false;
+namespace {
+
+// Moves the finished temporary file into the archive's place and makes the
+// record's handle the new file's. Where the system cannot replace an open
+// file, both handles are closed around the step and the archive reopened.
+bool ReplaceArchiveFile(Archive* archive, TempFile* temp) {
+  if (platform::CanReplaceOpenFile()) {
+    if (!platform::ReplaceFile(archive->path, temp->path())) return false;
+    platform::CloseHandle(archive->fileHandle);
+    archive->fileHandle = temp->TakeOver();
+    return true;
+  }
+  temp->Close();
+  platform::CloseHandle(archive->fileHandle);
+  const bool replaced = platform::ReplaceFile(archive->path, temp->path());
+  const uint32_t error = GetLastError();
+  if (replaced) temp->Replaced();
+  archive->fileHandle = platform::CreateFile(archive->path, platform::kGenericRead | platform::kGenericWrite,
+                                             platform::kFileShareRead, platform::kOpenExisting, 0);
+  if (!replaced) SetLastError(error);
+  return replaced;
+}
+
+bool CompactCommitted(Archive* archive) {
   TempFile temp;
   if (!temp.Create(archive->path)) return false;
 
   const ArchiveHeader& header = archive->header;
   const uint32_t hashEntries = header.hashTableEntries;
   const uint32_t blockCount = archive->blockTable != nullptr ? header.blockTableEntries : 0;
+  const uint64_t base = archive->headerOffset;
   PageBuffer chunk(COMPACT_COPY_CHUNK);
   PageBuffer newHashBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
   PageBuffer newBlockBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * kEntryBytes : 1);
@@ -238,6 +291,8 @@ bool CompactArchive(ArchiveHandle archive) {
   const uint32_t dataStart =
       (header.headerSize >= kHeaderBytes && header.headerSize <= contentStart) ? header.headerSize : kHeaderBytes;
 
+  // The new layout first, so the temporary file's end (and its mark) is
+  // known before anything is written.
   uint64_t write = dataStart;
   uint32_t dropped = 0;
   for (uint32_t i = 0; i < blockCount; ++i) {
@@ -253,25 +308,23 @@ bool CompactArchive(ArchiveHandle archive) {
     // cut them short or drag other bytes along.
     uint32_t extent = oldBlock.storedSize;
     StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
-    if (write + extent > 0xFFFFFFFFu) {
-      SetLastError(kErrorFileTooLarge);
-      return false;
-    }
     newBlocks[m] = oldBlock;
     newBlocks[m].offset = static_cast<uint32_t>(write);
     newBlocks[m].storedSize = extent;
-    if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), temp.handle(), write,
-                   extent, chunk.bytes())) {
-      return false;
-    }
-    const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
-    if ((oldBlock.flags & rekeyed) == rekeyed && oldBlock.offset != newBlocks[m].offset &&
-        !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlocks[m], temp.handle())) {
-      return false;
-    }
     write += extent;
+    if (write > 0xFFFFFFFFu) {
+      SetLastError(kErrorFileTooLarge);
+      return false;
+    }
   }
   const uint32_t newCount = blockCount - dropped;
+  const uint64_t hashPos = write;
+  const uint64_t blockPos = hashPos + static_cast<uint64_t>(hashEntries) * kEntryBytes;
+  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * kEntryBytes;
+  if (end > 0xFFFFFFFFu || base + end > 0xFFFFFFFFu) {
+    SetLastError(kErrorFileTooLarge);
+    return false;
+  }
 
   // Block indices follow their blocks; entries naming no block of the table
   // are lowered by the number dropped, as every later index is.
@@ -283,32 +336,47 @@ bool CompactArchive(ArchiveHandle archive) {
   ClearTrailingDeletedMarks(newHash, hashEntries);
 
   ArchiveHeader newHeader = header;
-  const uint64_t hashPos = write;
-  const uint64_t blockPos = hashPos + static_cast<uint64_t>(hashEntries) * kEntryBytes;
-  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * kEntryBytes;
-  if (end > 0xFFFFFFFFu || static_cast<uint64_t>(archive->headerOffset) + end > 0xFFFFFFFFu) {
-    SetLastError(kErrorFileTooLarge);
-    return false;
-  }
   newHeader.hashTableOffset = static_cast<uint32_t>(hashPos);
   newHeader.blockTableOffset = static_cast<uint32_t>(blockPos);
   newHeader.blockTableEntries = newCount;
   newHeader.archiveSize = static_cast<uint32_t>(end);
 
-  // The temporary file becomes a whole archive of its own: should writing it
-  // back fail, it still holds every file.
+  // The mark, then everything before the header and the header's own bytes
+  // as they are, the blocks, the tables and at last the new header.
+  platform::OsHandle out = temp.handle();
+  if (!WriteExactAt(out, base + end, kTemporaryMark, sizeof kTemporaryMark) ||
+      !CopyRange(archive->fileHandle, 0, out, 0, static_cast<uint32_t>(base + dataStart), chunk.bytes())) {
+    return false;
+  }
+  for (uint32_t i = 0; i < blockCount; ++i) {
+    if (newIndex[i] == kUnused) continue;
+    const BlockEntry& oldBlock = archive->blockTable[i];
+    const BlockEntry& newBlock = newBlocks[newIndex[i]];
+    if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), out, base + newBlock.offset,
+                   newBlock.storedSize, chunk.bytes())) {
+      return false;
+    }
+    const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+    if ((oldBlock.flags & rekeyed) == rekeyed && oldBlock.offset != newBlock.offset &&
+        !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlock, out)) {
+      return false;
+    }
+  }
   uint8_t rawHeader[kHeaderBytes];
   SerializeArchiveHeader(newHeader, rawHeader);
-  if (!WriteEncryptedTable(temp.handle(), hashPos, newHash, hashEntries, HashTableKey()) ||
-      !WriteEncryptedTable(temp.handle(), blockPos, newBlocks, newCount, BlockTableKey()) ||
-      !WriteExactAt(temp.handle(), 0, rawHeader, kHeaderBytes)) {
+  if (!WriteEncryptedTable(out, base + hashPos, newHash, hashEntries, HashTableKey()) ||
+      !WriteEncryptedTable(out, base + blockPos, newBlocks, newCount, BlockTableKey()) ||
+      !WriteExactAt(out, base, rawHeader, kHeaderBytes) || !platform::FlushFileBuffers(out)) {
     return false;
   }
   PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * kEntryBytes : 0);
   if (newCount != 0 && !finalBlocks) return false;
 
-  // Open files of this archive keep working: keys that follow the position
-  // move with their blocks.
+  if (!ReplaceArchiveFile(archive, &temp)) return false;
+
+  // The archive is the new file now. Open files of it keep working: keys
+  // that follow the position move with their blocks, and the hash table
+  // keeps its array, so the entries they refer to stay where they are.
   for (uint32_t f = 0; f < OpenFileListCount; ++f) {
     ArchiveFile* file = OpenFileList[f];
     if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
@@ -319,32 +387,37 @@ bool CompactArchive(ArchiveHandle archive) {
     if ((before.flags & BLOCK_KEY_ADJUSTED) == 0) continue;
     file->fileKey = (((file->fileKey ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
   }
-
-  // From here the archive changes. The hash table keeps its array, so the
-  // entries open files refer to stay where they are.
   std::memcpy(archive->hashTable, newHash, static_cast<size_t>(hashEntries) * kEntryBytes);
   if (newCount != 0) std::memcpy(finalBlocks.bytes(), newBlocks, static_cast<size_t>(newCount) * kEntryBytes);
   platform::VirtualFree(archive->blockTable);
   archive->blockTable = reinterpret_cast<BlockEntry*>(finalBlocks.release());
   archive->header = newHeader;
+  for (uint32_t m = 0; m < newCount; ++m) NoteBlockExtent(archive, m, newBlocks[m], newBlocks[m].storedSize);
 
-  const uint64_t base = archive->headerOffset;
+  // The mark is dead now; a file that cannot be cut keeps it harmlessly
+  // behind the archive's end.
+  if (!platform::IsValidHandle(archive->fileHandle)) return false;
   const uint64_t cut = base + end;
   int32_t cutHigh = static_cast<int32_t>(cut >> 32);
-  bool ok = CopyRange(temp.handle(), dataStart, archive->fileHandle, base + dataStart,
-                      static_cast<uint32_t>(end - dataStart), chunk.bytes()) &&
-            WriteBackHeader(archive);
-  if (ok) {
-    SetLastError(ERROR_SUCCESS);
-    ok = platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(cut)), &cutHigh,
-                                  platform::kFileBegin) != platform::kInvalidSetFilePointer ||
-         GetLastError() == ERROR_SUCCESS;
-    ok = ok && platform::SetEndOfFile(archive->fileHandle);
+  SetLastError(ERROR_SUCCESS);
+  if (platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(cut)), &cutHigh,
+                               platform::kFileBegin) != platform::kInvalidSetFilePointer ||
+      GetLastError() == ERROR_SUCCESS) {
+    platform::SetEndOfFile(archive->fileHandle);
   }
-  if (!ok) {
-    temp.Keep();
-    return false;
-  }
-  temp.Discard();
+  SetLastError(ERROR_SUCCESS);
   return true;
+}
+
+}  // namespace
+
+bool CompactArchive(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  bool batchOpen = false;
+  if (!CommitBatchSoFar(archive, &batchOpen)) return false;
+  const bool ok = CompactCommitted(archive);
+  const uint32_t error = GetLastError();
+  if (batchOpen && !ResumeBatch(archive)) return false;
+  SetLastError(error);
+  return ok;
 }

@@ -1,6 +1,7 @@
 // Name hashing and the word-wise stream cipher of the tables and file data.
 #include <cstring>
 
+#include "archive/internal_update.h"
 #include "archive/sorvane.h"
 #include "platform/bytes.h"
 
@@ -75,6 +76,22 @@ bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key) {
     seed = plain + seed + (seed << 5) + 3;
   }
   return true;
+}
+
+void EncryptWords(void* data, uint32_t byteLength, CipherState* state) {
+  if (!CryptTableBuilt) BuildCryptTable();
+  auto* bytes = static_cast<uint8_t*>(data);
+  uint32_t key = state->key;
+  uint32_t seed = state->seed;
+  for (uint32_t i = 0, count = byteLength / 4; i < count; ++i, bytes += 4) {
+    seed += CryptTable[0x400 + (key & 0xFF)];
+    const uint32_t plain = platform::LoadLE32(bytes);
+    platform::StoreLE32(bytes, plain ^ (key + seed));
+    key = NextKey(key);
+    seed = plain + seed + (seed << 5) + 3;
+  }
+  state->key = key;
+  state->seed = seed;
 }
 
 bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "archive/records.h"
+#include "archive/space.h"
 #include "platform/platform.h"
 
 // Page memory that releases itself; empty (null) when the allocation failed.
@@ -58,6 +59,10 @@ inline void MarkHashEntryEmpty(HashEntry& e) {
   e.blockIndex = kFreeWord;
 }
 
+// Win32's "file size exceeds the limit": the archive's 32-bit offsets and
+// sizes cannot describe the result.
+constexpr uint32_t kErrorFileTooLarge = 223;
+
 // Null or unknown archive: ERROR_INVALID_PARAMETER; opened without OPEN_WRITE:
 // ERROR_ACCESS_DENIED.
 bool CheckUpdatableArchive(Archive* archive);
@@ -67,13 +72,22 @@ bool CheckUpdatableArchive(Archive* archive);
 bool ReadExactAt(platform::OsHandle file, uint64_t position, void* buffer, uint32_t count);
 bool WriteExactAt(platform::OsHandle file, uint64_t position, const void* buffer, uint32_t count);
 
-// Table and header write-back. Each reports whether every byte reached the file.
-bool WriteBackHashTable(Archive* archive);
-bool WriteBackBlockTable(Archive* archive);
-bool WriteBackHeader(Archive* archive);
+// EncryptBlock in pieces: the cipher state carries from one piece to the
+// next, so a large table is encrypted through a small buffer.
+struct CipherState {
+  uint32_t key;
+  uint32_t seed = 0xEEEEEEEEu;
+};
+void EncryptWords(void* data, uint32_t byteLength, CipherState* state);
+
+// Writes a decrypted table, encrypted with key, at a file position; the
+// table itself stays decrypted.
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
+                         uint32_t key);
 
 // ASCII case-insensitive comparison, the same folding the name hash uses.
 bool EqualNoCase(const char* a, const char* b);
+inline bool IsListfileName(const char* name) { return EqualNoCase(name, "(listfile)"); }
 
 // The entry to store name/locale in: the entry already holding them (only when
 // replace is allowed, else ERR_ALREADY_STORED), else the first deleted mark of
@@ -84,19 +98,130 @@ HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale,
 // The entry of name in exactly this locale, or null.
 HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale);
 
-// Name-list upkeep (archives opened with UPDATE_KEEP_LISTFILE).
+// ---- updates ----------------------------------------------------------------------
+//
+// Every update runs in a session: the archive's open batch, or one of its own
+// that commits when the operation ends. Until the commit the archive file
+// keeps its committed state: new data goes where neither the committed nor
+// the pending state has anything, and the commit writes the tables there
+// too, flushes, and only then puts the new header in place (one write,
+// flushed). Until then the pending state lives in the record's tables.
+
+// The name list as the session keeps it: read once, changed in memory,
+// stored once by the commit.
+struct SessionList {
+  bool loaded = false;    // text holds the list (empty: there is none)
+  bool unusable = false;  // a list is there but cannot be read: left alone
+  bool dirty = false;
+  char* text = nullptr;   // malloc'd, size bytes plus room
+  uint32_t size = 0;
+  uint32_t capacity = 0;
+  // The lines by their letters, case ignored: 1 + the offset of each line's
+  // first occurrence, 0 for a free slot (open addressing, a power of two of
+  // slots). Built on first use, kept by appends, dropped by removals.
+  uint32_t* index = nullptr;
+  uint32_t indexSlots = 0;
+  uint32_t indexLines = 0;
+};
+
+// A hash entry as it was before the session first changed it.
+struct HashUndo {
+  uint32_t index;
+  HashEntry entry;
+};
+
+struct UpdateSession {
+  bool explicitBatch = false;
+  bool failed = false;  // a batch that failed on the archive's side and was abandoned
+  uint32_t failure = 0;
+  ArchiveHeader committedHeader{};
+  // The hash table changes in place (open files point into it); these undo
+  // the changes, latest last.
+  HashUndo* undo = nullptr;
+  uint32_t undoCount = 0;
+  uint32_t undoCapacity = 0;
+  BlockEntry* committedBlocks = nullptr;  // the committed block table (archive->blockTable is the pending one)
+  uint32_t blockCapacity = 0;             // entries the pending block table has room for
+  uint32_t* blockRefs = nullptr;          // in-use hash entries naming each pending block
+  FreeSpace space;
+  bool hashChanged = false;
+  bool blocksChanged = false;
+  SessionList list;
+  PageBuffer scratch;  // the adds' working buffers, kept for the session
+};
+
+// How an operation inside a session ended.
+enum class Outcome {
+  kDone,           // changed the pending state
+  kRefused,        // nothing changed (the caller's or the source's error)
+  kArchiveFailed,  // failed on the archive's side: the whole session is abandoned
+};
+
+// The session an operation runs in: the open batch, or a new one of its own.
+// Null (last error set) when one cannot be had or the batch has failed.
+UpdateSession* BeginOperation(Archive* archive);
+// Ends an operation with its outcome: commits a session of its own, abandons
+// it (or the whole batch on kArchiveFailed). Returns the operation's result,
+// with its error kept as the last error.
+bool EndOperation(Archive* archive, Outcome outcome);
+// Frees the session of an archive being closed (nothing is written) and what
+// the update side keeps of it.
+void DiscardUpdateSession(Archive* archive);
+// Compaction works on the committed state: the batch's changes so far are
+// committed first, and the batch goes on afterwards.
+bool CommitBatchSoFar(Archive* archive, bool* batchOpen);
+bool ResumeBatch(Archive* archive);
+
+// Notes a hash entry before the session changes it (false: no memory).
+bool NoteHashChange(Archive* archive, const HashEntry* entry);
+
+// Space for new bytes: free in both states, archive-relative, below 4 GiB
+// counted from the file's start.
+bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
+void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
+// Room for one more pending block entry.
+bool ReserveBlockEntry(Archive* archive);
+// The bytes a block's data take from its offset on: their own layout's
+// extent where it can be read (a stored size may be false), else the stored
+// size. Remembered per block, for as long as the block entry stays the same.
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry);
+// Notes the extent of a block this library has just written or moved.
+void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent);
+// Keeps the block reference counts: entry now names newIndex instead of
+// oldIndex (either may be none: kNoBlock). A block no entry names any more
+// gives its space back when this session wrote it.
+constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
+void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex);
+// In-use hash entries that name the pending block.
+uint32_t BlockReferences(const Archive* archive, uint32_t index);
+
+// ---- the name list (archives opened with UPDATE_KEEP_LISTFILE) ------------------------
+
 bool ListfileAddName(Archive* archive, const char* name);
 bool ListfileRemoveName(Archive* archive, const char* name);
+// A direct change of "(listfile)" by the caller: the session's copy is void.
+void ForgetSessionList(Archive* archive);
+// Stores the session's list when it changed (kRefused: no room for it).
+Outcome StoreSessionList(Archive* archive);
+void ReleaseSessionList(SessionList* list);
 
-// Reads the name list visible in the current locale. *present tells whether
-// the archive holds one at all; the result is false when a list is present
-// but could not be read whole. The buffer has one spare zero byte after the
-// text and `extra` more bytes of room.
-bool ReadListfile(Archive* archive, uint32_t extra, PageBuffer* text, uint32_t* size,
-                  bool* present);
+// Reads the name list visible in the current locale into text (malloc'd,
+// grown as the bytes actually arrive, so a list's claimed size costs
+// nothing). *present tells whether the archive holds one at all; the result
+// is false when a list is present but could not be read whole.
+bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capacity, bool* present);
 // Position of the first whole-line occurrence of name in text (case
 // ignored), or -1: it starts the text or follows a CR or LF, and ends the text
 // or stands before a CR or LF.
 int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name);
-// Stores text as the neutral "(listfile)", replacing the old one.
-bool StoreListfile(Archive* archive, const uint8_t* text, uint32_t size);
+
+// ---- adding (add.cpp) ------------------------------------------------------------
+
+struct AddSource {
+  const char* path = nullptr;        // from disk
+  const uint8_t* memory = nullptr;   // from memory
+  uint32_t memorySize = 0;
+};
+// Stores one file in the session (no name-list upkeep).
+Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
+                     uint32_t mask, uint32_t level);

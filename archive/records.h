@@ -38,6 +38,9 @@ struct ArchiveHeader {
 ArchiveHeader ParseArchiveHeader(const uint8_t bytes[kHeaderBytes]);
 void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBytes]);
 
+struct UpdateSession;
+struct BlockExtents;
+
 struct HashEntry {
   uint32_t nameHashA;
   uint32_t nameHashB;
@@ -72,6 +75,12 @@ struct Archive {
   uint32_t refCount;
   ArchiveHeader header;
   uint32_t openFlags;
+  // The update in progress (a batch, or one operation's own); null between
+  // updates. While it lasts the tables above are the pending state.
+  UpdateSession* session;
+  // What the update side has learnt of the blocks' extents; kept between
+  // updates.
+  BlockExtents* extents;
 };
 
 struct ArchiveFile {

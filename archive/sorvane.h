@@ -189,3 +189,36 @@ bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* n
 bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
                           uint32_t newLocale);
 bool CompactArchive(ArchiveHandle archive);
+
+// Batches. Every update above is committed before it returns, in a way that a
+// stop at any moment leaves either the archive as it was or the change whole.
+// Between BeginArchiveUpdate and CommitArchiveUpdate updates are committed
+// together instead: the tables and the name list are written once, at the
+// commit, and until then the archive on disk stays as it was (the archive's
+// handle sees the changes at once). Inside a batch:
+//  - an update that fails for its own reason (a source that cannot be read,
+//    a name already stored, a name not found) changes nothing and the batch
+//    goes on;
+//  - a failure on the archive's side (a write error, a full hash table, no
+//    memory) abandons the whole batch: the archive is as it was before
+//    BeginArchiveUpdate, every further update fails with that error, and
+//    CommitArchiveUpdate reports it and ends the batch;
+//  - CompactArchive commits what the batch holds so far before it compacts;
+//    the batch goes on afterwards.
+// AbandonArchiveUpdate drops the batch's changes; closing the archive with a
+// batch open does the same. A second BeginArchiveUpdate, or a commit or
+// abandon without a batch, fails with ERROR_INVALID_PARAMETER.
+bool BeginArchiveUpdate(ArchiveHandle archive);
+bool CommitArchiveUpdate(ArchiveHandle archive);
+bool AbandonArchiveUpdate(ArchiveHandle archive);
+// Adding a file may compress its sectors on several threads at once (the
+// caller's among them): count threads, 0 for one per processor, at most 64.
+// The stored bytes and the order of writes are the same whatever the count;
+// the library's other work stays on the calling thread. The default is 1.
+// Returns the count before the call.
+uint32_t SetCompressionThreadCount(uint32_t count);
+
+// The error that abandoned the archive's open batch; 0 while the batch (or
+// no batch) is open and usable, 0xFFFFFFFF for a handle that is no archive
+// open for update.
+uint32_t GetArchiveUpdateFailure(ArchiveHandle archive);

@@ -35,23 +35,27 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
 
   uint8_t raw[kHeaderBytes];
   SerializeArchiveHeader(header, raw);
-  if (!WriteExactAt(file, 0, raw, kHeaderBytes)) return nullptr;
-
   // A table of 0 entries (or one too large to address) cannot be had; the
   // header already written stays, as the caller will be told of the failure.
   if (hashTableSize == 0 || hashTableSize > kMaxHashTableEntries) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    if (WriteExactAt(file, 0, raw, kHeaderBytes)) SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  PageBuffer table(static_cast<size_t>(tableBytes));
+  // Header and table in one write, so that a stop leaves no header without
+  // its table.
+  PageBuffer table(static_cast<size_t>(kHeaderBytes + tableBytes));
   if (!table) return nullptr;
-  std::memset(table.bytes(), 0xFF, table.size());
-  EncryptBlock(table.bytes(), static_cast<uint32_t>(tableBytes), HashTableKey());
-  if (!WriteExactAt(file, kHeaderBytes, table.bytes(), static_cast<uint32_t>(tableBytes))) {
+  std::memcpy(table.bytes(), raw, kHeaderBytes);
+  std::memset(table.bytes() + kHeaderBytes, 0xFF, static_cast<size_t>(tableBytes));
+  EncryptBlock(table.bytes() + kHeaderBytes, static_cast<uint32_t>(tableBytes), HashTableKey());
+  if (!WriteExactAt(file, 0, table.bytes(), static_cast<uint32_t>(kHeaderBytes + tableBytes)) ||
+      !platform::FlushFileBuffers(file)) {
     return nullptr;
   }
   // All ones decrypts to all ones again; filling is cheaper than decrypting.
-  std::memset(table.bytes(), 0xFF, table.size());
+  PageBuffer hash(static_cast<size_t>(tableBytes));
+  if (!hash) return nullptr;
+  std::memset(hash.bytes(), 0xFF, hash.size());
 
   PageBuffer record(sizeof(Archive));
   if (!record) return nullptr;
@@ -63,7 +67,7 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
   archive->sectorSize = 512u << header.sectorSizeShift;
   archive->headerOffset = 0;
   archive->blockTable = nullptr;
-  archive->hashTable = reinterpret_cast<HashEntry*>(table.release());
+  archive->hashTable = reinterpret_cast<HashEntry*>(hash.release());
   archive->refCount = 1;
   archive->header = header;
   return static_cast<Archive*>(record.release());
@@ -101,49 +105,6 @@ bool WriteExactAt(platform::OsHandle file, uint64_t position, const void* buffer
     return false;
   }
   return true;
-}
-
-namespace {
-
-// Writes one decrypted table encrypted with key, preferring a copy so that
-// the in-memory table never leaves its decrypted state.
-bool WriteTable(Archive* archive, void* table, uint32_t entries, uint32_t offset, uint32_t key) {
-  if (entries == 0) return true;
-  const uint32_t bytes = entries * kEntryBytes;
-  const uint64_t position = ArchivePosition(archive, offset);
-  PageBuffer copy(bytes);
-  if (copy) {
-    std::memcpy(copy.bytes(), table, bytes);
-    EncryptBlock(copy.bytes(), bytes, key);
-    return WriteExactAt(archive->fileHandle, position, copy.bytes(), bytes);
-  }
-  EncryptBlock(table, bytes, key);
-  const bool ok = WriteExactAt(archive->fileHandle, position, table, bytes);
-  const uint32_t error = GetLastError();
-  DecryptBlock(table, bytes, key);
-  SetLastError(error);
-  return ok;
-}
-
-}  // namespace
-
-bool WriteBackHashTable(Archive* archive) {
-  return WriteTable(archive, archive->hashTable, archive->header.hashTableEntries,
-                    archive->header.hashTableOffset, HashTableKey());
-}
-
-bool WriteBackBlockTable(Archive* archive) {
-  if (archive->blockTable == nullptr) return true;
-  return WriteTable(archive, archive->blockTable, archive->header.blockTableEntries,
-                    archive->header.blockTableOffset, BlockTableKey());
-}
-
-// Only the 32 bytes the record holds are written; the rest of a longer header
-// stays on disk as it was.
-bool WriteBackHeader(Archive* archive) {
-  uint8_t raw[kHeaderBytes];
-  SerializeArchiveHeader(archive->header, raw);
-  return WriteExactAt(archive->fileHandle, archive->headerOffset, raw, kHeaderBytes);
 }
 
 bool EqualNoCase(const char* a, const char* b) {

@@ -402,9 +402,9 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
 inline uint64_t ByteMask(uint32_t bytes) { return ~0ull >> (64 - 8 * bytes); }
 
 // The farthest position from lo on, before `nearest` (which qualifies), that
-// shares all of `limit` bytes, more than 10, with p. Every position in that
-// range is a candidate, so the window is scanned directly; in a run of one
-// byte or a short period the first or second position qualifies.
+// shares all of `limit` bytes with p. Every position in that range is a
+// candidate, so the window is scanned directly; in a run of one byte or a
+// short period the first or second position qualifies.
 uint32_t FarthestReaching(const uint8_t* window, uint32_t p, uint32_t limit, uint32_t lo,
                           uint32_t nearest) {
   const uint8_t* const pat = window + p;
@@ -423,8 +423,10 @@ uint32_t FarthestReaching(const uint8_t* window, uint32_t p, uint32_t limit, uin
 // positions of a run from `near` on (nearest first) down to lo, at most
 // `limit` bytes long, where all positions of the run are known to share
 // `known` bytes with p and no longer repetition lies outside it. Among equal
-// lengths the nearest wins, except that the farthest reaching a limit above
-// 10 is taken. Returns 0 or a length above `known`, and sets w->distance.
+// lengths the nearest wins, except that a full 516-byte repetition ends the
+// search outright, so the farthest of those is taken. One cut short by the
+// end of the data is no such win: its nearest stands. Returns 0 or a length
+// above `known`, and sets w->distance.
 //
 // Walking from the nearest outwards, only a strictly longer repetition
 // matters, so one masked word compare settles nearly every position.
@@ -469,7 +471,9 @@ uint32_t SearchRun(ImplodeWork* w, uint32_t p, uint32_t limit, uint32_t lo,
       best = n > limit ? limit : n;
       found = c;
     }
-    if (best == limit && limit > 10) found = FarthestReaching(window, p, limit, lo, found);
+    // limit is 516 here. Passing the constant instead lets the compiler fold
+    // this rare scan into the loops above, which then spill registers.
+    if (best == kMaxMatch) found = FarthestReaching(window, p, limit, lo, found);
   }
   w->distance = p - found - 1;
   return best;

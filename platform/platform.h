@@ -127,6 +127,13 @@ bool GetFileSize64(OsHandle file, uint64_t* size);
 bool DeleteFile(const char* path);
 // MoveFileEx with MOVEFILE_REPLACE_EXISTING: an existing target is replaced.
 bool MoveFileReplace(const char* from, const char* to);
+// Puts replacement in the place of the existing file target in one atomic
+// step, keeping target's permissions (ReplaceFile on Windows; chmod, rename
+// and a flush of the folder on POSIX). Afterwards replacement's name is gone.
+bool ReplaceFile(const char* target, const char* replacement);
+// Whether ReplaceFile works while either file is open. Where it does not,
+// callers close their handles around the call and reopen the target.
+bool CanReplaceOpenFile();
 bool CreateDirectory(const char* path);
 bool RemoveDirectory(const char* path);
 bool SetCurrentDirectory(const char* path);
@@ -146,6 +153,18 @@ bool IsAbsolutePath(const char* path);
 // The platform's preferred separator when code builds paths: '\' on Windows,
 // '/' on POSIX. Code may always use '\' instead; both work.
 char PathSeparator();
+
+// ---- write faults (tests) ----------------------------------------------------
+
+// Every call that changes a file on disk is one write step: WriteFile,
+// WriteFileAt, FlushFileBuffers, SetEndOfFile, DeleteFile, MoveFileReplace
+// and ReplaceFile. After SetWriteFault(n, error) the first n steps run as
+// usual and every later one fails with error, without touching the disk, as
+// if the process had stopped there. Steps are counted since the last
+// SetWriteFault or ClearWriteFault; ClearWriteFault lets every step through.
+void SetWriteFault(uint64_t allowedSteps, uint32_t error);
+void ClearWriteFault();
+uint64_t WriteStepsTaken();
 
 // ---- process -----------------------------------------------------------------
 

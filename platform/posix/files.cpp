@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/write_steps.h"
 
 namespace platform {
 
@@ -184,6 +185,7 @@ bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* byte
     SetLastError(kErrorInvalidParameter);
     return false;
   }
+  if (!internal::TakeWriteStep()) return false;
   return WriteFully(fd, -1, buffer, count, bytesWritten);
 }
 
@@ -266,6 +268,7 @@ bool GetFileSize64(OsHandle file, uint64_t* size) {
 bool SetEndOfFile(OsHandle file) {
   int fd = FdFromHandle(file);
   if (fd < 0) return false;
+  if (!internal::TakeWriteStep()) return false;
   off_t cur = lseek(fd, 0, SEEK_CUR);
   int rc = -1;
   if (cur >= 0) {
@@ -286,6 +289,7 @@ bool SetEndOfFile(OsHandle file) {
 bool FlushFileBuffers(OsHandle file) {
   int fd = FdFromHandle(file);
   if (fd < 0) return false;
+  if (!internal::TakeWriteStep()) return false;
   if (fsync(fd) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
@@ -323,6 +327,7 @@ bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t co
     SetLastError(kErrorInvalidParameter);
     return false;
   }
+  if (!internal::TakeWriteStep()) return false;
   return WriteFully(fd, static_cast<int64_t>(offset), buffer, count, bytesWritten);
 }
 

@@ -2,12 +2,14 @@
 #include <cerrno>
 #include <cstring>
 #include <stdio.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/write_steps.h"
 
 namespace platform {
 
@@ -30,6 +32,7 @@ bool CheckPath(const char* path) {
 
 bool DeleteFile(const char* path) {
   if (!CheckPath(path)) return false;
+  if (!internal::TakeWriteStep()) return false;
   const std::string native = NativePath(path);
   if (unlink(native.c_str()) != 0) {
     SetLastErrorFromErrno(errno, native.c_str());
@@ -40,6 +43,7 @@ bool DeleteFile(const char* path) {
 
 bool MoveFileReplace(const char* from, const char* to) {
   if (!CheckPath(from) || !CheckPath(to)) return false;
+  if (!internal::TakeWriteStep()) return false;
   const std::string source = NativePath(from);
   const std::string target = NativePath(to);
   if (rename(source.c_str(), target.c_str()) != 0) {
@@ -48,6 +52,43 @@ bool MoveFileReplace(const char* from, const char* to) {
   }
   return true;
 }
+
+bool ReplaceFile(const char* target, const char* replacement) {
+  if (!CheckPath(target) || !CheckPath(replacement)) return false;
+  if (!internal::TakeWriteStep()) return false;
+  const std::string to = NativePath(target);
+  const std::string from = NativePath(replacement);
+  struct stat st;
+  if (stat(to.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, to.c_str());
+    return false;
+  }
+  // The replacement was made with the default mode; the file it stands in
+  // for keeps its own. Owner and group are kept where this process may.
+  if (chmod(from.c_str(), st.st_mode & 07777) != 0) {
+    SetLastErrorFromErrno(errno, from.c_str());
+    return false;
+  }
+  if (chown(from.c_str(), st.st_uid, st.st_gid) != 0) {
+    // Only a privileged process may give a file away; the mode still holds.
+  }
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    SetLastErrorFromErrno(errno, from.c_str());
+    return false;
+  }
+  // The new name reaches the disk with its folder. The rename has happened
+  // either way, so a folder that cannot be flushed is no failure.
+  const size_t slash = to.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : to.substr(0, slash));
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+bool CanReplaceOpenFile() { return true; }
 
 bool CreateDirectory(const char* path) {
   if (!CheckPath(path)) return false;

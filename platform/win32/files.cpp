@@ -1,4 +1,5 @@
 #include "platform/win32/win32_internal.h"
+#include "platform/write_steps.h"
 
 namespace platform {
 
@@ -42,6 +43,7 @@ bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) 
 bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
+  if (!internal::TakeWriteStep()) return false;
   const auto* in = static_cast<const uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {
@@ -94,9 +96,13 @@ bool GetFileSize64(OsHandle file, uint64_t* size) {
   return true;
 }
 
-bool SetEndOfFile(OsHandle file) { return CheckHandle(file) && ::SetEndOfFile(ToHandle(file)) != FALSE; }
+bool SetEndOfFile(OsHandle file) {
+  return CheckHandle(file) && internal::TakeWriteStep() && ::SetEndOfFile(ToHandle(file)) != FALSE;
+}
 
-bool FlushFileBuffers(OsHandle file) { return CheckHandle(file) && ::FlushFileBuffers(ToHandle(file)) != FALSE; }
+bool FlushFileBuffers(OsHandle file) {
+  return CheckHandle(file) && internal::TakeWriteStep() && ::FlushFileBuffers(ToHandle(file)) != FALSE;
+}
 
 bool CloseHandle(OsHandle file) { return CheckHandle(file) && ::CloseHandle(ToHandle(file)) != FALSE; }
 
@@ -131,6 +137,7 @@ bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, ui
 bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
+  if (!internal::TakeWriteStep()) return false;
   const auto* in = static_cast<const uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {

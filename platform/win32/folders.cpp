@@ -1,4 +1,5 @@
 #include "platform/win32/win32_internal.h"
+#include "platform/write_steps.h"
 
 namespace platform {
 
@@ -12,11 +13,23 @@ bool CheckPath(const char* path) {
 
 }  // namespace
 
-bool DeleteFile(const char* path) { return CheckPath(path) && ::DeleteFileA(path) != FALSE; }
+bool DeleteFile(const char* path) {
+  return CheckPath(path) && internal::TakeWriteStep() && ::DeleteFileA(path) != FALSE;
+}
 
 bool MoveFileReplace(const char* from, const char* to) {
-  return CheckPath(from) && CheckPath(to) && ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+  return CheckPath(from) && CheckPath(to) && internal::TakeWriteStep() &&
+         ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
+
+// ReplaceFileA gives the replacement the replaced file's attributes and
+// security, and fails while either file is open without delete sharing.
+bool ReplaceFile(const char* target, const char* replacement) {
+  return CheckPath(target) && CheckPath(replacement) && internal::TakeWriteStep() &&
+         ::ReplaceFileA(target, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+}
+
+bool CanReplaceOpenFile() { return false; }
 
 bool CreateDirectory(const char* path) { return CheckPath(path) && ::CreateDirectoryA(path, nullptr) != FALSE; }
 

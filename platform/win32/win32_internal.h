@@ -6,6 +6,7 @@
 
 #undef CreateFile
 #undef DeleteFile
+#undef ReplaceFile
 #undef CreateDirectory
 #undef RemoveDirectory
 #undef SetCurrentDirectory

@@ -133,7 +133,7 @@ TEST_F(UpdateAddTest, EmptySourceGetsABlockWithoutCompressionOrEncryption) {
   ExpectReads(a, "zero", {});
 }
 
-TEST_F(UpdateAddTest, ReplaceInPlaceOrMoved) {
+TEST_F(UpdateAddTest, ReplaceNeverWritesOverTheOldData) {
   ArchiveHandle a = Create("replace.mpq", 16);
   ASSERT_TRUE(Add(a, "first", PatternBytes(3000, 1)));
   ASSERT_TRUE(Add(a, "second", PatternBytes(3000, 2)));
@@ -142,38 +142,27 @@ TEST_F(UpdateAddTest, ReplaceInPlaceOrMoved) {
 
   const HashEntry* entry = Entry(a, "first", 0);
   const uint32_t index = entry->blockIndex;
-  const uint32_t offset = a->blockTable[index].offset;
-  // Not larger: written over its old place.
-  ASSERT_TRUE(Add(a, "first", PatternBytes(2000, 3), ADD_REPLACE));
-  EXPECT_EQ(Entry(a, "first", 0), entry);
-  EXPECT_EQ(entry->blockIndex, index);
-  EXPECT_EQ(a->blockTable[index].offset, offset);
-  EXPECT_EQ(a->header.blockTableEntries, 2u);
-  ExpectReads(a, "first", PatternBytes(2000, 3));
-
-  // Larger: moved to where the tables stood; the entries stay.
-  const uint32_t oldHashOffset = a->header.hashTableOffset;
-  ASSERT_TRUE(Add(a, "first", PatternBytes(9000, 4), ADD_REPLACE));
-  EXPECT_EQ(entry->blockIndex, index);
-  EXPECT_EQ(a->blockTable[index].offset, oldHashOffset);
-  EXPECT_EQ(a->header.hashTableOffset, oldHashOffset + 9000);
-  EXPECT_EQ(a->header.blockTableEntries, 2u);
-  ExpectReads(a, "first", PatternBytes(9000, 4));
-  ExpectReads(a, "second", PatternBytes(3000, 2));
-
-  // The last block before the tables grows where it lies.
-  const uint32_t lastOffset = a->blockTable[index].offset;
-  ASSERT_TRUE(Add(a, "first", PatternBytes(12000, 5), ADD_REPLACE));
-  EXPECT_EQ(a->blockTable[index].offset, lastOffset);
-  EXPECT_EQ(a->header.hashTableOffset, lastOffset + 12000);
+  for (uint32_t size : {2000u, 9000u, 12000u}) {
+    // Smaller or larger, the new data goes elsewhere and the old bytes stay
+    // as they were until the switch; the entries stay.
+    const BlockEntry old = a->blockTable[index];
+    const Bytes oldBytes = StoredBytes("replace.mpq", old);
+    ASSERT_TRUE(Add(a, "first", PatternBytes(size, size), ADD_REPLACE));
+    EXPECT_EQ(Entry(a, "first", 0), entry);
+    EXPECT_EQ(entry->blockIndex, index);
+    EXPECT_EQ(a->header.blockTableEntries, 2u);
+    const BlockEntry& now = a->blockTable[index];
+    EXPECT_TRUE(now.offset >= old.offset + old.storedSize || now.offset + now.storedSize <= old.offset) << size;
+    ExpectReads(a, "first", PatternBytes(size, size));
+    ExpectReads(a, "second", PatternBytes(3000, 2));
+  }
   CloseWritableArchive(a, 0);
 
   ArchiveHandle r = Reopen("replace.mpq");
-  ExpectReads(r, "first", PatternBytes(12000, 5));
+  ExpectReads(r, "first", PatternBytes(12000, 12000));
   ExpectReads(r, "second", PatternBytes(3000, 2));
   const ArchiveHeader h = DiskHeader("replace.mpq");
   EXPECT_EQ(h.archiveSize, std::filesystem::file_size(Path("replace.mpq")));
-  EXPECT_EQ(h.blockTableOffset, h.hashTableOffset + 16 * 16);
 }
 
 TEST_F(UpdateAddTest, EachLocaleGetsItsOwnEntries) {
@@ -329,11 +318,16 @@ TEST_F(UpdateAddTest, DataGoesBehindTablesThatDoNotEndTheArchive) {
   b.WriteTo(Path("first.mpq"), &layout);
   ArchiveHandle a = OpenExisting("first.mpq");
   const ArchiveHeader before = a->header;
+  const Bytes original = ReadBytes(Path("first.mpq"));
   ASSERT_TRUE(Add(a, "new", PatternBytes(700, 1)));
+  // Nothing the archive used is written over: the data and the new tables
+  // follow the end, and the old tables' place is free afterwards.
   EXPECT_EQ(BlockOf(a, "new").offset, before.archiveSize);
-  EXPECT_EQ(a->header.hashTableOffset, before.hashTableOffset);
-  EXPECT_EQ(a->header.blockTableOffset, before.archiveSize + 700);
-  EXPECT_EQ(a->header.archiveSize, before.archiveSize + 700 + 2 * 16);
+  EXPECT_EQ(a->header.hashTableOffset, before.archiveSize + 700);
+  EXPECT_EQ(a->header.blockTableOffset, before.archiveSize + 700 + 16 * 16);
+  EXPECT_EQ(a->header.archiveSize, before.archiveSize + 700 + 16 * 16 + 2 * 16);
+  const Bytes now = ReadBytes(Path("first.mpq"));
+  EXPECT_TRUE(std::equal(original.begin() + 32, original.end(), now.begin() + 32));
   CloseWritableArchive(a, 0);
   ArchiveHandle r = Reopen("first.mpq");
   ExpectReads(r, "old", TextBytes("old contents"));

@@ -141,4 +141,33 @@ TEST_F(UpdateListfileTest, NameStaysListedWhileAnotherLocaleHoldsIt) {
   EXPECT_EQ(List(a), "z\r\n");
 }
 
+// The same random adds, renames and deletes, once one by one (the list read
+// and stored by every update) and once in a single batch (the list kept in
+// memory with its line index): the lists must come out the same.
+TEST_F(UpdateListfileTest, BatchKeepsTheSameListAsSingleUpdates) {
+  const char* const names[] = {"a", "A", "b\\c", "B\\C", "d.txt", "d", "d.txtx", "e e", "F", "f"};
+  std::string lists[2];
+  for (int batched = 0; batched < 2; ++batched) {
+    ArchiveHandle a = WithList("rand" + std::to_string(batched) + ".mpq", "zz\r\nd.txt\r\n\r\nA\nlast");
+    std::mt19937 random(7);
+    if (batched) {
+      ASSERT_TRUE(BeginArchiveUpdate(a));
+    }
+    for (int i = 0; i < 300; ++i) {
+      const std::string name = names[random() % std::size(names)];
+      const std::string other = names[random() % std::size(names)];
+      switch (random() % 3) {
+        case 0: Add(a, name, TextBytes(name), ADD_REPLACE); break;
+        case 1: RenameArchiveFile(a, name.c_str(), other.c_str()); break;
+        default: DeleteArchiveFile(a, name.c_str()); break;
+      }
+    }
+    if (batched) {
+      ASSERT_TRUE(CommitArchiveUpdate(a));
+    }
+    lists[batched] = List(a);
+  }
+  EXPECT_EQ(lists[0], lists[1]);
+}
+
 }  // namespace

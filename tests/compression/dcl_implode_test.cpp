@@ -19,9 +19,10 @@ std::vector<Token> Tokens(const Bytes& stream) {
 }
 
 // Bytes whose consecutive pairs never repeat, so they offer no repetitions;
-// letters are left out so that tests can place their own.
-Bytes UniquePairs(size_t size, uint32_t seed) {
-  auto avoid = [](uint32_t b) { return b >= 'A' && b <= 'z'; };
+// letters are left out so that tests can place their own, or, with `letters`,
+// they are letters only.
+Bytes UniquePairs(size_t size, uint32_t seed, bool letters = false) {
+  auto avoid = [letters](uint32_t b) { return (b >= 'A' && b <= 'z') != letters; };
   std::vector<bool> seen(65536);
   Lcg rng{seed};
   Bytes out;
@@ -94,8 +95,9 @@ class Model {
       if (n >= best) {
         best = n;
         distance_ = static_cast<uint32_t>(p - c);
-        // The farthest candidate that reaches the limit wins outright.
-        if (n > 10 && n == limit) break;
+        // Only a full 516 bytes wins outright, so the farthest of those is
+        // kept; one cut short by the end of the data gives way to a nearer.
+        if (n == 516) break;
       }
     }
     return best >= 2 ? static_cast<uint32_t>(best) : 0;
@@ -252,6 +254,27 @@ TEST(Implode, MatchesTheExhaustiveModel) {
   }
 }
 
+// Copies() ending inside a repetition of 2 to 515 bytes (mostly 11 or more)
+// that occurs at two earlier places, nearer or farther than the dictionary
+// reaches, so that the candidates cut short by the end of the data compete.
+Bytes EndsInRepetition(size_t size, uint32_t seed, uint32_t dict) {
+  Bytes out = Copies(size, seed);
+  Lcg rng{seed ^ 0x9E3779B9u};
+  const size_t most = std::min<size_t>(515, size / 4);
+  if (most < 11) return out;
+  const size_t len = rng.Next() % 5 == 0 ? 2 + rng.Next() % 9 : 11 + rng.Next() % (most - 10);
+  const size_t tail = size - len;
+  const size_t second = tail - len - rng.Next() % std::min<size_t>(dict, tail - 2 * len + 1);
+  const size_t first = second - len - rng.Next() % std::min<size_t>(dict, second - len + 1);
+  // The second copy runs on past `len` as often as not, so that it can be the
+  // longer candidate in the data before the tail.
+  const size_t more = std::min({rng.Next() % 2 ? rng.Next() % 40 : size_t{0}, tail - second - len,
+                                second - first - len});
+  std::copy(out.begin() + first, out.begin() + first + len + more, out.begin() + second);
+  std::copy(out.begin() + first, out.begin() + first + len, out.begin() + tail);
+  return out;
+}
+
 // Inputs where many positions share their first bytes: runs of one byte,
 // short periods, zeros broken by rare bytes, records padded with zeros, and
 // long copies, so that repetitions reach the 516-byte limit, cross block ends
@@ -316,6 +339,78 @@ TEST(Implode, MatchesTheExhaustiveModelOnRepetitiveData) {
             << "kind " << kind << " size " << size << " dict " << dict;
       }
     }
+  }
+}
+
+TEST(Implode, MatchesTheExhaustiveModelAtTheEndOfTheData) {
+  // Block ends (4096, 8192) leave a last block without new bytes.
+  const size_t sizes[] = {700, 1535, 2900, 4000, 4096, 4612, 6000, 8192};
+  for (uint32_t dict : kDicts) {
+    const uint32_t bits = dict == 1024 ? 4 : dict == 2048 ? 5 : 6;
+    uint32_t longTails = 0;
+    uint32_t cases = 0;
+    for (uint32_t seed = 1; seed <= 48; ++seed) {
+      const size_t size = sizes[seed % std::size(sizes)];
+      const Bytes data = EndsInRepetition(size, seed * 7919 + dict, dict);
+      const std::vector<Token> expected = Model(data, dict).Run();
+      ASSERT_EQ(RunImplode(data, DCL_BINARY, dict).stream,
+                EncodeTokens(expected, DCL_BINARY, bits))
+          << "dict " << dict << " size " << size << " seed " << seed;
+      cases += 1;
+      longTails += expected.back().length > 10;
+    }
+    // Most cases really do end in a repetition long enough to matter.
+    EXPECT_GT(2 * longTails, cases) << dict;
+  }
+}
+
+TEST(Implode, NearestOfEquallyLongRepetitionsWinsAtTheEndOfTheData) {
+  // The data ends in `len` bytes (11 to 515: long enough for the long search,
+  // short of a full repetition) found twice before: the nearer at the last
+  // distance of a 6-bit distance code, the farther past it, so the two choices
+  // differ in the stream.
+  struct Case {
+    uint32_t dict, len, gap;
+  };
+  for (const Case& k : {Case{1024, 11, 5}, Case{2048, 200, 9}, Case{4096, 515, 40}}) {
+    const uint32_t bits = k.dict == 1024 ? 4 : k.dict == 2048 ? 5 : 6;
+    const uint32_t nearer = 22u << bits;
+    const uint32_t farther = nearer + k.len + k.gap;
+    ASSERT_LT(DistCodeLengths[(nearer - 1) >> bits], DistCodeLengths[(farther - 1) >> bits]);
+    ASSERT_LT(farther, k.dict);
+
+    // head, tail, gap, tail, rest, tail: the rest puts the last copy `nearer` back.
+    const Bytes tail = UniquePairs(k.len, k.dict, true);
+    const Bytes filler = UniquePairs(20 + k.gap + nearer - k.len, k.dict + 1);
+    const auto gapAt = filler.begin() + 20;
+    const auto restAt = gapAt + k.gap;
+    // No pair at a seam repeats, so nothing longer than the tail forms.
+    ASSERT_NE(gapAt[0], restAt[0]);
+    ASSERT_TRUE(gapAt[-1] != restAt[-1] && gapAt[-1] != filler.back() &&
+                restAt[-1] != filler.back());
+
+    Bytes data;
+    std::vector<Token> expected;
+    auto literals = [&](auto from, auto to) {
+      for (auto b = from; b != to; ++b) {
+        data.push_back(*b);
+        expected.push_back({0, 0, *b});
+      }
+    };
+    auto repeat = [&](uint32_t distance) {
+      data.insert(data.end(), tail.begin(), tail.end());
+      expected.push_back({k.len, distance, 0});
+    };
+    literals(filler.begin(), gapAt);
+    literals(tail.begin(), tail.end());
+    literals(gapAt, restAt);
+    repeat(k.len + k.gap);
+    literals(restAt, filler.end());
+    repeat(nearer);
+    ASSERT_EQ(data.size() - k.len - 20, farther);
+
+    EXPECT_EQ(RunImplode(data, DCL_BINARY, k.dict).stream, EncodeTokens(expected, DCL_BINARY, bits))
+        << "dict " << k.dict;
   }
 }
 

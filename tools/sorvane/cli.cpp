@@ -152,8 +152,10 @@ const std::vector<Verb>& Verbs() {
        "  --locale ID      store in this language version (default 0, neutral)\n"
        "  --replace        replace files stored under the same name and locale\n"
        "  --hash-size N    hash-table entries when the archive is created (default 1024)\n"
-       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
-       {"name", "compress", "level", "locale", "hash-size"},
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
+       "  -j N             compress on N threads (default: one per processor); the archive\n"
+       "                   comes out the same whatever N is\n",
+       {"name", "compress", "level", "locale", "hash-size", "j"},
        {"encrypt", "key-adjusted", "replace", "no-listfile"}, 2, SIZE_MAX, RunAdd},
       {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile]", "delete stored files",
        "  --locale ID      the language version to delete (default 0, neutral)\n"

@@ -33,9 +33,25 @@ class WriteArchive {
     }
   }
   ~WriteArchive() {
+    // A batch still open here was given up; closing drops it.
     if (archive_ != nullptr) CloseWritableArchive(archive_, 0);
   }
   ArchiveHandle get() const { return archive_; }
+
+  // Every verb's changes are one batch: on disk they all appear at the
+  // commit, or none do.
+  bool Begin() {
+    if (BeginArchiveUpdate(archive_)) return true;
+    Fail("cannot start the update");
+    return false;
+  }
+  bool Commit() {
+    if (CommitArchiveUpdate(archive_)) return true;
+    Fail("cannot write the changes; the archive keeps its earlier contents");
+    return false;
+  }
+  // True once a failure on the archive's side has given the batch up.
+  bool Failed() const { return GetArchiveUpdateFailure(archive_) != 0; }
 
  private:
   ArchiveHandle archive_ = nullptr;
@@ -264,6 +280,9 @@ int RunAdd(const Args& args) {
       !NumberOption(args, "locale", 0, &locale)) {
     return kExitUsage;
   }
+  uint32_t threads = 0;
+  if (!NumberOption(args, "j", 0, &threads)) return kExitUsage;
+  SetCompressionThreadCount(threads);
   uint32_t flags = method.flags;
   if (args.Has("encrypt")) flags |= BLOCK_ENCRYPTED;
   if (args.Has("key-adjusted")) flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
@@ -274,7 +293,7 @@ int RunAdd(const Args& args) {
   // The name list is kept here in one store at the end rather than once per
   // file by the library.
   WriteArchive archive(args.positional[0], UPDATE_OPEN_ALWAYS, hashSize);
-  if (archive.get() == nullptr) return kExitFailure;
+  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   SetLocale(locale);
 
   int status = kExitOk;
@@ -287,7 +306,7 @@ int RunAdd(const Args& args) {
       const uint32_t error = GetLastError();
       FailWith("cannot add \"" + source.path + "\" as \"" + source.name + "\"", error);
       status = kExitFailure;
-      if (error == ERR_HASH_TABLE_FULL) break;
+      if (archive.Failed()) break;
       continue;
     }
     added.push_back(source.name);
@@ -302,7 +321,12 @@ int RunAdd(const Args& args) {
       Note("added " + source.name + sizes);
     }
   }
+  if (archive.Failed()) {
+    archive.Commit();
+    return kExitFailure;
+  }
   if (!args.Has("no-listfile") && !added.empty() && !MergeListfile(archive.get(), added)) status = kExitFailure;
+  if (!archive.Commit()) status = kExitFailure;
   return status;
 }
 
@@ -311,7 +335,7 @@ int RunDelete(const Args& args) {
   if (!LocaleOption(args, &locale)) return kExitUsage;
   // The name list is pruned here once, not by the library after each delete.
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
-  if (archive.get() == nullptr) return kExitFailure;
+  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   int status = kExitOk;
   std::vector<std::string> deleted;
   for (size_t i = 1; i < args.positional.size(); ++i) {
@@ -330,6 +354,7 @@ int RunDelete(const Args& args) {
     }
   }
   if (!args.Has("no-listfile") && !deleted.empty() && !PruneListfile(archive.get(), deleted)) status = kExitFailure;
+  if (!archive.Commit()) status = kExitFailure;
   return status;
 }
 
@@ -337,7 +362,7 @@ int RunRename(const Args& args) {
   uint32_t locale = 0;
   if (!LocaleOption(args, &locale)) return kExitUsage;
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING | ListFlags(args), 0);
-  if (archive.get() == nullptr) return kExitFailure;
+  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   const std::string& from = args.positional[1];
   const std::string& to = args.positional[2];
   SetLastError(ERROR_SUCCESS);
@@ -349,6 +374,7 @@ int RunRename(const Args& args) {
     }
     return kExitFailure;
   }
+  if (!archive.Commit()) return kExitFailure;
   if (args.verbose) Note("renamed " + from + " to " + to);
   return kExitOk;
 }
@@ -360,7 +386,7 @@ int RunSetLocale(const Args& args) {
     return kExitUsage;
   }
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
-  if (archive.get() == nullptr) return kExitFailure;
+  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   const std::string& name = args.positional[1];
   SetLastError(ERROR_SUCCESS);
   if (!SetArchiveFileLocale(archive.get(), name.c_str(), from, to)) {
@@ -369,6 +395,7 @@ int RunSetLocale(const Args& args) {
     else FailPlain("cannot move \"" + name + "\": it is not stored in locale " + args.positional[2]);
     return kExitFailure;
   }
+  if (!archive.Commit()) return kExitFailure;
   if (args.verbose) Note("moved " + name + " to locale " + args.positional[3]);
   return kExitOk;
 }

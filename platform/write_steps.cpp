@@ -1,0 +1,44 @@
+// The write-fault switch: shared by the POSIX and Win32 file calls, so both
+// count the same steps.
+#include "platform/write_steps.h"
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr uint64_t kNoLimit = ~static_cast<uint64_t>(0);
+std::atomic<uint64_t> stepsTaken{0};
+std::atomic<uint64_t> stepLimit{kNoLimit};
+std::atomic<uint32_t> faultError{kErrorIoDevice};
+
+}  // namespace
+
+void SetWriteFault(uint64_t allowedSteps, uint32_t error) {
+  faultError = error;
+  stepsTaken = 0;
+  stepLimit = allowedSteps;
+}
+
+void ClearWriteFault() {
+  stepLimit = kNoLimit;
+  stepsTaken = 0;
+}
+
+uint64_t WriteStepsTaken() { return stepsTaken; }
+
+namespace internal {
+
+bool TakeWriteStep() {
+  const uint64_t step = ++stepsTaken;
+  if (step <= stepLimit) return true;
+  SetLastError(faultError);
+  return false;
+}
+
+}  // namespace internal
+
+}  // namespace platform

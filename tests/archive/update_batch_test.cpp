@@ -1,0 +1,225 @@
+// Batches: changes appear on disk together at the commit; a source that
+// cannot be read is skipped; a failure on the archive's side gives the whole
+// batch up; space a batch stops using is used again.
+#include <filesystem>
+
+#include "tests/archive/update_test_util.h"
+
+using namespace updatetest;
+using testsupport::WriteBytes;
+
+namespace {
+
+class UpdateBatchTest : public UpdateTest {
+ protected:
+  // Everything a fresh reader finds under these names (neutral locale).
+  std::map<std::string, Bytes> OnDisk(const std::string& archive, const std::vector<std::string>& names) {
+    std::map<std::string, Bytes> found;
+    ArchiveHandle r = Reopen(archive);
+    if (r == nullptr) return found;
+    for (const auto& name : names) {
+      bool ok = false;
+      const Bytes data = Read(r, name, &ok);
+      if (ok) found[name] = data;
+    }
+    CloseArchive(r);
+    return found;
+  }
+};
+
+TEST_F(UpdateBatchTest, ChangesReachTheDiskTogetherAtTheCommit) {
+  ArchiveHandle a = Create("batch.mpq", 64, UPDATE_KEEP_LISTFILE);
+  ASSERT_TRUE(Add(a, "keep", PatternBytes(5000, 1)));
+  ASSERT_TRUE(Add(a, "gone", PatternBytes(3000, 2)));
+  const Bytes start = ReadBytes(Path("batch.mpq"));
+  const Bytes header(start.begin(), start.begin() + 32);
+  const std::vector<std::string> names = {"keep", "gone", "one", "two", "three", "(listfile)"};
+  const auto before = OnDisk("batch.mpq", names);
+
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "one", Compressible(20000, 3), BLOCK_COMPRESSED));
+  ASSERT_TRUE(Add(a, "two", PatternBytes(100, 4), BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED));
+  ASSERT_TRUE(Add(a, "three", PatternBytes(9000, 5)));
+  ASSERT_TRUE(DeleteArchiveFile(a, "gone"));
+  ASSERT_TRUE(RenameArchiveFile(a, "three", "3"));
+  // The handle sees the batch; the file on disk does not, not even its header.
+  ExpectReads(a, "one", Compressible(20000, 3));
+  EXPECT_FALSE(Stored(a, "gone"));
+  const Bytes during = ReadBytes(Path("batch.mpq"));
+  EXPECT_EQ(Bytes(during.begin(), during.begin() + 32), header);
+
+  ASSERT_TRUE(CommitArchiveUpdate(a));
+  CloseWritableArchive(a, 0);
+  const auto after = OnDisk("batch.mpq", {"keep", "gone", "one", "two", "3", "(listfile)"});
+  EXPECT_EQ(after.count("gone"), 0u);
+  EXPECT_EQ(after.at("keep"), before.at("keep"));
+  EXPECT_EQ(after.at("one"), Compressible(20000, 3));
+  EXPECT_EQ(after.at("two"), PatternBytes(100, 4));
+  EXPECT_EQ(after.at("3"), PatternBytes(9000, 5));
+  const Bytes list = after.at("(listfile)");
+  EXPECT_EQ(std::string(list.begin(), list.end()), "keep\r\none\r\ntwo\r\n3\r\n");
+}
+
+TEST_F(UpdateBatchTest, UnreadableSourceIsSkippedAndTheRestCommits) {
+  ArchiveHandle a = Create("skip.mpq", 64);
+  WriteBytes(Path("src.bin"), PatternBytes(7000, 1));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(AddFile(a, Path("src.bin").c_str(), "first", 0));
+  EXPECT_FALSE(AddFile(a, Path("missing.bin").c_str(), "missing", 0));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(Add(a, "first", TextBytes("again")));
+  EXPECT_EQ(GetLastError(), ERR_ALREADY_STORED);
+  EXPECT_EQ(GetArchiveUpdateFailure(a), 0u);
+  ASSERT_TRUE(Add(a, "second", TextBytes("second")));
+  ASSERT_TRUE(CommitArchiveUpdate(a));
+  CloseWritableArchive(a, 0);
+  const auto found = OnDisk("skip.mpq", {"first", "missing", "second"});
+  EXPECT_EQ(found.size(), 2u);
+  EXPECT_EQ(found.at("first"), PatternBytes(7000, 1));
+}
+
+TEST_F(UpdateBatchTest, FullTableGivesTheWholeBatchUp) {
+  ArchiveHandle a = Create("full.mpq", 4);
+  ASSERT_TRUE(Add(a, "n0", TextBytes("0")));
+  const Bytes before = ReadBytes(Path("full.mpq"));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "n1", TextBytes("1")));
+  ASSERT_TRUE(DeleteArchiveFile(a, "n0"));
+  ASSERT_TRUE(Add(a, "n2", TextBytes("2")));
+  ASSERT_TRUE(Add(a, "n3", TextBytes("3")));
+  ASSERT_TRUE(Add(a, "n4", TextBytes("4")));  // takes the deleted entry
+  EXPECT_FALSE(Add(a, "n5", TextBytes("5")));
+  EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
+  // Memory is as before the batch, and the batch refuses everything.
+  EXPECT_TRUE(Stored(a, "n0"));
+  EXPECT_FALSE(Stored(a, "n1"));
+  EXPECT_EQ(a->header.blockTableEntries, 1u);
+  EXPECT_EQ(GetArchiveUpdateFailure(a), ERR_HASH_TABLE_FULL);
+  EXPECT_FALSE(DeleteArchiveFile(a, "n0"));
+  EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
+  EXPECT_FALSE(CommitArchiveUpdate(a));
+  EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
+  EXPECT_EQ(ReadBytes(Path("full.mpq")).size() >= before.size(), true);
+  EXPECT_EQ(OnDisk("full.mpq", {"n0", "n1"}).size(), 1u);
+  // The batch is over; updates commit one by one again.
+  ASSERT_TRUE(Add(a, "n1", TextBytes("1")));
+  CloseWritableArchive(a, 0);
+  EXPECT_EQ(OnDisk("full.mpq", {"n0", "n1"}).size(), 2u);
+}
+
+TEST_F(UpdateBatchTest, WriteFailureGivesTheWholeBatchUp) {
+  ArchiveHandle a = Create("fault.mpq", 16);
+  ASSERT_TRUE(Add(a, "old", PatternBytes(2000, 1)));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "new", PatternBytes(2000, 2)));
+  platform::SetWriteFault(0, platform::kErrorDiskFull);
+  EXPECT_FALSE(Add(a, "newer", PatternBytes(2000, 3)));
+  platform::ClearWriteFault();
+  EXPECT_EQ(GetLastError(), platform::kErrorDiskFull);
+  EXPECT_EQ(GetArchiveUpdateFailure(a), platform::kErrorDiskFull);
+  EXPECT_FALSE(Stored(a, "new"));
+  EXPECT_FALSE(Add(a, "other", PatternBytes(10, 4)));
+  EXPECT_FALSE(CommitArchiveUpdate(a));
+  ExpectReads(a, "old", PatternBytes(2000, 1));
+  CloseWritableArchive(a, 0);
+  EXPECT_EQ(OnDisk("fault.mpq", {"old", "new", "newer", "other"}).size(), 1u);
+}
+
+TEST_F(UpdateBatchTest, AbandonAndCloseLeaveTheArchiveAsItWas) {
+  ArchiveHandle a = Create("abandon.mpq", 16, UPDATE_KEEP_LISTFILE);
+  ASSERT_TRUE(Add(a, "x", PatternBytes(3000, 1), BLOCK_ENCRYPTED));
+  const ArchiveHeader header = a->header;
+  const Bytes before = ReadBytes(Path("abandon.mpq"));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "y", PatternBytes(3000, 2)));
+  ASSERT_TRUE(RenameArchiveFile(a, "x", "z"));
+  ASSERT_TRUE(SetArchiveFileLocale(a, "y", 0, 0x407));
+  ASSERT_TRUE(AbandonArchiveUpdate(a));
+  EXPECT_EQ(std::memcmp(&a->header, &header, sizeof header), 0);
+  ExpectReads(a, "x", PatternBytes(3000, 1));
+  EXPECT_FALSE(Stored(a, "z"));
+  EXPECT_EQ(Read(a, "(listfile)"), TextBytes("x\r\n"));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(DeleteArchiveFile(a, "x"));
+  CloseWritableArchive(a, 0);
+  const Bytes after = ReadBytes(Path("abandon.mpq"));
+  EXPECT_EQ(Bytes(after.begin(), after.begin() + 32), Bytes(before.begin(), before.begin() + 32));
+  EXPECT_EQ(OnDisk("abandon.mpq", {"x", "y", "z"}).size(), 1u);
+}
+
+TEST_F(UpdateBatchTest, BatchCallsOutOfOrderAreRefused) {
+  ArchiveHandle a = Create("order.mpq", 16);
+  EXPECT_FALSE(CommitArchiveUpdate(a));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(AbandonArchiveUpdate(a));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  EXPECT_FALSE(BeginArchiveUpdate(a));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(CommitArchiveUpdate(a));  // nothing to write
+  CloseWritableArchive(a, 0);
+  ArchiveHandle r = OpenArchiveWritable(Path("order.mpq").c_str(), UPDATE_OPEN_EXISTING | UPDATE_READ_ONLY, 0);
+  ASSERT_TRUE(IsUsableArchive(r));
+  EXPECT_FALSE(BeginArchiveUpdate(r));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(BeginArchiveUpdate(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(UpdateBatchTest, CompactionInABatchCommitsWhatCameBefore) {
+  ArchiveHandle a = Create("compact.mpq", 16);
+  ASSERT_TRUE(Add(a, "a", PatternBytes(3000, 1)));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(DeleteArchiveFile(a, "a"));
+  ASSERT_TRUE(Add(a, "b", PatternBytes(3000, 2)));
+  ASSERT_TRUE(CompactArchive(a));
+  EXPECT_EQ(OnDisk("compact.mpq", {"a", "b"}).size(), 1u);
+  EXPECT_EQ(a->header.blockTableEntries, 1u);
+  ASSERT_TRUE(Add(a, "c", PatternBytes(3000, 3)));
+  ASSERT_TRUE(AbandonArchiveUpdate(a));
+  ExpectReads(a, "b", PatternBytes(3000, 2));
+  EXPECT_FALSE(Stored(a, "c"));
+}
+
+TEST_F(UpdateBatchTest, SpaceTheBatchStopsUsingIsUsedAgain) {
+  ArchiveHandle a = Create("reuse.mpq", 64, UPDATE_KEEP_LISTFILE);
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  for (uint32_t i = 0; i < 60; ++i) {
+    ASSERT_TRUE(Add(a, "same", PatternBytes(4000 + i, i), ADD_REPLACE | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED));
+    ASSERT_TRUE(Add(a, "tmp" + std::to_string(i), PatternBytes(1000, i)));
+    ASSERT_TRUE(DeleteArchiveFile(a, ("tmp" + std::to_string(i)).c_str()));
+  }
+  ASSERT_TRUE(CommitArchiveUpdate(a));
+  // Without reuse it would be over 50 times the compacted size; first fit
+  // leaves room for a few copies of the file beside the one in use.
+  const uint64_t size = std::filesystem::file_size(Path("reuse.mpq"));
+  ASSERT_TRUE(CompactArchive(a));
+  EXPECT_LE(size, 3 * std::filesystem::file_size(Path("reuse.mpq")));
+  ExpectReads(a, "same", PatternBytes(4059, 59));
+}
+
+TEST_F(UpdateBatchTest, DeadSpaceOfSingleUpdatesStaysBounded) {
+  ArchiveHandle a = Create("single.mpq", 1024, UPDATE_KEEP_LISTFILE);
+  for (uint32_t i = 0; i < 150; ++i) {
+    ASSERT_TRUE(Add(a, "dir\\file" + std::to_string(i), PatternBytes(1000 + (i * 37) % 3000, i)));
+  }
+  const uint64_t size = std::filesystem::file_size(Path("single.mpq"));
+  ASSERT_TRUE(CompactArchive(a));
+  EXPECT_LE(size, 2 * std::filesystem::file_size(Path("single.mpq")));
+}
+
+TEST_F(UpdateBatchTest, NameListClaimingMoreThanItHoldsIsLeftAlone) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("a", "a");
+  b.Listfile({"a"}, "\r\n", BLOCK_COMPRESSED).fileSize = 632u * 1024 * 1024;
+  b.WriteTo(Path("claims.mpq"));
+  const Bytes before = ReadBytes(Path("claims.mpq"));
+  ArchiveHandle a = OpenExisting("claims.mpq", UPDATE_KEEP_LISTFILE);
+  ASSERT_TRUE(Add(a, "b", TextBytes("b")));
+  ExpectReads(a, "b", TextBytes("b"));
+  // The list could not be read, so it was not replaced by one of "b" alone.
+  EXPECT_EQ(BlockOf(a, "(listfile)").fileSize, 632u * 1024 * 1024);
+}
+
+}  // namespace
