@@ -79,8 +79,26 @@ void SetErrorReportDisabled(int value);
 uint32_t FormatErrorText(uint32_t code, char* buffer, uint32_t size);
 
 // Writes one report file: header block, the message, the crash log. The crash
-// context is optional; without it the writer's own stack is traced.
+// context is optional; without it the writer's own stack is traced. A report
+// never replaces another: one of the same second gets a counter before
+// ".txt", and a path that would be too long writes nothing (and says so on
+// standard error).
 void WriteErrorReport(const char* message, const platform::CpuContext* context);
+
+// ---- crash capture -----------------------------------------------------------
+
+// Installs crash capture for the process: a crash (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE or SIGABRT on POSIX; an unhandled exception or a stack overflow on
+// Windows) writes a crash report (header block, a message naming the fault,
+// the crash log from the faulting context) and the process then ends as it
+// would have without capture. Everything the report needs is gathered now,
+// and the report folder chosen: "Errors" beside the executable where that
+// can be written, else the per-user folder for programName (null: the
+// executable's name without extension). Call once at start, from the main
+// thread (its handler gets the alternate stack); later calls change nothing.
+// False when the system refused.
+bool InstallCrashCapture(const char* programName = nullptr);
+void UninstallCrashCapture();
 
 // ---- section writers ---------------------------------------------------------------
 
@@ -140,6 +158,9 @@ struct ReportHooks {
   void (*breakpoint)(void* user) = nullptr;
   // Called instead of terminating the process.
   void (*terminate)(void* user, uint32_t exitCode) = nullptr;
+  // Called inside the fault handler once a crash report is written, before
+  // the process ends; it must keep to what is safe there.
+  void (*crashReported)(void* user) = nullptr;
   void* user = nullptr;
 };
 // Copies the hooks; null restores the system's services.

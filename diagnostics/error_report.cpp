@@ -1,7 +1,9 @@
 // The report file: its folder and name, the header block and the message.
+// Everything from the folder on is written without the heap, locks or stdio,
+// so the same code serves reports asked for by code and crash reports
+// written from a fault handler.
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -14,14 +16,18 @@ namespace {
 
 constexpr size_t kLineSize = 1024;
 constexpr size_t kMaxLineText = 1021;
-constexpr size_t kMaxPath = 260;
 constexpr size_t kUserNameSize = 257;
 constexpr size_t kComputerNameSize = 16;
+// Reports of one second are told apart by a counter before ".txt".
+constexpr int kMaxReportsPerSecond = 9999;
 
 std::atomic<int> headerWriters{0};
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+const char kEquals78[] = "==============================================================================";
+const char kDashes78[] = "------------------------------------------------------------------------------";
 
 void WriteRaw(platform::OsHandle file, const char* data, size_t size) {
   while (size > 0) {
@@ -33,24 +39,66 @@ void WriteRaw(platform::OsHandle file, const char* data, size_t size) {
   }
 }
 
-// A folder that exists already counts as made, whatever the reason the
-// creation gave.
-bool MakeFolder(const std::string& folder) {
-  if (platform::CreateDirectory(folder.c_str())) return true;
-  const uint32_t attributes = platform::GetFileAttributes(folder.c_str());
-  return attributes != platform::kInvalidFileAttributes && (attributes & platform::kFileAttributeDirectory) != 0;
+bool EndsInSeparator(const char* path) {
+  const size_t length = strlen(path);
+  return length > 0 && (path[length - 1] == '\\' || path[length - 1] == '/');
 }
 
-std::string ReportFolder(const std::string& programPath) {
-  const std::string programFolder = report::FolderOf(programPath);
-  std::string folder;
-  if (report::Hooks().reportFolder != nullptr) {
-    folder = report::Hooks().reportFolder;
-    if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') folder += '\\';
-  } else {
-    folder = programFolder + "Errors\\";
+// folder + name into path; false when it does not fit.
+bool JoinPath(char* path, const char* folder, const char* name) {
+  return report::FormatText(path, report::kMaxPath, "%s%s", folder, name) < report::kMaxPath;
+}
+
+void SayNotWritten(const char* why, const char* path) {
+  char line[report::kMaxPath + 128];
+  const size_t length = report::FormatText(line, sizeof line, "Error report not written: %s: %s\n", why, path);
+  platform::WriteStandardError(line, length < sizeof line ? length : sizeof line - 1);
+}
+
+// A new file for the report in folder: "<time> <kind>.txt", or
+// "<time> <kind> (N).txt" when reports of the same second are there
+// already. Never opens an existing file and never cuts a name short.
+platform::OsHandle CreateReportIn(const char* folder, const platform::LocalTime& time, const char* kind,
+                                  bool* tooLong) {
+  char stem[64];
+  report::FormatText(stem, sizeof stem, "%04d-%02d-%02d %02d.%02d.%02d %s", time.year, time.month, time.day,
+                     time.hour, time.minute, time.second, kind);
+  for (int counter = 1; counter <= kMaxReportsPerSecond; ++counter) {
+    char name[96];
+    if (counter == 1) report::FormatText(name, sizeof name, "%s.txt", stem);
+    else report::FormatText(name, sizeof name, "%s (%d).txt", stem, counter);
+    char path[report::kMaxPath];
+    if (!JoinPath(path, folder, name)) {
+      *tooLong = true;
+      return platform::InvalidHandle();
+    }
+    const platform::OsHandle file = platform::CreateNewFile(path);
+    if (platform::IsValidHandle(file)) return file;
+    if (platform::GetLastError() != platform::kErrorFileExists) return platform::InvalidHandle();
   }
-  return MakeFolder(folder) ? folder : programFolder;
+  return platform::InvalidHandle();
+}
+
+// The message with every bare line feed written as CR LF.
+void WriteMessage(platform::OsHandle file, const char* message) {
+  char chunk[512];
+  size_t used = 0;
+  auto put = [&](char c) {
+    if (used == sizeof chunk) {
+      WriteRaw(file, chunk, used);
+      used = 0;
+    }
+    chunk[used++] = c;
+  };
+  put('\r');
+  put('\n');
+  char previous = '\0';
+  for (const char* p = message != nullptr ? message : ""; *p != '\0'; ++p) {
+    if (*p == '\n' && previous != '\r') put('\r');
+    put(*p);
+    previous = *p;
+  }
+  WriteRaw(file, chunk, used);
 }
 
 }  // namespace
@@ -59,9 +107,8 @@ void WriteReportLine(void* target, const char* format, ...) {
   char line[kLineSize];
   va_list args;
   va_start(args, format);
-  const int formatted = vsnprintf(line, kMaxLineText + 1, format, args);
+  size_t length = report::FormatTextV(line, kMaxLineText + 1, format, args);
   va_end(args);
-  size_t length = formatted < 0 ? 0 : static_cast<size_t>(formatted);
   if (length > kMaxLineText) length = kMaxLineText;
   line[length++] = '\r';
   line[length++] = '\n';
@@ -78,13 +125,16 @@ void WriteReportHeader(ReportWriter writer, void* target, uint32_t flags, const 
     headerWriters.fetch_sub(1);
     return;
   }
-  const std::string rule(78, '=');
-  writer(target, "%s", rule.c_str());
+  writer(target, "%s", kEquals78);
   if ((flags & REPORT_TITLE) != 0 && title != nullptr) {
     writer(target, "%s", title);
     writer(target, "");
   }
-  if ((flags & REPORT_PROGRAM) != 0) writer(target, "%-10s%s", "Exe:", report::ProgramPath().c_str());
+  if ((flags & REPORT_PROGRAM) != 0) {
+    char program[report::kMaxPath];
+    report::ProgramPathInto(program, sizeof program);
+    writer(target, "%-10s%s", "Exe:", program);
+  }
   if ((flags & REPORT_TIME) != 0) {
     platform::LocalTime now;
     if (time == nullptr) {
@@ -106,36 +156,62 @@ void WriteReportHeader(ReportWriter writer, void* target, uint32_t flags, const 
     uint32_t size = sizeof computer;
     writer(target, "%-10s%s", "Computer:", platform::GetComputerName(computer, &size) ? computer : "<unknown>");
   }
-  const std::string dashes(78, '-');
-  writer(target, "%s", dashes.c_str());
+  writer(target, "%s", kDashes78);
   headerWriters.fetch_sub(1);
+}
+
+REPORT_NOINLINE bool report::WriteReportFile(const ReportFolders& folders, const platform::LocalTime& time,
+                                             const char* message, const platform::CpuContext* context,
+                                             const TraceStart* start) {
+  const char* kind = context != nullptr ? "Crash" : "Error";
+  bool tooLong = false;
+  platform::OsHandle file = platform::InvalidHandle();
+  const char* tried = folders.folder;
+  if (platform::MakeFolder(folders.folder, folders.parents)) {
+    file = CreateReportIn(folders.folder, time, kind, &tooLong);
+  }
+  if (!platform::IsValidHandle(file) && folders.fallback[0] != '\0') {
+    tried = folders.fallback;
+    file = CreateReportIn(folders.fallback, time, kind, &tooLong);
+  }
+  if (!platform::IsValidHandle(file)) {
+    SayNotWritten(tooLong ? "the path would be too long" : "no file could be created in", tried);
+    return false;
+  }
+
+  WriteReportHeader(WriteReportLine, file, 0, nullptr, &time);
+  WriteMessage(file, message);
+  if (start != nullptr && context != nullptr) {
+    WriteFaultCrashLog(WriteReportLine, file, 0, *context, *start);
+  } else {
+    // Without a context the trace leaves out this writer, the caller that
+    // asked for the report and the one above it.
+    WriteCrashLog(WriteReportLine, file, 0, context, context != nullptr ? 0 : 3);
+  }
+  platform::CloseHandle(file);
+  return true;
 }
 
 REPORT_NOINLINE void WriteErrorReport(const char* message, const platform::CpuContext* context) {
   platform::LocalTime time;
   report::CurrentLocalTime(&time);
 
-  const std::string folder = ReportFolder(report::ProgramPath());
-  char path[kMaxPath];
-  snprintf(path, sizeof path, "%s%04d-%02d-%02d %02d.%02d.%02d %s.txt", folder.c_str(), time.year, time.month,
-           time.day, time.hour, time.minute, time.second, context != nullptr ? "Crash" : "Error");
-
-  platform::OsHandle file =
-      platform::CreateFile(path, platform::kGenericWrite, platform::kFileShareRead | platform::kFileShareWrite,
-                           platform::kCreateAlways, platform::kFileAttributeNormal);
-  if (!platform::IsValidHandle(file)) return;
-
-  WriteReportHeader(WriteReportLine, file, 0, nullptr, &time);
-
-  std::string text = "\r\n";
-  char previous = '\0';
-  for (const char* p = message != nullptr ? message : ""; *p != '\0'; ++p) {
-    if (*p == '\n' && previous != '\r') text += '\r';
-    text += *p;
-    previous = *p;
+  // The folder: the hooks' one, else the one chosen when capture was
+  // installed, else "Errors\" beside the executable; failing that the
+  // executable's own folder.
+  report::ReportFolders folders{};
+  const std::string programFolder = report::FolderOf(report::ProgramPath());
+  const char* hookFolder = report::Hooks().reportFolder;
+  if (hookFolder != nullptr || !report::InstalledFolders(&folders)) {
+    std::string folder = hookFolder != nullptr ? std::string(hookFolder) : programFolder + "Errors\\";
+    if (!folder.empty() && !EndsInSeparator(folder.c_str())) folder += '\\';
+    report::FormatText(folders.folder, sizeof folders.folder, "%s", folder.c_str());
+    report::FormatText(folders.fallback, sizeof folders.fallback, "%s", programFolder.c_str());
+    folders.parents = false;
+    if (folder.size() >= sizeof folders.folder || programFolder.size() >= sizeof folders.fallback) {
+      SayNotWritten("the path would be too long", folder.c_str());
+      return;
+    }
   }
-  WriteRaw(file, text.data(), text.size());
-
-  WriteCrashLog(WriteReportLine, file, 0, context, context != nullptr ? 0 : 2);
-  platform::CloseHandle(file);
+  report::WriteReportFile(folders, time, message, context, nullptr);
 }

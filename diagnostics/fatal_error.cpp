@@ -152,6 +152,17 @@ std::string ProgramPath() {
   return std::string(path, length);
 }
 
+void ProgramPathInto(char* buffer, size_t size) {
+  if (size == 0) return;
+  const char* known = hooks.programPath != nullptr ? hooks.programPath : InstalledProgramPath();
+  if (known != nullptr) {
+    FormatText(buffer, size, "%s", known);
+    return;
+  }
+  const uint32_t length = platform::GetModuleFileName(buffer, static_cast<uint32_t>(size));
+  if (length == 0 || length >= size) buffer[0] = '\0';
+}
+
 void CurrentLocalTime(platform::LocalTime* time) {
   if (hooks.localTime != nullptr) *time = *hooks.localTime;
   else platform::GetLocalTime(time);
@@ -175,7 +186,7 @@ void LoadReportText(int index, char* buffer) {
                            static_cast<int>(REPORT_TEXT_SIZE)) > 0) {
     return;
   }
-  snprintf(buffer, REPORT_TEXT_SIZE, "%s", ReportTexts[index]);
+  report::FormatText(buffer, REPORT_TEXT_SIZE, "%s", ReportTexts[index]);
 }
 
 uint32_t FormatErrorText(uint32_t code, char* buffer, uint32_t size) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/sorvane.h"
+#include "diagnostics/diagnostics.h"
 #include "extractor/paths.h"
 #include "platform/platform.h"
 
@@ -178,6 +179,9 @@ void Run(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A crash leaves a report in "Errors" beside the program (or the user's
+  // folder) instead of vanishing.
+  InstallCrashCapture("tavrix");
   Write("Tavrix v1.0\nWritten by Moraine\nNov. 2003\n");
   Write("Uses Quillon's Sorvane Library\n\n");
   Run(argc > 1 ? argv[1] : nullptr);

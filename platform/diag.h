@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace platform {
 
 // ---- message box -------------------------------------------------------------
@@ -79,7 +81,8 @@ void GetLocalTime(LocalTime* time);
 // ---- memory --------------------------------------------------------------------
 
 // Whether every byte of [address, address + size) is committed and readable
-// (writable) right now. POSIX consults /proc/self/maps.
+// (writable) right now. POSIX consults /proc/self/maps (or the copy a
+// snapshot took).
 bool IsReadableMemory(const void* address, size_t size);
 bool IsWritableMemory(const void* address, size_t size);
 // Copies size bytes when they are all readable; false (out untouched)
@@ -87,12 +90,23 @@ bool IsWritableMemory(const void* address, size_t size);
 // including other frames of the stack, may be read.
 bool ReadMemory(const void* address, void* out, size_t size);
 
+// A report asks about many addresses; between Begin and End the calling
+// thread's permission queries answer from one copy of the memory map taken
+// at Begin, so the map is read once per report (POSIX; Windows asks the
+// system each time, which reads no map). One snapshot at a time: Begin
+// returns false when another thread holds it or the copy could not be
+// taken, and the queries then read the map as usual. End only after a
+// Begin that returned true.
+bool BeginMemorySnapshot();
+void EndMemorySnapshot();
+
 // ---- modules -------------------------------------------------------------------
 
 // The module (executable or shared library) holding an address: its full
-// path, the 1-based number of the section (POSIX: loadable segment) holding
-// the address and the offset within it. False when no module holds it.
-bool GetModuleOfAddress(uintptr_t address, std::string& path, uint32_t* section,
+// path (cut to pathSize - 1 characters), the 1-based number of the section
+// (POSIX: loadable segment) holding the address and the offset within it.
+// False when no module holds it.
+bool GetModuleOfAddress(uintptr_t address, char* path, size_t pathSize, uint32_t* section,
                         uintptr_t* offset);
 
 // The file name of an existing file as the directory lists it (the long form
@@ -142,8 +156,11 @@ struct StackFrame {
 // Walks the current thread's stack, starting with the frame that the given
 // instruction, frame and stack pointers describe (pc is the first frame's
 // address). The stack pointer must lie in the current thread's stack, in a
-// frame that is still live. Returns the number of frames stored (at most
-// maxFrames); *endError receives the last error when the walk ended.
+// frame that is still live: a caller of the walk, or a frame that a signal
+// interrupted (the walk then passes through the handler's signal frame, so
+// a handler on an alternate stack can walk the stack that faulted). Returns
+// the number of frames stored (at most maxFrames); *endError receives the
+// last error when the walk ended.
 int WalkStack(uintptr_t pc, uintptr_t frame, uintptr_t stack, StackFrame* frames,
               int maxFrames, uint32_t* endError);
 
@@ -159,12 +176,81 @@ bool WalkByUnwindTables(uintptr_t pc, uintptr_t frame, uintptr_t stack, int maxF
                         UnwindVisitor visit, void* arg);
 
 // Symbol queries on an address; each sets the last error when it fails.
-// ModuleImage: the full path of the module's image.
-bool SymbolModuleImage(uintptr_t address, std::string& image);
+// Text is cut to size - 1 characters. SymbolModule: the full path of the
+// module's image and the address as the module's debug information counts
+// it (POSIX: less the load bias, the value `addr2line -e MODULE` takes;
+// Windows: within the image at its preferred base).
+bool SymbolModule(uintptr_t address, char* image, size_t size, uintptr_t* moduleAddress);
 // SymbolName: the (demangled) name and the displacement from its start.
-bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement);
+bool SymbolName(uintptr_t address, char* name, size_t size, uintptr_t* displacement);
 // SymbolLine: the source file and line.
-bool SymbolLine(uintptr_t address, std::string& file, uint32_t* line);
+bool SymbolLine(uintptr_t address, char* file, size_t size, uint32_t* line);
+
+// ---- crash capture -------------------------------------------------------------
+
+// What a fault tells about the memory it concerns. None: the fault is not
+// about a memory access (the address, when there is one, is the faulting
+// instruction's).
+enum class FaultAccess { None, Unknown, Read, Write, Execute };
+
+struct FaultRecord {
+  uint32_t code;            // the signal number (POSIX) or exception code (Windows)
+  const char* name;         // "SIGSEGV", "EXCEPTION_ACCESS_VIOLATION"; never null
+  const char* description;  // what the system says happened; never null, may be empty
+  bool hasAddress;
+  uintptr_t address;
+  FaultAccess access;
+  CpuContext context;  // the registers at the fault
+  // Where stack traces start: the faulting instruction's frame (traceExact),
+  // or for an abort the frame that called abort (tracePc is then a return
+  // address).
+  uintptr_t tracePc, traceFrame, traceStack;
+  bool traceExact;
+};
+
+// Runs inside the fault handler, on the thread that faulted (POSIX) or on a
+// thread kept for the purpose while the faulting one waits (Windows). It may
+// use only the calls below that are marked safe there. When it returns the
+// process ends as it would have without capture: the default action and the
+// signal raised again (POSIX), termination with the exception code as exit
+// status (Windows).
+using FaultHandler = void (*)(const FaultRecord& fault);
+
+// Installs handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an
+// alternate stack of stackSize bytes for the calling thread (other threads
+// run it on their own stacks), or for unhandled exceptions and stack
+// overflows (Windows). First gathers everything the safe calls need (module
+// list, symbol tables, user and computer names, the time-zone offset). A
+// second call while installed changes nothing and returns true.
+bool InstallFaultHandler(FaultHandler handler, size_t stackSize);
+void UninstallFaultHandler();
+// The alternate stack's size and the deepest any handler reached into it so
+// far. False where there is no alternate stack (Windows, not installed).
+bool FaultStackUse(size_t* peak, size_t* size);
+
+// Safe inside a fault handler: the memory and permission queries, ReadMemory,
+// ContextFromNative, WalkStack, WalkByUnwindTables, SymbolModule,
+// SymbolName, GetModuleOfAddress, GetUserName, GetComputerName,
+// GetLocalTime (from the clock and the offset gathered at install),
+// WriteFile, CloseHandle and the three calls below. None of them allocates
+// or takes a lock there.
+// Creates the folder; with parents, also every missing folder above it.
+// True when it exists as a folder afterwards.
+bool MakeFolder(const char* path, bool parents);
+// Creates a file that must not exist yet, for writing (kErrorFileExists
+// when it does). Backslashes count as separators on POSIX too.
+OsHandle CreateNewFile(const char* path);
+// Writes text to standard error unbuffered.
+void WriteStandardError(const char* text, size_t length);
+
+// For choosing the report folder at install (not safe in a handler):
+// whether new files can be made in folder, or, while it does not exist, in
+// the folder that would hold it.
+bool FolderIsWritable(const char* folder);
+// The per-user folder for a program's reports: POSIX
+// $XDG_STATE_HOME/NAME/Errors, else ~/.local/state/NAME/Errors; Windows
+// %LOCALAPPDATA%\NAME\Errors. Ends in a separator.
+bool UserReportFolder(const char* name, std::string& folder);
 
 // ---- process -------------------------------------------------------------------
 

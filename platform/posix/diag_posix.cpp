@@ -1,7 +1,8 @@
 // The reporter's system services on POSIX: the box goes to standard error,
-// memory and module queries read the process's own map and program headers,
-// and stacks are walked with the compiler runtime's unwinder (the same one
-// the C library's backtrace uses) and named through the dynamic linker.
+// module queries read the program headers, and stacks are walked with the
+// compiler runtime's unwinder (the same one the C library's backtrace uses,
+// which finds unwind tables without locks) and named from the symbol tables
+// gathered at install, or through the dynamic linker before that.
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +24,7 @@
 
 #include "platform/diag.h"
 #include "platform/platform.h"
+#include "platform/posix/fault_internal.h"
 
 namespace platform {
 
@@ -51,39 +53,6 @@ bool ReadProcFile(const char* path, std::string& text) {
   return true;
 }
 
-// Whether [begin, end) is covered by consecutive mappings that all carry
-// the permission letter at column `which` of the perms field (0 r, 1 w).
-bool MappingsAllow(uintptr_t begin, size_t size, int which) {
-  if (size == 0) return true;
-  const uintptr_t end = begin + size;
-  if (end < begin) return false;
-  std::string maps;
-  if (!ReadProcFile("/proc/self/maps", maps)) return false;
-  uintptr_t covered = begin;
-  const char* line = maps.c_str();
-  while (*line != '\0') {
-    char* rest = nullptr;
-    const uintptr_t lo = static_cast<uintptr_t>(strtoull(line, &rest, 16));
-    if (rest == nullptr || *rest != '-') return false;
-    const uintptr_t hi = static_cast<uintptr_t>(strtoull(rest + 1, &rest, 16));
-    if (rest == nullptr || *rest != ' ') return false;
-    const char* perms = rest + 1;
-    const bool allowed = strlen(perms) >= 4 && perms[which] != '-';
-    // The map is sorted: a mapping that starts past the uncovered point
-    // leaves a hole.
-    if (lo > covered) return false;
-    if (hi > covered) {
-      if (!allowed) return false;
-      covered = hi;
-      if (covered >= end) return true;
-    }
-    const char* next = strchr(line, '\n');
-    if (next == nullptr) break;
-    line = next + 1;
-  }
-  return false;
-}
-
 // Copies bytes that ordinary instrumented code may not touch (other frames'
 // guard zones); the volatile source keeps the loop from becoming memcpy,
 // which the sanitizer would check.
@@ -103,6 +72,7 @@ struct ModuleSearch {
   uintptr_t address;
   bool found;
   std::string path;
+  uintptr_t bias;
   uint32_t section;
   uintptr_t offset;
 };
@@ -119,6 +89,7 @@ int FindModuleCallback(struct dl_phdr_info* info, size_t, void* data) {
       search->found = true;
       search->section = loadIndex;
       search->offset = search->address - start;
+      search->bias = static_cast<uintptr_t>(info->dlpi_addr);
       const char* name = info->dlpi_name;
       search->path = (name != nullptr && name[0] != '\0') ? std::string(name) : ExecutablePath();
       return 1;
@@ -127,13 +98,47 @@ int FindModuleCallback(struct dl_phdr_info* info, size_t, void* data) {
   return 0;
 }
 
-bool FindModule(uintptr_t address, ModuleSearch& search) {
-  search.address = address;
-  search.found = false;
-  search.section = 0;
-  search.offset = 0;
+// The module holding an address: from the tables gathered at install when
+// they know it; otherwise from the dynamic linker, which a fault handler
+// may only ask for the module itself (its lock-free look-up), not for
+// segments.
+struct ModuleHit {
+  const char* path;  // points into the tables or into holder
+  uintptr_t bias;
+  uint32_t section;  // 0 when unknown
+  uintptr_t offset;
+};
+
+bool FindModule(uintptr_t address, ModuleHit* hit, std::string& holder) {
+  if (const posix::PreparedTables* tables = posix::Prepared()) {
+    for (const posix::PreparedModule& module : tables->modules) {
+      for (size_t i = 0; i < module.segments.size(); ++i) {
+        const auto& segment = module.segments[i];
+        if (address >= segment.start && address < segment.end) {
+          *hit = ModuleHit{module.path.c_str(), module.bias, static_cast<uint32_t>(i + 1), address - segment.start};
+          return true;
+        }
+      }
+    }
+  }
+  if (posix::InFaultHandler()) {
+#if defined(DLFO_STRUCT_HAS_EH_DBASE)
+    struct dl_find_object found;
+    if (_dl_find_object(reinterpret_cast<void*>(address), &found) == 0 && found.dlfo_link_map != nullptr) {
+      const char* name = found.dlfo_link_map->l_name;
+      if (name == nullptr || name[0] == '\0') return false;
+      *hit = ModuleHit{name, static_cast<uintptr_t>(found.dlfo_link_map->l_addr), 0, 0};
+      return true;
+    }
+#endif
+    return false;
+  }
+  ModuleSearch search{address, false, std::string(), 0, 0, 0};
   dl_iterate_phdr(FindModuleCallback, &search);
-  return search.found;
+  if (!search.found) return false;
+  holder = search.path;
+  *hit = ModuleHit{holder.c_str(), search.bias, search.section, search.offset};
+  return true;
 }
 
 struct WalkState {
@@ -142,21 +147,30 @@ struct WalkState {
   StackFrame* frames;
   int maxFrames;
   int count;
+  int exactStart;  // the step at which the starting frame shows, or -1
+  int step;        // steps seen so far
   bool started;
   bool havePending;
   uintptr_t pendingIp;
+  int pendingStep;
 };
 
 // Takes one frame once its own canonical frame address (the caller's stack
-// pointer at the call, just above the return address) is known. The stack
-// grows down: frames entered after the starting one (the walker itself, a
-// signal trampoline) end at or below the starting stack pointer, and the
-// starting frame is the first to end above it. False when the store is full.
-bool TakeFrame(WalkState& state, uintptr_t ip, uintptr_t ownCfa) {
+// pointer at the call, just above the return address) is known. Where the
+// starting frame was found exactly, the walk starts there. Otherwise the
+// stack pointer decides: the stack grows down, frames entered after the
+// starting one (the walker itself) end at or below the starting stack
+// pointer, and the starting frame is the first to end above it. False when
+// the store is full.
+bool TakeFrame(WalkState& state, uintptr_t ip, uintptr_t ownCfa, int step) {
   if (!state.started) {
-    if (ownCfa <= state.stack) return true;
+    if (state.exactStart >= 0) {
+      if (step < state.exactStart) return true;
+    } else {
+      if (ownCfa <= state.stack) return true;
+      ip = state.pc;
+    }
     state.started = true;
-    ip = state.pc;
   }
   if (state.count >= state.maxFrames) return false;
   StackFrame& frame = state.frames[state.count++];
@@ -176,14 +190,81 @@ _Unwind_Reason_Code WalkCallback(struct _Unwind_Context* unwind, void* data) {
   const uintptr_t cfa = static_cast<uintptr_t>(_Unwind_GetCFA(unwind));
   int beforeInstruction = 0;
   const uintptr_t ip = static_cast<uintptr_t>(_Unwind_GetIPInfo(unwind, &beforeInstruction));
+  const int step = state->step++;
   if (state->havePending) {
     state->havePending = false;
-    if (!TakeFrame(*state, state->pendingIp, cfa)) return _URC_END_OF_STACK;
+    if (!TakeFrame(*state, state->pendingIp, cfa, state->pendingStep)) return _URC_END_OF_STACK;
   }
   // The outermost frame returns nowhere.
   if (ip == 0) return _URC_END_OF_STACK;
   state->pendingIp = ip;
+  state->pendingStep = step;
   state->havePending = true;
+  return _URC_NO_REASON;
+}
+
+// A frame that a signal interrupted shows its exact instruction and its
+// stack pointer at the fault; the caller of a function shows the return
+// address and the stack pointer it had at the call. Either is the starting
+// frame when both values match. The walker's own frames and a handler's
+// come first, so the search looks only that far.
+struct StartSearch {
+  uintptr_t pc;
+  uintptr_t stack;
+  int step;
+  int found;
+};
+constexpr int kMaxStepsToStart = 512;
+
+_Unwind_Reason_Code FindStartCallback(struct _Unwind_Context* unwind, void* data) {
+  auto* search = static_cast<StartSearch*>(data);
+  int beforeInstruction = 0;
+  const uintptr_t ip = static_cast<uintptr_t>(_Unwind_GetIPInfo(unwind, &beforeInstruction));
+  const uintptr_t cfa = static_cast<uintptr_t>(_Unwind_GetCFA(unwind));
+  if (ip == search->pc && cfa == search->stack) {
+    search->found = search->step;
+    return _URC_END_OF_STACK;
+  }
+  if (ip == 0 || ++search->step >= kMaxStepsToStart) return _URC_END_OF_STACK;
+  return _URC_NO_REASON;
+}
+
+// Looks for the frame that called the C library's abort: the first frame
+// after one inside abort. Gives that frame's pointers as a walk's start.
+struct AbortCallerSearch {
+  uintptr_t abortStart;
+  uintptr_t abortEnd;
+  bool inAbort;
+  bool found;
+  int steps;
+  uintptr_t pc;
+  uintptr_t frame;
+  uintptr_t stack;
+};
+
+_Unwind_Reason_Code FindAbortCallerCallback(struct _Unwind_Context* unwind, void* data) {
+  auto* search = static_cast<AbortCallerSearch*>(data);
+  int beforeInstruction = 0;
+  const uintptr_t ip = static_cast<uintptr_t>(_Unwind_GetIPInfo(unwind, &beforeInstruction));
+  if (ip == 0 || ++search->steps >= kMaxStepsToStart) return _URC_END_OF_STACK;
+  // A return address may lie just past the end of a call at the end of its
+  // function; the call itself is one byte earlier.
+  const uintptr_t at = beforeInstruction != 0 ? ip : ip - 1;
+  const bool inAbort = at >= search->abortStart && at < search->abortEnd;
+  if (search->inAbort && !inAbort) {
+    search->found = true;
+    search->pc = ip;
+    search->stack = static_cast<uintptr_t>(_Unwind_GetCFA(unwind));
+#if defined(__x86_64__)
+    search->frame = static_cast<uintptr_t>(_Unwind_GetGR(unwind, 6));  // rbp
+#elif defined(__i386__)
+    search->frame = static_cast<uintptr_t>(_Unwind_GetGR(unwind, 5));  // ebp
+#elif defined(__aarch64__)
+    search->frame = static_cast<uintptr_t>(_Unwind_GetGR(unwind, 29));  // x29
+#endif
+    return _URC_END_OF_STACK;
+  }
+  search->inAbort = inAbort;
   return _URC_NO_REASON;
 }
 
@@ -279,21 +360,34 @@ bool GetUserName(char* buffer, uint32_t* size) {
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  std::vector<char> scratch(16384);
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) != 0 || found == nullptr ||
-      found->pw_name == nullptr) {
+  // The user database may allocate and lock; the name gathered at install
+  // serves while capture is installed.
+  const posix::PreparedTables* tables = posix::Prepared();
+  char scratchName[257];
+  const char* name = nullptr;
+  if (tables != nullptr) {
+    if (tables->haveUser) name = tables->userName;
+  } else {
+    std::vector<char> scratch(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr && strlen(found->pw_name) < sizeof scratchName) {
+      posix::CopyText(scratchName, sizeof scratchName, found->pw_name);
+      name = scratchName;
+    }
+  }
+  if (name == nullptr) {
     SetLastError(kErrorFileNotFound);
     return false;
   }
-  const size_t length = strlen(found->pw_name);
+  const size_t length = strlen(name);
   if (length + 1 > *size) {
     *size = static_cast<uint32_t>(length + 1);
     SetLastError(kErrorInsufficientBuffer);
     return false;
   }
-  memcpy(buffer, found->pw_name, length + 1);
+  memcpy(buffer, name, length + 1);
   *size = static_cast<uint32_t>(length + 1);
   return true;
 }
@@ -304,7 +398,14 @@ bool GetComputerName(char* buffer, uint32_t* size) {
     return false;
   }
   char host[256];
-  if (gethostname(host, sizeof host) != 0) {
+  const posix::PreparedTables* tables = posix::Prepared();
+  if (tables != nullptr) {
+    if (!tables->haveComputer) {
+      SetLastError(kErrorFileNotFound);
+      return false;
+    }
+    posix::CopyText(host, sizeof host, tables->computerName);
+  } else if (gethostname(host, sizeof host) != 0) {
     SetLastError(kErrorFileNotFound);
     return false;
   }
@@ -323,6 +424,14 @@ void GetLocalTime(LocalTime* time) {
   if (time == nullptr) return;
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
+  const posix::PreparedTables* tables = posix::Prepared();
+  if (tables != nullptr && posix::InFaultHandler()) {
+    // The time-zone database locks and may allocate: the offset taken at
+    // install turns the clock into local time.
+    posix::CivilTime(static_cast<int64_t>(now.tv_sec) + tables->utcOffset, time);
+    time->milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+    return;
+  }
   struct tm local;
   const time_t seconds = now.tv_sec;
   localtime_r(&seconds, &local);
@@ -339,14 +448,6 @@ void GetLocalTime(LocalTime* time) {
 
 // ---- memory --------------------------------------------------------------------
 
-bool IsReadableMemory(const void* address, size_t size) {
-  return MappingsAllow(reinterpret_cast<uintptr_t>(address), size, 0);
-}
-
-bool IsWritableMemory(const void* address, size_t size) {
-  return MappingsAllow(reinterpret_cast<uintptr_t>(address), size, 1);
-}
-
 bool ReadMemory(const void* address, void* out, size_t size) {
   if (out == nullptr || !IsReadableMemory(address, size)) return false;
   RawCopy(static_cast<const volatile unsigned char*>(address), static_cast<unsigned char*>(out), size);
@@ -355,15 +456,16 @@ bool ReadMemory(const void* address, void* out, size_t size) {
 
 // ---- modules -------------------------------------------------------------------
 
-bool GetModuleOfAddress(uintptr_t address, std::string& path, uint32_t* section, uintptr_t* offset) {
-  ModuleSearch search;
-  if (!FindModule(address, search)) {
+bool GetModuleOfAddress(uintptr_t address, char* path, size_t pathSize, uint32_t* section, uintptr_t* offset) {
+  ModuleHit hit;
+  std::string holder;
+  if (!FindModule(address, &hit, holder) || hit.section == 0) {
     SetLastError(kErrorModNotFound);
     return false;
   }
-  path = search.path;
-  if (section != nullptr) *section = search.section;
-  if (offset != nullptr) *offset = search.offset;
+  if (path != nullptr && pathSize > 0) posix::CopyText(path, pathSize, hit.path);
+  if (section != nullptr) *section = hit.section;
+  if (offset != nullptr) *offset = hit.offset;
   return true;
 }
 
@@ -495,27 +597,60 @@ bool DebugHelpInitialize() { return true; }
 bool WalkByUnwindTables(uintptr_t, uintptr_t, uintptr_t, int, UnwindVisitor, void*) { return false; }
 
 int WalkStack(uintptr_t pc, uintptr_t, uintptr_t stack, StackFrame* frames, int maxFrames, uint32_t* endError) {
-  WalkState state{pc, stack, frames, maxFrames, 0, false, false, 0};
+  WalkState state{pc, stack, frames, maxFrames, 0, -1, 0, false, false, 0, 0};
   if (frames != nullptr && maxFrames > 0) {
+    StartSearch search{pc, stack, 0, -1};
+    _Unwind_Backtrace(FindStartCallback, &search);
+    // This function's own step differs between the two walks by nothing:
+    // both start from the same caller, through callbacks of the same depth.
+    state.exactStart = search.found;
     _Unwind_Backtrace(WalkCallback, &state);
-    if (state.havePending) TakeFrame(state, state.pendingIp, UINTPTR_MAX);
+    if (state.havePending) TakeFrame(state, state.pendingIp, UINTPTR_MAX, state.pendingStep);
   }
   if (endError != nullptr) *endError = kErrorNoMoreItems;
   SetLastError(kErrorNoMoreItems);
   return state.count;
 }
 
-bool SymbolModuleImage(uintptr_t address, std::string& image) {
-  ModuleSearch search;
-  if (!FindModule(address, search)) {
+bool SymbolModule(uintptr_t address, char* image, size_t size, uintptr_t* moduleAddress) {
+  ModuleHit hit;
+  std::string holder;
+  if (!FindModule(address, &hit, holder)) {
     SetLastError(kErrorModNotFound);
     return false;
   }
-  image = search.path;
+  if (image != nullptr && size > 0) posix::CopyText(image, size, hit.path);
+  if (moduleAddress != nullptr) *moduleAddress = address - hit.bias;
   return true;
 }
 
-bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement) {
+bool SymbolName(uintptr_t address, char* name, size_t size, uintptr_t* displacement) {
+  if (const posix::PreparedTables* tables = posix::Prepared()) {
+    const posix::PreparedSymbol* symbol = posix::FindPreparedSymbol(*tables, address);
+    if (symbol != nullptr) {
+      const char* found = tables->names.data() + symbol->name;
+      char* demangled = nullptr;
+      if (found[0] == '_' && found[1] == 'Z' && !posix::InFaultHandler()) {
+        int status = -1;
+        demangled = abi::__cxa_demangle(found, nullptr, nullptr, &status);
+        if (status != 0) {
+          free(demangled);
+          demangled = nullptr;
+        }
+      }
+      if (name != nullptr && size > 0) posix::CopyText(name, size, demangled != nullptr ? demangled : found);
+      // Not even free(nullptr) inside a handler: an allocator may lock for it.
+      if (demangled != nullptr) free(demangled);
+      if (displacement != nullptr) *displacement = address - symbol->start;
+      return true;
+    }
+    // Modules loaded after install are named by the dynamic linker, which a
+    // fault handler must not ask.
+    if (posix::InFaultHandler()) {
+      SetLastError(kErrorInvalidAddress);
+      return false;
+    }
+  }
   Dl_info info;
   if (dladdr(reinterpret_cast<void*>(address), &info) == 0) {
     SetLastError(kErrorModNotFound);
@@ -527,20 +662,36 @@ bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement) {
   }
   int status = -1;
   char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-  if (status == 0 && demangled != nullptr) name = demangled;
-  else name = info.dli_sname;
+  if (name != nullptr && size > 0) {
+    posix::CopyText(name, size, status == 0 && demangled != nullptr ? demangled : info.dli_sname);
+  }
   free(demangled);
   if (displacement != nullptr) *displacement = address - reinterpret_cast<uintptr_t>(info.dli_saddr);
   return true;
 }
 
-bool SymbolLine(uintptr_t, std::string& file, uint32_t* line) {
-  // The dynamic linker knows no line numbers.
-  file.clear();
+bool SymbolLine(uintptr_t, char* file, size_t size, uint32_t* line) {
+  // Neither the dynamic linker nor the symbol tables know line numbers.
+  if (file != nullptr && size > 0) file[0] = '\0';
   if (line != nullptr) *line = 0;
   SetLastError(kErrorNotSupported);
   return false;
 }
+
+namespace posix {
+
+bool FindAbortCaller(uintptr_t abortStart, uintptr_t abortEnd, uintptr_t* pc, uintptr_t* frame, uintptr_t* stack) {
+  AbortCallerSearch search{abortStart, abortEnd, false, false, 0, 0, 0, 0};
+  if (abortStart >= abortEnd) return false;
+  _Unwind_Backtrace(FindAbortCallerCallback, &search);
+  if (!search.found) return false;
+  *pc = search.pc;
+  *frame = search.frame;
+  *stack = search.stack;
+  return true;
+}
+
+}  // namespace posix
 
 // ---- process -------------------------------------------------------------------
 

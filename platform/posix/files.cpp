@@ -99,6 +99,8 @@ bool WriteFully(int fd, int64_t offset, const void* buffer, uint32_t count, uint
 
 }  // namespace
 
+void* posix::HandleFromDescriptor(int fd) { return HandleFromFd(fd); }
+
 // Share modes have no POSIX counterpart (no mandatory locking), so they are
 // accepted and ignored: two opens of one file never fail with a sharing
 // violation here.

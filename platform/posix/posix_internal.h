@@ -21,6 +21,9 @@ uint32_t ErrnoToWin32(int err);
 // so the path is consulted when one is given.
 void SetLastErrorFromErrno(int err, const char* path = nullptr);
 
+// The handle that stands for a descriptor.
+void* HandleFromDescriptor(int fd);
+
 // The path with every backslash turned into '/'.
 std::string NativePath(const char* path);
 

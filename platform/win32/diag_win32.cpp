@@ -229,9 +229,14 @@ bool ReadMemory(const void* address, void* out, size_t size) {
   return true;
 }
 
+// VirtualQuery asks the system about one region at a time and reads no map,
+// so there is nothing to keep a copy of.
+bool BeginMemorySnapshot() { return true; }
+void EndMemorySnapshot() {}
+
 // ---- modules -------------------------------------------------------------------
 
-bool GetModuleOfAddress(uintptr_t address, std::string& path, uint32_t* section, uintptr_t* offset) {
+bool GetModuleOfAddress(uintptr_t address, char* path, size_t pathSize, uint32_t* section, uintptr_t* offset) {
   MEMORY_BASIC_INFORMATION info;
   if (::VirtualQuery(reinterpret_cast<LPCVOID>(address), &info, sizeof info) == 0) return false;
   auto module = static_cast<HMODULE>(info.AllocationBase);
@@ -262,7 +267,11 @@ bool GetModuleOfAddress(uintptr_t address, std::string& path, uint32_t* section,
     const uintptr_t extent = header.SizeOfRawData > header.Misc.VirtualSize ? header.SizeOfRawData
                                                                              : header.Misc.VirtualSize;
     if (rva >= start && rva - start < extent) {
-      path.assign(name, length);
+      if (path != nullptr && pathSize > 0) {
+        const size_t copied = length < pathSize ? length : pathSize - 1;
+        memcpy(path, name, copied);
+        path[copied] = '\0';
+      }
       if (section != nullptr) *section = static_cast<uint32_t>(i) + 1;
       if (offset != nullptr) *offset = rva - start;
       return true;
@@ -468,6 +477,9 @@ bool WalkByUnwindTables(uintptr_t pc, uintptr_t frame, uintptr_t stack, int maxF
   ULONG_PTR low = 0;
   ULONG_PTR high = 0;
   ::GetCurrentThreadStackLimits(&low, &high);
+  // A crash report is written on a thread of its own; the stack to walk is
+  // then the faulting thread's.
+  if (stack < low || stack >= high) win32::FaultingThreadStack(stack, &low, &high);
   CONTEXT context;
   memset(&context, 0, sizeof context);
   context.ContextFlags = CONTEXT_FULL;
@@ -510,17 +522,53 @@ bool WalkByUnwindTables(uintptr_t pc, uintptr_t frame, uintptr_t stack, int maxF
 bool WalkByUnwindTables(uintptr_t, uintptr_t, uintptr_t, int, UnwindVisitor, void*) { return false; }
 #endif
 
-bool SymbolModuleImage(uintptr_t address, std::string& image) {
+namespace {
+
+void CopyCut(char* buffer, size_t size, const char* text) {
+  if (buffer == nullptr || size == 0) return;
+  size_t i = 0;
+  for (; text != nullptr && text[i] != '\0' && i + 1 < size; ++i) buffer[i] = text[i];
+  buffer[i] = '\0';
+}
+
+// The base an image asks for in its file (its debug information counts
+// from there), which the loader may not have given it.
+bool PreferredImageBase(const char* image, uintptr_t* base) {
+  HANDLE file = ::CreateFileA(image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  IMAGE_DOS_HEADER dos;
+  IMAGE_NT_HEADERS nt;
+  DWORD got = 0;
+  bool ok = ::ReadFile(file, &dos, sizeof dos, &got, nullptr) && got == sizeof dos &&
+            dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+            ::SetFilePointer(file, dos.e_lfanew, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+            ::ReadFile(file, &nt, sizeof nt, &got, nullptr) && got == sizeof nt && nt.Signature == IMAGE_NT_SIGNATURE &&
+            nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR_MAGIC;
+  ::CloseHandle(file);
+  if (ok) *base = static_cast<uintptr_t>(nt.OptionalHeader.ImageBase);
+  return ok;
+}
+
+}  // namespace
+
+bool SymbolModule(uintptr_t address, char* image, size_t size, uintptr_t* moduleAddress) {
   if (!SymbolsReady()) return false;
   ModuleRecord module;
   memset(&module, 0, sizeof module);
   module.SizeOfStruct = sizeof module;
   if (!debugHelp.getModuleInfo(::GetCurrentProcess(), static_cast<SymAddress>(address), &module)) return false;
-  image = module.ImageName;
+  CopyCut(image, size, module.ImageName);
+  if (moduleAddress != nullptr) {
+    uintptr_t preferred = 0;
+    if (!PreferredImageBase(module.ImageName, &preferred)) preferred = static_cast<uintptr_t>(module.BaseOfImage);
+    *moduleAddress = address - static_cast<uintptr_t>(module.BaseOfImage) + preferred;
+  }
   return true;
 }
 
-bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement) {
+bool SymbolName(uintptr_t address, char* name, size_t size, uintptr_t* displacement) {
+  if (win32::FindProgramSymbol(address, name, size, displacement)) return true;
   if (!SymbolsReady()) return false;
   constexpr DWORD kMaxName = 512;
   alignas(SymbolRecord) unsigned char storage[sizeof(SymbolRecord) + kMaxName];
@@ -534,19 +582,19 @@ bool SymbolName(uintptr_t address, std::string& name, uintptr_t* displacement) {
   DWORD offset = 0;
 #endif
   if (!debugHelp.getSymbol(::GetCurrentProcess(), static_cast<SymAddress>(address), &offset, symbol)) return false;
-  name = symbol->Name;
+  CopyCut(name, size, symbol->Name);
   if (displacement != nullptr) *displacement = static_cast<uintptr_t>(offset);
   return true;
 }
 
-bool SymbolLine(uintptr_t address, std::string& file, uint32_t* line) {
+bool SymbolLine(uintptr_t address, char* file, size_t size, uint32_t* line) {
   if (!SymbolsReady()) return false;
   LineRecord record;
   memset(&record, 0, sizeof record);
   record.SizeOfStruct = sizeof record;
   DWORD offset = 0;
   if (!debugHelp.getLine(::GetCurrentProcess(), static_cast<SymAddress>(address), &offset, &record)) return false;
-  file = record.FileName != nullptr ? record.FileName : "";
+  CopyCut(file, size, record.FileName != nullptr ? record.FileName : "");
   if (line != nullptr) *line = record.LineNumber;
   return true;
 }

@@ -1,12 +1,14 @@
 // The fatal-error flow: message, box, answers, report file and its folder.
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/report_internal.h"
 #include "platform/platform.h"
 #include "report_test_util.h"
 
@@ -189,8 +191,12 @@ TEST_F(FatalError, ReportFolderFallsBackToProgramFolder) {
   Apply();
   WriteErrorReport("existing\n", nullptr);
   EXPECT_TRUE(std::filesystem::exists(root_ / "reports" / kReportName));
+  // A second report of the same second keeps the first and takes a name of
+  // its own.
   WriteErrorReport("again\n", nullptr);
-  EXPECT_NE(ReadFile(root_ / "reports" / kReportName).find("\r\nagain\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "reports" / kReportName).find("\r\nexisting\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "reports" / "2004-03-03 14.05.09 Error (2).txt").find("\r\nagain\r\n"),
+            std::string::npos);
 }
 
 TEST_F(FatalError, CrashContextNamesTheFileCrash) {
@@ -199,4 +205,51 @@ TEST_F(FatalError, CrashContextNamesTheFileCrash) {
   WriteErrorReport("crashed", &context);
   EXPECT_TRUE(std::filesystem::exists(ErrorsFolder() / "2004-03-03 14.05.09 Crash.txt"));
   EXPECT_FALSE(std::filesystem::exists(ErrorsFolder() / kReportName));
+}
+
+TEST_F(FatalError, LongFolderNeverCutsAName) {
+  // A folder whose path leaves room for the plain name and not one
+  // character more: the second report of the second needs " (2)" and must
+  // go elsewhere whole, never as a cut name over the first.
+  const std::string name = kReportName;
+  std::filesystem::path folder = root_ / "long";
+  const size_t target = report::kMaxPath - 1 - name.size() - 1;  // less the separator the report adds
+  while (folder.string().size() < target) {
+    const size_t left = target - folder.string().size() - 1;
+    folder /= std::string(std::min<size_t>(left == 0 ? 1 : left, 100), 'd');
+  }
+  ASSERT_EQ(folder.string().size(), target);
+  std::filesystem::create_directories(folder);
+  const std::string folderText = folder.string();
+  hooks_.reportFolder = folderText.c_str();
+  Apply();
+
+  WriteErrorReport("first\n", nullptr);
+  WriteErrorReport("second\n", nullptr);
+  WriteErrorReport("third\n", nullptr);
+  EXPECT_NE(ReadFile(folder / kReportName).find("\r\nfirst\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "bin" / kReportName).find("\r\nsecond\r\n"), std::string::npos);
+  EXPECT_NE(ReadFile(root_ / "bin" / "2004-03-03 14.05.09 Error (2).txt").find("\r\nthird\r\n"), std::string::npos);
+  int files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    EXPECT_EQ(entry.path().extension(), ".txt") << entry.path();
+  }
+  EXPECT_EQ(files, 3);
+
+  // Where even the program's folder is too deep, nothing is written and
+  // the failure is told.
+  const std::string deepProgram = (folder / "tavrix.exe").string();
+  hooks_.programPath = deepProgram.c_str();
+  Apply();
+  std::filesystem::remove(folder / kReportName);
+  WriteErrorReport("again\n", nullptr);
+  testing::internal::CaptureStderr();
+  WriteErrorReport("once more\n", nullptr);
+  const std::string told = testing::internal::GetCapturedStderr();
+  EXPECT_NE(told.find("Error report not written: the path would be too long"), std::string::npos) << told;
+  int inFolder = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) inFolder += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(inFolder, 1);
 }

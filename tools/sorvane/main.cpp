@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "diagnostics/diagnostics.h"
 #include "tools/sorvane/cli.h"
 
 using namespace sorvane;
@@ -36,6 +37,9 @@ int UsageError(const Verb& v, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A crash leaves a report in "Errors" beside the program (or the user's
+  // folder) instead of vanishing.
+  InstallCrashCapture("sorvane");
   if (argc < 2) {
     PrintGeneralHelp(stderr);
     return kExitUsage;

@@ -1,0 +1,248 @@
+// printf-style formatting into a fixed buffer that allocates nothing, takes
+// no lock and consults no locale, so crash reports can be written from a
+// fault handler. It follows the C library's rules for what it supports:
+// the flags "-0+ #", width and precision (also as *), the lengths hh h l ll
+// z j t, and the conversions d i u o x X c s p %.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "diagnostics/report_internal.h"
+
+namespace report {
+
+namespace {
+
+class Output {
+ public:
+  Output(char* out, size_t size) : out_(out), size_(size) {}
+  void Put(char c) {
+    if (out_ != nullptr && length_ + 1 < size_) out_[length_] = c;
+    ++length_;
+  }
+  void Repeat(char c, int count) {
+    for (int i = 0; i < count; ++i) Put(c);
+  }
+  size_t Finish() {
+    if (out_ != nullptr && size_ > 0) out_[length_ < size_ ? length_ : size_ - 1] = '\0';
+    return length_;
+  }
+
+ private:
+  char* out_;
+  size_t size_;
+  size_t length_ = 0;
+};
+
+struct Spec {
+  bool left = false;
+  bool zero = false;
+  bool plus = false;
+  bool space = false;
+  bool alternate = false;
+  int width = 0;
+  int precision = -1;
+};
+
+// Widths beyond this are cut, so a stray format cannot run a long loop.
+constexpr int kMaxWidth = 4096;
+
+void Number(Output& out, const Spec& spec, uintmax_t magnitude, bool negative, unsigned base, bool upper,
+            bool isSigned) {
+  char digits[64];
+  int count = 0;
+  const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  for (uintmax_t v = magnitude; v != 0; v /= base) digits[count++] = alphabet[v % base];
+  // "%.0d" of 0 prints no digits at all.
+  int zeros = 0;
+  if (spec.precision >= 0) {
+    if (spec.precision > count) zeros = spec.precision - count;
+  } else if (count == 0) {
+    zeros = 1;
+  }
+  char prefix[2];
+  int prefixLength = 0;
+  if (isSigned) {
+    if (negative) prefix[prefixLength++] = '-';
+    else if (spec.plus) prefix[prefixLength++] = '+';
+    else if (spec.space) prefix[prefixLength++] = ' ';
+  }
+  if (spec.alternate) {
+    if (base == 16 && magnitude != 0) {
+      prefix[prefixLength++] = '0';
+      prefix[prefixLength++] = upper ? 'X' : 'x';
+    } else if (base == 8 && zeros == 0 && (count == 0 || digits[count - 1] != '0')) {
+      zeros = 1;
+    }
+  }
+  int padding = spec.width - prefixLength - zeros - count;
+  if (padding < 0) padding = 0;
+  const bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
+  if (!spec.left && !zeroPad) out.Repeat(' ', padding);
+  for (int i = 0; i < prefixLength; ++i) out.Put(prefix[i]);
+  if (zeroPad) out.Repeat('0', padding);
+  out.Repeat('0', zeros);
+  while (count > 0) out.Put(digits[--count]);
+  if (spec.left) out.Repeat(' ', padding);
+}
+
+void Text(Output& out, const Spec& spec, const char* text, int length) {
+  const int padding = spec.width > length ? spec.width - length : 0;
+  if (!spec.left) out.Repeat(' ', padding);
+  for (int i = 0; i < length; ++i) out.Put(text[i]);
+  if (spec.left) out.Repeat(' ', padding);
+}
+
+enum class Length { Int, Char, Short, Long, LongLong, Size, Max, Difference };
+
+}  // namespace
+
+size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args) {
+  Output out(buffer, size);
+  for (const char* p = format; p != nullptr && *p != '\0'; ++p) {
+    if (*p != '%') {
+      out.Put(*p);
+      continue;
+    }
+    ++p;
+    Spec spec;
+    for (;; ++p) {
+      if (*p == '-') spec.left = true;
+      else if (*p == '0') spec.zero = true;
+      else if (*p == '+') spec.plus = true;
+      else if (*p == ' ') spec.space = true;
+      else if (*p == '#') spec.alternate = true;
+      else break;
+    }
+    if (*p == '*') {
+      int width = va_arg(args, int);
+      if (width < 0) {
+        spec.left = true;
+        width = width == INT32_MIN ? kMaxWidth : -width;
+      }
+      spec.width = width > kMaxWidth ? kMaxWidth : width;
+      ++p;
+    } else {
+      for (; *p >= '0' && *p <= '9'; ++p) {
+        spec.width = spec.width * 10 + (*p - '0');
+        if (spec.width > kMaxWidth) spec.width = kMaxWidth;
+      }
+    }
+    if (*p == '.') {
+      ++p;
+      if (*p == '*') {
+        const int precision = va_arg(args, int);
+        spec.precision = precision < 0 ? -1 : (precision > kMaxWidth ? kMaxWidth : precision);
+        ++p;
+      } else {
+        spec.precision = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+          spec.precision = spec.precision * 10 + (*p - '0');
+          if (spec.precision > kMaxWidth) spec.precision = kMaxWidth;
+        }
+      }
+    }
+    Length length = Length::Int;
+    if (p[0] == 'h' && p[1] == 'h') {
+      length = Length::Char;
+      p += 2;
+    } else if (p[0] == 'l' && p[1] == 'l') {
+      length = Length::LongLong;
+      p += 2;
+    } else if (*p == 'h') {
+      length = Length::Short;
+      ++p;
+    } else if (*p == 'l') {
+      length = Length::Long;
+      ++p;
+    } else if (*p == 'z') {
+      length = Length::Size;
+      ++p;
+    } else if (*p == 'j') {
+      length = Length::Max;
+      ++p;
+    } else if (*p == 't') {
+      length = Length::Difference;
+      ++p;
+    }
+    switch (*p) {
+      case 'd':
+      case 'i': {
+        intmax_t value;
+        switch (length) {
+          case Length::Char: value = static_cast<signed char>(va_arg(args, int)); break;
+          case Length::Short: value = static_cast<short>(va_arg(args, int)); break;
+          case Length::Long: value = va_arg(args, long); break;
+          case Length::LongLong: value = va_arg(args, long long); break;
+          case Length::Size: value = va_arg(args, ptrdiff_t); break;
+          case Length::Max: value = va_arg(args, intmax_t); break;
+          case Length::Difference: value = va_arg(args, ptrdiff_t); break;
+          default: value = va_arg(args, int); break;
+        }
+        const bool negative = value < 0;
+        const uintmax_t magnitude = negative ? 0 - static_cast<uintmax_t>(value) : static_cast<uintmax_t>(value);
+        Number(out, spec, magnitude, negative, 10, false, true);
+        break;
+      }
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X': {
+        uintmax_t value;
+        switch (length) {
+          case Length::Char: value = static_cast<unsigned char>(va_arg(args, unsigned)); break;
+          case Length::Short: value = static_cast<unsigned short>(va_arg(args, unsigned)); break;
+          case Length::Long: value = va_arg(args, unsigned long); break;
+          case Length::LongLong: value = va_arg(args, unsigned long long); break;
+          case Length::Size: value = va_arg(args, size_t); break;
+          case Length::Max: value = va_arg(args, uintmax_t); break;
+          case Length::Difference: value = static_cast<uintmax_t>(va_arg(args, ptrdiff_t)); break;
+          default: value = va_arg(args, unsigned); break;
+        }
+        const unsigned base = *p == 'u' ? 10 : (*p == 'o' ? 8 : 16);
+        Number(out, spec, value, false, base, *p == 'X', false);
+        break;
+      }
+      case 'c': {
+        const char c = static_cast<char>(va_arg(args, int));
+        Text(out, spec, &c, 1);
+        break;
+      }
+      case 's': {
+        const char* text = va_arg(args, const char*);
+        if (text == nullptr) text = "(null)";
+        int count = 0;
+        while (text[count] != '\0' && (spec.precision < 0 || count < spec.precision)) ++count;
+        Text(out, spec, text, count);
+        break;
+      }
+      case 'p': {
+        const void* pointer = va_arg(args, const void*);
+        if (pointer == nullptr) {
+          Text(out, spec, "(nil)", 5);
+        } else {
+          spec.alternate = true;
+          Number(out, spec, reinterpret_cast<uintptr_t>(pointer), false, 16, false, false);
+        }
+        break;
+      }
+      case '%': out.Put('%'); break;
+      case '\0': --p; break;  // a lone % at the end
+      default:
+        out.Put('%');
+        out.Put(*p);
+        break;
+    }
+  }
+  return out.Finish();
+}
+
+size_t FormatText(char* buffer, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const size_t length = FormatTextV(buffer, size, format, args);
+  va_end(args);
+  return length;
+}
+
+}  // namespace report
