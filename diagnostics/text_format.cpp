@@ -34,7 +34,7 @@ class Output {
   size_t length_ = 0;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false;
   bool zero = false;
   bool plus = false;
@@ -47,7 +47,7 @@ struct Spec {
 // Widths beyond this are cut, so a stray format cannot run a long loop.
 constexpr int kMaxWidth = 4096;
 
-void Number(Output& out, const Spec& spec, uintmax_t magnitude, bool negative, unsigned base, bool upper,
+void Number(Output& out, const Conversion& conv, uintmax_t magnitude, bool negative, unsigned base, bool upper,
             bool isSigned) {
   char digits[64];
   int count = 0;
@@ -55,8 +55,8 @@ void Number(Output& out, const Spec& spec, uintmax_t magnitude, bool negative, u
   for (uintmax_t v = magnitude; v != 0; v /= base) digits[count++] = alphabet[v % base];
   // "%.0d" of 0 prints no digits at all.
   int zeros = 0;
-  if (spec.precision >= 0) {
-    if (spec.precision > count) zeros = spec.precision - count;
+  if (conv.precision >= 0) {
+    if (conv.precision > count) zeros = conv.precision - count;
   } else if (count == 0) {
     zeros = 1;
   }
@@ -64,10 +64,10 @@ void Number(Output& out, const Spec& spec, uintmax_t magnitude, bool negative, u
   int prefixLength = 0;
   if (isSigned) {
     if (negative) prefix[prefixLength++] = '-';
-    else if (spec.plus) prefix[prefixLength++] = '+';
-    else if (spec.space) prefix[prefixLength++] = ' ';
+    else if (conv.plus) prefix[prefixLength++] = '+';
+    else if (conv.space) prefix[prefixLength++] = ' ';
   }
-  if (spec.alternate) {
+  if (conv.alternate) {
     if (base == 16 && magnitude != 0) {
       prefix[prefixLength++] = '0';
       prefix[prefixLength++] = upper ? 'X' : 'x';
@@ -75,22 +75,22 @@ void Number(Output& out, const Spec& spec, uintmax_t magnitude, bool negative, u
       zeros = 1;
     }
   }
-  int padding = spec.width - prefixLength - zeros - count;
+  int padding = conv.width - prefixLength - zeros - count;
   if (padding < 0) padding = 0;
-  const bool zeroPad = spec.zero && !spec.left && spec.precision < 0;
-  if (!spec.left && !zeroPad) out.Repeat(' ', padding);
+  const bool zeroPad = conv.zero && !conv.left && conv.precision < 0;
+  if (!conv.left && !zeroPad) out.Repeat(' ', padding);
   for (int i = 0; i < prefixLength; ++i) out.Put(prefix[i]);
   if (zeroPad) out.Repeat('0', padding);
   out.Repeat('0', zeros);
   while (count > 0) out.Put(digits[--count]);
-  if (spec.left) out.Repeat(' ', padding);
+  if (conv.left) out.Repeat(' ', padding);
 }
 
-void Text(Output& out, const Spec& spec, const char* text, int length) {
-  const int padding = spec.width > length ? spec.width - length : 0;
-  if (!spec.left) out.Repeat(' ', padding);
+void Text(Output& out, const Conversion& conv, const char* text, int length) {
+  const int padding = conv.width > length ? conv.width - length : 0;
+  if (!conv.left) out.Repeat(' ', padding);
   for (int i = 0; i < length; ++i) out.Put(text[i]);
-  if (spec.left) out.Repeat(' ', padding);
+  if (conv.left) out.Repeat(' ', padding);
 }
 
 enum class Length { Int, Char, Short, Long, LongLong, Size, Max, Difference };
@@ -105,40 +105,40 @@ size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args) 
       continue;
     }
     ++p;
-    Spec spec;
+    Conversion conv;
     for (;; ++p) {
-      if (*p == '-') spec.left = true;
-      else if (*p == '0') spec.zero = true;
-      else if (*p == '+') spec.plus = true;
-      else if (*p == ' ') spec.space = true;
-      else if (*p == '#') spec.alternate = true;
+      if (*p == '-') conv.left = true;
+      else if (*p == '0') conv.zero = true;
+      else if (*p == '+') conv.plus = true;
+      else if (*p == ' ') conv.space = true;
+      else if (*p == '#') conv.alternate = true;
       else break;
     }
     if (*p == '*') {
       int width = va_arg(args, int);
       if (width < 0) {
-        spec.left = true;
+        conv.left = true;
         width = width == INT32_MIN ? kMaxWidth : -width;
       }
-      spec.width = width > kMaxWidth ? kMaxWidth : width;
+      conv.width = width > kMaxWidth ? kMaxWidth : width;
       ++p;
     } else {
       for (; *p >= '0' && *p <= '9'; ++p) {
-        spec.width = spec.width * 10 + (*p - '0');
-        if (spec.width > kMaxWidth) spec.width = kMaxWidth;
+        conv.width = conv.width * 10 + (*p - '0');
+        if (conv.width > kMaxWidth) conv.width = kMaxWidth;
       }
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         const int precision = va_arg(args, int);
-        spec.precision = precision < 0 ? -1 : (precision > kMaxWidth ? kMaxWidth : precision);
+        conv.precision = precision < 0 ? -1 : (precision > kMaxWidth ? kMaxWidth : precision);
         ++p;
       } else {
-        spec.precision = 0;
+        conv.precision = 0;
         for (; *p >= '0' && *p <= '9'; ++p) {
-          spec.precision = spec.precision * 10 + (*p - '0');
-          if (spec.precision > kMaxWidth) spec.precision = kMaxWidth;
+          conv.precision = conv.precision * 10 + (*p - '0');
+          if (conv.precision > kMaxWidth) conv.precision = kMaxWidth;
         }
       }
     }
@@ -181,7 +181,7 @@ size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args) 
         }
         const bool negative = value < 0;
         const uintmax_t magnitude = negative ? 0 - static_cast<uintmax_t>(value) : static_cast<uintmax_t>(value);
-        Number(out, spec, magnitude, negative, 10, false, true);
+        Number(out, conv, magnitude, negative, 10, false, true);
         break;
       }
       case 'u':
@@ -200,29 +200,29 @@ size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args) 
           default: value = va_arg(args, unsigned); break;
         }
         const unsigned base = *p == 'u' ? 10 : (*p == 'o' ? 8 : 16);
-        Number(out, spec, value, false, base, *p == 'X', false);
+        Number(out, conv, value, false, base, *p == 'X', false);
         break;
       }
       case 'c': {
         const char c = static_cast<char>(va_arg(args, int));
-        Text(out, spec, &c, 1);
+        Text(out, conv, &c, 1);
         break;
       }
       case 's': {
         const char* text = va_arg(args, const char*);
         if (text == nullptr) text = "(null)";
         int count = 0;
-        while (text[count] != '\0' && (spec.precision < 0 || count < spec.precision)) ++count;
-        Text(out, spec, text, count);
+        while (text[count] != '\0' && (conv.precision < 0 || count < conv.precision)) ++count;
+        Text(out, conv, text, count);
         break;
       }
       case 'p': {
         const void* pointer = va_arg(args, const void*);
         if (pointer == nullptr) {
-          Text(out, spec, "(nil)", 5);
+          Text(out, conv, "(nil)", 5);
         } else {
-          spec.alternate = true;
-          Number(out, spec, reinterpret_cast<uintptr_t>(pointer), false, 16, false, false);
+          conv.alternate = true;
+          Number(out, conv, reinterpret_cast<uintptr_t>(pointer), false, 16, false, false);
         }
         break;
       }

@@ -45,15 +45,15 @@ TEST(ReportTextFormat, MatchesTheCLibraryOverRandomFormats) {
     const bool isSigned = kind <= 1 || kind == 6;
     const bool isHexOrOctal = kind >= 3 && kind <= 5;
     std::erase_if(flags, [&](char f) { return ((f == '+' || f == ' ') && !isSigned) || (f == '#' && !isHexOrOctal); });
-    std::string spec = "<%" + flags;
+    std::string directive = "<%" + flags;
     const bool starWidth = random() % 8 == 0;
     const int width = static_cast<int>(random() % 24) - (starWidth ? 12 : 0);
-    if (starWidth) spec += "*";
-    else if (random() % 2 == 0) spec += std::to_string(width);
+    if (starWidth) directive += "*";
+    else if (random() % 2 == 0) directive += std::to_string(width);
     const bool starPrecision = random() % 8 == 0;
     const int precision = static_cast<int>(random() % 20) - (starPrecision ? 5 : 0);
-    if (starPrecision) spec += ".*";
-    else if (random() % 3 == 0) spec += "." + std::to_string(precision);
+    if (starPrecision) directive += ".*";
+    else if (random() % 3 == 0) directive += "." + std::to_string(precision);
     const uint64_t bits = random() >> (random() % 64);
     const size_t size = random() % 4 == 0 ? random() % 12 : 256;
     std::string format;
@@ -61,7 +61,7 @@ TEST(ReportTextFormat, MatchesTheCLibraryOverRandomFormats) {
     std::string theirs;
     // Each conversion with a length that matches its argument.
     auto check = [&](const char* conversion, auto value) {
-      format = spec + conversion + ">";
+      format = directive + conversion + ">";
       const char* f = format.c_str();
       if (starWidth && starPrecision) {
         ours = Ours(size, f, width, precision, value);
