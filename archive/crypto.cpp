@@ -64,20 +64,6 @@ inline uint32_t NextKey(uint32_t key) { return ((~key << 21) + 0x11111111) | (ke
 
 }  // namespace
 
-bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key) {
-  if (!CryptTableBuilt) BuildCryptTable();
-  auto* bytes = static_cast<uint8_t*>(data);
-  uint32_t seed = 0xEEEEEEEE;
-  for (uint32_t i = 0, count = byteLength / 4; i < count; ++i, bytes += 4) {
-    seed += CryptTable[0x400 + (key & 0xFF)];
-    const uint32_t plain = platform::LoadLE32(bytes);
-    platform::StoreLE32(bytes, plain ^ (key + seed));
-    key = NextKey(key);
-    seed = plain + seed + (seed << 5) + 3;
-  }
-  return true;
-}
-
 void EncryptWords(void* data, uint32_t byteLength, CipherState* state) {
   if (!CryptTableBuilt) BuildCryptTable();
   auto* bytes = static_cast<uint8_t*>(data);
@@ -92,6 +78,12 @@ void EncryptWords(void* data, uint32_t byteLength, CipherState* state) {
   }
   state->key = key;
   state->seed = seed;
+}
+
+bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key) {
+  CipherState state{key, 0xEEEEEEEE};
+  EncryptWords(data, byteLength, &state);
+  return true;
 }
 
 bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key) {
