@@ -253,6 +253,43 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   return true;
 }
 
+// Stores the source as a single unit at file position `at`: the whole file
+// compressed (or imploded) in one piece when that is shorter, encrypted with
+// the key of sector 0. The file is held whole while it is packed, so it may
+// be no larger than a reader would decode (kMaxSingleUnitBytes).
+bool WriteSingleUnit(Archive* archive, SourceReader* source, uint32_t size, uint32_t flags, uint32_t mask,
+                     uint32_t level, uint64_t at, uint32_t key, uint32_t* storedSize, bool* sourceFailed) {
+  *sourceFailed = false;
+  if (size > kMaxSingleUnitBytes) {
+    *sourceFailed = true;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  const bool packs = (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  PageBuffer input(size != 0 ? size : 1);
+  PageBuffer output(packs && size != 0 ? size : 1);
+  if (!input || !output) return false;
+  if (!source->Read(input.bytes(), size)) {
+    *sourceFailed = true;
+    return false;
+  }
+  StoredSector piece{input.bytes(), size};
+  if (packs && size != 0) {
+    if ((flags & BLOCK_COMPRESSED) != 0) {
+      if ((mask & kAudioMask) != 0 && !IsPcmWave(input.bytes(), size)) {
+        mask = COMP_IMPLODE;
+        level = 0;
+      }
+      if ((mask & kOwnMask) == 0) LoadStormLibrary();
+    }
+    piece = CompressOneSector(input.bytes(), size, output.bytes(), 0, flags, mask, level);
+  }
+  if ((flags & BLOCK_ENCRYPTED) != 0) EncryptBlock(piece.data, piece.length, key);
+  if (!WriteExactAt(archive->fileHandle, at, piece.data, piece.length)) return false;
+  *storedSize = piece.length;
+  return true;
+}
+
 bool AddCommon(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
                uint32_t mask, uint32_t level) {
   if (archive == nullptr || storedName == nullptr || (source.path == nullptr && source.memory == nullptr)) {
@@ -281,7 +318,13 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
                      uint32_t mask, uint32_t level) {
   const bool replace = (flags & ADD_REPLACE) != 0;
-  flags &= ~ADD_REPLACE;
+  // Checksum blocks are read, never written.
+  flags &= ~(ADD_REPLACE | BLOCK_SECTOR_CRC);
+  const bool singleUnit = IsSingleUnit(flags);
+  if (singleUnit && IsBn3(archive)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return Outcome::kRefused;
+  }
 
   HashEntry* slot = FindFreeHashSlot(archive, storedName, CurrentLocale, replace);
   if (slot == nullptr) return GetLastError() == ERR_HASH_TABLE_FULL ? Outcome::kArchiveFailed : Outcome::kRefused;
@@ -294,7 +337,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
 
   const uint32_t sectorSize = archive->sectorSize;
   const uint64_t k = (static_cast<uint64_t>(size) + sectorSize - 1) / sectorSize;
-  const bool hasTable = (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  const bool hasTable = HasSectorTable(flags);
   const uint64_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
   // Stored sectors never grow, so this much room always holds the result.
   const uint64_t room = prefix + (hasTable ? 4 * (k + 1) : 0) + size;
@@ -315,15 +358,18 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   uint64_t position = 0;
   if (!AllocateSpace(archive, room, &position)) return Outcome::kArchiveFailed;
   BlockEntry block{};
-  block.offset = static_cast<uint32_t>(position);
+  SetBlockOffset(block, position);
   block.fileSize = size;
   block.flags = flags | BLOCK_EXISTS;
   const uint32_t key = (flags & BLOCK_ENCRYPTED) ? FileKey(storedName, block) : 0;
   uint32_t storedSize = 0;
   bool sourceFailed = false;
-  if (!WriteStoredData(archive, &reader, size, storedName, flags, mask, level,
-                       static_cast<uint64_t>(archive->headerOffset) + position, key, &storedSize,
-                       &sourceFailed)) {
+  const uint64_t at = static_cast<uint64_t>(archive->headerOffset) + position;
+  const bool written =
+      singleUnit ? WriteSingleUnit(archive, &reader, size, flags, mask, level, at, key, &storedSize, &sourceFailed)
+                 : WriteStoredData(archive, &reader, size, storedName, flags, mask, level, at, key, &storedSize,
+                                   &sourceFailed);
+  if (!written) {
     const uint32_t error = GetLastError();
     ReleaseSpace(archive, position, position + room);
     SetLastError(error);
@@ -341,7 +387,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   // session goes back to the free space at once.
   if (blockIndex == oldIndex) {
     const BlockEntry& old = archive->blockTable[oldIndex];
-    ReleaseSpace(archive, old.offset, static_cast<uint64_t>(old.offset) + old.storedSize);
+    ReleaseSpace(archive, BlockOffset(old), BlockOffset(old) + old.storedSize);
   } else {
     ChangeBlockReference(archive, oldIndex, blockIndex);
   }

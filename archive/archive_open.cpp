@@ -73,20 +73,58 @@ void SerializeArchiveHeader(const ArchiveHeader& h, uint8_t bytes[kHeaderBytes])
   platform::StoreLE32(bytes + 28, h.blockTableEntries);
 }
 
-uint32_t FindArchiveHeader(platform::OsHandle file) {
+void ParseExtendedHeader(const uint8_t bytes[kExtendedHeaderBytes], ArchiveHeader* h) {
+  h->highOffsetTablePos = platform::LoadLE64(bytes + 32);
+  h->hashTablePosHigh = platform::LoadLE16(bytes + 40);
+  h->blockTablePosHigh = platform::LoadLE16(bytes + 42);
+}
+
+void SerializeExtendedHeader(const ArchiveHeader& h, uint8_t bytes[kExtendedHeaderBytes]) {
+  SerializeArchiveHeader(h, bytes);
+  platform::StoreLE64(bytes + 32, h.highOffsetTablePos);
+  platform::StoreLE16(bytes + 40, h.hashTablePosHigh);
+  platform::StoreLE16(bytes + 42, h.blockTablePosHigh);
+}
+
+bool FindArchiveHeader(platform::OsHandle file, HeaderSearch* found) {
+  found->archiveStart = 0xFFFFFFFFu;
+  found->userDataPos = kNoUserData;
+  found->strayUserData = false;
   uint64_t size = 0;
-  if (!platform::GetFileSize64(file, &size)) return 0xFFFFFFFFu;
+  if (!platform::GetFileSize64(file, &size)) return false;
   // Archive starts are 32-bit; a header further in could not be addressed.
-  if (size > 0xFFFFFFFFull) size = 0xFFFFFFFFull;
-  for (uint64_t position = 0; position < size; position += 512) {
+  const uint64_t searched = size > 0xFFFFFFFFull ? 0xFFFFFFFFull : size;
+  for (uint64_t position = 0; position < searched; position += 512) {
     uint8_t bytes[kHeaderBytes];
     uint32_t got = 0;
-    if (!platform::ReadFileAt(file, position, bytes, kHeaderBytes, &got) || got < kHeaderBytes) {
-      return 0xFFFFFFFFu;
+    if (!platform::ReadFileAt(file, position, bytes, kHeaderBytes, &got) || got < kHeaderBytes) return false;
+    if (HasSignature(bytes)) {
+      found->archiveStart = static_cast<uint32_t>(position);
+      return true;
     }
-    if (HasSignature(bytes)) return static_cast<uint32_t>(position);
+    if (std::memcmp(bytes, kSignatureUserData, 4) != 0) continue;
+    // A user-data block names where its archive's header lies; one that
+    // points at no header (outside the file, or at other bytes) is passed
+    // over, and remembered so the failure can say so.
+    const uint32_t userDataSize = platform::LoadLE32(bytes + 4);
+    const uint64_t headerPos = position + platform::LoadLE32(bytes + 8);
+    uint8_t header[4];
+    if (headerPos > position && headerPos + kHeaderBytes <= size && headerPos <= 0xFFFFFFFFull &&
+        platform::ReadFileAt(file, headerPos, header, 4, &got) && got == 4 && HasSignature(header)) {
+      found->archiveStart = static_cast<uint32_t>(headerPos);
+      found->userDataPos = static_cast<uint32_t>(position);
+      found->userDataSize = userDataSize;
+      found->userDataHeaderSize = platform::LoadLE32(bytes + 12);
+      return true;
+    }
+    found->strayUserData = true;
   }
-  return 0xFFFFFFFFu;
+  return true;
+}
+
+uint32_t FindArchiveHeader(platform::OsHandle file) {
+  HeaderSearch found;
+  return FindArchiveHeader(file, &found) ? found.archiveStart : 0xFFFFFFFFu;
 }
 
 // Header values are refused with ERROR_FILE_CORRUPT when no archive could
@@ -94,16 +132,31 @@ uint32_t FindArchiveHeader(platform::OsHandle file) {
 // table larger than kMaxTableBytes (which also keeps every byte size within
 // 32 bits). A table may claim more entries than the file holds: the missing
 // part keeps the zero fill of its buffer and is decrypted with the rest.
+// Headers of later versions are read through the fields they share with the
+// extended header; one without a classic hash table is ERROR_NOT_SUPPORTED.
+// A high-offset table that the file does not hold whole is ERROR_FILE_CORRUPT.
 bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const char* path,
                        Archive** out) {
-  uint8_t raw[kHeaderBytes];
+  uint8_t raw[kExtendedHeaderBytes] = {};
   uint32_t got = 0;
-  if (!platform::ReadFileAt(file, archiveStart, raw, kHeaderBytes, &got)) return false;
+  if (!platform::ReadFileAt(file, archiveStart, raw, kExtendedHeaderBytes, &got)) return false;
   if (got < kHeaderBytes) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
-  const ArchiveHeader header = ParseArchiveHeader(raw);
+  ArchiveHeader header = ParseArchiveHeader(raw);
+  const bool extended = HasExtendedHeader(header);
+  if (extended) {
+    if (got < kExtendedHeaderBytes) {
+      SetLastError(ERROR_FILE_CORRUPT);
+      return false;
+    }
+    ParseExtendedHeader(raw, &header);
+    if (header.formatVersion >= 2 && (header.hashTableEntries == 0 || HashTablePos(header) == 0)) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return false;
+    }
+  }
   const uint64_t hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
   const uint64_t blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
   if (header.hashTableEntries == 0 || hashBytes > kMaxTableBytes || blockBytes > kMaxTableBytes ||
@@ -111,31 +164,48 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(file, &fileSize)) return false;
+  const uint64_t highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
+  const bool hasHighTable = extended && header.highOffsetTablePos != 0 && highBytes != 0;
+  if (hasHighTable && (header.highOffsetTablePos > fileSize ||
+                       archiveStart + header.highOffsetTablePos + highBytes > fileSize)) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
 
   auto* archive = static_cast<Archive*>(platform::VirtualAlloc(sizeof(Archive)));
   if (archive == nullptr) return false;
   archive->header = header;
+  archive->extended = extended;
+  archive->userDataPos = kNoUserData;
+  archive->headerOffset = archiveStart;
   archive->hashTable = static_cast<HashEntry*>(platform::VirtualAlloc(hashBytes));
   if (archive->hashTable == nullptr) {
     platform::VirtualFree(archive);
     return false;
   }
+  PageBuffer rawBlocks(static_cast<size_t>(blockBytes));
+  PageBuffer high(static_cast<size_t>(highBytes));
   if (blockBytes != 0) {
-    archive->blockTable = static_cast<BlockEntry*>(platform::VirtualAlloc(blockBytes));
-    if (archive->blockTable == nullptr) {
+    archive->blockTable = static_cast<BlockEntry*>(
+        platform::VirtualAlloc(static_cast<size_t>(header.blockTableEntries) * sizeof(BlockEntry)));
+    if (archive->blockTable == nullptr || !rawBlocks || (hasHighTable && !high)) {
       FreeTables(archive);
       platform::VirtualFree(archive);
       return false;
     }
   }
-  // The tables are read as bytes and converted in place: the in-memory
-  // records are host-order words.
-  // Table positions wrap at 32 bits like every position in the archive.
-  bool ok = ReadTable(file, static_cast<uint32_t>(archiveStart + header.hashTableOffset),
-                      archive->hashTable, static_cast<uint32_t>(hashBytes), HashTableKey());
+  // The tables are read as bytes and converted: the in-memory records are
+  // host-order words.
+  bool ok = ReadTable(file, ArchivePosition(archive, HashTablePos(header)), archive->hashTable,
+                      static_cast<uint32_t>(hashBytes), HashTableKey());
   if (ok && blockBytes != 0) {
-    ok = ReadTable(file, static_cast<uint32_t>(archiveStart + header.blockTableOffset),
-                   archive->blockTable, static_cast<uint32_t>(blockBytes), BlockTableKey());
+    ok = ReadTable(file, ArchivePosition(archive, BlockTablePos(header)), rawBlocks.bytes(),
+                   static_cast<uint32_t>(blockBytes), BlockTableKey());
+  }
+  if (ok && hasHighTable) {
+    ok = ReadExactAt(file, archiveStart + header.highOffsetTablePos, high.bytes(), static_cast<uint32_t>(highBytes));
   }
   if (!ok) {
     FreeTables(archive);
@@ -149,15 +219,14 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
                                       platform::LoadLE32(words + 12)};
   }
   for (uint32_t i = 0; i < header.blockTableEntries; ++i) {
-    auto* words = reinterpret_cast<uint8_t*>(&archive->blockTable[i]);
+    const uint8_t* words = rawBlocks.bytes() + static_cast<size_t>(i) * kEntryBytes;
     archive->blockTable[i] = BlockEntry{platform::LoadLE32(words), platform::LoadLE32(words + 4),
-                                        platform::LoadLE32(words + 8),
-                                        platform::LoadLE32(words + 12)};
+                                        platform::LoadLE32(words + 8), platform::LoadLE32(words + 12)};
+    if (hasHighTable) archive->blockTable[i].offsetHigh = platform::LoadLE16(high.bytes() + 2 * i);
   }
   std::strncpy(archive->path, path, kMaxPath - 1);
   archive->fileHandle = file;
   archive->sectorSize = 512u << header.sectorSizeShift;
-  archive->headerOffset = archiveStart;
   archive->refCount = 1;
   *out = archive;
   return true;
@@ -248,20 +317,24 @@ bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHan
     return false;
   }
 
-  const uint32_t archiveStart = FindArchiveHeader(file);
+  HeaderSearch found;
   Archive* archive = nullptr;
-  if (archiveStart == 0xFFFFFFFFu) {
-    // Nothing at any multiple of 512 carries a signature.
+  if (!FindArchiveHeader(file, &found) || found.archiveStart == 0xFFFFFFFFu) {
+    // Nothing at any multiple of 512 carries a signature; a user-data block
+    // that points nowhere makes the file a damaged archive rather than none.
     platform::CloseHandle(file);
-    SetLastError(ERR_NOT_ARCHIVE);
+    SetLastError(found.strayUserData ? ERROR_FILE_CORRUPT : ERR_NOT_ARCHIVE);
     return false;
   }
-  if (!LoadArchiveRecord(file, archiveStart, opened, &archive)) {
+  if (!LoadArchiveRecord(file, found.archiveStart, opened, &archive)) {
     const uint32_t error = GetLastError();
     platform::CloseHandle(file);
     SetLastError(error);
     return false;
   }
+  archive->userDataPos = found.userDataPos;
+  archive->userDataSize = found.userDataSize;
+  archive->userDataHeaderSize = found.userDataHeaderSize;
   archive->priority = priority;
   archive->openFlags = flags;
   if (!AddToArchiveList(archive)) {

@@ -14,6 +14,7 @@
 #include "archive/internal_update.h"
 #include "archive/read_internal.h"
 #include "archive/sorvane.h"
+#include "platform/bytes.h"
 
 // Extents of blocks, each with the block entry it was found for.
 struct BlockExtents {
@@ -63,7 +64,7 @@ uint64_t HeaderEnd(const ArchiveHeader& header, const ExtentList& used) {
 // offset may reach back into what precedes the header; that part is never
 // written and is left out. Ends beyond `limit` are cut there. False when
 // nothing is left.
-bool RelativeExtent(const Archive* archive, uint32_t offset, uint64_t length, uint64_t limit, Extent* out) {
+bool RelativeExtent(const Archive* archive, uint64_t offset, uint64_t length, uint64_t limit, Extent* out) {
   const uint64_t start = ArchivePosition(archive, offset);
   const uint64_t end = start + length;
   const uint64_t base = archive->headerOffset;
@@ -88,25 +89,54 @@ bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used) 
   const ArchiveHeader& h = archive->header;
   const uint64_t fileEnd = FileEnd(archive);
   Extent e;
-  if (RelativeExtent(archive, h.hashTableOffset, static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes, ~0ull, &e) &&
+  if (RelativeExtent(archive, HashTablePos(h), static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes, ~0ull, &e) &&
       !used->Append(e)) {
     return false;
   }
   if (h.blockTableEntries != 0 &&
-      RelativeExtent(archive, h.blockTableOffset, static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes, ~0ull,
+      RelativeExtent(archive, BlockTablePos(h), static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes, ~0ull,
                      &e) &&
+      !used->Append(e)) {
+    return false;
+  }
+  if (archive->extended && h.highOffsetTablePos != 0 && h.blockTableEntries != 0 &&
+      RelativeExtent(archive, h.highOffsetTablePos, static_cast<uint64_t>(h.blockTableEntries) * 2, ~0ull, &e) &&
       !used->Append(e)) {
     return false;
   }
   for (uint32_t i = 0; i < h.blockTableEntries && archive->blockTable != nullptr; ++i) {
     if (firstUser[i] == kNoBlock) continue;
     const uint32_t extent = BlockExtent(archive, i, archive->hashTable[firstUser[i]]);
-    if (RelativeExtent(archive, archive->blockTable[i].offset, extent, fileEnd, &e) && !used->Append(e)) return false;
+    if (RelativeExtent(archive, BlockOffset(archive->blockTable[i]), extent, fileEnd, &e) && !used->Append(e)) {
+      return false;
+    }
   }
   return true;
 }
 
-uint64_t SpaceLimit(const Archive* archive) { return 0xFFFFFFFFull - archive->headerOffset; }
+}  // namespace
+
+// Archives of the classic header end below 4 GiB counted from the file's
+// start; the extended header's positions reach 2^48 (the high words are 16
+// bits). Tests lower the classic limit to reach it without writing 4 GB.
+uint64_t ClassicFileLimit = 0xFFFFFFFFull;
+
+namespace {
+
+uint64_t SpaceLimit(const Archive* archive) {
+  if (archive->extended) return (1ull << 48) - 1;
+  return ClassicFileLimit > archive->headerOffset ? ClassicFileLimit - archive->headerOffset : 0;
+}
+
+// The extended header's high-offset table is written when some block lies
+// at 4 GiB or beyond.
+bool NeedsHighOffsets(const Archive* archive) {
+  if (!archive->extended) return false;
+  for (uint32_t i = 0; i < archive->header.blockTableEntries; ++i) {
+    if (archive->blockTable[i].offsetHigh != 0) return true;
+  }
+  return false;
+}
 
 void FreeSession(UpdateSession* s) {
   std::free(s->undo);
@@ -163,7 +193,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   if (ok) {
     auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
     std::memset(firstUser, 0xFF, firstUserBuffer.size());
-    if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * kEntryBytes);
+    if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * sizeof(BlockEntry));
     for (uint32_t i = 0; i < n; ++i) {
       const HashEntry& e = archive->hashTable[i];
       if (!IsHashEntryInUse(e) || e.blockIndex >= k) continue;
@@ -190,11 +220,11 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
 
 // Where the pending state ends: the header's own bytes, both tables and
 // every block in use.
-uint64_t PendingEnd(Archive* archive, uint32_t hashPos, uint32_t blockPos) {
+uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint64_t highPos) {
   const UpdateSession* s = archive->session;
   const ArchiveHeader& h = archive->header;
   const uint64_t fileEnd = FileEnd(archive);
-  uint64_t end = kHeaderBytes;
+  uint64_t end = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
   Extent e;
   auto grow = [&end, &e] {
     if (e.end > end) end = e.end;
@@ -204,16 +234,19 @@ uint64_t PendingEnd(Archive* archive, uint32_t hashPos, uint32_t blockPos) {
       RelativeExtent(archive, blockPos, static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes, ~0ull, &e)) {
     grow();
   }
+  if (highPos != 0 && RelativeExtent(archive, highPos, static_cast<uint64_t>(h.blockTableEntries) * 2, ~0ull, &e)) {
+    grow();
+  }
   for (uint32_t i = 0; i < h.blockTableEntries; ++i) {
     if (s->blockRefs[i] == 0) continue;
-    if (RelativeExtent(archive, archive->blockTable[i].offset, KnownExtent(archive, i), fileEnd, &e)) grow();
+    if (RelativeExtent(archive, BlockOffset(archive->blockTable[i]), KnownExtent(archive, i), fileEnd, &e)) grow();
   }
   return end;
 }
 
 // Cuts the file after the committed archive when something dead follows it.
 void CutDeadTail(Archive* archive) {
-  const uint64_t end = static_cast<uint64_t>(archive->headerOffset) + archive->header.archiveSize;
+  const uint64_t end = archive->headerOffset + archive->committedEnd;
   uint64_t size = 0;
   if (!platform::GetFileSize64(archive->fileHandle, &size) || size <= end) return;
   const uint32_t error = GetLastError();
@@ -246,19 +279,26 @@ bool CommitSession(Archive* archive) {
   const ArchiveHeader& h = archive->header;
   const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
   const uint64_t blockBytes = static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes;
-  uint64_t hashPos = s->committedHeader.hashTableOffset;
-  uint64_t blockPos = s->committedHeader.blockTableOffset;
+  uint64_t hashPos = HashTablePos(s->committedHeader);
+  uint64_t blockPos = BlockTablePos(s->committedHeader);
+  uint64_t highPos = archive->extended ? s->committedHeader.highOffsetTablePos : 0;
   const bool writeHash = s->hashChanged;
   const bool writeBlocks = s->blocksChanged && blockBytes != 0;
+  // The high-offset table follows the block table; it is there while some
+  // block needs it, and dropped (position 0) once none does.
+  const bool writeHigh = writeBlocks && NeedsHighOffsets(archive);
+  const uint64_t highBytes = writeHigh ? static_cast<uint64_t>(h.blockTableEntries) * 2 : 0;
+  if (s->blocksChanged && !writeHigh) highPos = 0;
   bool ok = true;
   if (writeHash && writeBlocks) {
-    ok = AllocateSpace(archive, hashBytes + blockBytes, &hashPos);
+    ok = AllocateSpace(archive, hashBytes + blockBytes + highBytes, &hashPos);
     blockPos = hashPos + hashBytes;
   } else if (writeHash) {
     ok = AllocateSpace(archive, hashBytes, &hashPos);
   } else if (writeBlocks) {
-    ok = AllocateSpace(archive, blockBytes, &blockPos);
+    ok = AllocateSpace(archive, blockBytes + highBytes, &blockPos);
   }
+  if (writeHigh) highPos = blockPos + blockBytes;
   if (h.blockTableEntries == 0) blockPos = hashPos + hashBytes;
   const uint64_t base = archive->headerOffset;
   // Space handed out never wraps, so these are plain file positions.
@@ -270,19 +310,21 @@ bool CommitSession(Archive* archive) {
     ok = WriteEncryptedTable(archive->fileHandle, base + blockPos, archive->blockTable, h.blockTableEntries,
                              BlockTableKey());
   }
+  if (ok && writeHigh) ok = WriteHighOffsetTable(archive->fileHandle, base + highPos, archive->blockTable, h.blockTableEntries);
   if (ok) ok = platform::FlushFileBuffers(archive->fileHandle);
   ArchiveHeader next = h;
-  next.hashTableOffset = static_cast<uint32_t>(hashPos);
-  next.blockTableOffset = static_cast<uint32_t>(blockPos);
-  const uint64_t end = PendingEnd(archive, next.hashTableOffset, next.blockTableOffset);
+  SetTablePositions(&next, hashPos, blockPos, highPos);
+  const uint64_t end = PendingEnd(archive, hashPos, blockPos, highPos);
   if (ok && end > SpaceLimit(archive)) {
     SetLastError(kErrorFileTooLarge);
     ok = false;
   }
-  next.archiveSize = static_cast<uint32_t>(end);
-  uint8_t raw[kHeaderBytes];
-  SerializeArchiveHeader(next, raw);
-  if (ok) ok = WriteExactAt(archive->fileHandle, base, raw, kHeaderBytes);
+  // Past 4 GiB the size field cannot hold the end; readers of the extended
+  // header do not trust it anyway.
+  next.archiveSize = end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
+  uint8_t raw[kExtendedHeaderBytes];
+  SerializeExtendedHeader(next, raw);
+  if (ok) ok = WriteExactAt(archive->fileHandle, base, raw, archive->extended ? kExtendedHeaderBytes : kHeaderBytes);
   if (!ok) {
     const uint32_t error = GetLastError();
     RestoreCommitted(archive, s);
@@ -292,6 +334,7 @@ bool CommitSession(Archive* archive) {
   }
   // Switched: the new state is the archive now.
   archive->header = next;
+  archive->committedEnd = end;
   AcceptPending(s);
   EndSession(archive);
   if (!platform::FlushFileBuffers(archive->fileHandle)) return false;
@@ -306,23 +349,65 @@ void AbandonSession(Archive* archive) {
 
 }  // namespace
 
-bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
-                         uint32_t key) {
+namespace {
+
+// Writes entries of a table through a small buffer, each turned into its
+// disk bytes by pack (entryBytes each) and, with a key, encrypted.
+template <typename Entry, typename Pack>
+bool WriteTable(platform::OsHandle file, uint64_t position, const Entry* table, uint32_t entries,
+                uint32_t entryBytes, const uint32_t* key, Pack pack) {
   if (entries == 0) return true;
-  const uint32_t bytes = entries * kEntryBytes;
-  const uint32_t chunk = bytes < kTableChunk ? bytes : kTableChunk;
-  PageBuffer copy(chunk);
+  const uint32_t perChunk = kTableChunk / entryBytes;
+  const uint32_t chunkEntries = entries < perChunk ? entries : perChunk;
+  PageBuffer copy(static_cast<size_t>(chunkEntries) * entryBytes);
   if (!copy) return false;
-  CipherState state{key};
-  const auto* from = static_cast<const uint8_t*>(table);
-  for (uint32_t done = 0; done < bytes;) {
-    const uint32_t n = bytes - done < chunk ? bytes - done : chunk;
-    std::memcpy(copy.bytes(), from + done, n);
-    EncryptWords(copy.bytes(), n, &state);
-    if (!WriteExactAt(file, position + done, copy.bytes(), n)) return false;
+  CipherState state{key != nullptr ? *key : 0};
+  for (uint32_t done = 0; done < entries;) {
+    const uint32_t n = entries - done < chunkEntries ? entries - done : chunkEntries;
+    for (uint32_t i = 0; i < n; ++i) pack(table[done + i], copy.bytes() + static_cast<size_t>(i) * entryBytes);
+    if (key != nullptr) EncryptWords(copy.bytes(), n * entryBytes, &state);
+    if (!WriteExactAt(file, position + static_cast<uint64_t>(done) * entryBytes, copy.bytes(), n * entryBytes)) {
+      return false;
+    }
     done += n;
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const HashEntry* table, uint32_t entries,
+                         uint32_t key) {
+  return WriteTable(file, position, table, entries, kEntryBytes, &key, [](const HashEntry& e, uint8_t* out) {
+    platform::StoreLE32(out, e.nameHashA);
+    platform::StoreLE32(out + 4, e.nameHashB);
+    platform::StoreLE32(out + 8, e.locale);
+    platform::StoreLE32(out + 12, e.blockIndex);
+  });
+}
+
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries,
+                         uint32_t key) {
+  return WriteTable(file, position, table, entries, kEntryBytes, &key, [](const BlockEntry& e, uint8_t* out) {
+    platform::StoreLE32(out, e.offset);
+    platform::StoreLE32(out + 4, e.storedSize);
+    platform::StoreLE32(out + 8, e.fileSize);
+    platform::StoreLE32(out + 12, e.flags);
+  });
+}
+
+bool WriteHighOffsetTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries) {
+  return WriteTable(file, position, table, entries, 2, nullptr,
+                    [](const BlockEntry& e, uint8_t* out) { platform::StoreLE16(out, e.offsetHigh); });
+}
+
+void SetTablePositions(ArchiveHeader* header, uint64_t hashPos, uint64_t blockPos, uint64_t highPos) {
+  header->hashTableOffset = static_cast<uint32_t>(hashPos);
+  header->blockTableOffset = static_cast<uint32_t>(blockPos);
+  if (!HasExtendedHeader(*header)) return;
+  header->hashTablePosHigh = static_cast<uint16_t>(hashPos >> 32);
+  header->blockTablePosHigh = static_cast<uint16_t>(blockPos >> 32);
+  header->highOffsetTablePos = highPos;
 }
 
 bool NoteHashChange(Archive* archive, const HashEntry* entry) {
@@ -412,7 +497,7 @@ void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, 
     void* extents = std::realloc(known->extents, static_cast<size_t>(count) * sizeof(uint32_t));
     if (extents != nullptr) known->extents = static_cast<uint32_t*>(extents);
     if (entries == nullptr || extents == nullptr) return;
-    for (uint32_t i = known->count; i < count; ++i) known->entries[i] = BlockEntry{~0u, ~0u, ~0u, 0};
+    for (uint32_t i = known->count; i < count; ++i) known->entries[i] = BlockEntry{~0u, ~0u, ~0u, 0, 0xFFFF, 0};
     known->count = count;
   }
   known->entries[index] = block;
@@ -460,7 +545,7 @@ bool ReserveBlockEntry(Archive* archive) {
     platform::VirtualFree(refs);
     return false;
   }
-  std::memcpy(blocks, archive->blockTable, static_cast<size_t>(count) * kEntryBytes);
+  std::memcpy(blocks, archive->blockTable, static_cast<size_t>(count) * sizeof(BlockEntry));
   std::memcpy(refs, s->blockRefs, static_cast<size_t>(count) * sizeof(uint32_t));
   platform::VirtualFree(archive->blockTable);
   platform::VirtualFree(s->blockRefs);
@@ -476,7 +561,7 @@ void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex
   if (newIndex < count && s->blockRefs[newIndex] != 0xFFFFFFFFu) ++s->blockRefs[newIndex];
   if (oldIndex < count && s->blockRefs[oldIndex] != 0 && --s->blockRefs[oldIndex] == 0) {
     const BlockEntry& b = archive->blockTable[oldIndex];
-    ReleaseSpace(archive, b.offset, static_cast<uint64_t>(b.offset) + b.storedSize);
+    ReleaseSpace(archive, BlockOffset(b), BlockOffset(b) + b.storedSize);
   }
 }
 

@@ -129,82 +129,44 @@ bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& ol
 }
 
 // Re-encrypts a position-keyed block already copied unchanged to its new
-// place in the temporary file. A file whose key cannot be found fails the
-// compaction (ERROR_FILE_INVALID): moved without re-keying it would never
-// decrypt again. Blocks too damaged to be read at all stay as copied.
+// place in the temporary file: its table, sectors and checksum block, or its
+// single unit. A file whose key cannot be found fails the compaction
+// (ERROR_FILE_INVALID): moved without re-keying it would never decrypt
+// again. Single-unit and plain files have no table to recover a key from and
+// need their name. Blocks too damaged to be read at all stay as copied.
 bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
                 const BlockEntry& newBlock, platform::OsHandle temp) {
-  const uint64_t base = archive->headerOffset;
+  const uint32_t fileSize = oldBlock.fileSize;
+  const uint32_t P = oldBlock.offset, Q = newBlock.offset;
   BlockData where;
   if (!LocateBlockData(archive, oldBlock, &where)) return true;
-  const uint32_t dataOffset = where.dataOffset;
-  const uint32_t sectorSize = archive->sectorSize;
-  const uint32_t fileSize = oldBlock.fileSize;
-  const uint32_t available = where.room;
-  const uint64_t k64 = (static_cast<uint64_t>(fileSize) + sectorSize - 1) / sectorSize;
-  const bool hasTable = (oldBlock.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-  const uint64_t from = where.start;
-  const uint64_t needed = hasTable ? 4 * (k64 + 1) : fileSize;
-  if (needed > available) return true;
-  const uint32_t k = static_cast<uint32_t>(k64);
-  const uint64_t to = base + newBlock.offset + dataOffset;
-  const uint32_t P = oldBlock.offset, Q = newBlock.offset;
-
-  PageBuffer offsetBuffer(static_cast<size_t>(4 * (k64 + 1)));
-  PageBuffer sector(sectorSize);
-  if (!offsetBuffer || !sector) return false;
-  auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
+  const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
+  const uint64_t needed = HasSectorTable(oldBlock.flags) ? 4 * (sectors + 1) : IsSingleUnit(oldBlock.flags) ? 1 : fileSize;
+  if (needed > where.room) return true;
+  SectorLayout layout;
   uint32_t oldKey = 0, newKey = 0;
   bool haveKey = false;
-  if (hasTable) {
-    const uint32_t tableBytes = 4 * (k + 1);
-    PageBuffer raw(tableBytes);
-    if (!raw) return false;
-    if (!ReadExactAt(archive->fileHandle, from, raw.bytes(), tableBytes)) return false;
-    auto decodeWith = [&](uint32_t key) {
-      std::memcpy(offsets, raw.bytes(), tableBytes);
-      DecryptBlock(offsets, tableBytes, key - 1);
-      for (uint32_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-      return SectorOffsetsValid(offsets, k, fileSize, sectorSize, available);
-    };
-    // The table's first word is known, which gives the key without a name;
-    // a key that decodes no sensible table is a chance hit and is not used.
-    const uint32_t detected = DetectTableKey(archive, oldBlock);
-    if (detected != 0 && decodeWith(detected)) {
-      oldKey = detected;
-      newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
-      haveKey = true;
-    } else if (KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey)) {
-      haveKey = true;
-      if (!decodeWith(oldKey)) return true;
-    }
-  } else {
-    haveKey = KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey);
-    for (uint32_t i = 0; i < k; ++i) offsets[i] = i * sectorSize;
-    offsets[k] = fileSize;
+  bool readable = false;
+  // The table's first word is known, which gives the key without a name;
+  // a key that decodes no sensible table is a chance hit and is not used.
+  const uint32_t detected = DetectTableKey(archive, oldBlock);
+  if (detected != 0 && LoadSectorLayout(archive, oldBlock, detected, &layout)) {
+    oldKey = detected;
+    newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
+    haveKey = readable = true;
+  } else if (KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey)) {
+    haveKey = true;
+    readable = LoadSectorLayout(archive, oldBlock, oldKey, &layout);
+    if (!readable && GetLastError() == ERROR_NOT_ENOUGH_MEMORY) return false;
   }
   if (!haveKey) {
     SetLastError(ERROR_FILE_INVALID);
     return false;
   }
-  if (oldKey == newKey) return true;
-
-  if (hasTable) {
-    const uint32_t tableBytes = 4 * (k + 1);
-    PageBuffer table(tableBytes);
-    if (!table) return false;
-    for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(table.bytes() + 4 * i, offsets[i]);
-    EncryptBlock(table.bytes(), tableBytes, newKey - 1);
-    if (!WriteExactAt(temp, to, table.bytes(), tableBytes)) return false;
-  }
-  for (uint32_t i = 0; i < k; ++i) {
-    const uint32_t length = offsets[i + 1] - offsets[i];
-    if (!ReadExactAt(archive->fileHandle, from + offsets[i], sector.bytes(), length)) return false;
-    DecryptBlock(sector.bytes(), length, oldKey + i);
-    EncryptBlock(sector.bytes(), length, newKey + i);
-    if (!WriteExactAt(temp, to + offsets[i], sector.bytes(), length)) return false;
-  }
-  return true;
+  if (!readable || oldKey == newKey) return true;
+  bool readFailed = false;
+  return WriteRekeyedCopy(archive, oldBlock, layout, oldKey, newKey, temp,
+                          static_cast<uint64_t>(archive->headerOffset) + BlockOffset(newBlock), &readFailed);
 }
 
 // Deleted marks that end a probe run (the next entry is empty) turn into
@@ -259,7 +221,7 @@ bool CompactCommitted(Archive* archive) {
   const uint64_t base = archive->headerOffset;
   PageBuffer chunk(COMPACT_COPY_CHUNK);
   PageBuffer newHashBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
-  PageBuffer newBlockBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * kEntryBytes : 1);
+  PageBuffer newBlockBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * sizeof(BlockEntry) : 1);
   PageBuffer newIndexBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
   PageBuffer firstUserBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
   if (!chunk || !newHashBuffer || !newBlockBuffer || !newIndexBuffer || !firstUserBuffer) return false;
@@ -281,15 +243,18 @@ bool CompactCommitted(Archive* archive) {
 
   // Data starts behind the header; a header-size field that is out of reason
   // (below 32, or past where the archive's contents begin) gives way to 32.
-  uint64_t contentStart = header.hashTableOffset;
-  if (header.blockTableEntries != 0 && header.blockTableOffset < contentStart) contentStart = header.blockTableOffset;
+  uint64_t contentStart = HashTablePos(header);
+  if (header.blockTableEntries != 0 && BlockTablePos(header) < contentStart) contentStart = BlockTablePos(header);
   for (uint32_t i = 0; i < blockCount; ++i) {
-    if (firstUser[i] != kUnused && archive->blockTable[i].offset < contentStart) {
-      contentStart = archive->blockTable[i].offset;
+    if (firstUser[i] != kUnused && BlockOffset(archive->blockTable[i]) < contentStart) {
+      contentStart = BlockOffset(archive->blockTable[i]);
     }
   }
+  const uint32_t minimum = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
   const uint32_t dataStart =
-      (header.headerSize >= kHeaderBytes && header.headerSize <= contentStart) ? header.headerSize : kHeaderBytes;
+      (header.headerSize >= minimum && header.headerSize <= contentStart) ? header.headerSize : minimum;
+  // Classic archives end below 4 GiB; the extended header reaches 2^48.
+  const uint64_t fileLimit = archive->extended ? (1ull << 48) - 1 : ClassicFileLimit;
 
   // The new layout first, so the temporary file's end (and its mark) is
   // known before anything is written.
@@ -309,10 +274,10 @@ bool CompactCommitted(Archive* archive) {
     uint32_t extent = oldBlock.storedSize;
     StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
     newBlocks[m] = oldBlock;
-    newBlocks[m].offset = static_cast<uint32_t>(write);
+    SetBlockOffset(newBlocks[m], write);
     newBlocks[m].storedSize = extent;
     write += extent;
-    if (write > 0xFFFFFFFFu) {
+    if (base + write > fileLimit) {
       SetLastError(kErrorFileTooLarge);
       return false;
     }
@@ -320,8 +285,11 @@ bool CompactCommitted(Archive* archive) {
   const uint32_t newCount = blockCount - dropped;
   const uint64_t hashPos = write;
   const uint64_t blockPos = hashPos + static_cast<uint64_t>(hashEntries) * kEntryBytes;
-  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * kEntryBytes;
-  if (end > 0xFFFFFFFFu || base + end > 0xFFFFFFFFu) {
+  bool needsHigh = false;
+  for (uint32_t m = 0; m < newCount; ++m) needsHigh = needsHigh || newBlocks[m].offsetHigh != 0;
+  const uint64_t highPos = needsHigh ? blockPos + static_cast<uint64_t>(newCount) * kEntryBytes : 0;
+  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * (kEntryBytes + (needsHigh ? 2 : 0));
+  if (base + end > fileLimit) {
     SetLastError(kErrorFileTooLarge);
     return false;
   }
@@ -336,10 +304,9 @@ bool CompactCommitted(Archive* archive) {
   ClearTrailingDeletedMarks(newHash, hashEntries);
 
   ArchiveHeader newHeader = header;
-  newHeader.hashTableOffset = static_cast<uint32_t>(hashPos);
-  newHeader.blockTableOffset = static_cast<uint32_t>(blockPos);
+  SetTablePositions(&newHeader, hashPos, blockPos, highPos);
   newHeader.blockTableEntries = newCount;
-  newHeader.archiveSize = static_cast<uint32_t>(end);
+  newHeader.archiveSize = end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
 
   // The mark, then everything before the header and the header's own bytes
   // as they are, the blocks, the tables and at last the new header.
@@ -352,24 +319,26 @@ bool CompactCommitted(Archive* archive) {
     if (newIndex[i] == kUnused) continue;
     const BlockEntry& oldBlock = archive->blockTable[i];
     const BlockEntry& newBlock = newBlocks[newIndex[i]];
-    if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), out, base + newBlock.offset,
+    if (!CopyRange(archive->fileHandle, BlockPosition(archive, oldBlock), out, base + BlockOffset(newBlock),
                    newBlock.storedSize, chunk.bytes())) {
       return false;
     }
     const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
-    if ((oldBlock.flags & rekeyed) == rekeyed && oldBlock.offset != newBlock.offset &&
+    if ((oldBlock.flags & rekeyed) == rekeyed && BlockOffset(oldBlock) != BlockOffset(newBlock) &&
         !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlock, out)) {
       return false;
     }
   }
-  uint8_t rawHeader[kHeaderBytes];
-  SerializeArchiveHeader(newHeader, rawHeader);
+  uint8_t rawHeader[kExtendedHeaderBytes];
+  SerializeExtendedHeader(newHeader, rawHeader);
   if (!WriteEncryptedTable(out, base + hashPos, newHash, hashEntries, HashTableKey()) ||
       !WriteEncryptedTable(out, base + blockPos, newBlocks, newCount, BlockTableKey()) ||
-      !WriteExactAt(out, base, rawHeader, kHeaderBytes) || !platform::FlushFileBuffers(out)) {
+      (needsHigh && !WriteHighOffsetTable(out, base + highPos, newBlocks, newCount)) ||
+      !WriteExactAt(out, base, rawHeader, archive->extended ? kExtendedHeaderBytes : kHeaderBytes) ||
+      !platform::FlushFileBuffers(out)) {
     return false;
   }
-  PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * kEntryBytes : 0);
+  PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * sizeof(BlockEntry) : 0);
   if (newCount != 0 && !finalBlocks) return false;
 
   if (!ReplaceArchiveFile(archive, &temp)) return false;
@@ -388,10 +357,11 @@ bool CompactCommitted(Archive* archive) {
     file->fileKey = (((file->fileKey ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
   }
   std::memcpy(archive->hashTable, newHash, static_cast<size_t>(hashEntries) * kEntryBytes);
-  if (newCount != 0) std::memcpy(finalBlocks.bytes(), newBlocks, static_cast<size_t>(newCount) * kEntryBytes);
+  if (newCount != 0) std::memcpy(finalBlocks.bytes(), newBlocks, static_cast<size_t>(newCount) * sizeof(BlockEntry));
   platform::VirtualFree(archive->blockTable);
   archive->blockTable = reinterpret_cast<BlockEntry*>(finalBlocks.release());
   archive->header = newHeader;
+  archive->committedEnd = end;
   for (uint32_t m = 0; m < newCount; ++m) NoteBlockExtent(archive, m, newBlocks[m], newBlocks[m].storedSize);
 
   // The mark is dead now; a file that cannot be cut keeps it harmlessly

@@ -82,8 +82,19 @@ void EncryptWords(void* data, uint32_t byteLength, CipherState* state);
 
 // Writes a decrypted table, encrypted with key, at a file position; the
 // table itself stays decrypted.
-bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void* table, uint32_t entries,
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const HashEntry* table, uint32_t entries,
                          uint32_t key);
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries,
+                         uint32_t key);
+// The high-offset table of the extended header: each block's offsetHigh, not
+// encrypted.
+bool WriteHighOffsetTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries);
+// Puts archive-relative table positions into a header (the high words and
+// the high-offset table's position only into an extended one).
+void SetTablePositions(ArchiveHeader* header, uint64_t hashPos, uint64_t blockPos, uint64_t highPos);
+// The file position below which archives of the classic header must end
+// (4 GiB). Only tests lower it, to reach the limit without writing 4 GB.
+extern uint64_t ClassicFileLimit;
 
 // ASCII case-insensitive comparison, the same folding the name hash uses.
 bool EqualNoCase(const char* a, const char* b);
@@ -176,7 +187,7 @@ bool ResumeBatch(Archive* archive);
 bool NoteHashChange(Archive* archive, const HashEntry* entry);
 
 // Space for new bytes: free in both states, archive-relative, below 4 GiB
-// counted from the file's start.
+// counted from the file's start in archives of the classic header.
 bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
 // Room for one more pending block entry.
@@ -214,6 +225,29 @@ bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capac
 // ignored), or -1: it starts the text or follows a CR or LF, and ends the text
 // or stands before a CR or LF.
 int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name);
+
+// The file's layout, read and checked, ready for re-keying: its pieces, each
+// encrypted with the key plus its index. Those are the sectors, plus the
+// checksum block behind them when the file has one, or the one piece of a
+// single-unit file.
+struct SectorLayout {
+  uint32_t dataOffset = 0; // from the block's start: a per-file header's length
+  uint64_t dataStart = 0;  // absolute position of the offset table / data
+  uint32_t sectorCount = 0;  // pieces
+  bool hasTable = false;
+  PageBuffer offsets;      // sectorCount + 1 entries, from the data start (the offset table when there is one)
+};
+
+// Reads a block's layout with its key (ERROR_FILE_CORRUPT: unsound or not in
+// the file).
+bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, SectorLayout* layout);
+uint64_t LayoutExtent(const SectorLayout& layout);
+// Writes a copy of a file's data (LayoutExtent bytes) at `to` in target, its
+// offset table and pieces re-encrypted from oldKey to newKey; a per-file
+// header is copied as it is. The original is not touched. *readFailed tells
+// the old data's fault from the new copy's.
+bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLayout& layout, uint32_t oldKey,
+                      uint32_t newKey, platform::OsHandle target, uint64_t to, bool* readFailed);
 
 // ---- adding (add.cpp) ------------------------------------------------------------
 

@@ -146,13 +146,13 @@ uint32_t FindFileKey(Archive* archive, const HashEntry* entry, char** name) {
   }
 
   // Without a name the offset table's first word is still known.
-  if ((block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) == 0) return 0;
+  if (!HasSectorTable(block.flags)) return 0;
   return DetectTableKey(archive, block);
 }
 
 uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block) {
   const uint32_t sectorSize = archive->sectorSize;
-  if (sectorSize == 0) return 0;
+  if (sectorSize == 0 || !HasSectorTable(block.flags)) return 0;
   BlockData where;
   if (!LocateBlockData(archive, block, &where)) return 0;
   uint8_t words[8] = {};

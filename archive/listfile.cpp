@@ -211,8 +211,8 @@ bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capac
     // start on it holds the plain data, or an offset table of one word per
     // sector.
     const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
-    const bool hasTable = (block->flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
-    const uint64_t minimum = hasTable ? 4 * (sectors + 1) : fileSize;
+    const bool hasTable = HasSectorTable(block->flags);
+    const uint64_t minimum = hasTable ? 4 * (sectors + 1) : IsSingleUnit(block->flags) ? 0 : fileSize;
     BlockData where;
     if (!LocateBlockData(archive, *block, &where) || minimum > where.room) {
       SetLastError(ERROR_FILE_CORRUPT);

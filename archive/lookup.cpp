@@ -44,6 +44,7 @@ void RemoveOpenFile(ArchiveFile* file) {
 void ReleaseFileRecord(ArchiveFile* file) {
   ReleaseName(file->name);
   platform::VirtualFree(file->sectorOffsets);
+  platform::VirtualFree(file->unit);
   platform::VirtualFree(file);
 }
 

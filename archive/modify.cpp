@@ -7,45 +7,44 @@
 #include "archive/sorvane.h"
 #include "platform/bytes.h"
 
-namespace {
-
-// The file's sector layout, read and checked, ready for re-keying.
-struct SectorLayout {
-  uint32_t dataOffset = 0; // from the block's start: a per-file header's length
-  uint64_t dataStart = 0;  // absolute position of the offset table / data
-  uint32_t sectorCount = 0;
-  bool hasTable = false;
-  PageBuffer offsets;      // sectorCount + 1 entries, from the data start
-};
-
 bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, SectorLayout* layout) {
   BlockData where;
   if (!LocateBlockData(archive, block, &where)) return false;
   const uint32_t sectorSize = archive->sectorSize;
   const uint32_t available = where.room;
   const uint64_t k = (static_cast<uint64_t>(block.fileSize) + sectorSize - 1) / sectorSize;
-  layout->hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  const bool checksums = HasChecksumBlock(block.flags);
+  layout->hasTable = HasSectorTable(block.flags);
   layout->dataOffset = where.dataOffset;
   layout->dataStart = where.start;
-  const uint64_t needed = layout->hasTable ? 4 * (k + 1) : block.fileSize;
+  const uint64_t pieces = IsSingleUnit(block.flags) ? 1 : k + (checksums ? 1 : 0);
+  uint32_t unitBytes = block.fileSize;
+  if (IsSingleUnit(block.flags) && (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 &&
+      block.storedSize < block.fileSize) {
+    unitBytes = block.storedSize;
+  }
+  const uint64_t needed = layout->hasTable ? 4 * (pieces + 1) : unitBytes;
   // The file must hold the table before anything is allocated for it.
   if (needed > available) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
-  layout->sectorCount = static_cast<uint32_t>(k);
-  layout->offsets = PageBuffer(static_cast<size_t>(4 * (k + 1)));
+  layout->sectorCount = static_cast<uint32_t>(pieces);
+  layout->offsets = PageBuffer(static_cast<size_t>(4 * (pieces + 1)));
   if (!layout->offsets) return false;
   auto* offsets = reinterpret_cast<uint32_t*>(layout->offsets.bytes());
   if (layout->hasTable) {
-    const uint32_t tableBytes = static_cast<uint32_t>(4 * (k + 1));
+    const uint32_t tableBytes = static_cast<uint32_t>(4 * (pieces + 1));
     if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, tableBytes)) return false;
     DecryptBlock(offsets, tableBytes, key - 1);
-    for (uint64_t i = 0; i <= k; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-    if (!SectorOffsetsValid(offsets, layout->sectorCount, block.fileSize, sectorSize, available)) {
+    for (uint64_t i = 0; i <= pieces; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
+    if (!SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, checksums)) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
     }
+  } else if (IsSingleUnit(block.flags)) {
+    offsets[0] = 0;
+    offsets[1] = unitBytes;
   } else {
     for (uint64_t i = 0; i < k; ++i) offsets[i] = static_cast<uint32_t>(i * sectorSize);
     offsets[k] = block.fileSize;
@@ -54,50 +53,63 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
 }
 
 // The bytes the data take by their own layout: the per-file header, the
-// table and every sector (or the plain bytes).
+// table and every piece (or the plain bytes).
 uint64_t LayoutExtent(const SectorLayout& layout) {
   const auto* offsets = reinterpret_cast<const uint32_t*>(layout.offsets.bytes());
   return static_cast<uint64_t>(layout.dataOffset) + offsets[layout.sectorCount];
 }
 
-// Copies length bytes within the archive file.
-bool CopyBytes(platform::OsHandle file, uint64_t from, uint64_t to, uint32_t length, uint8_t* buffer,
-               uint32_t bufferSize, bool* readFailed) {
+namespace {
+
+// Copies length bytes from the archive file to target.
+bool CopyBytes(platform::OsHandle file, platform::OsHandle target, uint64_t from, uint64_t to, uint32_t length,
+               uint8_t* buffer, uint32_t bufferSize, bool* readFailed) {
   for (uint32_t done = 0; done < length;) {
     const uint32_t n = (length - done < bufferSize) ? length - done : bufferSize;
     if (!ReadExactAt(file, from + done, buffer, n)) {
       *readFailed = true;
       return false;
     }
-    if (!WriteExactAt(file, to + done, buffer, n)) return false;
+    if (!WriteExactAt(target, to + done, buffer, n)) return false;
     done += n;
   }
   return true;
 }
+
+}  // namespace
 
 // Writes a copy of a file's data (LayoutExtent bytes) at `to`, its offset
 // table and sectors re-encrypted from oldKey to newKey; a per-file header is
 // copied as it is. The original is not touched. *readFailed tells the old
 // data's fault from the new copy's.
 bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLayout& layout, uint32_t oldKey,
-                      uint32_t newKey, uint64_t to, bool* readFailed) {
+                      uint32_t newKey, platform::OsHandle target, uint64_t to, bool* readFailed) {
   *readFailed = false;
-  const uint64_t from = ArchivePosition(archive, block.offset);
+  const uint64_t from = BlockPosition(archive, block);
   const uint32_t dataOffset = layout.dataOffset;
-  PageBuffer buffer(archive->sectorSize);
-  if (!buffer) return false;
-  if (!CopyBytes(archive->fileHandle, from, to, dataOffset, buffer.bytes(), archive->sectorSize, readFailed)) {
-    return false;
-  }
   const auto* offsets = reinterpret_cast<const uint32_t*>(layout.offsets.bytes());
   const uint32_t k = layout.sectorCount;
+  // Pieces are re-keyed whole: a sector, a checksum block or a single unit.
+  uint32_t largest = archive->sectorSize;
+  for (uint32_t i = 0; i < k; ++i) {
+    if (offsets[i + 1] - offsets[i] > largest) largest = offsets[i + 1] - offsets[i];
+  }
+  if (largest > kMaxSingleUnitBytes) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  PageBuffer buffer(largest);
+  if (!buffer) return false;
+  if (!CopyBytes(archive->fileHandle, target, from, to, dataOffset, buffer.bytes(), largest, readFailed)) {
+    return false;
+  }
   if (layout.hasTable) {
     const uint32_t tableBytes = 4 * (k + 1);
     PageBuffer table(tableBytes);
     if (!table) return false;
     for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(table.bytes() + 4 * i, offsets[i]);
     EncryptBlock(table.bytes(), tableBytes, newKey - 1);
-    if (!WriteExactAt(archive->fileHandle, to + dataOffset, table.bytes(), tableBytes)) return false;
+    if (!WriteExactAt(target, to + dataOffset, table.bytes(), tableBytes)) return false;
   }
   for (uint32_t i = 0; i < k; ++i) {
     const uint32_t length = offsets[i + 1] - offsets[i];
@@ -107,10 +119,12 @@ bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLay
     }
     DecryptBlock(buffer.bytes(), length, oldKey + i);
     EncryptBlock(buffer.bytes(), length, newKey + i);
-    if (!WriteExactAt(archive->fileHandle, to + dataOffset + offsets[i], buffer.bytes(), length)) return false;
+    if (!WriteExactAt(target, to + dataOffset + offsets[i], buffer.bytes(), length)) return false;
   }
   return true;
 }
+
+namespace {
 
 bool CheckArguments(Archive* archive, const char* a, const char* b) {
   if (archive == nullptr || a == nullptr || b == nullptr) {
@@ -183,10 +197,10 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
     uint64_t position = 0;
     if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
     BlockEntry moved = block;
-    moved.offset = static_cast<uint32_t>(position);
+    SetBlockOffset(moved, position);
     moved.storedSize = static_cast<uint32_t>(extent);
     bool readFailed = false;
-    if (!WriteRekeyedCopy(archive, block, layout, oldKey, FileKey(newName, moved),
+    if (!WriteRekeyedCopy(archive, block, layout, oldKey, FileKey(newName, moved), archive->fileHandle,
                           static_cast<uint64_t>(archive->headerOffset) + position, &readFailed)) {
       const uint32_t error = GetLastError();
       ReleaseSpace(archive, position, position + extent);
@@ -199,7 +213,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
       ChangeBlockReference(archive, blockIndex, copy);
       blockIndex = copy;
     } else {
-      ReleaseSpace(archive, block.offset, static_cast<uint64_t>(block.offset) + block.storedSize);
+      ReleaseSpace(archive, BlockOffset(block), BlockOffset(block) + block.storedSize);
       archive->blockTable[blockIndex] = moved;
     }
     NoteBlockExtent(archive, blockIndex, moved, moved.storedSize);

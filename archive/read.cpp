@@ -42,7 +42,7 @@ uint32_t SectorCount(uint32_t fileSize, uint32_t sectorSize) {
 
 // What one read needs to know about the file's stored data.
 struct StoredData {
-  uint32_t start = 0;      // D: file position of the table or plain data
+  uint64_t start = 0;      // D: file position of the table or plain data
   uint32_t sectorSize = 0;
   uint32_t sectors = 0;    // k
   uint32_t fileSize = 0;
@@ -114,6 +114,36 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
   return true;
 }
 
+// Decodes a single-unit file whole into file->unit, once per open file.
+// The decoded bytes are bounded by kMaxSingleUnitBytes and the stored piece
+// by the file's own size (a packed piece is smaller than what it unpacks to)
+// and by what the archive file holds from the data start.
+bool LoadUnit(ArchiveFile* file, const BlockEntry& block, const BlockData& where) {
+  const uint32_t fileSize = block.fileSize;
+  if (fileSize > kMaxSingleUnitBytes) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  const bool packed = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 && block.storedSize < fileSize;
+  const uint32_t stored = packed ? block.storedSize : fileSize;
+  if (stored > where.room) return Fail(ERROR_FILE_CORRUPT);
+  auto* unit = static_cast<uint8_t*>(platform::VirtualAlloc(fileSize != 0 ? fileSize : 1));
+  if (unit == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  Scratch pieceScratch;
+  uint8_t* piece = packed ? pieceScratch.Get(stored != 0 ? stored : 1) : unit;
+  uint32_t got = 0;
+  bool ok = piece != nullptr || Fail(ERROR_NOT_ENOUGH_MEMORY);
+  if (ok) ok = platform::ReadFileAt(file->archive->fileHandle, where.start, piece, stored, &got);
+  if (ok && got < stored) ok = Fail(ERROR_FILE_CORRUPT);
+  if (ok && (block.flags & BLOCK_ENCRYPTED)) DecryptBlock(piece, stored, file->fileKey);
+  bool providerTried = false;
+  if (ok && packed) ok = DecodeSector(block.flags, unit, fileSize, piece, stored, &providerTried);
+  if (!ok) {
+    const uint32_t error = GetLastError();
+    platform::VirtualFree(unit);
+    return Fail(error);
+  }
+  file->unit = unit;
+  return true;
+}
+
 bool ReadDiskFile(ArchiveFile* file, void* buffer, uint32_t count, uint32_t* bytesRead,
                   OVERLAPPED* overlapped) {
   // A synchronous handle reads at the OVERLAPPED's offset when given one.
@@ -143,7 +173,14 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   if (!LocateBlockData(archive, block, &where)) return false;
   data.start = where.start;
 
-  const bool hasTable = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  if (IsSingleUnit(block.flags)) {
+    if (file->unit == nullptr && !LoadUnit(file, block, where)) return false;
+    std::memcpy(out, file->unit + file->position, count);
+    file->position += count;
+    *delivered = count;
+    return true;
+  }
+  const bool hasTable = HasSectorTable(block.flags);
   if (hasTable) {
     if (file->sectorOffsets == nullptr) {
       file->sectorOffsets = LoadSectorTable(archive, block, where, file->fileKey);
@@ -160,7 +197,7 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
     // Plain bytes map one to one: one request straight into the caller's
     // buffer.
     uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, static_cast<uint64_t>(data.start) + p0, out, count,
+    if (!platform::ReadFileAt(archive->fileHandle, data.start + p0, out, count,
                               &got)) {
       return false;
     }
@@ -187,7 +224,7 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
     const uint32_t groupStart = data.Entry(i);
     const uint32_t groupBytes = data.Entry(j) - groupStart;
     uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, static_cast<uint64_t>(data.start) + groupStart,
+    if (!platform::ReadFileAt(archive->fileHandle, data.start + groupStart,
                               group, groupBytes, &got)) {
       return false;
     }
@@ -229,8 +266,10 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
 }  // namespace
 
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
-                        uint32_t sectorSize, uint32_t limit) {
-  if (offsets[0] < 4 * (sectorCount + 1) || offsets[sectorCount] > limit) return false;
+                        uint32_t sectorSize, uint32_t limit, bool checksumBlock) {
+  const uint32_t last = sectorCount + (checksumBlock ? 1 : 0);
+  if (offsets[0] < 4 * (last + 1) || offsets[last] > limit) return false;
+  if (checksumBlock && offsets[last] < offsets[sectorCount]) return false;
   const uint32_t rest = fileSize % sectorSize;
   for (uint32_t i = 0; i < sectorCount; ++i) {
     const uint32_t expected = (i + 1 == sectorCount && rest != 0) ? rest : sectorSize;
@@ -242,7 +281,7 @@ bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t 
 bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where) {
   uint64_t fileSize = 0;
   if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return false;
-  const uint32_t blockStart = ArchivePosition(archive, block.offset);
+  const uint64_t blockStart = BlockPosition(archive, block);
   uint32_t h = 0;
   if (std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
     uint8_t word[4];
@@ -268,8 +307,9 @@ bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* d
 uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const BlockData& where,
                           uint32_t key) {
   const uint32_t sectors = SectorCount(block.fileSize, archive->sectorSize);
+  const bool checksums = HasChecksumBlock(block.flags);
   // The file must hold the table before anything is allocated for it.
-  const uint64_t tableBytes64 = 4 * (static_cast<uint64_t>(sectors) + 1);
+  const uint64_t tableBytes64 = 4 * (static_cast<uint64_t>(sectors) + (checksums ? 2 : 1));
   if (tableBytes64 > where.room) {
     SetLastError(ERROR_FILE_CORRUPT);
     return nullptr;
@@ -286,8 +326,8 @@ uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const
     return nullptr;
   }
   if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, key - 1);
-  for (uint32_t i = 0; i <= sectors; ++i) table[i] = platform::LoadLE32(&table[i]);
-  if (!SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room)) {
+  for (uint32_t i = 0; i < tableBytes / 4; ++i) table[i] = platform::LoadLE32(&table[i]);
+  if (!SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, checksums)) {
     platform::VirtualFree(table);
     SetLastError(ERROR_FILE_CORRUPT);
     return nullptr;
@@ -299,11 +339,17 @@ bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, u
   BlockData where;
   if (!LocateBlockData(archive, block, &where)) return false;
   uint64_t end = block.fileSize;
-  if (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) {
+  if (HasSectorTable(block.flags)) {
     uint32_t* table = LoadSectorTable(archive, block, where, key);
     if (table == nullptr) return false;
-    end = table[SectorCount(block.fileSize, archive->sectorSize)];
+    end = table[SectorCount(block.fileSize, archive->sectorSize) + (HasChecksumBlock(block.flags) ? 1 : 0)];
     platform::VirtualFree(table);
+  } else if (IsSingleUnit(block.flags) && (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 &&
+             block.storedSize < block.fileSize) {
+    // A packed unit has no layout of its own to measure: its stored size is
+    // all there is, and the file must hold it.
+    end = block.storedSize;
+    if (end > where.room) return Fail(ERROR_FILE_CORRUPT);
   }
   end += where.dataOffset;
   if (end > 0xFFFFFFFFull) return Fail(ERROR_FILE_CORRUPT);
@@ -317,7 +363,7 @@ bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
   }
   const BlockEntry& block = archive->blockTable[entry.blockIndex];
   uint32_t key = 0;
-  if ((block.flags & BLOCK_ENCRYPTED) && (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED))) {
+  if ((block.flags & BLOCK_ENCRYPTED) && HasSectorTable(block.flags)) {
     // The table's own first words are the cheaper way to its key; names are
     // searched only when they fail.
     key = DetectTableKey(archive, block);

@@ -19,14 +19,30 @@ constexpr uint16_t kMaxSectorSizeShift = 15;
 // so the file's size cannot bound it; this ceiling does.
 constexpr uint32_t kMaxTableBytes = 64u << 20;
 
-// File position of an archive-relative offset. Positions are 32-bit and
-// wrap, so an offset "below" zero reaches into what precedes the header.
-inline uint32_t ArchivePosition(const Archive* archive, uint32_t offset) {
+// File position of an archive-relative offset. In archives of the classic
+// header positions are 32-bit and wrap, so an offset "below" zero reaches
+// into what precedes the header; with the extended header they are 64-bit.
+inline uint64_t ArchivePosition(const Archive* archive, uint64_t offset) {
+  if (!archive->extended) return static_cast<uint32_t>(archive->headerOffset + static_cast<uint32_t>(offset));
   return archive->headerOffset + offset;
+}
+inline uint64_t BlockPosition(const Archive* archive, const BlockEntry& block) {
+  return ArchivePosition(archive, BlockOffset(block));
 }
 
 // Position of the first archive header at a multiple of 512, or 0xFFFFFFFF.
 uint32_t FindArchiveHeader(platform::OsHandle file);
+// The same, with the user-data block that led there. archiveStart is
+// 0xFFFFFFFF when no header is found; strayUserData tells that a user-data
+// block pointing at no header was seen. False on a read error.
+struct HeaderSearch {
+  uint32_t archiveStart = 0xFFFFFFFFu;
+  uint32_t userDataPos = kNoUserData;
+  uint32_t userDataSize = 0;
+  uint32_t userDataHeaderSize = 0;
+  bool strayUserData = false;
+};
+bool FindArchiveHeader(platform::OsHandle file, HeaderSearch* found);
 
 // Reads and checks the header at archiveStart and loads both tables,
 // decrypted, into a new zero-filled record (path, fileHandle, sectorSize,
@@ -91,13 +107,13 @@ void ReleaseName(char* name);
 
 // Where a block's data lie. dataOffset is h: the per-file header's length in
 // a "BN3\x1a" archive (its first word), else 0. start is D, the file position
-// of offset + h, wrapping at 32 bits. room is how many bytes of the archive
+// of offset + h (wrapping at 32 bits in archives of the classic header). room is how many bytes of the archive
 // file lie from D on (0 when D is past its end; at most 0xFFFFFFFF). The
 // block's stored size plays no part: what the data take is bounded by the
 // file alone.
 struct BlockData {
   uint32_t dataOffset = 0;
-  uint32_t start = 0;
+  uint64_t start = 0;
   uint32_t room = 0;
 };
 // False (with the system's error, or ERROR_FILE_CORRUPT for a per-file
@@ -106,17 +122,23 @@ bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData*
 // h alone; see LocateBlockData.
 bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
 
-// A decrypted sector offset table of sectorCount + 1 entries is sound when
-// its first entry is at least its own size (a writer may leave a gap behind
-// the table), its entries never decrease, no sector is stored longer than it
-// reads (which also bounds it by the sector size), and its end lies within
-// limit bytes of the data start.
+// A decrypted sector offset table of sectorCount + 1 entries (+ 2 with a
+// checksum block behind the last sector) is sound when its first entry is at
+// least its own size (a writer may leave a gap behind the table), its
+// entries never decrease, no sector is stored longer than it reads (which
+// also bounds it by the sector size), and its end lies within limit bytes of
+// the data start.
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
-                        uint32_t sectorSize, uint32_t limit);
+                        uint32_t sectorSize, uint32_t limit, bool checksumBlock);
+
+// The most a single-unit file may decode to: it is decoded whole, once per
+// open file, so a read of it holds this much (plus its stored piece, which
+// is smaller) at most. Larger ones fail with ERROR_NOT_ENOUGH_MEMORY.
+constexpr uint32_t kMaxSingleUnitBytes = 256u << 20;
 
 // Reads, decrypts (with key - 1 when the block is encrypted) and checks a
 // block's sector offset table into a new page allocation of k + 1 host-order
-// entries; release with platform::VirtualFree. Null with ERROR_FILE_CORRUPT
+// entries (k + 2 with a checksum block); release with platform::VirtualFree. Null with ERROR_FILE_CORRUPT
 // when it is not in the file or unsound, or with the system's error.
 uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const BlockData& where,
                           uint32_t key);

@@ -9,6 +9,10 @@
 
 constexpr uint32_t kMaxPath = 260;
 constexpr uint32_t kHeaderBytes = 32;
+// The extended header: the classic 32 bytes, then the high-offset table's
+// position and the high words of both table positions.
+constexpr uint32_t kExtendedHeaderBytes = 44;
+constexpr uint32_t kUserDataHeaderBytes = 16;
 constexpr uint32_t kEntryBytes = 16;
 constexpr uint32_t kBn3FileHeaderSize = 324;
 constexpr uint32_t READ_GROUP_SECTORS = 16;
@@ -21,6 +25,7 @@ constexpr uint32_t kDeletedBlockIndex = 0xFFFFFFFEu;
 
 constexpr uint8_t kSignatureMpq[4] = {'M', 'P', 'Q', 0x1A};
 constexpr uint8_t kSignatureBn3[4] = {'B', 'N', '3', 0x1A};
+constexpr uint8_t kSignatureUserData[4] = {'M', 'P', 'Q', 0x1B};
 
 struct ArchiveHeader {
   uint8_t signature[4];
@@ -32,11 +37,27 @@ struct ArchiveHeader {
   uint32_t blockTableOffset;
   uint32_t hashTableEntries;
   uint32_t blockTableEntries;
+  // Extended header (formatVersion >= 1, headerSize >= 44); zero otherwise.
+  uint64_t highOffsetTablePos;
+  uint16_t hashTablePosHigh;
+  uint16_t blockTablePosHigh;
 };
 
 // Explicit little-endian (de)serialisation of the 32 header bytes.
 ArchiveHeader ParseArchiveHeader(const uint8_t bytes[kHeaderBytes]);
 void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBytes]);
+// The 12 bytes that follow them in an extended header.
+void ParseExtendedHeader(const uint8_t bytes[kExtendedHeaderBytes], ArchiveHeader* header);
+void SerializeExtendedHeader(const ArchiveHeader& header, uint8_t bytes[kExtendedHeaderBytes]);
+inline bool HasExtendedHeader(const ArchiveHeader& h) {
+  return h.formatVersion >= 1 && h.headerSize >= kExtendedHeaderBytes;
+}
+inline uint64_t HashTablePos(const ArchiveHeader& h) {
+  return (static_cast<uint64_t>(h.hashTablePosHigh) << 32) | h.hashTableOffset;
+}
+inline uint64_t BlockTablePos(const ArchiveHeader& h) {
+  return (static_cast<uint64_t>(h.blockTablePosHigh) << 32) | h.blockTableOffset;
+}
 
 struct UpdateSession;
 struct BlockExtents;
@@ -48,14 +69,31 @@ struct HashEntry {
   uint32_t blockIndex;
 };
 
+// In memory a block entry also carries its high-offset table word; on disk
+// it is the 16 bytes of the first four fields.
 struct BlockEntry {
   uint32_t offset;
   uint32_t storedSize;
   uint32_t fileSize;
   uint32_t flags;
+  uint16_t offsetHigh = 0;
+  uint16_t unused = 0;
 };
 
-static_assert(sizeof(HashEntry) == kEntryBytes && sizeof(BlockEntry) == kEntryBytes);
+static_assert(sizeof(HashEntry) == kEntryBytes && sizeof(BlockEntry) == kEntryBytes + 4);
+
+inline uint64_t BlockOffset(const BlockEntry& b) { return (static_cast<uint64_t>(b.offsetHigh) << 32) | b.offset; }
+inline void SetBlockOffset(BlockEntry& b, uint64_t offset) {
+  b.offset = static_cast<uint32_t>(offset);
+  b.offsetHigh = static_cast<uint16_t>(offset >> 32);
+}
+// Data in one piece, without a sector offset table.
+inline bool IsSingleUnit(uint32_t flags) { return (flags & BLOCK_SINGLE_UNIT) != 0; }
+inline bool HasSectorTable(uint32_t flags) {
+  return (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 && !IsSingleUnit(flags);
+}
+// Sectors plus a checksum block: the offset table has one entry more.
+inline bool HasChecksumBlock(uint32_t flags) { return HasSectorTable(flags) && (flags & BLOCK_SECTOR_CRC) != 0; }
 
 // The mark written for a deleted entry. It holds no 0xFFFFFFFF word, so
 // readers that know no deletion mark take it for another name's entry and
@@ -69,7 +107,7 @@ struct Archive {
   platform::OsHandle fileHandle;
   uint32_t priority;
   uint32_t sectorSize;
-  uint32_t headerOffset;
+  uint32_t headerOffset;  // file position of the header (all positions count from it)
   BlockEntry* blockTable;
   HashEntry* hashTable;
   uint32_t refCount;
@@ -81,13 +119,25 @@ struct Archive {
   // What the update side has learnt of the blocks' extents; kept between
   // updates.
   BlockExtents* extents;
+  // File position of a user-data block that led to the header, else
+  // kNoUserData; its three words as read.
+  uint32_t userDataPos;
+  uint32_t userDataSize;
+  uint32_t userDataHeaderSize;
+  // Positions are 64-bit and the high-offset table is in use (extended
+  // header); else positions wrap at 32 bits.
+  bool extended;
+  // Where the archive written by the last commit ends (archive-relative).
+  uint64_t committedEnd;
 };
+constexpr uint32_t kNoUserData = 0xFFFFFFFFu;
 
 struct ArchiveFile {
   Archive* archive;  // null for a file opened from disk
   uint32_t fileKey;
   uint32_t position;
-  uint32_t* sectorOffsets;  // k + 1 entries once loaded
+  uint32_t* sectorOffsets;  // k + 1 entries once loaded (k + 2 with a checksum block)
+  uint8_t* unit;            // a single-unit file's decoded bytes once read
   HashEntry* hashEntry;     // stored file: its entry in archive->hashTable
   platform::OsHandle diskHandle;  // disk file
   char* name;

@@ -55,6 +55,8 @@ constexpr uint32_t BLOCK_IMPLODED = 0x00000100u;
 constexpr uint32_t BLOCK_COMPRESSED = 0x00000200u;
 constexpr uint32_t BLOCK_ENCRYPTED = 0x00010000u;
 constexpr uint32_t BLOCK_KEY_ADJUSTED = 0x00020000u;
+constexpr uint32_t BLOCK_SINGLE_UNIT = 0x01000000u;
+constexpr uint32_t BLOCK_SECTOR_CRC = 0x04000000u;
 constexpr uint32_t BLOCK_EXISTS = 0x80000000u;
 
 constexpr uint32_t OPEN_CD_ONLY = 0x00000001u;
@@ -65,6 +67,10 @@ constexpr uint32_t UPDATE_OPEN_EXISTING = 0x4u;
 constexpr uint32_t UPDATE_CREATE_ALWAYS = 0x8u;
 constexpr uint32_t UPDATE_READ_ONLY = 0x10u;
 constexpr uint32_t UPDATE_OPEN_ALWAYS = 0x20u;
+// A new archive gets the extended header (format version 1): positions are
+// 64-bit, so it may grow past 4 GB. Archives of the classic header stay
+// within 4 GB (updates that would pass it fail with error 223).
+constexpr uint32_t UPDATE_FORMAT_1 = 0x40u;
 
 constexpr uint32_t ADD_REPLACE = 0x1u;
 

@@ -20,35 +20,36 @@ uint32_t ChooseDisposition(uint32_t flags) {
 }
 
 // Writes a new, empty archive into the (empty) file and builds its record.
-Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t hashTableSize) {
+Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t hashTableSize, bool extended) {
   ArchiveHeader header{};
   std::memcpy(header.signature, kSignatureMpq, 4);
-  header.headerSize = kHeaderBytes;
+  const uint32_t headerBytes = extended ? kExtendedHeaderBytes : kHeaderBytes;
+  header.headerSize = headerBytes;
   const uint64_t tableBytes = static_cast<uint64_t>(hashTableSize) * kEntryBytes;
-  header.archiveSize = static_cast<uint32_t>(kHeaderBytes + tableBytes);
-  header.formatVersion = 0;
+  header.archiveSize = static_cast<uint32_t>(headerBytes + tableBytes);
+  header.formatVersion = extended ? 1 : 0;
   header.sectorSizeShift = 3;
-  header.hashTableOffset = kHeaderBytes;
-  header.blockTableOffset = static_cast<uint32_t>(kHeaderBytes + tableBytes);
+  header.hashTableOffset = headerBytes;
+  header.blockTableOffset = static_cast<uint32_t>(headerBytes + tableBytes);
   header.hashTableEntries = hashTableSize;
   header.blockTableEntries = 0;
 
-  uint8_t raw[kHeaderBytes];
-  SerializeArchiveHeader(header, raw);
+  uint8_t raw[kExtendedHeaderBytes];
+  SerializeExtendedHeader(header, raw);
   // A table of 0 entries (or one too large to address) cannot be had; the
   // header already written stays, as the caller will be told of the failure.
   if (hashTableSize == 0 || hashTableSize > kMaxHashTableEntries) {
-    if (WriteExactAt(file, 0, raw, kHeaderBytes)) SetLastError(ERROR_INVALID_PARAMETER);
+    if (WriteExactAt(file, 0, raw, headerBytes)) SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   // Header and table in one write, so that a stop leaves no header without
   // its table.
-  PageBuffer table(static_cast<size_t>(kHeaderBytes + tableBytes));
+  PageBuffer table(static_cast<size_t>(headerBytes + tableBytes));
   if (!table) return nullptr;
-  std::memcpy(table.bytes(), raw, kHeaderBytes);
-  std::memset(table.bytes() + kHeaderBytes, 0xFF, static_cast<size_t>(tableBytes));
-  EncryptBlock(table.bytes() + kHeaderBytes, static_cast<uint32_t>(tableBytes), HashTableKey());
-  if (!WriteExactAt(file, 0, table.bytes(), static_cast<uint32_t>(kHeaderBytes + tableBytes)) ||
+  std::memcpy(table.bytes(), raw, headerBytes);
+  std::memset(table.bytes() + headerBytes, 0xFF, static_cast<size_t>(tableBytes));
+  EncryptBlock(table.bytes() + headerBytes, static_cast<uint32_t>(tableBytes), HashTableKey());
+  if (!WriteExactAt(file, 0, table.bytes(), static_cast<uint32_t>(headerBytes + tableBytes)) ||
       !platform::FlushFileBuffers(file)) {
     return nullptr;
   }
@@ -66,6 +67,8 @@ Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t ha
   archive->fileHandle = file;
   archive->sectorSize = 512u << header.sectorSizeShift;
   archive->headerOffset = 0;
+  archive->extended = extended;
+  archive->userDataPos = kNoUserData;
   archive->blockTable = nullptr;
   archive->hashTable = reinterpret_cast<HashEntry*>(hash.release());
   archive->refCount = 1;
@@ -170,7 +173,7 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
 
   Archive* archive = nullptr;
   if (fileSize == 0 && !readOnly) {
-    archive = CreateNewArchive(file, openedPath, hashTableSize);
+    archive = CreateNewArchive(file, openedPath, hashTableSize, (updateFlags & UPDATE_FORMAT_1) != 0);
     if (archive == nullptr) {
       const uint32_t error = GetLastError();
       platform::CloseHandle(file);
@@ -178,16 +181,26 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
       return nullptr;
     }
   } else {
-    const uint32_t start = FindArchiveHeader(file);
-    if (start == 0xFFFFFFFFu) {
+    HeaderSearch found;
+    if (!FindArchiveHeader(file, &found) || found.archiveStart == 0xFFFFFFFFu) {
       platform::CloseHandle(file);
-      SetLastError(ERR_NOT_ARCHIVE);
+      SetLastError(found.strayUserData ? ERROR_FILE_CORRUPT : ERR_NOT_ARCHIVE);
       return nullptr;
     }
-    if (!LoadArchiveRecord(file, start, openedPath, &archive)) {
+    if (!LoadArchiveRecord(file, found.archiveStart, openedPath, &archive)) {
       const uint32_t error = GetLastError();
       platform::CloseHandle(file);
       SetLastError(error);
+      return nullptr;
+    }
+    archive->userDataPos = found.userDataPos;
+    archive->userDataSize = found.userDataSize;
+    archive->userDataHeaderSize = found.userDataHeaderSize;
+    // Later header versions carry tables of their own that an update would
+    // leave stale; they are read, never written.
+    if (!readOnly && archive->header.formatVersion >= 2 && archive->extended) {
+      ReleaseArchiveRecord(archive);
+      SetLastError(ERROR_NOT_SUPPORTED);
       return nullptr;
     }
   }

@@ -28,4 +28,14 @@ inline void StoreLE32(void* p, uint32_t v) {
   b[3] = static_cast<uint8_t>(v >> 24);
 }
 
+inline uint64_t LoadLE64(const void* p) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  return LoadLE32(b) | (static_cast<uint64_t>(LoadLE32(b + 4)) << 32);
+}
+inline void StoreLE64(void* p, uint64_t v) {
+  auto* b = static_cast<uint8_t*>(p);
+  StoreLE32(b, static_cast<uint32_t>(v));
+  StoreLE32(b + 4, static_cast<uint32_t>(v >> 32));
+}
+
 }  // namespace platform
