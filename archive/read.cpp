@@ -373,6 +373,34 @@ bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
   return DataExtent(archive, block, key, extent);
 }
 
+uint64_t ArchiveContentEnd(Archive* archive) {
+  const ArchiveHeader& h = archive->header;
+  uint64_t end = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
+  auto reach = [&end](uint64_t e) {
+    if (e > end) end = e;
+  };
+  reach(HashTablePos(h) + static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes);
+  if (h.blockTableEntries != 0) reach(BlockTablePos(h) + static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes);
+  if (archive->extended && h.highOffsetTablePos != 0 && h.blockTableEntries != 0) {
+    reach(h.highOffsetTablePos + static_cast<uint64_t>(h.blockTableEntries) * 2);
+  }
+  uint64_t fileSize = 0;
+  platform::GetFileSize64(archive->fileHandle, &fileSize);
+  const uint64_t fileEnd = fileSize > archive->headerOffset ? fileSize - archive->headerOffset : 0;
+  const uint32_t error = GetLastError();
+  for (uint32_t i = 0; i < h.hashTableEntries && archive->blockTable != nullptr; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryFree(e) || e.blockIndex >= h.blockTableEntries) continue;
+    const BlockEntry& block = archive->blockTable[e.blockIndex];
+    uint32_t extent = block.storedSize;
+    StoredExtent(archive, e, &extent);
+    const uint64_t blockEnd = BlockOffset(block) + extent;
+    reach(blockEnd < fileEnd ? blockEnd : fileEnd);
+  }
+  SetLastError(error);
+  return end;
+}
+
 uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex) {
   if (archive == nullptr || !IsOpenArchive(archive)) {
     SetLastError(ERROR_INVALID_PARAMETER);

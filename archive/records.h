@@ -158,6 +158,12 @@ inline bool IsHashEntryFree(const HashEntry& e) {
          e.blockIndex == kFreeWord || IsHashEntryDeleted(e);
 }
 
+// Where the archive ends, counted from its header: the end of its furthest
+// table or block (a block as far as its own layout reaches, else its stored
+// size; never past the file's end). The extended header's archiveSize is not
+// to be trusted, so this is the measure of such archives.
+uint64_t ArchiveContentEnd(Archive* archive);
+
 // Process-wide lists (highest priority first / opening order).
 extern ArchiveHandle* ArchiveList;
 extern uint32_t ArchiveListCount;

@@ -38,7 +38,9 @@ std::string ErrorText(uint32_t code) {
     case ERR_HASH_TABLE_FULL: return "the archive's hash table is full";
     case ERR_ALREADY_STORED: return "a file of that name is already stored in this locale";
     case ERR_READ_ONLY_NEEDS_EXISTING: return "read-only access needs an existing archive";
-    case kErrorFileTooLarge: return "the archive would grow beyond 4 GiB";
+    case kErrorFileTooLarge:
+      return "the archive would grow beyond 4 GiB (only archives created with --format 1 may), "
+             "or a file beyond 4 GiB";
     case ERROR_FILE_INVALID: return "a stored file is damaged or its key cannot be found";
     case ERROR_FILE_CORRUPT: return "the archive's data is damaged";
     default: break;
@@ -135,10 +137,12 @@ const std::vector<Verb>& Verbs() {
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
        "The exit status is 1 when any file is damaged.\n",
        {"listfile"}, {}, 1, 1, RunVerify},
-      {"create", "sorvane create ARCHIVE [--hash-size N] [--force]", "create a new, empty archive",
+      {"create", "sorvane create ARCHIVE [--hash-size N] [--format 0|1] [--force]", "create a new, empty archive",
        "  --hash-size N    entries of the hash table, the most files it can hold (default 1024)\n"
+       "  --format 0|1     0: the classic header, archives up to 4 GiB (default);\n"
+       "                   1: the extended header, archives beyond 4 GiB\n"
        "  --force          replace an existing file\n",
-       {"hash-size"}, {"force"}, 1, 1, RunCreate},
+       {"hash-size", "format"}, {"force"}, 1, 1, RunCreate},
       {"add", "sorvane add ARCHIVE PATH... [options]",
        "store files and folders (folders recursively) in an archive, creating it when missing",
        "  --name NAME      the stored name (a single file only); otherwise the path as given,\n"
@@ -151,12 +155,14 @@ const std::vector<Verb>& Verbs() {
        "  --key-adjusted   encrypt with the key adjusted by the file's position\n"
        "  --locale ID      store in this language version (default 0, neutral)\n"
        "  --replace        replace files stored under the same name and locale\n"
+       "  --single-unit    store each file in one piece, without sectors (read whole;\n"
+       "                   at most 256 MiB)\n"
        "  --hash-size N    hash-table entries when the archive is created (default 1024)\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  -j N             compress on N threads (default: one per processor); the archive\n"
        "                   comes out the same whatever N is\n",
        {"name", "compress", "level", "locale", "hash-size", "j"},
-       {"encrypt", "key-adjusted", "replace", "no-listfile"}, 2, SIZE_MAX, RunAdd},
+       {"encrypt", "key-adjusted", "replace", "no-listfile", "single-unit"}, 2, SIZE_MAX, RunAdd},
       {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile]", "delete stored files",
        "  --locale ID      the language version to delete (default 0, neutral)\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n",

@@ -23,7 +23,12 @@ class ReadArchive {
   explicit ReadArchive(const std::string& path) {
     const std::string absolute = AbsoluteArchivePath(path);
     if (!OpenArchive(absolute.c_str(), 0, 0, &archive_)) {
-      Fail("cannot open archive \"" + path + "\"");
+      if (GetLastError() == ERROR_NOT_SUPPORTED) {
+        FailPlain("cannot open archive \"" + path + "\": its header is of format version 2 or later and it has no "
+                  "classic hash table; only archives that keep one can be read");
+      } else {
+        Fail("cannot open archive \"" + path + "\"");
+      }
       archive_ = nullptr;
     }
   }
@@ -46,6 +51,8 @@ std::string FlagWords(uint32_t flags) {
   else if (flags & BLOCK_IMPLODED) add("imploded");
   if (flags & BLOCK_ENCRYPTED) add("encrypted");
   if (flags & BLOCK_KEY_ADJUSTED) add("key-adjusted");
+  if (flags & BLOCK_SINGLE_UNIT) add("single-unit");
+  else if ((flags & BLOCK_SECTOR_CRC) && (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED))) add("checksums");
   if ((flags & BLOCK_EXISTS) == 0) add("missing");
   if (words.empty()) words = "stored";
   return words;
@@ -190,23 +197,48 @@ int RunInfo(const Args& args) {
     liveBytes += extent != 0xFFFFFFFFu ? extent : a.blockTable[index].storedSize;
   }
   const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
-  const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * 16 + static_cast<uint64_t>(h.blockTableEntries) * 16;
+  const bool highTable = a.extended && h.highOffsetTablePos != 0 && h.blockTableEntries != 0;
+  const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * 16 +
+                              static_cast<uint64_t>(h.blockTableEntries) * (16 + (highTable ? 2 : 0));
   const uint64_t accounted = headerBytes + tableBytes + liveBytes;
-  const uint64_t dead = h.archiveSize > accounted ? h.archiveSize - accounted : 0;
+  // The extended header's size field is not to be trusted: the archive ends
+  // where its furthest table or block does.
+  const uint64_t size = a.extended ? ArchiveContentEnd(archive.get()) : h.archiveSize;
+  const uint64_t dead = size > accounted ? size - accounted : 0;
   char signature[16];
   std::snprintf(signature, sizeof signature, "%c%c%c\\x%02X", h.signature[0], h.signature[1], h.signature[2],
                 h.signature[3]);
   std::printf("archive:        %s\n", args.positional[0].c_str());
+  if (a.userDataPos != kNoUserData) {
+    std::printf("user data:      at %u, %u bytes of user data, header %u bytes, archive %u bytes after it\n",
+                a.userDataPos, a.userDataSize, a.userDataHeaderSize, a.headerOffset - a.userDataPos);
+  } else {
+    std::printf("user data:      none\n");
+  }
   std::printf("header offset:  %u\n", a.headerOffset);
   std::printf("signature:      %s\n", signature);
   std::printf("header size:    %u\n", h.headerSize);
-  std::printf("archive size:   %u\n", h.archiveSize);
-  std::printf("format version: %u\n", h.formatVersion);
+  if (a.extended) {
+    std::printf("archive size:   %llu (the header says %u)\n", static_cast<unsigned long long>(size), h.archiveSize);
+  } else {
+    std::printf("archive size:   %u\n", h.archiveSize);
+  }
+  std::printf("format version: %u%s\n", h.formatVersion,
+              a.extended ? " (extended header: 64-bit positions)" : " (classic header: 32-bit positions)");
   std::printf("sector size:    %u (shift %u)\n", a.sectorSize, h.sectorSizeShift);
-  std::printf("hash table:     offset %u, %u entries: %u in use, %u deleted, %u empty\n", h.hashTableOffset,
-              h.hashTableEntries, used, deleted, empty);
-  std::printf("block table:    offset %u, %u entries: %zu in use, %zu unused\n", h.blockTableOffset,
-              h.blockTableEntries, referenced.size(), h.blockTableEntries - referenced.size());
+  std::printf("hash table:     offset %llu, %u entries: %u in use, %u deleted, %u empty\n",
+              static_cast<unsigned long long>(HashTablePos(h)), h.hashTableEntries, used, deleted, empty);
+  std::printf("block table:    offset %llu, %u entries: %zu in use, %zu unused\n",
+              static_cast<unsigned long long>(BlockTablePos(h)), h.blockTableEntries, referenced.size(),
+              h.blockTableEntries - referenced.size());
+  if (highTable) {
+    uint32_t high = 0;
+    for (uint32_t i = 0; i < h.blockTableEntries; ++i) high += a.blockTable[i].offsetHigh != 0;
+    std::printf("high offsets:   offset %llu, %u entries, %u blocks at 4 GiB or beyond\n",
+                static_cast<unsigned long long>(h.highOffsetTablePos), h.blockTableEntries, high);
+  } else if (a.extended) {
+    std::printf("high offsets:   none\n");
+  }
   std::printf("files:          %u\n", used);
   std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
   std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));

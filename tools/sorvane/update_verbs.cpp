@@ -28,7 +28,12 @@ class WriteArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     archive_ = OpenArchiveWritable(absolute.c_str(), flags, hashSize);
     if (!IsUsableArchive(archive_)) {
-      Fail("cannot open archive \"" + path + "\" for update");
+      if (GetLastError() == ERROR_NOT_SUPPORTED) {
+        FailPlain("cannot open archive \"" + path + "\" for update: its header is of format version 2 or later, "
+                  "whose newer tables an update would leave stale; such archives are only read");
+      } else {
+        Fail("cannot open archive \"" + path + "\" for update");
+      }
       archive_ = nullptr;
     }
   }
@@ -261,7 +266,13 @@ int RunCreate(const Args& args) {
     FailPlain("--hash-size must be between 1 and 268435453");
     return kExitUsage;
   }
-  const uint32_t disposition = args.Has("force") ? UPDATE_CREATE_ALWAYS : 0;
+  uint32_t format = 0;
+  if (!NumberOption(args, "format", 0, &format)) return kExitUsage;
+  if (format > 1) {
+    FailPlain("--format must be 0 or 1");
+    return kExitUsage;
+  }
+  const uint32_t disposition = (args.Has("force") ? UPDATE_CREATE_ALWAYS : 0) | (format == 1 ? UPDATE_FORMAT_1 : 0);
   WriteArchive archive(args.positional[0], disposition, hashSize);
   if (archive.get() == nullptr) return kExitFailure;
   if (args.verbose) Note("created " + args.positional[0] + " with " + std::to_string(hashSize) + " hash entries");
@@ -287,6 +298,7 @@ int RunAdd(const Args& args) {
   if (args.Has("encrypt")) flags |= BLOCK_ENCRYPTED;
   if (args.Has("key-adjusted")) flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
   if (args.Has("replace")) flags |= ADD_REPLACE;
+  if (args.Has("single-unit")) flags |= BLOCK_SINGLE_UNIT;
 
   std::vector<Source> sources;
   if (!CollectSources(args, &sources)) return kExitFailure;
