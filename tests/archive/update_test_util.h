@@ -14,6 +14,7 @@
 #include "archive/read_internal.h"
 #include "archive/records.h"
 #include "archive/sorvane.h"
+#include "platform/bytes.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/scratch_test.h"
@@ -119,8 +120,16 @@ class UpdateTest : public testsupport::ScratchArchiveTest {
     ArchiveHeader h = ParseArchiveHeader(file.data() + headerOffset);
     std::vector<BlockEntry> table(h.blockTableEntries);
     if (!table.empty()) {
-      std::memcpy(table.data(), file.data() + headerOffset + h.blockTableOffset, table.size() * 16);
-      DecryptBlock(table.data(), static_cast<uint32_t>(table.size() * 16), BlockTableKey());
+      // In memory an entry also holds its high-offset word: the disk's 16
+      // bytes are decrypted apart and converted.
+      Bytes raw(file.begin() + headerOffset + h.blockTableOffset,
+                file.begin() + headerOffset + h.blockTableOffset + table.size() * 16);
+      DecryptBlock(raw.data(), static_cast<uint32_t>(raw.size()), BlockTableKey());
+      for (size_t i = 0; i < table.size(); ++i) {
+        const uint8_t* w = raw.data() + 16 * i;
+        table[i] = BlockEntry{platform::LoadLE32(w), platform::LoadLE32(w + 4), platform::LoadLE32(w + 8),
+                              platform::LoadLE32(w + 12)};
+      }
     }
     return table;
   }

@@ -1,6 +1,7 @@
 #include "tests/support/archive_builder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -52,6 +53,16 @@ Prepared Prepare(const FileSpec& f, bool bn3, uint32_t sectorSize) {
   }
   const uint32_t size = static_cast<uint32_t>(f.content.size());
   const uint32_t k = (size + sectorSize - 1) / sectorSize;
+  if (f.flags & BLOCK_SINGLE_UNIT) {
+    Bytes piece = f.content;
+    if (UsesOffsetTable(f.flags) && f.encodeSector && size != 0) {
+      Bytes packed = f.encodeSector(f.content.data(), size, 0);
+      if (packed.size() < size) piece = std::move(packed);
+    }
+    p.data.insert(p.data.end(), piece.begin(), piece.end());
+    if (!piece.empty()) p.sectors.emplace_back(base, static_cast<uint32_t>(piece.size()));
+    return p;
+  }
   if (!UsesOffsetTable(f.flags)) {
     p.data.insert(p.data.end(), f.content.begin(), f.content.end());
     for (uint32_t i = 0; i < k; ++i) {
@@ -70,12 +81,17 @@ Prepared Prepare(const FileSpec& f, bool bn3, uint32_t sectorSize) {
     }
   }
   std::vector<uint32_t> table;
-  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1 + f.extraTableWords);
+  uint32_t pos = 4 * static_cast<uint32_t>(stored.size() + 1 + f.extraTableWords + (f.checksumBlock ? 1 : 0));
   for (const Bytes& s : stored) {
     table.push_back(pos);
     pos += static_cast<uint32_t>(s.size());
   }
   table.push_back(pos);
+  if (f.checksumBlock) {
+    pos += static_cast<uint32_t>(f.checksumBlock->size());
+    table.push_back(pos);
+    stored.push_back(*f.checksumBlock);
+  }
   table.insert(table.end(), f.extraTableWords, pos);
   if (f.offsetTable) table = *f.offsetTable;
 
@@ -144,6 +160,25 @@ ArchiveBuilder& ArchiveBuilder::HashTableInStub(uint32_t position) {
   return *this;
 }
 
+ArchiveBuilder& ArchiveBuilder::Extended(uint16_t version, uint32_t headerSize, bool alwaysHighTable) {
+  version_ = version;
+  headerSize_ = headerSize;
+  alwaysHighTable_ = alwaysHighTable;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::UserData(uint32_t size, uint32_t gap, uint8_t fill) {
+  userDataSize_ = size;
+  userDataGap_ = gap;
+  userDataFill_ = fill;
+  return *this;
+}
+
+ArchiveBuilder& ArchiveBuilder::HoleBeforeTables(uint64_t bytes) {
+  tablesHole_ = bytes;
+  return *this;
+}
+
 FileSpec& ArchiveBuilder::Add(std::string name, Bytes content, uint32_t extraFlags) {
   FileSpec& f = files_.emplace_back();
   f.name = std::move(name);
@@ -189,7 +224,15 @@ ArchiveBuilder& ArchiveBuilder::PatchHeader(std::function<void(ArchiveHeader&)> 
 }
 
 Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
+  std::vector<std::pair<uint64_t, uint64_t>> holes;
+  Bytes out = BuildWithHoles(layoutOut, &holes);
+  if (!holes.empty()) throw std::runtime_error("an archive with holes is written with WriteSparse");
+  return out;
+}
+
+Bytes ArchiveBuilder::BuildWithHoles(Layout* layoutOut, std::vector<std::pair<uint64_t, uint64_t>>* holes) const {
   const uint32_t sectorSize = 512u << sectorShift_;
+  const bool extended = version_ >= 1 && headerSize_ >= kExtendedHeaderBytes;
 
   uint32_t hashedCount = 0;
   for (const FileSpec& f : files_) hashedCount += f.hashed ? 1 : 0;
@@ -203,9 +246,26 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
   for (const FileSpec& f : files_) prepared.push_back(Prepare(f, bn3_, sectorSize));
 
   // Placement.
-  const uint64_t headerPos = stubBytes_;
-  uint64_t pos = headerPos + kHeaderBytes;
-  uint64_t hashPos = 0, blockPos = 0;
+  const uint64_t userDataPos = stubBytes_;
+  const uint64_t headerPos =
+      stubBytes_ + (userDataSize_ ? kUserDataHeaderBytes + static_cast<uint64_t>(*userDataSize_) + userDataGap_ : 0);
+  uint64_t pos = headerPos + std::max<uint32_t>(headerSize_, kHeaderBytes);
+  uint64_t hashPos = 0, blockPos = 0, highPos = 0;
+  auto hole = [&](uint64_t bytes) {
+    if (bytes == 0) return;
+    holes->emplace_back(pos, bytes);
+    pos += bytes;
+  };
+  // Blocks at 4 GiB or beyond need the high-offset table.
+  bool needsHigh = extended && alwaysHighTable_;
+  if (extended && !needsHigh) {
+    // Where the last block could start at the most.
+    uint64_t at = pos + (tablesFirst_ ? tablesHole_ + static_cast<uint64_t>(blockCount + n) * kEntryBytes : 0);
+    for (size_t i = 0; i < files_.size(); ++i) {
+      at += files_[i].holeBefore + files_[i].gapBefore + prepared[i].data.size();
+    }
+    needsHigh = at - headerPos > 0xFFFFFFFFull;
+  }
   auto inStub = [this](uint64_t at, uint64_t size, const std::string& what) {
     if (at + size > stubBytes_) throw std::runtime_error(what + " does not fit in the stub");
     return at;
@@ -219,12 +279,19 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
     }
     blockPos = pos;
     pos += static_cast<uint64_t>(blockCount) * kEntryBytes;
+    if (needsHigh) {
+      highPos = pos;
+      pos += static_cast<uint64_t>(blockCount) * 2;
+    }
     if (!hashTableInStub_ && hashTableLast_) {
       hashPos = pos;
       pos += hashBytes;
     }
   };
-  if (tablesFirst_) placeTables();
+  if (tablesFirst_) {
+    hole(tablesHole_);
+    placeTables();
+  }
   std::vector<uint64_t> fileStart(files_.size());
   for (const BlockSlot& slot : blocks_) {
     if (slot.raw) continue;
@@ -234,21 +301,47 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
       fileStart[slot.fileIndex] = inStub(*f.stubPosition, size, f.name);
       continue;
     }
+    hole(f.holeBefore);
     pos += f.gapBefore;
     fileStart[slot.fileIndex] = pos;
     pos += size;
   }
-  if (!tablesFirst_) placeTables();
+  if (!tablesFirst_) {
+    hole(tablesHole_);
+    placeTables();
+  }
   const uint64_t end = pos;
 
-  Bytes out(end, 0);
+  // Positions in the file map to the bytes kept by leaving the holes out.
+  auto mem = [holes](uint64_t at) {
+    uint64_t skipped = 0;
+    for (const auto& [start, length] : *holes) {
+      if (at >= start + length) skipped += length;
+      else if (at > start) throw std::runtime_error("a write into a hole");
+    }
+    return static_cast<std::ptrdiff_t>(at - skipped);
+  };
+  uint64_t holeBytes = 0;
+  for (const auto& h : *holes) holeBytes += h.second;
+  Bytes out(end - holeBytes, 0);
   std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(headerPos), stubFill_);
+  if (userDataSize_) {
+    uint8_t* u = out.data() + userDataPos;
+    std::memcpy(u, kSignatureUserData, 4);
+    platform::StoreLE32(u + 4, *userDataSize_);
+    platform::StoreLE32(u + 8, static_cast<uint32_t>(headerPos - userDataPos));
+    platform::StoreLE32(u + 12, kUserDataHeaderBytes);
+    std::fill(u + kUserDataHeaderBytes, out.data() + headerPos, userDataFill_);
+  }
 
   // Block entries and the (encrypted) data.
   Layout layout;
-  layout.headerOffset = stubBytes_;
+  layout.headerOffset = static_cast<uint32_t>(headerPos);
   layout.hashTablePos = hashPos;
   layout.blockTablePos = blockPos;
+  layout.highTablePos = highPos;
+  layout.userDataPos = userDataPos;
+  layout.end = end;
   std::vector<BlockEntry> blockTable;
   for (const BlockSlot& slot : blocks_) {
     if (slot.raw) {
@@ -258,7 +351,10 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
     const FileSpec& f = files_[slot.fileIndex];
     Prepared& p = prepared[slot.fileIndex];
     BlockEntry e{};
-    e.offset = f.offset.value_or(static_cast<uint32_t>(fileStart[slot.fileIndex] - headerPos));
+    const uint64_t relative = fileStart[slot.fileIndex] - headerPos;
+    if (relative > 0xFFFFFFFFull && !highPos) throw std::runtime_error(f.name + " lies beyond 4 GiB without a high-offset table");
+    e.offset = f.offset.value_or(static_cast<uint32_t>(relative));
+    e.offsetHigh = static_cast<uint16_t>(relative >> 32);
     e.storedSize = f.storedSize.value_or(static_cast<uint32_t>(p.data.size()));
     e.fileSize = f.fileSize.value_or(static_cast<uint32_t>(f.content.size()));
     e.flags = f.flags;
@@ -273,8 +369,7 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
         Encrypt(p.data.data() + p.sectors[i].first, p.sectors[i].second,
                 key + static_cast<uint32_t>(i));
     }
-    std::copy(p.data.begin(), p.data.end(),
-              out.begin() + static_cast<std::ptrdiff_t>(fileStart[slot.fileIndex]));
+    std::copy(p.data.begin(), p.data.end(), out.begin() + mem(fileStart[slot.fileIndex]));
 
     FileLayout fl;
     fl.name = f.name;
@@ -329,7 +424,7 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
 
   auto writeTable = [&](uint64_t at, Bytes raw, uint32_t key) {
     Encrypt(raw.data(), raw.size(), key);
-    std::copy(raw.begin(), raw.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    std::copy(raw.begin(), raw.end(), out.begin() + mem(at));
   };
   Bytes rawHashTable, rawBlockTable;
   for (const HashEntry& e : hashTable) {
@@ -346,15 +441,25 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
   }
   writeTable(hashPos, std::move(rawHashTable), HashTableKey());
   writeTable(blockPos, std::move(rawBlockTable), BlockTableKey());
+  if (highPos) {
+    for (size_t i = 0; i < blockTable.size(); ++i) {
+      platform::StoreLE16(out.data() + mem(highPos) + 2 * i, blockTable[i].offsetHigh);
+    }
+  }
 
   ArchiveHeader h{};
   std::memcpy(h.signature, signature_, 4);
-  h.headerSize = kHeaderBytes;
-  h.archiveSize = static_cast<uint32_t>(end - headerPos);
-  h.formatVersion = 0;
+  h.headerSize = headerSize_;
+  h.archiveSize = static_cast<uint32_t>(std::min<uint64_t>(end - headerPos, 0xFFFFFFFFull));
+  h.formatVersion = version_;
   h.sectorSizeShift = sectorShift_;
   h.hashTableOffset = static_cast<uint32_t>(hashPos - headerPos);
   h.blockTableOffset = static_cast<uint32_t>(blockPos - headerPos);
+  if (extended) {
+    h.hashTablePosHigh = static_cast<uint16_t>((hashPos - headerPos) >> 32);
+    h.blockTablePosHigh = static_cast<uint16_t>((blockPos - headerPos) >> 32);
+    h.highOffsetTablePos = highPos ? highPos - headerPos : 0;
+  }
   h.hashTableEntries = n;
   h.blockTableEntries = blockCount;
   for (const auto& patch : headerPatches_) patch(h);
@@ -368,6 +473,11 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
   platform::StoreLE32(hb + 20, h.blockTableOffset);
   platform::StoreLE32(hb + 24, h.hashTableEntries);
   platform::StoreLE32(hb + 28, h.blockTableEntries);
+  if (extended) {
+    platform::StoreLE64(hb + 32, h.highOffsetTablePos);
+    platform::StoreLE16(hb + 40, h.hashTablePosHigh);
+    platform::StoreLE16(hb + 42, h.blockTablePosHigh);
+  }
 
   if (layoutOut) {
     layout.hashTable = std::move(hashTable);
@@ -379,6 +489,37 @@ Bytes ArchiveBuilder::Build(Layout* layoutOut) const {
 
 void ArchiveBuilder::WriteTo(const std::string& path, Layout* layout) const {
   WriteBytes(path, Build(layout));
+}
+
+bool ArchiveBuilder::WriteSparse(const std::string& path, Layout* layoutOut) const {
+  Layout layout;
+  std::vector<std::pair<uint64_t, uint64_t>> holes;
+  const Bytes kept = BuildWithHoles(&layout, &holes);
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  uint64_t from = 0, skipped = 0;
+  auto put = [&](uint64_t to) {
+    out.seekp(static_cast<std::streamoff>(from + skipped));
+    out.write(reinterpret_cast<const char*>(kept.data() + from), static_cast<std::streamsize>(to - from));
+    from = to;
+  };
+  for (const auto& [start, length] : holes) {
+    put(start - skipped);
+    skipped += length;
+  }
+  put(kept.size());
+  // A hole at the very end still makes the file that long.
+  out.seekp(static_cast<std::streamoff>(layout.end - 1));
+  char last = 0;
+  if (kept.size() + skipped == layout.end && !kept.empty()) last = static_cast<char>(kept.back());
+  out.write(&last, 1);
+  out.close();
+  if (!out) {
+    std::remove(path.c_str());
+    return false;
+  }
+  if (layoutOut) *layoutOut = std::move(layout);
+  return true;
 }
 
 PlainRuleTable::PlainRuleTable(const Bytes& archive) {

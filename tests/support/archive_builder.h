@@ -57,6 +57,10 @@ struct FileSpec {
   // encrypted with the table, as writers that append a per-sector checksum
   // block leave them; the sectors follow them and every entry counts them.
   uint32_t extraTableWords = 0;
+  // A checksum block behind the last sector (with BLOCK_SECTOR_CRC): the
+  // table gets one more entry, k + 1, at its end, and it is encrypted as
+  // piece k.
+  std::optional<Bytes> checksumBlock;
 
   // Encryption (BLOCK_ENCRYPTED): the key comes from the name, adjusted by the
   // block entry's offset and fileSize with BLOCK_KEY_ADJUSTED, unless given.
@@ -71,6 +75,9 @@ struct FileSpec {
 
   // Bytes of filler put before this file's data (gaps between blocks).
   uint32_t gapBefore = 0;
+  // Bytes left unwritten before this file's data: a hole of a sparse file
+  // (WriteSparse), which lets positions pass 4 GiB without writing them.
+  uint64_t holeBefore = 0;
   // Absolute position inside the stub where the data go instead; the block
   // offset then wraps at 32 bits to reach back there.
   std::optional<uint32_t> stubPosition;
@@ -85,6 +92,10 @@ struct FileSpec {
 
   uint32_t blockIndex = 0;  // assigned by Add()
 };
+
+// With BLOCK_SINGLE_UNIT the content is one piece without a table: plain, or
+// (with BLOCK_COMPRESSED / BLOCK_IMPLODED) encodeSector's result for the whole
+// content as sector 0 when that is shorter; encrypted with the key itself.
 
 struct FileLayout {
   std::string name;
@@ -101,6 +112,9 @@ struct Layout {
   uint32_t headerOffset = 0;
   uint64_t hashTablePos = 0;   // absolute positions
   uint64_t blockTablePos = 0;
+  uint64_t highTablePos = 0;   // 0: none
+  uint64_t userDataPos = 0;    // meaningful with a user-data block
+  uint64_t end = 0;            // the file's size (holes included)
   std::vector<HashEntry> hashTable;    // decrypted, as written
   std::vector<BlockEntry> blockTable;  // decrypted, as written
   std::vector<FileLayout> files;       // in block order (raw blocks excluded)
@@ -122,6 +136,18 @@ class ArchiveBuilder {
   // The hash table at this absolute position inside the stub; its offset
   // wraps at 32 bits to reach back there.
   ArchiveBuilder& HashTableInStub(uint32_t position);
+  // The extended header: this format version (1 or more) and header size
+  // (at least 44; versions 2 and 3 use 68 and 208, zeros after byte 44).
+  // Block positions at 4 GiB or beyond put a high-offset table behind the
+  // block table (always with alwaysHighTable).
+  ArchiveBuilder& Extended(uint16_t version = 1, uint32_t headerSize = kExtendedHeaderBytes,
+                           bool alwaysHighTable = false);
+  // A user-data block right after the stub (which must then be a multiple
+  // of 512): its 16-byte header, size bytes of user data, gap more bytes,
+  // then the archive header.
+  ArchiveBuilder& UserData(uint32_t size, uint32_t gap = 0, uint8_t fill = 0x5C);
+  // Bytes left unwritten (a hole) right before the tables.
+  ArchiveBuilder& HoleBeforeTables(uint64_t bytes);
 
   // Adds a stored file (BLOCK_EXISTS is always added to extraFlags).
   FileSpec& Add(std::string name, Bytes content, uint32_t extraFlags = 0);
@@ -140,6 +166,10 @@ class ArchiveBuilder {
   // Throws std::runtime_error when the files cannot be placed (full table).
   Bytes Build(Layout* layout = nullptr) const;
   void WriteTo(const std::string& path, Layout* layout = nullptr) const;
+  // Writes the archive with its holes left unwritten (a sparse file where
+  // the file system makes one). False, with nothing left behind, when the
+  // file cannot be made that size.
+  bool WriteSparse(const std::string& path, Layout* layout = nullptr) const;
 
  private:
   uint8_t signature_[4] = {'M', 'P', 'Q', 0x1A};
@@ -151,6 +181,15 @@ class ArchiveBuilder {
   bool hashTableLast_ = false;
   std::optional<uint32_t> hashTableInStub_;
   bool bn3_ = false;
+  uint16_t version_ = 0;
+  uint32_t headerSize_ = kHeaderBytes;
+  bool alwaysHighTable_ = false;
+  std::optional<uint32_t> userDataSize_;
+  uint32_t userDataGap_ = 0;
+  uint8_t userDataFill_ = 0x5C;
+  uint64_t tablesHole_ = 0;
+  // The bytes with every hole left out, and the holes (file position, size).
+  Bytes BuildWithHoles(Layout* layout, std::vector<std::pair<uint64_t, uint64_t>>* holes) const;
   struct BlockSlot {
     bool raw = false;
     size_t fileIndex = 0;
