@@ -2,7 +2,9 @@
 // compactions, checked after every step against an in-memory model: every
 // live file reads back byte for byte (through the open handle, through a fresh
 // read-only open, and through tavrix), and nothing else is found. The same
-// runs again with the steps grouped into batches, some of them abandoned.
+// runs again with the steps grouped into batches, some of them abandoned, and
+// on archives of format 1 that start as builder-made ones with a stub, a
+// user-data block, a file with a checksum block and a single-unit file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 
 #include "archive/records.h"
 #include "archive/sorvane.h"
+#include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"
 
@@ -73,8 +76,8 @@ class Roundtrip {
     CloseWritableArchive(archive, 0);
     archive = nullptr;
   }
-  void Open() {
-    archive = OpenArchiveWritable(path_.c_str(), UPDATE_OPEN_ALWAYS | UPDATE_KEEP_LISTFILE, 61);
+  void Open(uint32_t extraFlags = 0) {
+    archive = OpenArchiveWritable(path_.c_str(), UPDATE_OPEN_ALWAYS | UPDATE_KEEP_LISTFILE | extraFlags, 61);
     ASSERT_TRUE(IsUsableArchive(archive)) << GetLastError();
   }
 
@@ -104,7 +107,10 @@ class Roundtrip {
                                       BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
                                       BLOCK_COMPRESSED | BLOCK_ENCRYPTED,
                                       BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
-                                      BLOCK_IMPLODED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED};
+                                      BLOCK_IMPLODED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                      BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                      BLOCK_SINGLE_UNIT | BLOCK_IMPLODED,
+                                      BLOCK_SINGLE_UNIT};
     static const uint32_t kMasks[] = {COMP_IMPLODE, COMP_HUFFMAN, COMP_IMPLODE | COMP_HUFFMAN, COMP_ZLIB, COMP_BZIP2,
                                       COMP_ZLIB | COMP_BZIP2};
     Key key;
@@ -182,7 +188,7 @@ class Roundtrip {
 
   std::string CompactStep() {
     EXPECT_TRUE(CompactArchive(archive)) << GetLastError();
-    EXPECT_EQ(fs::file_size(path_), archive->header.archiveSize);
+    EXPECT_EQ(fs::file_size(path_), archive->headerOffset + archive->header.archiveSize);
     committed = model;
     return "compact";
   }
@@ -293,14 +299,42 @@ void CheckTavrix(const TempDir& dir, const std::string& archivePath, const std::
   }
 }
 
-class UpdateRoundtripTest : public ::testing::TestWithParam<std::tuple<uint32_t, bool>> {};
+// A format-1 archive with what only builders make: a stub, a user-data
+// block, a position-keyed file with a checksum block and a single-unit one.
+Bytes MakeLaterLayout(const std::string& path, std::map<Key, Bytes>* model) {
+  ArchiveBuilder b;
+  b.Stub(512).UserData(100, 7).Extended(1).HashTableSize(64);
+  const Bytes crc = PatternBytes(9000, 5), unit = Bytes(12000, 'u');
+  FileSpec& f = b.Add("pre\\crc.bin", crc, BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED | BLOCK_SECTOR_CRC);
+  f.checksumBlock = PatternBytes(24, 6);
+  FileSpec& u = b.Add("pre\\unit.bin", unit, BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+  u.encodeSector = [](const uint8_t* data, uint32_t length, uint32_t) {
+    Bytes out(length + 16);
+    uint32_t n = static_cast<uint32_t>(out.size());
+    if (!CompressSector(out.data(), &n, data, length, COMP_IMPLODE, 0, 0)) return Bytes(data, data + length);
+    out.resize(n);
+    return out;
+  };
+  b.Listfile({"pre\\crc.bin", "pre\\unit.bin"});
+  Layout layout;
+  const Bytes bytes = b.Build(&layout);
+  WriteBytes(path, bytes);
+  (*model)[{"pre\\crc.bin", 0}] = crc;
+  (*model)[{"pre\\unit.bin", 0}] = unit;
+  return Bytes(bytes.begin(), bytes.begin() + layout.headerOffset);
+}
+
+class UpdateRoundtripTest : public ::testing::TestWithParam<std::tuple<uint32_t, bool, bool>> {};
 
 TEST_P(UpdateRoundtripTest, RandomOperationsMatchTheModel) {
   TempDir dir("roundtrip");
   const std::string path = dir / "rt.mpq";
-  const auto [seed, batched] = GetParam();
+  const auto [seed, batched, format1] = GetParam();
   Roundtrip rt(path, seed, batched);
-  rt.Open();
+  Bytes prefix;
+  if (format1 && seed % 2 == 1) prefix = MakeLaterLayout(path, &rt.model);
+  rt.committed = rt.model;
+  rt.Open(format1 ? UPDATE_FORMAT_1 : 0);
   ASSERT_NE(rt.archive, nullptr);
   rt.Begin();
   std::string history;
@@ -325,12 +359,17 @@ TEST_P(UpdateRoundtripTest, RandomOperationsMatchTheModel) {
     if (HasFailure()) break;
   }
   rt.Commit();
+  EXPECT_EQ(rt.archive->extended, format1);
   CloseWritableArchive(rt.archive, 0);
+  const Bytes after = ReadBytes(path);
+  EXPECT_TRUE(after.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), after.begin()))
+      << "the bytes before the archive header changed";
   LibraryShutdown();
   SetLocale(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, UpdateRoundtripTest,
-                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u, 5u), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u, 5u), ::testing::Bool(),
+                                            ::testing::Bool()));
 
 }  // namespace
