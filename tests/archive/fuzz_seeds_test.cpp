@@ -16,6 +16,7 @@ namespace {
 
 using testsupport::ArchiveBuilder;
 using testsupport::Bytes;
+using testsupport::FileSpec;
 using testsupport::PatternBytes;
 
 Bytes Text(size_t size) {
@@ -69,6 +70,29 @@ TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
     b.Add("w.wav", PatternBytes(600, 2), BLOCK_COMPRESSED).encodeSector = With(COMP_ADPCM_MONO);
     b.SetHashEntry(5, HashEntry{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE});
     b.WriteTo(folder + "/stub.mpq");
+  }
+  {  // extended header with a high-offset table, a user-data block behind a stub
+    ArchiveBuilder b;
+    b.Stub(512).UserData(40, 3).Extended(1, kExtendedHeaderBytes, true).SectorShift(0).HashTableSize(8);
+    b.Listfile({"u.txt", "c.bin"});
+    b.Add("u.txt", Text(900), BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED)
+        .encodeSector = With(COMP_HUFFMAN | COMP_IMPLODE);
+    FileSpec& c = b.Add("c.bin", Text(1200), BLOCK_COMPRESSED | BLOCK_SECTOR_CRC | BLOCK_ENCRYPTED);
+    c.encodeSector = With(COMP_IMPLODE);
+    c.checksumBlock = PatternBytes(12, 3);
+    b.WriteTo(folder + "/extended.mpq");
+  }
+  {  // a version-3 header over classic tables: single units plain and imploded
+    ArchiveBuilder b;
+    b.Extended(3, 208).SectorShift(0).HashTableSize(4);
+    b.Add("p.bin", PatternBytes(300, 4), BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED);
+    b.Add("i.txt", Text(700), BLOCK_SINGLE_UNIT | BLOCK_IMPLODED).encodeSector = [](const uint8_t* d, uint32_t n,
+                                                                                     uint32_t i) {
+      Bytes out = With(COMP_IMPLODE)(d, n, i);
+      if (out.size() < n) out.erase(out.begin());
+      return out;
+    };
+    b.WriteTo(folder + "/version3.mpq");
   }
 }
 
