@@ -414,3 +414,49 @@ TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
 }
 
 }  // namespace
+
+namespace {
+
+// The later layouts through the tool: a format-1 archive of single-unit
+// files, what info and list say of it and of a builder-made archive with a
+// user-data block, and why a header without a classic hash table is refused.
+TEST_F(SorvaneTest, LaterLayoutsAreMadeShownAndRefusedWithAReason) {
+  WriteTree(dir().path(), SampleFiles());
+  Ok({"create", "v1.mpq", "--format", "1"});
+  Ok({"add", "v1.mpq", "data", "--single-unit", "--key-adjusted"});
+  Ok({"compact", "v1.mpq"});
+  Ok({"extract", "v1.mpq", "-C", "out"});
+  std::map<std::string, Bytes> expected;
+  for (const auto& [name, data] : SampleFiles()) expected[name] = data;
+  EXPECT_EQ(ReadTree(At("out")), expected);
+  const RunResult info = Ok({"info", "v1.mpq"});
+  EXPECT_NE(info.output.find("format version: 1 (extended header"), std::string::npos) << info.output;
+  EXPECT_NE(info.output.find("high offsets:   none"), std::string::npos) << info.output;
+  const RunResult list = Ok({"list", "v1.mpq"});
+  EXPECT_NE(list.output.find("single-unit"), std::string::npos) << list.output;
+  EXPECT_NE(RunSorvane(dir(), {"create", "bad.mpq", "--format", "2"}).status, 0);
+
+  ArchiveBuilder b;
+  b.Stub(512).UserData(33).Extended(1, 44, true);
+  FileSpec& f = b.Add("c.bin", Words(9000, 5), BLOCK_COMPRESSED | BLOCK_SECTOR_CRC);
+  f.checksumBlock = PatternBytes(16, 1);
+  b.Listfile({"c.bin"});
+  b.WriteTo(At("later.mpq"));
+  const RunResult later = Ok({"info", "later.mpq"});
+  EXPECT_NE(later.output.find("user data:      at 512, 33 bytes"), std::string::npos) << later.output;
+  EXPECT_NE(later.output.find("high offsets:   offset"), std::string::npos) << later.output;
+  EXPECT_NE(Ok({"list", "later.mpq"}).output.find("checksums"), std::string::npos);
+  Ok({"verify", "later.mpq"});
+
+  ArchiveBuilder v2;
+  v2.Extended(2, 68).Add("x", "x");
+  Layout layout;
+  Bytes bytes = v2.Build(&layout);
+  StoreLE32At(bytes, layout.headerOffset + 24, 0);  // no hash entries
+  WriteBytes(At("v2.mpq"), bytes);
+  const RunResult refused = RunSorvane(dir(), {"list", "v2.mpq"});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.errors.find("no classic hash table"), std::string::npos) << refused.errors;
+}
+
+}  // namespace
