@@ -285,31 +285,6 @@ TEST_F(LayoutTest, ClassicArchivesRefuseToPassTheLimitBeforeWriting) {
   }
 }
 
-// Files written whole (single unit) read back through every codec path, and
-// a new archive of format 1 keeps the extended header through compaction.
-TEST_F(LayoutTest, SingleUnitFilesWrittenByTheLibraryReadBack) {
-  ArchiveHandle a = Create("unit.mpq", 64, UPDATE_FORMAT_1 | UPDATE_KEEP_LISTFILE);
-  ASSERT_NE(a, nullptr);
-  const uint32_t kFlags[] = {0, BLOCK_COMPRESSED, BLOCK_IMPLODED, BLOCK_COMPRESSED | BLOCK_ENCRYPTED,
-                             BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED, BLOCK_IMPLODED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED};
-  std::vector<Bytes> contents;
-  for (size_t i = 0; i < std::size(kFlags); ++i) {
-    contents.push_back(i % 2 ? Compressible(30000 + i, static_cast<uint32_t>(i)) : PatternBytes(777 * i, 9));
-    ASSERT_TRUE(Add(a, "u" + std::to_string(i), contents[i], kFlags[i] | BLOCK_SINGLE_UNIT, COMP_HUFFMAN | COMP_IMPLODE))
-        << i << ": " << GetLastError();
-    EXPECT_TRUE(IsSingleUnit(BlockOf(a, "u" + std::to_string(i)).flags));
-  }
-  ASSERT_TRUE(CompactArchive(a)) << GetLastError();
-  ASSERT_TRUE(RenameArchiveFile(a, "u4", "renamed\\u4")) << GetLastError();
-  CloseWritableArchive(a, 0);
-  a = Reopen("unit.mpq");
-  ASSERT_NE(a, nullptr);
-  EXPECT_TRUE(a->extended);
-  EXPECT_EQ(a->header.headerSize, kExtendedHeaderBytes);
-  for (size_t i = 0; i < std::size(kFlags); ++i) ExpectReads(a, i == 4 ? "renamed\\u4" : "u" + std::to_string(i), contents[i]);
-  CloseArchive(a);
-}
-
 }  // namespace
 
 namespace {

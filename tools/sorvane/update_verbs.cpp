@@ -415,7 +415,11 @@ int RunSetLocale(const Args& args) {
 int RunCompact(const Args& args) {
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr) return kExitFailure;
-  const uint32_t before = archive.get()->header.archiveSize;
+  // The extended header's size field is capped at 4 GiB and not trusted.
+  const auto size = [&archive]() -> uint64_t {
+    return archive.get()->extended ? ArchiveContentEnd(archive.get()) : archive.get()->header.archiveSize;
+  };
+  const uint64_t before = size();
   if (!CompactArchive(archive.get())) {
     if (GetLastError() == ERROR_FILE_INVALID) {
       Fail("cannot compact: an encrypted file would have to move, but its key cannot be found "
@@ -427,7 +431,7 @@ int RunCompact(const Args& args) {
   }
   if (args.verbose) {
     Note("compacted " + args.positional[0] + ": " + std::to_string(before) + " -> " +
-         std::to_string(archive.get()->header.archiveSize) + " bytes");
+         std::to_string(size()) + " bytes");
   }
   return kExitOk;
 }
