@@ -351,7 +351,10 @@ Bytes ArchiveBuilder::BuildWithHoles(Layout* layoutOut, std::vector<std::pair<ui
     const FileSpec& f = files_[slot.fileIndex];
     Prepared& p = prepared[slot.fileIndex];
     BlockEntry e{};
-    const uint64_t relative = fileStart[slot.fileIndex] - headerPos;
+    // Data in the stub is reached by an offset that wraps at 32 bits.
+    const uint64_t relative = fileStart[slot.fileIndex] >= headerPos
+                                  ? fileStart[slot.fileIndex] - headerPos
+                                  : static_cast<uint32_t>(fileStart[slot.fileIndex] - headerPos);
     if (relative > 0xFFFFFFFFull && !highPos) throw std::runtime_error(f.name + " lies beyond 4 GiB without a high-offset table");
     e.offset = f.offset.value_or(static_cast<uint32_t>(relative));
     e.offsetHigh = static_cast<uint16_t>(relative >> 32);
