@@ -11,18 +11,24 @@ using namespace sorvane;
 
 namespace {
 
+const char* const kExitStatusText =
+    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
+    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
+    "When several apply, the lowest of 1, 3 and 4 is given.\n";
+
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
                "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb.\n"
-               "Run \"sorvane VERB --help\" for the options of a verb.\n");
+               "Run \"sorvane VERB --help\" for the options of a verb.\n\n%s",
+               kExitStatusText);
 }
 
 void PrintVerbHelp(const Verb& v) {
   std::printf("usage: %s\n\n%s.\n", v.usage, v.summary);
   if (v.details[0] != 0) std::printf("\n%s", v.details);
-  std::printf("  -v, --verbose    say what is done\n");
+  std::printf("  -v, --verbose    say what is done\n\n%s", kExitStatusText);
 }
 
 bool Contains(const std::vector<std::string>& list, const std::string& s) {
