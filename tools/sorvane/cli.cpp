@@ -101,9 +101,20 @@ std::string SizeText(uint64_t bytes) {
 
 }  // namespace
 
+namespace {
+
+// SORVANE_PROGRESS=always draws every step at once, also into a file or a
+// pipe (for logs, and for tests that cannot wait for a terminal).
+bool ProgressAlways() {
+  const char* setting = std::getenv("SORVANE_PROGRESS");
+  return setting != nullptr && std::string(setting) == "always";
+}
+
+}  // namespace
+
 Progress::Progress(const char* label, uint64_t files, uint64_t bytes)
-    : label_(label), files_(files), bytes_(bytes), start_(platform::GetTickCount()),
-      enabled_((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal()) {
+    : label_(label), files_(files), bytes_(bytes), start_(platform::GetTickCount()), always_(ProgressAlways()),
+      enabled_(always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal())) {
   SetUpdateProgressCallback(LibraryProgress, this);
 }
 
@@ -115,7 +126,7 @@ Progress::~Progress() {
 void Progress::Tick() {
   if (!enabled_) return;
   const uint32_t now = platform::GetTickCount();
-  if (now - start_ < kShowAfterMs || (drawn_ && now - lastDraw_ < kRedrawMs)) return;
+  if (!always_ && (now - start_ < kShowAfterMs || (drawn_ && now - lastDraw_ < kRedrawMs))) return;
   lastDraw_ = now;
   Draw(false);
 }

@@ -100,6 +100,7 @@ class Progress {
   uint64_t bytesDone_ = 0;
   uint32_t start_;
   uint32_t lastDraw_ = 0;
+  bool always_;
   bool enabled_;
   bool drawn_ = false;
 };

@@ -106,6 +106,18 @@ bool CopyOut(FileHandle file, const std::string& outputPath, uint64_t* written, 
   return ok;
 }
 
+// Counts a file as done when its turn ends, however it ends.
+class FileCounted {
+ public:
+  explicit FileCounted(Progress* progress) : progress_(progress) {}
+  ~FileCounted() { progress_->FileDone(); }
+  FileCounted(const FileCounted&) = delete;
+  FileCounted& operator=(const FileCounted&) = delete;
+
+ private:
+  Progress* progress_;
+};
+
 bool UserLocale(const Args& args, uint32_t* locale) {
   *locale = 0;
   if (!args.Has("locale")) return true;
@@ -255,7 +267,7 @@ int RunExtract(const Args& args) {
   Progress progress("extract", jobs.size(), totalBytes);
   SetLocale(locale);
   for (const Job& job : jobs) {
-    progress.FileDone();
+    const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
       FailPlain("refusing \"" + job.name + "\": it would be written outside the output folder");
       status = kExitFailure;
@@ -328,7 +340,7 @@ int RunVerify(const Args& args) {
   for (const StoredEntry& e : entries) totalBytes += e.blockValid ? e.block.fileSize : 0;
   Progress progress("verify", entries.size(), totalBytes);
   for (const StoredEntry& e : entries) {
-    progress.FileDone();
+    const FileCounted counted(&progress);
     std::string problem;
     FileHandle file = nullptr;
     if (!e.blockValid) {
