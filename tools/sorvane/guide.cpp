@@ -106,7 +106,8 @@ bool CheckTables(ArchiveHandle archive, const std::string& shownPath) {
   }
   if (count == 0) {
     std::vector<bool> checked(archive->blockTable != nullptr ? h.blockTableEntries : 0, false);
-    for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
+    const uint32_t inFile = HashEntriesInFile(archive);
+    for (uint32_t i = 0; i < inFile; ++i) {
       const HashEntry& e = archive->hashTable[i];
       if (IsHashEntryFree(e)) continue;
       if (e.blockIndex >= checked.size()) {
@@ -151,6 +152,14 @@ void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& ab
     }
   }
   FailWith(what, error);
+}
+
+uint32_t HashEntriesInFile(ArchiveHandle archive) {
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return archive->header.hashTableEntries;
+  const uint64_t start = ArchivePosition(archive, archive->header.hashTableOffset);
+  const uint64_t inFile = start < fileSize ? (fileSize - start) / kEntryBytes : 0;
+  return inFile < archive->header.hashTableEntries ? static_cast<uint32_t>(inFile) : archive->header.hashTableEntries;
 }
 
 uint32_t EntriesInUse(ArchiveHandle archive) {

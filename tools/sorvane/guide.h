@@ -41,6 +41,11 @@ bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
 // may not be written from one that is missing.
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);
 
+// How many of the hash table's entries lie inside the file. A table may run
+// past the file's end; the rest reads as zeros, which decrypt to entries
+// that name nothing real.
+uint32_t HashEntriesInFile(ArchiveHandle archive);
+
 // Hash-table entries in use (neither empty nor deleted).
 uint32_t EntriesInUse(ArchiveHandle archive);
 

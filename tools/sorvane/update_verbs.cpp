@@ -580,7 +580,7 @@ int RunDelete(const Args& args) {
   int status = kExitOk;
   std::vector<std::string> deleted;
   for (size_t i = 1; i < args.positional.size(); ++i) {
-    const std::string name = StoredNameFor(archive.get(), args.positional[i], locale, false);
+    const std::string name = StoredNameFor(archive.get(), args.positional[i], locale, true);
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
