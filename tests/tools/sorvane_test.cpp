@@ -201,7 +201,7 @@ TEST_F(SorvaneTest, ErrorsNameTheirTextAndCode) {
 
 TEST_F(SorvaneTest, EveryVerbHasHelp) {
   for (const char* verb : {"list", "info", "extract", "verify", "create", "add", "delete", "rename", "set-locale",
-                           "compact"}) {
+                           "compact", "resize"}) {
     const RunResult r = RunSorvane(dir(), {verb, "--help"});
     EXPECT_EQ(r.status, 0) << verb;
     EXPECT_EQ(r.output.find(std::string("usage: sorvane ") + verb), 0u) << r.output;
