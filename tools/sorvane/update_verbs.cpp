@@ -633,8 +633,9 @@ int RunRename(const Args& args) {
     if (args.verbose) Note("renamed " + from + " to " + to);
     return kExitOk;
   }
+  // A full table lets the old entry carry the new name; only a name list
+  // that is not there yet needs an entry of its own.
   Needed needed;
-  needed.names = 1;
   needed.list = !args.Has("no-listfile") && !IsStored(archive.get(), "(listfile)", 0) ? 1 : 0;
   if (!HasRoom(archive.get(), shown, needed, false) || !archive.Begin()) return kExitFailure;
   SetLastError(ERROR_SUCCESS);
@@ -669,9 +670,7 @@ int RunSetLocale(const Args& args) {
     FailPlain("the two locales are the same");
     return kExitFailure;
   }
-  Needed needed;
-  needed.names = 1;
-  if (!HasRoom(archive.get(), shown, needed, false) || !archive.Begin()) return kExitFailure;
+  if (!archive.Begin()) return kExitFailure;
   SetLastError(ERROR_SUCCESS);
   if (!SetArchiveFileLocale(archive.get(), name.c_str(), from, to)) {
     if (GetLastError() != ERROR_SUCCESS) Fail("cannot move \"" + name + "\" to locale " + args.positional[3]);
