@@ -2,6 +2,7 @@
 // A verb comes first; every verb has --help.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "diagnostics/diagnostics.h"
@@ -27,8 +28,19 @@ void PrintGeneralHelp(FILE* out) {
 
 void PrintVerbHelp(const Verb& v) {
   std::printf("usage: %s\n\n%s.\n", v.usage, v.summary);
-  if (v.details[0] != 0) std::printf("\n%s", v.details);
-  std::printf("  -v, --verbose    say what is done\n\n%s", kExitStatusText);
+  // The options first (their lines are indented), then the notes.
+  std::string options, notes;
+  bool inOptions = true;
+  for (const char* line = v.details; *line != 0;) {
+    const char* end = std::strchr(line, '\n');
+    const std::string text(line, end != nullptr ? end + 1 : line + std::strlen(line));
+    if (text.size() < 2 || text[0] != ' ' || text[1] != ' ') inOptions = false;
+    (inOptions ? options : notes) += text;
+    line += text.size();
+  }
+  std::printf("\n%s  -v, --verbose    say what is done\n", options.c_str());
+  if (!notes.empty()) std::printf("\n%s", notes.c_str());
+  std::printf("\n%s", kExitStatusText);
 }
 
 bool Contains(const std::vector<std::string>& list, const std::string& s) {
