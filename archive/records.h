@@ -61,6 +61,7 @@ inline uint64_t BlockTablePos(const ArchiveHeader& h) {
 
 struct UpdateSession;
 struct BlockExtents;
+struct KnownNames;
 
 struct HashEntry {
   uint32_t nameHashA;
@@ -129,6 +130,8 @@ struct Archive {
   bool extended;
   // Where the archive written by the last commit ends (archive-relative).
   uint64_t committedEnd;
+  // Names the caller gave for the archive (SetArchiveNameList); null for none.
+  KnownNames* knownNames;
 };
 constexpr uint32_t kNoUserData = 0xFFFFFFFFu;
 
