@@ -133,12 +133,16 @@ const std::vector<Verb>& Verbs() {
       {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
        "decode every stored file and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
-       "The exit status is 1 when any file is damaged.\n",
+       "Where the archive has \"(attributes)\", each file's CRC-32 and MD5 are checked against\n"
+       "it too, and every mismatch is named.\n"
+       "The exit status is 1 when any file is damaged or differs from its attributes.\n",
        {"listfile"}, {}, 1, 1, RunVerify},
-      {"create", "sorvane create ARCHIVE [--hash-size N] [--force]", "create a new, empty archive",
+      {"create", "sorvane create ARCHIVE [--hash-size N] [--force] [--attributes]", "create a new, empty archive",
        "  --hash-size N    entries of the hash table, the most files it can hold (default 1024)\n"
-       "  --force          replace an existing file\n",
-       {"hash-size"}, {"force"}, 1, 1, RunCreate},
+       "  --force          replace an existing file\n"
+       "  --attributes     keep \"(attributes)\": the CRC-32, MD5 and time of every file added\n"
+       "                   later, which verify checks\n",
+       {"hash-size"}, {"force", "attributes"}, 1, 1, RunCreate},
       {"add", "sorvane add ARCHIVE PATH... [options]",
        "store files and folders (folders recursively) in an archive, creating it when missing",
        "  --name NAME      the stored name (a single file only); otherwise the path as given,\n"
