@@ -1,6 +1,7 @@
 // "(attributes)": its reading against a model of the format, and its upkeep
 // through random updates, checked against digests recomputed from every
 // file's content.
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -370,3 +371,24 @@ TEST_F(AttributesFileTest, AnUnknownVersionIsLeftAloneThroughUpdatesAndCompactio
 
 }  // namespace
 }  // namespace updatetest
+
+// A seed of the update fuzz target (regenerated with the others, see
+// fuzz_seeds_test.cpp): an archive whose "(attributes)" every step keeps.
+TEST(FuzzSeeds, DISABLED_WriteUpdateSeedsWithAttributes) {
+  using namespace updatetest;
+  const char* dir = std::getenv("TAVRIX_WRITE_UPDATE_SEEDS");
+  ASSERT_NE(dir, nullptr);
+  ArchiveBuilder b;
+  b.SectorShift(0).HashTableSize(8);
+  const Bytes a = TextBytes("hello"), bin = PatternBytes(700, 1);
+  b.Add("a.txt", a);
+  b.Add("dir\\b.bin", bin, BLOCK_ENCRYPTED);
+  b.Listfile({"a.txt", "dir\\b.bin"});
+  b.Add("(attributes)", ModelFile(kKnownAttributes, {DigestOf(a, 1), DigestOf(bin, 2)}));
+  // Add, replace, rename, delete, compact, add, add from disk, compact (the
+  // step encoding of fuzz_seeds_test.cpp).
+  Bytes seed = {0x30, 0x96, 0x29, 0x58, 0x03, 0x29, 0x04, 0x06, 0x06, 0x00, 0x38, 0x22, 0x3A, 0x07, 0x06, 0x00};
+  const Bytes archive = b.Build();
+  seed.insert(seed.end(), archive.begin(), archive.end());
+  WriteBytes(std::string(dir) + "/attributes.bin", seed);
+}
