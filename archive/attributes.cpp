@@ -283,6 +283,8 @@ uint32_t SupportedDigests() {
 }
 
 ContentDigest::ContentDigest(uint32_t wanted) {
+  wanted &= ATTRIBUTE_CRC32 | ATTRIBUTE_MD5;
+  if (wanted == 0) return;
   wanted &= SupportedDigests();
 #ifndef TAVRIX_NO_GCRYPT
   if (wanted & ATTRIBUTE_MD5) {
