@@ -253,12 +253,6 @@ TEST_F(UpdateCrashTest, Batch) {
   });
 }
 
-TEST_F(UpdateCrashAttributesTest, Replace) {
-  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) {
-    return Add(a, "c.dat", PatternBytes(3000, 10), BLOCK_ENCRYPTED | ADD_REPLACE);
-  });
-}
-
 TEST_F(UpdateCrashAttributesTest, Compact) {
   AtEveryStep(0, [](ArchiveHandle a) { return CompactArchive(a); });
 }
