@@ -198,6 +198,7 @@ bool ParseAttributes(const uint8_t* data, uint32_t size, uint32_t entries, Attri
     return false;
   }
   for (const Array& a : arrays) {
+    if (a.covered == 0) continue;  // its offset may lie past the data
     const uint8_t* from = data + a.offset;
     for (uint64_t i = 0; i < a.covered; ++i) {
       switch (a.flag) {
