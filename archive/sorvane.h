@@ -126,6 +126,8 @@ SORVANE_API uint32_t GetSorvaneVersion(void);
 #define COMP_BZIP2 ((uint32_t)0x10u)  // provided by the external provider
 #define COMP_ADPCM_MONO ((uint32_t)0x40u)
 #define COMP_ADPCM_STEREO ((uint32_t)0x80u)
+// GetCompressionMethods: some sector is stored without compression.
+#define METHOD_SECTOR_STORED ((uint32_t)0x100u)
 
 // GetArchiveFileInfo codes.
 #define INFO_SECTOR_SHIFT ((uint32_t)1u)
@@ -202,6 +204,13 @@ SORVANE_API uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
 // writer falsified that size, which reading does not consult. 0xFFFFFFFF when
 // the layout cannot be read (or its key not found).
 SORVANE_API uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex);
+
+// The compression methods the sectors of a hash entry's file name: the union
+// of their method masks (COMP_*), COMP_IMPLODE for an imploded file's
+// compressed sectors, and METHOD_SECTOR_STORED when a sector is kept as it
+// is (compression did not save enough). 0 for a file stored whole without
+// sector table; 0xFFFFFFFF when the table cannot be read (or its key found).
+SORVANE_API uint32_t GetCompressionMethods(ArchiveHandle archive, uint32_t hashIndex);
 
 SORVANE_API bool LoadStormLibrary(void);
 SORVANE_API void UnloadStormLibrary(void);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -411,6 +412,46 @@ TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
   EXPECT_EQ(ReadTree(At("out")), (std::map<std::string, Bytes>{{"moved/packed.txt", Words(9000, 1)},
                                                               {"plain.bin", PatternBytes(5000, 2)},
                                                               {"new.txt", Words(7000, 3)}}));
+}
+
+// Each row names the methods its file's sectors went through, whichever way
+// sorvane add was told to store them.
+TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
+  std::mt19937 random(15);
+  Bytes noise(9000);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  WriteBytes(At("text.txt"), Words(20000, 5));
+  WriteBytes(At("noise.bin"), noise);
+  struct Case {
+    const char* method;
+    const char* source;
+    const char* listed;
+  };
+  const Case cases[] = {{"none", "text.txt", "-"},         {"implode", "text.txt", "implode"},
+                        {"implode-only", "text.txt", "implode"}, {"huffman", "text.txt", "huffman"},
+                        {"zlib", "text.txt", "zlib"},      {"bzip2", "text.txt", "bzip2"},
+                        {"zlib", "noise.bin", "stored"}};
+  std::map<std::string, std::string> expected;
+  for (const Case& c : cases) {
+    const std::string name = std::string(c.method) + "_" + c.source;
+    const RunResult add = RunSorvane(dir(), {"add", "m.mpq", c.source, "--name", name, "--compress", c.method});
+    // Builds without bzip2 refuse that one method.
+    if (add.status != 0 && std::string(c.method) == "bzip2") continue;
+    ASSERT_EQ(add.status, 0) << add.errors;
+    expected[name] = c.listed;
+  }
+  std::istringstream rows(Ok({"list", "m.mpq"}).output);
+  std::string row;
+  std::getline(rows, row);
+  EXPECT_NE(row.find("Methods"), std::string::npos);
+  std::map<std::string, std::string> listed;
+  while (std::getline(rows, row)) {
+    std::istringstream words(row);
+    std::vector<std::string> columns;
+    for (std::string w; words >> w;) columns.push_back(w);
+    if (columns.size() >= 2 && expected.count(columns.back())) listed[columns.back()] = columns[columns.size() - 2];
+  }
+  EXPECT_EQ(listed, expected);
 }
 
 }  // namespace

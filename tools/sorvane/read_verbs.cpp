@@ -51,6 +51,33 @@ std::string FlagWords(uint32_t flags) {
   return words;
 }
 
+// The compression methods of an entry's sectors, in the order the decoder
+// undoes them; "stored" where a sector kept its bytes as they are.
+std::string MethodWords(uint32_t methods) {
+  if (methods == 0xFFFFFFFFu) return "?";
+  if (methods == 0) return "-";
+  static const struct {
+    uint32_t bit;
+    const char* word;
+  } kMethods[] = {{COMP_BZIP2, "bzip2"},          {COMP_IMPLODE, "implode"},
+                  {COMP_ZLIB, "zlib"},            {COMP_HUFFMAN, "huffman"},
+                  {COMP_ADPCM_STEREO, "adpcm-stereo"}, {COMP_ADPCM_MONO, "adpcm-mono"},
+                  {METHOD_SECTOR_STORED, "stored"}};
+  std::string words;
+  for (const auto& m : kMethods) {
+    if ((methods & m.bit) == 0) continue;
+    if (!words.empty()) words += '+';
+    words += m.word;
+    methods &= ~m.bit;
+  }
+  if (methods != 0) {
+    char unknown[16];
+    std::snprintf(unknown, sizeof unknown, "%s0x%X", words.empty() ? "" : "+", methods);
+    words += unknown;
+  }
+  return words;
+}
+
 std::string LocaleText(uint32_t locale) {
   char buffer[16];
   if (locale == 0) return "0";
@@ -139,15 +166,16 @@ int RunList(const Args& args) {
   if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  std::printf("%12s %12s %6s  %-7s %-34s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Name");
+  std::printf("%12s %12s %6s  %-7s %-34s %-20s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Methods",
+              "Name");
   uint64_t totalSize = 0, totalStored = 0;
   size_t shown = 0;
   for (const StoredEntry& e : entries) {
     if (args.Has("locale") && e.locale != locale) continue;
     ++shown;
     if (!e.blockValid) {
-      std::printf("%12s %12s %6s  %-7s %-34s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
-                  DisplayName(e).c_str());
+      std::printf("%12s %12s %6s  %-7s %-34s %-20s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
+                  "?", DisplayName(e).c_str());
       continue;
     }
     const uint32_t stored = ExtentOf(archive.get(), e);
@@ -156,8 +184,10 @@ int RunList(const Args& args) {
       std::snprintf(ratio, sizeof ratio, "%u%%",
                     static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
     }
-    std::printf("%12u %12u %6s  %-7s %-34s %s\n", e.block.fileSize, stored, ratio,
-                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), DisplayName(e).c_str());
+    const std::string methods = MethodWords(GetCompressionMethods(archive.get(), e.hashIndex));
+    std::printf("%12u %12u %6s  %-7s %-34s %-20s %s\n", e.block.fileSize, stored, ratio,
+                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
+                DisplayName(e).c_str());
     totalSize += e.block.fileSize;
     totalStored += stored;
   }
