@@ -3,6 +3,7 @@
 // mask (or stayed plain), encrypted or not, the result is the union of the
 // mask bytes written plus the stored-sector mark; cut archives give that or
 // a failure, never anything else.
+#include <algorithm>
 #include <random>
 
 #include "compression/scomp.h"
@@ -63,7 +64,10 @@ TEST_F(CompressionMethodsTest, UnionOfTheSectorsMasksAndCutArchivesFailCleanly) 
       expected |= METHOD_SECTOR_STORED;
       return Bytes(data, data + length);
     };
-    const Bytes bytes = b.Build();
+    Layout layout;
+    const Bytes bytes = b.Build(&layout);
+    const size_t tablesEnd = std::max(layout.hashTablePos + 16 * layout.hashTable.size(),
+                                      layout.blockTablePos + 16 * layout.blockTable.size());
     ArchiveHandle archive = OpenBytes(bytes);
     ASSERT_NE(archive, nullptr);
     const uint32_t index = HashIndexOf(archive, "dir\\file.bin");
@@ -72,8 +76,10 @@ TEST_F(CompressionMethodsTest, UnionOfTheSectorsMasksAndCutArchivesFailCleanly) 
     EXPECT_EQ(GetCompressionMethods(archive, index + 1000000), 0xFFFFFFFFu);
     CloseArchive(archive);
 
-    // Tables first, so every cut leaves the archive open and its data short.
-    for (size_t cut = bytes.size() - 1; cut > 32; cut -= 1 + random() % 200) {
+    // Tables first, so every cut behind them leaves the archive open and its
+    // data short.
+    for (size_t cut = bytes.size() - 1, step = 1; cut > tablesEnd + step; step = 1 + random() % 200) {
+      cut -= step;
       ArchiveHandle cutArchive = OpenBytes(Bytes(bytes.begin(), bytes.begin() + cut));
       if (cutArchive == nullptr) continue;
       const uint32_t methods = GetCompressionMethods(cutArchive, index);

@@ -415,7 +415,8 @@ TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
 }
 
 // Each row names the methods its file's sectors went through, whichever way
-// sorvane add was told to store them.
+// sorvane add was told to store them. The audio methods are for sound only:
+// any other file asked for them is imploded instead.
 TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
   std::mt19937 random(15);
   Bytes noise(9000);
@@ -428,7 +429,7 @@ TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
     const char* listed;
   };
   const Case cases[] = {{"none", "text.txt", "-"},         {"implode", "text.txt", "implode"},
-                        {"implode-only", "text.txt", "implode"}, {"huffman", "text.txt", "huffman"},
+                        {"implode-only", "text.txt", "implode"}, {"huffman", "text.txt", "implode"},
                         {"zlib", "text.txt", "zlib"},      {"bzip2", "text.txt", "bzip2"},
                         {"zlib", "noise.bin", "stored"}};
   std::map<std::string, std::string> expected;

@@ -166,7 +166,7 @@ int RunList(const Args& args) {
   if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  std::printf("%12s %12s %6s  %-7s %-34s %-20s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Methods",
+  std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Methods",
               "Name");
   uint64_t totalSize = 0, totalStored = 0;
   size_t shown = 0;
@@ -174,7 +174,7 @@ int RunList(const Args& args) {
     if (args.Has("locale") && e.locale != locale) continue;
     ++shown;
     if (!e.blockValid) {
-      std::printf("%12s %12s %6s  %-7s %-34s %-20s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
+      std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
                   "?", DisplayName(e).c_str());
       continue;
     }
@@ -185,7 +185,7 @@ int RunList(const Args& args) {
                     static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
     }
     const std::string methods = MethodWords(GetCompressionMethods(archive.get(), e.hashIndex));
-    std::printf("%12u %12u %6s  %-7s %-34s %-20s %s\n", e.block.fileSize, stored, ratio,
+    std::printf("%12u %12u %6s  %-7s %-34s %-27s %s\n", e.block.fileSize, stored, ratio,
                 LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
                 DisplayName(e).c_str());
     totalSize += e.block.fileSize;
