@@ -455,4 +455,20 @@ TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
   EXPECT_EQ(listed, expected);
 }
 
+// A method the build lacks (bzip2 in the Windows builds; here a mask bit no
+// build knows) is reported as such, apart from damaged data.
+TEST_F(SorvaneTest, VerifyTellsAMethodThisBuildLacksFromDamage) {
+  ArchiveBuilder b;
+  b.Add("odd.bin", PatternBytes(100, 1), BLOCK_COMPRESSED).storedSectors = {Bytes{0x20, 1, 2, 3}};
+  b.Add("bad.bin", Words(100, 1), BLOCK_COMPRESSED).storedSectors = {Bytes{COMP_IMPLODE, 0xFF, 0xFF}};
+  b.Listfile({"odd.bin", "bad.bin"});
+  b.WriteTo(At("v.mpq"));
+  const RunResult r = RunSorvane(dir(), {"verify", "v.mpq"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_NE(r.errors.find("not supported: odd.bin (locale 0)"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("damaged: bad.bin (locale 0)"), std::string::npos) << r.errors;
+  EXPECT_NE(r.output.find("3 files checked, 1 damaged, 1 not supported by this build"), std::string::npos)
+      << r.output;
+}
+
 }  // namespace
