@@ -23,7 +23,11 @@ File Open(ArchiveHandle archive, const std::string& name) {
 }
 
 bool ReadAll(const File& file, std::vector<unsigned char>* data) {
-  data->resize(GetArchiveFileSize(file.get(), nullptr));
+  if (!file) return false;
+  const uint32_t size = GetArchiveFileSize(file.get(), nullptr);
+  if (size == 0xFFFFFFFFu) return false;
+  data->resize(size);
+  if (size == 0) return true;  // a read needs a buffer, an empty vector may have none
   uint32_t got = 0;
   return ReadArchiveFile(file.get(), data->data(), static_cast<uint32_t>(data->size()), &got, nullptr) &&
          got == data->size();
@@ -75,12 +79,12 @@ int main(int argc, char** argv) {
     const File file = Open(archive, name);
     std::vector<unsigned char> data;
     if (!file || !ReadAll(file, &data)) {
-      std::printf("%10s  %-20s %8s  %s: error %lu\n", "?", "?", "?", name.c_str(),
+      std::printf("%10s  %-27s %8s  %s: error %lu\n", "?", "?", "?", name.c_str(),
                   static_cast<unsigned long>(GetLastError()));
       status = 1;
       continue;
     }
-    std::printf("%10zu  %-20s %08x  %s\n", data.size(), Methods(archive, file).c_str(), Fnv1a(data), name.c_str());
+    std::printf("%10zu  %-27s %08x  %s\n", data.size(), Methods(archive, file).c_str(), Fnv1a(data), name.c_str());
   }
   CloseArchive(archive);
   return status;

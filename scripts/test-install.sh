@@ -101,7 +101,7 @@ run_examples() {
     "$bindir/list_and_extract" "$sample" "$name" "$out/one"
     rm -rf "$out/ref"
     "$prefix/bin/sorvane" extract "$sample" "$name" -C "$out/ref" >/dev/null
-    cmp "$out/one" "$out/ref/$(echo "$name" | tr '\\' /)" || fail "$name extracted differently"
+    cmp "$out/one" "$out/ref/$(printf '%s' "$name" | tr '\\' /)" || fail "$name extracted differently"
   done
   "$bindir/checksums" "$sample"
 }
@@ -119,7 +119,8 @@ for kind in static shared; do
   [ "$kind" = shared ] && check_exports "$prefix"
 
   say "installed sorvane on the sample"
-  "$prefix/bin/sorvane" verify "$sample"
+  "$prefix/bin/sorvane" list "$sample"
+  "$prefix/bin/sorvane" verify -v "$sample"
 
   say "examples through find_package(Sorvane) ($kind)"
   cmake -S examples -B "$work/cmake-$kind" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
