@@ -40,9 +40,10 @@
 #define SORVANE_API
 #endif
 
-// The library's own build on Windows includes no system header (the
-// platform layer alone does) and so declares the system's last-error calls
-// itself, with the system's own shape.
+// On Windows a program takes GetLastError, SetLastError, OVERLAPPED and the
+// ERROR_* codes from <windows.h>: the library's last error is the system's.
+// The library's own code includes no system header above its platform
+// layer, so there the header declares the two calls with the system's shape.
 #if defined(_WIN32) && !defined(SORVANE_INTERNAL)
 #include <windows.h>
 #endif
@@ -56,8 +57,7 @@ typedef struct ArchiveFile* FileHandle;
 
 // ---- Win32 shapes the operations take ------------------------------------------
 
-// On Windows the library's last error is the system's, and these come from
-// <windows.h>; elsewhere they are the library's, with the same numbers.
+// Elsewhere the last error is the library's, with the same numbers.
 #if defined(_WIN32) && defined(SORVANE_INTERNAL)
 __declspec(dllimport) unsigned long __stdcall GetLastError(void);
 __declspec(dllimport) void __stdcall SetLastError(unsigned long code);
