@@ -45,6 +45,11 @@ check_headers() {
         *) fail "$name includes $target, which is not a public header" ;;
       esac
     done
+    # A function declared without SORVANE_API would be left out of the
+    # shared library's exports.
+    unmarked="$(grep -nE '^[A-Za-z_][A-Za-z0-9_ ]*[ *]+[A-Za-z_][A-Za-z0-9_]*\(' "$h" |
+                grep -vE '^[0-9]+:(SORVANE_API |typedef |#)' || true)"
+    [ -z "$unmarked" ] || fail "$name declares functions without SORVANE_API: $unmarked"
     printf '#include <%s>\nint main(void) { return GetSorvaneVersion() == 0; }\n' "$name" >"$work/one.src"
     gcc -x c -std=c11 -Wall -Wextra -Werror -pedantic -I"$prefix/include" -fsyntax-only "$work/one.src" ||
       fail "$name does not compile alone as C11"
