@@ -105,7 +105,7 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
   }
   const StormDecompressFn decompress = StormDecompress;
   if (decompress == nullptr ||
-      (decompress == BuiltinProviderDecompress && (mask & ~BUILTIN_PROVIDER_MASK) != 0)) {
+      (decompress == BuiltinProviderDecompress && !BuiltinProviderSupports(mask))) {
     return Fail(ERROR_NOT_SUPPORTED);
   }
   if (decompress(out, &produced, stored, storedLength) == 0 || produced != expected) {
