@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/provider.h"
 #include "archive/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
@@ -436,10 +437,10 @@ TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
   for (const Case& c : cases) {
     const std::string name = std::string(c.method) + "_" + c.source;
     const RunResult add = RunSorvane(dir(), {"add", "m.mpq", c.source, "--name", name, "--compress", c.method});
-    // Builds without bzip2 refuse that one method.
-    if (add.status != 0 && std::string(c.method) == "bzip2") continue;
     ASSERT_EQ(add.status, 0) << add.errors;
-    expected[name] = c.listed;
+    // Builds without bzip2 (the Windows ones) keep such sectors as they are.
+    const bool lacking = std::string(c.method) == "bzip2" && !BuiltinProviderSupports(COMP_BZIP2);
+    expected[name] = lacking ? "stored" : c.listed;
   }
   std::istringstream rows(Ok({"list", "m.mpq"}).output);
   std::string row;
