@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/internal_update.h"
+#include "archive/known_names.h"
 #include "archive/parallel.h"
 #include "archive/provider.h"
 #include "archive/read_internal.h"
@@ -241,6 +242,7 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
       write += sector.length;
       if (!writer.Append(sector.data, sector.length)) return false;
     }
+    ReportUpdateProgress(bytes);
   }
   offsets[k] = write;
   if (!writer.Flush()) return false;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/internal_update.h"
+#include "archive/known_names.h"
 #include "archive/read_internal.h"
 #include "archive/records.h"
 #include "archive/sorvane.h"
@@ -169,6 +170,7 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
 void ReleaseArchiveRecord(Archive* archive) {
   if (archive == nullptr) return;
   DiscardUpdateSession(archive);
+  DropKnownNames(archive);
   if (platform::IsValidHandle(archive->fileHandle)) platform::CloseHandle(archive->fileHandle);
   FreeTables(archive);
   platform::VirtualFree(archive);

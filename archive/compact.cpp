@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "archive/internal_update.h"
+#include "archive/known_names.h"
 #include "archive/read_internal.h"
 #include "archive/sorvane.h"
 #include "platform/bytes.h"
@@ -102,6 +103,7 @@ bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to,
       return false;
     }
     done += n;
+    ReportUpdateProgress(n);
   }
   return true;
 }

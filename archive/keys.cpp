@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "archive/known_names.h"
 #include "archive/read_internal.h"
 #include "archive/records.h"
 #include "archive/sorvane.h"
@@ -183,6 +184,7 @@ uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block) {
 
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {
   if (archive == nullptr) return nullptr;
+  if (const char* known = FindKnownName(archive, nameA, nameB)) return CopyName(known);
   const uint32_t savedLocale = CurrentLocale;
   const uint32_t savedError = GetLastError();
   char* match = nullptr;

@@ -40,6 +40,7 @@ void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBy
 
 struct UpdateSession;
 struct BlockExtents;
+struct KnownNames;
 
 struct HashEntry {
   uint32_t nameHashA;
@@ -81,6 +82,8 @@ struct Archive {
   // What the update side has learnt of the blocks' extents; kept between
   // updates.
   BlockExtents* extents;
+  // Names the caller gave for the archive (SetArchiveNameList); null for none.
+  KnownNames* knownNames;
 };
 
 struct ArchiveFile {

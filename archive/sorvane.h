@@ -282,6 +282,33 @@ SORVANE_API uint32_t SetCompressionThreadCount(uint32_t count);
 // open for update.
 SORVANE_API uint32_t GetArchiveUpdateFailure(ArchiveHandle archive);
 
+// ---- help for callers that guide a user -------------------------------------------
+
+// Names the caller knows for the archive besides those of its own name lists
+// (a user's list, say). Finding a file's key by its name (opening by index,
+// compaction's re-keying) and rebuilding the hash table look them up too.
+// The library keeps a copy until the archive is closed or the call is made
+// again; count 0 forgets them.
+SORVANE_API bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_t count);
+
+// Rebuilds the archive's hash table with hashTableSize entries (at most
+// 4,194,304, the most an archive is opened with). Every entry in use needs a
+// known name: "(listfile)", "(attributes)", "(signature)", a line of the
+// archive's name lists or a name given with SetArchiveNameList; otherwise
+// nothing changes and the call fails with ERROR_FILE_INVALID. Fewer entries
+// than files in use: ERR_HASH_TABLE_FULL. The new table goes to free space
+// and one header write switches to it, so a stop at any moment leaves the
+// old table or the new one; the old table's bytes are dead space until the
+// archive is compacted. An open batch is committed first and goes on
+// afterwards, as with CompactArchive. Open files of the archive stay usable.
+SORVANE_API bool ResizeHashTable(ArchiveHandle archive, uint32_t hashTableSize);
+
+// Called during adds and compaction with the number of bytes handled since
+// the last call (source bytes stored, data bytes copied), on the thread that
+// called the library. Null turns it off. Process-wide.
+typedef void (*UpdateProgressCallback)(void* context, uint64_t bytes);
+SORVANE_API void SetUpdateProgressCallback(UpdateProgressCallback callback, void* context);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

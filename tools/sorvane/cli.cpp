@@ -81,33 +81,75 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
   return true;
 }
 
-Progress::Progress(const char* label, uint64_t total)
-    : label_(label), total_(total), start_(platform::GetTickCount()),
-      enabled_(total > 1 && platform::IsStandardErrorTerminal()) {}
+namespace {
+
+void LibraryProgress(void* context, uint64_t bytes) { static_cast<Progress*>(context)->AddBytes(bytes); }
+
+std::string SizeText(uint64_t bytes) {
+  char buffer[32];
+  if (bytes < 1024) {
+    std::snprintf(buffer, sizeof buffer, "%llu B", static_cast<unsigned long long>(bytes));
+  } else if (bytes < (1u << 20)) {
+    std::snprintf(buffer, sizeof buffer, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else if (bytes < (1ull << 30)) {
+    std::snprintf(buffer, sizeof buffer, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%.2f GiB", static_cast<double>(bytes) / (1ull << 30));
+  }
+  return buffer;
+}
+
+}  // namespace
+
+namespace {
+
+// SORVANE_PROGRESS=always draws every step at once, also into a file or a
+// pipe (for logs, and for tests that cannot wait for a terminal).
+bool ProgressAlways() {
+  const char* setting = std::getenv("SORVANE_PROGRESS");
+  return setting != nullptr && std::string(setting) == "always";
+}
+
+}  // namespace
+
+Progress::Progress(const char* label, uint64_t files, uint64_t bytes)
+    : label_(label), files_(files), bytes_(bytes), start_(platform::GetTickCount()), always_(ProgressAlways()),
+      enabled_(always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal())) {
+  SetUpdateProgressCallback(LibraryProgress, this);
+}
 
 Progress::~Progress() {
+  SetUpdateProgressCallback(nullptr, nullptr);
   if (drawn_) Draw(true);
 }
 
-void Progress::Advance(uint64_t by) {
-  done_ += by;
+void Progress::Tick() {
   if (!enabled_) return;
   const uint32_t now = platform::GetTickCount();
-  if (now - start_ < kShowAfterMs || (drawn_ && now - lastDraw_ < kRedrawMs)) return;
+  if (!always_ && (now - start_ < kShowAfterMs || (drawn_ && now - lastDraw_ < kRedrawMs))) return;
   lastDraw_ = now;
   Draw(false);
 }
 
 void Progress::Draw(bool final) {
   constexpr int kWidth = 30;
-  const uint64_t done = done_ > total_ ? total_ : done_;
-  const int filled = total_ == 0 ? kWidth : static_cast<int>(done * kWidth / total_);
+  // The bar follows the bytes where their total is known: one large file
+  // moves it as much as many small ones.
+  const bool byBytes = bytes_ != 0;
+  const uint64_t total = byBytes ? bytes_ : files_;
+  uint64_t done = byBytes ? bytesDone_ : filesDone_;
+  if (done > total) done = total;
+  const int filled = total == 0 ? kWidth : static_cast<int>(done * kWidth / total);
   char bar[kWidth + 1];
   for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : ' ';
   bar[kWidth] = 0;
-  const unsigned percent = total_ == 0 ? 100u : static_cast<unsigned>(done * 100 / total_);
-  std::fprintf(stderr, "\r%s [%s] %3u%% %llu/%llu", label_, bar, percent, static_cast<unsigned long long>(done),
-               static_cast<unsigned long long>(total_));
+  const unsigned percent = total == 0 ? 100u : static_cast<unsigned>(done * 100 / total);
+  const uint64_t bytesShown = bytesDone_ > bytes_ && bytes_ != 0 ? bytes_ : bytesDone_;
+  std::string bytesText = SizeText(bytesShown);
+  if (bytes_ != 0) bytesText += " of " + SizeText(bytes_);
+  std::fprintf(stderr, "\r%s [%s] %3u%% %llu/%llu files, %s   ", label_, bar, percent,
+               static_cast<unsigned long long>(filesDone_ > files_ ? files_ : filesDone_),
+               static_cast<unsigned long long>(files_), bytesText.c_str());
   if (final) std::fputc('\n', stderr);
   std::fflush(stderr);
   drawn_ = true;
@@ -118,58 +160,88 @@ const std::vector<Verb>& Verbs() {
       {"list", "sorvane list ARCHIVE [--listfile FILE] [--locale ID]",
        "list the stored files: name, size, stored size, ratio, flags and locale",
        "  --listfile FILE  more names to look for, one per line, besides the archive's own list\n"
-       "Files that no list names are shown as #INDEX (their hash-table entry).\n",
+       "  --locale ID      only the files of this language version\n"
+       "Names are shown as stored. Files that no list names are shown as #INDEX (their\n"
+       "hash-table entry). Tables that do not fit the file are reported as damage.\n",
        {"listfile", "locale"}, {}, 1, 1, RunList},
-      {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space", "",
-       {}, {}, 1, 1, RunInfo},
+      {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space",
+       "Tables that do not fit the file are reported as damage (exit status 1).\n", {}, {}, 1, 1, RunInfo},
       {"extract", "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID]",
        "write stored files to disk (the named ones, or all of them)",
        "  -C DIR           write under DIR instead of the current folder\n"
        "  --listfile FILE  more names to look for besides the archive's own list\n"
        "  --locale ID      the language version to take (default 0, neutral)\n"
+       "A NAME is looked up as typed, then with '/' read as the separator '\\'.\n"
        "Names that would land outside the folder (\"..\", a leading separator, a drive)\n"
        "are refused. Files without a known name are written as #INDEX.\n",
        {"C", "listfile", "locale"}, {}, 1, SIZE_MAX, RunExtract},
       {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
        "decode every stored file and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
-       "The exit status is 1 when any file is damaged.\n",
+       "The exit status is 1 when anything is damaged, 4 when nothing is but some encrypted\n"
+       "files could not be checked because their key needs a name no list gives.\n",
        {"listfile"}, {}, 1, 1, RunVerify},
       {"create", "sorvane create ARCHIVE [--hash-size N] [--force]", "create a new, empty archive",
-       "  --hash-size N    entries of the hash table, the most files it can hold (default 1024)\n"
-       "  --force          replace an existing file\n",
+       "  --hash-size N    entries of the hash table, the most files it can hold (default 1024,\n"
+       "                   at most 1048576 without --force, 4194304 with it)\n"
+       "  --force          replace an existing file; allow a hash table beyond 1048576 entries\n",
        {"hash-size"}, {"force"}, 1, 1, RunCreate},
       {"add", "sorvane add ARCHIVE PATH... [options]",
        "store files and folders (folders recursively) in an archive, creating it when missing",
-       "  --name NAME      the stored name (a single file only); otherwise the path as given,\n"
-       "                   with backslashes as separators\n"
+       "  --name NAME      the stored name (a single file only); otherwise the path as given;\n"
+       "                   '/' and '\\' both separate, names are stored with '\\'\n"
        "  --compress M     none, implode (default), huffman, wave, zlib, bzip2, or a method\n"
-       "                   mask such as 0x08; huffman and wave are audio methods and fall back\n"
-       "                   to implode for data that is no 16-bit PCM WAV\n"
+       "                   mask such as 0x08 (bits 0x01 0x08 0x40 0x80 together, one ADPCM\n"
+       "                   bit at most; 0x02 zlib and 0x10 bzip2 alone); huffman and wave\n"
+       "                   are audio methods and fall back to implode for data that is no\n"
+       "                   16-bit PCM WAV\n"
        "  --level N        compression level (the audio quality for wave)\n"
        "  --encrypt        encrypt with the key of the name\n"
        "  --key-adjusted   encrypt with the key adjusted by the file's position\n"
        "  --locale ID      store in this language version (default 0, neutral)\n"
        "  --replace        replace files stored under the same name and locale\n"
        "  --hash-size N    hash-table entries when the archive is created (default 1024)\n"
+       "  --grow           when the new names do not fit the hash table, rebuild it at the\n"
+       "                   size needed first (every stored file's name must be known)\n"
+       "  --listfile FILE  more names of stored files, for --grow\n"
+       "  --force          allow --hash-size or --grow beyond 1048576 entries\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  -j N             compress on N threads (default: one per processor); the archive\n"
-       "                   comes out the same whatever N is\n",
-       {"name", "compress", "level", "locale", "hash-size", "j"},
-       {"encrypt", "key-adjusted", "replace", "no-listfile"}, 2, SIZE_MAX, RunAdd},
-      {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile]", "delete stored files",
+       "                   comes out the same whatever N is\n"
+       "Nothing is written when the new names do not fit the hash table; the message\n"
+       "says which --hash-size would. The archive itself is never added. Paths that\n"
+       "cannot be added (dangling links, special files, unreadable files and folders)\n"
+       "are reported and skipped, and the exit status is then 3.\n",
+       {"name", "compress", "level", "locale", "hash-size", "j", "listfile"},
+       {"encrypt", "key-adjusted", "replace", "no-listfile", "grow", "force"}, 2, SIZE_MAX, RunAdd},
+      {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile] [--force]", "delete stored files",
        "  --locale ID      the language version to delete (default 0, neutral)\n"
-       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
-       {"locale"}, {"no-listfile"}, 2, SIZE_MAX, RunDelete},
-      {"rename", "sorvane rename ARCHIVE OLD NEW [--locale ID] [--no-listfile]", "rename a stored file",
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
+       "  --force          allow deleting \"(listfile)\" itself, which loses every name\n"
+       "A NAME is looked up as typed, then with '/' read as the separator '\\'.\n",
+       {"locale"}, {"no-listfile", "force"}, 2, SIZE_MAX, RunDelete},
+      {"rename", "sorvane rename ARCHIVE OLD NEW [--locale ID] [--no-listfile] [--force]", "rename a stored file",
        "  --locale ID      the language version to rename (default 0, neutral)\n"
-       "  --no-listfile    leave the archive's \"(listfile)\" alone\n",
-       {"locale"}, {"no-listfile"}, 3, 3, RunRename},
+       "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
+       "  --force          allow renaming \"(listfile)\" or to it\n"
+       "OLD is looked up as typed, then with '/' read as '\\'; NEW is stored with '\\'.\n"
+       "A rename that changes only letter case changes the name in the \"(listfile)\".\n",
+       {"locale"}, {"no-listfile", "force"}, 3, 3, RunRename},
       {"set-locale", "sorvane set-locale ARCHIVE NAME OLD NEW", "move a stored file to another locale",
-       "OLD and NEW are locale ids, decimal or 0x-hexadecimal (0 is neutral, 0x407 German ...).\n",
+       "OLD and NEW are locale ids, decimal or 0x-hexadecimal (0 is neutral, 0x407 German ...).\n"
+       "NAME is looked up as typed, then with '/' read as the separator '\\'.\n",
        {}, {}, 4, 4, RunSetLocale},
-      {"compact", "sorvane compact ARCHIVE", "give back the space of deleted and replaced files", "",
-       {}, {}, 1, 1, RunCompact},
+      {"compact", "sorvane compact ARCHIVE [--listfile FILE]", "give back the space of deleted and replaced files",
+       "  --listfile FILE  more names, so position-keyed files whose name no list gives can\n"
+       "                   be moved\n"
+       "A damaged archive (tables that do not fit the file) is refused.\n",
+       {"listfile"}, {}, 1, 1, RunCompact},
+      {"resize", "sorvane resize ARCHIVE N [--listfile FILE] [--force]",
+       "rebuild the hash table with N entries",
+       "  --listfile FILE  more names of stored files: every stored file's name must be known\n"
+       "  --force          allow more than 1048576 entries (at most 4194304)\n"
+       "The old table's space stays dead until the archive is compacted.\n",
+       {"listfile"}, {"force"}, 2, 2, RunResize},
   };
   return verbs;
 }

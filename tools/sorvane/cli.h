@@ -13,8 +13,22 @@ namespace sorvane {
 
 // Exit statuses.
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // an operation failed
-constexpr int kExitUsage = 2;    // the command line was wrong
+constexpr int kExitFailure = 1;    // an operation failed, or damage was found
+constexpr int kExitUsage = 2;      // the command line was wrong
+constexpr int kExitSkipped = 3;    // done, except for inputs that were skipped
+constexpr int kExitUnchecked = 4;  // verify: no damage, but some files could not be checked
+
+// The status of two outcomes together: the lowest non-zero of 1, 3 and 4.
+inline int CombineStatus(int a, int b) {
+  if (a == kExitOk) return b;
+  if (b == kExitOk) return a;
+  return a < b ? a : b;
+}
+
+// Hash tables larger than this many entries (16 MiB of table) are made only
+// with --force; the largest the library opens again is kMaxForcedHashSize.
+constexpr uint32_t kMaxHashSize = 1u << 20;
+constexpr uint32_t kMaxForcedHashSize = 1u << 22;
 
 struct Args {
   std::string verb;
@@ -64,20 +78,29 @@ std::string Quote(const std::string& text);
 bool ParseNumber(const std::string& text, uint32_t* value);
 
 // A progress bar on standard error, drawn only when it is a terminal and the
-// work lasts long enough to be worth watching.
+// work lasts long enough to be worth watching. It counts files and bytes;
+// the bar follows the bytes when their total is known. While it lives, the
+// library's update progress (bytes stored or copied) goes to it.
 class Progress {
  public:
-  Progress(const char* label, uint64_t total);
+  Progress(const char* label, uint64_t files, uint64_t bytes);
   ~Progress();
-  void Advance(uint64_t by = 1);
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void FileDone() { ++filesDone_; Tick(); }
+  void AddBytes(uint64_t bytes) { bytesDone_ += bytes; Tick(); }
 
  private:
+  void Tick();
   void Draw(bool final);
   const char* label_;
-  uint64_t total_;
-  uint64_t done_ = 0;
+  uint64_t files_;
+  uint64_t bytes_;
+  uint64_t filesDone_ = 0;
+  uint64_t bytesDone_ = 0;
   uint32_t start_;
   uint32_t lastDraw_ = 0;
+  bool always_;
   bool enabled_;
   bool drawn_ = false;
 };
@@ -93,5 +116,6 @@ int RunDelete(const Args& args);
 int RunRename(const Args& args);
 int RunSetLocale(const Args& args);
 int RunCompact(const Args& args);
+int RunResize(const Args& args);
 
 }  // namespace sorvane

@@ -2,6 +2,7 @@
 // A verb comes first; every verb has --help.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "diagnostics/diagnostics.h"
@@ -11,18 +12,35 @@ using namespace sorvane;
 
 namespace {
 
+const char* const kExitStatusText =
+    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
+    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
+    "When several apply, the lowest of 1, 3 and 4 is given.\n";
+
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
                "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb.\n"
-               "Run \"sorvane VERB --help\" for the options of a verb.\n");
+               "Run \"sorvane VERB --help\" for the options of a verb.\n\n%s",
+               kExitStatusText);
 }
 
 void PrintVerbHelp(const Verb& v) {
   std::printf("usage: %s\n\n%s.\n", v.usage, v.summary);
-  if (v.details[0] != 0) std::printf("\n%s", v.details);
-  std::printf("  -v, --verbose    say what is done\n");
+  // The options first (their lines are indented), then the notes.
+  std::string options, notes;
+  bool inOptions = true;
+  for (const char* line = v.details; *line != 0;) {
+    const char* end = std::strchr(line, '\n');
+    const std::string text(line, end != nullptr ? end + 1 : line + std::strlen(line));
+    if (text.size() < 2 || text[0] != ' ' || text[1] != ' ') inOptions = false;
+    (inOptions ? options : notes) += text;
+    line += text.size();
+  }
+  std::printf("\n%s  -v, --verbose    say what is done\n", options.c_str());
+  if (!notes.empty()) std::printf("\n%s", notes.c_str());
+  std::printf("\n%s", kExitStatusText);
 }
 
 bool Contains(const std::vector<std::string>& list, const std::string& s) {

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "tools/sorvane/cli.h"
+#include "tools/sorvane/guide.h"
 
 namespace sorvane {
 
@@ -108,7 +109,7 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
     byHash.emplace(NameKey(HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B)), name);
   }
   std::vector<StoredEntry> entries;
-  const uint32_t n = archive->header.hashTableEntries;
+  const uint32_t n = HashEntriesInFile(archive);
   for (uint32_t i = 0; i < n; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;

@@ -10,6 +10,7 @@
 #include "platform/bytes.h"
 #include "platform/platform.h"
 #include "tools/sorvane/cli.h"
+#include "tools/sorvane/guide.h"
 #include "tools/sorvane/names.h"
 
 namespace sorvane {
@@ -28,7 +29,7 @@ class WriteArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     archive_ = OpenArchiveWritable(absolute.c_str(), flags, hashSize);
     if (!IsUsableArchive(archive_)) {
-      Fail("cannot open archive \"" + path + "\" for update");
+      ReportUpdateOpenFailure(path, absolute);
       archive_ = nullptr;
     }
   }
@@ -74,6 +75,16 @@ struct Method {
   bool wave = false;  // pick the ADPCM channel count from each file's header
 };
 
+// A mask the add can store readably: methods the library has (its own may
+// go together, one audio coder at most), or one of the provider's methods
+// alone (it is handed the whole mask, and its methods do not chain).
+bool IsUsableMask(uint32_t mask) {
+  constexpr uint32_t kOwn = COMP_HUFFMAN | COMP_IMPLODE | COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+  if (mask == COMP_ZLIB || mask == COMP_BZIP2) return true;
+  if (mask == 0 || (mask & ~kOwn) != 0) return false;
+  return (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != (COMP_ADPCM_MONO | COMP_ADPCM_STEREO);
+}
+
 bool ParseMethod(const std::string& text, Method* method) {
   if (text == "none") {
     method->flags = 0;
@@ -94,7 +105,7 @@ bool ParseMethod(const std::string& text, Method* method) {
     method->mask = COMP_BZIP2;
   } else {
     uint32_t mask = 0;
-    if (!ParseNumber(text, &mask) || mask == 0 || mask > 0xFF) return false;
+    if (!ParseNumber(text, &mask) || !IsUsableMask(mask)) return false;
     method->mask = mask;
   }
   return true;
@@ -113,49 +124,139 @@ uint32_t WaveMask(const std::string& path) {
 struct Source {
   std::string path;
   std::string name;
+  uint64_t size = 0;
 };
 
-// Files of the command line, folders walked in name order.
-bool CollectSources(const Args& args, std::vector<Source>* sources) {
-  const std::vector<std::string> paths(args.positional.begin() + 1, args.positional.end());
-  if (args.Has("name") && (paths.size() != 1 || fs::is_directory(paths[0]))) {
-    FailPlain("--name needs exactly one file");
-    return false;
-  }
-  for (const std::string& path : paths) {
+// Gathers what the command line names: files, and folders walked in name
+// order. Paths that cannot be added are reported and counted as skipped; a
+// path that does not exist at all fails the command.
+class SourceCollector {
+ public:
+  SourceCollector(const Args& args, const std::string& archivePath) : args_(args) {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-      std::vector<fs::path> files;
-      for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_regular_file(ec)) files.push_back(it->path());
-      }
-      if (ec) {
-        FailPlain("cannot walk the folder \"" + path + "\": " + ec.message());
-        return false;
-      }
-      std::sort(files.begin(), files.end());
-      for (const fs::path& file : files) {
-        const std::string name = StoredNameForPath(file.generic_string());
-        if (name.empty()) {
-          FailPlain(Quote(file.string()) + " climbs out of its folder; add it from its own folder");
-          return false;
-        }
-        sources->push_back({file.string(), name});
-      }
-    } else if (fs::is_regular_file(path, ec)) {
-      const std::string name = args.Has("name") ? args.Value("name") : StoredNameForPath(path);
-      if (name.empty()) {
-        FailPlain("\"" + path + "\" climbs out of its folder; give the stored name with --name");
-        return false;
-      }
-      sources->push_back({path, name});
-    } else {
-      FailWith("cannot add \"" + path + "\"", ERROR_FILE_NOT_FOUND);
+    if (fs::exists(archivePath, ec)) archive_ = archivePath;
+  }
+
+  bool Collect(std::vector<Source>* sources) {
+    const std::vector<std::string> paths(args_.positional.begin() + 1, args_.positional.end());
+    std::error_code ec;
+    if (args_.Has("name") && (paths.size() != 1 || fs::is_directory(paths[0], ec))) {
+      FailPlain("--name needs exactly one file");
       return false;
     }
+    for (const std::string& path : paths) {
+      const fs::file_status link = fs::symlink_status(path, ec);
+      if (!fs::exists(link)) {
+        FailWith("cannot add " + Quote(path), ERROR_FILE_NOT_FOUND);
+        return false;
+      }
+      const fs::file_status target = fs::status(path, ec);
+      if (fs::is_directory(target)) {
+        std::vector<fs::path> files;
+        Walk(fs::path(path), &files);
+        std::sort(files.begin(), files.end());
+        for (const fs::path& file : files) {
+          if (IsArchive(file)) {
+            if (args_.verbose) Note("left out " + file.string() + ": it is the archive itself");
+            continue;
+          }
+          const std::string name = StoredNameForPath(file.generic_string());
+          if (name.empty()) {
+            FailPlain(Quote(file.string()) + " climbs out of its folder; add it from its own folder");
+            return false;
+          }
+          Take(file.string(), name, sources);
+        }
+      } else if (!SkipsAsFile(path, link, target)) {
+        if (IsArchive(path)) {
+          Skip(path, "it is the archive itself");
+          continue;
+        }
+        const std::string name = args_.Has("name") ? Backslashed(args_.Value("name")) : StoredNameForPath(path);
+        if (name.empty()) {
+          FailPlain(Quote(path) + " climbs out of its folder; give the stored name with --name");
+          return false;
+        }
+        Take(path, name, sources);
+      }
+    }
+    return true;
   }
-  return true;
-}
+
+  size_t skipped() const { return skipped_; }
+
+ private:
+  void Skip(const std::string& path, const std::string& why) {
+    FailPlain("skipped " + Quote(path) + ": " + why);
+    ++skipped_;
+  }
+
+  // True (reported) for what is no regular file, or a link to nothing.
+  bool SkipsAsFile(const std::string& path, const fs::file_status& link, const fs::file_status& target) {
+    if (fs::is_symlink(link) && !fs::exists(target)) {
+      Skip(path, "a symbolic link to nothing");
+      return true;
+    }
+    if (!fs::is_regular_file(target)) {
+      Skip(path, "not a regular file (a device, pipe or socket)");
+      return true;
+    }
+    return false;
+  }
+
+  bool IsArchive(const fs::path& path) const {
+    std::error_code ec;
+    return !archive_.empty() && fs::equivalent(path, archive_, ec);
+  }
+
+  // Only files that open for reading are taken: one that does not would
+  // fail its add after the others are written.
+  void Take(const std::string& path, const std::string& name, std::vector<Source>* sources) {
+    platform::OsHandle file = platform::CreateFile(path.c_str(), platform::kGenericRead,
+                                                   platform::kFileShareRead | platform::kFileShareWrite,
+                                                   platform::kOpenExisting, 0);
+    if (!platform::IsValidHandle(file)) {
+      Skip(path, "it cannot be read: " + ErrorText(GetLastError()));
+      return;
+    }
+    uint64_t size = 0;
+    platform::GetFileSize64(file, &size);
+    platform::CloseHandle(file);
+    sources->push_back({path, name, size});
+  }
+
+  // Folders' own symbolic links are not followed, so no walk loops.
+  void Walk(const fs::path& folder, std::vector<fs::path>* files) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    if (ec) {
+      Skip(folder.string(), "the folder cannot be read: " + ec.message());
+      return;
+    }
+    std::vector<fs::path> entries;
+    for (; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+    if (ec) {
+      Skip(folder.string(), "the folder cannot be read through: " + ec.message());
+      return;
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const fs::path& entry : entries) {
+      const fs::file_status link = fs::symlink_status(entry, ec);
+      const fs::file_status target = fs::status(entry, ec);
+      if (fs::is_directory(link)) {
+        Walk(entry, files);
+      } else if (fs::is_symlink(link) && fs::is_directory(target)) {
+        Skip(entry.string(), "a symbolic link to a folder, which is not followed");
+      } else if (!SkipsAsFile(entry.string(), link, target)) {
+        files->push_back(entry);
+      }
+    }
+  }
+
+  const Args& args_;
+  fs::path archive_;
+  size_t skipped_ = 0;
+};
 
 // Adds the names to the neutral "(listfile)" in one store, as the library
 // would one by one. A list that is there but cannot be read stays as it is.
@@ -252,15 +353,100 @@ bool LocaleOption(const Args& args, uint32_t* locale) {
   return true;
 }
 
+// A hash-table size within the bound: 1,048,576 entries, or with --force
+// the most the library opens again.
+bool HashSizeAllowed(const Args& args, uint32_t size, const std::string& what) {
+  if (size == 0 || size > kMaxForcedHashSize) {
+    FailPlain(what + " must be between 1 and " + std::to_string(kMaxForcedHashSize) + " entries");
+    return false;
+  }
+  if (size > kMaxHashSize && !args.Has("force")) {
+    FailPlain(what + " of " + std::to_string(size) + " entries is more than " + std::to_string(kMaxHashSize) +
+              " (16 MiB of table); give --force to allow it");
+    return false;
+  }
+  return true;
+}
+
+bool IsListfile(const std::string& name) { return EqualsNoCase(name, "(listfile)"); }
+
+// Rewrites the name list's lines of a name in another letter case.
+bool RecaseListed(ArchiveHandle archive, const std::string& from, const std::string& to) {
+  const uint32_t savedLocale = GetLocale();
+  SetLocale(0);
+  std::string text;
+  if (!ReadStoredFile(archive, "(listfile)", &text) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    Fail("the archive's \"(listfile)\" cannot be read, so the new spelling cannot be kept");
+    SetLocale(savedLocale);
+    return false;
+  }
+  std::string changed;
+  bool found = false;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    size_t next = end;
+    while (next < text.size() && (text[next] == '\r' || text[next] == '\n')) ++next;
+    if (EqualsNoCase(text.substr(pos, end - pos), from)) {
+      changed += to + text.substr(end, next - end);
+      found = true;
+    } else {
+      changed += text.substr(pos, next - pos);
+    }
+    pos = next;
+  }
+  if (!found) {
+    if (!changed.empty() && changed.back() != '\n' && changed.back() != '\r') changed += "\r\n";
+    changed += to + "\r\n";
+  }
+  const bool ok = AddBuffer(archive, changed.data(), static_cast<uint32_t>(changed.size()), "(listfile)",
+                            kListfileFlags);
+  if (!ok) Fail("cannot store the archive's \"(listfile)\"");
+  SetLocale(savedLocale);
+  return ok;
+}
+
+// Fails (with the message) when the table has fewer free entries than needed.
+bool HasRoom(ArchiveHandle archive, const std::string& shownPath, const Needed& needed, bool canGrow) {
+  const uint32_t entries = archive->header.hashTableEntries;
+  const uint32_t inUse = EntriesInUse(archive);
+  if (needed.total() <= entries - inUse) return true;
+  ReportTooSmall(shownPath, true, entries, inUse, needed, canGrow);
+  return false;
+}
+
+// Rebuilds the table at newSize with every name the command knows.
+bool Regrow(ArchiveHandle archive, const std::string& shownPath, const std::string& verb, uint32_t newSize,
+            std::vector<std::string> known, const std::vector<std::string>& extra) {
+  std::vector<std::string> all;
+  if (!GatherNames(archive, "", &all)) return false;
+  all.insert(all.end(), known.begin(), known.end());
+  known.insert(known.end(), extra.begin(), extra.end());
+  all.insert(all.end(), extra.begin(), extra.end());
+  const uint32_t unnamed = UnnamedEntries(archive, all);
+  if (unnamed != 0) {
+    FailPlain("cannot " + verb + " the hash table of " + Quote(shownPath) + ": " + std::to_string(unnamed) +
+              " stored file" + (unnamed == 1 ? " has" : "s have") +
+              " no known name (give the names with --listfile); nothing was written");
+    return false;
+  }
+  std::vector<const char*> pointers;
+  pointers.reserve(known.size());
+  for (const std::string& name : known) pointers.push_back(name.c_str());
+  if (!SetArchiveNameList(archive, pointers.data(), static_cast<uint32_t>(pointers.size())) ||
+      !ResizeHashTable(archive, newSize)) {
+    Fail("cannot " + verb + " the hash table of " + Quote(shownPath));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int RunCreate(const Args& args) {
   uint32_t hashSize = 0;
   if (!NumberOption(args, "hash-size", kDefaultHashSize, &hashSize)) return kExitUsage;
-  if (hashSize == 0 || hashSize > 0x0FFFFFFDu) {
-    FailPlain("--hash-size must be between 1 and 268435453");
-    return kExitUsage;
-  }
+  if (!HashSizeAllowed(args, hashSize, "--hash-size")) return kExitUsage;
   const uint32_t disposition = args.Has("force") ? UPDATE_CREATE_ALWAYS : 0;
   WriteArchive archive(args.positional[0], disposition, hashSize);
   if (archive.get() == nullptr) return kExitFailure;
@@ -272,7 +458,8 @@ int RunAdd(const Args& args) {
   Method method;
   if (args.Has("compress") && !ParseMethod(args.Value("compress"), &method)) {
     FailPlain("--compress: " + Quote(args.Value("compress")) +
-              " is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a mask 0x01..0xFF");
+              " is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a usable mask (0x01, 0x08, "
+              "0x40, 0x80 together with one ADPCM bit at most; 0x02 or 0x10 alone)");
     return kExitUsage;
   }
   uint32_t level = 0, hashSize = 0, locale = 0;
@@ -280,6 +467,7 @@ int RunAdd(const Args& args) {
       !NumberOption(args, "locale", 0, &locale)) {
     return kExitUsage;
   }
+  if (!HashSizeAllowed(args, hashSize, "--hash-size")) return kExitUsage;
   uint32_t threads = 0;
   if (!NumberOption(args, "j", 0, &threads)) return kExitUsage;
   SetCompressionThreadCount(threads);
@@ -287,22 +475,68 @@ int RunAdd(const Args& args) {
   if (args.Has("encrypt")) flags |= BLOCK_ENCRYPTED;
   if (args.Has("key-adjusted")) flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
   if (args.Has("replace")) flags |= ADD_REPLACE;
+  std::vector<std::string> userNames;
+  if (args.Has("listfile") && !ReadUserList(args.Value("listfile"), &userNames)) return kExitFailure;
 
+  const std::string& shown = args.positional[0];
+  const std::string absolute = AbsoluteArchivePath(shown);
   std::vector<Source> sources;
-  if (!CollectSources(args, &sources)) return kExitFailure;
+  SourceCollector collector(args, absolute);
+  if (!collector.Collect(&sources)) return kExitFailure;
+  const int skipped = collector.skipped() != 0 ? kExitSkipped : kExitOk;
+  if (sources.empty()) return skipped;
+  std::vector<std::string> names;
+  uint64_t totalBytes = 0;
+  for (const Source& source : sources) {
+    names.push_back(source.name);
+    totalBytes += source.size;
+  }
+  const bool keepList = !args.Has("no-listfile");
+
+  // Room for every new name is made sure of before anything is written.
+  std::error_code ec;
+  const bool exists = fs::is_regular_file(absolute, ec) && fs::file_size(absolute, ec) != 0;
+  if (!exists) {
+    const Needed needed = EntriesNeeded(nullptr, names, locale, keepList);
+    if (needed.total() > hashSize) {
+      if (!args.Has("grow")) {
+        ReportTooSmall(shown, false, hashSize, 0, needed, true);
+        return kExitFailure;
+      }
+      hashSize = HashSizeFor(needed.total());
+      if (!HashSizeAllowed(args, hashSize, "the hash table needed")) return kExitFailure;
+    }
+  }
   // The name list is kept here in one store at the end rather than once per
   // file by the library.
-  WriteArchive archive(args.positional[0], UPDATE_OPEN_ALWAYS, hashSize);
-  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
+  WriteArchive archive(shown, UPDATE_OPEN_ALWAYS, hashSize);
+  if (archive.get() == nullptr) return kExitFailure;
+  if (exists) {
+    if (!CheckTables(archive.get(), shown)) return kExitFailure;
+    const Needed needed = EntriesNeeded(archive.get(), names, locale, keepList);
+    if (!args.Has("grow") && !HasRoom(archive.get(), shown, needed, true)) return kExitFailure;
+    const uint32_t entries = archive.get()->header.hashTableEntries;
+    const uint32_t inUse = EntriesInUse(archive.get());
+    if (needed.total() > entries - inUse) {
+      const uint32_t size = HashSizeFor(inUse + needed.total());
+      if (!HashSizeAllowed(args, size, "the hash table needed") ||
+          !Regrow(archive.get(), shown, "grow", size, userNames, names)) {
+        return kExitFailure;
+      }
+      if (args.verbose) Note("grew the hash table from " + std::to_string(entries) + " to " + std::to_string(size) + " entries");
+    }
+  }
+  if (!archive.Begin()) return kExitFailure;
   SetLocale(locale);
 
   int status = kExitOk;
   std::vector<std::string> added;
-  Progress progress("add", sources.size());
+  Progress progress("add", sources.size(), totalBytes);
   for (const Source& source : sources) {
-    progress.Advance();
     const uint32_t mask = method.wave ? WaveMask(source.path) : method.mask;
-    if (!AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), flags, mask, level)) {
+    const bool ok = AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), flags, mask, level);
+    progress.FileDone();
+    if (!ok) {
       const uint32_t error = GetLastError();
       FailWith("cannot add \"" + source.path + "\" as \"" + source.name + "\"", error);
       status = kExitFailure;
@@ -325,21 +559,28 @@ int RunAdd(const Args& args) {
     archive.Commit();
     return kExitFailure;
   }
-  if (!args.Has("no-listfile") && !added.empty() && !MergeListfile(archive.get(), added)) status = kExitFailure;
+  if (keepList && !added.empty() && !MergeListfile(archive.get(), added)) status = kExitFailure;
   if (!archive.Commit()) status = kExitFailure;
-  return status;
+  return CombineStatus(status, skipped);
 }
 
 int RunDelete(const Args& args) {
   uint32_t locale = 0;
   if (!LocaleOption(args, &locale)) return kExitUsage;
+  for (size_t i = 1; i < args.positional.size(); ++i) {
+    if (IsListfile(args.positional[i]) && !args.Has("force")) {
+      FailPlain("\"(listfile)\" holds the names of the archive's files; deleting it loses them all. "
+                "Give --force to delete it all the same");
+      return kExitUsage;
+    }
+  }
   // The name list is pruned here once, not by the library after each delete.
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   int status = kExitOk;
   std::vector<std::string> deleted;
   for (size_t i = 1; i < args.positional.size(); ++i) {
-    const std::string& name = args.positional[i];
+    const std::string name = StoredNameFor(archive.get(), args.positional[i], locale, true);
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
@@ -349,6 +590,8 @@ int RunDelete(const Args& args) {
     status = kExitFailure;
     if (GetLastError() == ERROR_SUCCESS) {
       FailPlain("cannot delete \"" + name + "\": only its neutral version is stored (use --locale 0)");
+    } else if (GetLastError() == ERR_FILE_NOT_STORED) {
+      NotInArchive("delete", args.positional[i], locale);
     } else {
       Fail("cannot delete \"" + name + "\"");
     }
@@ -361,13 +604,43 @@ int RunDelete(const Args& args) {
 int RunRename(const Args& args) {
   uint32_t locale = 0;
   if (!LocaleOption(args, &locale)) return kExitUsage;
-  WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING | ListFlags(args), 0);
-  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
-  const std::string& from = args.positional[1];
-  const std::string& to = args.positional[2];
+  const std::string& shown = args.positional[0];
+  const std::string to = Backslashed(args.positional[2]);
+  if ((IsListfile(args.positional[1]) || IsListfile(to)) && !args.Has("force")) {
+    FailPlain("\"(listfile)\" holds the names of the archive's files; renaming it or to it loses them. "
+              "Give --force to rename all the same");
+    return kExitUsage;
+  }
+  WriteArchive archive(shown, UPDATE_OPEN_EXISTING | ListFlags(args), 0);
+  if (archive.get() == nullptr) return kExitFailure;
+  const std::string from = StoredNameFor(archive.get(), args.positional[1], locale, false);
+  if (!IsStored(archive.get(), from, locale)) {
+    NotInArchive("rename", args.positional[1], locale);
+    return kExitFailure;
+  }
+  if (EqualsNoCase(from, to)) {
+    // Name hashes ignore case: the entry stays, only the listed spelling
+    // changes.
+    if (from == to) {
+      FailPlain("cannot rename " + Quote(from) + ": the new name is the same");
+      return kExitFailure;
+    }
+    if (args.Has("no-listfile")) {
+      if (args.verbose) Note("nothing to change: names differing only in case are the same name");
+      return kExitOk;
+    }
+    if (!archive.Begin() || !RecaseListed(archive.get(), from, to) || !archive.Commit()) return kExitFailure;
+    if (args.verbose) Note("renamed " + from + " to " + to);
+    return kExitOk;
+  }
+  // A full table lets the old entry carry the new name; only a name list
+  // that is not there yet needs an entry of its own.
+  Needed needed;
+  needed.list = !args.Has("no-listfile") && !IsStored(archive.get(), "(listfile)", 0) ? 1 : 0;
+  if (!HasRoom(archive.get(), shown, needed, false) || !archive.Begin()) return kExitFailure;
   SetLastError(ERROR_SUCCESS);
   if (!RenameArchiveFile(archive.get(), from.c_str(), to.c_str())) {
-    if (GetLastError() == ERROR_SUCCESS) {
+    if (GetLastError() == ERROR_SUCCESS || GetLastError() == ERR_ALREADY_STORED) {
       FailPlain("cannot rename \"" + from + "\": \"" + to + "\" is already stored in this locale");
     } else {
       Fail("cannot rename \"" + from + "\" to \"" + to + "\"");
@@ -385,14 +658,23 @@ int RunSetLocale(const Args& args) {
     FailPlain("locales are numbers, decimal or 0x-hexadecimal");
     return kExitUsage;
   }
-  WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
-  if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
-  const std::string& name = args.positional[1];
+  const std::string& shown = args.positional[0];
+  WriteArchive archive(shown, UPDATE_OPEN_EXISTING, 0);
+  if (archive.get() == nullptr) return kExitFailure;
+  const std::string name = StoredNameFor(archive.get(), args.positional[1], from, false);
+  if (!IsStored(archive.get(), name, from)) {
+    NotInArchive("move", args.positional[1], from);
+    return kExitFailure;
+  }
+  if (from == to) {
+    FailPlain("the two locales are the same");
+    return kExitFailure;
+  }
+  if (!archive.Begin()) return kExitFailure;
   SetLastError(ERROR_SUCCESS);
   if (!SetArchiveFileLocale(archive.get(), name.c_str(), from, to)) {
     if (GetLastError() != ERROR_SUCCESS) Fail("cannot move \"" + name + "\" to locale " + args.positional[3]);
-    else if (from == to) FailPlain("the two locales are the same");
-    else FailPlain("cannot move \"" + name + "\": it is not stored in locale " + args.positional[2]);
+    else FailPlain("cannot move \"" + name + "\": it is already stored in locale " + args.positional[3]);
     return kExitFailure;
   }
   if (!archive.Commit()) return kExitFailure;
@@ -401,21 +683,78 @@ int RunSetLocale(const Args& args) {
 }
 
 int RunCompact(const Args& args) {
-  WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
+  std::vector<std::string> userNames;
+  if (args.Has("listfile") && !ReadUserList(args.Value("listfile"), &userNames)) return kExitFailure;
+  const std::string& shown = args.positional[0];
+  WriteArchive archive(shown, UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr) return kExitFailure;
-  const uint32_t before = archive.get()->header.archiveSize;
-  if (!CompactArchive(archive.get())) {
+  if (!CheckTables(archive.get(), shown)) {
+    FailPlain("a damaged archive is not compacted; it is unchanged");
+    return kExitFailure;
+  }
+  std::vector<const char*> pointers;
+  for (const std::string& name : userNames) pointers.push_back(name.c_str());
+  if (!SetArchiveNameList(archive.get(), pointers.data(), static_cast<uint32_t>(pointers.size()))) {
+    Fail("cannot keep the names of " + Quote(args.Value("listfile")));
+    return kExitFailure;
+  }
+  // What compaction copies: the blocks in use.
+  const Archive& a = *archive.get();
+  std::set<uint32_t> blocks;
+  uint64_t totalBytes = 0;
+  for (uint32_t i = 0; i < a.header.hashTableEntries; ++i) {
+    const HashEntry& e = a.hashTable[i];
+    if (IsHashEntryFree(e) || e.blockIndex >= a.header.blockTableEntries || !blocks.insert(e.blockIndex).second) {
+      continue;
+    }
+    totalBytes += a.blockTable[e.blockIndex].storedSize;
+  }
+  const uint32_t before = a.header.archiveSize;
+  bool ok = false;
+  {
+    Progress progress("compact", blocks.size(), totalBytes);
+    ok = CompactArchive(archive.get());
+  }
+  if (!ok) {
     if (GetLastError() == ERROR_FILE_INVALID) {
       Fail("cannot compact: an encrypted file would have to move, but its key cannot be found "
-           "(its name is in no list); the archive is unchanged");
+           "(its name is in no list; give it with --listfile); the archive is unchanged");
     } else {
-      Fail("cannot compact \"" + args.positional[0] + "\"");
+      Fail("cannot compact \"" + shown + "\"");
     }
     return kExitFailure;
   }
   if (args.verbose) {
-    Note("compacted " + args.positional[0] + ": " + std::to_string(before) + " -> " +
+    Note("compacted " + shown + ": " + std::to_string(before) + " -> " +
          std::to_string(archive.get()->header.archiveSize) + " bytes");
+  }
+  return kExitOk;
+}
+
+int RunResize(const Args& args) {
+  uint32_t size = 0;
+  if (!ParseNumber(args.positional[1], &size)) {
+    FailPlain(Quote(args.positional[1]) + " is no number of entries");
+    return kExitUsage;
+  }
+  if (!HashSizeAllowed(args, size, "the hash table")) return kExitUsage;
+  std::vector<std::string> userNames;
+  if (args.Has("listfile") && !ReadUserList(args.Value("listfile"), &userNames)) return kExitFailure;
+  const std::string& shown = args.positional[0];
+  WriteArchive archive(shown, UPDATE_OPEN_EXISTING, 0);
+  if (archive.get() == nullptr) return kExitFailure;
+  if (!CheckTables(archive.get(), shown)) return kExitFailure;
+  const uint32_t before = archive.get()->header.hashTableEntries;
+  const uint32_t inUse = EntriesInUse(archive.get());
+  if (inUse > size) {
+    FailPlain("cannot resize the hash table of " + Quote(shown) + " to " + std::to_string(size) + " entries: " +
+              std::to_string(inUse) + " are in use");
+    return kExitFailure;
+  }
+  if (!Regrow(archive.get(), shown, "resize", size, userNames, {})) return kExitFailure;
+  if (args.verbose) {
+    Note("resized the hash table of " + shown + " from " + std::to_string(before) + " to " + std::to_string(size) +
+         " entries");
   }
   return kExitOk;
 }

@@ -1,0 +1,145 @@
+// Rebuilding the hash table at another size: every file stays where a
+// reader looks for it (by name in its locale), at every size, an open file
+// keeps reading, and a stop at any write step leaves the old table or the
+// new one, never a table that loses a file.
+#include <map>
+
+#include "tests/archive/update_test_util.h"
+
+using namespace updatetest;
+
+namespace {
+
+constexpr uint32_t kAdjusted = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+
+// Stored versions by name and locale.
+using Contents = std::map<std::pair<std::string, uint32_t>, Bytes>;
+
+class UpdateResizeTest : public UpdateTest {
+ protected:
+  // 40 files in two locales, every fifth deleted (its mark stays), one name
+  // no list gives: "hidden.bin", added while the list was not kept.
+  void MakeStart() {
+    ArchiveHandle a = Create("start.mpq", 128, UPDATE_KEEP_LISTFILE);
+    ASSERT_NE(a, nullptr);
+    const uint32_t flags[] = {0, BLOCK_COMPRESSED, BLOCK_COMPRESSED | kAdjusted, BLOCK_ENCRYPTED, kAdjusted};
+    for (uint32_t i = 0; i < 40; ++i) {
+      const std::string name = "dir\\f" + std::to_string(i) + ".dat";
+      const uint32_t locale = i % 3 == 0 ? 0x407 : 0;
+      SetLocale(locale);
+      const Bytes data = Compressible(300 + 97 * i, i);
+      ASSERT_TRUE(Add(a, name, data, flags[i % 5]));
+      if (i % 5 == 4) {
+        ASSERT_TRUE(DeleteArchiveFile(a, name.c_str()));
+      } else {
+        expected_[{name, locale}] = data;
+      }
+    }
+    SetLocale(0);
+    CloseWritableArchive(a, 0);
+    a = OpenExisting("start.mpq");
+    ASSERT_NE(a, nullptr);
+    expected_[{"hidden.bin", 0}] = PatternBytes(5000, 9);
+    ASSERT_TRUE(Add(a, "hidden.bin", expected_[{"hidden.bin", 0}], kAdjusted));
+    CloseWritableArchive(a, 0);
+    start_ = ReadBytes(Path("start.mpq"));
+  }
+
+  // What the archive file holds, read through the read side.
+  Contents ReadAll(const std::string& name, uint32_t* hashEntries) {
+    Contents out;
+    ArchiveHandle a = Reopen(name);
+    if (a == nullptr) return out;
+    *hashEntries = a->header.hashTableEntries;
+    for (const auto& [key, data] : expected_) {
+      SetLocale(key.second);
+      FileHandle file = nullptr;
+      if (!OpenArchiveFile(a, key.first.c_str(), 0, &file)) continue;
+      if (GetArchiveFileInfo(file, INFO_LOCALE) == key.second) {
+        Bytes got(GetArchiveFileSize(file, nullptr));
+        uint32_t n = 0;
+        if (ReadArchiveFile(file, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr) && n == got.size()) {
+          out[key] = got;
+        }
+      }
+      CloseArchiveFile(file);
+    }
+    SetLocale(0);
+    CloseArchive(a);
+    return out;
+  }
+
+  static bool Resize(ArchiveHandle a, uint32_t size) {
+    const char* hidden[] = {"hidden.bin"};
+    return SetArchiveNameList(a, hidden, 1) && ResizeHashTable(a, size);
+  }
+
+  Contents expected_;
+  Bytes start_;
+};
+
+TEST_F(UpdateResizeTest, EveryFileStaysFoundAtEverySize) {
+  MakeStart();
+  testsupport::WriteBytes(Path("r.mpq"), start_);
+  ArchiveHandle refused = OpenExisting("r.mpq");
+  ASSERT_NE(refused, nullptr);
+  // Without the hidden name its entry has no home; 34 files need 34 entries.
+  EXPECT_FALSE(ResizeHashTable(refused, 256));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+  EXPECT_FALSE(Resize(refused, 33));
+  EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
+  CloseWritableArchive(refused, 0);
+  EXPECT_EQ(ReadBytes(Path("r.mpq")), start_);
+  for (uint32_t size : {34u, 35u, 50u, 64u, 97u, 1000u, 4096u}) {
+    testsupport::WriteBytes(Path("r.mpq"), start_);
+    ArchiveHandle a = OpenExisting("r.mpq");
+    ASSERT_NE(a, nullptr);
+    // An open file follows its entry into the new table.
+    SetLocale(0x407);
+    FileHandle open = nullptr;
+    ASSERT_TRUE(OpenArchiveFile(a, "dir\\f3.dat", 0, &open));
+    SetLocale(0);
+    ASSERT_TRUE(Resize(a, size)) << size << ": " << GetLastError();
+    Bytes got(GetArchiveFileSize(open, nullptr));
+    uint32_t n = 0;
+    EXPECT_TRUE(ReadArchiveFile(open, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr));
+    EXPECT_EQ(got, (expected_[{"dir\\f3.dat", 0x407}])) << size;
+    EXPECT_EQ(GetArchiveFileInfo(open, INFO_LOCALE), 0x407u);
+    CloseArchiveFile(open);
+    CloseWritableArchive(a, 0);
+    uint32_t entries = 0;
+    EXPECT_EQ(ReadAll("r.mpq", &entries), expected_) << size;
+    EXPECT_EQ(entries, size);
+  }
+}
+
+TEST_F(UpdateResizeTest, AStopAtAnyStepLeavesTheOldTableOrTheNew) {
+  MakeStart();
+  testsupport::WriteBytes(Path("r.mpq"), start_);
+  ArchiveHandle a = OpenExisting("r.mpq");
+  ASSERT_NE(a, nullptr);
+  platform::ClearWriteFault();
+  const uint64_t before = platform::WriteStepsTaken();
+  ASSERT_TRUE(Resize(a, 200));
+  const uint64_t steps = platform::WriteStepsTaken() - before;
+  CloseWritableArchive(a, 0);
+  ASSERT_GT(steps, 1u);
+  uint32_t oldSeen = 0, newSeen = 0;
+  for (uint64_t allowed = 0; allowed <= steps; ++allowed) {
+    testsupport::WriteBytes(Path("r.mpq"), start_);
+    a = OpenExisting("r.mpq");
+    ASSERT_NE(a, nullptr);
+    platform::SetWriteFault(allowed, platform::kErrorDiskFull);
+    Resize(a, 200);
+    platform::ClearWriteFault();
+    CloseWritableArchive(a, 0);
+    uint32_t entries = 0;
+    EXPECT_EQ(ReadAll("r.mpq", &entries), expected_) << "stopped after " << allowed << " steps";
+    EXPECT_TRUE(entries == 128 || entries == 200) << entries;
+    ++(entries == 128 ? oldSeen : newSeen);
+  }
+  EXPECT_NE(oldSeen, 0u);
+  EXPECT_NE(newSeen, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// What sorvane checks before it acts, so that a failure says what happened:
+// names as users type them, tables that do not fit their file, room in the
+// hash table, why an archive cannot be opened for update.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/sorvane.h"
+
+namespace sorvane {
+
+// ASCII letters compared without case, as name hashes fold them.
+bool EqualsNoCase(const std::string& a, const std::string& b);
+
+// The name with every '/' turned into the stored separator '\'.
+std::string Backslashed(const std::string& name);
+
+// True when the archive's hash table holds name in exactly this locale.
+bool IsStored(ArchiveHandle archive, const std::string& name, uint32_t locale);
+
+// The name a user means: as typed when it is stored (in locale, or in the
+// neutral locale too when fallback is set), else with '/' read as '\' when
+// that is stored, else as typed.
+std::string StoredNameFor(ArchiveHandle archive, const std::string& typed, uint32_t locale, bool fallback);
+
+// "0" or "0x407".
+std::string LocaleText(uint32_t locale);
+
+// Prints "sorvane: cannot VERB "NAME": not in the archive" (with the locale
+// when it is not neutral).
+void NotInArchive(const std::string& verb, const std::string& name, uint32_t locale);
+
+// Checks the tables against the file: a table that starts at or past its
+// end, a block in use that lies past it, a hash entry naming a block the
+// table does not have. Prints what is wrong and returns false.
+bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
+
+// Reports why an archive cannot be opened for update, telling a file that
+// may not be written from one that is missing.
+void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);
+
+// How many of the hash table's entries lie inside the file. A table may run
+// past the file's end; the rest reads as zeros, which decrypt to entries
+// that name nothing real.
+uint32_t HashEntriesInFile(ArchiveHandle archive);
+
+// Hash-table entries in use (neither empty nor deleted).
+uint32_t EntriesInUse(ArchiveHandle archive);
+
+// The hash-table size suggested for this many entries: the next power of two.
+uint32_t HashSizeFor(uint64_t entries);
+
+// How many hash entries a set of names would take in locale: each distinct
+// name (case ignored) that the table does not hold in that locale yet (a
+// stored one is replaced in its entry, or refused); "(listfile)" is counted
+// apart, when addList is set and the neutral list is missing.
+struct Needed {
+  uint64_t names = 0;  // new entries for the given names
+  uint64_t list = 0;   // 1 when the name list needs an entry of its own
+  uint64_t total() const { return names + list; }
+};
+Needed EntriesNeeded(ArchiveHandle archive, const std::vector<std::string>& names, uint32_t locale, bool addList);
+
+// Stored entries whose name none of names gives.
+uint32_t UnnamedEntries(ArchiveHandle archive, const std::vector<std::string>& names);
+
+// Prints why the hash table is too small and which size would fit.
+void ReportTooSmall(const std::string& shownPath, bool exists, uint32_t entries, uint32_t inUse, const Needed& needed,
+                    bool canGrow);
+
+// Reads a user's list of names (false, with a message, when it cannot be read).
+bool ReadUserList(const std::string& path, std::vector<std::string>* names);
+
+}  // namespace sorvane
