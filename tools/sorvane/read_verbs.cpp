@@ -396,8 +396,12 @@ int RunVerify(const Args& args) {
     }
     if (!problem.empty()) {
       // A method this build lacks (bzip2 in the Windows builds) says nothing
-      // about the data: such a file is not checked rather than damaged.
-      const bool lacking = error == ERROR_NOT_SUPPORTED;
+      // about the data: such a file is not checked rather than damaged. A
+      // mask bit that no method has is damage.
+      constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
+                                         COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
+      const bool lacking = error == ERROR_NOT_SUPPORTED &&
+                           (GetCompressionMethods(archive.get(), e.hashIndex) & ~kKnownMethods) == 0;
       ++(lacking ? unchecked : damaged);
       FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
                 LocaleText(e.locale) + "): " + problem);
