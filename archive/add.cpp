@@ -59,6 +59,16 @@ class SourceReader {
     return true;
   }
 
+  // What the content's attributes need: its digests as it is read, and its
+  // time (the source file's, else now).
+  void Track(ContentDigest* digest) {
+    digest_ = digest;
+    if (!platform::IsValidHandle(file_) || !platform::GetFileWriteTime(file_, &time_)) {
+      time_ = platform::GetSystemTimeAsFileTime();
+    }
+  }
+  uint64_t time() const { return time_; }
+
   // The next count bytes; a source that ends early fails (ERROR_HANDLE_EOF).
   bool Read(uint8_t* out, uint32_t count) {
     if (memory_ != nullptr) {
@@ -67,10 +77,13 @@ class SourceReader {
       return false;
     }
     position_ += count;
+    if (digest_ != nullptr) digest_->Update(out, count);
     return true;
   }
 
  private:
+  ContentDigest* digest_ = nullptr;
+  uint64_t time_ = 0;
   platform::OsHandle file_ = platform::InvalidHandle();
   const uint8_t* memory_ = nullptr;
   uint64_t position_ = 0;
@@ -274,6 +287,7 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
   if (outcome == Outcome::kDone) {
     if (IsListfileName(storedName)) ForgetSessionList(archive);
     else ListfileAddName(archive, storedName);
+    if (IsAttributesName(storedName)) ForgetSessionAttributes(archive);
   }
   return EndOperation(archive, outcome);
 }
@@ -284,6 +298,9 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
                      uint32_t mask, uint32_t level) {
   const bool replace = (flags & ADD_REPLACE) != 0;
   flags &= ~ADD_REPLACE;
+  // Read before the hash entry changes; the attributes file has no item.
+  const AttributesTable* attributes = IsAttributesName(storedName) ? nullptr : KeptAttributes(archive);
+  ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
 
   HashEntry* slot = FindFreeHashSlot(archive, storedName, CurrentLocale, replace);
   if (slot == nullptr) return GetLastError() == ERR_HASH_TABLE_FULL ? Outcome::kArchiveFailed : Outcome::kRefused;
@@ -292,6 +309,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   SourceReader reader;
   uint32_t size = 0;
   if (!reader.Open(source, &size)) return Outcome::kRefused;
+  if (attributes != nullptr) reader.Track(&digest);
   if (size == 0) flags &= ~(BLOCK_COMPRESSED | BLOCK_IMPLODED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
 
   const uint32_t sectorSize = archive->sectorSize;
@@ -355,6 +373,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   slot->blockIndex = blockIndex;
   archive->session->hashChanged = true;
   archive->session->blocksChanged = true;
+  if (attributes != nullptr) NoteStoredContent(archive, blockIndex, StoredContent{&digest, reader.time()});
   return Outcome::kDone;
 }
 

@@ -116,6 +116,7 @@ void FreeSession(UpdateSession* s) {
   s->blockRefs = nullptr;
   s->scratch = PageBuffer();
   ReleaseSessionList(&s->list);
+  ReleaseSessionAttributes(s);
 }
 
 // Puts the committed state back into the record; the session's own memory is
@@ -231,7 +232,8 @@ void CutDeadTail(Archive* archive) {
 // new state stands, and a failed flush is still reported.
 bool CommitSession(Archive* archive) {
   UpdateSession* s = archive->session;
-  if (StoreSessionList(archive) == Outcome::kArchiveFailed) {
+  if (StoreSessionList(archive) == Outcome::kArchiveFailed ||
+      StoreSessionAttributes(archive) == Outcome::kArchiveFailed) {
     const uint32_t error = GetLastError();
     RestoreCommitted(archive, s);
     EndSession(archive);

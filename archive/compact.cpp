@@ -281,6 +281,10 @@ bool CompactCommitted(Archive* archive) {
     }
   }
 
+  // "(attributes)" follows the blocks to their new indexes.
+  CompactedAttributes attributes;
+  if (!PrepareCompactedAttributes(archive, firstUser, blockCount, kUnused, &attributes)) return false;
+
   // Data starts behind the header; a header-size field that is out of reason
   // (below 32, or past where the archive's contents begin) gives way to 32.
   uint64_t contentStart = header.hashTableOffset;
@@ -311,6 +315,10 @@ bool CompactCommitted(Archive* archive) {
     uint32_t extent = oldBlock.storedSize;
     StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
     newBlocks[m] = oldBlock;
+    if (i == attributes.block) {
+      newBlocks[m] = attributes.entry;
+      extent = attributes.entry.storedSize;
+    }
     newBlocks[m].offset = static_cast<uint32_t>(write);
     newBlocks[m].storedSize = extent;
     write += extent;
@@ -354,6 +362,10 @@ bool CompactCommitted(Archive* archive) {
     if (newIndex[i] == kUnused) continue;
     const BlockEntry& oldBlock = archive->blockTable[i];
     const BlockEntry& newBlock = newBlocks[newIndex[i]];
+    if (i == attributes.block) {
+      if (!WriteExactAt(out, base + newBlock.offset, attributes.bytes, newBlock.storedSize)) return false;
+      continue;
+    }
     if (!CopyRange(archive->fileHandle, ArchivePosition(archive, oldBlock.offset), out, base + newBlock.offset,
                    newBlock.storedSize, chunk.bytes())) {
       return false;

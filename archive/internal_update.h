@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "archive/attributes.h"
 #include "archive/records.h"
 #include "archive/space.h"
 #include "platform/platform.h"
@@ -88,6 +89,7 @@ bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const void*
 // ASCII case-insensitive comparison, the same folding the name hash uses.
 bool EqualNoCase(const char* a, const char* b);
 inline bool IsListfileName(const char* name) { return EqualNoCase(name, "(listfile)"); }
+inline bool IsAttributesName(const char* name) { return EqualNoCase(name, "(attributes)"); }
 
 // The entry to store name/locale in: the entry already holding them (only when
 // replace is allowed, else ERR_ALREADY_STORED), else the first deleted mark of
@@ -147,6 +149,9 @@ struct UpdateSession {
   bool hashChanged = false;
   bool blocksChanged = false;
   SessionList list;
+  AttributesTable* attributes = nullptr;  // see KeptAttributes (attributes.cpp)
+  bool attributesLoaded = false;
+  bool attributesDirty = false;
   PageBuffer scratch;  // the adds' working buffers, kept for the session
 };
 
@@ -210,6 +215,9 @@ void ReleaseSessionList(SessionList* list);
 // nothing). *present tells whether the archive holds one at all; the result
 // is false when a list is present but could not be read whole.
 bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capacity, bool* present);
+// The same for any stored file.
+bool ReadWholeStoredFile(Archive* archive, const char* name, char** text, uint32_t* size, uint32_t* capacity,
+                         bool* present);
 // Position of the first whole-line occurrence of name in text (case
 // ignored), or -1: it starts the text or follows a CR or LF, and ends the text
 // or stands before a CR or LF.

@@ -198,11 +198,16 @@ int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name) {
 }
 
 bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capacity, bool* present) {
+  return ReadWholeStoredFile(archive, kListfileName, text, size, capacity, present);
+}
+
+bool ReadWholeStoredFile(Archive* archive, const char* name, char** text, uint32_t* size, uint32_t* capacity,
+                         bool* present) {
   *size = 0;
-  *present = FindHashEntry(archive, kListfileName, CurrentLocale) != nullptr;
+  *present = FindHashEntry(archive, name, CurrentLocale) != nullptr;
   if (!*present) return true;
   FileHandle file = nullptr;
-  if (!OpenArchiveFile(archive, kListfileName, 0, &file)) return false;
+  if (!OpenArchiveFile(archive, name, 0, &file)) return false;
   const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
   const BlockEntry* block = BlockOfFile(file);
   bool ok = block != nullptr && fileSize != 0xFFFFFFFFu;

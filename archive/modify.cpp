@@ -140,6 +140,7 @@ bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
   archive->session->hashChanged = true;
   if (IsListfileName(name)) ForgetSessionList(archive);
   else ListfileRemoveName(archive, name);
+  if (IsAttributesName(name)) ForgetSessionAttributes(archive);
   return EndOperation(archive, Outcome::kDone);
 }
 
@@ -197,6 +198,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
       const uint32_t copy = archive->header.blockTableEntries++;
       archive->blockTable[copy] = moved;
       ChangeBlockReference(archive, blockIndex, copy);
+      CopyAttributesItem(archive, blockIndex, copy);
       blockIndex = copy;
     } else {
       ReleaseSpace(archive, block.offset, static_cast<uint64_t>(block.offset) + block.storedSize);
@@ -220,6 +222,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
     ListfileRemoveName(archive, oldName);
     ListfileAddName(archive, newName);
   }
+  if (IsAttributesName(oldName) || IsAttributesName(newName)) ForgetSessionAttributes(archive);
   return Outcome::kDone;
 }
 

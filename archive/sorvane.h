@@ -249,6 +249,22 @@ SORVANE_API bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, u
                                       uint32_t newLocale);
 SORVANE_API bool CompactArchive(ArchiveHandle archive);
 
+// "(attributes)": per stored file its CRC-32, file time (a Windows FILETIME)
+// and MD5 of the whole content, and a patch bit. Every update of an archive
+// that has one keeps it current: an added file gets the CRC-32 and MD5 of
+// its content and the source's modification time (the current time for
+// data from memory); renames and compaction keep the items with their
+// files. SetArchiveAttributes starts one with the given attributes (or
+// replaces the one there), computing the digests of every stored file (their
+// times are unknown and stay unrecorded). ERROR_NOT_SUPPORTED when this build
+// cannot compute a digest asked for, ERROR_INVALID_PARAMETER for no or
+// unknown flags.
+#define ATTRIBUTE_CRC32 ((uint32_t)0x1u)
+#define ATTRIBUTE_FILETIME ((uint32_t)0x2u)
+#define ATTRIBUTE_MD5 ((uint32_t)0x4u)
+#define ATTRIBUTE_PATCH_BIT ((uint32_t)0x8u)
+SORVANE_API bool SetArchiveAttributes(ArchiveHandle archive, uint32_t flags);
+
 // Batches. Every update above is committed before it returns, in a way that a
 // stop at any moment leaves either the archive as it was or the change whole.
 // Between BeginArchiveUpdate and CommitArchiveUpdate updates are committed

@@ -28,4 +28,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVRIX_WINE})
 
 # Debian's mingw zlib (libz-mingw-w64-dev) is taken statically, so the
 # programs need no zlib1.dll beside them. Debian has no mingw bzip2.
+# libgcrypt (libgcrypt-mingw-w64-dev, for MD5) is linked statically as well;
+# archive/CMakeLists.txt picks its .a files.
 set(ZLIB_USE_STATIC_LIBS ON)

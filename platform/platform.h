@@ -123,6 +123,9 @@ bool CloseHandle(OsHandle file);
 bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead);
 bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten);
 bool GetFileSize64(OsHandle file, uint64_t* size);
+// The file's last-write time as a Windows FILETIME: 100-nanosecond steps
+// since 1601-01-01 UTC (GetFileTime's third time).
+bool GetFileWriteTime(OsHandle file, uint64_t* fileTime);
 
 bool DeleteFile(const char* path);
 // MoveFileEx with MOVEFILE_REPLACE_EXISTING: an existing target is replaced.
@@ -169,6 +172,8 @@ uint64_t WriteStepsTaken();
 // ---- process -----------------------------------------------------------------
 
 uint32_t GetTickCount();
+// The current time as a FILETIME (GetSystemTimeAsFileTime).
+uint64_t GetSystemTimeAsFileTime();
 // GetModuleFileNameA of the executable: the full path, zero-terminated; returns
 // its length, or 0 on failure. Truncates like Win32 when size is too small.
 uint32_t GetModuleFileName(char* buffer, uint32_t size);

@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks for building and testing.
 # Only packages that are missing are installed.
 set -eu
-want="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libbz2-dev clang libclang-rt-14-dev"
+want="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libbz2-dev libgcrypt20-dev clang libclang-rt-14-dev"
 [ $# -gt 0 ] && want="$*"
 missing=""
 for p in $want; do

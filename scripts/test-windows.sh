@@ -47,7 +47,7 @@ fi
 
 # The cross compilers and wine. A 32-bit wine needs the i386 architecture.
 need_update=""
-packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64"
+packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine64"
 if [ "$mode" = 32 ]; then
   packages="$packages wine wine32:i386"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -265,6 +265,18 @@ bool GetFileSize64(OsHandle file, uint64_t* size) {
   return true;
 }
 
+bool GetFileWriteTime(OsHandle file, uint64_t* fileTime) {
+  int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  *fileTime = posix::FileTimeFrom(st.st_mtim);
+  return true;
+}
+
 bool SetEndOfFile(OsHandle file) {
   int fd = FdFromHandle(file);
   if (fd < 0) return false;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <time.h>
 
 namespace platform::posix {
 
@@ -26,5 +27,13 @@ void* HandleFromDescriptor(int fd);
 
 // The path with every backslash turned into '/'.
 std::string NativePath(const char* path);
+
+// A time since 1970 as a FILETIME (100 ns steps since 1601); times before
+// 1601 give 0.
+inline uint64_t FileTimeFrom(const struct timespec& t) {
+  constexpr int64_t kEpochGap = 11644473600;  // seconds from 1601 to 1970
+  if (t.tv_sec < -kEpochGap) return 0;
+  return static_cast<uint64_t>(t.tv_sec + kEpochGap) * 10000000u + static_cast<uint64_t>(t.tv_nsec) / 100u;
+}
 
 }  // namespace platform::posix

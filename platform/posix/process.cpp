@@ -18,6 +18,12 @@ uint32_t GetTickCount() {
   return static_cast<uint32_t>(ms);
 }
 
+uint64_t GetSystemTimeAsFileTime() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return posix::FileTimeFrom(now);
+}
+
 uint32_t GetModuleFileName(char* buffer, uint32_t size) {
   std::vector<char> path(256);
   ssize_t length = 0;

@@ -96,6 +96,14 @@ bool GetFileSize64(OsHandle file, uint64_t* size) {
   return true;
 }
 
+bool GetFileWriteTime(OsHandle file, uint64_t* fileTime) {
+  if (!CheckHandle(file)) return false;
+  FILETIME written;
+  if (!::GetFileTime(ToHandle(file), nullptr, nullptr, &written)) return false;
+  *fileTime = (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+  return true;
+}
+
 bool SetEndOfFile(OsHandle file) {
   return CheckHandle(file) && internal::TakeWriteStep() && ::SetEndOfFile(ToHandle(file)) != FALSE;
 }

@@ -4,6 +4,12 @@ namespace platform {
 
 uint32_t GetTickCount() { return ::GetTickCount(); }
 
+uint64_t GetSystemTimeAsFileTime() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
 uint32_t GetModuleFileName(char* buffer, uint32_t size) {
   if (buffer == nullptr || size == 0) {
     ::SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 
+#include "archive/attributes.h"
 #include "tests/archive/update_test_util.h"
 
 using namespace updatetest;
@@ -38,6 +39,9 @@ class UpdateCrashTest : public UpdateTest {
     b.WriteTo(Path("start.mpq"));
     ArchiveHandle a = OpenExisting("start.mpq", UPDATE_KEEP_LISTFILE);
     ASSERT_NE(a, nullptr);
+    if (attributes_) {
+      ASSERT_TRUE(SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_FILETIME | ATTRIBUTE_MD5));
+    }
     ASSERT_TRUE(Add(a, "c.dat", Compressible(12000, 3), BLOCK_COMPRESSED | kAdjusted, COMP_IMPLODE | COMP_HUFFMAN));
     ASSERT_TRUE(Add(a, "d", PatternBytes(300, 4), BLOCK_ENCRYPTED));
     ASSERT_TRUE(Add(a, "g.txt", PatternBytes(5000, 5), BLOCK_COMPRESSED));
@@ -91,6 +95,7 @@ class UpdateCrashTest : public UpdateTest {
       }
       if (!ok) *problem += "entry " + std::to_string(i) + " does not read; ";
     }
+    if (attributes_) CheckAttributes(a, problem);
     CloseArchive(a);
     return out;
   }
@@ -167,7 +172,47 @@ class UpdateCrashTest : public UpdateTest {
     }
   }
 
+  // "(attributes)" is there, covers the block table and holds the digests
+  // of every file as it reads now: never those of another state.
+  static void CheckAttributes(ArchiveHandle a, std::string* problem) {
+    AttributesTable t;
+    bool present = false;
+    if (!ReadArchiveAttributes(a, &t, &present) || !present || t.count != a->header.blockTableEntries) {
+      *problem += "no whole attributes; ";
+      ReleaseAttributes(&t);
+      return;
+    }
+    for (uint32_t i = 0; i < a->header.hashTableEntries; ++i) {
+      const HashEntry& e = a->hashTable[i];
+      FileHandle file = nullptr;
+      if (!IsHashEntryInUse(e) || e.nameHashA == HashString("(attributes)", HASH_NAME_A) ||
+          !OpenArchiveFileByIndex(a, i, &file)) {
+        continue;
+      }
+      Bytes data(GetArchiveFileSize(file, nullptr));
+      uint32_t got = 0;
+      ReadArchiveFile(file, data.data(), static_cast<uint32_t>(data.size()), &got, nullptr);
+      CloseArchiveFile(file);
+      ContentDigest digest(ATTRIBUTE_CRC32 | ATTRIBUTE_MD5);
+      digest.Update(data.data(), data.size());
+      uint8_t md5[16];
+      digest.Md5(md5);
+      if (t.crc[e.blockIndex] != digest.crc() || std::memcmp(t.md5 + 16 * e.blockIndex, md5, 16) != 0) {
+        *problem += "entry " + std::to_string(i) + " differs from its attributes; ";
+      }
+    }
+    ReleaseAttributes(&t);
+  }
+
   Bytes start_;
+  bool attributes_ = false;
+};
+
+// The same with "(attributes)" kept by every update: it switches with the
+// rest of the archive.
+class UpdateCrashAttributesTest : public UpdateCrashTest {
+ protected:
+  UpdateCrashAttributesTest() { attributes_ = true; }
 };
 
 TEST_F(UpdateCrashTest, Add) {
@@ -205,6 +250,19 @@ TEST_F(UpdateCrashTest, Batch) {
            Add(a, "a.txt", PatternBytes(100, 11), ADD_REPLACE | BLOCK_ENCRYPTED) &&
            DeleteArchiveFile(a, "d") && RenameArchiveFile(a, "dir\\b.bin", "h\\renamed.dat") &&
            SetArchiveFileLocale(a, "c.dat", 0, 0x407) && CommitArchiveUpdate(a);
+  });
+}
+
+TEST_F(UpdateCrashAttributesTest, Compact) {
+  AtEveryStep(0, [](ArchiveHandle a) { return CompactArchive(a); });
+}
+
+TEST_F(UpdateCrashAttributesTest, Batch) {
+  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) {
+    return BeginArchiveUpdate(a) && Add(a, "e\\new.txt", Compressible(20000, 9), BLOCK_COMPRESSED) &&
+           Add(a, "a.txt", PatternBytes(100, 11), ADD_REPLACE | BLOCK_ENCRYPTED) &&
+           DeleteArchiveFile(a, "d") && RenameArchiveFile(a, "dir\\b.bin", "h\\renamed.dat") &&
+           CommitArchiveUpdate(a);
   });
 }
 

@@ -178,14 +178,19 @@ const std::vector<Verb>& Verbs() {
       {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
        "decode every stored file and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
-       "The exit status is 1 when anything is damaged, 4 when nothing is but some encrypted\n"
-       "files could not be checked because their key needs a name no list gives.\n",
+       "Where the archive has \"(attributes)\", each file's CRC-32 and MD5 are checked against\n"
+       "it too, and every mismatch is named.\n"
+       "The exit status is 1 when anything is damaged or differs from its attributes, 4 when\n"
+       "nothing is but some encrypted files could not be checked because their key needs a\n"
+       "name no list gives.\n",
        {"listfile"}, {}, 1, 1, RunVerify},
-      {"create", "sorvane create ARCHIVE [--hash-size N] [--force]", "create a new, empty archive",
+      {"create", "sorvane create ARCHIVE [--hash-size N] [--force] [--attributes]", "create a new, empty archive",
        "  --hash-size N    entries of the hash table, the most files it can hold (default 1024,\n"
        "                   at most 1048576 without --force, 4194304 with it)\n"
-       "  --force          replace an existing file; allow a hash table beyond 1048576 entries\n",
-       {"hash-size"}, {"force"}, 1, 1, RunCreate},
+       "  --force          replace an existing file; allow a hash table beyond 1048576 entries\n"
+       "  --attributes     keep \"(attributes)\": the CRC-32, MD5 and time of every file added\n"
+       "                   later, which verify checks\n",
+       {"hash-size"}, {"force", "attributes"}, 1, 1, RunCreate},
       {"add", "sorvane add ARCHIVE PATH... [options]",
        "store files and folders (folders recursively) in an archive, creating it when missing",
        "  --name NAME      the stored name (a single file only); otherwise the path as given;\n"

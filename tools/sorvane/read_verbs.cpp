@@ -8,6 +8,7 @@
 
 #include "platform/bytes.h"
 #include "platform/platform.h"
+#include "tools/sorvane/attributes.h"
 #include "tools/sorvane/cli.h"
 #include "tools/sorvane/guide.h"
 #include "tools/sorvane/names.h"
@@ -251,6 +252,7 @@ int RunInfo(const Args& args) {
   std::printf("files:          %u\n", used);
   std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
   std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
+  std::printf("attributes:     %s\n", DescribeAttributes(archive.get()).c_str());
   return kExitOk;
 }
 
@@ -333,8 +335,9 @@ namespace {
 
 // Reads an open stored file through to its end, which decodes every sector:
 // the reader refuses corrupt tables and undecodable sectors itself. Empty
-// when the whole file reads; otherwise where and why it stopped.
-std::string CheckSectors(FileHandle file, Progress* progress) {
+// when the whole file reads; otherwise where and why it stopped. The
+// content goes through digest as it is read.
+std::string CheckSectors(FileHandle file, Progress* progress, ContentDigest* digest) {
   const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
   const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
   const uint32_t size = GetArchiveFileSize(file, nullptr);
@@ -344,6 +347,7 @@ std::string CheckSectors(FileHandle file, Progress* progress) {
     const uint32_t want = std::min<uint32_t>(size - done, static_cast<uint32_t>(buffer.size()));
     uint32_t got = 0;
     const bool ok = ReadArchiveFile(file, buffer.data(), want, &got, nullptr);
+    digest->Update(buffer.data(), std::min(got, want));
     done += std::min(got, want);
     progress->AddBytes(std::min(got, want));
     if (!ok || got == 0) {
@@ -369,6 +373,14 @@ int RunVerify(const Args& args) {
   uint64_t totalBytes = 0;
   for (const StoredEntry& e : entries) totalBytes += e.blockValid ? e.block.fileSize : 0;
   Progress progress("verify", entries.size(), totalBytes);
+  size_t mismatched = 0;
+  const AttributesCheck attributes(archive.get());
+  if (!attributes.problem().empty()) {
+    FailPlain("damaged: " + attributes.problem());
+    ++damaged;
+  }
+  if (attributes.unchecked() & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
+  if (attributes.unchecked() & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
   for (const StoredEntry& e : entries) {
     const FileCounted counted(&progress);
     std::string problem;
@@ -390,9 +402,16 @@ int RunVerify(const Args& args) {
                     ? "its key cannot be found"
                     : "it cannot be opened: " + ErrorText(error);
     } else {
-      problem = CheckSectors(file, &progress);
+      ContentDigest digest(attributes.digests());
+      problem = CheckSectors(file, &progress, &digest);
       error = GetLastError();
       CloseArchiveFile(file);
+      const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
+      if (!mismatch.empty()) {
+        ++mismatched;
+        FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
+        continue;
+      }
     }
     if (!problem.empty()) {
       // A method this build lacks (bzip2 in the Windows builds) says nothing
@@ -417,10 +436,12 @@ int RunVerify(const Args& args) {
       Note("ok " + DisplayName(e));
     }
   }
-  if (args.verbose || damaged != 0 || unchecked != 0) {
-    std::printf("%zu files checked, %zu damaged, %zu not checked\n", entries.size() - unchecked, damaged, unchecked);
+  if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
+    std::printf("%zu files checked, %zu damaged, %zu not checked", entries.size() - unchecked, damaged, unchecked);
+    if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);
+    std::printf("\n");
   }
-  if (damaged != 0) return kExitFailure;
+  if (damaged != 0 || mismatched != 0) return kExitFailure;
   return unchecked != 0 ? kExitUnchecked : kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <set>
 
+#include "archive/attributes.h"
 #include "archive/records.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
@@ -450,6 +451,15 @@ int RunCreate(const Args& args) {
   const uint32_t disposition = args.Has("force") ? UPDATE_CREATE_ALWAYS : 0;
   WriteArchive archive(args.positional[0], disposition, hashSize);
   if (archive.get() == nullptr) return kExitFailure;
+  if (args.Has("attributes")) {
+    // Every digest this build can compute, and the files' times.
+    const uint32_t flags = ATTRIBUTE_FILETIME | SupportedDigests();
+    if ((flags & ATTRIBUTE_MD5) == 0) Note("note: MD5 is not supported by this build; it is not recorded");
+    if (!SetArchiveAttributes(archive.get(), flags)) {
+      Fail("cannot store \"(attributes)\" in \"" + args.positional[0] + "\"");
+      return kExitFailure;
+    }
+  }
   if (args.verbose) Note("created " + args.positional[0] + " with " + std::to_string(hashSize) + " hash entries");
   return kExitOk;
 }
