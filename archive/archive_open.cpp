@@ -45,8 +45,11 @@ bool ReadTable(platform::OsHandle file, uint64_t position, void* table, uint32_t
 
 }  // namespace
 
+// On Windows the header hands these to the system's own.
+#if !defined(_WIN32)
 uint32_t GetLastError() { return platform::GetLastError(); }
 void SetLastError(uint32_t code) { platform::SetLastError(code); }
+#endif
 
 ArchiveHeader ParseArchiveHeader(const uint8_t bytes[kHeaderBytes]) {
   ArchiveHeader h{};
@@ -441,6 +444,8 @@ uint32_t CopyLibraryBanner(char* buffer, uint32_t size) {
   std::memcpy(buffer, kBanner, size < length ? size : length);
   return length;
 }
+
+uint32_t GetSorvaneVersion() { return SORVANE_VERSION; }
 
 float GetLibraryVersionNumber() { return 2.0f; }
 uint64_t GetLibraryVersion64() { return 0x0002000600000001ull; }

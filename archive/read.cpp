@@ -105,7 +105,7 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
   }
   const StormDecompressFn decompress = StormDecompress;
   if (decompress == nullptr ||
-      (decompress == BuiltinProviderDecompress && (mask & ~BUILTIN_PROVIDER_MASK) != 0)) {
+      (decompress == BuiltinProviderDecompress && !BuiltinProviderSupports(mask))) {
     return Fail(ERROR_NOT_SUPPORTED);
   }
   if (decompress(out, &produced, stored, storedLength) == 0 || produced != expected) {
@@ -357,20 +357,111 @@ bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, u
   return true;
 }
 
-bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
+namespace {
+
+// The block of a hash entry and, when its sector table is encrypted, the
+// file's key (0 otherwise).
+bool EntryBlockAndKey(Archive* archive, const HashEntry& entry, const BlockEntry** block, uint32_t* key) {
   if (archive->blockTable == nullptr || entry.blockIndex >= archive->header.blockTableEntries) {
     return Fail(ERROR_FILE_INVALID);
   }
-  const BlockEntry& block = archive->blockTable[entry.blockIndex];
-  uint32_t key = 0;
-  if ((block.flags & BLOCK_ENCRYPTED) && HasSectorTable(block.flags)) {
+  *block = &archive->blockTable[entry.blockIndex];
+  *key = 0;
+  if (((*block)->flags & BLOCK_ENCRYPTED) && HasSectorTable((*block)->flags)) {
     // The table's own first words are the cheaper way to its key; names are
     // searched only when they fail.
-    key = DetectTableKey(archive, block);
-    if (key == 0) key = FindFileKey(archive, &entry, nullptr);
-    if (key == 0) return Fail(ERROR_FILE_INVALID);
+    *key = DetectTableKey(archive, **block);
+    if (*key == 0) *key = FindFileKey(archive, &entry, nullptr);
+    if (*key == 0) return Fail(ERROR_FILE_INVALID);
   }
-  return DataExtent(archive, block, key, extent);
+  return true;
+}
+
+// A single unit is one piece: stored whole, imploded whole, or one mask
+// byte and the packed file.
+uint32_t SingleUnitMethods(const Archive* archive, const BlockEntry& block, const BlockData& where,
+                           uint32_t key) {
+  if (block.storedSize >= block.fileSize) return METHOD_SECTOR_STORED;
+  if (block.flags & BLOCK_IMPLODED) return COMP_IMPLODE;
+  uint8_t head[4] = {};
+  const uint32_t want = block.storedSize < 4 ? block.storedSize : 4;
+  uint32_t got = 0;
+  if (want == 0 || !platform::ReadFileAt(archive->fileHandle, where.start, head, want, &got) || got < want) {
+    if (want == 0 || got < want) SetLastError(ERROR_FILE_CORRUPT);
+    return 0xFFFFFFFFu;
+  }
+  if ((block.flags & BLOCK_ENCRYPTED) && want == 4) DecryptBlock(head, 4, key);
+  return head[0];
+}
+
+bool CheckedHashEntry(ArchiveHandle archive, uint32_t hashIndex) {
+  if (archive == nullptr || !IsOpenArchive(archive)) return Fail(ERROR_INVALID_PARAMETER);
+  if (hashIndex >= archive->header.hashTableEntries) return Fail(ERROR_FILE_NOT_FOUND);
+  return true;
+}
+
+}  // namespace
+
+bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
+  const BlockEntry* block = nullptr;
+  uint32_t key = 0;
+  return EntryBlockAndKey(archive, entry, &block, &key) && DataExtent(archive, *block, key, extent);
+}
+
+uint32_t GetCompressionMethods(ArchiveHandle archive, uint32_t hashIndex) {
+  if (!CheckedHashEntry(archive, hashIndex)) return 0xFFFFFFFFu;
+  const BlockEntry* block = nullptr;
+  uint32_t key = 0;
+  if (!EntryBlockAndKey(archive, archive->hashTable[hashIndex], &block, &key)) return 0xFFFFFFFFu;
+  if ((block->flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) == 0) return 0;
+  BlockData where;
+  if (!LocateBlockData(archive, *block, &where)) return 0xFFFFFFFFu;
+  if (IsSingleUnit(block->flags)) {
+    // A unit has no offset table to recover its key from: only its name gives it.
+    if ((block->flags & BLOCK_ENCRYPTED) && key == 0) {
+      key = FindFileKey(archive, &archive->hashTable[hashIndex], nullptr);
+      if (key == 0) {
+        SetLastError(ERROR_FILE_INVALID);
+        return 0xFFFFFFFFu;
+      }
+    }
+    return SingleUnitMethods(archive, *block, where, key);
+  }
+  uint32_t* table = LoadSectorTable(archive, *block, where, key);
+  if (table == nullptr) return 0xFFFFFFFFu;
+  const uint32_t S = archive->sectorSize;
+  const uint32_t sectors = SectorCount(block->fileSize, S);
+  uint32_t methods = 0;
+  for (uint32_t s = 0; s < sectors; ++s) {
+    const uint32_t stored = table[s + 1] - table[s];
+    const uint32_t left = block->fileSize - s * S;
+    if (stored == (left < S ? left : S)) {
+      methods |= METHOD_SECTOR_STORED;
+      continue;
+    }
+    if (block->flags & BLOCK_IMPLODED) {
+      methods |= COMP_IMPLODE;
+      continue;
+    }
+    // A compressed sector begins with its method mask; the cipher's first
+    // word depends on nothing after it.
+    uint8_t head[4] = {};
+    const uint32_t want = stored < 4 ? stored : 4;
+    uint32_t got = 0;
+    const bool read = want != 0 && platform::ReadFileAt(archive->fileHandle,
+                                                        static_cast<uint64_t>(where.start) + table[s], head,
+                                                        want, &got);
+    if (!read || got < want) {
+      const uint32_t error = read || want == 0 ? ERROR_FILE_CORRUPT : GetLastError();
+      platform::VirtualFree(table);
+      SetLastError(error);
+      return 0xFFFFFFFFu;
+    }
+    if ((block->flags & BLOCK_ENCRYPTED) && want == 4) DecryptBlock(head, 4, key + s);
+    methods |= head[0];
+  }
+  platform::VirtualFree(table);
+  return methods;
 }
 
 uint64_t ArchiveContentEnd(Archive* archive) {
@@ -402,14 +493,7 @@ uint64_t ArchiveContentEnd(Archive* archive) {
 }
 
 uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex) {
-  if (archive == nullptr || !IsOpenArchive(archive)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0xFFFFFFFFu;
-  }
-  if (hashIndex >= archive->header.hashTableEntries) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0xFFFFFFFFu;
-  }
+  if (!CheckedHashEntry(archive, hashIndex)) return 0xFFFFFFFFu;
   uint32_t extent = 0;
   return StoredExtent(archive, archive->hashTable[hashIndex], &extent) ? extent : 0xFFFFFFFFu;
 }

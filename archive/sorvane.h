@@ -8,193 +8,252 @@
 // library's records; they are checked against the library's open lists before
 // use, so a stale or foreign handle fails with ERROR_INVALID_PARAMETER.
 // The library is used from one thread at a time.
-#pragma once
+//
+// The header is plain C11 and C++: C programs and foreign-function
+// interfaces call the same operations. Installed as <sorvane/sorvane.h>.
+#ifndef SORVANE_SORVANE_H
+#define SORVANE_SORVANE_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
 
-struct Archive;
-struct ArchiveFile;
-using ArchiveHandle = Archive*;
-using FileHandle = ArchiveFile*;
+// The package's version; GetSorvaneVersion() gives the one of the library a
+// program runs with, SORVANE_VERSION the one it was compiled against.
+#define SORVANE_VERSION_MAJOR 1
+#define SORVANE_VERSION_MINOR 6
+#define SORVANE_VERSION_PATCH 0
+#define SORVANE_VERSION_STRING "1.6.0"
+#define SORVANE_VERSION \
+  ((SORVANE_VERSION_MAJOR << 16) | (SORVANE_VERSION_MINOR << 8) | SORVANE_VERSION_PATCH)
+
+// Every public operation is declared on a line that begins with SORVANE_API;
+// a shared library exports those and nothing else. Programs that link the
+// static library on Windows define SORVANE_STATIC (the package files do).
+#if defined(_WIN32) && defined(SORVANE_BUILDING_DLL)
+#define SORVANE_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(SORVANE_STATIC)
+#define SORVANE_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define SORVANE_API __attribute__((visibility("default")))
+#else
+#define SORVANE_API
+#endif
+
+// On Windows a program takes GetLastError, SetLastError, OVERLAPPED and the
+// ERROR_* codes from <windows.h>: the library's last error is the system's.
+// The library's own code includes no system header above its platform
+// layer, so there the header declares the two calls with the system's shape.
+#if defined(_WIN32) && !defined(SORVANE_INTERNAL)
+#include <windows.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct Archive* ArchiveHandle;
+typedef struct ArchiveFile* FileHandle;
 
 // ---- Win32 shapes the operations take ------------------------------------------
 
-struct OVERLAPPED {
+// Elsewhere the last error is the library's, with the same numbers.
+#if defined(_WIN32) && defined(SORVANE_INTERNAL)
+__declspec(dllimport) unsigned long __stdcall GetLastError(void);
+__declspec(dllimport) void __stdcall SetLastError(unsigned long code);
+#endif
+#if !defined(_WIN32) || defined(SORVANE_INTERNAL)
+// The same layout as the system's (whose Offset and OffsetHigh share a union
+// with a pointer, which changes neither size nor offsets).
+typedef struct OVERLAPPED {
   uintptr_t Internal;
   uintptr_t InternalHigh;
   uint32_t Offset;
   uint32_t OffsetHigh;
   void* hEvent;
-};
+} OVERLAPPED;
 
-constexpr uint32_t ERROR_SUCCESS = 0;
-constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
-constexpr uint32_t ERROR_ACCESS_DENIED = 5;
-constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
-constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
-constexpr uint32_t ERROR_FILE_INVALID = 1006;
-constexpr uint32_t ERROR_FILE_CORRUPT = 1392;
-constexpr uint32_t ERROR_UNKNOWN_PROPERTY = 1608;
+#define ERROR_SUCCESS ((uint32_t)0u)
+#define ERROR_FILE_NOT_FOUND ((uint32_t)2u)
+#define ERROR_ACCESS_DENIED ((uint32_t)5u)
+#define ERROR_NOT_ENOUGH_MEMORY ((uint32_t)8u)
+#define ERROR_NOT_SUPPORTED ((uint32_t)50u)
+#define ERROR_INVALID_PARAMETER ((uint32_t)87u)
+#define ERROR_FILE_INVALID ((uint32_t)1006u)
+#define ERROR_FILE_CORRUPT ((uint32_t)1392u)
+#define ERROR_UNKNOWN_PROPERTY ((uint32_t)1608u)
+#endif
+#if !defined(_WIN32)
+SORVANE_API uint32_t GetLastError(void);
+SORVANE_API void SetLastError(uint32_t code);
+#endif
 
-uint32_t GetLastError();
-void SetLastError(uint32_t code);
+// The version of the library the program runs with, laid out as
+// SORVANE_VERSION: major << 16 | minor << 8 | patch.
+SORVANE_API uint32_t GetSorvaneVersion(void);
 
 // ---- the library's own error codes --------------------------------------------------
 
-constexpr uint32_t ERR_NOT_ARCHIVE = 0x85200065u;
-constexpr uint32_t ERR_FILE_NOT_STORED = 0x85200066u;
-constexpr uint32_t ERR_HASH_TABLE_FULL = 0x85200069u;
-constexpr uint32_t ERR_ALREADY_STORED = 0x8520006Au;
-constexpr uint32_t ERR_READ_ONLY_NEEDS_EXISTING = 0x8520006Cu;
+#define ERR_NOT_ARCHIVE ((uint32_t)0x85200065u)
+#define ERR_FILE_NOT_STORED ((uint32_t)0x85200066u)
+#define ERR_HASH_TABLE_FULL ((uint32_t)0x85200069u)
+#define ERR_ALREADY_STORED ((uint32_t)0x8520006Au)
+#define ERR_READ_ONLY_NEEDS_EXISTING ((uint32_t)0x8520006Cu)
 
 // ---- flags ----------------------------------------------------------------------
 
-constexpr uint32_t BLOCK_IMPLODED = 0x00000100u;
-constexpr uint32_t BLOCK_COMPRESSED = 0x00000200u;
-constexpr uint32_t BLOCK_ENCRYPTED = 0x00010000u;
-constexpr uint32_t BLOCK_KEY_ADJUSTED = 0x00020000u;
-constexpr uint32_t BLOCK_SINGLE_UNIT = 0x01000000u;
-constexpr uint32_t BLOCK_SECTOR_CRC = 0x04000000u;
-constexpr uint32_t BLOCK_EXISTS = 0x80000000u;
+#define BLOCK_IMPLODED ((uint32_t)0x00000100u)
+#define BLOCK_COMPRESSED ((uint32_t)0x00000200u)
+#define BLOCK_ENCRYPTED ((uint32_t)0x00010000u)
+#define BLOCK_KEY_ADJUSTED ((uint32_t)0x00020000u)
+#define BLOCK_SINGLE_UNIT ((uint32_t)0x01000000u)
+#define BLOCK_SECTOR_CRC ((uint32_t)0x04000000u)
+#define BLOCK_EXISTS ((uint32_t)0x80000000u)
 
-constexpr uint32_t OPEN_CD_ONLY = 0x00000001u;
-constexpr uint32_t OPEN_WRITE = 0x00008000u;
+#define OPEN_CD_ONLY ((uint32_t)0x00000001u)
+#define OPEN_WRITE ((uint32_t)0x00008000u)
 
-constexpr uint32_t UPDATE_KEEP_LISTFILE = 0x1u;
-constexpr uint32_t UPDATE_OPEN_EXISTING = 0x4u;
-constexpr uint32_t UPDATE_CREATE_ALWAYS = 0x8u;
-constexpr uint32_t UPDATE_READ_ONLY = 0x10u;
-constexpr uint32_t UPDATE_OPEN_ALWAYS = 0x20u;
+#define UPDATE_KEEP_LISTFILE ((uint32_t)0x1u)
+#define UPDATE_OPEN_EXISTING ((uint32_t)0x4u)
+#define UPDATE_CREATE_ALWAYS ((uint32_t)0x8u)
+#define UPDATE_READ_ONLY ((uint32_t)0x10u)
+#define UPDATE_OPEN_ALWAYS ((uint32_t)0x20u)
 // A new archive gets the extended header (format version 1): positions are
 // 64-bit, so it may grow past 4 GB. Archives of the classic header stay
 // within 4 GB (updates that would pass it fail with error 223).
-constexpr uint32_t UPDATE_FORMAT_1 = 0x40u;
+#define UPDATE_FORMAT_1 ((uint32_t)0x40u)
 
-constexpr uint32_t ADD_REPLACE = 0x1u;
+#define ADD_REPLACE ((uint32_t)0x1u)
 
 // Compression method bits of a sector's method mask.
-constexpr uint32_t COMP_HUFFMAN = 0x01u;
-constexpr uint32_t COMP_ZLIB = 0x02u;   // provided by the external provider
-constexpr uint32_t COMP_IMPLODE = 0x08u;
-constexpr uint32_t COMP_BZIP2 = 0x10u;  // provided by the external provider
-constexpr uint32_t COMP_ADPCM_MONO = 0x40u;
-constexpr uint32_t COMP_ADPCM_STEREO = 0x80u;
+#define COMP_HUFFMAN ((uint32_t)0x01u)
+#define COMP_ZLIB ((uint32_t)0x02u)   // provided by the external provider
+#define COMP_IMPLODE ((uint32_t)0x08u)
+#define COMP_BZIP2 ((uint32_t)0x10u)  // provided by the external provider
+#define COMP_ADPCM_MONO ((uint32_t)0x40u)
+#define COMP_ADPCM_STEREO ((uint32_t)0x80u)
+// GetCompressionMethods: some sector is stored without compression.
+#define METHOD_SECTOR_STORED ((uint32_t)0x100u)
 
 // GetArchiveFileInfo codes.
-constexpr uint32_t INFO_SECTOR_SHIFT = 1;
-constexpr uint32_t INFO_HASH_TABLE_SIZE = 2;
-constexpr uint32_t INFO_BLOCK_TABLE_SIZE = 3;
-constexpr uint32_t INFO_HANDLE_KIND = 4;
-constexpr uint32_t INFO_SIZE = 5;
-constexpr uint32_t INFO_COMPRESSED_SIZE = 6;
-constexpr uint32_t INFO_FLAGS = 7;
-constexpr uint32_t INFO_ARCHIVE = 8;
-constexpr uint32_t INFO_POSITION = 9;
-constexpr uint32_t INFO_LOCALE = 10;
-constexpr uint32_t INFO_PRIORITY = 11;
-constexpr uint32_t INFO_HASH_INDEX = 12;
+#define INFO_SECTOR_SHIFT ((uint32_t)1u)
+#define INFO_HASH_TABLE_SIZE ((uint32_t)2u)
+#define INFO_BLOCK_TABLE_SIZE ((uint32_t)3u)
+#define INFO_HANDLE_KIND ((uint32_t)4u)
+#define INFO_SIZE ((uint32_t)5u)
+#define INFO_COMPRESSED_SIZE ((uint32_t)6u)
+#define INFO_FLAGS ((uint32_t)7u)
+#define INFO_ARCHIVE ((uint32_t)8u)
+#define INFO_POSITION ((uint32_t)9u)
+#define INFO_LOCALE ((uint32_t)10u)
+#define INFO_PRIORITY ((uint32_t)11u)
+#define INFO_HASH_INDEX ((uint32_t)12u)
 
 // Hash types of HashString.
-constexpr uint32_t HASH_TABLE_INDEX = 0;
-constexpr uint32_t HASH_NAME_A = 1;
-constexpr uint32_t HASH_NAME_B = 2;
-constexpr uint32_t HASH_FILE_KEY = 3;
+#define HASH_TABLE_INDEX ((uint32_t)0u)
+#define HASH_NAME_A ((uint32_t)1u)
+#define HASH_NAME_B ((uint32_t)2u)
+#define HASH_FILE_KEY ((uint32_t)3u)
 
 // ---- hashing and encryption -------------------------------------------------------
 
-bool BuildCryptTable();
-uint32_t HashString(const char* name, uint32_t hashType);
-bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key);
-bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key);
-uint32_t DetectFileKey(const void* words, uint32_t expectedFirst);
-uint32_t HashTableKey();
-uint32_t BlockTableKey();
+SORVANE_API bool BuildCryptTable(void);
+SORVANE_API uint32_t HashString(const char* name, uint32_t hashType);
+SORVANE_API bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key);
+SORVANE_API bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key);
+SORVANE_API uint32_t DetectFileKey(const void* words, uint32_t expectedFirst);
+SORVANE_API uint32_t HashTableKey(void);
+SORVANE_API uint32_t BlockTableKey(void);
 
 // ---- archives ---------------------------------------------------------------------
 
-bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHandle* out);
-bool CloseArchive(ArchiveHandle archive);
-bool SetArchivePriority(ArchiveHandle archive, uint32_t priority);
-bool SetBaseDirectory(const char* path);
-bool GetBaseDirectory(char* buffer, uint32_t size);
-uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size);
+SORVANE_API bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHandle* out);
+SORVANE_API bool CloseArchive(ArchiveHandle archive);
+SORVANE_API bool SetArchivePriority(ArchiveHandle archive, uint32_t priority);
+SORVANE_API bool SetBaseDirectory(const char* path);
+SORVANE_API bool GetBaseDirectory(char* buffer, uint32_t size);
+SORVANE_API uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size);
 
-const char* GetLibraryBanner();
-uint32_t CopyLibraryBanner(char* buffer, uint32_t size);
-float GetLibraryVersionNumber();
-uint64_t GetLibraryVersion64();
+SORVANE_API const char* GetLibraryBanner(void);
+SORVANE_API uint32_t CopyLibraryBanner(char* buffer, uint32_t size);
+SORVANE_API float GetLibraryVersionNumber(void);
+SORVANE_API uint64_t GetLibraryVersion64(void);
 
 // Run automatically at static initialisation and at exit; callable again.
-void LibraryStartup();
-void LibraryShutdown();
+SORVANE_API void LibraryStartup(void);
+SORVANE_API void LibraryShutdown(void);
 
 // ---- stored files -----------------------------------------------------------------
 
 // searchScope 0: the given archive, or all open archives when archive is null.
 // Any other scope: all open archives, then the disk.
-bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope, FileHandle* out);
+SORVANE_API bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope, FileHandle* out);
 // The index form: hash-table entry index of the given archive.
-bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out);
-bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
-bool CloseArchiveFile(FileHandle file);
-bool GetHandleName(const void* handle, char* buffer, uint32_t bufferSize);
-bool GetHandleNameAlias(const void* handle, char* buffer, uint32_t bufferSize);
-bool GetFileArchive(FileHandle file, ArchiveHandle* out);
-uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
-uint32_t SetLocale(uint32_t locale);
-uint32_t GetLocale();
+SORVANE_API bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out);
+SORVANE_API bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
+SORVANE_API bool CloseArchiveFile(FileHandle file);
+SORVANE_API bool GetHandleName(const void* handle, char* buffer, uint32_t bufferSize);
+SORVANE_API bool GetHandleNameAlias(const void* handle, char* buffer, uint32_t bufferSize);
+SORVANE_API bool GetFileArchive(FileHandle file, ArchiveHandle* out);
+SORVANE_API uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
+SORVANE_API uint32_t SetLocale(uint32_t locale);
+SORVANE_API uint32_t GetLocale(void);
 
-bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
-                     OVERLAPPED* overlapped);
-uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
-                               uint32_t method);
-uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
+SORVANE_API bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
+                                 OVERLAPPED* overlapped);
+SORVANE_API uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
+                                           uint32_t method);
+SORVANE_API uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
 // The bytes the data of a hash entry's file take in the archive as its own
 // layout says (per-file header, sector offset table and sectors, or the plain
 // data). Its block's stored size should be the same; where it is not, the
 // writer falsified that size, which reading does not consult. 0xFFFFFFFF when
 // the layout cannot be read (or its key not found).
-uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex);
+SORVANE_API uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex);
 
-bool LoadStormLibrary();
-void UnloadStormLibrary();
+// The compression methods the sectors of a hash entry's file name: the union
+// of their method masks (COMP_*), COMP_IMPLODE for an imploded file's
+// compressed sectors, and METHOD_SECTOR_STORED when a sector is kept as it
+// is (compression did not save enough). 0 for a file stored whole without
+// sector table; 0xFFFFFFFF when the table cannot be read (or its key found).
+SORVANE_API uint32_t GetCompressionMethods(ArchiveHandle archive, uint32_t hashIndex);
+
+SORVANE_API bool LoadStormLibrary(void);
+SORVANE_API void UnloadStormLibrary(void);
 
 // ---- names as paths ---------------------------------------------------------------
 
 // False for a stored name whose output would land outside the folder it is
 // written under: a leading separator, a drive ("C:"), or a component of two
 // or more dots (with trailing spaces). Both '\' and '/' count as separators.
-bool IsSafeStoredName(const char* name);
+SORVANE_API bool IsSafeStoredName(const char* name);
 
 // ---- update side ----------------------------------------------------------------
 
 // Returns the handle, null on failure, or the all-ones value when the file
 // itself cannot be opened or created (test with IsUsableArchive).
-ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize);
-inline bool IsUsableArchive(ArchiveHandle a) {
-  return a != nullptr && a != reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
-}
-bool CloseWritableArchive(ArchiveHandle archive, uint32_t ignored);
+SORVANE_API ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize);
+// Neither null nor the all-ones value.
+SORVANE_API bool IsUsableArchive(ArchiveHandle archive);
+SORVANE_API bool CloseWritableArchive(ArchiveHandle archive, uint32_t ignored);
 
-bool AddFileFromDisk(ArchiveHandle archive, const char* sourcePath, const char* storedName,
-                     uint32_t flags, uint32_t methodMask, uint32_t level);
-bool AddFileFromMemory(ArchiveHandle archive, const void* data, uint32_t size,
-                       const char* storedName, uint32_t flags, uint32_t methodMask, uint32_t level);
-bool AddFile(ArchiveHandle archive, const char* sourcePath, const char* storedName, uint32_t flags);
-bool AddWaveFile(ArchiveHandle archive, const char* sourcePath, const char* storedName,
-                 uint32_t flags, uint32_t quality);
-bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t size, const char* storedName,
-               uint32_t flags);
-bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
-                   const char* storedName, uint32_t flags, uint32_t quality);
+SORVANE_API bool AddFileFromDisk(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                                 uint32_t flags, uint32_t methodMask, uint32_t level);
+SORVANE_API bool AddFileFromMemory(ArchiveHandle archive, const void* data, uint32_t size,
+                                   const char* storedName, uint32_t flags, uint32_t methodMask, uint32_t level);
+SORVANE_API bool AddFile(ArchiveHandle archive, const char* sourcePath, const char* storedName, uint32_t flags);
+SORVANE_API bool AddWaveFile(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                             uint32_t flags, uint32_t quality);
+SORVANE_API bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t size, const char* storedName,
+                           uint32_t flags);
+SORVANE_API bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
+                               const char* storedName, uint32_t flags, uint32_t quality);
 
-bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
-bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
-bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
-                          uint32_t newLocale);
-bool CompactArchive(ArchiveHandle archive);
+SORVANE_API bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
+SORVANE_API bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
+SORVANE_API bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
+                                      uint32_t newLocale);
+SORVANE_API bool CompactArchive(ArchiveHandle archive);
 
 // "(attributes)": per stored file its CRC-32, file time (a Windows FILETIME)
 // and MD5 of the whole content, and a patch bit. Every update of an archive
@@ -206,11 +265,11 @@ bool CompactArchive(ArchiveHandle archive);
 // times are unknown and stay unrecorded). ERROR_NOT_SUPPORTED when this build
 // cannot compute a digest asked for, ERROR_INVALID_PARAMETER for no or
 // unknown flags.
-constexpr uint32_t ATTRIBUTE_CRC32 = 0x1u;
-constexpr uint32_t ATTRIBUTE_FILETIME = 0x2u;
-constexpr uint32_t ATTRIBUTE_MD5 = 0x4u;
-constexpr uint32_t ATTRIBUTE_PATCH_BIT = 0x8u;
-bool SetArchiveAttributes(ArchiveHandle archive, uint32_t flags);
+#define ATTRIBUTE_CRC32 ((uint32_t)0x1u)
+#define ATTRIBUTE_FILETIME ((uint32_t)0x2u)
+#define ATTRIBUTE_MD5 ((uint32_t)0x4u)
+#define ATTRIBUTE_PATCH_BIT ((uint32_t)0x8u)
+SORVANE_API bool SetArchiveAttributes(ArchiveHandle archive, uint32_t flags);
 
 // Batches. Every update above is committed before it returns, in a way that a
 // stop at any moment leaves either the archive as it was or the change whole.
@@ -230,20 +289,20 @@ bool SetArchiveAttributes(ArchiveHandle archive, uint32_t flags);
 // AbandonArchiveUpdate drops the batch's changes; closing the archive with a
 // batch open does the same. A second BeginArchiveUpdate, or a commit or
 // abandon without a batch, fails with ERROR_INVALID_PARAMETER.
-bool BeginArchiveUpdate(ArchiveHandle archive);
-bool CommitArchiveUpdate(ArchiveHandle archive);
-bool AbandonArchiveUpdate(ArchiveHandle archive);
+SORVANE_API bool BeginArchiveUpdate(ArchiveHandle archive);
+SORVANE_API bool CommitArchiveUpdate(ArchiveHandle archive);
+SORVANE_API bool AbandonArchiveUpdate(ArchiveHandle archive);
 // Adding a file may compress its sectors on several threads at once (the
 // caller's among them): count threads, 0 for one per processor, at most 64.
 // The stored bytes and the order of writes are the same whatever the count;
 // the library's other work stays on the calling thread. The default is 1.
 // Returns the count before the call.
-uint32_t SetCompressionThreadCount(uint32_t count);
+SORVANE_API uint32_t SetCompressionThreadCount(uint32_t count);
 
 // The error that abandoned the archive's open batch; 0 while the batch (or
 // no batch) is open and usable, 0xFFFFFFFF for a handle that is no archive
 // open for update.
-uint32_t GetArchiveUpdateFailure(ArchiveHandle archive);
+SORVANE_API uint32_t GetArchiveUpdateFailure(ArchiveHandle archive);
 
 // ---- help for callers that guide a user -------------------------------------------
 
@@ -252,7 +311,7 @@ uint32_t GetArchiveUpdateFailure(ArchiveHandle archive);
 // compaction's re-keying) and rebuilding the hash table look them up too.
 // The library keeps a copy until the archive is closed or the call is made
 // again; count 0 forgets them.
-bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_t count);
+SORVANE_API bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_t count);
 
 // Rebuilds the archive's hash table with hashTableSize entries (at most
 // 4,194,304, the most an archive is opened with). Every entry in use needs a
@@ -264,10 +323,16 @@ bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_
 // old table or the new one; the old table's bytes are dead space until the
 // archive is compacted. An open batch is committed first and goes on
 // afterwards, as with CompactArchive. Open files of the archive stay usable.
-bool ResizeHashTable(ArchiveHandle archive, uint32_t hashTableSize);
+SORVANE_API bool ResizeHashTable(ArchiveHandle archive, uint32_t hashTableSize);
 
 // Called during adds and compaction with the number of bytes handled since
 // the last call (source bytes stored, data bytes copied), on the thread that
 // called the library. Null turns it off. Process-wide.
 typedef void (*UpdateProgressCallback)(void* context, uint64_t bytes);
-void SetUpdateProgressCallback(UpdateProgressCallback callback, void* context);
+SORVANE_API void SetUpdateProgressCallback(UpdateProgressCallback callback, void* context);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif
+
+#endif  // SORVANE_SORVANE_H

@@ -121,6 +121,10 @@ bool EqualNoCase(const char* a, const char* b) {
   }
 }
 
+bool IsUsableArchive(ArchiveHandle archive) {
+  return archive != nullptr && archive != reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
+}
+
 ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   platform::DeleteFile(path.c_str());
   ArchiveHandle archive = OpenArchiveWritable(path.c_str(), UPDATE_KEEP_LISTFILE, hash);
   if (!IsUsableArchive(archive)) {
-    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), GetLastError());
+    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
     return 1;
   }
   uint64_t payload = 0;
@@ -59,14 +59,14 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> data = Contents(i);
     const std::string name = "data\\folder" + std::to_string(i % 10) + "\\file" + std::to_string(i) + ".bin";
     if (!AddBuffer(archive, data.data(), static_cast<uint32_t>(data.size()), name.c_str(), BLOCK_COMPRESSED)) {
-      std::fprintf(stderr, "add %u failed: %u\n", i, GetLastError());
+      std::fprintf(stderr, "add %u failed: %u\n", i, static_cast<unsigned>(GetLastError()));
       return 1;
     }
     payload += data.size();
   }
   const uint64_t before = FileSize(path);
   if (!CompactArchive(archive)) {
-    std::fprintf(stderr, "compact failed: %u\n", GetLastError());
+    std::fprintf(stderr, "compact failed: %u\n", static_cast<unsigned>(GetLastError()));
     return 1;
   }
   const uint64_t after = FileSize(path);

@@ -361,7 +361,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReadEverything(reopened, model, "reopened");
     CloseArchive(reopened);
   } else if (Checking() && !model.empty()) {
-    std::fprintf(stderr, "the changed archive does not open again (error %u)\n", GetLastError());
+    std::fprintf(stderr, "the changed archive does not open again (error %u)\n", static_cast<unsigned>(GetLastError()));
     std::abort();
   }
   SetLocale(0);

@@ -302,7 +302,9 @@ TEST_F(DecodeTest, SectorsThatDoNotDecodeAreCorrupt) {
   for (uint8_t mask : {0x00, 0x08, 0x01, 0x02, 0x10}) {
     junk[0] = mask;
     SCOPED_TRACE(static_cast<int>(mask));
-    ExpectReadFails(WithSector0(content, junk, BLOCK_COMPRESSED), ERROR_FILE_CORRUPT);
+    // A build without the method (bzip2 in the Windows builds) cannot tell.
+    const bool lacking = (mask & BUILTIN_PROVIDER_MASK) != 0 && !BuiltinProviderSupports(mask);
+    ExpectReadFails(WithSector0(content, junk, BLOCK_COMPRESSED), lacking ? ERROR_NOT_SUPPORTED : ERROR_FILE_CORRUPT);
   }
   ExpectReadFails(WithSector0(content, Bytes(300, 7), BLOCK_IMPLODED), ERROR_FILE_CORRUPT);
   // A stored length of 0 is no sector either.

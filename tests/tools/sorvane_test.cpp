@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "archive/provider.h"
 #include "archive/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
@@ -412,6 +414,69 @@ TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
   EXPECT_EQ(ReadTree(At("out")), (std::map<std::string, Bytes>{{"moved/packed.txt", Words(9000, 1)},
                                                               {"plain.bin", PatternBytes(5000, 2)},
                                                               {"new.txt", Words(7000, 3)}}));
+}
+
+// Each row names the methods its file's sectors went through, whichever way
+// sorvane add was told to store them. The audio methods are for sound only:
+// any other file asked for them is imploded instead.
+TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
+  std::mt19937 random(15);
+  Bytes noise(9000);
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  WriteBytes(At("text.txt"), Words(20000, 5));
+  WriteBytes(At("noise.bin"), noise);
+  struct Case {
+    const char* method;
+    const char* source;
+    const char* listed;
+  };
+  const Case cases[] = {{"none", "text.txt", "-"},         {"implode", "text.txt", "implode"},
+                        {"implode-only", "text.txt", "implode"}, {"huffman", "text.txt", "implode"},
+                        {"zlib", "text.txt", "zlib"},      {"bzip2", "text.txt", "bzip2"},
+                        {"zlib", "noise.bin", "stored"}};
+  std::map<std::string, std::string> expected;
+  for (const Case& c : cases) {
+    const std::string name = std::string(c.method) + "_" + c.source;
+    const RunResult add = RunSorvane(dir(), {"add", "m.mpq", c.source, "--name", name, "--compress", c.method});
+    ASSERT_EQ(add.status, 0) << add.errors;
+    // Builds without bzip2 (the Windows ones) keep such sectors as they are.
+    const bool lacking = std::string(c.method) == "bzip2" && !BuiltinProviderSupports(COMP_BZIP2);
+    expected[name] = lacking ? "stored" : c.listed;
+  }
+  std::istringstream rows(Ok({"list", "m.mpq"}).output);
+  std::string row;
+  std::getline(rows, row);
+  EXPECT_NE(row.find("Methods"), std::string::npos);
+  std::map<std::string, std::string> listed;
+  while (std::getline(rows, row)) {
+    std::istringstream words(row);
+    std::vector<std::string> columns;
+    for (std::string w; words >> w;) columns.push_back(w);
+    if (columns.size() >= 2 && expected.count(columns.back())) listed[columns.back()] = columns[columns.size() - 2];
+  }
+  EXPECT_EQ(listed, expected);
+}
+
+// A method the build lacks (bzip2 in the Windows builds) is reported as such
+// and counted as not checked; a sector that does not decode, or names a
+// method no build has, is damage.
+TEST_F(SorvaneTest, VerifyTellsAMethodThisBuildLacksFromDamage) {
+  ArchiveBuilder b;
+  b.Add("bzip2.bin", PatternBytes(100, 1), BLOCK_COMPRESSED).storedSectors = {Bytes{COMP_BZIP2, 1, 2, 3}};
+  b.Add("unknown.bin", PatternBytes(100, 1), BLOCK_COMPRESSED).storedSectors = {Bytes{0x20, 1, 2, 3}};
+  b.Add("bad.bin", Words(100, 1), BLOCK_COMPRESSED).storedSectors = {Bytes{COMP_IMPLODE, 0xFF, 0xFF}};
+  b.Listfile({"bzip2.bin", "unknown.bin", "bad.bin"});
+  b.WriteTo(At("v.mpq"));
+  const RunResult r = RunSorvane(dir(), {"verify", "v.mpq"});
+  EXPECT_EQ(ExitCode(r), 1);
+  const bool lacking = !BuiltinProviderSupports(COMP_BZIP2);
+  EXPECT_NE(r.errors.find(std::string(lacking ? "not supported" : "damaged") + ": bzip2.bin (locale 0)"),
+            std::string::npos)
+      << r.errors;
+  EXPECT_NE(r.errors.find("damaged: unknown.bin (locale 0)"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("damaged: bad.bin (locale 0)"), std::string::npos) << r.errors;
+  const std::string summary = lacking ? "3 files checked, 2 damaged, 1 not checked" : "4 files checked, 3 damaged, 0 not checked";
+  EXPECT_NE(r.output.find(summary), std::string::npos) << r.output;
 }
 
 }  // namespace
