@@ -15,6 +15,7 @@
 
 #include "archive/sorvane.h"
 #include "platform/bytes.h"
+#include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"
 
@@ -42,6 +43,17 @@ int ExitCode(const RunResult& r) {
 #else
   return r.status >> 8;
 #endif
+}
+
+// The system's own words for a code, as sorvane prints them (they differ
+// between systems).
+std::string SystemText(uint32_t code) {
+  std::string text;
+  platform::FormatSystemMessage(code, text);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
 }
 
 const std::string kTooSmallTail = "; nothing was written. ";
@@ -212,7 +224,7 @@ TEST_F(SorvaneGuideTest, ErrorsSayWhatHappened) {
       {{"rename", "e.mpq", "docs/a.txt", "(listfile)"}, 2, listfileRename, true},
       {{"add", "e.mpq", "docs/a.txt", "--compress", "0x41", "--replace"}, 0, ""},
       {{"add", "e.mpq", "missing.txt"}, 1,
-       "sorvane: cannot add \"missing.txt\": The system cannot find the file specified (error 2)\n", true},
+       "sorvane: cannot add \"missing.txt\": " + SystemText(2) + " (error 2)\n", true},
       {{"delete", "e.mpq", "(listfile)", "--force"}, 0, ""},
   });
   EXPECT_EQ(Listed("e.mpq"), (std::multiset<std::string>{"#" + std::to_string(HashString("docs\\a.txt", 0) % 1024)}));
