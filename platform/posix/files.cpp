@@ -253,26 +253,27 @@ uint32_t GetFileSize(OsHandle file, uint32_t* sizeHigh) {
   return low;
 }
 
-bool GetFileSize64(OsHandle file, uint64_t* size) {
+// fstat of an open handle, its failure in the last error.
+static bool StatOf(OsHandle file, struct stat* st) {
   int fd = FdFromHandle(file);
   if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (fstat(fd, st) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
+  return true;
+}
+
+bool GetFileSize64(OsHandle file, uint64_t* size) {
+  struct stat st;
+  if (!StatOf(file, &st)) return false;
   if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
   return true;
 }
 
 bool GetFileWriteTime(OsHandle file, uint64_t* fileTime) {
-  int fd = FdFromHandle(file);
-  if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
+  if (!StatOf(file, &st)) return false;
   *fileTime = posix::FileTimeFrom(st.st_mtim);
   return true;
 }

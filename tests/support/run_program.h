@@ -15,6 +15,16 @@ struct RunResult {
   std::string errors;
 };
 
+// The program's own exit status (the shell's wait status holds it in its
+// second byte on POSIX).
+inline int ExitCode(const RunResult& r) {
+#ifdef _WIN32
+  return r.status;
+#else
+  return r.status >> 8;
+#endif
+}
+
 // Runs program with args in folder workDir, feeding stdinText. Arguments are
 // quoted for the shell; they must not hold quote characters.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,

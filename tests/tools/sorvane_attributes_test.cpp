@@ -19,14 +19,6 @@ RunResult Sorvane(const TempDir& dir, const std::vector<std::string>& args) {
   return RunProgram(BuiltProgram("tools/sorvane/sorvane"), args, dir.path(), "");
 }
 
-int ExitCode(const RunResult& r) {
-#ifdef _WIN32
-  return r.status;
-#else
-  return r.status >> 8;
-#endif
-}
-
 TEST(SorvaneAttributesTest, VerifyNamesTheFileWhoseContentChangedUnderItsAttributes) {
   TempDir dir("sorvane-attributes");
   const Bytes marker = {'M', 'A', 'R', 'K', 'E', 'R', '-', '7', '1'};

@@ -37,14 +37,6 @@ std::string Joined(const std::vector<std::string>& args) {
   return text;
 }
 
-int ExitCode(const RunResult& r) {
-#ifdef _WIN32
-  return r.status;
-#else
-  return r.status >> 8;
-#endif
-}
-
 // The system's own words for a code, as sorvane prints them (they differ
 // between systems).
 std::string SystemText(uint32_t code) {

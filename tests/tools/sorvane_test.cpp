@@ -30,14 +30,6 @@ RunResult RunSorvane(const TempDir& dir, const std::vector<std::string>& args) {
 }
 
 // The program's own exit status out of what the shell reports.
-int ExitCode(const RunResult& r) {
-#ifdef _WIN32
-  return r.status;
-#else
-  return r.status >> 8;
-#endif
-}
-
 std::map<std::string, Bytes> ReadTree(const std::string& root) {
   std::map<std::string, Bytes> tree;
   if (!fs::exists(root)) return tree;
