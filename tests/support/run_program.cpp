@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -70,6 +71,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 #endif
   RunResult result;
   result.status = std::system(command.c_str());
+#ifdef _WIN32
+  // -1: the command processor did not start; 9009: it did not find the
+  // program. Under wine both happen now and then under load, and in both the
+  // program under test never ran (none of ours ends with either), so running
+  // it again is sound.
+  for (int attempt = 1; (result.status == -1 || result.status == 9009) && attempt < 4; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
+    result.status = std::system(command.c_str());
+  }
+#endif
   result.output = Slurp(out);
   result.errors = Slurp(err);
 #ifdef _WIN32

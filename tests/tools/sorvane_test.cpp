@@ -430,10 +430,16 @@ TEST_F(SorvaneTest, ListNamesEachFilesCompressionMethods) {
   for (const Case& c : cases) {
     const std::string name = std::string(c.method) + "_" + c.source;
     const RunResult add = RunSorvane(dir(), {"add", "m.mpq", c.source, "--name", name, "--compress", c.method});
+    // Builds without bzip2 (the Windows ones) refuse it before writing.
+    if (std::string(c.method) == "bzip2" && !BuiltinProviderSupports(COMP_BZIP2)) {
+      EXPECT_EQ(ExitCode(add), 2);
+      EXPECT_EQ(add.errors,
+                "sorvane: --compress: \"bzip2\" is not available in this build (it was made without that library); "
+                "nothing was written\n");
+      continue;
+    }
     ASSERT_EQ(add.status, 0) << add.errors;
-    // Builds without bzip2 (the Windows ones) keep such sectors as they are.
-    const bool lacking = std::string(c.method) == "bzip2" && !BuiltinProviderSupports(COMP_BZIP2);
-    expected[name] = lacking ? "stored" : c.listed;
+    expected[name] = c.listed;
   }
   std::istringstream rows(Ok({"list", "m.mpq"}).output);
   std::string row;

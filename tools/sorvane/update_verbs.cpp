@@ -7,6 +7,7 @@
 #include <set>
 
 #include "archive/attributes.h"
+#include "archive/provider.h"
 #include "archive/records.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
@@ -115,6 +116,17 @@ bool ParseMethod(const std::string& text, Method* method) {
     method->mask = mask;
   }
   return true;
+}
+
+// Whether the compressor of a method from the outside provider can be had:
+// the library stores a sector it cannot compress as it is, which would turn
+// "--compress bzip2" in a build without bzip2 into a silent plain copy.
+bool MethodAvailable(const Method& method) {
+  const uint32_t outside = method.mask & BUILTIN_PROVIDER_MASK;
+  if (outside == 0 || (method.flags & BLOCK_IMPLODED) != 0) return true;
+  LoadStormLibrary();
+  if (StormCompress == nullptr) return false;
+  return StormCompress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
 }
 
 // A mono 16-bit PCM WAV is audio-coded with one channel.
@@ -481,6 +493,11 @@ int RunAdd(const Args& args) {
     FailPlain("--compress: " + Quote(args.Value("compress")) +
               " is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a usable mask (0x01, 0x08, "
               "0x40, 0x80 together with one ADPCM bit at most; 0x02 or 0x10 alone)");
+    return kExitUsage;
+  }
+  if (!MethodAvailable(method)) {
+    FailPlain("--compress: " + Quote(args.Value("compress")) +
+              " is not available in this build (it was made without that library); nothing was written");
     return kExitUsage;
   }
   uint32_t level = 0, hashSize = 0, locale = 0;
