@@ -3,10 +3,12 @@
 # under wine. Where this machine runs 32-bit programs: the 32-bit build's
 # tests, then the 64-bit build's. Where it cannot (a kernel without the
 # 32-bit layer): the 32-bit build is still made, so it cannot rot, and the
-# tests run on the 64-bit build under 64-bit wine. Installs what a fresh
+# tests run on the 64-bit build under 64-bit wine. Then the 64-bit library
+# as a DLL, with the C example built against it. Installs what a fresh
 # Debian machine lacks (only that).
 # Usage: scripts/test-windows.sh [build-dir] [extra cmake args]
-#   32-bit build in build-dir (default build-windows), 64-bit in build-dir-64.
+#   32-bit build in build-dir (default build-windows), 64-bit in build-dir-64,
+#   the DLL in build-dir-dll.
 #   TAVRIX_WINDOWS_64=build only builds the 64-bit programs (no tests).
 set -eu
 cd "$(dirname "$0")/.."
@@ -125,6 +127,49 @@ run_tests() {
   return "$status"
 }
 
+# The library as a DLL, as a Windows user of the package gets it: built with
+# -DBUILD_SHARED_LIBS=ON and installed into a prefix; its export table must
+# be exactly the operations the installed header declares, and the C
+# example, built through find_package against it, must list the sample and
+# extract a file as the installed sorvane.exe does. Usage: test_dll DIR LOADER SERVER
+test_dll() {
+  dir="$1"; loader="$2"; server="$3"
+  prefix="$(pwd)/$dir/prefix"
+  rm -rf "$prefix" "$dir/examples"
+  configure_and_build "$dir" mingw-x86_64.cmake "$loader" -DBUILD_SHARED_LIBS=ON -DTAVRIX_TESTS=OFF
+  cmake --install "$dir" --prefix "$prefix" >/dev/null
+  dll="$prefix/bin/libsorvane.dll"
+  [ -f "$dll" ] || { echo "no libsorvane.dll installed"; return 1; }
+  x86_64-w64-mingw32-objdump -p "$dll" |
+    awk '/\[Ordinal\/Name Pointer\] Table/ { t = 1; next } t && NF == 0 { t = 0 } t { print $NF }' |
+    sort -u >"$dir/exported.txt"
+  sed -n 's/^SORVANE_API .*[^A-Za-z0-9_]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$prefix"/include/sorvane/*.h |
+    sort -u >"$dir/declared.txt"
+  if ! diff "$dir/declared.txt" "$dir/exported.txt"; then
+    echo "the DLL's exports are not the declared operations (< declared only, > exported only)"
+    return 1
+  fi
+  echo "libsorvane.dll exports $(wc -l <"$dir/exported.txt") names, exactly the operations the header declares"
+  cmake -S examples -B "$dir/examples" -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/mingw-x86_64.cmake" \
+    -DSorvane_DIR="$prefix/lib/cmake/Sorvane" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$dir/examples" -j"$jobs" >/dev/null
+  cp "$dll" "$dir/examples/"
+  WINEPREFIX="$(cd "$build64" && pwd)/wineprefix"
+  WINELOADER="$loader"
+  WINESERVER="$server"
+  export WINEPREFIX WINELOADER WINESERVER
+  "$server" -p
+  listing="$("$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq | tr -d '\r')" || true
+  status=0
+  printf "%s\n" "$listing" | grep -q 'Sounds\\chime.wav' || { echo "the example on the DLL listed:"; printf "%s\n" "$listing"; status=1; }
+  "$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq 'Maps\Secret\plan.txt' "$dir/plan.txt" >/dev/null || status=1
+  "$loader" "$prefix/bin/sorvane.exe" extract samples/sample.mpq 'Maps\Secret\plan.txt' -C "$dir/ref" >/dev/null || status=1
+  cmp "$dir/plan.txt" "$dir/ref/Maps/Secret/plan.txt" || { echo "the example on the DLL extracted differently"; status=1; }
+  "$server" -k 2>/dev/null || true
+  [ "$status" -eq 0 ] && echo "the C example on libsorvane.dll listed the sample and extracted Maps\\Secret\\plan.txt as sorvane.exe does"
+  return "$status"
+}
+
 loader64=/usr/lib/wine/wine64
 server64=/usr/lib/wine/wineserver64
 status=0
@@ -139,5 +184,6 @@ if [ "${TAVRIX_WINDOWS_64:-test}" = build ]; then
   echo "64-bit Windows build made; its tests are not run (TAVRIX_WINDOWS_64=build)"
 else
   run_tests "$build64" "$loader64" "$server64" "64-bit" || status=1
+  test_dll "$build-dll" "$loader64" "$server64" || status=1
 fi
 exit "$status"
