@@ -406,8 +406,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   // The old data stays until the commit; data written earlier in this
   // session goes back to the free space at once.
   if (blockIndex == oldIndex) {
-    const BlockEntry& old = archive->blockTable[oldIndex];
-    ReleaseSpace(archive, BlockOffset(old), BlockOffset(old) + old.storedSize);
+    ReleaseBlockSpace(archive, oldIndex);
   } else {
     ChangeBlockReference(archive, oldIndex, blockIndex);
   }

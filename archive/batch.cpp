@@ -49,14 +49,16 @@ T* AllocateEntries(uint64_t count) {
 }
 
 // The header's own bytes: its stated size when that is a sensible one (at
-// least 32 and below everything else), else 32.
-uint64_t HeaderEnd(const ArchiveHeader& header, const ExtentList& used) {
+// least what the commit writes of it and below everything else), else what
+// the commit writes: 44 bytes of an extended header, 32 of a classic one.
+uint64_t HeaderEnd(const Archive* archive, const ExtentList& used) {
+  const ArchiveHeader& header = archive->header;
+  const uint32_t written = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
   uint64_t contentStart = ~0ull;
   for (size_t i = 0; i < used.size(); ++i) {
     if (used[i].start < contentStart) contentStart = used[i].start;
   }
-  return (header.headerSize >= kHeaderBytes && header.headerSize <= contentStart) ? header.headerSize
-                                                                                  : kHeaderBytes;
+  return (header.headerSize >= written && header.headerSize <= contentStart) ? header.headerSize : written;
 }
 
 // The archive-relative extent of length bytes at an archive-relative
@@ -203,7 +205,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
     }
     ok = CollectUsed(archive, firstUser, &used);
   }
-  if (ok) ok = s->space.Build(&used, HeaderEnd(archive->header, used));
+  if (ok) ok = s->space.Build(&used, HeaderEnd(archive, used));
   if (!ok) {
     const uint32_t error = GetLastError();
     platform::VirtualFree(pending);
@@ -530,6 +532,19 @@ void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end) {
   SetLastError(error);
 }
 
+void ReleaseBlockSpace(Archive* archive, uint32_t index) {
+  const UpdateSession* s = archive->session;
+  const BlockEntry& b = archive->blockTable[index];
+  if (index < s->committedHeader.blockTableEntries && s->committedBlocks != nullptr) {
+    const BlockEntry& c = s->committedBlocks[index];
+    if (BlockOffset(c) == BlockOffset(b) && c.storedSize == b.storedSize && c.fileSize == b.fileSize &&
+        c.flags == b.flags) {
+      return;
+    }
+  }
+  ReleaseSpace(archive, BlockOffset(b), BlockOffset(b) + b.storedSize);
+}
+
 bool ReserveBlockEntry(Archive* archive) {
   UpdateSession* s = archive->session;
   const uint32_t count = archive->header.blockTableEntries;
@@ -562,8 +577,7 @@ void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex
   const uint32_t count = archive->header.blockTableEntries;
   if (newIndex < count && s->blockRefs[newIndex] != 0xFFFFFFFFu) ++s->blockRefs[newIndex];
   if (oldIndex < count && s->blockRefs[oldIndex] != 0 && --s->blockRefs[oldIndex] == 0) {
-    const BlockEntry& b = archive->blockTable[oldIndex];
-    ReleaseSpace(archive, BlockOffset(b), BlockOffset(b) + b.storedSize);
+    ReleaseBlockSpace(archive, oldIndex);
   }
 }
 

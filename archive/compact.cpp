@@ -96,9 +96,9 @@ class TempFile {
 };
 
 bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to, uint64_t toPos,
-               uint32_t length, uint8_t* chunk) {
-  for (uint32_t done = 0; done < length;) {
-    const uint32_t n = (length - done < COMPACT_COPY_CHUNK) ? length - done : COMPACT_COPY_CHUNK;
+               uint64_t length, uint8_t* chunk) {
+  for (uint64_t done = 0; done < length;) {
+    const uint32_t n = (length - done < COMPACT_COPY_CHUNK) ? static_cast<uint32_t>(length - done) : COMPACT_COPY_CHUNK;
     if (!ReadExactAt(from, fromPos + done, chunk, n) || !WriteExactAt(to, toPos + done, chunk, n)) {
       return false;
     }
@@ -322,7 +322,7 @@ bool CompactCommitted(Archive* archive) {
   // as they are, the blocks, the tables and at last the new header.
   platform::OsHandle out = temp.handle();
   if (!WriteExactAt(out, base + end, kTemporaryMark, sizeof kTemporaryMark) ||
-      !CopyRange(archive->fileHandle, 0, out, 0, static_cast<uint32_t>(base + dataStart), chunk.bytes())) {
+      !CopyRange(archive->fileHandle, 0, out, 0, base + dataStart, chunk.bytes())) {
     return false;
   }
   for (uint32_t i = 0; i < blockCount; ++i) {

@@ -195,6 +195,11 @@ bool NoteHashChange(Archive* archive, const HashEntry* entry);
 // counted from the file's start in archives of the classic header.
 bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
+// Gives back the space of pending block `index` when this session wrote it.
+// A committed block gives none back: the entry may claim bytes its data do
+// not take (a stored size beyond its layout, a place past the file's end),
+// which were free and may hold new data of this session by now.
+void ReleaseBlockSpace(Archive* archive, uint32_t index);
 // Room for one more pending block entry.
 bool ReserveBlockEntry(Archive* archive);
 // The bytes a block's data take from its offset on: their own layout's

@@ -215,7 +215,7 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
       CopyAttributesItem(archive, blockIndex, copy);
       blockIndex = copy;
     } else {
-      ReleaseSpace(archive, BlockOffset(block), BlockOffset(block) + block.storedSize);
+      ReleaseBlockSpace(archive, blockIndex);
       archive->blockTable[blockIndex] = moved;
     }
     NoteBlockExtent(archive, blockIndex, moved, moved.storedSize);

@@ -173,6 +173,18 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   if (!LocateBlockData(archive, block, &where)) return false;
   data.start = where.start;
 
+  // An update may have put another block under the open file (a replace in
+  // place, a compaction): what was loaded for the old one is sized for it.
+  const BlockEntry& seen = file->loadedFor;
+  if (seen.offset != block.offset || seen.offsetHigh != block.offsetHigh || seen.storedSize != block.storedSize ||
+      seen.fileSize != block.fileSize || seen.flags != block.flags) {
+    platform::VirtualFree(file->sectorOffsets);
+    platform::VirtualFree(file->unit);
+    file->sectorOffsets = nullptr;
+    file->unit = nullptr;
+    file->loadedFor = block;
+  }
+
   if (IsSingleUnit(block.flags)) {
     if (file->unit == nullptr && !LoadUnit(file, block, where)) return false;
     std::memcpy(out, file->unit + file->position, count);

@@ -141,6 +141,7 @@ struct ArchiveFile {
   uint32_t position;
   uint32_t* sectorOffsets;  // k + 1 entries once loaded (k + 2 with a checksum block)
   uint8_t* unit;            // a single-unit file's decoded bytes once read
+  BlockEntry loadedFor;     // the block entry the two above were loaded for
   HashEntry* hashEntry;     // stored file: its entry in archive->hashTable
   platform::OsHandle diskHandle;  // disk file
   char* name;

@@ -202,6 +202,22 @@ TEST(FuzzSeeds, DISABLED_WriteUpdateSeeds) {
                UseLocale(3), Replace(kA, k1500, kHuffman, kAdjusted), Delete(kZ), Compact()},
               bytes);
   }
+  {  // the later layouts: extended header with a high-offset table behind a
+     // user-data block; single units and a checksum file, position-keyed
+    ArchiveBuilder b;
+    b.Stub(512).UserData(40, 3).Extended(1, kExtendedHeaderBytes, true).SectorShift(0).HashTableSize(8);
+    b.Listfile({"a.txt", "z.bin", "w.wav"});
+    b.Add("a.txt", Text(900), BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED)
+        .encodeSector = With(COMP_ZLIB);
+    FileSpec& z = b.Add("z.bin", Text(1200), BLOCK_COMPRESSED | BLOCK_SECTOR_CRC | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+    z.encodeSector = With(COMP_IMPLODE);
+    z.checksumBlock = PatternBytes(12, 3);
+    b.Add("w.wav", PatternBytes(300, 4), BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+    WriteSeed(folder + "/later.bin",
+              {Rename(kA, kT), Compact(), Rename(kZ, kN1), Add(kB, k1500, kZlib, kAdjusted), Delete(kW), Compact(),
+               Replace(kT, k513, kImplode, kEncrypted), Rename(kN1, kZ)},
+              b.Build());
+  }
   // No archive: the library makes a new one and fills it. The first byte's
   // top five bits also give the new hash table's size less one (here 32).
   Step first = Add(kA, k4700, kImplode, kPlain, true);

@@ -350,6 +350,42 @@ TEST_F(UpdateAddTest, StaleArchiveSizeNeverPutsDataOverLiveBytes) {
   ExpectReads(r, "c", PatternBytes(3000, 3));
 }
 
+// A block that lies (falsely) at 40 leaves 8 free bytes behind the first
+// 32, but the commit writes all 44 bytes of an extended header there.
+TEST_F(UpdateAddTest, NewDataNeverGoesWhereTheCommitWritesTheHeader) {
+  ArchiveBuilder b;
+  b.Extended(1).HashTableSize(16);
+  b.Add("early", PatternBytes(100, 1)).offset = 40;
+  b.WriteTo(Path("early.mpq"));
+  ArchiveHandle a = OpenExisting("early.mpq");
+  ASSERT_TRUE(Add(a, "n", PatternBytes(8, 2), 0, 0));
+  EXPECT_GE(BlockOf(a, "n").offset, kExtendedHeaderBytes);
+  ExpectReads(a, "n", PatternBytes(8, 2));
+}
+
+// What a handle loaded for the file it opened (its offset table, a single
+// unit's bytes) is sized for that file: after a replace in place the handle
+// reads the new one.
+TEST_F(UpdateAddTest, OpenHandleReadsTheFileThatReplacedItsOwn) {
+  ArchiveHandle a = Create("open-replace.mpq");
+  for (const uint32_t flags : {BLOCK_COMPRESSED, BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED, BLOCK_SINGLE_UNIT}) {
+    const std::string name = "f" + std::to_string(flags);
+    ASSERT_TRUE(Add(a, name, Compressible(100, 1), flags, COMP_ZLIB));
+    FileHandle f = nullptr;
+    ASSERT_TRUE(OpenArchiveFile(a, name.c_str(), 0, &f));
+    uint8_t first = 0;
+    uint32_t got = 0;
+    ASSERT_TRUE(ReadArchiveFile(f, &first, 1, &got, nullptr));
+    const Bytes bigger = Compressible(100000, 2);
+    ASSERT_TRUE(Add(a, name, bigger, flags | ADD_REPLACE, COMP_ZLIB));
+    Bytes out(bigger.size());
+    ASSERT_EQ(SetArchiveFilePointer(f, 0, nullptr, 0), 0u);
+    EXPECT_TRUE(ReadArchiveFile(f, out.data(), static_cast<uint32_t>(out.size()), &got, nullptr)) << flags;
+    EXPECT_TRUE(got == bigger.size() && out == bigger) << flags;
+    CloseArchiveFile(f);
+  }
+}
+
 TEST_F(UpdateAddTest, ReplacingASharedBlockLeavesTheOtherEntryAlone) {
   ArchiveBuilder b;
   b.HashTableSize(16);

@@ -223,6 +223,31 @@ TEST_F(UpdateBatchTest, DeadSpaceOfSingleUpdatesStaysBounded) {
   EXPECT_LE(size, 2 * std::filesystem::file_size(Path("single.mpq")));
 }
 
+// "x" claims 500 bytes from the archive's end on, where it has none: the
+// batch's new data goes there, and neither deleting nor replacing "x" may
+// hand those bytes out again.
+TEST_F(UpdateBatchTest, BlockClaimingBytesItDoesNotUseGivesNoneBack) {
+  for (const bool replace : {false, true}) {
+    ArchiveBuilder b;
+    b.HashTableSize(16);
+    testsupport::FileSpec& x = b.Add("x", Bytes{});
+    x.storedSize = 500;
+    Layout layout;
+    b.Build(&layout);
+    x.offset = static_cast<uint32_t>(layout.end);
+    b.WriteTo(Path("claims-end.mpq"));
+    ArchiveHandle a = OpenExisting("claims-end.mpq");
+    ASSERT_TRUE(BeginArchiveUpdate(a));
+    ASSERT_TRUE(Add(a, "a", PatternBytes(1000, 1), 0, 0));
+    ASSERT_TRUE(replace ? Add(a, "x", PatternBytes(10, 3), ADD_REPLACE, 0) : DeleteArchiveFile(a, "x"));
+    ASSERT_TRUE(Add(a, "b", PatternBytes(400, 2), 0, 0));
+    ASSERT_TRUE(CommitArchiveUpdate(a));
+    ExpectReads(a, "a", PatternBytes(1000, 1));
+    ExpectReads(a, "b", PatternBytes(400, 2));
+    ASSERT_TRUE(CloseWritableArchive(a, 0));
+  }
+}
+
 TEST_F(UpdateBatchTest, NameListClaimingMoreThanItHoldsIsLeftAlone) {
   ArchiveBuilder b;
   b.HashTableSize(16);
