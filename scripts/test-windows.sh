@@ -143,8 +143,10 @@ test_dll() {
   x86_64-w64-mingw32-objdump -p "$dll" |
     awk '/\[Ordinal\/Name Pointer\] Table/ { t = 1; next } t && NF == 0 { t = 0 } t { print $NF }' |
     sort -u >"$dir/exported.txt"
+  # The last-error calls are declared for other systems only: on Windows they
+  # are the system's own.
   sed -n 's/^SORVANE_API .*[^A-Za-z0-9_]\([A-Za-z_][A-Za-z0-9_]*\)(.*/\1/p' "$prefix"/include/sorvane/*.h |
-    sort -u >"$dir/declared.txt"
+    grep -vx 'GetLastError\|SetLastError' | sort -u >"$dir/declared.txt"
   if ! diff "$dir/declared.txt" "$dir/exported.txt"; then
     echo "the DLL's exports are not the declared operations (< declared only, > exported only)"
     return 1
@@ -155,9 +157,12 @@ test_dll() {
   cmake --build "$dir/examples" -j"$jobs" >/dev/null
   cp "$dll" "$dir/examples/"
   WINEPREFIX="$(cd "$build64" && pwd)/wineprefix"
+  WINEDEBUG="-all"
+  WINEDLLOVERRIDES="mscoree,mshtml="
   WINELOADER="$loader"
   WINESERVER="$server"
-  export WINEPREFIX WINELOADER WINESERVER
+  export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
+  mkdir -p "$WINEPREFIX"
   "$server" -p
   listing="$("$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq | tr -d '\r')" || true
   status=0
