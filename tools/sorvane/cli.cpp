@@ -203,7 +203,7 @@ const std::vector<Verb>& Verbs() {
        "                   mask such as 0x08 (bits 0x01 0x08 0x40 0x80 together, one ADPCM\n"
        "                   bit at most; 0x02 zlib and 0x10 bzip2 alone); huffman and wave\n"
        "                   are audio methods and fall back to implode for data that is no\n"
-       "                   16-bit PCM WAV\n"
+       "                   16-bit PCM WAV; a method this build lacks is refused\n"
        "  --level N        compression level (the audio quality for wave)\n"
        "  --encrypt        encrypt with the key of the name\n"
        "  --key-adjusted   encrypt with the key adjusted by the file's position\n"
