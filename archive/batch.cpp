@@ -140,6 +140,20 @@ bool NeedsHighOffsets(const Archive* archive) {
   return false;
 }
 
+// Counts the in-use entries naming blocks [from, to) that the pending table
+// does not have yet. A hostile table's entries may name blocks past its end;
+// a block appended there is named by them too, and must not lose its space
+// when one of them lets go of it while the block's own file still uses it.
+// Entries that change later leave these counts too high, never too low.
+void CountReferences(const Archive* archive, uint32_t* refs, uint32_t from, uint32_t to) {
+  for (uint32_t i = 0; i < archive->header.hashTableEntries; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryInUse(e) && e.blockIndex >= from && e.blockIndex < to && refs[e.blockIndex] != 0xFFFFFFFFu) {
+      ++refs[e.blockIndex];
+    }
+  }
+}
+
 void FreeSession(UpdateSession* s) {
   std::free(s->undo);
   platform::VirtualFree(s->blockRefs);
@@ -197,6 +211,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
     auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
     std::memset(firstUser, 0xFF, firstUserBuffer.size());
     if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * sizeof(BlockEntry));
+    CountReferences(archive, s->blockRefs, k, static_cast<uint32_t>(capacity));
     for (uint32_t i = 0; i < n; ++i) {
       const HashEntry& e = archive->hashTable[i];
       if (!IsHashEntryInUse(e) || e.blockIndex >= k) continue;
@@ -563,7 +578,8 @@ bool ReserveBlockEntry(Archive* archive) {
     return false;
   }
   std::memcpy(blocks, archive->blockTable, static_cast<size_t>(count) * sizeof(BlockEntry));
-  std::memcpy(refs, s->blockRefs, static_cast<size_t>(count) * sizeof(uint32_t));
+  std::memcpy(refs, s->blockRefs, static_cast<size_t>(s->blockCapacity) * sizeof(uint32_t));
+  CountReferences(archive, refs, s->blockCapacity, static_cast<uint32_t>(capacity));
   platform::VirtualFree(archive->blockTable);
   platform::VirtualFree(s->blockRefs);
   archive->blockTable = blocks;

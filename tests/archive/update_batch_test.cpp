@@ -273,7 +273,7 @@ namespace {
 TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
   const uint32_t kinds[] = {0, BLOCK_COMPRESSED, BLOCK_ENCRYPTED, BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
                             BLOCK_SINGLE_UNIT};
-  for (uint32_t seed = 0; seed < 4000; ++seed) {
+  for (uint32_t seed = 0; seed < 400; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     auto pick = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
@@ -338,7 +338,7 @@ TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
         case 4: ok = ResizeHashTable(a, 16 + pick(40)); break;
         default: ok = CompactArchive(a); break;
       }
-      (void)ok; static int stats[12]; ++stats[op * 2 + ok]; if (seed == 3999 && step == 5) for (int i = 0; i < 12; ++i) fprintf(stderr, "%d ", stats[i]);
+      (void)ok;
       for (const auto& [name, expected] : model) ExpectReads(a, name, expected);
       if (HasFailure()) return;
     }
