@@ -322,7 +322,7 @@ TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
     for (uint32_t step = 0; step < 6; ++step) {
       const std::string x = names[pick(6)], y = "n" + std::to_string(step);
       const Bytes data = PatternBytes(pick(6000), seed * 100 + step);
-      const uint32_t op = pick(6);
+      const uint32_t op = pick(8);
       SCOPED_TRACE("op " + std::to_string(op) + " on " + x);
       bool ok = true;
       switch (op) {
@@ -336,6 +336,8 @@ TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
           if (ok) model.erase(x);
           break;
         case 4: ok = ResizeHashTable(a, 16 + pick(40)); break;
+        case 6: ok = SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_FILETIME); break;
+        case 7: ok = SetArchiveFileLocale(a, x.c_str(), 0, 0x407); if (ok) model.erase(x); break;
         default: ok = CompactArchive(a); break;
       }
       (void)ok;
