@@ -523,6 +523,24 @@ void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, 
   known->extents[index] = extent;
 }
 
+namespace {
+
+// A batch that cannot go on: every later change in it is refused, as after a
+// failure inside it, until the caller commits or abandons it. Without it the
+// caller's later changes would each commit on their own.
+void LeaveFailedBatch(Archive* archive, uint32_t error) {
+  auto* s = new (std::nothrow) UpdateSession;
+  if (s != nullptr) {
+    s->explicitBatch = true;
+    s->failed = true;
+    s->failure = error;
+    archive->session = s;
+  }
+  SetLastError(error);
+}
+
+}  // namespace
+
 bool CommitBatchSoFar(Archive* archive, bool* batchOpen) {
   UpdateSession* s = archive->session;
   *batchOpen = s != nullptr;
@@ -531,10 +549,16 @@ bool CommitBatchSoFar(Archive* archive, bool* batchOpen) {
     SetLastError(s->failure);
     return false;
   }
-  return CommitSession(archive);
+  if (CommitSession(archive)) return true;
+  LeaveFailedBatch(archive, GetLastError());
+  return false;
 }
 
-bool ResumeBatch(Archive* archive) { return StartSession(archive, true) != nullptr; }
+bool ResumeBatch(Archive* archive) {
+  if (StartSession(archive, true) != nullptr) return true;
+  LeaveFailedBatch(archive, GetLastError());
+  return false;
+}
 
 bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position) {
   return archive->session->space.Allocate(size, SpaceLimit(archive), position);

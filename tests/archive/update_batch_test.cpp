@@ -135,6 +135,25 @@ TEST_F(UpdateBatchTest, WriteFailureGivesTheWholeBatchUp) {
   EXPECT_EQ(OnDisk("fault.mpq", {"old", "new", "newer", "other"}).size(), 1u);
 }
 
+// A resize or compaction commits the batch so far; when that fails, the
+// batch stays failed rather than letting later changes commit one by one.
+TEST_F(UpdateBatchTest, FailedCommitOfABatchSoFarFailsTheRestOfIt) {
+  for (const bool compact : {false, true}) {
+    const std::string name = compact ? "fault-compact.mpq" : "fault-resize.mpq";
+    ArchiveHandle a = Create(name, 16);
+    ASSERT_TRUE(BeginArchiveUpdate(a));
+    ASSERT_TRUE(Add(a, "a", PatternBytes(2000, 1)));
+    platform::SetWriteFault(0, platform::kErrorDiskFull);
+    EXPECT_FALSE(compact ? CompactArchive(a) : ResizeHashTable(a, 32));
+    platform::ClearWriteFault();
+    EXPECT_EQ(GetArchiveUpdateFailure(a), platform::kErrorDiskFull);
+    EXPECT_FALSE(Add(a, "b", PatternBytes(10, 2)));
+    EXPECT_FALSE(CommitArchiveUpdate(a));
+    CloseWritableArchive(a, 0);
+    EXPECT_EQ(OnDisk(name, {"a", "b"}).size(), 0u);
+  }
+}
+
 TEST_F(UpdateBatchTest, AbandonAndCloseLeaveTheArchiveAsItWas) {
   ArchiveHandle a = Create("abandon.mpq", 16, UPDATE_KEEP_LISTFILE);
   ASSERT_TRUE(Add(a, "x", PatternBytes(3000, 1), BLOCK_ENCRYPTED));
