@@ -240,10 +240,6 @@ TEST_F(UpdateCrashTest, SetLocale) {
   AtEveryStep(0, [](ArchiveHandle a) { return SetArchiveFileLocale(a, "a.txt", 0, 0x407); });
 }
 
-TEST_F(UpdateCrashTest, ResizeHashTable) {
-  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) { return ResizeHashTable(a, 128); });
-}
-
 TEST_F(UpdateCrashTest, BatchThenShrinkHashTable) {
   AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) {
     return BeginArchiveUpdate(a) && Add(a, "e\\new.txt", Compressible(20000, 9), BLOCK_COMPRESSED) &&
