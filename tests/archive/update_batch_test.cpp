@@ -292,7 +292,7 @@ namespace {
 TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
   const uint32_t kinds[] = {0, BLOCK_COMPRESSED, BLOCK_ENCRYPTED, BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
                             BLOCK_SINGLE_UNIT};
-  for (uint32_t seed = 0; seed < 400; ++seed) {
+  for (uint32_t seed = 0; seed < 200; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
     auto pick = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
