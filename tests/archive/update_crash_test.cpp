@@ -240,13 +240,6 @@ TEST_F(UpdateCrashTest, SetLocale) {
   AtEveryStep(0, [](ArchiveHandle a) { return SetArchiveFileLocale(a, "a.txt", 0, 0x407); });
 }
 
-TEST_F(UpdateCrashTest, BatchThenShrinkHashTable) {
-  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) {
-    return BeginArchiveUpdate(a) && Add(a, "e\\new.txt", Compressible(20000, 9), BLOCK_COMPRESSED) &&
-           DeleteArchiveFile(a, "d") && ResizeHashTable(a, 16) && CommitArchiveUpdate(a);
-  });
-}
-
 TEST_F(UpdateCrashTest, Compact) {
   AtEveryStep(0, [](ArchiveHandle a) { return CompactArchive(a); });
 }
@@ -258,10 +251,6 @@ TEST_F(UpdateCrashTest, Batch) {
            DeleteArchiveFile(a, "d") && RenameArchiveFile(a, "dir\\b.bin", "h\\renamed.dat") &&
            SetArchiveFileLocale(a, "c.dat", 0, 0x407) && CommitArchiveUpdate(a);
   });
-}
-
-TEST_F(UpdateCrashAttributesTest, ResizeHashTable) {
-  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) { return ResizeHashTable(a, 16); });
 }
 
 TEST_F(UpdateCrashAttributesTest, Compact) {
