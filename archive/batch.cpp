@@ -211,12 +211,12 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
     auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
     std::memset(firstUser, 0xFF, firstUserBuffer.size());
     if (k != 0) std::memcpy(pending, archive->blockTable, static_cast<size_t>(k) * sizeof(BlockEntry));
-    CountReferences(archive, s->blockRefs, k, static_cast<uint32_t>(capacity));
+    // Entries naming slots past the table count too (see CountReferences).
     for (uint32_t i = 0; i < n; ++i) {
       const HashEntry& e = archive->hashTable[i];
-      if (!IsHashEntryInUse(e) || e.blockIndex >= k) continue;
+      if (!IsHashEntryInUse(e) || e.blockIndex >= capacity) continue;
       if (s->blockRefs[e.blockIndex] != 0xFFFFFFFFu) ++s->blockRefs[e.blockIndex];
-      if (firstUser[e.blockIndex] == kNoBlock) firstUser[e.blockIndex] = i;
+      if (e.blockIndex < k && firstUser[e.blockIndex] == kNoBlock) firstUser[e.blockIndex] = i;
     }
     ok = CollectUsed(archive, firstUser, &used);
   }

@@ -77,20 +77,25 @@ configure_and_build() {
   cmake --build "$dir" -j"$jobs"
 }
 
-# Runs one build's tests under wine. Usage: run_tests DIR LOADER SERVER LABEL
-# A wine prefix of the build's own keeps the user's untouched and lets the
-# script stop its wine processes without touching anyone else's. Mono and
-# Gecko are not needed by console programs; skipping them keeps the prefix
-# set-up short and free of prompts.
-run_tests() {
-  dir="$1"; loader="$2"; server="$3"; label="$4"
-  WINEPREFIX="$(cd "$dir" && pwd)/wineprefix"
-  WINEDEBUG="-all,err+module"
+# Points wine at a prefix of the build's own: it keeps the user's untouched
+# and lets the script stop its wine processes without touching anyone
+# else's. Mono and Gecko are not needed by console programs; skipping them
+# keeps the prefix set-up short and free of prompts.
+# Usage: use_wine DIR LOADER SERVER DEBUG
+use_wine() {
+  WINEPREFIX="$(cd "$1" && pwd)/wineprefix"
+  WINELOADER="$2"
+  WINESERVER="$3"
+  WINEDEBUG="$4"
   WINEDLLOVERRIDES="mscoree,mshtml="
-  WINELOADER="$loader"
-  WINESERVER="$server"
   export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
   mkdir -p "$WINEPREFIX"
+}
+
+# Runs one build's tests under wine. Usage: run_tests DIR LOADER SERVER LABEL
+run_tests() {
+  dir="$1"; loader="$2"; server="$3"; label="$4"
+  use_wine "$dir" "$loader" "$server" "-all,err+module"
   # A persistent server and one warm-up run before anything runs a test
   # program; otherwise wine's background processes start during a test and
   # can keep ctest waiting.
@@ -156,13 +161,7 @@ test_dll() {
     -DSorvane_DIR="$prefix/lib/cmake/Sorvane" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$dir/examples" -j"$jobs" >/dev/null
   cp "$dll" "$dir/examples/"
-  WINEPREFIX="$(cd "$build64" && pwd)/wineprefix"
-  WINEDEBUG="-all"
-  WINEDLLOVERRIDES="mscoree,mshtml="
-  WINELOADER="$loader"
-  WINESERVER="$server"
-  export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER WINESERVER
-  mkdir -p "$WINEPREFIX"
+  use_wine "$build64" "$loader" "$server" "-all"
   "$server" -p
   listing="$("$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq | tr -d '\r')" || true
   status=0
