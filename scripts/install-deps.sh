@@ -1,16 +1,21 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for building and testing.
-# Only packages that are missing are installed.
+# Only packages that are missing are installed; one that still cannot be
+# installed fails the script with its name.
+# Usage: scripts/install-deps.sh [package...]
 set -eu
+. "$(dirname "$0")/apt-lib.sh"
 want="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libbz2-dev libgcrypt20-dev clang libclang-rt-14-dev"
 [ $# -gt 0 ] && want="$*"
-missing=""
-for p in $want; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
+# shellcheck disable=SC2086
+missing="$(apt_missing $want)"
 if [ -n "$missing" ]; then
   echo "installing:$missing"
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+  apt_update
+  # shellcheck disable=SC2086
+  if ! apt_install $missing; then
+    # shellcheck disable=SC2086
+    echo "could not install:$(apt_missing $missing) (needed to build and test; apt-get said why above)" >&2
+    exit 1
+  fi
 fi

@@ -2,7 +2,8 @@
 # Cross-builds everything for Windows with mingw-w64 and runs every test
 # under wine. Where this machine runs 32-bit programs: the 32-bit build's
 # tests, then the 64-bit build's. Where it cannot (a kernel without the
-# 32-bit layer): the 32-bit build is still made, so it cannot rot, and the
+# 32-bit layer, or a 32-bit wine that cannot be installed or cannot start a
+# program): the 32-bit build is still made, so it cannot rot, and the
 # tests run on the 64-bit build under 64-bit wine. Then the 64-bit library
 # as a DLL, with the C example built against it. Installs what a fresh
 # Debian machine lacks (only that).
@@ -10,20 +11,35 @@
 #   32-bit build in build-dir (default build-windows), 64-bit in build-dir-64,
 #   the DLL in build-dir-dll.
 #   TAVRIX_WINDOWS_64=build only builds the 64-bit programs (no tests).
+#   TAVRIX_WINDOWS_TESTS=both|64 forces a path: both fails where the 32-bit
+#   wine cannot run; 64 leaves the 32-bit build untested.
 set -eu
 cd "$(dirname "$0")/.."
 build="${1:-build-windows}"; [ $# -gt 0 ] && shift
 build64="$build-64"
 jobs="$(nproc)"
-SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 
-# Host tools and the GoogleTest sources that are built for the target.
-sh scripts/install-deps.sh cmake make googletest
+. scripts/apt-lib.sh
+
+# Which builds' tests run: the 32-bit and the 64-bit build ("both"), or the
+# 64-bit build only ("64"); unset, the machine decides.
+want="${TAVRIX_WINDOWS_TESTS:-auto}"
+case "$want" in
+  auto | both | 64) ;;
+  *) echo "TAVRIX_WINDOWS_TESTS must be both or 64 (or unset), not \"$want\""; exit 2 ;;
+esac
+
+# Host tools, the GoogleTest sources that are built for the target, the
+# cross compilers and the 64-bit wine: the step cannot go on without them.
+sh scripts/install-deps.sh cmake make googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine64
 
 # Whether 32-bit x86 programs run here: a 91-byte static i386 program that
 # only calls exit(0). Kernel configuration files are no guide (some claim
 # the 32-bit layer on kernels that refuse its programs); running one is.
+# TAVRIX_I386_PROBE=yes|no stands in for the answer (the script's own test).
 runs_i386() {
+  case "${TAVRIX_I386_PROBE:-}" in yes) return 0 ;; no) return 1 ;; esac
   probe="$(mktemp)"
   printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000'\
 '\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000'\
@@ -39,34 +55,59 @@ runs_i386() {
   [ "$ok" -eq 1 ]
 }
 
-if runs_i386; then
-  mode=32
-  echo "32-bit programs run here: testing the 32-bit and the 64-bit Windows builds"
-else
-  mode=64
-  echo "32-bit programs do not run here: building the 32-bit Windows programs without running them, testing the 64-bit build under 64-bit wine"
-fi
-
-# The cross compilers and wine. A 32-bit wine needs the i386 architecture.
-need_update=""
-packages="g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine64"
-if [ "$mode" = 32 ]; then
-  packages="$packages wine wine32:i386"
+# The 32-bit wine, which needs the i386 architecture. On failure sets
+# `reason`. Multiarch needs the same versions of a library for both
+# architectures, so an i386 index that failed to download can make wine32
+# uninstallable for as long as the mirror is out of step; an architecture
+# this script added is then taken out again (when no i386 package came in),
+# so that the machine's later updates do not keep meeting the broken index.
+install_wine32() {
+  missing32="$(apt_missing wine wine32:i386)"
+  [ -z "$missing32" ] && return 0
+  added=""
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "adding the i386 architecture"
     $SUDO dpkg --add-architecture i386
-    need_update=1
+    added=1
   fi
+  apt_update
+  echo "installing:$missing32"
+  # shellcheck disable=SC2086
+  apt_install $missing32 && return 0
+  # shellcheck disable=SC2086
+  reason="apt-get could not install$(apt_missing $missing32)"
+  if [ -n "$added" ] &&
+    ! dpkg-query -W -f='${db:Status-Status} ${binary:Package}\n' 2>/dev/null | grep -q '^installed .*:i386$'; then
+    echo "removing the i386 architecture again (no i386 package is installed)"
+    $SUDO dpkg --remove-architecture i386 || true
+  fi
+  return 1
+}
+
+# Decides the path. `why` says why the 32-bit tests do not run.
+mode=64
+why=""
+reason=""
+if [ "$want" = 64 ]; then
+  why="TAVRIX_WINDOWS_TESTS=64"
+elif ! runs_i386; then
+  why="this machine cannot run 32-bit programs"
+elif ! install_wine32; then
+  why="32-bit wine could not be installed: $reason"
+else
+  mode=32
 fi
-missing=""
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-[ -n "$missing" ] && need_update=1
-[ -n "$need_update" ] && $SUDO apt-get update -qq
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+if [ "$mode" = 32 ]; then
+  echo "32-bit programs run here: testing the 32-bit and the 64-bit Windows builds"
+elif [ "$want" = both ]; then
+  echo "TAVRIX_WINDOWS_TESTS=both, but $why"
+  exit 1
+else
+  echo "$why; building the 32-bit Windows programs without running them, testing the 64-bit build under 64-bit wine instead"
+fi
+if [ -n "${TAVRIX_WINDOWS_DECIDE_ONLY:-}" ]; then
+  echo "path: $mode"
+  exit 0
 fi
 
 # Builds one Windows configuration. Usage: configure_and_build DIR TOOLCHAIN LOADER [cmake args]
@@ -178,10 +219,24 @@ loader64=/usr/lib/wine/wine64
 server64=/usr/lib/wine/wineserver64
 status=0
 configure_and_build "$build" mingw-i686.cmake wine "$@"
+# An installed 32-bit wine that cannot start a program is no way to test.
+if [ "$mode" = 32 ]; then
+  use_wine "$build" wine wineserver "-all"
+  if ! started="$(wine "$build/tools/sorvane/sorvane.exe" --version 2>&1)"; then
+    why="32-bit wine cannot start a program: $(printf '%s' "$started" | tr -d '\r' | tail -n 1)"
+    wineserver -k 2>/dev/null || true
+    if [ "$want" = both ]; then
+      echo "TAVRIX_WINDOWS_TESTS=both, but $why"
+      exit 1
+    fi
+    echo "$why; testing the 64-bit build instead"
+    mode=64
+  fi
+fi
 if [ "$mode" = 32 ]; then
   run_tests "$build" wine wineserver "32-bit" || status=1
 else
-  echo "32-bit Windows build made; its tests are not run (this machine cannot run 32-bit programs)"
+  echo "32-bit Windows build made; its tests are not run ($why)"
 fi
 configure_and_build "$build64" mingw-x86_64.cmake "$loader64" "$@"
 if [ "${TAVRIX_WINDOWS_64:-test}" = build ]; then

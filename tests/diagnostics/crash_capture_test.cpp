@@ -26,6 +26,7 @@
 #include <unistd.h>
 #endif
 
+#include "tests/support/run_program.h"
 #include "diagnostics/diagnostics.h"
 #include "platform/platform.h"
 #include "report_test_util.h"
@@ -195,8 +196,7 @@ class CrashCapture : public ::testing::TestWithParam<Expected> {
     for (char& c : name) {
       if (c == '/') c = '_';
     }
-    scratch_ = fs::temp_directory_path() / name;
-    fs::remove_all(scratch_);
+    scratch_ = testsupport::NewScratchFolder(name + "_");
     fs::create_directories(scratch_ / "reports");
   }
   void TearDown() override { fs::remove_all(scratch_); }
@@ -311,8 +311,7 @@ class CrashFolder : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    scratch_ = fs::temp_directory_path() / (std::string("tavrix_crash_folder_") + info->name());
-    fs::remove_all(scratch_);
+    scratch_ = testsupport::NewScratchFolder(std::string("tavrix_crash_folder_") + info->name() + "_");
     fs::create_directories(scratch_ / "bin");
     program_ = scratch_ / "bin" / ChildProgram().filename();
     fs::copy_file(ChildProgram(), program_);

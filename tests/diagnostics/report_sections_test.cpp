@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/run_program.h"
 #include "diagnostics/diagnostics.h"
 #include "platform/platform.h"
 #include "report_test_util.h"
@@ -201,7 +202,8 @@ TEST(ReportErrorText, SystemTextAndBadArguments) {
 }
 
 TEST(ReportLineWriter, CutsLongLinesAndEndsWithCrLf) {
-  const auto path = std::filesystem::temp_directory_path() / "tavrix_diag_line.txt";
+  const testsupport::TempDir scratch("diag_line");
+  const auto path = std::filesystem::path(scratch / "line.txt");
   platform::OsHandle file = platform::CreateFile(path.string().c_str(), platform::kGenericWrite, 0,
                                                  platform::kCreateAlways, platform::kFileAttributeNormal);
   ASSERT_TRUE(platform::IsValidHandle(file));
@@ -210,6 +212,5 @@ TEST(ReportLineWriter, CutsLongLinesAndEndsWithCrLf) {
   WriteReportLine(file, "%d-%s", 7, "x");
   platform::CloseHandle(file);
   const std::string written = ReadFile(path);
-  std::filesystem::remove(path);
   EXPECT_EQ(written, std::string(1021, 'z') + "\r\n7-x\r\n");
 }

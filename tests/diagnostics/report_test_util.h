@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/run_program.h"
 #include "diagnostics/diagnostics.h"
 
 namespace reporttest {
@@ -100,9 +101,8 @@ class ReportFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = std::filesystem::temp_directory_path() /
-            (std::string("tavrix_diag_") + info->test_suite_name() + "_" + info->name());
-    std::filesystem::remove_all(root_);
+    root_ = testsupport::NewScratchFolder(std::string("tavrix_diag_") + info->test_suite_name() + "_" +
+                                          info->name() + "_");
     std::filesystem::create_directories(root_ / "bin");
     programPath_ = (root_ / "bin" / "tavrix.exe").string();
     time_ = SampleTime();

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "tests/support/run_program.h"
 #include "platform/platform.h"
 
 namespace platform_test {
@@ -15,11 +16,7 @@ namespace platform_test {
 class ScratchFolder : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    const std::string name = "tavrix-platform-" + std::to_string(random()) + "-" +
-                             std::to_string(platform::GetTickCount());
-    root_ = std::filesystem::temp_directory_path() / name;
-    std::filesystem::create_directories(root_);
+    root_ = testsupport::NewScratchFolder("tavrix-platform-");
   }
   void TearDown() override {
     std::error_code ignored;

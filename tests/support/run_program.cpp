@@ -1,6 +1,9 @@
 #include "tests/support/run_program.h"
 
 #include <atomic>
+#include <cstdint>
+#include <random>
+#include <mutex>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -41,12 +44,7 @@ std::string WithLineFeeds(const std::string& text) {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::string& workDir, const std::string& stdinText) {
   static std::atomic<unsigned> counter{0};
-  const fs::path scratch = fs::temp_directory_path() /
-                           ("tavrix_run_" + std::to_string(std::chrono::steady_clock::now()
-                                                               .time_since_epoch()
-                                                               .count()) +
-                            "_" + std::to_string(counter++));
-  fs::create_directories(scratch);
+  const fs::path scratch = NewScratchFolder("tavrix_run_" + std::to_string(counter++) + "_");
   const fs::path in = scratch / "stdin";
   const fs::path out = scratch / "stdout";
   const fs::path err = scratch / "stderr";
@@ -97,18 +95,28 @@ std::string BuiltProgram(const std::string& relative) {
   return (fs::path(dir != nullptr ? dir : fs::current_path().string()) / relative).string();
 }
 
+fs::path NewScratchFolder(const std::string& prefix, fs::path base) {
+  static std::mutex lock;
+  static std::mt19937_64 random{std::random_device{}()};
+  if (base.empty()) base = fs::temp_directory_path();
+  for (;;) {
+    uint64_t number;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      number = random() % 1000000000000ull;
+    }
+    fs::path path = base / (prefix + std::to_string(number));
+    if (fs::create_directory(path)) return path;
+  }
+}
+
 TempDir::TempDir(const std::string& tag) {
-  static std::atomic<unsigned> counter{0};
   fs::path base = fs::temp_directory_path();
   if (base.string().find('.') != std::string::npos) base = fs::current_path();
-  std::string name = "tavrix_" + tag + "_" +
-                     std::to_string(std::chrono::steady_clock::now().time_since_epoch().count() %
-                                    1000000007) +
-                     "_" + std::to_string(counter++);
+  std::string name = "tavrix_" + tag + "_";
   for (char& c : name)
     if (c == '.') c = '_';
-  path_ = (base / name).string();
-  fs::create_directories(path_);
+  path_ = NewScratchFolder(name, base).string();
 }
 
 TempDir::~TempDir() {

@@ -2,6 +2,7 @@
 // folder, with given standard input, capturing standard output.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 // $TAVRIX_BIN_DIR/relative, or relative under the current folder when unset.
 std::string BuiltProgram(const std::string& relative);
+
+// Makes a new, empty folder under `base` (the system's temporary folder when
+// empty) named `prefix` plus a random number, created exclusively: two runs
+// of the suite at once, or a folder a crashed run left, never share it.
+std::filesystem::path NewScratchFolder(const std::string& prefix, std::filesystem::path base = {});
 
 // A fresh empty folder under the system's temporary folder, removed by the
 // destructor. Its path holds no '.', so folder names derived from it stay put.

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "tests/support/run_program.h"
 #include "archive/sorvane.h"
 #include "platform/platform.h"
 
@@ -22,10 +23,7 @@ class ScratchArchiveTest : public ::testing::Test {
   explicit ScratchArchiveTest(std::string prefix) : prefix_(std::move(prefix)) {}
 
   void SetUp() override {
-    std::random_device random;
-    root_ = std::filesystem::temp_directory_path() /
-            (prefix_ + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
-    std::filesystem::create_directories(root_);
+    root_ = testsupport::NewScratchFolder(prefix_);
     SetLocale(0);
   }
   void TearDown() override {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_program.h"
 #include "archive/provider.h"
 #include "archive/sorvane.h"
 #include "platform/platform.h"
@@ -35,10 +36,7 @@ Bytes StandInSector(const uint8_t* data, uint32_t length, uint32_t /*index*/) {
 class StormLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    root_ = std::filesystem::temp_directory_path() /
-            ("tavrix-storm-" + std::to_string(random()) + "-" + std::to_string(platform::GetTickCount()));
-    std::filesystem::create_directories(root_);
+    root_ = testsupport::NewScratchFolder("tavrix-storm-");
   }
   void TearDown() override {
     LibraryShutdown();
