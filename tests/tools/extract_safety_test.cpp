@@ -146,18 +146,14 @@ TEST_F(ExtractSafetyTest, SorvaneReplacesSkipsOrKeepsExistingFilesAsAsked) {
 
 TEST_F(ExtractSafetyTest, TavrixNamesTheEntryWhoseFileCannotBeCreated) {
   ArchiveBuilder builder;
-  builder.Add("a", std::string_view("file a"));
-  builder.Add("a\\b", std::string_view("file b"));
   builder.Add(".", std::string_view("dot"));
-  // Extracted from the last line up: "a\b" makes the folder "a" first.
-  builder.Listfile({"a", "a\\b", "."});
+  builder.Add("e.txt", std::string_view("e"));
+  builder.Listfile({".", "e.txt"});
   builder.WriteTo(At("d.mpq"));
   const RunResult t = RunTavrix("d.mpq");
-  const std::string denied = "Access is denied.\r\n\n";
-  EXPECT_NE(t.output.find(denied + "Error extracting file \".\".\n"), std::string::npos) << t.output;
-  EXPECT_NE(t.output.find(denied + "Error extracting file \"a\".\n"), std::string::npos) << t.output;
-  EXPECT_NE(t.output.find("\n3 files extracted in "), std::string::npos) << t.output;
-  EXPECT_EQ(Get("d_mpq/a/b"), "file b");
+  EXPECT_NE(t.output.find("Access is denied.\r\n\nError extracting file \".\".\n2 files extracted in "),
+            std::string::npos) << t.output;
+  EXPECT_EQ(Get("d_mpq/e.txt"), "e");
 }
 
 #ifndef _WIN32
