@@ -81,28 +81,30 @@ OutputStart OutputFile::Begin(OutputTree& tree, const std::string& name, bool re
   FolderHandle folder = tree.FolderOf(parts, link);
   if (folder == nullptr) return link->empty() ? OutputStart::Failed : OutputStart::Link;
 
-  switch (GetEntryKind(folder, last.c_str())) {
-    case EntryKind::Link:
-      parts.push_back(last);
-      *link = Joined(parts, parts.size());
-      return OutputStart::Link;
-    case EntryKind::Missing:
-      if (GetLastError() != kErrorFileNotFound) return OutputStart::Failed;
-      file_ = CreateFileIn(folder, last.c_str());
-      break;
-    case EntryKind::Folder:
-      if (!replace) return OutputStart::Exists;
-      SetLastError(kErrorAccessDenied);
-      return OutputStart::Failed;
-    case EntryKind::File:
-    case EntryKind::Other:
-      if (!replace) return OutputStart::Exists;
-      file_ = CreateTempFileIn(folder, &temp_);
-      break;
+  // Most files are new: one exclusive create, and only when something is
+  // there already a look at what it is.
+  file_ = CreateFileIn(folder, last.c_str());
+  if (!IsValidHandle(file_) && GetLastError() == kErrorFileExists) {
+    switch (GetEntryKind(folder, last.c_str())) {
+      case EntryKind::Link:
+        SetLastError(kErrorStoppedOnSymlink);
+        break;
+      case EntryKind::Missing:  // gone again since the create
+        SetLastError(kErrorFileExists);
+        break;
+      case EntryKind::Folder:
+        if (!replace) return OutputStart::Exists;
+        SetLastError(kErrorAccessDenied);
+        break;
+      case EntryKind::File:
+      case EntryKind::Other:
+        if (!replace) return OutputStart::Exists;
+        file_ = CreateTempFileIn(folder, &temp_);
+        break;
+    }
   }
   if (!IsValidHandle(file_)) {
     if (GetLastError() == kErrorStoppedOnSymlink) {
-      // Planted after the look: refused all the same.
       parts.push_back(last);
       *link = Joined(parts, parts.size());
       return OutputStart::Link;

@@ -62,57 +62,66 @@ void SetOpenError(int dir, const char* name, int err) {
 }
 
 // The file being written, for the signal handler: its folder's descriptor
-// and its name, published by `armed` once complete. Written only with the
-// cleanup signals blocked, so the handler never sees half a record.
+// and its name, published by `armed` once complete. While the record or
+// the file it names changes (`busy`), a cleanup signal is only noted and
+// acted on when the change is complete, so the handler never removes a name
+// it does not own and never misses one it does; this costs no system call
+// per file, which blocking the signals would.
 struct Pending {
   volatile sig_atomic_t armed;
+  volatile sig_atomic_t busy;
+  volatile sig_atomic_t deferred;  // a signal that came while busy
   int dir;
   char name[NAME_MAX + 1];
 };
-Pending pending = {0, -1, ""};
+Pending pending = {0, 0, 0, -1, ""};
 
 const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s : kCleanupSignals) sigaddset(&set, s);
-    sigprocmask(SIG_BLOCK, &set, &previous_);
-  }
-  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
-
-void Arm(int dir, const char* name) {
-  if (std::strlen(name) >= sizeof pending.name) return;  // the create would have failed
-  pending.dir = dir;
-  std::memcpy(pending.name, name, std::strlen(name) + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  pending.armed = 1;
-}
-
-void Disarm() {
-  pending.armed = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+void EndBySignal(int number) {
+  posix::DropPendingFile();
+  signal(number, SIG_DFL);
+  raise(number);
 }
 
 void OnCleanupSignal(int number) {
   const int savedErrno = errno;
-  posix::DropPendingFile();
-  signal(number, SIG_DFL);
-  raise(number);
+  if (pending.busy != 0) pending.deferred = number;
+  else EndBySignal(number);
   errno = savedErrno;
+}
+
+class Busy {
+ public:
+  Busy() {
+    pending.busy = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  ~Busy() {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pending.busy = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    const int number = pending.deferred;
+    if (number != 0) {
+      pending.deferred = 0;
+      EndBySignal(number);
+    }
+  }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+};
+
+void Arm(int dir, const char* name) {
+  const size_t length = std::strlen(name);
+  if (length >= sizeof pending.name) return;  // the create would have failed
+  pending.dir = dir;
+  std::memcpy(pending.name, name, length + 1);
+  pending.armed = 1;
 }
 
 // Owner-only while written, so nobody reads a half-made replacement.
 OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
-  SignalsHeld held;
+  Busy busy;
   const int fd = OpenAtRetrying(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
   if (fd < 0) {
     SetOpenError(dir, name, errno);
@@ -235,18 +244,17 @@ bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
   if (std::strcmp(from, to) == 0) {
-    SignalsHeld held;
-    Disarm();
+    pending.armed = 0;
     return true;
   }
   if (!internal::TakeWriteStep()) return false;
-  SignalsHeld held;
+  Busy busy;
   // renameat replaces a link in `to` itself, never what it points at.
   if (renameat(dir, from, dir, to) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  Disarm();
+  pending.armed = 0;
   return true;
 }
 
@@ -254,12 +262,12 @@ bool DeleteFileIn(FolderHandle folder, const char* name) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
   if (!internal::TakeWriteStep()) return false;
-  SignalsHeld held;
+  Busy busy;
   if (unlinkat(dir, name, 0) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  if (pending.armed != 0 && pending.dir == dir && std::strcmp(pending.name, name) == 0) Disarm();
+  if (pending.armed != 0 && pending.dir == dir && std::strcmp(pending.name, name) == 0) pending.armed = 0;
   return true;
 }
 
@@ -267,6 +275,7 @@ void InstallInterruptCleanup() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnCleanupSignal;
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int s : kCleanupSignals) {
     struct sigaction previous;

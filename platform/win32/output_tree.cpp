@@ -50,14 +50,13 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) {
-    if (::GetLastError() == ERROR_FILE_EXISTS) {
-      const DWORD found = ::GetFileAttributesA(path.c_str());
-      if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        ::SetLastError(kErrorStoppedOnSymlink);
-      } else {
-        ::SetLastError(ERROR_FILE_EXISTS);
-      }
-    }
+    // A folder in the way answers access denied; callers tell what is
+    // there from "exists".
+    const DWORD error = ::GetLastError();
+    const DWORD found = ::GetFileAttributesA(path.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES) ::SetLastError(error);
+    else if ((found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) ::SetLastError(kErrorStoppedOnSymlink);
+    else ::SetLastError(ERROR_FILE_EXISTS);
     return InvalidHandle();
   }
   Arm(path);

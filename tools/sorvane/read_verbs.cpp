@@ -118,8 +118,8 @@ bool OpenEntry(ArchiveHandle archive, const StoredEntry& entry, FileHandle* file
 
 // Reads a stored file through into its output file, which Commit puts in
 // place only when every byte was read and written.
-bool CopyOut(FileHandle file, platform::OutputFile& out, uint64_t* written, Progress* progress) {
-  std::vector<uint8_t> buffer(1 << 20);
+bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
+             Progress* progress) {
   uint32_t remaining = GetArchiveFileSize(file, nullptr);
   bool ok = remaining != 0xFFFFFFFFu;
   *written = 0;
@@ -346,6 +346,7 @@ int RunExtract(const Args& args) {
 
   int status = kExitOk;
   uint64_t extracted = 0, kept = 0;
+  std::vector<uint8_t> buffer(1 << 20);  // one for the run, not one per file
   Progress progress("extract", jobs.size(), totalBytes);
   SetLocale(locale);
   for (const Job& job : jobs) {
@@ -382,7 +383,7 @@ int RunExtract(const Args& args) {
     } else if (start == platform::OutputStart::Exists) {
       FailPlain("not extracting \"" + job.name + "\": \"" + target.string() + "\" exists (--keep-old-files)");
       status = kExitFailure;
-    } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, &written, &progress)) {
+    } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, buffer, &written, &progress)) {
       Fail("cannot extract \"" + job.name + "\" to \"" + target.string() + "\"");
       status = kExitFailure;
     } else {
