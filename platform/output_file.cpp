@@ -76,6 +76,11 @@ OutputStart OutputFile::Begin(OutputTree& tree, const std::string& name, bool re
     SetLastError(kErrorAccessDenied);
     return OutputStart::Failed;
   }
+  if (name.back() == '\\' || name.back() == '/') {
+    // A folder's name is no file's: never a file "x" for "x\".
+    SetLastError(kErrorInvalidName);
+    return OutputStart::Failed;
+  }
   const std::string last = parts.back();
   parts.pop_back();
   FolderHandle folder = tree.FolderOf(parts, link);
