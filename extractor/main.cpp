@@ -5,12 +5,12 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "archive/sorvane.h"
 #include "diagnostics/diagnostics.h"
 #include "extractor/paths.h"
+#include "platform/output_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,30 +44,19 @@ bool ReadListfile(FileHandle listfile, uint32_t size, std::vector<char>& text) {
   return true;
 }
 
-// Copies one stored file to outputPath. Returns false when the stored file
-// could not be read through; the output is then closed and deleted here.
-bool CopyStoredFile(FileHandle file, platform::OsHandle output, const std::string& outputPath,
-                    uint8_t* buffer) {
-  const bool haveOutput = platform::IsValidHandle(output);
+// Copies one stored file into its output file. A read that fails or gives
+// nothing, and a write that fails or falls short, leave no output behind.
+bool CopyStoredFile(FileHandle file, platform::OutputFile& output, uint8_t* buffer) {
   uint32_t remaining = GetArchiveFileSize(file, nullptr);
   while (remaining != 0) {
     const uint32_t n = std::min(remaining, COPY_CHUNK_SIZE);
     uint32_t got = 0;
-    if (!ReadArchiveFile(file, buffer, n, &got, nullptr) || got == 0) {
-      if (haveOutput) {
-        platform::CloseHandle(output);
-        platform::DeleteFile(outputPath.c_str());
-      }
-      return false;
-    }
+    if (!ReadArchiveFile(file, buffer, n, &got, nullptr) || got == 0) return false;
     got = std::min(got, n);
-    if (haveOutput) {
-      uint32_t written = 0;
-      platform::WriteFile(output, buffer, got, &written);
-    }
+    if (!output.Write(buffer, got)) return false;
     remaining -= got;
   }
-  return true;
+  return output.Commit();
 }
 
 void ReportFailedExtraction(const std::string& name) {
@@ -76,14 +65,9 @@ void ReportFailedExtraction(const std::string& name) {
 
 // One name of the list: looked up, its folders made, copied out. Names the
 // archive does not hold are passed over silently.
-void ExtractName(ArchiveHandle archive, const std::string& outputFolder, const std::string& line,
-                 uint8_t* buffer, std::unordered_set<std::string>& madeLevels,
-                 std::string& currentFolder) {
+void ExtractName(ArchiveHandle archive, platform::OutputTree& tree, const std::string& line,
+                 uint8_t* buffer) {
   const std::string name = extractor::StripLineEnd(line);
-  const std::string outputPath = outputFolder + name;
-  const size_t lastBackslash = outputPath.rfind('\\');
-  const std::string folderPart =
-      lastBackslash == std::string::npos ? std::string() : outputPath.substr(0, lastBackslash);
 
   FileHandle file = nullptr;
   if (!OpenArchiveFile(archive, name.c_str(), 0, &file)) return;
@@ -94,29 +78,40 @@ void ExtractName(ArchiveHandle archive, const std::string& outputFolder, const s
     return;
   }
 
-  // A level made (or found unmakeable) once stays so for the rest of the
-  // run, so each distinct level is created only once; listfiles that jump
-  // between folders would otherwise repeat every failing create per name.
-  if (folderPart != currentFolder) {
-    const std::vector<std::string> chain = extractor::FolderChain(folderPart);
-    for (const std::string& level : chain)
-      if (madeLevels.insert(level).second) platform::CreateDirectory(level.c_str());
-    if (!chain.empty()) platform::SetCurrentDirectory(chain.back().c_str());
-    currentFolder = folderPart;
+  // The folders are walked from the output folder's own handle and never
+  // through a link, so a link planted below it cannot send the file
+  // elsewhere. An existing file is replaced only by a complete one.
+  platform::OutputFile output;
+  std::string link;
+  const platform::OutputStart start = output.Begin(tree, name, true, &link);
+  if (start == platform::OutputStart::Link) {
+    Write("Not extracting \"" + name + "\": \"" + link + "\" is a symbolic link.\n");
+  } else if (start != platform::OutputStart::Ready) {
+    PrintLastSystemError();
   }
-
-  platform::OsHandle output =
-      platform::CreateFile(outputPath.c_str(), platform::kGenericWrite, platform::kFileShareWrite,
-                           platform::kCreateAlways, platform::kFileAttributeNormal);
-  if (!platform::IsValidHandle(output)) PrintLastSystemError();
-
-  if (!CopyStoredFile(file, output, outputPath, buffer)) {
+  if (start != platform::OutputStart::Ready || !CopyStoredFile(file, output, buffer)) {
+    output.Abort();
     CloseArchiveFile(file);
     ReportFailedExtraction(name);
     return;
   }
   CloseArchiveFile(file);
-  if (platform::IsValidHandle(output)) platform::CloseHandle(output);
+}
+
+// The output folder's handle. The folders above it are made and followed as
+// the path says; the output folder itself has a name anyone can predict, so
+// it is made or opened like the levels below it, never through a link.
+platform::OutputTree OpenOutputTree(const std::string& outputFolder) {
+  const std::string path = outputFolder.substr(0, outputFolder.size() - 1);
+  const size_t cut = path.find_last_of("\\/");
+  const std::string parent = cut == std::string::npos ? std::string(".") : path.substr(0, cut + 1);
+  const std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
+  for (const std::string& level : extractor::FolderChain(parent)) platform::CreateDirectory(level.c_str());
+  platform::FolderHandle above = platform::OpenFolder(parent.c_str());
+  platform::FolderHandle root = above != nullptr ? platform::OpenSubfolder(above, last.c_str(), true) : nullptr;
+  const uint32_t error = platform::GetLastError();
+  platform::CloseFolder(above);
+  return platform::OutputTree(root, error, error == platform::kErrorStoppedOnSymlink ? path : std::string());
 }
 
 void Run(const char* argument) {
@@ -153,17 +148,14 @@ void Run(const char* argument) {
   std::vector<std::string> names = extractor::SplitListfile(text.data(), text.size());
   std::vector<char>().swap(text);
 
-  const std::string outputFolder = extractor::OutputFolderFor(archivePath);
-  platform::CreateDirectory(outputFolder.c_str());
+  platform::OutputTree tree = OpenOutputTree(extractor::OutputFolderFor(archivePath));
 
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[COPY_CHUNK_SIZE]);
   uint32_t counter = 0;
   if (buffer) {
     // The list runs from the listfile's last name to its first.
-    std::unordered_set<std::string> madeLevels;
-    std::string currentFolder;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
-      ExtractName(archive, outputFolder, *it, buffer.get(), madeLevels, currentFolder);
+      ExtractName(archive, tree, *it, buffer.get());
       ++counter;
     }
   }
@@ -182,6 +174,8 @@ int main(int argc, char** argv) {
   // A crash leaves a report in "Errors" beside the program (or the user's
   // folder) instead of vanishing.
   InstallCrashCapture("tavrix");
+  // Ctrl-C or a closed terminal leaves no half-written file behind.
+  platform::InstallInterruptCleanup();
   Write("Tavrix v1.0\nWritten by Moraine\nNov. 2003\n");
   Write("Uses Quillon's Sorvane Library\n\n");
   Run(argc > 1 ? argv[1] : nullptr);

@@ -85,6 +85,7 @@ constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameExcedRange = 206;
 constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorStoppedOnSymlink = 681;
 constexpr uint32_t kErrorFileInvalid = 1006;
 constexpr uint32_t kErrorIoDevice = 1117;
 constexpr uint32_t kErrorFileCorrupt = 1392;
@@ -156,6 +157,53 @@ bool IsAbsolutePath(const char* path);
 // The platform's preferred separator when code builds paths: '\' on Windows,
 // '/' on POSIX. Code may always use '\' instead; both work.
 char PathSeparator();
+
+// ---- output trees ------------------------------------------------------------
+
+// Writing a tree of files below a folder without ever going through a link
+// that exists below it. The folder itself is reached as its path says (links
+// on the way to it are the user's choice); below it every level is opened
+// from its parent's handle, never following a link, so nothing can swap a
+// checked level for a link before it is used. On Windows the handle holds
+// the folder's path and levels that are reparse points (links, junctions)
+// are refused where their attributes show them: a best effort, since the
+// check and the use are two calls there.
+using FolderHandle = void*;
+
+enum class EntryKind { Missing, File, Folder, Link, Other };
+
+// Opens the folder at path, following links. Null on failure.
+FolderHandle OpenFolder(const char* path);
+// Opens the folder name (one level, no separator) inside parent, making it
+// first when create is set and it is missing. A link there fails with
+// kErrorStoppedOnSymlink, a file with kErrorPathNotFound (as a path
+// through a file fails). Null on failure.
+FolderHandle OpenSubfolder(FolderHandle parent, const char* name, bool create);
+void CloseFolder(FolderHandle folder);
+// What name inside folder is, not following a link; Missing also when it
+// cannot be told (the last error then says why).
+EntryKind GetEntryKind(FolderHandle folder, const char* name);
+// Creates the file name inside folder for writing; it must not exist yet
+// (no link is ever followed). The file is marked as being written: should
+// the process be ended by an interrupt or termination signal (or a crash)
+// before FinishFileIn or DeleteFileIn, the file is removed.
+OsHandle CreateFileIn(FolderHandle folder, const char* name);
+// The same for a new file under a fresh temporary name beside the others,
+// readable and writable only by its owner; the name comes back in *name.
+OsHandle CreateTempFileIn(FolderHandle folder, std::string* name);
+// Gives a file made by CreateTempFileIn the permissions a new file gets.
+bool SetNewFileMode(OsHandle file);
+// The file being written is complete: renamed from `from` to `to` inside
+// folder (replacing a file there) when they differ, and no longer removed
+// on a signal. Takes a write step when it renames.
+bool FinishFileIn(FolderHandle folder, const char* from, const char* to);
+// Removes name inside folder (a write step); it is no longer being written.
+bool DeleteFileIn(FolderHandle folder, const char* name);
+// Ends the process on an interrupt, termination or hang-up signal (console
+// close on Windows) as it would end anyway, but first removes the file being
+// written. Also makes a file-size limit a write error rather than the end of
+// the process.
+void InstallInterruptCleanup();
 
 // ---- write faults (tests) ----------------------------------------------------
 

@@ -47,6 +47,7 @@ constexpr SystemText kSystemTexts[] = {
     {223, "The file size exceeds the limit allowed and cannot be saved.\r\n"},
     {259, "No more data is available.\r\n"},
     {267, "The directory name is invalid.\r\n"},
+    {681, "The create operation stopped after reaching a symbolic link.\r\n"},
     {1006, "The volume for a file has been externally altered so that the opened file is no longer valid.\r\n"},
     {1117, "The request could not be performed because of an I/O device error.\r\n"},
     {1392, "The file or directory is corrupted and unreadable.\r\n"},

@@ -435,6 +435,9 @@ void OnSignal(int number, siginfo_t* info, void* native) {
     FillRecord(number, info, native, &record);
     const FaultHandler handler = faultHandler.load();
     if (handler != nullptr) handler(record);
+    // The report first; then the half-written output file goes, as it
+    // would on an interrupt.
+    posix::DropPendingFile();
   } else if (expected != self) {
     // Another thread is writing its report and ends the process after it.
     for (;;) pause();

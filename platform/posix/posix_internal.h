@@ -25,6 +25,10 @@ void SetLastErrorFromErrno(int err, const char* path = nullptr);
 // The handle that stands for a descriptor.
 void* HandleFromDescriptor(int fd);
 
+// Removes the file an output tree is writing, if any, and forgets it.
+// Async-signal-safe: signal and crash handlers call it.
+void DropPendingFile();
+
 // The path with every backslash turned into '/'.
 std::string NativePath(const char* path);
 

@@ -168,15 +168,23 @@ const std::vector<Verb>& Verbs() {
        {"listfile", "locale"}, {}, 1, 1, RunList},
       {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space",
        "Tables that do not fit the file are reported as damage (exit status 1).\n", {}, {}, 1, 1, RunInfo},
-      {"extract", "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID]",
+      {"extract",
+       "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--skip-old-files | -k]",
        "write stored files to disk (the named ones, or all of them)",
        "  -C DIR           write under DIR instead of the current folder\n"
        "  --listfile FILE  more names to look for besides the archive's own list\n"
        "  --locale ID      the language version to take (default 0, neutral)\n"
+       "  --skip-old-files keep files that exist; -v names them, and a last line counts them\n"
+       "  -k, --keep-old-files\n"
+       "                   an existing file is an error for its entry (exit status 1)\n"
        "A NAME is looked up as typed, then with '/' read as the separator '\\'.\n"
        "Names that would land outside the folder (\"..\", a leading separator, a drive)\n"
-       "are refused. Files without a known name are written as #INDEX.\n",
-       {"C", "listfile", "locale"}, {}, 1, SIZE_MAX, RunExtract},
+       "are refused. Files without a known name are written as #INDEX.\n"
+       "Existing files are replaced, each only once its new content is complete: a file\n"
+       "that fails or is interrupted leaves the old one as it was and nothing half-written.\n"
+       "DIR is followed where it leads; below it nothing is written through a symbolic link:\n"
+       "an entry whose folder or place is one is refused (exit status 1).\n",
+       {"C", "listfile", "locale"}, {"skip-old-files", "keep-old-files", "k"}, 1, SIZE_MAX, RunExtract},
       {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
        "decode every stored file and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"

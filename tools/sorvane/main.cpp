@@ -6,6 +6,7 @@
 #include <string>
 
 #include "diagnostics/diagnostics.h"
+#include "platform/platform.h"
 #include "tools/sorvane/cli.h"
 
 using namespace sorvane;
@@ -58,6 +59,8 @@ int main(int argc, char** argv) {
   // A crash leaves a report in "Errors" beside the program (or the user's
   // folder) instead of vanishing.
   InstallCrashCapture("sorvane");
+  // An interrupted extract leaves no half-written file behind.
+  platform::InstallInterruptCleanup();
   if (argc < 2) {
     PrintGeneralHelp(stderr);
     return kExitUsage;

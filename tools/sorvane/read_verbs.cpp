@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/bytes.h"
+#include "platform/output_file.h"
 #include "platform/platform.h"
 #include "tools/sorvane/attributes.h"
 #include "tools/sorvane/cli.h"
@@ -115,30 +116,29 @@ bool OpenEntry(ArchiveHandle archive, const StoredEntry& entry, FileHandle* file
   return ok;
 }
 
-bool CopyOut(FileHandle file, const std::string& outputPath, uint64_t* written, Progress* progress) {
-  platform::OsHandle out =
-      platform::CreateFile(outputPath.c_str(), platform::kGenericWrite, 0, platform::kCreateAlways, 0);
-  if (!platform::IsValidHandle(out)) return false;
-  std::vector<uint8_t> buffer(1 << 20);
+// Reads a stored file through into its output file, which Commit puts in
+// place only when every byte was read and written.
+bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
+             Progress* progress) {
   uint32_t remaining = GetArchiveFileSize(file, nullptr);
   bool ok = remaining != 0xFFFFFFFFu;
   *written = 0;
   while (ok && remaining != 0) {
     const uint32_t want = std::min<uint32_t>(remaining, static_cast<uint32_t>(buffer.size()));
-    uint32_t got = 0, put = 0;
+    uint32_t got = 0;
     ok = ReadArchiveFile(file, buffer.data(), want, &got, nullptr) && got == want;
     if (ok && got == 0) break;
     if (!ok && GetLastError() == 0) SetLastError(ERROR_FILE_CORRUPT);
-    ok = ok && platform::WriteFile(out, buffer.data(), got, &put) && put == got;
+    ok = ok && out.Write(buffer.data(), got);
     remaining -= got;
     *written += got;
     progress->AddBytes(got);
   }
-  const uint32_t error = GetLastError();
-  platform::CloseHandle(out);
-  if (!ok) platform::DeleteFile(outputPath.c_str());
-  SetLastError(error);
-  return ok;
+  if (!ok) {
+    out.Abort();
+    return false;
+  }
+  return out.Commit();
 }
 
 // Counts a file as done when its turn ends, however it ends.
@@ -327,7 +327,26 @@ int RunExtract(const Args& args) {
     }
   }
 
+  const bool skipOld = args.Has("skip-old-files");
+  const bool keepOld = args.Has("k") || args.Has("keep-old-files");
+  if (skipOld && keepOld) {
+    FailPlain("--skip-old-files and --keep-old-files exclude each other");
+    return kExitUsage;
+  }
+  // The folder given is followed wherever it leads, as the user chose it;
+  // below it nothing is written through a link.
+  std::error_code made;
+  fs::create_directories(root, made);
+  platform::FolderHandle rootFolder = platform::OpenFolder(root.string().c_str());
+  if (rootFolder == nullptr) {
+    Fail("cannot open the output folder \"" + root.string() + "\"");
+    return kExitFailure;
+  }
+  platform::OutputTree tree(rootFolder, 0, "");
+
   int status = kExitOk;
+  uint64_t extracted = 0, kept = 0;
+  std::vector<uint8_t> buffer(1 << 20);  // one for the run, not one per file
   Progress progress("extract", jobs.size(), totalBytes);
   SetLocale(locale);
   for (const Job& job : jobs) {
@@ -349,16 +368,33 @@ int RunExtract(const Args& args) {
     std::string relative = job.name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
     const fs::path target = root / fs::path(relative);
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
+    platform::OutputFile out;
+    std::string link;
+    const platform::OutputStart start = out.Begin(tree, job.name, !skipOld && !keepOld, &link);
     uint64_t written = 0;
-    if (!CopyOut(file, target.string(), &written, &progress)) {
+    if (start == platform::OutputStart::Link) {
+      std::replace(link.begin(), link.end(), '\\', '/');
+      FailPlain("refusing \"" + job.name + "\": \"" + (root / fs::path(link)).string() +
+                "\" is a symbolic link; nothing is written through it");
+      status = kExitFailure;
+    } else if (start == platform::OutputStart::Exists && skipOld) {
+      ++kept;
+      if (args.verbose) Note("kept " + target.string() + " (it exists)");
+    } else if (start == platform::OutputStart::Exists) {
+      FailPlain("not extracting \"" + job.name + "\": \"" + target.string() + "\" exists (--keep-old-files)");
+      status = kExitFailure;
+    } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, buffer, &written, &progress)) {
       Fail("cannot extract \"" + job.name + "\" to \"" + target.string() + "\"");
       status = kExitFailure;
-    } else if (args.verbose) {
-      Note("extracted " + job.name + " (" + std::to_string(written) + " bytes)");
+    } else {
+      ++extracted;
+      if (args.verbose) Note("extracted " + job.name + " (" + std::to_string(written) + " bytes)");
     }
     CloseArchiveFile(file);
+  }
+  if (args.verbose || skipOld) {
+    Note(std::to_string(extracted) + " files extracted" +
+         (skipOld ? ", " + std::to_string(kept) + " existing files kept" : std::string()));
   }
   return status;
 }

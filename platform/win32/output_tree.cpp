@@ -1,0 +1,178 @@
+// Output trees on Windows. A folder handle holds the folder's path; each
+// level and each file's place is looked at before use, and one that is a
+// reparse point (a symbolic link, a junction, a mount point) is refused.
+// This is a best effort: between the look and the use another process could
+// put a junction there, which the POSIX build's descriptor walk rules out.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/win32/win32_internal.h"
+#include "platform/write_steps.h"
+
+namespace platform {
+
+namespace {
+
+struct Folder {
+  std::string path;  // ends in a backslash
+};
+
+Folder* FromHandle(FolderHandle folder) { return static_cast<Folder*>(folder); }
+
+bool CheckFolder(FolderHandle folder) {
+  if (folder != nullptr) return true;
+  ::SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+// The file being written, for the console handler, which runs on a thread
+// of its own while the program goes on.
+char pendingPath[MAX_PATH * 4];
+std::atomic<bool> pendingArmed{false};
+
+void Arm(const std::string& path) {
+  if (path.size() >= sizeof pendingPath) return;
+  pendingArmed.store(false);
+  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+  pendingArmed.store(true);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD /*event*/) {
+  // The file is open with delete sharing: it goes when the process ends.
+  if (pendingArmed.exchange(false)) ::DeleteFileA(pendingPath);
+  return FALSE;  // the default handler ends the process
+}
+
+OsHandle CreateNew(const std::string& path, DWORD attributes) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+    // A folder in the way answers access denied; callers tell what is
+    // there from "exists".
+    const DWORD error = ::GetLastError();
+    const DWORD found = ::GetFileAttributesA(path.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES) ::SetLastError(error);
+    else if ((found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) ::SetLastError(kErrorStoppedOnSymlink);
+    else ::SetLastError(ERROR_FILE_EXISTS);
+    return InvalidHandle();
+  }
+  Arm(path);
+  ::SetLastError(ERROR_SUCCESS);
+  return h;
+}
+
+}  // namespace
+
+FolderHandle OpenFolder(const char* path) {
+  if (path == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    ::SetLastError(ERROR_DIRECTORY);
+    return nullptr;
+  }
+  Folder* folder = new (std::nothrow) Folder{path};
+  if (folder == nullptr) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!folder->path.empty() && folder->path.back() != '\\' && folder->path.back() != '/') folder->path += '\\';
+  return folder;
+}
+
+FolderHandle OpenSubfolder(FolderHandle parent, const char* name, bool create) {
+  if (!CheckFolder(parent)) return nullptr;
+  if (name == nullptr || name[0] == '\0' || std::strpbrk(name, "\\/") != nullptr || std::strcmp(name, "..") == 0) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  const std::string path = FromHandle(parent)->path + name;
+  DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES && create) {
+    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
+    attributes = ::GetFileAttributesA(path.c_str());
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ::SetLastError(kErrorStoppedOnSymlink);
+    return nullptr;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    ::SetLastError(ERROR_PATH_NOT_FOUND);
+    return nullptr;
+  }
+  Folder* folder = new (std::nothrow) Folder{path + "\\"};
+  if (folder == nullptr) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return folder;
+}
+
+void CloseFolder(FolderHandle folder) { delete FromHandle(folder); }
+
+EntryKind GetEntryKind(FolderHandle folder, const char* name) {
+  if (!CheckFolder(folder)) return EntryKind::Missing;
+  const DWORD attributes = ::GetFileAttributesA((FromHandle(folder)->path + name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (::GetLastError() == ERROR_PATH_NOT_FOUND) ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return EntryKind::Missing;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::Link;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::Folder;
+  return EntryKind::File;
+}
+
+OsHandle CreateFileIn(FolderHandle folder, const char* name) {
+  if (!CheckFolder(folder)) return InvalidHandle();
+  return CreateNew(FromHandle(folder)->path + name, FILE_ATTRIBUTE_NORMAL);
+}
+
+OsHandle CreateTempFileIn(FolderHandle folder, std::string* name) {
+  if (!CheckFolder(folder)) return InvalidHandle();
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char candidate[64];
+    std::snprintf(candidate, sizeof candidate, ".extract-%lu-%u.part",
+                  static_cast<unsigned long>(::GetCurrentProcessId()), counter++);
+    OsHandle file = CreateNew(FromHandle(folder)->path + candidate, FILE_ATTRIBUTE_HIDDEN);
+    if (IsValidHandle(file)) {
+      *name = candidate;
+      return file;
+    }
+    if (::GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return InvalidHandle();
+}
+
+// The rename below gives the file its attributes; its security comes from
+// the folder as a new file's would.
+bool SetNewFileMode(OsHandle file) { return win32::CheckHandle(file); }
+
+bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
+  if (!CheckFolder(folder)) return false;
+  if (std::strcmp(from, to) != 0) {
+    const std::string source = FromHandle(folder)->path + from;
+    const std::string target = FromHandle(folder)->path + to;
+    if (!internal::TakeWriteStep()) return false;
+    if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    ::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  pendingArmed.store(false);
+  return true;
+}
+
+bool DeleteFileIn(FolderHandle folder, const char* name) {
+  if (!CheckFolder(folder)) return false;
+  if (!internal::TakeWriteStep()) return false;
+  if (!::DeleteFileA((FromHandle(folder)->path + name).c_str())) return false;
+  pendingArmed.store(false);
+  return true;
+}
+
+void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+}  // namespace platform
