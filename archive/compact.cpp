@@ -382,6 +382,7 @@ bool CompactCommitted(Archive* archive) {
   if (newCount != 0 && !finalBlocks) return false;
 
   if (!ReplaceArchiveFile(archive, target.c_str(), &temp)) return false;
+  const uint32_t reopenError = GetLastError();
 
   // The archive is the new file now. Open files of it keep working: keys
   // that follow the position move with their blocks, and the hash table
@@ -406,7 +407,10 @@ bool CompactCommitted(Archive* archive) {
 
   // The mark is dead now; a file that cannot be cut keeps it harmlessly
   // behind the archive's end.
-  if (!platform::IsValidHandle(archive->fileHandle)) return false;
+  if (!platform::IsValidHandle(archive->fileHandle)) {
+    SetLastError(reopenError);
+    return false;
+  }
   const uint64_t cut = base + end;
   int32_t cutHigh = static_cast<int32_t>(cut >> 32);
   SetLastError(ERROR_SUCCESS);

@@ -29,9 +29,9 @@
 // programs that open the file as a plain file are not kept out. Compaction
 // puts a new file in the archive's place and holds it the same way; on
 // Windows, where an open file cannot be replaced, it closes its handle for
-// the replace and opens the archive again, and another program may open the
-// archive in that moment (the compaction then fails with
-// ERROR_SHARING_VIOLATION and the archive is complete, compacted). On file
+// the replace and opens the archive again; a program that opens the archive
+// in that moment makes the compaction fail with ERROR_SHARING_VIOLATION (the
+// archive whole, compacted or not, and the handle of no further use). On file
 // systems that take no locks (some network and FUSE ones) archives open
 // without exclusion.
 //

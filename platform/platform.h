@@ -161,7 +161,9 @@ char PathSeparator();
 
 // CreateFile for files whose users keep each other out by their share modes,
 // in this process or another: a handle that writes, or that shares no
-// reading, excludes every other such handle on the file; handles that only
+// reading (it must then ask for writing too, as POSIX locks a file for one
+// writer only through a descriptor that may write), excludes every other
+// such handle on the file; handles that only
 // read and share reading go together. A conflict fails at once with
 // kErrorSharingViolation; nothing waits. On Windows the share mode does the
 // work. On POSIX the open takes a lock of its open file description (flock
