@@ -182,6 +182,27 @@ TEST_F(SharingTest, CompactionFileIsPrivateHeldAndFollowsTheLink) {
   EXPECT_EQ(found, (Tree{{"b", PatternBytes(40000, 2)}}));
 }
 
+// A user who may write the archive but not give files away compacts it:
+// the archive is his now, and sorvane says so.
+TEST_F(SharingTest, CompactionThatCannotKeepTheOwnerSaysSo) {
+  if (geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+  MakeArchive({{"a", PatternBytes(4000, 1)}});
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(At("t.mpq").c_str(), 0666), 0);
+  const RunResult r = RunProgram("/usr/bin/setpriv",
+                                 {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                  BuiltProgram("tools/sorvane/sorvane"), "compact", "t.mpq"},
+                                 dir_.path(), "");
+  ASSERT_EQ(r.status, 0) << r.errors;
+  EXPECT_EQ(r.errors,
+            "sorvane: note: the compacted \"t.mpq\" belongs to this user now: the system refused to give it its "
+            "former owner\n");
+  struct stat now;
+  ASSERT_EQ(stat(At("t.mpq").c_str(), &now), 0);
+  EXPECT_EQ(now.st_uid, 65534u);
+  EXPECT_EQ(now.st_mode & 07777, 0666u);
+}
+
 // A program killed while it holds the archive holds nothing any more.
 TEST_F(SharingTest, KilledHolderReleasesTheArchive) {
   MakeArchive({{"a", PatternBytes(100, 1)}});
