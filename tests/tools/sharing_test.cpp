@@ -360,7 +360,7 @@ TEST_F(SharingTest, ProgramsTakingTurnsLoseNothing) {
   for (const auto& entry : expected) EXPECT_TRUE(found.count(entry.first)) << entry.first << " is missing";
   EXPECT_EQ(Sorvane({"verify", "t.mpq"}).status, 0);
   // Most commands must have gone through, several of them side by side.
-  EXPECT_GE(done.load(), 100);
+  EXPECT_GE(done.load(), 80);
   EXPECT_GE(extracts.load(), 5);
   EXPECT_LE(refused.load(), done.load() / 10);
 }
