@@ -306,15 +306,21 @@ bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHan
     return false;
   }
   char opened[kMaxPath] = {};
+  // Readers share the file with each other; a writer keeps every other
+  // archive handle out (see the share modes in sorvane.h).
   platform::OsHandle file =
-      platform::CreateFile(path, access, platform::kFileShareRead, platform::kOpenExisting, 0);
+      platform::CreateSharedFile(path, access, platform::kFileShareRead, platform::kOpenExisting, false);
   if (platform::IsValidHandle(file)) std::strcpy(opened, path);
+  // An archive in use is that archive, busy: another of the same name under
+  // the base folder is not what the caller asked for.
+  if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
   if (!platform::IsValidHandle(file)) {
     const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
     if (needed != 0xFFFFFFFFu && needed <= kMaxPath &&
         MakeLibraryPath(path, opened, sizeof opened) == 0) {
-      file = platform::CreateFile(opened, access, platform::kFileShareRead,
-                                  platform::kOpenExisting, 0);
+      file = platform::CreateSharedFile(opened, access, platform::kFileShareRead,
+                                        platform::kOpenExisting, false);
+      if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
     }
   }
   if (!platform::IsValidHandle(file)) {

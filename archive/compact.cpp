@@ -6,6 +6,7 @@
 // in one atomic step; the old file is never written to.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "archive/internal_update.h"
 #include "archive/known_names.h"
@@ -28,10 +29,11 @@ constexpr uint8_t kTemporaryMark[32] = {'U', 'n', 'f', 'i', 'n', 'i', 's', 'h', 
                                         'c', 't', 'i', 'o', 'n', 0x1A, 0xC3, 0x5E, 0x9B, 0x01, 0x7D, 0xE4, 0x22, 0x86,
                                         0x4F, 0xB0};
 
+// A file of the name that some program holds (a compaction of the same
+// archive under another path, still writing) is in use, not left over.
 bool IsLeftoverTemporary(const char* path) {
-  platform::OsHandle file = platform::CreateFile(path, platform::kGenericRead,
-                                                 platform::kFileShareRead | platform::kFileShareWrite,
-                                                 platform::kOpenExisting, 0);
+  platform::OsHandle file = platform::CreateSharedFile(path, platform::kGenericRead | platform::kGenericWrite, 0,
+                                                       platform::kOpenExisting, false);
   if (!platform::IsValidHandle(file)) return false;
   uint64_t size = 0;
   uint8_t tail[sizeof kTemporaryMark] = {};
@@ -84,9 +86,12 @@ class TempFile {
   void Replaced() { created_ = false; }
 
  private:
+  // Made anew (never an existing file or link followed), readable by this
+  // user alone while it holds the archive's data, and held against every
+  // other archive handle until it is the archive.
   bool TryOpen() {
-    handle_ = platform::CreateFile(path_, platform::kGenericRead | platform::kGenericWrite, 0,
-                                   platform::kCreateNew, 0);
+    handle_ = platform::CreateSharedFile(path_, platform::kGenericRead | platform::kGenericWrite, 0,
+                                         platform::kCreateNew, true);
     created_ = platform::IsValidHandle(handle_);
     return created_;
   }
@@ -195,27 +200,48 @@ namespace {
 // Moves the finished temporary file into the archive's place and makes the
 // record's handle the new file's. Where the system cannot replace an open
 // file, both handles are closed around the step and the archive reopened.
-bool ReplaceArchiveFile(Archive* archive, TempFile* temp) {
+bool ReplaceArchiveFile(Archive* archive, const char* target, TempFile* temp) {
+  // The archive's mode, owner and group go to the new file before it takes
+  // the archive's place, not while it is written.
+  bool ownerKept = true;
+  if (!platform::CopyOwnership(archive->fileHandle, temp->handle(), &ownerKept)) return false;
+  archive->ownerNotKept = !ownerKept;
   if (platform::CanReplaceOpenFile()) {
-    if (!platform::ReplaceFile(archive->path, temp->path())) return false;
+    if (!platform::ReplaceFile(target, temp->path())) return false;
     platform::CloseHandle(archive->fileHandle);
     archive->fileHandle = temp->TakeOver();
     return true;
   }
   temp->Close();
   platform::CloseHandle(archive->fileHandle);
-  const bool replaced = platform::ReplaceFile(archive->path, temp->path());
+  // Between the replace and the open another program may take the archive;
+  // this one then fails with the sharing violation, the archive complete.
+  const bool replaced = platform::ReplaceFile(target, temp->path());
   const uint32_t error = GetLastError();
   if (replaced) temp->Replaced();
-  archive->fileHandle = platform::CreateFile(archive->path, platform::kGenericRead | platform::kGenericWrite,
-                                             platform::kFileShareRead, platform::kOpenExisting, 0);
+  archive->fileHandle = platform::CreateSharedFile(archive->path, platform::kGenericRead | platform::kGenericWrite,
+                                                   platform::kFileShareRead, platform::kOpenExisting, false);
   if (!replaced) SetLastError(error);
   return replaced;
 }
 
 bool CompactCommitted(Archive* archive) {
+  // A symbolic link stays a link: the file it names is compacted, with the
+  // new file made beside that one so the rename stays on its file system.
+  std::string target;
+  if (!platform::ResolveLinks(archive->path, &target)) return false;
+  if (target.size() >= kMaxPath) {
+    SetLastError(platform::kErrorFilenameExcedRange);
+    return false;
+  }
+  if (!platform::NamesFile(target.c_str(), archive->fileHandle)) {
+    // Someone moved another file to the archive's name behind its back.
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  archive->ownerNotKept = false;
   TempFile temp;
-  if (!temp.Create(archive->path)) return false;
+  if (!temp.Create(target.c_str())) return false;
 
   const ArchiveHeader& header = archive->header;
   const uint32_t hashEntries = header.hashTableEntries;
@@ -355,7 +381,8 @@ bool CompactCommitted(Archive* archive) {
   PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * sizeof(BlockEntry) : 0);
   if (newCount != 0 && !finalBlocks) return false;
 
-  if (!ReplaceArchiveFile(archive, &temp)) return false;
+  if (!ReplaceArchiveFile(archive, target.c_str(), &temp)) return false;
+  const uint32_t reopenError = GetLastError();
 
   // The archive is the new file now. Open files of it keep working: keys
   // that follow the position move with their blocks, and the hash table
@@ -380,7 +407,10 @@ bool CompactCommitted(Archive* archive) {
 
   // The mark is dead now; a file that cannot be cut keeps it harmlessly
   // behind the archive's end.
-  if (!platform::IsValidHandle(archive->fileHandle)) return false;
+  if (!platform::IsValidHandle(archive->fileHandle)) {
+    SetLastError(reopenError);
+    return false;
+  }
   const uint64_t cut = base + end;
   int32_t cutHigh = static_cast<int32_t>(cut >> 32);
   SetLastError(ERROR_SUCCESS);

@@ -132,6 +132,9 @@ struct Archive {
   uint64_t committedEnd;
   // Names the caller gave for the archive (SetArchiveNameList); null for none.
   KnownNames* knownNames;
+  // The last compaction could not give the new file the archive's owner
+  // (only privileged processes may): it belongs to the compacting user now.
+  bool ownerNotKept;
 };
 constexpr uint32_t kNoUserData = 0xFFFFFFFFu;
 

@@ -7,7 +7,33 @@
 // the thread's last error (GetLastError()). Handles are the addresses of the
 // library's records; they are checked against the library's open lists before
 // use, so a stale or foreign handle fails with ERROR_INVALID_PARAMETER.
-// The library is used from one thread at a time.
+// The library is used from one thread at a time: its lists of open archives
+// and files and the last error's upkeep are not guarded, so a program that
+// calls it from several threads makes them take turns (a handle may pass
+// from one thread to another between calls).
+//
+// Sharing an archive file. Every archive handle (OpenArchive,
+// OpenArchiveWritable) holds the file with the Windows share modes, also on
+// POSIX systems, where the library takes a lock of the open file itself
+// (kept until the archive is closed or the program ends, killed or not):
+// - handles that only read (OpenArchive without OPEN_WRITE, and
+//   OpenArchiveWritable with UPDATE_READ_ONLY) share the file with each
+//   other, in this program or in others;
+// - a handle that may update (OpenArchiveWritable, OpenArchive with
+//   OPEN_WRITE) excludes every other archive handle on that file, a second
+//   one of the same program included: the one writer sees no reader that an
+//   update could hand another state's bytes, and no second writer.
+// An open that conflicts fails at once with ERROR_SHARING_VIOLATION and is
+// not tried again under the base folder; the library never waits, callers
+// that want to wait try again later. Only archive handles take part: other
+// programs that open the file as a plain file are not kept out. Compaction
+// puts a new file in the archive's place and holds it the same way; on
+// Windows, where an open file cannot be replaced, it closes its handle for
+// the replace and opens the archive again; a program that opens the archive
+// in that moment makes the compaction fail with ERROR_SHARING_VIOLATION (the
+// archive whole, compacted or not, and the handle of no further use). On file
+// systems that take no locks (some network and FUSE ones) archives open
+// without exclusion.
 //
 // The header is plain C11 and C++: C programs and foreign-function
 // interfaces call the same operations. Installed as <sorvane/sorvane.h>.
@@ -77,6 +103,7 @@ typedef struct OVERLAPPED {
 #define ERROR_FILE_NOT_FOUND ((uint32_t)2u)
 #define ERROR_ACCESS_DENIED ((uint32_t)5u)
 #define ERROR_NOT_ENOUGH_MEMORY ((uint32_t)8u)
+#define ERROR_SHARING_VIOLATION ((uint32_t)32u)
 #define ERROR_NOT_SUPPORTED ((uint32_t)50u)
 #define ERROR_INVALID_PARAMETER ((uint32_t)87u)
 #define ERROR_FILE_INVALID ((uint32_t)1006u)

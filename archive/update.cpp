@@ -150,20 +150,26 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
 
   char openedPath[kMaxPath + 1];
   std::strcpy(openedPath, path);
-  platform::OsHandle file =
-      platform::CreateFile(path, access, platform::kFileShareRead, disposition, 0);
-  if (!platform::IsValidHandle(file)) {
+  // A handle that writes keeps every other archive handle out, in this
+  // process or another; read-only ones share with readers. A file in use is
+  // never looked for again under the base folder: that would be another
+  // archive of the same name.
+  platform::OsHandle file = platform::CreateSharedFile(path, access, platform::kFileShareRead, disposition, false);
+  bool busy = !platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION;
+  if (!platform::IsValidHandle(file) && !busy) {
     const uint32_t firstError = GetLastError();
     const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
     if (needed != 0 && needed != 0xFFFFFFFFu && needed <= kMaxPath &&
         MakeLibraryPath(path, openedPath, needed) == 0) {
-      file = platform::CreateFile(openedPath, access, platform::kFileShareRead, disposition, 0);
+      file = platform::CreateSharedFile(openedPath, access, platform::kFileShareRead, disposition, false);
+      busy = !platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION;
     } else {
       SetLastError(firstError);
     }
   }
   if (!platform::IsValidHandle(file)) {
-    if (updateFlags & UPDATE_OPEN_EXISTING) SetLastError(ERROR_FILE_NOT_FOUND);
+    if (busy) SetLastError(ERROR_SHARING_VIOLATION);
+    else if (updateFlags & UPDATE_OPEN_EXISTING) SetLastError(ERROR_FILE_NOT_FOUND);
     return reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
   }
 

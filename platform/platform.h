@@ -205,6 +205,37 @@ bool DeleteFileIn(FolderHandle folder, const char* name);
 // the process.
 void InstallInterruptCleanup();
 
+// ---- files shared between programs ------------------------------------------
+
+// CreateFile for files whose users keep each other out by their share modes,
+// in this process or another: a handle that writes, or that shares no
+// reading (it must then ask for writing too, as POSIX locks a file for one
+// writer only through a descriptor that may write), excludes every other
+// such handle on the file; handles that only
+// read and share reading go together. A conflict fails at once with
+// kErrorSharingViolation; nothing waits. On Windows the share mode does the
+// work. On POSIX the open takes a lock of its open file description (flock
+// where the system lacks those), held until the handle is closed or the
+// process ends; the lock holds against other CreateSharedFile opens only.
+// When the path names another file once the lock is held (the file was
+// replaced by a rename meanwhile), the open starts again; a truncating
+// disposition cuts the file only once the lock is held. Where the file
+// system takes no locks the open goes on without one and SharingUnprotected
+// turns true. ownerOnly creates a new file readable by its owner alone (mode
+// 0600; on Windows the folder's access rules apply).
+OsHandle CreateSharedFile(const char* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                          bool ownerOnly);
+bool SharingUnprotected();
+// Whether path names the file open through the handle.
+bool NamesFile(const char* path, OsHandle file);
+// Gives to's file the mode, owner and group of from's; ownerKept turns false
+// where the system refuses to give the file away (only privileged processes
+// may). Windows keeps no such owner: nothing is done there.
+bool CopyOwnership(OsHandle from, OsHandle to, bool* ownerKept);
+// The path with every symbolic link in it resolved, absolute (realpath); on
+// Windows the path as it is.
+bool ResolveLinks(const char* path, std::string* resolved);
+
 // ---- write faults (tests) ----------------------------------------------------
 
 // Every call that changes a file on disk is one write step: WriteFile,

@@ -1,8 +1,11 @@
 // Files: the Win32 file calls over POSIX descriptors. A handle is the
 // descriptor plus one, so descriptor 0 never turns into a null handle.
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -101,69 +104,229 @@ bool WriteFully(int fd, int64_t offset, const void* buffer, uint32_t count, uint
 
 void* posix::HandleFromDescriptor(int fd) { return HandleFromFd(fd); }
 
+namespace {
+
+// Opens path as CreateFileA would, but leaves the cutting of an existing
+// file to the caller when truncate is null (a shared open must hold its lock
+// before it changes anything). Returns the descriptor or -1 with errno set.
+int OpenForDisposition(const std::string& native, uint32_t access, uint32_t disposition, mode_t mode,
+                       bool* truncate, bool* existed) {
+  const bool wantRead = (access & kGenericRead) != 0;
+  const bool wantWrite = (access & kGenericWrite) != 0;
+  const int flags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
+  const int cut = truncate == nullptr ? O_TRUNC : 0;
+  int fd = -1;
+  *existed = false;
+  switch (disposition) {
+    case kCreateNew:
+      return OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
+    case kOpenExisting:
+      return OpenRetrying(native.c_str(), flags, mode);
+    case kTruncateExisting:
+      if (!wantWrite) {
+        errno = EINVAL;
+        return -1;
+      }
+      if (truncate != nullptr) *truncate = true;
+      return OpenRetrying(native.c_str(), flags | cut, mode);
+    case kCreateAlways:
+    case kOpenAlways: {
+      // Win32 reports through the last error whether the file was already
+      // there, so learn it by trying to create it first. A file that vanishes
+      // between the two attempts is simply tried again.
+      const int keep = disposition == kCreateAlways ? cut : 0;
+      for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+        fd = OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
+        if (fd >= 0 || errno != EEXIST) break;
+        fd = OpenRetrying(native.c_str(), flags | keep, mode);
+        if (fd >= 0) *existed = true;
+        else if (errno != ENOENT) break;
+      }
+      if (fd >= 0 && *existed && disposition == kCreateAlways && truncate != nullptr) *truncate = true;
+      return fd;
+    }
+    default:
+      errno = EINVAL;
+      return -1;
+  }
+}
+
+// CreateFileA refuses folders unless asked for backup semantics.
+bool RefuseFolder(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) return false;
+  close(fd);
+  SetLastError(kErrorAccessDenied);
+  return true;
+}
+
+enum class LockOutcome { Taken, Conflict, Unsupported, Failed };
+
+// Errors of file systems that keep no locks (some network and FUSE ones).
+bool LocksUnsupported(int err) { return err == ENOLCK || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP; }
+
+// A lock on the whole file that belongs to the open file description, so
+// that two opens in one process keep each other out as two programs do.
+// Kernels without such locks get flock, which behaves alike on local files.
+LockOutcome LockWhole(int fd, bool exclusive) {
+#ifdef F_OFD_SETLK
+  struct flock region = {};
+  region.l_type = static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
+  region.l_whence = SEEK_SET;
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &region);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return LockOutcome::Taken;
+  if (errno == EAGAIN || errno == EACCES) return LockOutcome::Conflict;
+  if (LocksUnsupported(errno)) return LockOutcome::Unsupported;
+  if (errno != EINVAL) return LockOutcome::Failed;
+#endif
+  int held;
+  do {
+    held = flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+  } while (held != 0 && errno == EINTR);
+  if (held == 0) return LockOutcome::Taken;
+  if (errno == EWOULDBLOCK) return LockOutcome::Conflict;
+  if (LocksUnsupported(errno) || errno == EINVAL) return LockOutcome::Unsupported;
+  return LockOutcome::Failed;
+}
+
+std::atomic<bool> unprotectedOpen{false};
+
+// Whether path still names the file open as fd.
+bool PathNamesDescriptor(const std::string& native, int fd) {
+  struct stat named, opened;
+  return stat(native.c_str(), &named) == 0 && fstat(fd, &opened) == 0 && named.st_dev == opened.st_dev &&
+         named.st_ino == opened.st_ino;
+}
+
+}  // namespace
+
 // Share modes have no POSIX counterpart (no mandatory locking), so they are
-// accepted and ignored: two opens of one file never fail with a sharing
-// violation here.
+// accepted and ignored here; CreateSharedFile enforces them between its own
+// users.
 OsHandle CreateFile(const char* path, uint32_t access, uint32_t /*shareMode*/,
                     uint32_t disposition, uint32_t attributes) {
   if (path == nullptr) {
     SetLastError(kErrorInvalidParameter);
     return InvalidHandle();
   }
-  const bool wantRead = (access & kGenericRead) != 0;
-  const bool wantWrite = (access & kGenericWrite) != 0;
-  int flags = wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   const mode_t mode = (attributes & kFileAttributeReadOnly) != 0 ? 0444 : 0666;
   const std::string native = NativePath(path);
-
-  int fd = -1;
   bool existed = false;
-  switch (disposition) {
-    case kCreateNew:
-      fd = OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
-      break;
-    case kOpenExisting:
-      fd = OpenRetrying(native.c_str(), flags, mode);
-      break;
-    case kTruncateExisting:
-      if (!wantWrite) {
-        SetLastError(kErrorInvalidParameter);
-        return InvalidHandle();
-      }
-      fd = OpenRetrying(native.c_str(), flags | O_TRUNC, mode);
-      break;
-    case kCreateAlways:
-    case kOpenAlways: {
-      // Win32 reports through the last error whether the file was already
-      // there, so learn it by trying to create it first. A file that vanishes
-      // between the two attempts is simply tried again.
-      const int keep = disposition == kCreateAlways ? O_TRUNC : 0;
-      for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-        fd = OpenRetrying(native.c_str(), flags | O_CREAT | O_EXCL, mode);
-        if (fd >= 0 || errno != EEXIST) break;
-        fd = OpenRetrying(native.c_str(), flags | keep, mode);
-        if (fd >= 0) existed = true;
-        else if (errno != ENOENT) break;
-      }
-      break;
-    }
-    default:
-      SetLastError(kErrorInvalidParameter);
-      return InvalidHandle();
-  }
+  const int fd = OpenForDisposition(native, access, disposition, mode, nullptr, &existed);
   if (fd < 0) {
-    SetLastErrorFromErrno(errno, native.c_str());
+    if (errno == EINVAL) SetLastError(kErrorInvalidParameter);
+    else SetLastErrorFromErrno(errno, native.c_str());
     return InvalidHandle();
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    // CreateFileA refuses folders unless asked for backup semantics.
-    close(fd);
-    SetLastError(kErrorAccessDenied);
-    return InvalidHandle();
-  }
+  if (RefuseFolder(fd)) return InvalidHandle();
   SetLastError(existed ? kErrorAlreadyExists : kErrorSuccess);
   return HandleFromFd(fd);
+}
+
+OsHandle CreateSharedFile(const char* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                          bool ownerOnly) {
+  if (path == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return InvalidHandle();
+  }
+  const bool exclusive = (access & kGenericWrite) != 0 || (shareMode & kFileShareRead) == 0;
+  const std::string native = NativePath(path);
+  // Compaction replaces a file by renaming another over its name: a lock
+  // taken on the file the name left is no lock on the archive, so the open
+  // starts again. Each round means another program replaced the file in
+  // between, which cannot go on for long.
+  for (int round = 0; round < 64; ++round) {
+    bool existed = false, truncate = false;
+    const int fd = OpenForDisposition(native, access, disposition, ownerOnly ? 0600 : 0666, &truncate, &existed);
+    if (fd < 0) {
+      if (errno == EINVAL) SetLastError(kErrorInvalidParameter);
+      else SetLastErrorFromErrno(errno, native.c_str());
+      return InvalidHandle();
+    }
+    if (RefuseFolder(fd)) return InvalidHandle();
+    const LockOutcome lock = LockWhole(fd, exclusive);
+    if (lock == LockOutcome::Conflict || lock == LockOutcome::Failed) {
+      const int err = errno;
+      close(fd);
+      if (lock == LockOutcome::Conflict) SetLastError(kErrorSharingViolation);
+      else SetLastErrorFromErrno(err, native.c_str());
+      return InvalidHandle();
+    }
+    if (lock == LockOutcome::Unsupported) unprotectedOpen.store(true);
+    if (!PathNamesDescriptor(native, fd)) {
+      close(fd);
+      continue;
+    }
+    if (truncate) {
+      int rc;
+      do {
+        rc = ftruncate(fd, 0);
+      } while (rc != 0 && errno == EINTR);
+      if (rc != 0) {
+        const int err = errno;
+        close(fd);
+        SetLastErrorFromErrno(err, native.c_str());
+        return InvalidHandle();
+      }
+    }
+    SetLastError(existed ? kErrorAlreadyExists : kErrorSuccess);
+    return HandleFromFd(fd);
+  }
+  SetLastError(kErrorSharingViolation);
+  return InvalidHandle();
+}
+
+bool SharingUnprotected() { return unprotectedOpen.load(); }
+
+bool NamesFile(const char* path, OsHandle file) {
+  const int fd = FdFromHandle(file);
+  if (fd < 0 || path == nullptr) return false;
+  return PathNamesDescriptor(NativePath(path), fd);
+}
+
+bool CopyOwnership(OsHandle from, OsHandle to, bool* ownerKept) {
+  *ownerKept = true;
+  struct stat source, target;
+  const int in = FdFromHandle(from), out = FdFromHandle(to);
+  if (in < 0 || out < 0) return false;
+  if (fstat(in, &source) != 0 || fstat(out, &target) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  // Owner first: giving a file away may clear its set-id bits, which the
+  // mode puts back. Only a privileged process may give a file to another
+  // user; the group is still kept where this user belongs to it.
+  if (source.st_uid != target.st_uid || source.st_gid != target.st_gid) {
+    if (fchown(out, source.st_uid, source.st_gid) != 0) {
+      if (source.st_uid != target.st_uid) *ownerKept = false;
+      if (source.st_gid != target.st_gid && fchown(out, static_cast<uid_t>(-1), source.st_gid) != 0) {
+        *ownerKept = false;
+      }
+    }
+  }
+  if (fchmod(out, source.st_mode & 07777) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ResolveLinks(const char* path, std::string* resolved) {
+  if (path == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  char* real = realpath(NativePath(path).c_str(), nullptr);
+  if (real == nullptr) {
+    SetLastErrorFromErrno(errno, path);
+    return false;
+  }
+  *resolved = real;
+  std::free(real);
+  return true;
 }
 
 bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) {

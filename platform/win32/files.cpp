@@ -169,4 +169,41 @@ bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t co
   return true;
 }
 
+// The system keeps share modes between every opener; a file replaced by a
+// rename keeps its handles on the old file, which no longer has the name, so
+// the same check as on POSIX applies.
+OsHandle CreateSharedFile(const char* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
+                          bool /*ownerOnly*/) {
+  return CreateFile(path, access, shareMode, disposition, 0);
+}
+
+bool SharingUnprotected() { return false; }
+
+bool NamesFile(const char* path, OsHandle file) {
+  if (path == nullptr || !CheckHandle(file)) return false;
+  HANDLE named = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  const bool same = ::GetFileInformationByHandle(named, &a) && ::GetFileInformationByHandle(ToHandle(file), &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+bool CopyOwnership(OsHandle /*from*/, OsHandle /*to*/, bool* ownerKept) {
+  *ownerKept = true;
+  return true;
+}
+
+bool ResolveLinks(const char* path, std::string* resolved) {
+  if (path == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  *resolved = path;
+  return true;
+}
+
 }  // namespace platform

@@ -139,6 +139,15 @@ class UpdateTest : public testsupport::ScratchArchiveTest {
   }
 
   // Reopens the archive through the read side only.
+  // A reader of the archive's bytes as they are on disk now, opened on a
+  // copy: beside a writer the archive itself opens for nobody else.
+  ArchiveHandle ReopenCopy(const std::string& name) {
+    static int copies = 0;
+    const std::string copy = "copy" + std::to_string(++copies) + "-" + name;
+    testsupport::WriteBytes(Path(copy), ReadBytes(Path(name)));
+    return Reopen(copy);
+  }
+
   ArchiveHandle Reopen(const std::string& name) {
     ArchiveHandle a = nullptr;
     EXPECT_TRUE(OpenArchive(Path(name).c_str(), 0, 0, &a)) << GetLastError();

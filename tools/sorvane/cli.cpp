@@ -1,7 +1,10 @@
 #include "tools/sorvane/cli.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -81,6 +84,52 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
   if (end == nullptr || *end != 0 || v > 0xFFFFFFFFull) return false;
   *value = static_cast<uint32_t>(v);
   return true;
+}
+
+namespace {
+
+uint32_t waitSeconds = 0;
+
+}  // namespace
+
+void SetWaitSeconds(uint32_t seconds) { waitSeconds = seconds; }
+
+OpenOutcome OpenSharing(const std::string& shownPath, const std::function<bool()>& open) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto limit = std::chrono::seconds(waitSeconds);
+  bool toldWaiting = false;
+  // Waiting programs ask at slightly different moments, so that one of them
+  // finds the archive free rather than all at once.
+  std::minstd_rand jitter(static_cast<uint32_t>(start.time_since_epoch().count()));
+  for (;;) {
+    if (open()) {
+      static bool toldUnprotected = false;
+      if (platform::SharingUnprotected() && !toldUnprotected) {
+        toldUnprotected = true;
+        FailPlain("warning: the file system of " + Quote(shownPath) +
+                  " takes no locks: other programs that use the archive at the same time are not kept out");
+      }
+      return OpenOutcome::Opened;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return OpenOutcome::Failed;
+    if (waitSeconds == 0) {
+      FailPlain(Quote(shownPath) +
+                " is in use by another program (being read or updated); nothing was written. Try again when it is "
+                "done, or give --wait SECONDS");
+      return OpenOutcome::Busy;
+    }
+    if (std::chrono::steady_clock::now() - start >= limit) {
+      FailPlain(Quote(shownPath) + " is still in use by another program (being read or updated) after " +
+                std::to_string(waitSeconds) + " seconds; nothing was written");
+      return OpenOutcome::Busy;
+    }
+    if (!toldWaiting) {
+      toldWaiting = true;
+      FailPlain(Quote(shownPath) + " is in use by another program; waiting up to " + std::to_string(waitSeconds) +
+                " seconds");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + jitter() % 40));
+  }
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -70,6 +71,17 @@ std::string ErrorText(uint32_t code);
 // The archive path as the library should get it: absolute, so that a
 // relative name never falls back to the program's own folder.
 std::string AbsoluteArchivePath(const std::string& path);
+
+// Opening an archive that other programs may hold. open is the library's
+// open, false with the last error on failure. While the archive is in use
+// (ERROR_SHARING_VIOLATION) it is tried again until the seconds of --wait
+// are up, saying once that it waits; a conflict that remains is reported
+// (Busy). Failed leaves the message to the caller. After an open on a file
+// system that takes no locks, says once that sharing is not protected there.
+enum class OpenOutcome { Opened, Failed, Busy };
+OpenOutcome OpenSharing(const std::string& shownPath, const std::function<bool()>& open);
+// --wait SECONDS, given to every verb.
+void SetWaitSeconds(uint32_t seconds);
 
 // The text in double quotes.
 std::string Quote(const std::string& text);

@@ -16,13 +16,16 @@ namespace {
 const char* const kExitStatusText =
     "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
     "for skipped inputs; 4 verify found no damage but could not check some files.\n"
-    "When several apply, the lowest of 1, 3 and 4 is given.\n";
+    "When several apply, the lowest of 1, 3 and 4 is given.\n"
+    "An archive may be read by several programs at once; one that updates it keeps\n"
+    "every other out until it is done.\n";
 
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
-               "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb.\n"
+               "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb,\n"
+               "--wait SECONDS waits up to SECONDS for an archive another program is using.\n"
                "Run \"sorvane VERB --help\" for the options of a verb.\n\n%s",
                kExitStatusText);
 }
@@ -39,7 +42,10 @@ void PrintVerbHelp(const Verb& v) {
     (inOptions ? options : notes) += text;
     line += text.size();
   }
-  std::printf("\n%s  -v, --verbose    say what is done\n", options.c_str());
+  std::printf("\n%s  -v, --verbose    say what is done\n"
+              "  --wait SECONDS   while another program reads or updates the archive, try again\n"
+              "                   until SECONDS have passed (default: fail at once)\n",
+              options.c_str());
   if (!notes.empty()) std::printf("\n%s", notes.c_str());
   std::printf("\n%s", kExitStatusText);
 }
@@ -126,6 +132,14 @@ int main(int argc, char** argv) {
       args.help = true;
     } else if (name == "v" || name == "verbose") {
       args.verbose = true;
+    } else if (name == "wait") {
+      if (!hasValue) {
+        if (i + 1 >= argc) return UsageError(*verb, "option " + arg + " needs a value");
+        value = argv[++i];
+      }
+      uint32_t seconds = 0;
+      if (!ParseNumber(value, &seconds)) return UsageError(*verb, "--wait: \"" + value + "\" is no number of seconds");
+      SetWaitSeconds(seconds);
     } else if (Contains(verb->valueOptions, name)) {
       if (!hasValue) {
         if (i + 1 >= argc) return UsageError(*verb, "option " + arg + " needs a value");

@@ -25,7 +25,10 @@ class ReadArchive {
  public:
   explicit ReadArchive(const std::string& path) {
     const std::string absolute = AbsoluteArchivePath(path);
-    if (!OpenArchive(absolute.c_str(), 0, 0, &archive_)) {
+    const OpenOutcome outcome = OpenSharing(path, [&] { return OpenArchive(absolute.c_str(), 0, 0, &archive_); });
+    if (outcome == OpenOutcome::Busy) {
+      archive_ = nullptr;
+    } else if (outcome == OpenOutcome::Failed) {
       if (GetLastError() == ERROR_NOT_SUPPORTED) {
         FailPlain("cannot open archive \"" + path + "\": its header is of format version 2 or later and it has no "
                   "classic hash table; only archives that keep one can be read");

@@ -29,8 +29,13 @@ class WriteArchive {
  public:
   WriteArchive(const std::string& path, uint32_t flags, uint32_t hashSize) {
     const std::string absolute = AbsoluteArchivePath(path);
-    archive_ = OpenArchiveWritable(absolute.c_str(), flags, hashSize);
-    if (!IsUsableArchive(archive_)) {
+    const OpenOutcome outcome = OpenSharing(path, [&] {
+      archive_ = OpenArchiveWritable(absolute.c_str(), flags, hashSize);
+      return IsUsableArchive(archive_);
+    });
+    if (outcome == OpenOutcome::Busy) {
+      archive_ = nullptr;
+    } else if (outcome == OpenOutcome::Failed) {
       if (GetLastError() == ERROR_NOT_SUPPORTED) {
         FailPlain("cannot open archive \"" + path + "\" for update: its header is of format version 2 or later, "
                   "whose newer tables an update would leave stale; such archives are only read");
@@ -766,6 +771,10 @@ int RunCompact(const Args& args) {
       Fail("cannot compact \"" + shown + "\"");
     }
     return kExitFailure;
+  }
+  if (archive.get()->ownerNotKept) {
+    FailPlain("note: the compacted " + Quote(shown) +
+              " belongs to this user now: the system refused to give it its former owner");
   }
   if (args.verbose) {
     Note("compacted " + shown + ": " + std::to_string(before) + " -> " + std::to_string(size()) + " bytes");
