@@ -71,7 +71,7 @@ bool CopyStoredFile(FileHandle file, platform::OsHandle output, const std::strin
 }
 
 void ReportFailedExtraction(const std::string& name) {
-  Write("Error extracting file \"" + name + "\".\n");
+  Write("Error extracting file " + extractor::QuotedName(name) + ".\n");
 }
 
 // One name of the list: looked up, its folders made, copied out. Names the

@@ -63,13 +63,33 @@ void Note(const std::string& text) {
   std::fputc('\n', stdout);
 }
 
+std::string Shown(const std::string& text) {
+  const uint32_t length = QuoteStoredName(text.c_str(), nullptr, 0);
+  if (length == 0xFFFFFFFFu) return text;
+  std::string shown(length + 1, '\0');
+  QuoteStoredName(text.c_str(), shown.data(), length + 1);
+  shown.resize(length);
+  return shown;
+}
+
 std::string Quote(const std::string& text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted += '"';
-  quoted += text;
-  quoted += '"';
-  return quoted;
+  const std::string shown = Shown(text);
+  return shown != text ? shown : '"' + shown + '"';
+}
+
+std::string NameRuleText(uint32_t problem) {
+  switch (problem) {
+    case NAME_EMPTY: return "a stored name cannot be empty";
+    case NAME_TOO_LONG:
+      return "a stored name has at most " + std::to_string(STORED_NAME_MAX) +
+             " characters, the most every operation accepts";
+    case NAME_LINE_END: return "a stored name holds no line end (CR or LF): the name list keeps one name a line";
+    case NAME_LEAVES_FOLDER:
+      return "a stored name has no \"..\" component, leading separator or drive: extraction refuses them";
+    case NAME_HOLLOW_COMPONENT:
+      return "a stored name has no empty or \".\" component: it would extract where another name does";
+    default: return "";
+  }
 }
 
 bool ParseNumber(const std::string& text, uint32_t* value) {

@@ -26,10 +26,10 @@ class ReadArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     if (!OpenArchive(absolute.c_str(), 0, 0, &archive_)) {
       if (GetLastError() == ERROR_NOT_SUPPORTED) {
-        FailPlain("cannot open archive \"" + path + "\": its header is of format version 2 or later and it has no "
+        FailPlain("cannot open archive " + Quote(path) + ": its header is of format version 2 or later and it has no "
                   "classic hash table; only archives that keep one can be read");
       } else {
-        Fail("cannot open archive \"" + path + "\"");
+        Fail("cannot open archive " + Quote(path));
       }
       archive_ = nullptr;
     }
@@ -333,7 +333,7 @@ int RunExtract(const Args& args) {
   for (const Job& job : jobs) {
     const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
-      FailPlain("refusing \"" + job.name + "\": it would be written outside the output folder");
+      FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
       status = kExitFailure;
       continue;
     }
@@ -342,7 +342,7 @@ int RunExtract(const Args& args) {
                                     : OpenArchiveFile(archive.get(), job.name.c_str(), 0, &file);
     if (!opened) {
       if (!job.byIndex && GetLastError() == ERROR_FILE_NOT_FOUND) NotInArchive("extract", job.name, locale);
-      else Fail("cannot open \"" + job.name + "\"");
+      else Fail("cannot open " + Quote(job.name));
       status = kExitFailure;
       continue;
     }
@@ -353,10 +353,10 @@ int RunExtract(const Args& args) {
     fs::create_directories(target.parent_path(), ec);
     uint64_t written = 0;
     if (!CopyOut(file, target.string(), &written, &progress)) {
-      Fail("cannot extract \"" + job.name + "\" to \"" + target.string() + "\"");
+      Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
       status = kExitFailure;
     } else if (args.verbose) {
-      Note("extracted " + job.name + " (" + std::to_string(written) + " bytes)");
+      Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
     }
     CloseArchiveFile(file);
   }
