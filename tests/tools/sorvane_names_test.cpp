@@ -40,15 +40,19 @@ TEST(SorvaneNamesTest, AddAndRenameRefuseNamesAnotherOperationWouldRefuseOrMisha
   EXPECT_FALSE(fs::exists(dir / "t.mpq"));
 
   // A name with a line end found in a folder is skipped; the rest go in,
-  // with their name list.
+  // with their name list. (Windows file names cannot hold one.)
   fs::create_directories(dir / "tree");
   WriteBytes(dir / "tree/ok.txt", PatternBytes(100, 2));
+#ifndef _WIN32
   WriteBytes(dir / "tree/bad\nname.txt", PatternBytes(100, 3));
+#endif
   r = Sorvane(dir, {"add", "t.mpq", "tree"});
+#ifndef _WIN32
   EXPECT_EQ(ExitCode(r), 3) << r.errors;
   EXPECT_TRUE(Contains(r.errors, "skipped $'tree/bad\\nname.txt': its name $'tree\\\\bad\\nname.txt' cannot be "
                                  "stored: a stored name holds no line end (CR or LF)"))
       << r.errors;
+#endif
   const RunResult list = Sorvane(dir, {"list", "t.mpq"});
   EXPECT_TRUE(Contains(list.output, " tree\\ok.txt\n")) << list.output;
   EXPECT_TRUE(Contains(list.output, " (listfile)\n")) << list.output;
@@ -62,6 +66,7 @@ TEST(SorvaneNamesTest, AddAndRenameRefuseNamesAnotherOperationWouldRefuseOrMisha
 
 TEST(SorvaneNamesTest, NamesWithControlCharactersAreShownQuotedByBothPrograms) {
   TempDir dir("sorvane-names");
+#ifndef _WIN32  // Windows file names cannot hold control characters
   fs::create_directories(dir / "odd");
   WriteBytes(dir / "odd/a\033[31mb.txt", PatternBytes(100, 4));
   ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "t.mpq", "odd"})), 0);
@@ -75,6 +80,7 @@ TEST(SorvaneNamesTest, NamesWithControlCharactersAreShownQuotedByBothPrograms) {
   }
   // What is stored is the name itself.
   EXPECT_EQ(ReadBytes(dir / "out/odd/a\033[31mb.txt"), PatternBytes(100, 4));
+#endif
 
   ArchiveBuilder b;
   b.Add("\\\033]0;owned\007x", "text");
