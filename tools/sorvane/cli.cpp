@@ -242,7 +242,10 @@ const std::vector<Verb>& Verbs() {
        "Nothing is written when the new names do not fit the hash table; the message\n"
        "says which --hash-size would. The archive itself is never added. Paths that\n"
        "cannot be added (dangling links, special files, unreadable files and folders)\n"
-       "are reported and skipped, and the exit status is then 3.\n",
+       "are reported and skipped, and the exit status is then 3. Only names every\n"
+       "operation handles are stored: at most 259 characters, no line end, no \"..\",\n"
+       "leading separator, drive, or empty or \".\" component; a --name or a path given\n"
+       "that breaks this fails, a file found in a folder is skipped.\n",
        {"name", "compress", "level", "locale", "hash-size", "j", "listfile"},
        {"encrypt", "key-adjusted", "replace", "no-listfile", "grow", "force", "single-unit"}, 2, SIZE_MAX, RunAdd},
       {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile] [--force]", "delete stored files",
@@ -256,6 +259,7 @@ const std::vector<Verb>& Verbs() {
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  --force          allow renaming \"(listfile)\" or to it\n"
        "OLD is looked up as typed, then with '/' read as '\\'; NEW is stored with '\\'.\n"
+       "NEW must be a name every operation handles (see add --help).\n"
        "A rename that changes only letter case changes the name in the \"(listfile)\".\n",
        {"locale"}, {"no-listfile", "force"}, 3, 3, RunRename},
       {"set-locale", "sorvane set-locale ARCHIVE NAME OLD NEW", "move a stored file to another locale",

@@ -197,7 +197,7 @@ class SourceCollector {
           continue;
         }
         const std::string name = args_.Has("name") ? Backslashed(args_.Value("name")) : StoredNameForPath(path);
-        if (name.empty()) {
+        if (name.empty() && !args_.Has("name")) {
           FailPlain(Quote(path) + " climbs out of its folder; give the stored name with --name");
           return false;
         }
