@@ -68,6 +68,12 @@ class SourceReader {
     }
   }
   uint64_t time() const { return time_; }
+  // Hands the digest to the caller, who feeds it from here on.
+  ContentDigest* TakeDigest() {
+    ContentDigest* digest = digest_;
+    digest_ = nullptr;
+    return digest;
+  }
 
   // The next count bytes; a source that ends early fails (ERROR_HANDLE_EOF).
   bool Read(uint8_t* out, uint32_t count) {
@@ -205,6 +211,10 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   uint8_t* const gather = output + groupBytes;
   auto* const results = reinterpret_cast<StoredSector*>(gather + kWriteChunk);
   auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
+  // The digests are of what a reader gets back: the source's bytes, except
+  // for audio-coded sectors, whose lossy coding gives other bytes back.
+  ContentDigest* const digest = source->TakeDigest();
+  PageBuffer decoded;
 
   if (prefix != 0) {
     uint8_t header[kBn3FileHeaderSize] = {};
@@ -245,11 +255,27 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
         for (uint32_t j = 0; j < count; ++j) CompressGroupSector(&group, j);
       }
     }
+    const bool lossy = (flags & BLOCK_COMPRESSED) != 0 && (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != 0;
+    if (digest != nullptr && lossy && !decoded) {
+      decoded = PageBuffer(sectorSize);
+      if (!decoded) return false;
+    }
     for (uint32_t j = 0; j < count; ++j) {
       const uint32_t i = first + j;
       StoredSector sector{input + static_cast<size_t>(j) * sectorSize,
                           (j + 1 == count) ? bytes - j * sectorSize : sectorSize};
       if (hasTable) sector = results[j];
+      if (digest != nullptr) {
+        const uint8_t* plain = input + static_cast<size_t>(j) * sectorSize;
+        const uint32_t length = (j + 1 == count) ? bytes - j * sectorSize : sectorSize;
+        // A sector that does not decode is left for reading to report;
+        // its source bytes stand in.
+        if (lossy && sector.length < length &&
+            DecodeStoredSector(flags, decoded.bytes(), length, sector.data, sector.length)) {
+          plain = decoded.bytes();
+        }
+        digest->Update(plain, length);
+      }
       if (encrypted) EncryptBlock(sector.data, sector.length, key + i);
       offsets[i] = write;
       write += sector.length;

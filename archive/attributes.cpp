@@ -444,6 +444,27 @@ Outcome StoreSessionAttributes(Archive* archive) {
 
 CompactedAttributes::~CompactedAttributes() { std::free(bytes); }
 
+namespace {
+
+// Adds of audio-coded files used to record the digests of the source, which
+// the lossy coder does not give back: such an item never verified. Its file
+// is read anew here, so compaction repairs what those adds left. A file
+// that does not read keeps its item.
+void RedigestAudioItem(Archive* archive, uint32_t hashIndex, AttributesTable* table, uint32_t item) {
+  const uint32_t wanted = table->flags & (ATTRIBUTE_CRC32 | ATTRIBUTE_MD5) & SupportedDigests();
+  if (wanted == 0 || !ItemRecorded(*table, item)) return;
+  const uint32_t methods = GetCompressionMethods(archive, hashIndex);
+  if (methods == 0xFFFFFFFFu || (methods & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) == 0) return;
+  ContentDigest digest(wanted);
+  if (!DigestStoredFile(archive, hashIndex, &digest)) return;
+  if ((digest.computed() & ATTRIBUTE_CRC32) != 0 && table->crc != nullptr) table->crc[item] = digest.crc();
+  if ((digest.computed() & ATTRIBUTE_MD5) != 0 && table->md5 != nullptr) {
+    digest.Md5(table->md5 + static_cast<size_t>(item) * kMd5Size);
+  }
+}
+
+}  // namespace
+
 bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uint32_t blockCount,
                                 uint32_t unusedMark, CompactedAttributes* out) {
   out->block = kNoAttributes;
@@ -465,7 +486,10 @@ bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uin
   bool ok = ResizeAttributes(&fresh, kept);
   for (uint32_t i = 0, m = 0; ok && i < blockCount; ++i) {
     if (firstUser[i] == unusedMark) continue;
-    if (i != own->blockIndex) CopyItem(old, i, &fresh, m);
+    if (i != own->blockIndex) {
+      CopyItem(old, i, &fresh, m);
+      RedigestAudioItem(archive, firstUser[i], &fresh, m);
+    }
     ++m;
   }
   uint8_t* data = nullptr;

@@ -277,6 +277,12 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
 
 }  // namespace
 
+bool DecodeStoredSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t* stored,
+                        uint32_t storedLength) {
+  bool providerTried = false;
+  return DecodeSector(flags, out, expected, stored, storedLength, &providerTried);
+}
+
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
                         uint32_t sectorSize, uint32_t limit, bool checksumBlock) {
   const uint32_t last = sectorCount + (checksumBlock ? 1 : 0);

@@ -131,6 +131,12 @@ bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* d
 bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
                         uint32_t sectorSize, uint32_t limit, bool checksumBlock);
 
+// Decodes one compressed sector of a block with these flags, as reading
+// does: stored holds storedLength bytes, fewer than the expected ones it
+// decodes to into out. False (last error set) when it does not decode.
+bool DecodeStoredSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t* stored,
+                        uint32_t storedLength);
+
 // The most a single-unit file may decode to: it is decoded whole, once per
 // open file, so a read of it holds this much (plus its stored piece, which
 // is smaller) at most. Larger ones fail with ERROR_NOT_ENOUGH_MEMORY.

@@ -255,6 +255,36 @@ SORVANE_API void UnloadStormLibrary(void);
 // or more dots (with trailing spaces). Both '\' and '/' count as separators.
 SORVANE_API bool IsSafeStoredName(const char* name);
 
+// The rule for names a program should store: names every operation of the
+// library and both programs handle. The operations themselves accept any
+// name; CheckStoredName tells whether a name follows the rule, and if not,
+// which part it breaks (the first of these that applies):
+//  NAME_EMPTY             no name at all;
+//  NAME_TOO_LONG          more than STORED_NAME_MAX bytes;
+//  NAME_LINE_END          a CR or LF, which the name list cannot hold (nor a
+//                         NUL, which a C string cannot carry anyway);
+//  NAME_LEAVES_FOLDER     refused by extraction (IsSafeStoredName false);
+//  NAME_HOLLOW_COMPONENT  an empty component (doubled or trailing separator)
+//                         or a "." one: it extracts where another name does.
+#define STORED_NAME_MAX 259u
+#define NAME_FOLLOWS_RULE ((uint32_t)0u)
+#define NAME_EMPTY ((uint32_t)1u)
+#define NAME_TOO_LONG ((uint32_t)2u)
+#define NAME_LINE_END ((uint32_t)3u)
+#define NAME_LEAVES_FOLDER ((uint32_t)4u)
+#define NAME_HOLLOW_COMPONENT ((uint32_t)5u)
+SORVANE_API uint32_t CheckStoredName(const char* name);
+
+// A name as a user should see it. A name with a control character (C0, DEL
+// or C1), with bytes that are no UTF-8, or that starts with "$'" is shown
+// in the shell's $'...' form: such bytes as \a \b \t \n \v \f \r or \ooo
+// (three octal digits), backslash and quote as \\ and \'; other names are
+// shown as they are. Returns the length of the shown form without its
+// terminating zero; the buffer gets it, zero-terminated, when size exceeds
+// that length, else an empty string (size 0: nothing is written).
+// 0xFFFFFFFF with ERROR_INVALID_PARAMETER for a null name.
+SORVANE_API uint32_t QuoteStoredName(const char* name, char* buffer, uint32_t size);
+
 // ---- update side ----------------------------------------------------------------
 
 // Returns the handle, null on failure, or the all-ones value when the file
@@ -285,9 +315,11 @@ SORVANE_API bool CompactArchive(ArchiveHandle archive);
 // "(attributes)": per stored file its CRC-32, file time (a Windows FILETIME)
 // and MD5 of the whole content, and a patch bit. Every update of an archive
 // that has one keeps it current: an added file gets the CRC-32 and MD5 of
-// its content and the source's modification time (the current time for
-// data from memory); renames and compaction keep the items with their
-// files. SetArchiveAttributes starts one with the given attributes (or
+// the bytes a reader gets back (the source's, or for audio-coded sectors
+// what their lossy coding decodes to) and the source's modification time
+// (the current time for data from memory); renames and compaction keep the
+// items with their files, and compaction takes the digests of audio-coded
+// files anew (older adds recorded those of the source). SetArchiveAttributes starts one with the given attributes (or
 // replaces the one there), computing the digests of every stored file (their
 // times are unknown and stay unrecorded). ERROR_NOT_SUPPORTED when this build
 // cannot compute a digest asked for, ERROR_INVALID_PARAMETER for no or

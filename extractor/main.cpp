@@ -60,7 +60,7 @@ bool CopyStoredFile(FileHandle file, platform::OutputFile& output, uint8_t* buff
 }
 
 void ReportFailedExtraction(const std::string& name) {
-  Write("Error extracting file \"" + name + "\".\n");
+  Write("Error extracting file " + extractor::QuotedName(name) + ".\n");
 }
 
 // One name of the list: looked up, its folders made, copied out. Names the

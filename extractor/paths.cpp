@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "archive/sorvane.h"
 #include "platform/platform.h"
 
 namespace extractor {
@@ -113,6 +114,15 @@ std::vector<std::string> FolderChain(const std::string& folder) {
     chain.push_back(level);
   }
   return chain;
+}
+
+std::string QuotedName(const std::string& name) {
+  const uint32_t length = QuoteStoredName(name.c_str(), nullptr, 0);
+  if (length == 0xFFFFFFFFu) return "\"" + name + "\"";
+  std::string shown(length + 1, '\0');
+  QuoteStoredName(name.c_str(), shown.data(), length + 1);
+  shown.resize(length);
+  return shown != name ? shown : "\"" + name + "\"";
 }
 
 }  // namespace extractor

@@ -29,4 +29,9 @@ std::string StripLineEnd(const std::string& line);
 // "\" or "\\server\share\") stays in front of every level.
 std::vector<std::string> FolderChain(const std::string& folder);
 
+// A stored name as messages show it: in double quotes, or in the shell's
+// $'...' form when it holds control characters, so that no name can send
+// escape sequences to the console or pass for another.
+std::string QuotedName(const std::string& name);
+
 }  // namespace extractor

@@ -66,13 +66,33 @@ void Note(const std::string& text) {
   std::fputc('\n', stdout);
 }
 
+std::string Shown(const std::string& text) {
+  const uint32_t length = QuoteStoredName(text.c_str(), nullptr, 0);
+  if (length == 0xFFFFFFFFu) return text;
+  std::string shown(length + 1, '\0');
+  QuoteStoredName(text.c_str(), shown.data(), length + 1);
+  shown.resize(length);
+  return shown;
+}
+
 std::string Quote(const std::string& text) {
-  std::string quoted;
-  quoted.reserve(text.size() + 2);
-  quoted += '"';
-  quoted += text;
-  quoted += '"';
-  return quoted;
+  const std::string shown = Shown(text);
+  return shown != text ? shown : '"' + shown + '"';
+}
+
+std::string NameRuleText(uint32_t problem) {
+  switch (problem) {
+    case NAME_EMPTY: return "a stored name cannot be empty";
+    case NAME_TOO_LONG:
+      return "a stored name has at most " + std::to_string(STORED_NAME_MAX) +
+             " characters, the most every operation accepts";
+    case NAME_LINE_END: return "a stored name holds no line end (CR or LF): the name list keeps one name a line";
+    case NAME_LEAVES_FOLDER:
+      return "a stored name has no \"..\" component, leading separator or drive: extraction refuses them";
+    case NAME_HOLLOW_COMPONENT:
+      return "a stored name has no empty or \".\" component: it would extract where another name does";
+    default: return "";
+  }
 }
 
 bool ParseNumber(const std::string& text, uint32_t* value) {
@@ -279,7 +299,10 @@ const std::vector<Verb>& Verbs() {
        "Nothing is written when the new names do not fit the hash table; the message\n"
        "says which --hash-size would. The archive itself is never added. Paths that\n"
        "cannot be added (dangling links, special files, unreadable files and folders)\n"
-       "are reported and skipped, and the exit status is then 3.\n",
+       "are reported and skipped, and the exit status is then 3. Only names every\n"
+       "operation handles are stored: at most 259 characters, no line end, no \"..\",\n"
+       "leading separator, drive, or empty or \".\" component; a --name or a path given\n"
+       "that breaks this fails, a file found in a folder is skipped.\n",
        {"name", "compress", "level", "locale", "hash-size", "j", "listfile"},
        {"encrypt", "key-adjusted", "replace", "no-listfile", "grow", "force", "single-unit"}, 2, SIZE_MAX, RunAdd},
       {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile] [--force]", "delete stored files",
@@ -293,6 +316,7 @@ const std::vector<Verb>& Verbs() {
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  --force          allow renaming \"(listfile)\" or to it\n"
        "OLD is looked up as typed, then with '/' read as '\\'; NEW is stored with '\\'.\n"
+       "NEW must be a name every operation handles (see add --help).\n"
        "A rename that changes only letter case changes the name in the \"(listfile)\".\n",
        {"locale"}, {"no-listfile", "force"}, 3, 3, RunRename},
       {"set-locale", "sorvane set-locale ARCHIVE NAME OLD NEW", "move a stored file to another locale",

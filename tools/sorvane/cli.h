@@ -83,8 +83,15 @@ OpenOutcome OpenSharing(const std::string& shownPath, const std::function<bool()
 // --wait SECONDS, given to every verb.
 void SetWaitSeconds(uint32_t seconds);
 
-// The text in double quotes.
+// A name or path as messages show it: in double quotes, or in the shell's
+// $'...' form when it holds control characters (QuoteStoredName), so that
+// no name can send escape sequences to the terminal or pass for another.
 std::string Quote(const std::string& text);
+// The same without the double quotes, for lists and columns.
+std::string Shown(const std::string& text);
+
+// Why CheckStoredName refuses a name, as a message gives it.
+std::string NameRuleText(uint32_t problem);
 
 // Numbers as users type them: decimal or 0x-hexadecimal.
 bool ParseNumber(const std::string& text, uint32_t* value);

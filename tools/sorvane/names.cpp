@@ -93,7 +93,7 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
   if (!userListfile.empty()) {
     std::ifstream in(userListfile, std::ios::binary);
     if (!in) {
-      FailWith("cannot read the list file \"" + userListfile + "\"", ERROR_FILE_NOT_FOUND);
+      FailWith("cannot read the list file " + Quote(userListfile), ERROR_FILE_NOT_FOUND);
       return false;
     }
     std::ostringstream text;
@@ -126,7 +126,7 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
 }
 
 std::string DisplayName(const StoredEntry& entry) {
-  if (!entry.name.empty()) return entry.name;
+  if (!entry.name.empty()) return Shown(entry.name);
   std::string text = "#";
   text += std::to_string(entry.hashIndex);
   return text;

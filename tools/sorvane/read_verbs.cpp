@@ -30,10 +30,10 @@ class ReadArchive {
       archive_ = nullptr;
     } else if (outcome == OpenOutcome::Failed) {
       if (GetLastError() == ERROR_NOT_SUPPORTED) {
-        FailPlain("cannot open archive \"" + path + "\": its header is of format version 2 or later and it has no "
+        FailPlain("cannot open archive " + Quote(path) + ": its header is of format version 2 or later and it has no "
                   "classic hash table; only archives that keep one can be read");
       } else {
-        Fail("cannot open archive \"" + path + "\"");
+        Fail("cannot open archive " + Quote(path));
       }
       archive_ = nullptr;
     }
@@ -355,7 +355,7 @@ int RunExtract(const Args& args) {
   for (const Job& job : jobs) {
     const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
-      FailPlain("refusing \"" + job.name + "\": it would be written outside the output folder");
+      FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
       status = kExitFailure;
       continue;
     }
@@ -364,7 +364,7 @@ int RunExtract(const Args& args) {
                                     : OpenArchiveFile(archive.get(), job.name.c_str(), 0, &file);
     if (!opened) {
       if (!job.byIndex && GetLastError() == ERROR_FILE_NOT_FOUND) NotInArchive("extract", job.name, locale);
-      else Fail("cannot open \"" + job.name + "\"");
+      else Fail("cannot open " + Quote(job.name));
       status = kExitFailure;
       continue;
     }
@@ -377,21 +377,21 @@ int RunExtract(const Args& args) {
     uint64_t written = 0;
     if (start == platform::OutputStart::Link) {
       std::replace(link.begin(), link.end(), '\\', '/');
-      FailPlain("refusing \"" + job.name + "\": \"" + (root / fs::path(link)).string() +
-                "\" is a symbolic link; nothing is written through it");
+      FailPlain("refusing " + Quote(job.name) + ": " + Quote((root / fs::path(link)).string()) +
+                " is a symbolic link; nothing is written through it");
       status = kExitFailure;
     } else if (start == platform::OutputStart::Exists && skipOld) {
       ++kept;
-      if (args.verbose) Note("kept " + target.string() + " (it exists)");
+      if (args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
     } else if (start == platform::OutputStart::Exists) {
-      FailPlain("not extracting \"" + job.name + "\": \"" + target.string() + "\" exists (--keep-old-files)");
+      FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
       status = kExitFailure;
     } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, buffer, &written, &progress)) {
-      Fail("cannot extract \"" + job.name + "\" to \"" + target.string() + "\"");
+      Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
       status = kExitFailure;
     } else {
       ++extracted;
-      if (args.verbose) Note("extracted " + job.name + " (" + std::to_string(written) + " bytes)");
+      if (args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
     }
     CloseArchiveFile(file);
   }

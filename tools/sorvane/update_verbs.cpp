@@ -37,7 +37,7 @@ class WriteArchive {
       archive_ = nullptr;
     } else if (outcome == OpenOutcome::Failed) {
       if (GetLastError() == ERROR_NOT_SUPPORTED) {
-        FailPlain("cannot open archive \"" + path + "\" for update: its header is of format version 2 or later, "
+        FailPlain("cannot open archive " + Quote(path) + " for update: its header is of format version 2 or later, "
                   "whose newer tables an update would leave stale; such archives are only read");
       } else {
         ReportUpdateOpenFailure(path, absolute);
@@ -188,6 +188,12 @@ class SourceCollector {
             FailPlain(Quote(file.string()) + " climbs out of its folder; add it from its own folder");
             return false;
           }
+          // One odd name in a tree does not hold the rest back.
+          const uint32_t problem = CheckStoredName(name.c_str());
+          if (problem != NAME_FOLLOWS_RULE) {
+            Skip(file.string(), "its name " + Quote(name) + " cannot be stored: " + NameRuleText(problem));
+            continue;
+          }
           Take(file.string(), name, sources);
         }
       } else if (!SkipsAsFile(path, link, target)) {
@@ -196,8 +202,14 @@ class SourceCollector {
           continue;
         }
         const std::string name = args_.Has("name") ? Backslashed(args_.Value("name")) : StoredNameForPath(path);
-        if (name.empty()) {
+        if (name.empty() && !args_.Has("name")) {
           FailPlain(Quote(path) + " climbs out of its folder; give the stored name with --name");
+          return false;
+        }
+        const uint32_t problem = CheckStoredName(name.c_str());
+        if (problem != NAME_FOLLOWS_RULE) {
+          FailPlain("cannot add " + Quote(path) + " as " + Quote(name) + ": " + NameRuleText(problem) +
+                    (args_.Has("name") ? "" : "; give another with --name"));
           return false;
         }
         Take(path, name, sources);
@@ -484,7 +496,7 @@ int RunCreate(const Args& args) {
     const uint32_t flags = ATTRIBUTE_FILETIME | SupportedDigests();
     if ((flags & ATTRIBUTE_MD5) == 0) Note("note: MD5 is not supported by this build; it is not recorded");
     if (!SetArchiveAttributes(archive.get(), flags)) {
-      Fail("cannot store \"(attributes)\" in \"" + args.positional[0] + "\"");
+      Fail("cannot store \"(attributes)\" in " + Quote(args.positional[0]));
       return kExitFailure;
     }
   }
@@ -582,7 +594,7 @@ int RunAdd(const Args& args) {
     progress.FileDone();
     if (!ok) {
       const uint32_t error = GetLastError();
-      FailWith("cannot add \"" + source.path + "\" as \"" + source.name + "\"", error);
+      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
       status = kExitFailure;
       if (archive.Failed()) break;
       continue;
@@ -596,7 +608,7 @@ int RunAdd(const Args& args) {
                 std::to_string(GetArchiveFileInfo(file, INFO_COMPRESSED_SIZE)) + " bytes)";
         CloseArchiveFile(file);
       }
-      Note("added " + source.name + sizes);
+      Note("added " + Shown(source.name) + sizes);
     }
   }
   if (archive.Failed()) {
@@ -628,16 +640,16 @@ int RunDelete(const Args& args) {
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
-      if (args.verbose) Note("deleted " + name);
+      if (args.verbose) Note("deleted " + Shown(name));
       continue;
     }
     status = kExitFailure;
     if (GetLastError() == ERROR_SUCCESS) {
-      FailPlain("cannot delete \"" + name + "\": only its neutral version is stored (use --locale 0)");
+      FailPlain("cannot delete " + Quote(name) + ": only its neutral version is stored (use --locale 0)");
     } else if (GetLastError() == ERR_FILE_NOT_STORED) {
       NotInArchive("delete", args.positional[i], locale);
     } else {
-      Fail("cannot delete \"" + name + "\"");
+      Fail("cannot delete " + Quote(name));
     }
   }
   if (!args.Has("no-listfile") && !deleted.empty() && !PruneListfile(archive.get(), deleted)) status = kExitFailure;
@@ -654,6 +666,11 @@ int RunRename(const Args& args) {
     FailPlain("\"(listfile)\" holds the names of the archive's files; renaming it or to it loses them. "
               "Give --force to rename all the same");
     return kExitUsage;
+  }
+  const uint32_t problem = CheckStoredName(to.c_str());
+  if (problem != NAME_FOLLOWS_RULE) {
+    FailPlain("cannot rename " + Quote(args.positional[1]) + " to " + Quote(to) + ": " + NameRuleText(problem));
+    return kExitFailure;
   }
   WriteArchive archive(shown, UPDATE_OPEN_EXISTING | ListFlags(args), 0);
   if (archive.get() == nullptr) return kExitFailure;
@@ -674,7 +691,7 @@ int RunRename(const Args& args) {
       return kExitOk;
     }
     if (!archive.Begin() || !RecaseListed(archive.get(), from, to) || !archive.Commit()) return kExitFailure;
-    if (args.verbose) Note("renamed " + from + " to " + to);
+    if (args.verbose) Note("renamed " + Shown(from) + " to " + Shown(to));
     return kExitOk;
   }
   // A full table lets the old entry carry the new name; only a name list
@@ -685,14 +702,14 @@ int RunRename(const Args& args) {
   SetLastError(ERROR_SUCCESS);
   if (!RenameArchiveFile(archive.get(), from.c_str(), to.c_str())) {
     if (GetLastError() == ERROR_SUCCESS || GetLastError() == ERR_ALREADY_STORED) {
-      FailPlain("cannot rename \"" + from + "\": \"" + to + "\" is already stored in this locale");
+      FailPlain("cannot rename " + Quote(from) + ": " + Quote(to) + " is already stored in this locale");
     } else {
-      Fail("cannot rename \"" + from + "\" to \"" + to + "\"");
+      Fail("cannot rename " + Quote(from) + " to " + Quote(to));
     }
     return kExitFailure;
   }
   if (!archive.Commit()) return kExitFailure;
-  if (args.verbose) Note("renamed " + from + " to " + to);
+  if (args.verbose) Note("renamed " + Shown(from) + " to " + Shown(to));
   return kExitOk;
 }
 
@@ -717,12 +734,12 @@ int RunSetLocale(const Args& args) {
   if (!archive.Begin()) return kExitFailure;
   SetLastError(ERROR_SUCCESS);
   if (!SetArchiveFileLocale(archive.get(), name.c_str(), from, to)) {
-    if (GetLastError() != ERROR_SUCCESS) Fail("cannot move \"" + name + "\" to locale " + args.positional[3]);
-    else FailPlain("cannot move \"" + name + "\": it is already stored in locale " + args.positional[3]);
+    if (GetLastError() != ERROR_SUCCESS) Fail("cannot move " + Quote(name) + " to locale " + args.positional[3]);
+    else FailPlain("cannot move " + Quote(name) + ": it is already stored in locale " + args.positional[3]);
     return kExitFailure;
   }
   if (!archive.Commit()) return kExitFailure;
-  if (args.verbose) Note("moved " + name + " to locale " + args.positional[3]);
+  if (args.verbose) Note("moved " + Shown(name) + " to locale " + args.positional[3]);
   return kExitOk;
 }
 
@@ -768,7 +785,7 @@ int RunCompact(const Args& args) {
       Fail("cannot compact: an encrypted file would have to move, but its key cannot be found "
            "(its name is in no list; give it with --listfile); the archive is unchanged");
     } else {
-      Fail("cannot compact \"" + shown + "\"");
+      Fail("cannot compact " + Quote(shown));
     }
     return kExitFailure;
   }
