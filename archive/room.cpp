@@ -25,19 +25,15 @@ bool CompactionRoom(Archive* archive, uint64_t* needed, uint64_t* available) {
   uint64_t contentStart = HashTablePos(h);
   if (h.blockTableEntries != 0 && BlockTablePos(h) < contentStart) contentStart = BlockTablePos(h);
   uint32_t kept = 0;
-  const uint32_t error = GetLastError();
   for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (!IsHashEntryInUse(e) || e.blockIndex >= blockCount || seen[e.blockIndex]) continue;
     seen[e.blockIndex] = 1;
     ++kept;
-    const BlockEntry& block = archive->blockTable[e.blockIndex];
-    uint32_t extent = block.storedSize;
-    StoredExtent(archive, e, &extent);
-    data += extent;
-    if (BlockOffset(block) < contentStart) contentStart = BlockOffset(block);
+    data += BlockExtent(archive, e.blockIndex, e);
+    const uint64_t offset = BlockOffset(archive->blockTable[e.blockIndex]);
+    if (offset < contentStart) contentStart = offset;
   }
-  SetLastError(error);
   const uint32_t minimum = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
   const uint64_t headerBytes = h.headerSize >= minimum && h.headerSize <= contentStart ? h.headerSize : minimum;
   const uint64_t tables = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes +
