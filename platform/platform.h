@@ -170,8 +170,8 @@ bool FlushFolderOf(const char* path);
 // ---- write faults (tests) ----------------------------------------------------
 
 // Every call that changes a file on disk is one write step: WriteFile,
-// WriteFileAt, FlushFileBuffers, SetEndOfFile, DeleteFile, MoveFileReplace
-// and ReplaceFile. After SetWriteFault(n, error) the first n steps run as
+// WriteFileAt, FlushFileBuffers, SetEndOfFile, DeleteFile, MoveFileReplace,
+// ReplaceFile and FlushFolderOf. After SetWriteFault(n, error) the first n steps run as
 // usual and every later one fails with error, without touching the disk, as
 // if the process had stopped there. Steps are counted since the last
 // SetWriteFault or ClearWriteFault; ClearWriteFault lets every step through.
