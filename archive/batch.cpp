@@ -165,7 +165,28 @@ void FreeSession(UpdateSession* s) {
   ReleaseSessionAttributes(s);
 }
 
-// Puts the committed state back into the record; the session's own memory is
+// Cuts the file at a file position when it runs on past it. A cut that
+// fails leaves bytes that no state uses; the next session tries again.
+void CutFileAt(Archive* archive, uint64_t end) {
+  uint64_t size = 0;
+  const uint32_t error = GetLastError();
+  if (!platform::GetFileSize64(archive->fileHandle, &size) || size <= end) {
+    SetLastError(error);
+    return;
+  }
+  int32_t high = static_cast<int32_t>(end >> 32);
+  SetLastError(ERROR_SUCCESS);
+  if (platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(end)), &high,
+                               platform::kFileBegin) != platform::kInvalidSetFilePointer ||
+      GetLastError() == ERROR_SUCCESS) {
+    platform::SetEndOfFile(archive->fileHandle);
+  }
+  SetLastError(error);
+}
+
+// Puts the committed state back into the record, and the file back at its
+// committed length: whatever the pending state wrote past it goes, so that a
+// disk that ran full has its room again. The session's own memory is
 // released, the session object stays.
 void RestoreCommitted(Archive* archive, UpdateSession* s) {
   if (s->blockRefs != nullptr) {
@@ -174,6 +195,7 @@ void RestoreCommitted(Archive* archive, UpdateSession* s) {
     archive->blockTable = s->committedBlocks;
     s->committedBlocks = nullptr;
     archive->header = s->committedHeader;
+    CutFileAt(archive, s->committedFileEnd);
   }
   FreeSession(s);
 }
@@ -229,6 +251,12 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
     SetLastError(error);
     return nullptr;
   }
+  // Bytes past the committed end are dead: cut first, they give a full
+  // disk its room back before anything new is written.
+  const uint64_t committedEnd = archive->headerOffset + s->space.tail();
+  CutFileAt(archive, committedEnd);
+  uint64_t size = 0;
+  s->committedFileEnd = platform::GetFileSize64(archive->fileHandle, &size) && size < committedEnd ? size : committedEnd;
   s->blockCapacity = static_cast<uint32_t>(capacity);
   s->committedBlocks = archive->blockTable;
   archive->blockTable = pending;
@@ -263,19 +291,7 @@ uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint6
 }
 
 // Cuts the file after the committed archive when something dead follows it.
-void CutDeadTail(Archive* archive) {
-  const uint64_t end = archive->headerOffset + archive->committedEnd;
-  uint64_t size = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &size) || size <= end) return;
-  const uint32_t error = GetLastError();
-  int32_t high = static_cast<int32_t>(end >> 32);
-  if (platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(end)), &high,
-                               platform::kFileBegin) != platform::kInvalidSetFilePointer ||
-      GetLastError() == ERROR_SUCCESS) {
-    platform::SetEndOfFile(archive->fileHandle);
-  }
-  SetLastError(error);
-}
+void CutDeadTail(Archive* archive) { CutFileAt(archive, archive->headerOffset + archive->committedEnd); }
 
 // Writes the pending state and switches to it; the session ends either way.
 // Before the switch a failure restores the committed state; after it the
@@ -552,6 +568,16 @@ bool CommitBatchSoFar(Archive* archive, bool* batchOpen) {
   if (CommitSession(archive)) return true;
   LeaveFailedBatch(archive, GetLastError());
   return false;
+}
+
+bool CutPastCommittedEnd(Archive* archive) {
+  if (archive->session != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (StartSession(archive, false) == nullptr) return false;
+  AbandonSession(archive);
+  return true;
 }
 
 bool ResumeBatch(Archive* archive) {

@@ -429,7 +429,7 @@ bool CompactArchive(ArchiveHandle archive) {
   if (!CheckUpdatableArchive(archive)) return false;
   bool batchOpen = false;
   if (!CommitBatchSoFar(archive, &batchOpen)) return false;
-  const bool ok = CompactCommitted(archive);
+  const bool ok = CheckCompactionRoom(archive) && CompactCommitted(archive);
   const uint32_t error = GetLastError();
   if (batchOpen && !ResumeBatch(archive)) return false;
   SetLastError(error);

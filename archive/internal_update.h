@@ -157,6 +157,9 @@ struct UpdateSession {
   uint32_t blockCapacity = 0;             // entries the pending block table has room for
   uint32_t* blockRefs = nullptr;          // in-use hash entries naming each pending block
   FreeSpace space;
+  // The file length a failed update goes back to: where the committed
+  // archive ends (or the file did, when a table runs past its end).
+  uint64_t committedFileEnd = 0;
   bool hashChanged = false;
   bool blocksChanged = false;
   SessionList list;
@@ -187,6 +190,19 @@ void DiscardUpdateSession(Archive* archive);
 // committed first, and the batch goes on afterwards.
 bool CommitBatchSoFar(Archive* archive, bool* batchOpen);
 bool ResumeBatch(Archive* archive);
+
+// Bytes past the end of the committed archive belong to no state: an update
+// that failed left them, and one that could not even cut them off left them
+// for the next. Every session starts by cutting them; this does it outside
+// one (no session may be open). False when the archive cannot be measured.
+bool CutPastCommittedEnd(Archive* archive);
+// What compaction needs beside the archive: the new file's bytes, and the
+// room the file system has for them, counting what the cut above gives back.
+// False (last error set) when the free space cannot be learnt.
+bool CompactionRoom(Archive* archive, uint64_t* needed, uint64_t* available);
+// Cuts what lies past the committed end and fails with ERROR_DISK_FULL when
+// the compacted copy would not fit.
+bool CheckCompactionRoom(Archive* archive);
 
 // Notes a hash entry before the session changes it (false: no memory).
 bool NoteHashChange(Archive* archive, const HashEntry* entry);

@@ -310,6 +310,16 @@ SORVANE_API bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
 SORVANE_API bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
 SORVANE_API bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
                                       uint32_t newLocale);
+// Failures and room. An update that fails on the archive's side (a full
+// disk, ERROR_DISK_FULL, or any other write error) cuts the file back to
+// where the committed archive ends, so the room it took is free again; bytes
+// past that end, where even the cut failed, are cut before the next update
+// writes anything. A creation that fails removes the file it made, or leaves
+// an empty file it found empty (a refused hash-table size keeps its header);
+// one that succeeds flushes its folder too, so that the new name survives a
+// power loss. Compaction builds its copy whole beside the archive: when the
+// file system has no room for it (counting what the cut gives back), it fails
+// with ERROR_DISK_FULL before it writes anything.
 SORVANE_API bool CompactArchive(ArchiveHandle archive);
 
 // "(attributes)": per stored file its CRC-32, file time (a Windows FILETIME)

@@ -19,6 +19,11 @@ uint32_t ChooseDisposition(uint32_t flags) {
   return platform::kCreateNew;
 }
 
+void CutToEmpty(platform::OsHandle file) {
+  int32_t high = 0;
+  if (platform::SetFilePointer(file, 0, &high, platform::kFileBegin) == 0) platform::SetEndOfFile(file);
+}
+
 // Writes a new, empty archive into the (empty) file and builds its record.
 Archive* CreateNewArchive(platform::OsHandle file, const char* path, uint32_t hashTableSize, bool extended) {
   ArchiveHeader header{};
@@ -173,6 +178,11 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
     return reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
   }
 
+  // Whether this open made the file: the system names one that was already
+  // there (ERROR_ALREADY_EXISTS).
+  const bool created =
+      disposition == platform::kCreateNew ||
+      (disposition != platform::kOpenExisting && GetLastError() != platform::kErrorAlreadyExists);
   uint64_t fileSize = 0;
   if (!platform::GetFileSize64(file, &fileSize)) {
     const uint32_t error = GetLastError();
@@ -184,9 +194,25 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
   Archive* archive = nullptr;
   if (fileSize == 0 && !readOnly) {
     archive = CreateNewArchive(file, openedPath, hashTableSize, (updateFlags & UPDATE_FORMAT_1) != 0);
+    // The new file's name must reach the disk too, or a power loss could
+    // take an archive whose updates were all reported done.
+    if (archive != nullptr && created && !platform::FlushFolderOf(openedPath)) {
+      const uint32_t error = GetLastError();
+      ReleaseArchiveRecord(archive);
+      archive = nullptr;
+      file = platform::InvalidHandle();
+      SetLastError(error);
+    }
     if (archive == nullptr) {
       const uint32_t error = GetLastError();
-      platform::CloseHandle(file);
+      const bool sizeRefused = hashTableSize == 0 || hashTableSize > kMaxHashTableEntries;
+      if (platform::IsValidHandle(file)) {
+        // What a failed creation wrote goes: the file is empty again, or gone
+        // when this open made it. A refused size keeps its header.
+        if (!sizeRefused) CutToEmpty(file);
+        platform::CloseHandle(file);
+      }
+      if (created && !sizeRefused) platform::DeleteFile(openedPath);
       SetLastError(error);
       return nullptr;
     }

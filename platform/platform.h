@@ -236,15 +236,32 @@ bool CopyOwnership(OsHandle from, OsHandle to, bool* ownerKept);
 // Windows the path as it is.
 bool ResolveLinks(const char* path, std::string* resolved);
 
+// ---- room on disk ------------------------------------------------------------
+
+// Bytes this process may still write on the file system that holds the
+// folder of path (path itself need not exist). GetDiskFreeSpaceEx on Windows.
+bool GetFreeDiskSpace(const char* path, uint64_t* bytes);
+// Makes the folder entry of a file just created survive a power loss: on
+// POSIX the folder of path is flushed; Windows commits folder entries on its
+// own, so there it only succeeds. A write step.
+bool FlushFolderOf(const char* path);
+
 // ---- write faults (tests) ----------------------------------------------------
 
 // Every call that changes a file on disk is one write step: WriteFile,
-// WriteFileAt, FlushFileBuffers, SetEndOfFile, DeleteFile, MoveFileReplace
-// and ReplaceFile. After SetWriteFault(n, error) the first n steps run as
+// WriteFileAt, FlushFileBuffers, SetEndOfFile, DeleteFile, MoveFileReplace,
+// ReplaceFile and FlushFolderOf. After SetWriteFault(n, error) the first n steps run as
 // usual and every later one fails with error, without touching the disk, as
 // if the process had stopped there. Steps are counted since the last
 // SetWriteFault or ClearWriteFault; ClearWriteFault lets every step through.
 void SetWriteFault(uint64_t allowedSteps, uint32_t error);
+// A full disk: after the first n data writes (WriteFile, WriteFileAt) every
+// later one fails with kErrorDiskFull; the other steps still work, as
+// truncations, flushes and deletions do on a file system out of room. Only
+// data writes are counted.
+void SetDiskFull(uint64_t allowedWrites);
+// GetFreeDiskSpace reports at most this many bytes (until ClearWriteFault).
+void SetFreeSpaceLimit(uint64_t bytes);
 void ClearWriteFault();
 uint64_t WriteStepsTaken();
 

@@ -348,7 +348,7 @@ bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* byte
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  if (!internal::TakeWriteStep()) return false;
+  if (!internal::TakeWriteStep(true)) return false;
   return WriteFully(fd, -1, buffer, count, bytesWritten);
 }
 
@@ -503,7 +503,7 @@ bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t co
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  if (!internal::TakeWriteStep()) return false;
+  if (!internal::TakeWriteStep(true)) return false;
   return WriteFully(fd, static_cast<int64_t>(offset), buffer, count, bytesWritten);
 }
 

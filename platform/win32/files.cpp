@@ -43,7 +43,7 @@ bool ReadFile(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) 
 bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
-  if (!internal::TakeWriteStep()) return false;
+  if (!internal::TakeWriteStep(true)) return false;
   const auto* in = static_cast<const uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {
@@ -145,7 +145,7 @@ bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, ui
 bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
-  if (!internal::TakeWriteStep()) return false;
+  if (!internal::TakeWriteStep(true)) return false;
   const auto* in = static_cast<const uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {

@@ -236,7 +236,9 @@ const std::vector<Verb>& Verbs() {
        "hash-table entry). Tables that do not fit the file are reported as damage.\n",
        {"listfile", "locale"}, {}, 1, 1, RunList},
       {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space",
-       "Tables that do not fit the file are reported as damage (exit status 1).\n", {}, {}, 1, 1, RunInfo},
+       "Tables that do not fit the file are reported as damage (exit status 1).\n"
+       "\"past the end\" counts the bytes behind the archive's end, which an update\n"
+       "that failed left; the next update cuts them.\n", {}, {}, 1, 1, RunInfo},
       {"extract",
        "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--skip-old-files | -k]",
        "write stored files to disk (the named ones, or all of them)",

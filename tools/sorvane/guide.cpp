@@ -134,6 +134,11 @@ bool CheckTables(ArchiveHandle archive, const std::string& shownPath) {
   return count == 0;
 }
 
+bool IsEmptyFile(const std::string& absolutePath) {
+  std::error_code ec;
+  return fs::is_regular_file(absolutePath, ec) && fs::file_size(absolutePath, ec) == 0 && !ec;
+}
+
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath) {
   const uint32_t error = GetLastError();
   const std::string what = "cannot open archive " + Quote(shownPath) + " for update";

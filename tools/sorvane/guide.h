@@ -37,6 +37,10 @@ void NotInArchive(const std::string& verb, const std::string& name, uint32_t loc
 // table does not have. Prints what is wrong and returns false.
 bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
 
+// A regular file of no bytes: no archive, and one the library would make a
+// new archive in when opened for update.
+bool IsEmptyFile(const std::string& absolutePath);
+
 // Reports why an archive cannot be opened for update, telling a file that
 // may not be written from one that is missing.
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);

@@ -25,6 +25,10 @@ class ReadArchive {
  public:
   explicit ReadArchive(const std::string& path) {
     const std::string absolute = AbsoluteArchivePath(path);
+    if (IsEmptyFile(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + ": the file is empty, not an archive");
+      return;
+    }
     const OpenOutcome outcome = OpenSharing(path, [&] { return OpenArchive(absolute.c_str(), 0, 0, &archive_); });
     if (outcome == OpenOutcome::Busy) {
       archive_ = nullptr;
@@ -287,6 +291,14 @@ int RunInfo(const Args& args) {
   std::printf("files:          %u\n", used);
   std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
   std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
+  // Bytes behind the archive's end belong to no state: an update that failed
+  // (a full disk) left them, and the next update cuts them first.
+  uint64_t fileSize = 0;
+  platform::GetFileSize64(a.fileHandle, &fileSize);
+  const uint64_t end = a.headerOffset + ArchiveContentEnd(archive.get());
+  const uint64_t past = fileSize > end ? fileSize - end : 0;
+  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
+              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
   std::printf("attributes:     %s\n", DescribeAttributes(archive.get()).c_str());
   return kExitOk;
 }

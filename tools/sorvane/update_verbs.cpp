@@ -7,6 +7,7 @@
 #include <set>
 
 #include "archive/attributes.h"
+#include "archive/internal_update.h"
 #include "archive/provider.h"
 #include "archive/records.h"
 #include "platform/bytes.h"
@@ -29,6 +30,13 @@ class WriteArchive {
  public:
   WriteArchive(const std::string& path, uint32_t flags, uint32_t hashSize) {
     const std::string absolute = AbsoluteArchivePath(path);
+    // The library makes a new archive in an empty file; a verb that needs
+    // one that is there must not leave a header behind when it fails.
+    if ((flags & UPDATE_OPEN_EXISTING) != 0 && IsEmptyFile(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + " for update: the file is empty, not an archive; "
+                "it was left as it is");
+      return;
+    }
     const OpenOutcome outcome = OpenSharing(path, [&] {
       archive_ = OpenArchiveWritable(absolute.c_str(), flags, hashSize);
       return IsUsableArchive(archive_);
@@ -773,6 +781,14 @@ int RunCompact(const Args& args) {
       continue;
     }
     totalBytes += a.blockTable[e.blockIndex].storedSize;
+  }
+  // The copy is made whole beside the archive: it must fit there first.
+  uint64_t needed = 0, available = 0;
+  if (CompactionRoom(archive.get(), &needed, &available) && needed > available) {
+    FailPlain("cannot compact " + Quote(shown) + ": the compacted copy needs " + std::to_string(needed) +
+              " bytes of free space beside it, and " + std::to_string(available) +
+              " are free; the archive is unchanged");
+    return kExitFailure;
   }
   const uint64_t before = size();
   bool ok = false;
