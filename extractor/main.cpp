@@ -85,7 +85,7 @@ void ExtractName(ArchiveHandle archive, platform::OutputTree& tree, const std::s
   std::string link;
   const platform::OutputStart start = output.Begin(tree, name, true, &link);
   if (start == platform::OutputStart::Link) {
-    Write("Not extracting \"" + name + "\": \"" + link + "\" is a symbolic link.\n");
+    Write("Not extracting " + extractor::QuotedName(name) + ": " + extractor::QuotedName(link) + " is a symbolic link.\n");
   } else if (start != platform::OutputStart::Ready) {
     PrintLastSystemError();
   }
