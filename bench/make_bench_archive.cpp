@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/provider.h"
-#include "archive/sorvane.h"
+#include "archive/read/provider.h"
+#include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "platform/bytes.h"
 

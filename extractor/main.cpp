@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "diagnostics/diagnostics.h"
-#include "extractor/paths.h"
+#include "paths.h"
 #include "platform/output_file.h"
 #include "platform/platform.h"
 

@@ -1,8 +1,8 @@
-#include "extractor/paths.h"
+#include "paths.h"
 
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "platform/platform.h"
 
 namespace extractor {

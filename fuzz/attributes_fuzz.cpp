@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/attributes.h"
+#include "archive/read/attributes_read.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4 || size > (1u << 24)) return 0;

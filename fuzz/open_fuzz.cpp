@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 
 namespace {
 

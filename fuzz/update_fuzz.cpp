@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/provider.h"
+#include "archive/read/provider.h"
 #include "compression/scomp.h"
 
 // Cross-builds may lack the libraries; the provider then declines their

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "platform/bytes.h"
 
 namespace {

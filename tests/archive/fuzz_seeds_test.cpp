@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "archive/provider.h"
+#include "archive/read/provider.h"
 #include "compression/scomp.h"
 #include "tests/archive/read_test_util.h"
 

@@ -19,10 +19,10 @@
 #include <sys/stat.h>
 #endif
 
-#include "archive/internal_update.h"
-#include "archive/read_internal.h"
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/update/update_internal.h"
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
+#include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/archive/update_test_util.h"
 #include "tests/support/archive_builder.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 
 TEST(SafeStoredName, NamesThatStayInside) {
   for (const char* name : {"", "a", "Units\\Human\\Footman.mdx", "a/b.txt", ".hidden", "a\\.\\b",

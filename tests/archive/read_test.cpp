@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/provider.h"
+#include "archive/read/provider.h"
 #include "compression/dcl.h"
 #include "compression/scomp.h"
 #include "tests/archive/read_test_util.h"

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "archive/read_internal.h"
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
+#include "sorvane/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/scratch_test.h"

@@ -2,8 +2,8 @@
 // stand-in serves both entry points.
 #include <gtest/gtest.h>
 
-#include "archive/provider.h"
-#include "archive/sorvane.h"
+#include "archive/read/provider.h"
+#include "sorvane/sorvane.h"
 
 namespace {
 

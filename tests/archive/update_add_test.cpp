@@ -1,5 +1,5 @@
 // Adding files: entries, sectors, compression, encryption, placement.
-#include "archive/provider.h"
+#include "archive/read/provider.h"
 #include "platform/bytes.h"
 #include "tests/archive/update_test_util.h"
 

@@ -3,7 +3,7 @@
 // file's content.
 #include <map>
 
-#include "archive/attributes.h"
+#include "archive/read/attributes_read.h"
 #include "tests/archive/update_test_util.h"
 
 namespace updatetest {

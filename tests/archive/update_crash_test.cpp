@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 
-#include "archive/attributes.h"
+#include "archive/read/attributes_read.h"
 #include "tests/archive/update_test_util.h"
 
 using namespace updatetest;

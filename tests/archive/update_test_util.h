@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/internal_update.h"
-#include "archive/read_internal.h"
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/update/update_internal.h"
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
+#include "sorvane/sorvane.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/provider.h"
-#include "archive/sorvane.h"
+#include "archive/read/provider.h"
+#include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"

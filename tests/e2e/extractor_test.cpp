@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/provider.h"
+#include "archive/read/provider.h"
 #include "compression/scomp.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"

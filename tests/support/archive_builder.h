@@ -25,8 +25,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/read/archive_record.h"
+#include "sorvane/sorvane.h"
 
 namespace testsupport {
 

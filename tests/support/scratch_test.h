@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "tests/support/run_program.h"
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "platform/platform.h"
 
 namespace testsupport {

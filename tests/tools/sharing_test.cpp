@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"

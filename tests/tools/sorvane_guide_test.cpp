@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/sorvane.h"
+#include "sorvane/sorvane.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "archive/attributes.h"
+#include "archive/read/attributes_read.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/read/archive_record.h"
+#include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/run_program.h"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "tests/support/run_program.h"
-#include "archive/provider.h"
-#include "archive/sorvane.h"
+#include "archive/read/provider.h"
+#include "sorvane/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/windows/standin_codec.h"

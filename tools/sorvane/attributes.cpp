@@ -1,10 +1,10 @@
-#include "tools/sorvane/attributes.h"
+#include "attributes.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "archive/read_internal.h"
-#include "tools/sorvane/cli.h"
+#include "archive/read/read_internal.h"
+#include "cli.h"
 
 namespace sorvane {
 

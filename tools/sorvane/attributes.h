@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/attributes.h"
-#include "tools/sorvane/names.h"
+#include "archive/read/attributes_read.h"
+#include "names.h"
 
 namespace sorvane {
 

@@ -1,4 +1,4 @@
-#include "tools/sorvane/cli.h"
+#include "cli.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/sorvane/guide.h"
+#include "guide.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -7,11 +7,11 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "archive/read_internal.h"
-#include "archive/records.h"
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
 #include "platform/platform.h"
-#include "tools/sorvane/cli.h"
-#include "tools/sorvane/names.h"
+#include "cli.h"
+#include "names.h"
 
 namespace sorvane {
 

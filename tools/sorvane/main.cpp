@@ -7,7 +7,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "platform/platform.h"
-#include "tools/sorvane/cli.h"
+#include "cli.h"
 
 using namespace sorvane;
 

@@ -1,12 +1,12 @@
-#include "tools/sorvane/names.h"
+#include "names.h"
 
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <unordered_map>
 
-#include "tools/sorvane/cli.h"
-#include "tools/sorvane/guide.h"
+#include "cli.h"
+#include "guide.h"
 
 namespace sorvane {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
-#include "archive/sorvane.h"
+#include "archive/read/archive_record.h"
+#include "sorvane/sorvane.h"
 
 namespace sorvane {
 

@@ -9,10 +9,10 @@
 #include "platform/bytes.h"
 #include "platform/output_file.h"
 #include "platform/platform.h"
-#include "tools/sorvane/attributes.h"
-#include "tools/sorvane/cli.h"
-#include "tools/sorvane/guide.h"
-#include "tools/sorvane/names.h"
+#include "attributes.h"
+#include "cli.h"
+#include "guide.h"
+#include "names.h"
 
 namespace sorvane {
 

@@ -6,15 +6,15 @@
 #include <filesystem>
 #include <set>
 
-#include "archive/attributes.h"
-#include "archive/internal_update.h"
-#include "archive/provider.h"
-#include "archive/records.h"
+#include "archive/read/attributes_read.h"
+#include "archive/update/update_internal.h"
+#include "archive/read/provider.h"
+#include "archive/format/records.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
-#include "tools/sorvane/cli.h"
-#include "tools/sorvane/guide.h"
-#include "tools/sorvane/names.h"
+#include "cli.h"
+#include "guide.h"
+#include "names.h"
 
 namespace sorvane {
 

@@ -1,0 +1,461 @@
+// Opening and closing archives, the process-wide lists, the base directory
+// and the library's start-up and shutdown.
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/read/known_names.h"
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
+#include "sorvane/sorvane.h"
+#include "platform/bytes.h"
+#include "platform/platform.h"
+
+ArchiveHandle* ArchiveList = nullptr;
+uint32_t ArchiveListCount = 0;
+FileHandle* OpenFileList = nullptr;
+uint32_t OpenFileListCount = 0;
+uint32_t CurrentLocale = 0;
+char BaseDirectory[kMaxPath + 1] = {};
+
+namespace {
+
+constexpr char kBanner[] = "Quillon Sorvane Library v1.06";
+
+bool HasSignature(const uint8_t* bytes) {
+  return std::memcmp(bytes, kSignatureMpq, 4) == 0 || std::memcmp(bytes, kSignatureBn3, 4) == 0;
+}
+
+void FreeTables(Archive* archive) {
+  platform::VirtualFree(archive->hashTable);
+  platform::VirtualFree(archive->blockTable);
+  archive->hashTable = nullptr;
+  archive->blockTable = nullptr;
+}
+
+// Reads a table whole; a table that runs past the end of the file keeps the
+// zero fill of its buffer for the missing part.
+bool ReadTable(platform::OsHandle file, uint64_t position, void* table, uint32_t bytes,
+               uint32_t key) {
+  uint32_t got = 0;
+  if (!platform::ReadFileAt(file, position, table, bytes, &got)) return false;
+  DecryptBlock(table, bytes, key);
+  return true;
+}
+
+}  // namespace
+
+
+bool FindArchiveHeader(platform::OsHandle file, HeaderSearch* found) {
+  found->archiveStart = 0xFFFFFFFFu;
+  found->userDataPos = kNoUserData;
+  found->strayUserData = false;
+  uint64_t size = 0;
+  if (!platform::GetFileSize64(file, &size)) return false;
+  // Archive starts are 32-bit; a header further in could not be addressed.
+  const uint64_t searched = size > 0xFFFFFFFFull ? 0xFFFFFFFFull : size;
+  for (uint64_t position = 0; position < searched; position += 512) {
+    uint8_t bytes[kHeaderBytes];
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(file, position, bytes, kHeaderBytes, &got) || got < kHeaderBytes) return false;
+    if (HasSignature(bytes)) {
+      found->archiveStart = static_cast<uint32_t>(position);
+      return true;
+    }
+    if (std::memcmp(bytes, kSignatureUserData, 4) != 0) continue;
+    // A user-data block names where its archive's header lies; one that
+    // points at no header (outside the file, or at other bytes) is passed
+    // over, and remembered so the failure can say so.
+    const uint32_t userDataSize = platform::LoadLE32(bytes + 4);
+    const uint64_t headerPos = position + platform::LoadLE32(bytes + 8);
+    uint8_t header[4];
+    if (headerPos > position && headerPos + kHeaderBytes <= size && headerPos <= 0xFFFFFFFFull &&
+        platform::ReadFileAt(file, headerPos, header, 4, &got) && got == 4 && HasSignature(header)) {
+      found->archiveStart = static_cast<uint32_t>(headerPos);
+      found->userDataPos = static_cast<uint32_t>(position);
+      found->userDataSize = userDataSize;
+      found->userDataHeaderSize = platform::LoadLE32(bytes + 12);
+      return true;
+    }
+    found->strayUserData = true;
+  }
+  return true;
+}
+
+uint32_t FindArchiveHeader(platform::OsHandle file) {
+  HeaderSearch found;
+  return FindArchiveHeader(file, &found) ? found.archiveStart : 0xFFFFFFFFu;
+}
+
+// Header values are refused with ERROR_FILE_CORRUPT when no archive could
+// have them: no hash entries, a sector size beyond kMaxSectorSizeShift, or a
+// table larger than kMaxTableBytes (which also keeps every byte size within
+// 32 bits). A table may claim more entries than the file holds: the missing
+// part keeps the zero fill of its buffer and is decrypted with the rest.
+// Headers of later versions are read through the fields they share with the
+// extended header; one without a classic hash table is ERROR_NOT_SUPPORTED.
+// A high-offset table that the file does not hold whole is ERROR_FILE_CORRUPT.
+bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const char* path,
+                       Archive** out) {
+  uint8_t raw[kExtendedHeaderBytes] = {};
+  uint32_t got = 0;
+  if (!platform::ReadFileAt(file, archiveStart, raw, kExtendedHeaderBytes, &got)) return false;
+  if (got < kHeaderBytes) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
+  ArchiveHeader header = ParseArchiveHeader(raw);
+  const bool extended = HasExtendedHeader(header);
+  if (extended) {
+    if (got < kExtendedHeaderBytes) {
+      SetLastError(ERROR_FILE_CORRUPT);
+      return false;
+    }
+    ParseExtendedHeader(raw, &header);
+    if (header.formatVersion >= 2 && (header.hashTableEntries == 0 || HashTablePos(header) == 0)) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return false;
+    }
+  }
+  const uint64_t hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
+  const uint64_t blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
+  if (header.hashTableEntries == 0 || hashBytes > kMaxTableBytes || blockBytes > kMaxTableBytes ||
+      header.sectorSizeShift > kMaxSectorSizeShift) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(file, &fileSize)) return false;
+  const uint64_t highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
+  const bool hasHighTable = extended && header.highOffsetTablePos != 0 && highBytes != 0;
+  if (hasHighTable && (header.highOffsetTablePos > fileSize ||
+                       archiveStart + header.highOffsetTablePos + highBytes > fileSize)) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
+
+  auto* archive = static_cast<Archive*>(platform::VirtualAlloc(sizeof(Archive)));
+  if (archive == nullptr) return false;
+  archive->header = header;
+  archive->extended = extended;
+  archive->userDataPos = kNoUserData;
+  archive->headerOffset = archiveStart;
+  archive->hashTable = static_cast<HashEntry*>(platform::VirtualAlloc(hashBytes));
+  if (archive->hashTable == nullptr) {
+    platform::VirtualFree(archive);
+    return false;
+  }
+  PageBuffer rawBlocks(static_cast<size_t>(blockBytes));
+  PageBuffer high(static_cast<size_t>(highBytes));
+  if (blockBytes != 0) {
+    archive->blockTable = static_cast<BlockEntry*>(
+        platform::VirtualAlloc(static_cast<size_t>(header.blockTableEntries) * sizeof(BlockEntry)));
+    if (archive->blockTable == nullptr || !rawBlocks || (hasHighTable && !high)) {
+      FreeTables(archive);
+      platform::VirtualFree(archive);
+      return false;
+    }
+  }
+  // The tables are read as bytes and converted: the in-memory records are
+  // host-order words.
+  bool ok = ReadTable(file, ArchivePosition(archive, HashTablePos(header)), archive->hashTable,
+                      static_cast<uint32_t>(hashBytes), HashTableKey());
+  if (ok && blockBytes != 0) {
+    ok = ReadTable(file, ArchivePosition(archive, BlockTablePos(header)), rawBlocks.bytes(),
+                   static_cast<uint32_t>(blockBytes), BlockTableKey());
+  }
+  if (ok && hasHighTable) {
+    ok = ReadExactAt(file, archiveStart + header.highOffsetTablePos, high.bytes(), static_cast<uint32_t>(highBytes));
+  }
+  if (!ok) {
+    FreeTables(archive);
+    platform::VirtualFree(archive);
+    return false;
+  }
+  for (uint32_t i = 0; i < header.hashTableEntries; ++i) {
+    auto* words = reinterpret_cast<uint8_t*>(&archive->hashTable[i]);
+    archive->hashTable[i] = HashEntry{platform::LoadLE32(words), platform::LoadLE32(words + 4),
+                                      platform::LoadLE32(words + 8),
+                                      platform::LoadLE32(words + 12)};
+  }
+  for (uint32_t i = 0; i < header.blockTableEntries; ++i) {
+    const uint8_t* words = rawBlocks.bytes() + static_cast<size_t>(i) * kEntryBytes;
+    archive->blockTable[i] = BlockEntry{platform::LoadLE32(words), platform::LoadLE32(words + 4),
+                                        platform::LoadLE32(words + 8), platform::LoadLE32(words + 12)};
+    if (hasHighTable) archive->blockTable[i].offsetHigh = platform::LoadLE16(high.bytes() + 2 * i);
+  }
+  std::strncpy(archive->path, path, kMaxPath - 1);
+  archive->fileHandle = file;
+  archive->sectorSize = 512u << header.sectorSizeShift;
+  archive->refCount = 1;
+  *out = archive;
+  return true;
+}
+
+void ReleaseArchiveRecord(Archive* archive) {
+  if (archive == nullptr) return;
+  delete archive->extension;
+  archive->extension = nullptr;
+  DropKnownNames(archive);
+  if (platform::IsValidHandle(archive->fileHandle)) platform::CloseHandle(archive->fileHandle);
+  FreeTables(archive);
+  platform::VirtualFree(archive);
+}
+
+bool AddToArchiveList(Archive* archive) {
+  auto* list = static_cast<ArchiveHandle*>(
+      platform::VirtualAlloc(sizeof(ArchiveHandle) * (ArchiveListCount + 1)));
+  if (list == nullptr) return false;
+  for (uint32_t i = 0; i < ArchiveListCount; ++i) list[i] = ArchiveList[i];
+  list[ArchiveListCount] = archive;
+  platform::VirtualFree(ArchiveList);
+  ArchiveList = list;
+  ++ArchiveListCount;
+  if (ArchiveListCount > 1) SortArchiveList();
+  return true;
+}
+
+void RemoveFromArchiveList(Archive* archive) {
+  uint32_t i = 0;
+  while (i < ArchiveListCount && ArchiveList[i] != archive) ++i;
+  if (i == ArchiveListCount) return;
+  for (; i + 1 < ArchiveListCount; ++i) ArchiveList[i] = ArchiveList[i + 1];
+  if (--ArchiveListCount == 0) {
+    platform::VirtualFree(ArchiveList);
+    ArchiveList = nullptr;
+  }
+}
+
+void SortArchiveList() {
+  for (uint32_t start = 1; start < ArchiveListCount; ++start) {
+    for (uint32_t i = start; i > 0 && ArchiveList[i]->priority > ArchiveList[i - 1]->priority; --i) {
+      ArchiveHandle t = ArchiveList[i];
+      ArchiveList[i] = ArchiveList[i - 1];
+      ArchiveList[i - 1] = t;
+    }
+  }
+}
+
+bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHandle* out) {
+  if (path == nullptr || out == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (flags & OPEN_CD_ONLY) {
+    char root[4] = {};
+    if (path[0] != 0 && path[1] == ':' && path[2] == '\\') {
+      std::memcpy(root, path, 3);
+    } else {
+      char current[kMaxPath + 1] = {};
+      const uint32_t n = platform::GetCurrentDirectory(sizeof current, current);
+      if (n == 0 || n > kMaxPath) return false;
+      std::memcpy(root, current, 3);
+    }
+    if (platform::GetDriveType(root) != platform::kDriveCdrom) return false;
+  }
+
+  const uint32_t access =
+      platform::kGenericRead | ((flags & OPEN_WRITE) ? platform::kGenericWrite : 0u);
+  // The record keeps the opening path in kMaxPath characters; longer paths
+  // would be kept cut, so they are refused.
+  if (std::strlen(path) >= kMaxPath) {
+    SetLastError(platform::kErrorFilenameExcedRange);
+    return false;
+  }
+  char opened[kMaxPath] = {};
+  // Readers share the file with each other; a writer keeps every other
+  // archive handle out (see the share modes in sorvane.h).
+  platform::OsHandle file =
+      platform::CreateSharedFile(path, access, platform::kFileShareRead, platform::kOpenExisting, false);
+  if (platform::IsValidHandle(file)) std::strcpy(opened, path);
+  // An archive in use is that archive, busy: another of the same name under
+  // the base folder is not what the caller asked for.
+  if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
+  if (!platform::IsValidHandle(file)) {
+    const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
+    if (needed != 0xFFFFFFFFu && needed <= kMaxPath &&
+        MakeLibraryPath(path, opened, sizeof opened) == 0) {
+      file = platform::CreateSharedFile(opened, access, platform::kFileShareRead,
+                                        platform::kOpenExisting, false);
+      if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
+    }
+  }
+  if (!platform::IsValidHandle(file)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+
+  HeaderSearch found;
+  Archive* archive = nullptr;
+  if (!FindArchiveHeader(file, &found) || found.archiveStart == 0xFFFFFFFFu) {
+    // Nothing at any multiple of 512 carries a signature; a user-data block
+    // that points nowhere makes the file a damaged archive rather than none.
+    platform::CloseHandle(file);
+    SetLastError(found.strayUserData ? ERROR_FILE_CORRUPT : ERR_NOT_ARCHIVE);
+    return false;
+  }
+  if (!LoadArchiveRecord(file, found.archiveStart, opened, &archive)) {
+    const uint32_t error = GetLastError();
+    platform::CloseHandle(file);
+    SetLastError(error);
+    return false;
+  }
+  archive->userDataPos = found.userDataPos;
+  archive->userDataSize = found.userDataSize;
+  archive->userDataHeaderSize = found.userDataHeaderSize;
+  archive->priority = priority;
+  archive->openFlags = flags;
+  if (!AddToArchiveList(archive)) {
+    const uint32_t error = GetLastError();
+    ReleaseArchiveRecord(archive);
+    SetLastError(error);
+    return false;
+  }
+  *out = archive;
+  return true;
+}
+
+bool CloseArchive(ArchiveHandle archive) {
+  if (archive == nullptr || !IsOpenArchive(archive)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // Files still open on the archive refer into its hash table: close them
+  // first, newest first, so no handle is left pointing at released memory.
+  for (uint32_t i = OpenFileListCount; i > 0; --i) {
+    if (i <= OpenFileListCount && OpenFileList[i - 1]->archive == archive) {
+      CloseArchiveFile(OpenFileList[i - 1]);
+    }
+  }
+  RemoveFromArchiveList(archive);
+  ReleaseArchiveRecord(archive);
+  return true;
+}
+
+bool SetArchivePriority(ArchiveHandle archive, uint32_t priority) {
+  if (archive == nullptr || !IsOpenArchive(archive)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  archive->priority = priority;
+  if (ArchiveListCount > 1) SortArchiveList();
+  return true;
+}
+
+bool SetBaseDirectory(const char* path) {
+  if (path == nullptr || path[0] == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const size_t n = std::strlen(path);
+  if (n > kMaxPath) return false;
+  if (n == kMaxPath && path[n - 1] != '\\' && path[n - 1] != '/') return false;
+  char folder[kMaxPath + 2] = {};
+  std::memcpy(folder, path, n);
+  for (size_t i = 0; i < n; ++i) {
+    if (folder[i] == '/') folder[i] = '\\';
+  }
+  if (folder[n - 1] != '\\') folder[n] = '\\';
+  const uint32_t attributes = platform::GetFileAttributes(folder);
+  if (attributes == platform::kInvalidFileAttributes ||
+      (attributes & platform::kFileAttributeDirectory) == 0) {
+    return false;
+  }
+  std::memcpy(BaseDirectory, folder, sizeof BaseDirectory);
+  return true;
+}
+
+bool GetBaseDirectory(char* buffer, uint32_t size) {
+  if (buffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const size_t length = std::strlen(BaseDirectory) + 1;
+  std::memcpy(buffer, BaseDirectory, size < length ? size : length);
+  return true;
+}
+
+// A path the platform calls absolute is used as it is; on Windows a path
+// that starts with a backslash only lacks its drive, which comes from the
+// base directory.
+uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size) {
+  if (path == nullptr) return 0xFFFFFFFFu;
+  const size_t length = std::strlen(path);
+  const char* prefix = "";
+  size_t prefixLength = 0;
+  if (!platform::IsAbsolutePath(path)) {
+    prefix = BaseDirectory;
+    prefixLength = path[0] == '\\' ? 2 : std::strlen(BaseDirectory);
+    if (prefixLength > std::strlen(BaseDirectory)) prefixLength = std::strlen(BaseDirectory);
+  }
+  const uint64_t needed = static_cast<uint64_t>(prefixLength) + length + 1;
+  if (needed > 0xFFFFFFFEull) return 0xFFFFFFFFu;
+  if (buffer == nullptr || size < needed) return static_cast<uint32_t>(needed);
+  std::memcpy(buffer, prefix, prefixLength);
+  std::memcpy(buffer + prefixLength, path, length + 1);
+  return 0;
+}
+
+const char* GetLibraryBanner() { return kBanner; }
+
+uint32_t CopyLibraryBanner(char* buffer, uint32_t size) {
+  constexpr uint32_t length = sizeof kBanner;  // terminator included
+  if (buffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return length;
+  }
+  std::memcpy(buffer, kBanner, size < length ? size : length);
+  return length;
+}
+
+uint32_t GetSorvaneVersion() { return SORVANE_VERSION; }
+
+float GetLibraryVersionNumber() { return 2.0f; }
+uint64_t GetLibraryVersion64() { return 0x0002000600000001ull; }
+
+void LibraryStartup() {
+  BuildCryptTable();
+  char path[kMaxPath + 1] = {};
+  const uint32_t n = platform::GetModuleFileName(path, kMaxPath);
+  if (n == 0 || n >= kMaxPath) return;
+  // Cut after the last separator; POSIX module paths use '/'.
+  char* cut = nullptr;
+  for (char* p = path; *p != 0; ++p) {
+    if (*p == '\\' || *p == '/') cut = p;
+  }
+  if (cut == nullptr) return;
+  cut[1] = 0;
+  SetBaseDirectory(path);
+}
+
+void LibraryShutdown() {
+  while (OpenFileListCount > 0) {
+    const uint32_t before = OpenFileListCount;
+    CloseArchiveFile(OpenFileList[OpenFileListCount - 1]);
+    if (OpenFileListCount == before) --OpenFileListCount;
+  }
+  platform::VirtualFree(OpenFileList);
+  OpenFileList = nullptr;
+  while (ArchiveListCount > 0) {
+    const uint32_t before = ArchiveListCount;
+    CloseArchive(ArchiveList[ArchiveListCount - 1]);
+    if (ArchiveListCount == before) --ArchiveListCount;
+  }
+  platform::VirtualFree(ArchiveList);
+  ArchiveList = nullptr;
+}
+
+namespace {
+
+// Start-up runs before main from this unit, which every user of the library
+// links (it holds OpenArchive). atexit runs handlers in reverse order, so the
+// provider is unloaded after every file and archive is closed.
+struct LibraryLifetime {
+  LibraryLifetime() {
+    LibraryStartup();
+    std::atexit(UnloadStormLibrary);
+    std::atexit(LibraryShutdown);
+  }
+};
+const LibraryLifetime kLibraryLifetime;
+
+}  // namespace

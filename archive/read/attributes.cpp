@@ -1,0 +1,141 @@
+// Reading "(attributes)" from an archive and the digests that check and
+// fill it.
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/read/attributes_read.h"
+#include "archive/read/read_internal.h"
+#include "sorvane/sorvane.h"
+
+#ifndef TAVRIX_NO_ZLIB
+#include <zlib.h>
+#endif
+#ifndef TAVRIX_NO_GCRYPT
+#include <gcrypt.h>
+#endif
+
+namespace {
+
+#ifndef TAVRIX_NO_GCRYPT
+// Initialises libgcrypt unless the program already did; MD5 needs no
+// secure memory.
+bool GcryptReady() {
+  static bool ready = false;
+  if (!ready) {
+    if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
+      if (gcry_check_version(nullptr) == nullptr) return false;
+      gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+      gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    }
+    ready = true;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+// The digests of a stored file's whole content as read; false when it
+// cannot be read through.
+bool DigestStoredFile(Archive* archive, uint32_t hashIndex, ContentDigest* digest) {
+  FileHandle file = nullptr;
+  if (!OpenArchiveFileByIndex(archive, hashIndex, &file)) return false;
+  constexpr uint32_t kChunk = 64 * 1024;
+  PageBuffer buffer(kChunk);
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  bool ok = size != 0xFFFFFFFFu && buffer;
+  for (uint32_t done = 0; ok && done < size;) {
+    const uint32_t want = size - done < kChunk ? size - done : kChunk;
+    uint32_t got = 0;
+    ok = ReadArchiveFile(file, buffer.bytes(), want, &got, nullptr) && got == want;
+    if (ok) digest->Update(buffer.bytes(), got);
+    done += got;
+  }
+  CloseArchiveFile(file);
+  return ok;
+}
+
+bool ReadArchiveAttributes(Archive* archive, AttributesTable* table, bool* present, uint32_t* rawSize) {
+  ReleaseAttributes(table);
+  char* text = nullptr;
+  uint32_t size = 0, capacity = 0;
+  const uint32_t savedLocale = CurrentLocale;
+  CurrentLocale = 0;
+  bool ok = ReadWholeStoredFile(archive, kAttributesName, &text, &size, &capacity, present);
+  CurrentLocale = savedLocale;
+  if (rawSize != nullptr) *rawSize = size;
+  if (ok && *present) {
+    ok = ParseAttributes(reinterpret_cast<const uint8_t*>(text), size, archive->header.blockTableEntries, table);
+  }
+  const uint32_t error = GetLastError();
+  std::free(text);
+  SetLastError(error);
+  return ok;
+}
+
+// ---- digests ------------------------------------------------------------------------
+
+uint32_t SupportedDigests() {
+  uint32_t supported = 0;
+#ifndef TAVRIX_NO_ZLIB
+  supported |= ATTRIBUTE_CRC32;
+#endif
+#ifndef TAVRIX_NO_GCRYPT
+  if (GcryptReady() && gcry_md_test_algo(GCRY_MD_MD5) == 0) supported |= ATTRIBUTE_MD5;
+#endif
+  return supported;
+}
+
+ContentDigest::ContentDigest(uint32_t wanted) {
+  wanted &= ATTRIBUTE_CRC32 | ATTRIBUTE_MD5;
+  if (wanted == 0) return;
+  wanted &= SupportedDigests();
+#ifndef TAVRIX_NO_GCRYPT
+  if (wanted & ATTRIBUTE_MD5) {
+    gcry_md_hd_t handle = nullptr;
+    if (gcry_md_open(&handle, GCRY_MD_MD5, 0) == 0) md5_ = handle;
+    else wanted &= ~ATTRIBUTE_MD5;
+  }
+#endif
+  computed_ = wanted;
+}
+
+ContentDigest::~ContentDigest() {
+#ifndef TAVRIX_NO_GCRYPT
+  if (md5_ != nullptr) gcry_md_close(static_cast<gcry_md_hd_t>(md5_));
+#endif
+}
+
+void ContentDigest::Update(const void* data, size_t size) {
+#ifndef TAVRIX_NO_ZLIB
+  if (computed_ & ATTRIBUTE_CRC32) {
+    const auto* bytes = static_cast<const Bytef*>(data);
+    for (size_t done = 0; done < size;) {
+      const uInt n = size - done < 0x40000000u ? static_cast<uInt>(size - done) : 0x40000000u;
+      crc_ = static_cast<uint32_t>(crc32(crc_, bytes + done, n));
+      done += n;
+    }
+  }
+#endif
+#ifndef TAVRIX_NO_GCRYPT
+  if (md5_ != nullptr) gcry_md_write(static_cast<gcry_md_hd_t>(md5_), data, size);
+#endif
+  (void)data;
+  (void)size;
+}
+
+void ContentDigest::Md5(uint8_t out[16]) {
+  std::memset(out, 0, kMd5Size);
+#ifndef TAVRIX_NO_GCRYPT
+  if (md5_ != nullptr) {
+    // Read from a copy, so the stream can go on afterwards.
+    gcry_md_hd_t copy = nullptr;
+    if (gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(md5_)) == 0) {
+      const unsigned char* value = gcry_md_read(copy, GCRY_MD_MD5);
+      if (value != nullptr) std::memcpy(out, value, kMd5Size);
+      gcry_md_close(copy);
+    }
+  }
+#endif
+}
+

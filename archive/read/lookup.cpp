@@ -1,0 +1,429 @@
+// Finding stored files by name, locale or hash index, opening and closing
+// them, and the queries on open handles.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "archive/read/read_internal.h"
+#include "archive/format/records.h"
+#include "sorvane/sorvane.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool ListHolds(const void* const* list, uint32_t count, const void* handle) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (list[i] == handle) return true;
+  }
+  return false;
+}
+
+bool AppendOpenFile(ArchiveFile* file) {
+  auto* list = static_cast<FileHandle*>(
+      platform::VirtualAlloc(sizeof(FileHandle) * (OpenFileListCount + 1)));
+  if (list == nullptr) return false;
+  for (uint32_t i = 0; i < OpenFileListCount; ++i) list[i] = OpenFileList[i];
+  list[OpenFileListCount] = file;
+  platform::VirtualFree(OpenFileList);
+  OpenFileList = list;
+  ++OpenFileListCount;
+  return true;
+}
+
+void RemoveOpenFile(ArchiveFile* file) {
+  uint32_t i = 0;
+  while (i < OpenFileListCount && OpenFileList[i] != file) ++i;
+  if (i == OpenFileListCount) return;
+  for (; i + 1 < OpenFileListCount; ++i) OpenFileList[i] = OpenFileList[i + 1];
+  if (--OpenFileListCount == 0) {
+    platform::VirtualFree(OpenFileList);
+    OpenFileList = nullptr;
+  }
+}
+
+void ReleaseFileRecord(ArchiveFile* file) {
+  ReleaseName(file->name);
+  platform::VirtualFree(file->sectorOffsets);
+  platform::VirtualFree(file->unit);
+  platform::VirtualFree(file);
+}
+
+uint32_t Fail(uint32_t error) {
+  SetLastError(error);
+  return 0xFFFFFFFFu;
+}
+
+bool FailOpen(uint32_t error) {
+  SetLastError(error);
+  return false;
+}
+
+// Opens the disk file that the disk search mode falls back to.
+platform::OsHandle OpenFromDisk(const char* name, char** fullPath) {
+  const uint32_t needed = MakeLibraryPath(name, nullptr, 0);
+  if (needed == 0xFFFFFFFFu) return platform::InvalidHandle();
+  char* path = new (std::nothrow) char[needed];
+  if (path == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return platform::InvalidHandle();
+  }
+  platform::OsHandle handle = platform::InvalidHandle();
+  if (MakeLibraryPath(name, path, needed) == 0 && platform::FileExists(path)) {
+    handle = platform::CreateFile(path, platform::kGenericRead, platform::kFileShareRead,
+                                  platform::kOpenExisting, 0);
+  }
+  if (platform::IsValidHandle(handle)) {
+    *fullPath = path;
+  } else {
+    delete[] path;
+  }
+  return handle;
+}
+
+// The open itself, once the caller's arguments are checked. byIndex selects
+// hash entry `index` of `archive` (scope is then 0); name is then the "#N"
+// text the file is known by until the key search finds its real name.
+bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
+               uint32_t searchScope, FileHandle* out) {
+  Archive* found = nullptr;
+  HashEntry* entry = nullptr;
+  platform::OsHandle disk = platform::InvalidHandle();
+  char* diskPath = nullptr;
+
+  if (byIndex) {
+    if (index >= archive->header.hashTableEntries) return FailOpen(ERROR_FILE_NOT_FOUND);
+    entry = &archive->hashTable[index];
+    // Empty entries and deletion marks hold no file.
+    if (IsHashEntryFree(*entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
+    found = archive;
+  } else if (searchScope != 0) {
+    if (!FindInAllArchives(name, &found, &entry)) {
+      disk = OpenFromDisk(name, &diskPath);
+      if (!platform::IsValidHandle(disk)) return FailOpen(ERROR_FILE_NOT_FOUND);
+    }
+  } else if (archive != nullptr) {
+    found = archive;
+    entry = FindHashEntry(archive, name, CurrentLocale);
+  } else {
+    FindInAllArchives(name, &found, &entry);
+  }
+
+  const bool stored = !platform::IsValidHandle(disk);
+  if (stored) {
+    if (entry == nullptr || found->header.blockTableEntries == 0) {
+      return FailOpen(ERROR_FILE_NOT_FOUND);
+    }
+    // An entry that names no block of the table belongs to a broken table.
+    if (entry->blockIndex >= found->header.blockTableEntries) {
+      return FailOpen(ERROR_FILE_CORRUPT);
+    }
+    if ((found->blockTable[entry->blockIndex].flags & BLOCK_EXISTS) == 0) {
+      return FailOpen(ERROR_FILE_INVALID);
+    }
+  }
+
+  auto* file = static_cast<ArchiveFile*>(platform::VirtualAlloc(sizeof(ArchiveFile)));
+  if (file == nullptr) {
+    if (!stored) {
+      platform::CloseHandle(disk);
+      delete[] diskPath;
+    }
+    return false;
+  }
+  if (stored) {
+    file->name = CopyName(name);
+    file->archive = found;
+    file->hashEntry = entry;
+  } else {
+    file->name = CopyName(diskPath);
+    delete[] diskPath;
+    file->diskHandle = disk;
+  }
+  if (file->name == nullptr) {
+    if (!stored) platform::CloseHandle(disk);
+    platform::VirtualFree(file);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  if (stored) ++found->refCount;
+
+  if (stored && (found->blockTable[entry->blockIndex].flags & BLOCK_ENCRYPTED)) {
+    // An index open passes no name, so that the key search looks for one.
+    char* foundName = byIndex ? nullptr : file->name;
+    file->fileKey = FindFileKey(found, entry, &foundName);
+    if (byIndex && foundName != nullptr) {
+      ReleaseName(file->name);
+      file->name = foundName;
+    }
+    if (file->fileKey == 0) {
+      --found->refCount;
+      ReleaseFileRecord(file);
+      return FailOpen(ERROR_FILE_INVALID);
+    }
+  }
+
+  if (!AppendOpenFile(file)) {
+    const uint32_t error = GetLastError();
+    if (stored) {
+      --found->refCount;
+    } else {
+      platform::CloseHandle(file->diskHandle);
+    }
+    ReleaseFileRecord(file);
+    SetLastError(error);
+    return false;
+  }
+  *out = file;
+  return true;
+}
+
+}  // namespace
+
+// ---- handle checks --------------------------------------------------------------------
+
+uint32_t GetHandleKind(const void* handle) {
+  if (handle == nullptr) return 0;
+  if (ListHolds(reinterpret_cast<const void* const*>(OpenFileList), OpenFileListCount, handle)) {
+    return 2;
+  }
+  if (ListHolds(reinterpret_cast<const void* const*>(ArchiveList), ArchiveListCount, handle)) {
+    return 1;
+  }
+  return 0;
+}
+
+bool IsOpenArchive(const void* handle) {
+  return handle != nullptr &&
+         ListHolds(reinterpret_cast<const void* const*>(ArchiveList), ArchiveListCount, handle);
+}
+
+bool IsOpenFile(const void* handle) {
+  return handle != nullptr &&
+         ListHolds(reinterpret_cast<const void* const*>(OpenFileList), OpenFileListCount, handle);
+}
+
+// ---- lookup -------------------------------------------------------------------------------
+
+HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nameA,
+                             uint32_t nameB, uint32_t locale) {
+  if (archive == nullptr || archive->hashTable == nullptr) return nullptr;
+  const uint32_t n = archive->header.hashTableEntries;
+  if (n == 0) return nullptr;
+  const uint32_t start = startIndex % n;
+  const uint32_t passes = locale != 0 ? 2 : 1;
+  for (uint32_t pass = 0; pass < passes; ++pass) {
+    const uint32_t wanted = pass == 0 ? locale : 0;
+    uint32_t i = start;
+    do {
+      HashEntry& e = archive->hashTable[i];
+      // A deletion mark keeps the probe run of the names behind it intact
+      // and, whatever its name words, matches no name; only an empty entry
+      // ends the run.
+      if (!IsHashEntryDeleted(e)) {
+        if (IsHashEntryFree(e)) break;
+        if (e.nameHashA == nameA && e.nameHashB == nameB && e.locale == wanted) return &e;
+      }
+      i = i + 1 == n ? 0 : i + 1;
+    } while (i != start);
+  }
+  return nullptr;
+}
+
+HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale) {
+  if (archive == nullptr || name == nullptr) return nullptr;
+  return FindHashEntryFrom(archive, HashString(name, HASH_TABLE_INDEX), HashString(name, HASH_NAME_A),
+                           HashString(name, HASH_NAME_B), locale);
+}
+
+bool FindInAllArchives(const char* name, Archive** archive, HashEntry** entry) {
+  *archive = nullptr;
+  *entry = nullptr;
+  if (name == nullptr) return false;
+  const uint32_t start = HashString(name, HASH_TABLE_INDEX);
+  const uint32_t a = HashString(name, HASH_NAME_A);
+  const uint32_t b = HashString(name, HASH_NAME_B);
+  for (uint32_t i = 0; i < ArchiveListCount; ++i) {
+    if (HashEntry* e = FindHashEntryFrom(ArchiveList[i], start, a, b, CurrentLocale)) {
+      *archive = ArchiveList[i];
+      *entry = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+const BlockEntry* BlockOfFile(const ArchiveFile* file) {
+  const Archive* archive = file->archive;
+  if (archive == nullptr || file->hashEntry == nullptr || archive->blockTable == nullptr ||
+      file->hashEntry->blockIndex >= archive->header.blockTableEntries) {
+    return nullptr;
+  }
+  return &archive->blockTable[file->hashEntry->blockIndex];
+}
+
+bool ParseIndexName(const char* name, uint32_t* index) {
+  if (name == nullptr || name[0] != '#' || name[1] < '0' || name[1] > '9') return false;
+  uint64_t value = 0;
+  for (const char* p = name + 1; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + static_cast<uint32_t>(*p - '0');
+    if (value > 0xFFFFFFFFull) value = 0xFFFFFFFFull;
+  }
+  *index = static_cast<uint32_t>(value);
+  return true;
+}
+
+// ---- opening and closing ----------------------------------------------------------------
+
+bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope,
+                     FileHandle* out) {
+  if (out == nullptr || name == nullptr || (archive != nullptr && !IsOpenArchive(archive))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  uint32_t index = 0;
+  const bool indexForm = ParseIndexName(name, &index);
+  // The index form needs an archive to index into.
+  if (archive == nullptr && indexForm) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const bool byIndex = indexForm && searchScope == 0;
+  if (byIndex && index >= archive->header.hashTableEntries) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  return OpenFound(archive, name, byIndex, index, searchScope, out);
+}
+
+bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out) {
+  if (out == nullptr || archive == nullptr || !IsOpenArchive(archive)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (index >= archive->header.hashTableEntries) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  char indexName[16];
+  std::snprintf(indexName, sizeof indexName, "#%u", index);
+  return OpenFound(archive, indexName, true, index, 0, out);
+}
+
+bool OpenFileFromAnyArchive(const char* name, FileHandle* out) {
+  return OpenArchiveFile(nullptr, name, 0, out);
+}
+
+bool CloseArchiveFile(FileHandle file) {
+  if (file == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (OpenFileListCount == 0) return false;
+  if (!IsOpenFile(file)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (file->archive != nullptr) {
+    --file->archive->refCount;
+  } else {
+    platform::CloseHandle(file->diskHandle);
+  }
+  RemoveOpenFile(file);
+  ReleaseFileRecord(file);
+  return true;
+}
+
+// ---- queries ---------------------------------------------------------------------------------
+
+bool GetHandleName(const void* handle, char* buffer, uint32_t bufferSize) {
+  if (handle == nullptr || buffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const char* source = nullptr;
+  switch (GetHandleKind(handle)) {
+    case 1: source = static_cast<const Archive*>(handle)->path; break;
+    case 2: source = static_cast<const ArchiveFile*>(handle)->name; break;
+    default: return false;
+  }
+  const size_t length = std::strlen(source) + 1;
+  std::memcpy(buffer, source, bufferSize < length ? bufferSize : length);
+  return true;
+}
+
+bool GetHandleNameAlias(const void* handle, char* buffer, uint32_t bufferSize) {
+  return GetHandleName(handle, buffer, bufferSize);
+}
+
+bool GetFileArchive(FileHandle file, ArchiveHandle* out) {
+  if (file == nullptr || out == nullptr || !IsOpenFile(file)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  *out = file->archive;
+  return true;
+}
+
+// INFO_ARCHIVE returns the handle's low 32 bits, the whole handle on the
+// 32-bit target; GetFileArchive gives it at full width.
+uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode) {
+  if (handle == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (infoCode == 0) return Fail(ERROR_UNKNOWN_PROPERTY);
+  const uint32_t kind = GetHandleKind(handle);
+  if (kind == 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (infoCode > INFO_HASH_INDEX) return Fail(ERROR_UNKNOWN_PROPERTY);
+
+  if (kind == 1) {
+    const auto* archive = static_cast<const Archive*>(handle);
+    switch (infoCode) {
+      case INFO_SECTOR_SHIFT: return archive->header.sectorSizeShift;
+      case INFO_HASH_TABLE_SIZE: return archive->header.hashTableEntries;
+      case INFO_BLOCK_TABLE_SIZE: return archive->header.blockTableEntries;
+      case INFO_HANDLE_KIND: return 1;
+      case INFO_SIZE: return archive->header.archiveSize;
+      case INFO_PRIORITY: return archive->priority;
+      default: return Fail(ERROR_UNKNOWN_PROPERTY);
+    }
+  }
+
+  const auto* file = static_cast<const ArchiveFile*>(handle);
+  if (file->archive == nullptr) {
+    switch (infoCode) {
+      case INFO_HANDLE_KIND: return 2;
+      case INFO_SIZE:
+      case INFO_COMPRESSED_SIZE: return platform::GetFileSize(file->diskHandle, nullptr);
+      case INFO_FLAGS: return platform::GetFileAttributes(file->name);
+      case INFO_POSITION:
+        return platform::SetFilePointer(file->diskHandle, 0, nullptr, platform::kFileCurrent);
+      default: return Fail(ERROR_UNKNOWN_PROPERTY);
+    }
+  }
+
+  const Archive* archive = file->archive;
+  switch (infoCode) {
+    case INFO_SECTOR_SHIFT: return archive->header.sectorSizeShift;
+    case INFO_HASH_TABLE_SIZE: return archive->header.hashTableEntries;
+    case INFO_BLOCK_TABLE_SIZE: return archive->header.blockTableEntries;
+    case INFO_HANDLE_KIND: return 2;
+    case INFO_ARCHIVE: return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(archive));
+    case INFO_POSITION: return file->position;
+    case INFO_LOCALE: return file->hashEntry->locale;
+    case INFO_HASH_INDEX: return static_cast<uint32_t>(file->hashEntry - archive->hashTable);
+    default: break;
+  }
+  const BlockEntry* block = BlockOfFile(file);
+  if (block == nullptr) return Fail(ERROR_FILE_INVALID);
+  switch (infoCode) {
+    case INFO_SIZE: return block->fileSize;
+    case INFO_COMPRESSED_SIZE: return block->storedSize;
+    case INFO_FLAGS: return block->flags;
+    default: return Fail(ERROR_UNKNOWN_PROPERTY);
+  }
+}
+
+uint32_t SetLocale(uint32_t locale) {
+  CurrentLocale = locale;
+  return locale;
+}
+
+uint32_t GetLocale() { return CurrentLocale; }

@@ -1,0 +1,527 @@
+// Adding files: choosing the hash entry and the block, compressing and
+// encrypting the data sector by sector as it streams from the source into
+// free space of the archive, and entering the result in the pending tables.
+#include <cstring>
+
+#include "archive/update/update_internal.h"
+#include "archive/update/parallel.h"
+#include "archive/read/provider.h"
+#include "archive/read/read_internal.h"
+#include "sorvane/sorvane.h"
+#include "compression/scomp.h"
+#include "platform/bytes.h"
+
+namespace {
+
+constexpr uint32_t kAudioMask = COMP_HUFFMAN | COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+constexpr uint32_t kOwnMask = COMP_HUFFMAN | COMP_IMPLODE | COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+// Sectors are read, compressed and written in groups of about this many
+// bytes (at least one sector): a bounded working set whatever the file's
+// size.
+constexpr uint32_t kGroupBytes = 64 * 1024;
+// Output is gathered up to this many bytes before it is written.
+constexpr uint32_t kWriteChunk = 256 * 1024;
+
+bool IsPcmWave(const uint8_t* data, uint32_t size) {
+  return size >= 35 && std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "WAVEfmt ", 8) == 0 &&
+         data[34] == 16 && data[20] == 1;
+}
+
+bool IsBn3(const Archive* archive) { return std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0; }
+
+// The bytes to store, from a file on disk or from memory, read in order.
+class SourceReader {
+ public:
+  SourceReader() = default;
+  SourceReader(const SourceReader&) = delete;
+  SourceReader& operator=(const SourceReader&) = delete;
+  ~SourceReader() {
+    if (platform::IsValidHandle(file_)) platform::CloseHandle(file_);
+  }
+
+  bool Open(const AddSource& source, uint32_t* size) {
+    if (source.path == nullptr) {
+      memory_ = source.memory;
+      *size = source.memorySize;
+      return true;
+    }
+    file_ = platform::CreateFile(source.path, platform::kGenericRead, platform::kFileShareRead,
+                                 platform::kOpenExisting, 0);
+    if (!platform::IsValidHandle(file_)) return false;
+    uint64_t size64 = 0;
+    if (!platform::GetFileSize64(file_, &size64)) return false;
+    if (size64 > 0xFFFFFFFFu) {
+      SetLastError(kErrorFileTooLarge);
+      return false;
+    }
+    *size = static_cast<uint32_t>(size64);
+    return true;
+  }
+
+  // What the content's attributes need: its digests as it is read, and its
+  // time (the source file's, else now).
+  void Track(ContentDigest* digest) {
+    digest_ = digest;
+    if (!platform::IsValidHandle(file_) || !platform::GetFileWriteTime(file_, &time_)) {
+      time_ = platform::GetSystemTimeAsFileTime();
+    }
+  }
+  uint64_t time() const { return time_; }
+  // Hands the digest to the caller, who feeds it from here on.
+  ContentDigest* TakeDigest() {
+    ContentDigest* digest = digest_;
+    digest_ = nullptr;
+    return digest;
+  }
+
+  // The next count bytes; a source that ends early fails (ERROR_HANDLE_EOF).
+  bool Read(uint8_t* out, uint32_t count) {
+    if (memory_ != nullptr) {
+      std::memcpy(out, memory_ + position_, count);
+    } else if (!ReadExactAt(file_, position_, out, count)) {
+      return false;
+    }
+    position_ += count;
+    if (digest_ != nullptr) digest_->Update(out, count);
+    return true;
+  }
+
+ private:
+  ContentDigest* digest_ = nullptr;
+  uint64_t time_ = 0;
+  platform::OsHandle file_ = platform::InvalidHandle();
+  const uint8_t* memory_ = nullptr;
+  uint64_t position_ = 0;
+};
+
+// Sequential output at a file position, gathered into larger writes.
+class BlockWriter {
+ public:
+  BlockWriter(platform::OsHandle file, uint64_t position, uint8_t* buffer)
+      : file_(file), position_(position), buffer_(buffer) {}
+  bool Append(const uint8_t* data, uint32_t count) {
+    while (count != 0) {
+      const uint32_t room = kWriteChunk - used_;
+      const uint32_t n = count < room ? count : room;
+      std::memcpy(buffer_ + used_, data, n);
+      used_ += n;
+      data += n;
+      count -= n;
+      if (used_ == kWriteChunk && !Flush()) return false;
+    }
+    return true;
+  }
+  bool Flush() {
+    if (used_ == 0) return true;
+    if (!WriteExactAt(file_, position_, buffer_, used_)) return false;
+    position_ += used_;
+    used_ = 0;
+    return true;
+  }
+
+ private:
+  platform::OsHandle file_;
+  uint64_t position_;
+  uint8_t* buffer_;
+  uint32_t used_ = 0;
+};
+
+// One sector's stored form: length bytes at data (inside the group's input
+// or output area).
+struct StoredSector {
+  uint8_t* data;
+  uint32_t length;
+};
+
+// Compresses one sector of length bytes into out (room for length bytes).
+// The stored form is the compressed bytes only when they are shorter.
+StoredSector CompressOneSector(uint8_t* in, uint32_t length, uint8_t* out, uint32_t sectorIndex, uint32_t flags,
+                               uint32_t mask, uint32_t level) {
+  uint32_t outLength = length;
+  if (flags & BLOCK_COMPRESSED) {
+    bool ok;
+    if (sectorIndex == 0 && (mask & kAudioMask) != 0) {
+      // The WAV header is no sound: it is imploded, not audio-coded.
+      ok = CompressSector(out, &outLength, in, length, COMP_IMPLODE, 0, 0);
+    } else if ((mask & kOwnMask) != 0) {
+      ok = CompressSector(out, &outLength, in, length, mask, 0, level);
+    } else {
+      ok = StormCompress != nullptr && StormCompress(out, &outLength, in, length, mask, 0, level) != 0;
+    }
+    if (ok && outLength > 0 && outLength < length) return {out, outLength};
+    return {in, length};
+  }
+  const bool ok = CompressSector(out, &outLength, in, length, COMP_IMPLODE, 0, 0);
+  // Only the implode stream is stored; the mask byte in front is dropped.
+  if (ok && outLength >= 2 && outLength < length && out[0] == COMP_IMPLODE) return {out + 1, outLength - 1};
+  return {in, length};
+}
+
+// One group of sectors to compress, one sector per task.
+struct SectorGroup {
+  uint8_t* input;
+  uint8_t* output;
+  StoredSector* results;
+  uint32_t sectorSize;
+  uint32_t bytes;
+  uint32_t count;
+  uint32_t first;
+  uint32_t flags;
+  uint32_t mask;
+  uint32_t level;
+};
+
+void CompressGroupSector(void* context, uint32_t j) {
+  const auto* g = static_cast<const SectorGroup*>(context);
+  uint8_t* in = g->input + static_cast<size_t>(j) * g->sectorSize;
+  const uint32_t length = (j + 1 == g->count) ? g->bytes - j * g->sectorSize : g->sectorSize;
+  g->results[j] = CompressOneSector(in, length, g->output + static_cast<size_t>(j) * g->sectorSize, g->first + j,
+                                    g->flags, g->mask, g->level);
+}
+
+// Streams the source's size bytes into the archive at file position `at`
+// in their stored form: per-file header, offset table, sectors. Returns the
+// stored size. *sourceFailed tells a source that could not be read from a
+// write that failed.
+bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, const char* storedName,
+                     uint32_t flags, uint32_t mask, uint32_t level, uint64_t at, uint32_t key,
+                     uint32_t* storedSize, bool* sourceFailed) {
+  *sourceFailed = false;
+  const uint32_t sectorSize = archive->sectorSize;
+  const uint32_t k = static_cast<uint32_t>((static_cast<uint64_t>(size) + sectorSize - 1) / sectorSize);
+  const bool hasTable = (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  const bool encrypted = (flags & BLOCK_ENCRYPTED) != 0;
+  const uint32_t tableBytes = hasTable ? 4 * (k + 1) : 0;
+  const uint32_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
+  // Every compression thread gets a share of each group.
+  const uint32_t threads = hasTable ? CompressionThreads() : 1;
+  const uint32_t groupSectors = (sectorSize < kGroupBytes ? kGroupBytes / sectorSize : 1) * threads;
+  const uint64_t groupBytes = static_cast<uint64_t>(sectorSize) * groupSectors;
+
+  // Input and output of one group, its results and the gathered writes,
+  // kept by the session for its next add.
+  const uint64_t scratchBytes = 2 * groupBytes + kWriteChunk + static_cast<uint64_t>(groupSectors) * sizeof(StoredSector);
+  PageBuffer& scratch = SessionOf(archive)->scratch;
+  if (scratch.size() < scratchBytes) scratch = PageBuffer(static_cast<size_t>(scratchBytes));
+  PageBuffer offsetBuffer(static_cast<size_t>(4) * (k + 1));
+  if (!scratch || !offsetBuffer) return false;
+  uint8_t* const input = scratch.bytes();
+  uint8_t* const output = input + groupBytes;
+  uint8_t* const gather = output + groupBytes;
+  auto* const results = reinterpret_cast<StoredSector*>(gather + kWriteChunk);
+  auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
+  // The digests are of what a reader gets back: the source's bytes, except
+  // for audio-coded sectors, whose lossy coding gives other bytes back.
+  ContentDigest* const digest = source->TakeDigest();
+  PageBuffer decoded;
+
+  if (prefix != 0) {
+    uint8_t header[kBn3FileHeaderSize] = {};
+    platform::StoreLE32(header, kBn3FileHeaderSize);
+    const size_t nameLength = std::strlen(storedName);
+    std::memcpy(header + 64, storedName, nameLength < 260 ? nameLength : 260);
+    if (!WriteExactAt(archive->fileHandle, at, header, kBn3FileHeaderSize)) return false;
+  }
+  BlockWriter writer(archive->fileHandle, at + prefix + tableBytes, gather);
+  uint32_t write = tableBytes;
+  for (uint32_t first = 0; first < k; first += groupSectors) {
+    const uint32_t count = (k - first < groupSectors) ? k - first : groupSectors;
+    const uint64_t start = static_cast<uint64_t>(first) * sectorSize;
+    const uint32_t bytes = static_cast<uint32_t>(
+        (size - start < static_cast<uint64_t>(count) * sectorSize) ? size - start
+                                                                    : static_cast<uint64_t>(count) * sectorSize);
+    if (!source->Read(input, bytes)) {
+      *sourceFailed = true;
+      return false;
+    }
+    if (first == 0 && (flags & BLOCK_COMPRESSED) != 0) {
+      if ((mask & kAudioMask) != 0 && !IsPcmWave(input, size)) {
+        mask = COMP_IMPLODE;
+        level = 0;
+      }
+      if ((mask & kOwnMask) == 0) LoadStormLibrary();
+    }
+    SectorGroup group{input, output, results, sectorSize, bytes, count, first, flags, mask, level};
+    if (hasTable) {
+      // Each sector is compressed on its own; the results are put together
+      // in order below, so the stored bytes never depend on the threads. A
+      // provider from outside may not take calls from several threads.
+      const bool ownCode = (flags & BLOCK_COMPRESSED) == 0 || (mask & kOwnMask) != 0 ||
+                           StormCompress == BuiltinProviderCompress;
+      if (ownCode) {
+        RunInParallel(count, CompressGroupSector, &group);
+      } else {
+        for (uint32_t j = 0; j < count; ++j) CompressGroupSector(&group, j);
+      }
+    }
+    const bool lossy = (flags & BLOCK_COMPRESSED) != 0 && (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != 0;
+    if (digest != nullptr && lossy && !decoded) {
+      decoded = PageBuffer(sectorSize);
+      if (!decoded) return false;
+    }
+    for (uint32_t j = 0; j < count; ++j) {
+      const uint32_t i = first + j;
+      StoredSector sector{input + static_cast<size_t>(j) * sectorSize,
+                          (j + 1 == count) ? bytes - j * sectorSize : sectorSize};
+      if (hasTable) sector = results[j];
+      if (digest != nullptr) {
+        const uint8_t* plain = input + static_cast<size_t>(j) * sectorSize;
+        const uint32_t length = (j + 1 == count) ? bytes - j * sectorSize : sectorSize;
+        // A sector that does not decode is left for reading to report;
+        // its source bytes stand in.
+        if (lossy && sector.length < length &&
+            DecodeStoredSector(flags, decoded.bytes(), length, sector.data, sector.length)) {
+          plain = decoded.bytes();
+        }
+        digest->Update(plain, length);
+      }
+      if (encrypted) EncryptBlock(sector.data, sector.length, key + i);
+      offsets[i] = write;
+      write += sector.length;
+      if (!writer.Append(sector.data, sector.length)) return false;
+    }
+    ReportUpdateProgress(bytes);
+  }
+  offsets[k] = write;
+  if (!writer.Flush()) return false;
+  if (hasTable) {
+    for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(offsetBuffer.bytes() + 4 * i, offsets[i]);
+    if (encrypted) EncryptBlock(offsetBuffer.bytes(), tableBytes, key - 1);
+    if (!WriteExactAt(archive->fileHandle, at + prefix, offsetBuffer.bytes(), tableBytes)) return false;
+  }
+  *storedSize = prefix + (hasTable ? write : size);
+  return true;
+}
+
+// Stores the source as a single unit at file position `at`: the whole file
+// compressed (or imploded) in one piece when that is shorter, encrypted with
+// the key of sector 0. The file is held whole while it is packed, so it may
+// be no larger than a reader would decode (kMaxSingleUnitBytes).
+bool WriteSingleUnit(Archive* archive, SourceReader* source, uint32_t size, uint32_t flags, uint32_t mask,
+                     uint32_t level, uint64_t at, uint32_t key, uint32_t* storedSize, bool* sourceFailed) {
+  *sourceFailed = false;
+  if (size > kMaxSingleUnitBytes) {
+    *sourceFailed = true;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  const bool packs = (flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0;
+  PageBuffer input(size != 0 ? size : 1);
+  PageBuffer output(packs && size != 0 ? size : 1);
+  if (!input || !output) return false;
+  if (!source->Read(input.bytes(), size)) {
+    *sourceFailed = true;
+    return false;
+  }
+  StoredSector piece{input.bytes(), size};
+  if (packs && size != 0) {
+    if ((flags & BLOCK_COMPRESSED) != 0) {
+      if ((mask & kAudioMask) != 0 && !IsPcmWave(input.bytes(), size)) {
+        mask = COMP_IMPLODE;
+        level = 0;
+      }
+      if ((mask & kOwnMask) == 0) LoadStormLibrary();
+    }
+    piece = CompressOneSector(input.bytes(), size, output.bytes(), 0, flags, mask, level);
+  }
+  if ((flags & BLOCK_ENCRYPTED) != 0) EncryptBlock(piece.data, piece.length, key);
+  if (!WriteExactAt(archive->fileHandle, at, piece.data, piece.length)) return false;
+  *storedSize = piece.length;
+  return true;
+}
+
+bool AddCommon(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
+               uint32_t mask, uint32_t level) {
+  if (archive == nullptr || storedName == nullptr || (source.path == nullptr && source.memory == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // Both audio coders in one mask code the first coder's output as sound,
+  // which cannot be decoded back: such a file would be stored unreadable.
+  const uint32_t bothAudio = COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+  if ((flags & BLOCK_COMPRESSED) != 0 && (mask & bothAudio) == bothAudio) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!CheckUpdatableArchive(archive)) return false;
+  if (BeginOperation(archive) == nullptr) return false;
+  const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level);
+  if (outcome == Outcome::kDone) {
+    if (IsListfileName(storedName)) ForgetSessionList(archive);
+    else ListfileAddName(archive, storedName);
+    if (IsAttributesName(storedName)) ForgetSessionAttributes(archive);
+  }
+  return EndOperation(archive, outcome);
+}
+
+}  // namespace
+
+Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
+                     uint32_t mask, uint32_t level) {
+  const bool replace = (flags & ADD_REPLACE) != 0;
+  // Checksum blocks are read, never written.
+  flags &= ~(ADD_REPLACE | BLOCK_SECTOR_CRC);
+  const bool singleUnit = IsSingleUnit(flags);
+  if (singleUnit && IsBn3(archive)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return Outcome::kRefused;
+  }
+  // Read before the hash entry changes; the attributes file has no item.
+  const AttributesTable* attributes = IsAttributesName(storedName) ? nullptr : KeptAttributes(archive);
+  ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
+
+  HashEntry* slot = FindFreeHashSlot(archive, storedName, CurrentLocale, replace);
+  if (slot == nullptr) return GetLastError() == ERR_HASH_TABLE_FULL ? Outcome::kArchiveFailed : Outcome::kRefused;
+  if (!NoteHashChange(archive, slot)) return Outcome::kArchiveFailed;
+
+  SourceReader reader;
+  uint32_t size = 0;
+  if (!reader.Open(source, &size)) return Outcome::kRefused;
+  if (attributes != nullptr) reader.Track(&digest);
+  if (size == 0) flags &= ~(BLOCK_COMPRESSED | BLOCK_IMPLODED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+
+  const uint32_t sectorSize = archive->sectorSize;
+  const uint64_t k = (static_cast<uint64_t>(size) + sectorSize - 1) / sectorSize;
+  const bool hasTable = HasSectorTable(flags);
+  const uint64_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
+  // Stored sectors never grow, so this much room always holds the result.
+  const uint64_t room = prefix + (hasTable ? 4 * (k + 1) : 0) + size;
+  if (room > 0xFFFFFFFFu) {
+    SetLastError(kErrorFileTooLarge);
+    return Outcome::kRefused;
+  }
+
+  // The block entry: the replaced file's own, unless another entry names it
+  // too (writing it would change that file) or it names no block at all.
+  const bool inUse = IsHashEntryInUse(*slot);
+  const uint32_t oldIndex = inUse ? slot->blockIndex : kNoBlock;
+  uint32_t blockIndex = archive->header.blockTableEntries;
+  if (inUse && BlockReferences(archive, oldIndex) == 1) blockIndex = oldIndex;
+  const bool grows = blockIndex == archive->header.blockTableEntries;
+  if (grows && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
+
+  uint64_t position = 0;
+  if (!AllocateSpace(archive, room, &position)) return Outcome::kArchiveFailed;
+  BlockEntry block{};
+  SetBlockOffset(block, position);
+  block.fileSize = size;
+  block.flags = flags | BLOCK_EXISTS;
+  const uint32_t key = (flags & BLOCK_ENCRYPTED) ? FileKey(storedName, block) : 0;
+  uint32_t storedSize = 0;
+  bool sourceFailed = false;
+  const uint64_t at = static_cast<uint64_t>(archive->headerOffset) + position;
+  const bool written =
+      singleUnit ? WriteSingleUnit(archive, &reader, size, flags, mask, level, at, key, &storedSize, &sourceFailed)
+                 : WriteStoredData(archive, &reader, size, storedName, flags, mask, level, at, key, &storedSize,
+                                   &sourceFailed);
+  if (!written) {
+    const uint32_t error = GetLastError();
+    ReleaseSpace(archive, position, position + room);
+    SetLastError(error);
+    return sourceFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+  }
+  ReleaseSpace(archive, position + storedSize, position + room);
+  block.storedSize = storedSize;
+
+  const uint32_t locale = inUse ? slot->locale : CurrentLocale;
+  if (grows) {
+    archive->blockTable[blockIndex] = BlockEntry{};
+    ++archive->header.blockTableEntries;
+  }
+  // The old data stays until the commit; data written earlier in this
+  // session goes back to the free space at once.
+  if (blockIndex == oldIndex) {
+    ReleaseBlockSpace(archive, oldIndex);
+  } else {
+    ChangeBlockReference(archive, oldIndex, blockIndex);
+  }
+  archive->blockTable[blockIndex] = block;
+  NoteBlockExtent(archive, blockIndex, block, storedSize);
+  slot->nameHashA = HashString(storedName, HASH_NAME_A);
+  slot->nameHashB = HashString(storedName, HASH_NAME_B);
+  slot->locale = locale;
+  slot->blockIndex = blockIndex;
+  SessionOf(archive)->hashChanged = true;
+  SessionOf(archive)->blocksChanged = true;
+  if (attributes != nullptr) NoteStoredContent(archive, blockIndex, StoredContent{&digest, reader.time()});
+  return Outcome::kDone;
+}
+
+HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale, bool replace) {
+  const uint32_t n = archive->header.hashTableEntries;
+  if (n == 0 || archive->hashTable == nullptr) {
+    SetLastError(ERR_HASH_TABLE_FULL);
+    return nullptr;
+  }
+  const uint32_t home = HashString(name, HASH_TABLE_INDEX) % n;
+  const uint32_t a = HashString(name, HASH_NAME_A);
+  const uint32_t b = HashString(name, HASH_NAME_B);
+  HashEntry* firstDeleted = nullptr;
+  for (uint32_t step = 0, i = home; step < n; ++step, i = (i + 1 == n) ? 0 : i + 1) {
+    HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryDeleted(e)) {
+      if (firstDeleted == nullptr) firstDeleted = &e;
+      continue;
+    }
+    // Past this entry no lookup goes, so the name cannot be stored further on.
+    if (IsHashEntryFree(e)) return firstDeleted != nullptr ? firstDeleted : &e;
+    if (e.nameHashA == a && e.nameHashB == b && e.locale == locale) {
+      if (replace) return &e;
+      SetLastError(ERR_ALREADY_STORED);
+      return nullptr;
+    }
+  }
+  if (firstDeleted != nullptr) return firstDeleted;
+  SetLastError(ERR_HASH_TABLE_FULL);
+  return nullptr;
+}
+
+HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale) {
+  const uint32_t n = archive->header.hashTableEntries;
+  if (n == 0 || archive->hashTable == nullptr) return nullptr;
+  const uint32_t a = HashString(name, HASH_NAME_A);
+  const uint32_t b = HashString(name, HASH_NAME_B);
+  for (uint32_t step = 0, i = HashString(name, HASH_TABLE_INDEX) % n; step < n;
+       ++step, i = (i + 1 == n) ? 0 : i + 1) {
+    HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryDeleted(e)) continue;
+    if (IsHashEntryFree(e)) return nullptr;
+    if (e.nameHashA == a && e.nameHashB == b && e.locale == locale) return &e;
+  }
+  return nullptr;
+}
+
+bool AddFileFromDisk(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                     uint32_t flags, uint32_t methodMask, uint32_t level) {
+  AddSource source;
+  source.path = sourcePath;
+  return AddCommon(archive, source, storedName, flags, methodMask, level);
+}
+
+bool AddFileFromMemory(ArchiveHandle archive, const void* data, uint32_t size,
+                       const char* storedName, uint32_t flags, uint32_t methodMask, uint32_t level) {
+  AddSource source;
+  source.memory = static_cast<const uint8_t*>(data);
+  source.memorySize = size;
+  return AddCommon(archive, source, storedName, flags, methodMask, level);
+}
+
+bool AddFile(ArchiveHandle archive, const char* sourcePath, const char* storedName, uint32_t flags) {
+  return AddFileFromDisk(archive, sourcePath, storedName, flags, COMP_IMPLODE, 0);
+}
+
+bool AddWaveFile(ArchiveHandle archive, const char* sourcePath, const char* storedName,
+                 uint32_t flags, uint32_t quality) {
+  return AddFileFromDisk(archive, sourcePath, storedName, flags, COMP_ADPCM_STEREO | COMP_HUFFMAN, quality);
+}
+
+bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t size, const char* storedName,
+               uint32_t flags) {
+  return AddFileFromMemory(archive, data, size, storedName, flags, COMP_IMPLODE, 0);
+}
+
+bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
+                   const char* storedName, uint32_t flags, uint32_t quality) {
+  return AddFileFromMemory(archive, data, size, storedName, flags, COMP_ADPCM_STEREO | COMP_HUFFMAN,
+                           quality);
+}

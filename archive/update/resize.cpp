@@ -1,0 +1,119 @@
+// Rebuilding an archive's hash table at another size. A new table can only be built from names: an
+// entry's home is the hash of its name, which the table itself does not
+// keep. The new table goes to free space and one header write switches to
+// it, as every commit does; the old table's bytes become dead space.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "archive/update/update_internal.h"
+#include "archive/read/read_internal.h"
+#include "sorvane/sorvane.h"
+
+
+namespace {
+
+// The hash table's byte size must be one that opening accepts again.
+constexpr uint32_t kMaxResizedEntries = kMaxTableBytes / kEntryBytes;
+
+// Every name the library can know for the archive: the internal names, the
+// lines of its name list in every known locale, and the caller's names.
+bool GatherAllNames(Archive* archive, KnownNames* names) {
+  for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
+    if (!names->Add(internal, static_cast<uint32_t>(std::strlen(internal)))) return false;
+  }
+  const uint32_t savedLocale = CurrentLocale;
+  bool ok = true;
+  for (uint32_t locale : KnownLocales) {
+    if (!ok) break;
+    CurrentLocale = locale;
+    char* text = nullptr;
+    uint32_t size = 0, capacity = 0;
+    bool present = false;
+    // A list that cannot be read gives no names; the entries it would have
+    // named are reported as unnamed below.
+    if (ReadListfile(archive, &text, &size, &capacity, &present) && present) ok = names->AddLines(text, size);
+    std::free(text);
+  }
+  CurrentLocale = savedLocale;
+  if (ok && archive->knownNames != nullptr) ok = names->AddAll(*archive->knownNames);
+  return ok;
+}
+
+bool ResizeCommitted(Archive* archive, uint32_t size) {
+  KnownNames names;
+  if (!GatherAllNames(archive, &names)) return false;
+  const uint32_t n = archive->header.hashTableEntries;
+  uint32_t inUse = 0;
+  for (uint32_t i = 0; i < n; ++i) inUse += IsHashEntryInUse(archive->hashTable[i]) ? 1 : 0;
+  if (inUse > size) {
+    SetLastError(ERR_HASH_TABLE_FULL);
+    return false;
+  }
+  PageBuffer tableBuffer(static_cast<size_t>(size) * kEntryBytes);
+  PageBuffer movedBuffer(static_cast<size_t>(n) * sizeof(uint32_t));
+  if (!tableBuffer || !movedBuffer) return false;
+  auto* table = reinterpret_cast<HashEntry*>(tableBuffer.bytes());
+  auto* moved = reinterpret_cast<uint32_t*>(movedBuffer.bytes());
+  std::memset(table, 0xFF, tableBuffer.size());
+  for (uint32_t i = 0; i < n; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    moved[i] = kNoBlock;
+    if (!IsHashEntryInUse(e)) continue;
+    const char* name = names.Find(e.nameHashA, e.nameHashB);
+    if (name == nullptr) {
+      SetLastError(ERROR_FILE_INVALID);
+      return false;
+    }
+    uint32_t j = HashString(name, HASH_TABLE_INDEX) % size;
+    while (!IsHashEntryEmpty(table[j])) j = j + 1 == size ? 0 : j + 1;
+    table[j] = e;
+    moved[i] = j;
+  }
+
+  const ArchiveHeader before = archive->header;
+  UpdateSession* s = BeginOperation(archive);
+  if (s == nullptr) return false;
+  HashEntry* const old = archive->hashTable;
+  archive->hashTable = table;
+  archive->header.hashTableEntries = size;
+  s->hashChanged = true;
+  const bool ok = EndOperation(archive, Outcome::kDone);
+  const uint32_t error = GetLastError();
+  if (!ok && std::memcmp(&archive->header, &before, sizeof before) == 0) {
+    // Given up before the switch: the old table is the archive's again.
+    archive->hashTable = old;
+    SetLastError(error);
+    return false;
+  }
+  // Switched (a flush after the switch may still have failed): open files
+  // follow their entries into the new table.
+  tableBuffer.release();
+  for (uint32_t f = 0; f < OpenFileListCount; ++f) {
+    ArchiveFile* file = OpenFileList[f];
+    if (file == nullptr || file->archive != archive || file->hashEntry == nullptr) continue;
+    const uint32_t index = static_cast<uint32_t>(file->hashEntry - old);
+    file->hashEntry = index < n && moved[index] != kNoBlock ? &table[moved[index]] : nullptr;
+  }
+  platform::VirtualFree(old);
+  SetLastError(error);
+  return ok;
+}
+
+}  // namespace
+
+
+bool ResizeHashTable(ArchiveHandle archive, uint32_t hashTableSize) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  if (hashTableSize == 0 || hashTableSize > kMaxResizedEntries) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  bool batchOpen = false;
+  if (!CommitBatchSoFar(archive, &batchOpen)) return false;
+  const bool ok = ResizeCommitted(archive, hashTableSize);
+  const uint32_t error = GetLastError();
+  if (batchOpen && !ResumeBatch(archive)) return false;
+  SetLastError(error);
+  return ok;
+}
