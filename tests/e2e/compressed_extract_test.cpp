@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -246,22 +246,6 @@ double MeanSampleError(const Bytes& a, const Bytes& b) {
 bool ProviderHas(uint32_t mask) { return BuiltinProviderSupports(mask); }
 
 // ---- Running tavrix -------------------------------------------------------
-
-std::string MaskElapsed(const std::string& output) {
-  static const std::regex elapsed(" files extracted in [0-9]+ miliseconds\\.\n");
-  return std::regex_replace(output, elapsed, " files extracted in # miliseconds.\n");
-}
-
-std::map<std::string, Bytes> ReadTree(const std::string& root) {
-  std::map<std::string, Bytes> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) {
-      tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
-    }
-  }
-  return tree;
-}
 
 // Reports each file that is missing, extra or different (with the first
 // differing offset), instead of printing megabytes.

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "compression/scomp.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -30,26 +30,9 @@ RunResult RunTavrix(const std::vector<std::string>& args, const std::string& wor
   return RunProgram(Tavrix(), args, workDir, "\n");
 }
 
-// The elapsed time is the only figure that varies between runs.
-std::string MaskElapsed(const std::string& output) {
-  static const std::regex elapsed(" files extracted in [0-9]+ miliseconds\\.\n");
-  return std::regex_replace(output, elapsed, " files extracted in # miliseconds.\n");
-}
-
 std::string Finished(const std::string& messages, unsigned count) {
   return kBanner + kListfileRead + messages + std::to_string(count) +
          " files extracted in # miliseconds.\n" + kPrompt;
-}
-
-// Every regular file under root, keyed by its path relative to root with '/'.
-std::map<std::string, Bytes> ReadTree(const std::string& root) {
-  std::map<std::string, Bytes> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file()) continue;
-    tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
-  }
-  return tree;
 }
 
 // Builds the archive at dir/name, runs tavrix on its absolute path from dir

@@ -11,7 +11,6 @@
 #include <map>
 #include <ostream>
 #include <memory>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -169,22 +169,6 @@ struct OddCase {
 };
 
 void PrintTo(const OddCase& c, std::ostream* os) { *os << c.twist->name << (c.bn3 ? " (BN3)" : ""); }
-
-std::string MaskElapsed(const std::string& output) {
-  static const std::regex elapsed(" files extracted in [0-9]+ miliseconds\\.\n");
-  return std::regex_replace(output, elapsed, " files extracted in # miliseconds.\n");
-}
-
-std::map<std::string, Bytes> ReadTree(const std::string& root) {
-  std::map<std::string, Bytes> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) {
-      tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
-    }
-  }
-  return tree;
-}
 
 void ExpectTavrixWritesAll(const TempDir& dir, const OddArchive& a) {
   fs::remove_all(dir / "test_mpq");

@@ -15,6 +15,7 @@
 #include "sorvane/sorvane.h"
 #include "compression/scomp.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -27,24 +28,6 @@ std::string Tavrix() { return BuiltProgram("extractor/tavrix"); }
 
 RunResult RunSorvane(const TempDir& dir, const std::vector<std::string>& args) {
   return RunProgram(Sorvane(), args, dir.path(), "");
-}
-
-// The program's own exit status out of what the shell reports.
-std::map<std::string, Bytes> ReadTree(const std::string& root) {
-  std::map<std::string, Bytes> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
-  }
-  return tree;
-}
-
-void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files) {
-  for (const auto& [name, data] : files) {
-    const fs::path p = fs::path(root) / name;
-    fs::create_directories(p.parent_path());
-    WriteBytes(p.string(), data);
-  }
 }
 
 // Text that compresses, of a given size.

@@ -1,5 +1,5 @@
 // Compaction: dropping blocks, renumbering, re-keying, temporary files.
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

@@ -4,7 +4,7 @@
 // new one, never a table that loses a file.
 #include <map>
 
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

@@ -3,7 +3,7 @@
 // batch up; space a batch stops using is used again.
 #include <filesystem>
 
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 using testsupport::WriteBytes;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/archive/read_test_util.h"
+#include "tests/archive/read/read_test_util.h"
 
 namespace {
 

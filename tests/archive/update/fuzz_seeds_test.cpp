@@ -10,7 +10,7 @@
 
 #include "archive/read/provider.h"
 #include "compression/scomp.h"
-#include "tests/archive/read_test_util.h"
+#include "tests/archive/read/read_test_util.h"
 
 namespace {
 

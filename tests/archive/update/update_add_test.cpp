@@ -1,7 +1,7 @@
 // Adding files: entries, sectors, compression, encryption, placement.
 #include "archive/read/provider.h"
 #include "platform/bytes.h"
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

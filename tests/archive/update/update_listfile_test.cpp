@@ -1,5 +1,5 @@
 // Keeping the internal name list while files are added, renamed and deleted.
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/archive/read_test_util.h"
+#include "tests/archive/read/read_test_util.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Deleting, renaming and re-localing stored files.
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

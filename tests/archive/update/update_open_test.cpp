@@ -1,5 +1,5 @@
 // Opening archives for update and creating new ones.
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 

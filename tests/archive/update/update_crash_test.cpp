@@ -8,7 +8,7 @@
 #include <map>
 
 #include "archive/read/attributes_read.h"
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 using testsupport::WriteBytes;

@@ -5,7 +5,7 @@
 #include <map>
 #include <random>
 
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 using testsupport::PlainRuleTable;

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "compression/scomp.h"
-#include "tests/archive/read_test_util.h"
+#include "tests/archive/read/read_test_util.h"
 
 namespace readtest {
 namespace {

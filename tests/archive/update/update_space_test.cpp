@@ -2,7 +2,7 @@
 // was, and the room a failed update took must be free for the next one.
 #include <filesystem>
 
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
 namespace fs = std::filesystem;

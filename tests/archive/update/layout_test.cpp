@@ -24,7 +24,7 @@
 #include "archive/format/records.h"
 #include "sorvane/sorvane.h"
 #include "compression/scomp.h"
-#include "tests/archive/update_test_util.h"
+#include "tests/archive/update/update_test_util.h"
 #include "tests/support/archive_builder.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/archive/read_test_util.h"
+#include "tests/archive/read/read_test_util.h"
 
 namespace {
 
