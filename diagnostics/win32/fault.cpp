@@ -99,18 +99,20 @@ bool ReadExactly(HANDLE file, DWORD offset, void* out, DWORD size) {
          ::ReadFile(file, out, size, &got, nullptr) && got == size;
 }
 
-ProgramSymbols* ReadProgramSymbols() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  const auto base = reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr));
-  if (length == 0 || length >= sizeof path || base == 0) return nullptr;
-  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  auto* result = new ProgramSymbols();
+// The parts of the program's image file its symbols are read from.
+struct ImageSymbolTable {
+  IMAGE_FILE_HEADER header;
+  std::vector<IMAGE_SECTION_HEADER> sections;
+  std::vector<unsigned char> table;
+  std::vector<char> strings;  // with a terminator past the file's own bytes
+};
+
+// Reads the section headers, the symbol table and its string table, each
+// checked to lie within the file.
+bool ReadImageSymbolTable(HANDLE file, ImageSymbolTable* image) {
   const DWORD fileSize = ::GetFileSize(file, nullptr);
   IMAGE_DOS_HEADER dos;
-  IMAGE_FILE_HEADER header;
+  IMAGE_FILE_HEADER& header = image->header;
   DWORD signature = 0;
   bool ok = fileSize != INVALID_FILE_SIZE && ReadExactly(file, 0, &dos, sizeof dos) &&
             dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
@@ -120,33 +122,33 @@ ProgramSymbols* ReadProgramSymbols() {
             header.PointerToSymbolTable != 0 && header.NumberOfSymbols != 0 &&
             header.PointerToSymbolTable < fileSize &&
             static_cast<uint64_t>(header.NumberOfSymbols) * IMAGE_SIZEOF_SYMBOL <= fileSize - header.PointerToSymbolTable;
-  std::vector<IMAGE_SECTION_HEADER> sections(ok ? header.NumberOfSections : 0);
-  std::vector<unsigned char> table;
-  std::vector<char> strings;
-  if (ok) {
-    const DWORD sectionsAt = static_cast<DWORD>(dos.e_lfanew) + 4 + sizeof header + header.SizeOfOptionalHeader;
-    const DWORD tableSize = header.NumberOfSymbols * IMAGE_SIZEOF_SYMBOL;
-    const DWORD stringsAt = header.PointerToSymbolTable + tableSize;
-    DWORD stringsSize = 0;
-    table.resize(tableSize);
-    ok = ReadExactly(file, sectionsAt, sections.data(), static_cast<DWORD>(sections.size() * sizeof(IMAGE_SECTION_HEADER))) &&
-         ReadExactly(file, header.PointerToSymbolTable, table.data(), tableSize) &&
-         ReadExactly(file, stringsAt, &stringsSize, sizeof stringsSize) && stringsSize >= 4 &&
-         stringsAt <= fileSize && stringsSize <= fileSize - stringsAt;
-    if (ok) {
-      strings.assign(stringsSize + 1, '\0');
-      ok = ReadExactly(file, stringsAt, strings.data(), stringsSize);
-    }
-  }
-  ::CloseHandle(file);
-  if (!ok) return result;
+  if (!ok) return false;
+  image->sections.resize(header.NumberOfSections);
+  const DWORD sectionsAt = static_cast<DWORD>(dos.e_lfanew) + 4 + sizeof header + header.SizeOfOptionalHeader;
+  const DWORD tableSize = header.NumberOfSymbols * IMAGE_SIZEOF_SYMBOL;
+  const DWORD stringsAt = header.PointerToSymbolTable + tableSize;
+  DWORD stringsSize = 0;
+  image->table.resize(tableSize);
+  ok = ReadExactly(file, sectionsAt, image->sections.data(),
+                   static_cast<DWORD>(image->sections.size() * sizeof(IMAGE_SECTION_HEADER))) &&
+       ReadExactly(file, header.PointerToSymbolTable, image->table.data(), tableSize) &&
+       ReadExactly(file, stringsAt, &stringsSize, sizeof stringsSize) && stringsSize >= 4 &&
+       stringsAt <= fileSize && stringsSize <= fileSize - stringsAt;
+  if (!ok) return false;
+  image->strings.assign(stringsSize + 1, '\0');
+  return ReadExactly(file, stringsAt, image->strings.data(), stringsSize);
+}
 
-  for (DWORD i = 0; i < header.NumberOfSymbols; ++i) {
+// Takes the table's function symbols, demangled, at their run-time
+// addresses; each reaches to the end of its section for now.
+void TakeFunctionSymbols(const ImageSymbolTable& image, uintptr_t base, ProgramSymbols* result) {
+  const std::vector<char>& strings = image.strings;
+  for (DWORD i = 0; i < image.header.NumberOfSymbols; ++i) {
     IMAGE_SYMBOL symbol;
-    memcpy(&symbol, table.data() + static_cast<size_t>(i) * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
+    memcpy(&symbol, image.table.data() + static_cast<size_t>(i) * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
     const DWORD aux = symbol.NumberOfAuxSymbols;
     const bool function = (symbol.Type & 0x30) == 0x20;  // a function type, as the assembler marks them
-    const bool placed = symbol.SectionNumber > 0 && static_cast<size_t>(symbol.SectionNumber) <= sections.size();
+    const bool placed = symbol.SectionNumber > 0 && static_cast<size_t>(symbol.SectionNumber) <= image.sections.size();
     const bool kept = symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL || symbol.StorageClass == IMAGE_SYM_CLASS_STATIC;
     if (function && placed && kept) {
       char shortName[9] = {};
@@ -162,7 +164,7 @@ ProgramSymbols* ReadProgramSymbols() {
       }
       // 32-bit names carry one more leading underscore.
       if (sizeof(void*) == 4 && name[0] == '_') ++name;
-      const IMAGE_SECTION_HEADER& section = sections[static_cast<size_t>(symbol.SectionNumber) - 1];
+      const IMAGE_SECTION_HEADER& section = image.sections[static_cast<size_t>(symbol.SectionNumber) - 1];
       const uintptr_t start = base + section.VirtualAddress + symbol.Value;
       const uintptr_t sectionEnd = base + section.VirtualAddress + section.Misc.VirtualSize;
       int status = -1;
@@ -174,6 +176,22 @@ ProgramSymbols* ReadProgramSymbols() {
     }
     i += aux;
   }
+}
+
+ProgramSymbols* ReadProgramSymbols() {
+  char path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  const auto base = reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr));
+  if (length == 0 || length >= sizeof path || base == 0) return nullptr;
+  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  auto* result = new ProgramSymbols();
+  ImageSymbolTable image;
+  const bool ok = ReadImageSymbolTable(file, &image);
+  ::CloseHandle(file);
+  if (!ok) return result;
+  TakeFunctionSymbols(image, base, result);
   // Each reaches to the next one, or to the end of its section.
   std::stable_sort(result->symbols.begin(), result->symbols.end(),
                    [](const ProgramSymbol& a, const ProgramSymbol& b) { return a.start < b.start; });
