@@ -11,13 +11,11 @@ bool GetFreeDiskSpace(const char* path, uint64_t* bytes) {
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  std::string folder(path);
-  const size_t slash = folder.find_last_of("\\/");
-  if (slash == std::string::npos) {
-    folder = ".";
-  } else {
-    folder.resize(slash + 1);
-  }
+  // Built in one step: g++ 12 for mingw misreads an assignment after the
+  // search as an overlapping copy.
+  const std::string whole(path);
+  const size_t slash = whole.find_last_of("\\/");
+  const std::string folder = slash == std::string::npos ? std::string(".") : whole.substr(0, slash + 1);
   ULARGE_INTEGER available;
   if (!::GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
