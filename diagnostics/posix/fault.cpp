@@ -23,9 +23,9 @@
 #include <unwind.h>
 #include <vector>
 
+#include "diagnostics/posix/fault_internal.h"
 #include "diagnostics/system.h"
 #include "platform/platform.h"
-#include "diagnostics/posix/fault_internal.h"
 
 namespace platform {
 
