@@ -41,6 +41,20 @@ inline int16_t LoadSample(const uint8_t* p) {
   return static_cast<int16_t>(platform::LoadLE16(p));
 }
 
+// The magnitude bits for a difference d at the given step; *sum receives
+// the part of d they stand for.
+inline uint8_t MagnitudeCode(int d, int step, int magnitudeBits, int* sum) {
+  uint8_t code = 0;
+  for (int k = 0; k < magnitudeBits; ++k) {
+    const int weight = step >> k;
+    if (*sum + weight <= d) {
+      code |= static_cast<uint8_t>(1u << k);
+      *sum += weight;
+    }
+  }
+  return code;
+}
+
 }  // namespace
 
 uint32_t AdpcmEncode(uint8_t* output, uint32_t outputRoom, const uint8_t* input,
@@ -101,15 +115,8 @@ uint32_t AdpcmEncode(uint8_t* output, uint32_t outputRoom, const uint8_t* input,
       step = kStepTable[stepIndex[c]];
     }
 
-    uint8_t code = 0;
     int sum = 0;
-    for (int k = 0; k < magnitudeBits; ++k) {
-      const int weight = step >> k;
-      if (sum + weight <= d) {
-        code |= static_cast<uint8_t>(1u << k);
-        sum += weight;
-      }
-    }
+    const uint8_t code = MagnitudeCode(d, step, magnitudeBits, &sum);
     const int delta = sum + StepShift(step, halfShift);
     prediction[c] = Clamp(sign ? prediction[c] - delta : prediction[c] + delta, -32768, 32767);
 

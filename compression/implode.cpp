@@ -564,6 +564,48 @@ uint32_t ReadBlock(ImplodeWork* w, uint8_t* dst, bool* ended) {
   return n;
 }
 
+// Codes the positions from p up to end, each a literal or a repetition,
+// with one step of look-ahead. Returns where coding stopped (at or past end).
+[[gnu::always_inline]] inline uint32_t CodeBlock(ImplodeWork* w, BitWriter& out, uint32_t p, uint32_t end,
+                                                 bool last) {
+  const uint8_t* const window = w->window;
+  while (p < end) {
+    // In the last block nothing past the data may take part in a match, so
+    // no repetition ever runs past its end either.
+    const uint32_t room = end - p;
+    const uint32_t limit = last && room < kMaxMatch ? room : kMaxMatch;
+    uint32_t len = FindMatch(w, p, limit);
+    for (;;) {
+      if (len == 0 || (len == 2 && w->distance >= 256)) {
+        SendLiteral(w, out, window[p]);
+        p += 1;
+        break;
+      }
+      if (len >= 8 || p + 1 >= end) {
+        SendRepetition(w, out, len, w->distance);
+        p += len;
+        break;
+      }
+      // One step of look-ahead: a literal now may buy a longer repetition.
+      const uint32_t keptDistance = w->distance;
+      const uint32_t nextRoom = end - (p + 1);
+      const uint32_t nextLimit = last && nextRoom < kMaxMatch ? nextRoom : kMaxMatch;
+      const uint32_t next = FindMatch(w, p + 1, nextLimit);
+      if (len >= next || (next == len + 1 && keptDistance <= 128)) {
+        w->distance = keptDistance;
+        SendRepetition(w, out, len, keptDistance);
+        p += len;
+        break;
+      }
+      // next > len >= 2 here, so the new position always has its repetition.
+      SendLiteral(w, out, window[p]);
+      p += 1;
+      len = next;
+    }
+  }
+  return p;
+}
+
 // Codes the whole input, then the end marker, and sends the last piece.
 void CompressBlocks(ImplodeWork* w) {
   BitWriter out{0, 0, 2};  // after the two header bytes
@@ -600,40 +642,7 @@ void CompressBlocks(ImplodeWork* w) {
     }
     indexed = true;
 
-    while (p < end) {
-      // In the last block nothing past the data may take part in a match, so
-      // no repetition ever runs past its end either.
-      const uint32_t room = end - p;
-      const uint32_t limit = last && room < kMaxMatch ? room : kMaxMatch;
-      uint32_t len = FindMatch(w, p, limit);
-      for (;;) {
-        if (len == 0 || (len == 2 && w->distance >= 256)) {
-          SendLiteral(w, out, window[p]);
-          p += 1;
-          break;
-        }
-        if (len >= 8 || p + 1 >= end) {
-          SendRepetition(w, out, len, w->distance);
-          p += len;
-          break;
-        }
-        // One step of look-ahead: a literal now may buy a longer repetition.
-        const uint32_t keptDistance = w->distance;
-        const uint32_t nextRoom = end - (p + 1);
-        const uint32_t nextLimit = last && nextRoom < kMaxMatch ? nextRoom : kMaxMatch;
-        const uint32_t next = FindMatch(w, p + 1, nextLimit);
-        if (len >= next || (next == len + 1 && keptDistance <= 128)) {
-          w->distance = keptDistance;
-          SendRepetition(w, out, len, keptDistance);
-          p += len;
-          break;
-        }
-        // next > len >= 2 here, so the new position always has its repetition.
-        SendLiteral(w, out, window[p]);
-        p += 1;
-        len = next;
-      }
-    }
+    p = CodeBlock(w, out, p, end, last);
     if (last) break;
     std::memmove(window, window + kBlock, dict + kLookAhead);
     p -= kBlock;

@@ -9,7 +9,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "diagnostics/report_internal.h"
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 #include "platform/platform.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "diagnostics/report_internal.h"
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 #include "platform/platform.h"
 
 namespace {
@@ -53,6 +53,60 @@ void WriteSectionTitle(ReportWriter writer, void* target, const char* title) {
   writer(target, "");
 }
 
+// One frame of the debug-help trace: the address, module, symbol and line,
+// and the parameters when asked for. at is the address looked up.
+void WriteDebugHelpFrame(ReportWriter writer, void* target, uint32_t flags, const platform::StackFrame& f,
+                         uintptr_t at) {
+  const bool diagnostics = (flags & REPORT_DEBUG_HELP_DIAGNOSTICS) != 0;
+  char modulePath[kPathSize];
+  const char* module = "<unknown module>";
+  uintptr_t moduleAddress = 0;
+  const bool haveModule = platform::SymbolModule(at, modulePath, sizeof modulePath, &moduleAddress);
+  if (haveModule) {
+    module = AfterLastSeparator(modulePath);
+  } else if (diagnostics) {
+    writer(target, "**** SymGetModuleInfo() failed, error: %d", static_cast<int>(platform::GetLastError()));
+  }
+  char symbol[kNameSize];
+  uintptr_t displacement = 0;
+  if (platform::SymbolName(at, symbol, sizeof symbol, &displacement)) {
+    displacement += f.pc - at;
+  } else {
+    report::FormatText(symbol, sizeof symbol, "%s", "<unknown symbol>");
+    displacement = 0;
+    if (diagnostics) {
+      writer(target, "**** SymGetSymFromAddr() failed, error: %d", static_cast<int>(platform::GetLastError()));
+    }
+  }
+  char file[kPathSize];
+  uint32_t line = 0;
+  char text[kLineSize];
+  size_t length = 0;
+  if (platform::SymbolLine(at, file, sizeof file, &line)) {
+    length = report::FormatText(text, sizeof text, "%0*llX %-12s %s+%lld (%s,%d)", W, Hex(f.pc), module, symbol,
+                                static_cast<long long>(displacement), AfterLastSeparator(file),
+                                static_cast<int>(line));
+  } else {
+    if (diagnostics) {
+      writer(target, "**** SymGetLineFromAddr() failed, error: %d", static_cast<int>(platform::GetLastError()));
+    }
+    length = report::FormatText(text, sizeof text, "%0*llX %-12s %s+%lld", W, Hex(f.pc), module, symbol,
+                                static_cast<long long>(displacement));
+  }
+  // After the columns, the module's full path and the address its
+  // debug information knows (of the call, for a return address), for
+  // addr2line and the like.
+  if (haveModule && length < sizeof text) {
+    report::FormatText(text + length, sizeof text - length, " [%s @ 0x%llX]", modulePath, Hex(moduleAddress));
+  }
+  writer(target, "%s", text);
+  if ((flags & REPORT_PARAMETERS) != 0) {
+    writer(target, "parameters: (0x%0*llX, 0x%0*llX, 0x%0*llX, 0x%0*llX)", W, Hex(f.params[0]), W,
+           Hex(f.params[1]), W, Hex(f.params[2]), W, Hex(f.params[3]));
+    writer(target, "");
+  }
+}
+
 void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, const report::TraceStart& start,
                          int skip) {
   const bool diagnostics = (flags & REPORT_DEBUG_HELP_DIAGNOSTICS) != 0;
@@ -81,54 +135,7 @@ void WriteDebugHelpTrace(ReportWriter writer, void* target, uint32_t flags, cons
       // A return address names the instruction after the call, which may
       // already belong to the next function (a call that does not return
       // often ends its function); the call itself is looked up instead.
-      const uintptr_t at = i == 0 && start.exact ? f.pc : f.pc - 1;
-      char modulePath[kPathSize];
-      const char* module = "<unknown module>";
-      uintptr_t moduleAddress = 0;
-      const bool haveModule = platform::SymbolModule(at, modulePath, sizeof modulePath, &moduleAddress);
-      if (haveModule) {
-        module = AfterLastSeparator(modulePath);
-      } else if (diagnostics) {
-        writer(target, "**** SymGetModuleInfo() failed, error: %d", static_cast<int>(platform::GetLastError()));
-      }
-      char symbol[kNameSize];
-      uintptr_t displacement = 0;
-      if (platform::SymbolName(at, symbol, sizeof symbol, &displacement)) {
-        displacement += f.pc - at;
-      } else {
-        report::FormatText(symbol, sizeof symbol, "%s", "<unknown symbol>");
-        displacement = 0;
-        if (diagnostics) {
-          writer(target, "**** SymGetSymFromAddr() failed, error: %d", static_cast<int>(platform::GetLastError()));
-        }
-      }
-      char file[kPathSize];
-      uint32_t line = 0;
-      char text[kLineSize];
-      size_t length = 0;
-      if (platform::SymbolLine(at, file, sizeof file, &line)) {
-        length = report::FormatText(text, sizeof text, "%0*llX %-12s %s+%lld (%s,%d)", W, Hex(f.pc), module, symbol,
-                                    static_cast<long long>(displacement), AfterLastSeparator(file),
-                                    static_cast<int>(line));
-      } else {
-        if (diagnostics) {
-          writer(target, "**** SymGetLineFromAddr() failed, error: %d", static_cast<int>(platform::GetLastError()));
-        }
-        length = report::FormatText(text, sizeof text, "%0*llX %-12s %s+%lld", W, Hex(f.pc), module, symbol,
-                                    static_cast<long long>(displacement));
-      }
-      // After the columns, the module's full path and the address its
-      // debug information knows (of the call, for a return address), for
-      // addr2line and the like.
-      if (haveModule && length < sizeof text) {
-        report::FormatText(text + length, sizeof text - length, " [%s @ 0x%llX]", modulePath, Hex(moduleAddress));
-      }
-      writer(target, "%s", text);
-      if ((flags & REPORT_PARAMETERS) != 0) {
-        writer(target, "parameters: (0x%0*llX, 0x%0*llX, 0x%0*llX, 0x%0*llX)", W, Hex(f.params[0]), W,
-               Hex(f.params[1]), W, Hex(f.params[2]), W, Hex(f.params[3]));
-        writer(target, "");
-      }
+      WriteDebugHelpFrame(writer, target, flags, f, i == 0 && start.exact ? f.pc : f.pc - 1);
     }
     if (diagnostics) writer(target, "**** StackWalk() returned FALSE, error: %d", static_cast<int>(endError));
     writer(target, "");

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 
 // ---- codes and location kinds ---------------------------------------------------
 

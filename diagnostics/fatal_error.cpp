@@ -9,7 +9,7 @@
 
 #include "diagnostics/diagnostics.h"
 #include "diagnostics/report_internal.h"
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 #include "platform/platform.h"
 
 const char* const ReportTexts[REPORT_TEXT_COUNT] = {
@@ -230,6 +230,52 @@ ReportQuestion ChooseReportQuestion(bool debuggerPresent, bool allowContinue) {
   return {9, platform::kMbOk | platform::kMbIconError | kAlways, -1, -1};
 }
 
+namespace {
+
+// The system's or a registered module's words for the code, else its number.
+void ErrorWords(uint32_t code, char* errorText, size_t size) {
+  if (FormatErrorText(code, errorText, static_cast<uint32_t>(size)) != 0) return;
+  char text[REPORT_TEXT_SIZE];
+  LoadReportText(kTextErrorNumber, text);
+  snprintf(errorText, size, text, code & 0xFFFF, code);
+}
+
+// The one-line form a debugger sees.
+void SendDebugLine(const std::string* where, int32_t locationKind, uint32_t code, const char* errorText) {
+  char debugLine[kMessageSize] = "";
+  if (where != nullptr) AppendFormat(debugLine, sizeof debugLine, "%s", where->c_str());
+  if (locationKind > 0) AppendFormat(debugLine, sizeof debugLine, "(%u)", static_cast<unsigned>(locationKind));
+  AppendFormat(debugLine, sizeof debugLine, " : error %u: %s", code & 0xFFFF, errorText);
+  if (hooks.debugOutput != nullptr) hooks.debugOutput(hooks.user, debugLine);
+  else platform::OutputDebugString(debugLine);
+}
+
+// The box's text up to the question: the error, the program, where it
+// happened and the caller's extra words.
+void ComposeMessage(char* message, size_t size, const char* errorText, const std::string& programPath,
+                    const std::string* where, int32_t locationKind, uint32_t code, const char* extra) {
+  char text[REPORT_TEXT_SIZE];
+  LoadReportText(kTextCritical, text);
+  AppendFormat(message, size, text, errorText);
+  LoadReportText(kTextProgram, text);
+  AppendFormat(message, size, text, programPath.c_str());
+  if (where != nullptr) {
+    switch (locationKind) {
+      case LOCATION_FUNCTION: LoadReportText(kTextFunction, text); break;
+      case LOCATION_OBJECT: LoadReportText(kTextObject, text); break;
+      case LOCATION_HANDLE: LoadReportText(kTextHandle, text); break;
+      case LOCATION_FILE: LoadReportText(kTextFile, text); break;
+      case LOCATION_EXCEPTION: LoadReportText(kTextException, text); break;
+      default: LoadReportText(kTextFileLine, text); break;
+    }
+    AppendFormat(message, size, text, where->c_str(), static_cast<int>(locationKind));
+  }
+  LoadReportText(code == ERR_ASSERTION_FAILED ? kTextExpression : kTextExtra, text);
+  AppendFormat(message, size, text, extra != nullptr ? extra : "");
+}
+
+}  // namespace
+
 REPORT_NOINLINE int ReportFatalError(uint32_t code, const char* location, int32_t locationKind, const char* extra,
                                      int allowContinue, uint32_t exitCode) {
   if (disabled.load() || reportInProgress.exchange(true)) return 0;
@@ -241,49 +287,24 @@ REPORT_NOINLINE int ReportFatalError(uint32_t code, const char* location, int32_
   const std::string programPath = report::ProgramPath();
   const std::string caption = Caption(programPath);
 
-  char text[REPORT_TEXT_SIZE];
   char errorText[kErrorTextSize];
-  if (FormatErrorText(code, errorText, sizeof errorText) == 0) {
-    LoadReportText(kTextErrorNumber, text);
-    snprintf(errorText, sizeof errorText, text, code & 0xFFFF, code);
-  }
+  ErrorWords(code, errorText, sizeof errorText);
 
   std::string where;
-  const bool hasLocation = location != nullptr;
-  if (hasLocation) {
+  if (location != nullptr) {
     where = (locationKind == LOCATION_OBJECT || locationKind == LOCATION_HANDLE) ? ReadableTypeName(location)
                                                                                    : std::string(location);
   }
-
-  char debugLine[kMessageSize] = "";
-  if (hasLocation) AppendFormat(debugLine, sizeof debugLine, "%s", where.c_str());
-  if (locationKind > 0) AppendFormat(debugLine, sizeof debugLine, "(%u)", static_cast<unsigned>(locationKind));
-  AppendFormat(debugLine, sizeof debugLine, " : error %u: %s", code & 0xFFFF, errorText);
-  if (hooks.debugOutput != nullptr) hooks.debugOutput(hooks.user, debugLine);
-  else platform::OutputDebugString(debugLine);
+  const std::string* whereKnown = location != nullptr ? &where : nullptr;
+  SendDebugLine(whereKnown, locationKind, code, errorText);
 
   char message[kMessageSize] = "";
-  LoadReportText(kTextCritical, text);
-  AppendFormat(message, sizeof message, text, errorText);
-  LoadReportText(kTextProgram, text);
-  AppendFormat(message, sizeof message, text, programPath.c_str());
-  if (hasLocation) {
-    switch (locationKind) {
-      case LOCATION_FUNCTION: LoadReportText(kTextFunction, text); break;
-      case LOCATION_OBJECT: LoadReportText(kTextObject, text); break;
-      case LOCATION_HANDLE: LoadReportText(kTextHandle, text); break;
-      case LOCATION_FILE: LoadReportText(kTextFile, text); break;
-      case LOCATION_EXCEPTION: LoadReportText(kTextException, text); break;
-      default: LoadReportText(kTextFileLine, text); break;
-    }
-    AppendFormat(message, sizeof message, text, where.c_str(), static_cast<int>(locationKind));
-  }
-  LoadReportText(code == ERR_ASSERTION_FAILED ? kTextExpression : kTextExtra, text);
-  AppendFormat(message, sizeof message, text, extra != nullptr ? extra : "");
+  ComposeMessage(message, sizeof message, errorText, programPath, whereKnown, locationKind, code, extra);
   // The report gets the message without the question.
   const std::string reportMessage = message;
 
   const ReportQuestion question = ChooseReportQuestion(DebuggerPresent(), allowContinue != 0);
+  char text[REPORT_TEXT_SIZE];
   LoadReportText(question.text, text);
   AppendFormat(message, sizeof message, "%s", text);
 

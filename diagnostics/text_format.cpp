@@ -95,145 +95,168 @@ void Text(Output& out, const Conversion& conv, const char* text, int length) {
 
 enum class Length { Int, Char, Short, Long, LongLong, Size, Max, Difference };
 
+// The flags, the width and the precision; p is left on what follows them.
+Conversion ParseConversion(const char*& p, va_list* args) {
+  Conversion conv;
+  for (;; ++p) {
+    if (*p == '-') conv.left = true;
+    else if (*p == '0') conv.zero = true;
+    else if (*p == '+') conv.plus = true;
+    else if (*p == ' ') conv.space = true;
+    else if (*p == '#') conv.alternate = true;
+    else break;
+  }
+  if (*p == '*') {
+    int width = va_arg(*args, int);
+    if (width < 0) {
+      conv.left = true;
+      width = width == INT32_MIN ? kMaxWidth : -width;
+    }
+    conv.width = width > kMaxWidth ? kMaxWidth : width;
+    ++p;
+  } else {
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      conv.width = conv.width * 10 + (*p - '0');
+      if (conv.width > kMaxWidth) conv.width = kMaxWidth;
+    }
+  }
+  if (*p == '.') {
+    ++p;
+    if (*p == '*') {
+      const int precision = va_arg(*args, int);
+      conv.precision = precision < 0 ? -1 : (precision > kMaxWidth ? kMaxWidth : precision);
+      ++p;
+    } else {
+      conv.precision = 0;
+      for (; *p >= '0' && *p <= '9'; ++p) {
+        conv.precision = conv.precision * 10 + (*p - '0');
+        if (conv.precision > kMaxWidth) conv.precision = kMaxWidth;
+      }
+    }
+  }
+  return conv;
+}
+
+// The length modifier; p is left on the conversion character.
+Length ParseLength(const char*& p) {
+  if (p[0] == 'h' && p[1] == 'h') {
+    p += 2;
+    return Length::Char;
+  }
+  if (p[0] == 'l' && p[1] == 'l') {
+    p += 2;
+    return Length::LongLong;
+  }
+  Length length;
+  switch (*p) {
+    case 'h': length = Length::Short; break;
+    case 'l': length = Length::Long; break;
+    case 'z': length = Length::Size; break;
+    case 'j': length = Length::Max; break;
+    case 't': length = Length::Difference; break;
+    default: return Length::Int;
+  }
+  ++p;
+  return length;
+}
+
+intmax_t SignedArgument(Length length, va_list* args) {
+  switch (length) {
+    case Length::Char: return static_cast<signed char>(va_arg(*args, int));
+    case Length::Short: return static_cast<short>(va_arg(*args, int));
+    case Length::Long: return va_arg(*args, long);
+    case Length::LongLong: return va_arg(*args, long long);
+    case Length::Size: return va_arg(*args, ptrdiff_t);
+    case Length::Max: return va_arg(*args, intmax_t);
+    case Length::Difference: return va_arg(*args, ptrdiff_t);
+    default: return va_arg(*args, int);
+  }
+}
+
+uintmax_t UnsignedArgument(Length length, va_list* args) {
+  switch (length) {
+    case Length::Char: return static_cast<unsigned char>(va_arg(*args, unsigned));
+    case Length::Short: return static_cast<unsigned short>(va_arg(*args, unsigned));
+    case Length::Long: return va_arg(*args, unsigned long);
+    case Length::LongLong: return va_arg(*args, unsigned long long);
+    case Length::Size: return va_arg(*args, size_t);
+    case Length::Max: return va_arg(*args, uintmax_t);
+    case Length::Difference: return static_cast<uintmax_t>(va_arg(*args, ptrdiff_t));
+    default: return va_arg(*args, unsigned);
+  }
+}
+
+// One conversion, its argument taken from args.
+void Convert(Output& out, Conversion conv, Length length, char kind, va_list* args) {
+  switch (kind) {
+    case 'd':
+    case 'i': {
+      const intmax_t value = SignedArgument(length, args);
+      const bool negative = value < 0;
+      const uintmax_t magnitude = negative ? 0 - static_cast<uintmax_t>(value) : static_cast<uintmax_t>(value);
+      Number(out, conv, magnitude, negative, 10, false, true);
+      break;
+    }
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X': {
+      const uintmax_t value = UnsignedArgument(length, args);
+      const unsigned base = kind == 'u' ? 10 : (kind == 'o' ? 8 : 16);
+      Number(out, conv, value, false, base, kind == 'X', false);
+      break;
+    }
+    case 'c': {
+      const char c = static_cast<char>(va_arg(*args, int));
+      Text(out, conv, &c, 1);
+      break;
+    }
+    case 's': {
+      const char* text = va_arg(*args, const char*);
+      if (text == nullptr) text = "(null)";
+      int count = 0;
+      while (text[count] != '\0' && (conv.precision < 0 || count < conv.precision)) ++count;
+      Text(out, conv, text, count);
+      break;
+    }
+    case 'p': {
+      const void* pointer = va_arg(*args, const void*);
+      if (pointer == nullptr) {
+        Text(out, conv, "(nil)", 5);
+      } else {
+        conv.alternate = true;
+        Number(out, conv, reinterpret_cast<uintptr_t>(pointer), false, 16, false, false);
+      }
+      break;
+    }
+    case '%': out.Put('%'); break;
+    default:
+      out.Put('%');
+      out.Put(kind);
+      break;
+  }
+}
+
 }  // namespace
 
 size_t FormatTextV(char* buffer, size_t size, const char* format, va_list args) {
   Output out(buffer, size);
+  // The steps take the arguments through a pointer, which a va_list
+  // parameter (an array on some ABIs) cannot give directly.
+  va_list rest;
+  va_copy(rest, args);
   for (const char* p = format; p != nullptr && *p != '\0'; ++p) {
     if (*p != '%') {
       out.Put(*p);
       continue;
     }
     ++p;
-    Conversion conv;
-    for (;; ++p) {
-      if (*p == '-') conv.left = true;
-      else if (*p == '0') conv.zero = true;
-      else if (*p == '+') conv.plus = true;
-      else if (*p == ' ') conv.space = true;
-      else if (*p == '#') conv.alternate = true;
-      else break;
-    }
-    if (*p == '*') {
-      int width = va_arg(args, int);
-      if (width < 0) {
-        conv.left = true;
-        width = width == INT32_MIN ? kMaxWidth : -width;
-      }
-      conv.width = width > kMaxWidth ? kMaxWidth : width;
-      ++p;
-    } else {
-      for (; *p >= '0' && *p <= '9'; ++p) {
-        conv.width = conv.width * 10 + (*p - '0');
-        if (conv.width > kMaxWidth) conv.width = kMaxWidth;
-      }
-    }
-    if (*p == '.') {
-      ++p;
-      if (*p == '*') {
-        const int precision = va_arg(args, int);
-        conv.precision = precision < 0 ? -1 : (precision > kMaxWidth ? kMaxWidth : precision);
-        ++p;
-      } else {
-        conv.precision = 0;
-        for (; *p >= '0' && *p <= '9'; ++p) {
-          conv.precision = conv.precision * 10 + (*p - '0');
-          if (conv.precision > kMaxWidth) conv.precision = kMaxWidth;
-        }
-      }
-    }
-    Length length = Length::Int;
-    if (p[0] == 'h' && p[1] == 'h') {
-      length = Length::Char;
-      p += 2;
-    } else if (p[0] == 'l' && p[1] == 'l') {
-      length = Length::LongLong;
-      p += 2;
-    } else if (*p == 'h') {
-      length = Length::Short;
-      ++p;
-    } else if (*p == 'l') {
-      length = Length::Long;
-      ++p;
-    } else if (*p == 'z') {
-      length = Length::Size;
-      ++p;
-    } else if (*p == 'j') {
-      length = Length::Max;
-      ++p;
-    } else if (*p == 't') {
-      length = Length::Difference;
-      ++p;
-    }
-    switch (*p) {
-      case 'd':
-      case 'i': {
-        intmax_t value;
-        switch (length) {
-          case Length::Char: value = static_cast<signed char>(va_arg(args, int)); break;
-          case Length::Short: value = static_cast<short>(va_arg(args, int)); break;
-          case Length::Long: value = va_arg(args, long); break;
-          case Length::LongLong: value = va_arg(args, long long); break;
-          case Length::Size: value = va_arg(args, ptrdiff_t); break;
-          case Length::Max: value = va_arg(args, intmax_t); break;
-          case Length::Difference: value = va_arg(args, ptrdiff_t); break;
-          default: value = va_arg(args, int); break;
-        }
-        const bool negative = value < 0;
-        const uintmax_t magnitude = negative ? 0 - static_cast<uintmax_t>(value) : static_cast<uintmax_t>(value);
-        Number(out, conv, magnitude, negative, 10, false, true);
-        break;
-      }
-      case 'u':
-      case 'o':
-      case 'x':
-      case 'X': {
-        uintmax_t value;
-        switch (length) {
-          case Length::Char: value = static_cast<unsigned char>(va_arg(args, unsigned)); break;
-          case Length::Short: value = static_cast<unsigned short>(va_arg(args, unsigned)); break;
-          case Length::Long: value = va_arg(args, unsigned long); break;
-          case Length::LongLong: value = va_arg(args, unsigned long long); break;
-          case Length::Size: value = va_arg(args, size_t); break;
-          case Length::Max: value = va_arg(args, uintmax_t); break;
-          case Length::Difference: value = static_cast<uintmax_t>(va_arg(args, ptrdiff_t)); break;
-          default: value = va_arg(args, unsigned); break;
-        }
-        const unsigned base = *p == 'u' ? 10 : (*p == 'o' ? 8 : 16);
-        Number(out, conv, value, false, base, *p == 'X', false);
-        break;
-      }
-      case 'c': {
-        const char c = static_cast<char>(va_arg(args, int));
-        Text(out, conv, &c, 1);
-        break;
-      }
-      case 's': {
-        const char* text = va_arg(args, const char*);
-        if (text == nullptr) text = "(null)";
-        int count = 0;
-        while (text[count] != '\0' && (conv.precision < 0 || count < conv.precision)) ++count;
-        Text(out, conv, text, count);
-        break;
-      }
-      case 'p': {
-        const void* pointer = va_arg(args, const void*);
-        if (pointer == nullptr) {
-          Text(out, conv, "(nil)", 5);
-        } else {
-          conv.alternate = true;
-          Number(out, conv, reinterpret_cast<uintptr_t>(pointer), false, 16, false, false);
-        }
-        break;
-      }
-      case '%': out.Put('%'); break;
-      case '\0': --p; break;  // a lone % at the end
-      default:
-        out.Put('%');
-        out.Put(*p);
-        break;
-    }
+    const Conversion conv = ParseConversion(p, &rest);
+    const Length length = ParseLength(p);
+    if (*p == '\0') break;  // a lone % at the end
+    Convert(out, conv, length, *p, &rest);
   }
+  va_end(rest);
   return out.Finish();
 }
 

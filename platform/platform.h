@@ -204,6 +204,30 @@ bool DeleteFileIn(FolderHandle folder, const char* name);
 // written. Also makes a file-size limit a write error rather than the end of
 // the process.
 void InstallInterruptCleanup();
+// Removes the file being written, if any, as the interrupt would. Safe in a
+// signal handler: crash capture calls it once its report is written.
+void DropPendingOutput();
+
+// ---- files for reports -------------------------------------------------------
+
+// Safe inside a signal handler: no allocation, no lock.
+// Creates the folder; with parents, also every missing folder above it.
+// True when it exists as a folder afterwards.
+bool MakeFolder(const char* path, bool parents);
+// Creates a file that must not exist yet, for writing (kErrorFileExists
+// when it does). Backslashes count as separators on POSIX too.
+OsHandle CreateNewFile(const char* path);
+// Writes text to standard error unbuffered.
+void WriteStandardError(const char* text, size_t length);
+
+// For choosing a report folder (not safe in a signal handler): whether new
+// files can be made in folder, or, while it does not exist, in the folder
+// that would hold it.
+bool FolderIsWritable(const char* folder);
+// The per-user folder for a program's reports: POSIX
+// $XDG_STATE_HOME/NAME/Errors, else ~/.local/state/NAME/Errors; Windows
+// %LOCALAPPDATA%\NAME\Errors. Ends in a separator.
+bool UserReportFolder(const char* name, std::string& folder);
 
 // ---- files shared between programs ------------------------------------------
 

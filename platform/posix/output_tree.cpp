@@ -140,6 +140,8 @@ void posix::DropPendingFile() {
   unlinkat(pending.dir, pending.name, 0);
 }
 
+void DropPendingOutput() { posix::DropPendingFile(); }
+
 FolderHandle OpenFolder(const char* path) {
   if (path == nullptr) {
     SetLastError(kErrorInvalidParameter);

@@ -175,4 +175,8 @@ bool DeleteFileIn(FolderHandle folder, const char* name) {
 
 void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
+void DropPendingOutput() {
+  if (pendingArmed.exchange(false)) ::DeleteFileA(pendingPath);
+}
+
 }  // namespace platform

@@ -32,13 +32,4 @@ inline bool CheckHandle(OsHandle file) {
   return false;
 }
 
-// The program's own function symbol holding address, from the symbol table
-// read when crash capture was installed.
-bool FindProgramSymbol(uintptr_t address, char* name, size_t size, uintptr_t* displacement);
-
-// While a crash report is written for another thread: the bounds of the
-// faulting thread's stack when stack lies within them (the report's walks
-// stay inside them). False otherwise.
-bool FaultingThreadStack(uintptr_t stack, ULONG_PTR* low, ULONG_PTR* high);
-
 }  // namespace platform::win32

@@ -22,7 +22,7 @@
 #endif
 
 #include "diagnostics/diagnostics.h"
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

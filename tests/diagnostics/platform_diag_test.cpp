@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 #include "platform/platform.h"
 #if !defined(_WIN32)
 #include <time.h>
 
-#include "platform/posix/fault_internal.h"
+#include "diagnostics/posix/fault_internal.h"
 #endif
 
 namespace {

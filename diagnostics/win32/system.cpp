@@ -6,20 +6,14 @@
 #include <cstring>
 #include <string>
 
-#include "platform/win32/win32_internal.h"
-
-#undef MessageBox
-#undef LoadString
-#undef OutputDebugString
-#undef GetUserName
-#undef GetComputerName
+#include "diagnostics/win32/win32_internal.h"
 
 #include <dbghelp.h>
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
 
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 
 namespace platform {
 

@@ -8,8 +8,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform/diag.h"
-#include "platform/posix/fault_internal.h"
+#include "diagnostics/posix/fault_internal.h"
+#include "diagnostics/system.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 
 namespace platform::posix {
 

@@ -1,9 +1,11 @@
 // What the fatal-error reporter needs from the operating system beyond the
 // file and process calls of platform.h: the message box, string resources,
 // the debugger, user and computer names, the local clock, memory and module
-// queries, stack walking with symbols, and process termination. The shapes
-// follow the Win32 calls they stand for; posix/diag_posix.cpp and
-// win32/diag_win32.cpp implement them.
+// queries, stack walking with symbols, crash capture and process
+// termination. The shapes follow the Win32 calls they stand for, hence the
+// platform namespace; posix/ and win32/ beside this header implement them,
+// one of the two chosen at build time, so the library proper carries none
+// of it.
 #pragma once
 
 #include <cstddef>
@@ -232,25 +234,8 @@ bool FaultStackUse(size_t* peak, size_t* size);
 // ContextFromNative, WalkStack, WalkByUnwindTables, SymbolModule,
 // SymbolName, GetModuleOfAddress, GetUserName, GetComputerName,
 // GetLocalTime (from the clock and the offset gathered at install),
-// WriteFile, CloseHandle and the three calls below. None of them allocates
-// or takes a lock there.
-// Creates the folder; with parents, also every missing folder above it.
-// True when it exists as a folder afterwards.
-bool MakeFolder(const char* path, bool parents);
-// Creates a file that must not exist yet, for writing (kErrorFileExists
-// when it does). Backslashes count as separators on POSIX too.
-OsHandle CreateNewFile(const char* path);
-// Writes text to standard error unbuffered.
-void WriteStandardError(const char* text, size_t length);
-
-// For choosing the report folder at install (not safe in a handler):
-// whether new files can be made in folder, or, while it does not exist, in
-// the folder that would hold it.
-bool FolderIsWritable(const char* folder);
-// The per-user folder for a program's reports: POSIX
-// $XDG_STATE_HOME/NAME/Errors, else ~/.local/state/NAME/Errors; Windows
-// %LOCALAPPDATA%\NAME\Errors. Ends in a separator.
-bool UserReportFolder(const char* name, std::string& folder);
+// and from platform.h WriteFile, CloseHandle, MakeFolder, CreateNewFile and
+// WriteStandardError. None of them allocates or takes a lock there.
 
 // ---- process -------------------------------------------------------------------
 

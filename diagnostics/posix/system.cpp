@@ -22,9 +22,9 @@
 #include <unwind.h>
 #include <vector>
 
-#include "platform/diag.h"
+#include "diagnostics/posix/fault_internal.h"
+#include "diagnostics/system.h"
 #include "platform/platform.h"
-#include "platform/posix/fault_internal.h"
 
 namespace platform {
 

@@ -12,15 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32/win32_internal.h"
+#include "diagnostics/win32/win32_internal.h"
 
-#undef MessageBox
-#undef LoadString
-#undef OutputDebugString
-#undef GetUserName
-#undef GetComputerName
-
-#include "platform/diag.h"
+#include "diagnostics/system.h"
 
 namespace platform {
 
@@ -105,18 +99,20 @@ bool ReadExactly(HANDLE file, DWORD offset, void* out, DWORD size) {
          ::ReadFile(file, out, size, &got, nullptr) && got == size;
 }
 
-ProgramSymbols* ReadProgramSymbols() {
-  char path[MAX_PATH];
-  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
-  const auto base = reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr));
-  if (length == 0 || length >= sizeof path || base == 0) return nullptr;
-  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
-  auto* result = new ProgramSymbols();
+// The parts of the program's image file its symbols are read from.
+struct ImageSymbolTable {
+  IMAGE_FILE_HEADER header;
+  std::vector<IMAGE_SECTION_HEADER> sections;
+  std::vector<unsigned char> table;
+  std::vector<char> strings;  // with a terminator past the file's own bytes
+};
+
+// Reads the section headers, the symbol table and its string table, each
+// checked to lie within the file.
+bool ReadImageSymbolTable(HANDLE file, ImageSymbolTable* image) {
   const DWORD fileSize = ::GetFileSize(file, nullptr);
   IMAGE_DOS_HEADER dos;
-  IMAGE_FILE_HEADER header;
+  IMAGE_FILE_HEADER& header = image->header;
   DWORD signature = 0;
   bool ok = fileSize != INVALID_FILE_SIZE && ReadExactly(file, 0, &dos, sizeof dos) &&
             dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
@@ -126,33 +122,33 @@ ProgramSymbols* ReadProgramSymbols() {
             header.PointerToSymbolTable != 0 && header.NumberOfSymbols != 0 &&
             header.PointerToSymbolTable < fileSize &&
             static_cast<uint64_t>(header.NumberOfSymbols) * IMAGE_SIZEOF_SYMBOL <= fileSize - header.PointerToSymbolTable;
-  std::vector<IMAGE_SECTION_HEADER> sections(ok ? header.NumberOfSections : 0);
-  std::vector<unsigned char> table;
-  std::vector<char> strings;
-  if (ok) {
-    const DWORD sectionsAt = static_cast<DWORD>(dos.e_lfanew) + 4 + sizeof header + header.SizeOfOptionalHeader;
-    const DWORD tableSize = header.NumberOfSymbols * IMAGE_SIZEOF_SYMBOL;
-    const DWORD stringsAt = header.PointerToSymbolTable + tableSize;
-    DWORD stringsSize = 0;
-    table.resize(tableSize);
-    ok = ReadExactly(file, sectionsAt, sections.data(), static_cast<DWORD>(sections.size() * sizeof(IMAGE_SECTION_HEADER))) &&
-         ReadExactly(file, header.PointerToSymbolTable, table.data(), tableSize) &&
-         ReadExactly(file, stringsAt, &stringsSize, sizeof stringsSize) && stringsSize >= 4 &&
-         stringsAt <= fileSize && stringsSize <= fileSize - stringsAt;
-    if (ok) {
-      strings.assign(stringsSize + 1, '\0');
-      ok = ReadExactly(file, stringsAt, strings.data(), stringsSize);
-    }
-  }
-  ::CloseHandle(file);
-  if (!ok) return result;
+  if (!ok) return false;
+  image->sections.resize(header.NumberOfSections);
+  const DWORD sectionsAt = static_cast<DWORD>(dos.e_lfanew) + 4 + sizeof header + header.SizeOfOptionalHeader;
+  const DWORD tableSize = header.NumberOfSymbols * IMAGE_SIZEOF_SYMBOL;
+  const DWORD stringsAt = header.PointerToSymbolTable + tableSize;
+  DWORD stringsSize = 0;
+  image->table.resize(tableSize);
+  ok = ReadExactly(file, sectionsAt, image->sections.data(),
+                   static_cast<DWORD>(image->sections.size() * sizeof(IMAGE_SECTION_HEADER))) &&
+       ReadExactly(file, header.PointerToSymbolTable, image->table.data(), tableSize) &&
+       ReadExactly(file, stringsAt, &stringsSize, sizeof stringsSize) && stringsSize >= 4 &&
+       stringsAt <= fileSize && stringsSize <= fileSize - stringsAt;
+  if (!ok) return false;
+  image->strings.assign(stringsSize + 1, '\0');
+  return ReadExactly(file, stringsAt, image->strings.data(), stringsSize);
+}
 
-  for (DWORD i = 0; i < header.NumberOfSymbols; ++i) {
+// Takes the table's function symbols, demangled, at their run-time
+// addresses; each reaches to the end of its section for now.
+void TakeFunctionSymbols(const ImageSymbolTable& image, uintptr_t base, ProgramSymbols* result) {
+  const std::vector<char>& strings = image.strings;
+  for (DWORD i = 0; i < image.header.NumberOfSymbols; ++i) {
     IMAGE_SYMBOL symbol;
-    memcpy(&symbol, table.data() + static_cast<size_t>(i) * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
+    memcpy(&symbol, image.table.data() + static_cast<size_t>(i) * IMAGE_SIZEOF_SYMBOL, IMAGE_SIZEOF_SYMBOL);
     const DWORD aux = symbol.NumberOfAuxSymbols;
     const bool function = (symbol.Type & 0x30) == 0x20;  // a function type, as the assembler marks them
-    const bool placed = symbol.SectionNumber > 0 && static_cast<size_t>(symbol.SectionNumber) <= sections.size();
+    const bool placed = symbol.SectionNumber > 0 && static_cast<size_t>(symbol.SectionNumber) <= image.sections.size();
     const bool kept = symbol.StorageClass == IMAGE_SYM_CLASS_EXTERNAL || symbol.StorageClass == IMAGE_SYM_CLASS_STATIC;
     if (function && placed && kept) {
       char shortName[9] = {};
@@ -168,7 +164,7 @@ ProgramSymbols* ReadProgramSymbols() {
       }
       // 32-bit names carry one more leading underscore.
       if (sizeof(void*) == 4 && name[0] == '_') ++name;
-      const IMAGE_SECTION_HEADER& section = sections[static_cast<size_t>(symbol.SectionNumber) - 1];
+      const IMAGE_SECTION_HEADER& section = image.sections[static_cast<size_t>(symbol.SectionNumber) - 1];
       const uintptr_t start = base + section.VirtualAddress + symbol.Value;
       const uintptr_t sectionEnd = base + section.VirtualAddress + section.Misc.VirtualSize;
       int status = -1;
@@ -180,6 +176,22 @@ ProgramSymbols* ReadProgramSymbols() {
     }
     i += aux;
   }
+}
+
+ProgramSymbols* ReadProgramSymbols() {
+  char path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, sizeof path);
+  const auto base = reinterpret_cast<uintptr_t>(::GetModuleHandleA(nullptr));
+  if (length == 0 || length >= sizeof path || base == 0) return nullptr;
+  HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  auto* result = new ProgramSymbols();
+  ImageSymbolTable image;
+  const bool ok = ReadImageSymbolTable(file, &image);
+  ::CloseHandle(file);
+  if (!ok) return result;
+  TakeFunctionSymbols(image, base, result);
   // Each reaches to the next one, or to the end of its section.
   std::stable_sort(result->symbols.begin(), result->symbols.end(),
                    [](const ProgramSymbol& a, const ProgramSymbol& b) { return a.start < b.start; });
@@ -354,96 +366,5 @@ void UninstallFaultHandler() {
 }
 
 bool FaultStackUse(size_t*, size_t*) { return false; }
-
-bool MakeFolder(const char* path, bool parents) {
-  if (path == nullptr || path[0] == '\0') {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  char folder[MAX_PATH];
-  size_t length = strlen(path);
-  if (length >= sizeof folder) {
-    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  memcpy(folder, path, length + 1);
-  while (length > 3 && (folder[length - 1] == '\\' || folder[length - 1] == '/')) folder[--length] = '\0';
-  if (parents) {
-    // Skip the drive or the server and share of a network path.
-    size_t from = 1;
-    if (length > 2 && folder[1] == ':') from = 3;
-    for (size_t i = from; i < length; ++i) {
-      if (folder[i] != '\\' && folder[i] != '/') continue;
-      const char separator = folder[i];
-      folder[i] = '\0';
-      ::CreateDirectoryA(folder, nullptr);
-      folder[i] = separator;
-    }
-  }
-  if (::CreateDirectoryA(folder, nullptr)) return true;
-  const DWORD error = ::GetLastError();
-  const DWORD attributes = ::GetFileAttributesA(folder);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-  ::SetLastError(error);
-  return false;
-}
-
-OsHandle CreateNewFile(const char* path) {
-  HANDLE file = ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    // CREATE_NEW names an existing file "file exists" already.
-    return InvalidHandle();
-  }
-  return file;
-}
-
-void WriteStandardError(const char* text, size_t length) {
-  HANDLE output = ::GetStdHandle(STD_ERROR_HANDLE);
-  if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
-  while (length > 0) {
-    DWORD written = 0;
-    const DWORD chunk = length > 0x10000 ? 0x10000 : static_cast<DWORD>(length);
-    if (!::WriteFile(output, text, chunk, &written, nullptr) || written == 0) return;
-    text += written;
-    length -= written;
-  }
-}
-
-bool FolderIsWritable(const char* folder) {
-  if (folder == nullptr || folder[0] == '\0') return false;
-  std::string path = folder;
-  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // Not there yet: it can be made where its parent takes new entries.
-    const size_t slash = path.find_last_of("\\/");
-    if (slash == std::string::npos) return false;
-    path.erase(slash);
-    if (path.size() == 2 && path[1] == ':') path += '\\';
-  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return false;
-  }
-  // Access rights are only known by trying: a file that goes when closed.
-  const std::string probe = path + "\\tavrix-probe-" + std::to_string(::GetCurrentProcessId()) + ".tmp";
-  HANDLE file = ::CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  ::CloseHandle(file);
-  return true;
-}
-
-bool UserReportFolder(const char* name, std::string& folder) {
-  if (name == nullptr || name[0] == '\0') return false;
-  char base[MAX_PATH];
-  const DWORD length = ::GetEnvironmentVariableA("LOCALAPPDATA", base, sizeof base);
-  if (length == 0 || length >= sizeof base) return false;
-  folder.assign(base, length);
-  while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-  folder += "\\";
-  folder += name;
-  folder += "\\Errors\\";
-  return true;
-}
 
 }  // namespace platform
