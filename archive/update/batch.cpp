@@ -1,0 +1,45 @@
+// The public batch calls: a caller's own session over several changes.
+#include "archive/update/update_internal.h"
+#include "sorvane/sorvane.h"
+
+bool BeginArchiveUpdate(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  if (SessionOf(archive) != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return StartSession(archive, true) != nullptr;
+}
+
+bool CommitArchiveUpdate(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  UpdateSession* s = SessionOf(archive);
+  if (s == nullptr || !s->explicitBatch) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (s->failed) {
+    const uint32_t error = s->failure;
+    EndSession(archive);
+    SetLastError(error);
+    return false;
+  }
+  return CommitSession(archive);
+}
+
+bool AbandonArchiveUpdate(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  UpdateSession* s = SessionOf(archive);
+  if (s == nullptr || !s->explicitBatch) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  AbandonSession(archive);
+  return true;
+}
+
+uint32_t GetArchiveUpdateFailure(ArchiveHandle archive) {
+  if (!CheckUpdatableArchive(archive)) return 0xFFFFFFFFu;
+  const UpdateSession* s = SessionOf(archive);
+  return s != nullptr && s->failed ? s->failure : 0;
+}
