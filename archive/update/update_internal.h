@@ -10,6 +10,7 @@
 #include "archive/format/crypto.h"
 #include "archive/format/records.h"
 #include "archive/read/known_names.h"
+#include "archive/read/probe_table.h"
 #include "archive/read/read_internal.h"
 #include "archive/update/space.h"
 #include "platform/exact_io.h"
@@ -51,11 +52,13 @@ struct SessionList {
   uint32_t size = 0;
   uint32_t capacity = 0;
   // The lines by their letters, case ignored: 1 + the offset of each line's
-  // first occurrence, 0 for a free slot (open addressing, a power of two of
-  // slots). Built on first use, kept by appends, dropped by removals.
-  uint32_t* index = nullptr;
-  uint32_t indexSlots = 0;
-  uint32_t indexLines = 0;
+  // first occurrence, 0 for a free slot. Built on first use, kept by
+  // appends, dropped by removals.
+  struct Line {
+    uint32_t offset;
+    bool free() const { return offset == 0; }
+  };
+  ProbeTable<Line> index{0x40000000u};
 };
 
 // A hash entry as it was before the session first changed it.
