@@ -33,6 +33,14 @@ bool EncodeTable(const Entry* table, uint32_t entries, uint32_t entryBytes, cons
   return true;
 }
 
+// An entry's four words as stored: little-endian, in order.
+void StoreEntryWords(uint8_t* out, uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3) {
+  platform::StoreLE32(out, w0);
+  platform::StoreLE32(out + 4, w1);
+  platform::StoreLE32(out + 8, w2);
+  platform::StoreLE32(out + 12, w3);
+}
+
 }  // namespace
 
 void DecodeHashTable(uint8_t* bytes, uint32_t entries, uint32_t key, HashEntry* out) {
@@ -56,19 +64,13 @@ void DecodeBlockTable(uint8_t* bytes, const uint8_t* high, uint32_t entries, uin
 
 bool EncodeHashTable(const HashEntry* table, uint32_t entries, uint32_t key, TableSink& sink) {
   return EncodeTable(table, entries, kEntryBytes, &key, sink, [](const HashEntry& e, uint8_t* out) {
-    platform::StoreLE32(out, e.nameHashA);
-    platform::StoreLE32(out + 4, e.nameHashB);
-    platform::StoreLE32(out + 8, e.locale);
-    platform::StoreLE32(out + 12, e.blockIndex);
+    StoreEntryWords(out, e.nameHashA, e.nameHashB, e.locale, e.blockIndex);
   });
 }
 
 bool EncodeBlockTable(const BlockEntry* table, uint32_t entries, uint32_t key, TableSink& sink) {
   return EncodeTable(table, entries, kEntryBytes, &key, sink, [](const BlockEntry& e, uint8_t* out) {
-    platform::StoreLE32(out, e.offset);
-    platform::StoreLE32(out + 4, e.storedSize);
-    platform::StoreLE32(out + 8, e.fileSize);
-    platform::StoreLE32(out + 12, e.flags);
+    StoreEntryWords(out, e.offset, e.storedSize, e.fileSize, e.flags);
   });
 }
 

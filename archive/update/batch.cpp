@@ -2,6 +2,21 @@
 #include "archive/update/update_internal.h"
 #include "sorvane/sorvane.h"
 
+namespace {
+
+// The caller's open batch (null and ERROR_INVALID_PARAMETER when there is
+// none: no session, or one operation's own).
+UpdateSession* CallersBatch(Archive* archive) {
+  UpdateSession* s = SessionOf(archive);
+  if (s == nullptr || !s->explicitBatch) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return s;
+}
+
+}  // namespace
+
 bool BeginArchiveUpdate(ArchiveHandle archive) {
   if (!CheckUpdatableArchive(archive)) return false;
   if (SessionOf(archive) != nullptr) {
@@ -13,11 +28,8 @@ bool BeginArchiveUpdate(ArchiveHandle archive) {
 
 bool CommitArchiveUpdate(ArchiveHandle archive) {
   if (!CheckUpdatableArchive(archive)) return false;
-  UpdateSession* s = SessionOf(archive);
-  if (s == nullptr || !s->explicitBatch) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
+  UpdateSession* s = CallersBatch(archive);
+  if (s == nullptr) return false;
   if (s->failed) {
     const uint32_t error = s->failure;
     EndSession(archive);
@@ -29,11 +41,7 @@ bool CommitArchiveUpdate(ArchiveHandle archive) {
 
 bool AbandonArchiveUpdate(ArchiveHandle archive) {
   if (!CheckUpdatableArchive(archive)) return false;
-  UpdateSession* s = SessionOf(archive);
-  if (s == nullptr || !s->explicitBatch) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
+  if (CallersBatch(archive) == nullptr) return false;
   AbandonSession(archive);
   return true;
 }
