@@ -6,6 +6,7 @@
 #include "archive/read/known_names.h"
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
+#include "archive/format/tables.h"
 #include "sorvane/sorvane.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
@@ -34,12 +35,9 @@ void FreeTables(Archive* archive) {
 
 // Reads a table whole; a table that runs past the end of the file keeps the
 // zero fill of its buffer for the missing part.
-bool ReadTable(platform::OsHandle file, uint64_t position, void* table, uint32_t bytes,
-               uint32_t key) {
+bool ReadTable(platform::OsHandle file, uint64_t position, void* table, uint32_t bytes) {
   uint32_t got = 0;
-  if (!platform::ReadFileAt(file, position, table, bytes, &got)) return false;
-  DecryptBlock(table, bytes, key);
-  return true;
+  return platform::ReadFileAt(file, position, table, bytes, &got);
 }
 
 }  // namespace
@@ -158,10 +156,10 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
   // The tables are read as bytes and converted: the in-memory records are
   // host-order words.
   bool ok = ReadTable(file, ArchivePosition(archive, HashTablePos(header)), archive->hashTable,
-                      static_cast<uint32_t>(hashBytes), HashTableKey());
+                      static_cast<uint32_t>(hashBytes));
   if (ok && blockBytes != 0) {
     ok = ReadTable(file, ArchivePosition(archive, BlockTablePos(header)), rawBlocks.bytes(),
-                   static_cast<uint32_t>(blockBytes), BlockTableKey());
+                   static_cast<uint32_t>(blockBytes));
   }
   if (ok && hasHighTable) {
     ok = ReadExactAt(file, archiveStart + header.highOffsetTablePos, high.bytes(), static_cast<uint32_t>(highBytes));
@@ -171,17 +169,11 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
     platform::VirtualFree(archive);
     return false;
   }
-  for (uint32_t i = 0; i < header.hashTableEntries; ++i) {
-    auto* words = reinterpret_cast<uint8_t*>(&archive->hashTable[i]);
-    archive->hashTable[i] = HashEntry{platform::LoadLE32(words), platform::LoadLE32(words + 4),
-                                      platform::LoadLE32(words + 8),
-                                      platform::LoadLE32(words + 12)};
-  }
-  for (uint32_t i = 0; i < header.blockTableEntries; ++i) {
-    const uint8_t* words = rawBlocks.bytes() + static_cast<size_t>(i) * kEntryBytes;
-    archive->blockTable[i] = BlockEntry{platform::LoadLE32(words), platform::LoadLE32(words + 4),
-                                        platform::LoadLE32(words + 8), platform::LoadLE32(words + 12)};
-    if (hasHighTable) archive->blockTable[i].offsetHigh = platform::LoadLE16(high.bytes() + 2 * i);
+  DecodeHashTable(reinterpret_cast<uint8_t*>(archive->hashTable), header.hashTableEntries, HashTableKey(),
+                  archive->hashTable);
+  if (blockBytes != 0) {
+    DecodeBlockTable(rawBlocks.bytes(), hasHighTable ? high.bytes() : nullptr, header.blockTableEntries,
+                     BlockTableKey(), archive->blockTable);
   }
   std::strncpy(archive->path, path, kMaxPath - 1);
   archive->fileHandle = file;

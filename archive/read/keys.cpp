@@ -4,6 +4,7 @@
 #include <new>
 
 #include "archive/read/known_names.h"
+#include "archive/read/lines.h"
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
 #include "sorvane/sorvane.h"
@@ -11,94 +12,31 @@
 
 namespace {
 
-// Name lists are scanned in chunks, so a list costs a bounded buffer however
-// large its block claims to be. A line longer than this is no stored name.
+// Name lists are read in chunks of this size.
 constexpr uint32_t kListChunk = 64 * 1024;
-constexpr uint32_t kMaxListedLine = 4096;
-
-bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
-
-// Feeds the lines of one name list to `match` and stops at the first hit.
-class LineScanner {
- public:
-  LineScanner(uint32_t nameA, uint32_t nameB) : nameA_(nameA), nameB_(nameB) {}
-
-  // Returns false once the text has ended (a zero byte) or a name matched.
-  bool Feed(const char* data, uint32_t size) {
-    for (uint32_t i = 0; i < size; ++i) {
-      const char c = data[i];
-      if (c == 0) {
-        Finish();
-        ended_ = true;
-        return false;
-      }
-      if (IsLineEnd(c)) {
-        if (!inLineEnds_) EndLine();
-        if (match_ != nullptr) return false;
-        inLineEnds_ = true;
-        continue;
-      }
-      inLineEnds_ = false;
-      if (length_ < kMaxListedLine) {
-        line_[length_] = c;
-      }
-      ++length_;
-    }
-    return true;
-  }
-
-  // The text's end: its last line counts even without a line end.
-  void Finish() {
-    if (!ended_ && match_ == nullptr && (length_ > 0 || atStart_)) EndLine();
-    ended_ = true;
-  }
-
-  char* TakeMatch() {
-    char* m = match_;
-    match_ = nullptr;
-    return m;
-  }
-
- private:
-  void EndLine() {
-    atStart_ = false;
-    if (length_ <= kMaxListedLine) {
-      line_[length_] = 0;
-      if (HashString(line_, HASH_NAME_A) == nameA_ && HashString(line_, HASH_NAME_B) == nameB_) {
-        match_ = CopyName(line_);
-      }
-    }
-    length_ = 0;
-  }
-
-  uint32_t nameA_;
-  uint32_t nameB_;
-  char line_[kMaxListedLine + 1] = {};
-  uint32_t length_ = 0;
-  bool inLineEnds_ = false;
-  bool atStart_ = true;
-  bool ended_ = false;
-  char* match_ = nullptr;
-};
 
 // Searches one open name list; the file stays open.
 char* SearchList(FileHandle list, uint32_t nameA, uint32_t nameB) {
   auto* chunk = static_cast<char*>(platform::VirtualAlloc(kListChunk));
-  auto* scanner = new (std::nothrow) LineScanner(nameA, nameB);
+  auto* lines = new (std::nothrow) LineFeed;
   char* match = nullptr;
-  if (chunk != nullptr && scanner != nullptr) {
+  // The first line with both check values is the name.
+  auto onLine = [&match, nameA, nameB](const char* line, uint32_t) {
+    if (HashString(line, HASH_NAME_A) == nameA && HashString(line, HASH_NAME_B) == nameB) match = CopyName(line);
+    return match == nullptr;
+  };
+  if (chunk != nullptr && lines != nullptr) {
     for (;;) {
       uint32_t got = 0;
       if (!ReadArchiveFile(list, chunk, kListChunk, &got, nullptr)) break;
       if (got == 0) {
-        scanner->Finish();
+        lines->Finish(onLine);
         break;
       }
-      if (!scanner->Feed(chunk, got)) break;
+      if (!lines->Feed(chunk, got, onLine)) break;
     }
-    match = scanner->TakeMatch();
   }
-  delete scanner;
+  delete lines;
   platform::VirtualFree(chunk);
   return match;
 }
@@ -205,20 +143,4 @@ char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {
   CurrentLocale = savedLocale;
   SetLastError(savedError);
   return match;
-}
-
-uint32_t LineLength(const char* text) {
-  if (text == nullptr) return 0;
-  uint32_t n = 0;
-  while (text[n] != 0 && !IsLineEnd(text[n])) ++n;
-  return n;
-}
-
-const char* NextLine(const char* text) {
-  if (text == nullptr) return nullptr;
-  const char* p = text;
-  while (*p != 0 && !IsLineEnd(*p)) ++p;
-  if (*p == 0) return nullptr;
-  while (IsLineEnd(*p)) ++p;
-  return *p == 0 ? nullptr : p;
 }

@@ -10,36 +10,32 @@
 #include <new>
 
 #include "archive/read/archive_record.h"
+#include "archive/read/lines.h"
+#include "archive/read/probe_table.h"
 #include "sorvane/sorvane.h"
 
-// Names by their two check values: open addressing over a power of two of
-// slots, each holding the values and 1 + the name's offset in the text
-// (0: free).
+// Names by their two check values, in a probe table of slots holding the
+// values and 1 + the name's offset in the text (0: free). Keyed by the
+// check values, not by the letters as the session's name-list index is: two
+// spellings that differ only in case are one name here.
 struct KnownNames {
   struct Slot {
     uint32_t a;
     uint32_t b;
     uint32_t offset;
+    bool free() const { return offset == 0; }
   };
   char* text = nullptr;
   uint32_t size = 0;
   uint32_t capacity = 0;
-  Slot* slots = nullptr;
-  uint32_t slotCount = 0;
-  uint32_t used = 0;
+  ProbeTable<Slot> slots{1u << 28};
 
-  ~KnownNames() {
-    delete[] text;
-    delete[] slots;
-  }
+  ~KnownNames() { delete[] text; }
 
   const char* Find(uint32_t a, uint32_t b) const {
-    if (slotCount == 0) return nullptr;
-    for (uint32_t i = a & (slotCount - 1);; i = (i + 1) & (slotCount - 1)) {
-      const Slot& s = slots[i];
-      if (s.offset == 0) return nullptr;
-      if (s.a == a && s.b == b) return text + s.offset - 1;
-    }
+    if (slots.empty()) return nullptr;
+    const Slot* s = slots.Probe(a, [a, b](const Slot& t) { return t.a == a && t.b == b; });
+    return s->free() ? nullptr : text + s->offset - 1;
   }
 
   // False when memory runs out. A name already held (by its check values)
@@ -53,7 +49,7 @@ struct KnownNames {
     const uint32_t a = HashString(copy, HASH_NAME_A);
     const uint32_t b = HashString(copy, HASH_NAME_B);
     if (Find(a, b) != nullptr) return true;
-    if ((used + 1) * 2 > slotCount && !Rehash(slotCount == 0 ? 64 : slotCount * 2)) return false;
+    if (!slots.Reserve([](const Slot& t) { return t.a; })) return false;
     if (size + length + 1 > capacity) {
       const uint64_t grown = (static_cast<uint64_t>(capacity) + length + 1) * 2;
       if (grown > 0xFFFFFFFFu) return Fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -65,26 +61,20 @@ struct KnownNames {
       capacity = static_cast<uint32_t>(grown);
     }
     std::memcpy(text + size, copy, length + 1);
-    Place(a, b, size + 1);
+    slots.Take(slots.Probe(a, [](const Slot&) { return false; }), Slot{a, b, size + 1});
     size += length + 1;
-    ++used;
     return true;
   }
 
-  // Every line of a list text.
+  // Every line of a list text (a zero byte ends a line too).
   bool AddLines(const char* lines, uint32_t length) {
-    for (uint32_t start = 0; start < length;) {
-      uint32_t end = start;
-      while (end < length && lines[end] != '\r' && lines[end] != '\n' && lines[end] != 0) ++end;
-      if (!Add(lines + start, end - start)) return false;
-      start = end + 1;
-    }
-    return true;
+    return ForEachLine(reinterpret_cast<const uint8_t*>(lines), length, IsNameBreak,
+                       [this, lines](uint32_t pos, uint32_t n) { return Add(lines + pos, n); });
   }
 
   bool AddAll(const KnownNames& other) {
-    for (uint32_t i = 0; i < other.slotCount; ++i) {
-      const Slot& s = other.slots[i];
+    for (uint32_t i = 0; i < other.slots.slotCount(); ++i) {
+      const Slot& s = other.slots.at(i);
       if (s.offset != 0) {
         const char* name = other.text + s.offset - 1;
         if (!Add(name, static_cast<uint32_t>(std::strlen(name)))) return false;
@@ -97,27 +87,6 @@ struct KnownNames {
   static bool Fail(uint32_t error) {
     SetLastError(error);
     return false;
-  }
-  void Place(uint32_t a, uint32_t b, uint32_t offset) {
-    uint32_t i = a & (slotCount - 1);
-    while (slots[i].offset != 0) i = (i + 1) & (slotCount - 1);
-    slots[i] = Slot{a, b, offset};
-  }
-  bool Rehash(uint32_t count) {
-    if (count > (1u << 28)) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    Slot* old = slots;
-    const uint32_t oldCount = slotCount;
-    slots = new (std::nothrow) Slot[count]();
-    if (slots == nullptr) {
-      slots = old;
-      return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
-    slotCount = count;
-    for (uint32_t i = 0; i < oldCount; ++i) {
-      if (old[i].offset != 0) Place(old[i].a, old[i].b, old[i].offset);
-    }
-    delete[] old;
-    return true;
   }
 };
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/read/lines.h"
 #include "archive/read/read_internal.h"
 #include "sorvane/sorvane.h"
 
@@ -15,8 +16,6 @@ const char kListfileName[] = "(listfile)";
 constexpr uint32_t kReadChunk = 64 * 1024;
 
 }  // namespace
-
-bool IsLineBreak(uint8_t c) { return c == '\r' || c == '\n'; }
 
 // Room for at least `needed` bytes in a malloc'd buffer.
 bool GrowText(char** text, uint32_t* capacity, uint64_t needed) {

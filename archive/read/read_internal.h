@@ -104,8 +104,6 @@ uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block);
 // The first name of the archive's name lists (every known locale) whose two
 // check values are nameA and nameB; release with ReleaseName. Null when none.
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB);
-uint32_t LineLength(const char* text);
-const char* NextLine(const char* text);
 
 // Names handed out by the functions above.
 char* CopyName(const char* name);
@@ -184,7 +182,6 @@ bool ReadWholeStoredFile(Archive* archive, const char* name, char** text, uint32
 // or stands before a CR or LF.
 int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name);
 
-bool IsLineBreak(uint8_t c);
 // Room for at least `needed` bytes in a malloc'd text (kErrorFileTooLarge
 // past 4 GiB, or no memory).
 bool GrowText(char** text, uint32_t* capacity, uint64_t needed);

@@ -179,6 +179,70 @@ void CompressGroupSector(void* context, uint32_t j) {
                                     g->flags, g->mask, g->level);
 }
 
+// The working memory of one stored-data write: a group's input and output,
+// its results and the gathered writes, kept by the session for its next
+// add; and the sector offsets.
+struct StoredScratch {
+  uint8_t* input;
+  uint8_t* output;
+  uint8_t* gather;
+  StoredSector* results;
+  PageBuffer offsetBuffer;
+  uint32_t* offsets() { return reinterpret_cast<uint32_t*>(offsetBuffer.bytes()); }
+};
+
+bool PrepareStoredScratch(Archive* archive, uint64_t groupBytes, uint32_t groupSectors, uint32_t sectors,
+                          StoredScratch* out) {
+  const uint64_t scratchBytes = 2 * groupBytes + kWriteChunk + static_cast<uint64_t>(groupSectors) * sizeof(StoredSector);
+  PageBuffer& scratch = SessionOf(archive)->scratch;
+  if (scratch.size() < scratchBytes) scratch = PageBuffer(static_cast<size_t>(scratchBytes));
+  out->offsetBuffer = PageBuffer(static_cast<size_t>(4) * (sectors + 1));
+  if (!scratch || !out->offsetBuffer) return false;
+  out->input = scratch.bytes();
+  out->output = out->input + groupBytes;
+  out->gather = out->output + groupBytes;
+  out->results = reinterpret_cast<StoredSector*>(out->gather + kWriteChunk);
+  return true;
+}
+
+// The per-file header of the archives that have one: its size and the name.
+bool WritePerFileHeader(Archive* archive, const char* storedName, uint64_t at) {
+  uint8_t header[kBn3FileHeaderSize] = {};
+  platform::StoreLE32(header, kBn3FileHeaderSize);
+  const size_t nameLength = std::strlen(storedName);
+  std::memcpy(header + 64, storedName, nameLength < 260 ? nameLength : 260);
+  return WriteExactAt(archive->fileHandle, at, header, kBn3FileHeaderSize);
+}
+
+// Compresses a group's sectors into results. Each sector is compressed on
+// its own; the results are put together in order afterwards, so the stored
+// bytes never depend on the threads. A provider from outside may not take
+// calls from several threads.
+void CompressGroup(SectorGroup* group) {
+  const bool ownCode = (group->flags & BLOCK_COMPRESSED) == 0 || (group->mask & kOwnMask) != 0 ||
+                       StormCompress == BuiltinProviderCompress;
+  if (ownCode) {
+    RunInParallel(group->count, CompressGroupSector, group);
+  } else {
+    for (uint32_t j = 0; j < group->count; ++j) CompressGroupSector(group, j);
+  }
+}
+
+// What the digest of a stored sector is taken of: what a reader gets back,
+// the source's bytes, except for audio-coded sectors, whose lossy coding
+// gives other bytes back. A sector that does not decode is left for reading
+// to report; its source bytes stand in.
+void DigestSector(ContentDigest* digest, const SectorGroup& group, uint32_t j, const StoredSector& sector,
+                  bool lossy, uint8_t* decoded) {
+  const uint8_t* plain = group.input + static_cast<size_t>(j) * group.sectorSize;
+  const uint32_t length = (j + 1 == group.count) ? group.bytes - j * group.sectorSize : group.sectorSize;
+  if (lossy && sector.length < length &&
+      DecodeStoredSector(group.flags, decoded, length, sector.data, sector.length)) {
+    plain = decoded;
+  }
+  digest->Update(plain, length);
+}
+
 // Streams the source's size bytes into the archive at file position `at`
 // in their stored form: per-file header, offset table, sectors. Returns the
 // stored size. *sourceFailed tells a source that could not be read from a
@@ -197,32 +261,14 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   const uint32_t threads = hasTable ? CompressionThreads() : 1;
   const uint32_t groupSectors = (sectorSize < kGroupBytes ? kGroupBytes / sectorSize : 1) * threads;
   const uint64_t groupBytes = static_cast<uint64_t>(sectorSize) * groupSectors;
-
-  // Input and output of one group, its results and the gathered writes,
-  // kept by the session for its next add.
-  const uint64_t scratchBytes = 2 * groupBytes + kWriteChunk + static_cast<uint64_t>(groupSectors) * sizeof(StoredSector);
-  PageBuffer& scratch = SessionOf(archive)->scratch;
-  if (scratch.size() < scratchBytes) scratch = PageBuffer(static_cast<size_t>(scratchBytes));
-  PageBuffer offsetBuffer(static_cast<size_t>(4) * (k + 1));
-  if (!scratch || !offsetBuffer) return false;
-  uint8_t* const input = scratch.bytes();
-  uint8_t* const output = input + groupBytes;
-  uint8_t* const gather = output + groupBytes;
-  auto* const results = reinterpret_cast<StoredSector*>(gather + kWriteChunk);
-  auto* offsets = reinterpret_cast<uint32_t*>(offsetBuffer.bytes());
-  // The digests are of what a reader gets back: the source's bytes, except
-  // for audio-coded sectors, whose lossy coding gives other bytes back.
+  StoredScratch scratch;
+  if (!PrepareStoredScratch(archive, groupBytes, groupSectors, k, &scratch)) return false;
+  uint32_t* offsets = scratch.offsets();
   ContentDigest* const digest = source->TakeDigest();
   PageBuffer decoded;
 
-  if (prefix != 0) {
-    uint8_t header[kBn3FileHeaderSize] = {};
-    platform::StoreLE32(header, kBn3FileHeaderSize);
-    const size_t nameLength = std::strlen(storedName);
-    std::memcpy(header + 64, storedName, nameLength < 260 ? nameLength : 260);
-    if (!WriteExactAt(archive->fileHandle, at, header, kBn3FileHeaderSize)) return false;
-  }
-  BlockWriter writer(archive->fileHandle, at + prefix + tableBytes, gather);
+  if (prefix != 0 && !WritePerFileHeader(archive, storedName, at)) return false;
+  BlockWriter writer(archive->fileHandle, at + prefix + tableBytes, scratch.gather);
   uint32_t write = tableBytes;
   for (uint32_t first = 0; first < k; first += groupSectors) {
     const uint32_t count = (k - first < groupSectors) ? k - first : groupSectors;
@@ -230,53 +276,32 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
     const uint32_t bytes = static_cast<uint32_t>(
         (size - start < static_cast<uint64_t>(count) * sectorSize) ? size - start
                                                                     : static_cast<uint64_t>(count) * sectorSize);
-    if (!source->Read(input, bytes)) {
+    if (!source->Read(scratch.input, bytes)) {
       *sourceFailed = true;
       return false;
     }
     if (first == 0 && (flags & BLOCK_COMPRESSED) != 0) {
-      if ((mask & kAudioMask) != 0 && !IsPcmWave(input, size)) {
+      if ((mask & kAudioMask) != 0 && !IsPcmWave(scratch.input, size)) {
         mask = COMP_IMPLODE;
         level = 0;
       }
       if ((mask & kOwnMask) == 0) LoadStormLibrary();
     }
-    SectorGroup group{input, output, results, sectorSize, bytes, count, first, flags, mask, level};
-    if (hasTable) {
-      // Each sector is compressed on its own; the results are put together
-      // in order below, so the stored bytes never depend on the threads. A
-      // provider from outside may not take calls from several threads.
-      const bool ownCode = (flags & BLOCK_COMPRESSED) == 0 || (mask & kOwnMask) != 0 ||
-                           StormCompress == BuiltinProviderCompress;
-      if (ownCode) {
-        RunInParallel(count, CompressGroupSector, &group);
-      } else {
-        for (uint32_t j = 0; j < count; ++j) CompressGroupSector(&group, j);
-      }
-    }
+    SectorGroup group{scratch.input, scratch.output, scratch.results, sectorSize, bytes, count, first, flags, mask,
+                      level};
+    if (hasTable) CompressGroup(&group);
     const bool lossy = (flags & BLOCK_COMPRESSED) != 0 && (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != 0;
     if (digest != nullptr && lossy && !decoded) {
       decoded = PageBuffer(sectorSize);
       if (!decoded) return false;
     }
     for (uint32_t j = 0; j < count; ++j) {
-      const uint32_t i = first + j;
-      StoredSector sector{input + static_cast<size_t>(j) * sectorSize,
+      StoredSector sector{scratch.input + static_cast<size_t>(j) * sectorSize,
                           (j + 1 == count) ? bytes - j * sectorSize : sectorSize};
-      if (hasTable) sector = results[j];
-      if (digest != nullptr) {
-        const uint8_t* plain = input + static_cast<size_t>(j) * sectorSize;
-        const uint32_t length = (j + 1 == count) ? bytes - j * sectorSize : sectorSize;
-        // A sector that does not decode is left for reading to report;
-        // its source bytes stand in.
-        if (lossy && sector.length < length &&
-            DecodeStoredSector(flags, decoded.bytes(), length, sector.data, sector.length)) {
-          plain = decoded.bytes();
-        }
-        digest->Update(plain, length);
-      }
-      if (encrypted) EncryptBlock(sector.data, sector.length, key + i);
-      offsets[i] = write;
+      if (hasTable) sector = scratch.results[j];
+      if (digest != nullptr) DigestSector(digest, group, j, sector, lossy, decoded.bytes());
+      if (encrypted) EncryptBlock(sector.data, sector.length, key + first + j);
+      offsets[first + j] = write;
       write += sector.length;
       if (!writer.Append(sector.data, sector.length)) return false;
     }
@@ -285,9 +310,9 @@ bool WriteStoredData(Archive* archive, SourceReader* source, uint32_t size, cons
   offsets[k] = write;
   if (!writer.Flush()) return false;
   if (hasTable) {
-    for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(offsetBuffer.bytes() + 4 * i, offsets[i]);
-    if (encrypted) EncryptBlock(offsetBuffer.bytes(), tableBytes, key - 1);
-    if (!WriteExactAt(archive->fileHandle, at + prefix, offsetBuffer.bytes(), tableBytes)) return false;
+    for (uint32_t i = 0; i <= k; ++i) platform::StoreLE32(scratch.offsetBuffer.bytes() + 4 * i, offsets[i]);
+    if (encrypted) EncryptBlock(scratch.offsetBuffer.bytes(), tableBytes, key - 1);
+    if (!WriteExactAt(archive->fileHandle, at + prefix, scratch.offsetBuffer.bytes(), tableBytes)) return false;
   }
   *storedSize = prefix + (hasTable ? write : size);
   return true;
@@ -356,13 +381,88 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
 
 }  // namespace
 
+namespace {
+
+// Where an add's data go in the block table: the replaced file's own entry,
+// unless another entry names it too (writing it would change that file) or
+// it names no block at all; else a new entry at the table's end.
+struct BlockChoice {
+  uint32_t oldIndex;
+  uint32_t blockIndex;
+  bool grows;
+};
+
+BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot) {
+  const bool inUse = IsHashEntryInUse(slot);
+  BlockChoice choice{inUse ? slot.blockIndex : kNoBlock, archive->header.blockTableEntries, false};
+  if (inUse && BlockReferences(archive, choice.oldIndex) == 1) choice.blockIndex = choice.oldIndex;
+  choice.grows = choice.blockIndex == archive->header.blockTableEntries;
+  return choice;
+}
+
+// Writes the source into room bytes of new space and fills in the block
+// entry; the space the stored form does not take goes back.
+Outcome WriteNewBlock(Archive* archive, SourceReader* reader, uint32_t size, const char* storedName,
+                      uint32_t flags, uint32_t mask, uint32_t level, uint64_t room, BlockEntry* block) {
+  uint64_t position = 0;
+  if (!AllocateSpace(archive, room, &position)) return Outcome::kArchiveFailed;
+  *block = BlockEntry{};
+  SetBlockOffset(*block, position);
+  block->fileSize = size;
+  block->flags = flags | BLOCK_EXISTS;
+  const uint32_t key = (flags & BLOCK_ENCRYPTED) ? FileKey(storedName, *block) : 0;
+  uint32_t storedSize = 0;
+  bool sourceFailed = false;
+  const uint64_t at = static_cast<uint64_t>(archive->headerOffset) + position;
+  const bool written =
+      IsSingleUnit(flags)
+          ? WriteSingleUnit(archive, reader, size, flags, mask, level, at, key, &storedSize, &sourceFailed)
+          : WriteStoredData(archive, reader, size, storedName, flags, mask, level, at, key, &storedSize,
+                            &sourceFailed);
+  if (!written) {
+    const uint32_t error = GetLastError();
+    ReleaseSpace(archive, position, position + room);
+    SetLastError(error);
+    return sourceFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+  }
+  ReleaseSpace(archive, position + storedSize, position + room);
+  block->storedSize = storedSize;
+  return Outcome::kDone;
+}
+
+// Puts the new block and the name's entry into the pending tables. The old
+// data stays until the commit; data written earlier in this session goes
+// back to the free space at once.
+void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, const BlockChoice& choice,
+                  const BlockEntry& block) {
+  const uint32_t locale = IsHashEntryInUse(*slot) ? slot->locale : CurrentLocale;
+  if (choice.grows) {
+    archive->blockTable[choice.blockIndex] = BlockEntry{};
+    ++archive->header.blockTableEntries;
+  }
+  if (choice.blockIndex == choice.oldIndex) {
+    ReleaseBlockSpace(archive, choice.oldIndex);
+  } else {
+    ChangeBlockReference(archive, choice.oldIndex, choice.blockIndex);
+  }
+  archive->blockTable[choice.blockIndex] = block;
+  NoteBlockExtent(archive, choice.blockIndex, block, block.storedSize);
+  slot->nameHashA = HashString(storedName, HASH_NAME_A);
+  slot->nameHashB = HashString(storedName, HASH_NAME_B);
+  slot->locale = locale;
+  slot->blockIndex = choice.blockIndex;
+  SessionOf(archive)->hashChanged = true;
+  SessionOf(archive)->blocksChanged = true;
+}
+
+}  // namespace
+
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
                      uint32_t mask, uint32_t level) {
   const bool replace = (flags & ADD_REPLACE) != 0;
   // Checksum blocks are read, never written.
   flags &= ~(ADD_REPLACE | BLOCK_SECTOR_CRC);
-  const bool singleUnit = IsSingleUnit(flags);
-  if (singleUnit && IsBn3(archive)) {
+  if (IsSingleUnit(flags) && IsBn3(archive)) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return Outcome::kRefused;
   }
@@ -382,68 +482,20 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
 
   const uint32_t sectorSize = archive->sectorSize;
   const uint64_t k = (static_cast<uint64_t>(size) + sectorSize - 1) / sectorSize;
-  const bool hasTable = HasSectorTable(flags);
   const uint64_t prefix = IsBn3(archive) ? kBn3FileHeaderSize : 0;
   // Stored sectors never grow, so this much room always holds the result.
-  const uint64_t room = prefix + (hasTable ? 4 * (k + 1) : 0) + size;
+  const uint64_t room = prefix + (HasSectorTable(flags) ? 4 * (k + 1) : 0) + size;
   if (room > 0xFFFFFFFFu) {
     SetLastError(kErrorFileTooLarge);
     return Outcome::kRefused;
   }
-
-  // The block entry: the replaced file's own, unless another entry names it
-  // too (writing it would change that file) or it names no block at all.
-  const bool inUse = IsHashEntryInUse(*slot);
-  const uint32_t oldIndex = inUse ? slot->blockIndex : kNoBlock;
-  uint32_t blockIndex = archive->header.blockTableEntries;
-  if (inUse && BlockReferences(archive, oldIndex) == 1) blockIndex = oldIndex;
-  const bool grows = blockIndex == archive->header.blockTableEntries;
-  if (grows && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
-
-  uint64_t position = 0;
-  if (!AllocateSpace(archive, room, &position)) return Outcome::kArchiveFailed;
-  BlockEntry block{};
-  SetBlockOffset(block, position);
-  block.fileSize = size;
-  block.flags = flags | BLOCK_EXISTS;
-  const uint32_t key = (flags & BLOCK_ENCRYPTED) ? FileKey(storedName, block) : 0;
-  uint32_t storedSize = 0;
-  bool sourceFailed = false;
-  const uint64_t at = static_cast<uint64_t>(archive->headerOffset) + position;
-  const bool written =
-      singleUnit ? WriteSingleUnit(archive, &reader, size, flags, mask, level, at, key, &storedSize, &sourceFailed)
-                 : WriteStoredData(archive, &reader, size, storedName, flags, mask, level, at, key, &storedSize,
-                                   &sourceFailed);
-  if (!written) {
-    const uint32_t error = GetLastError();
-    ReleaseSpace(archive, position, position + room);
-    SetLastError(error);
-    return sourceFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
-  }
-  ReleaseSpace(archive, position + storedSize, position + room);
-  block.storedSize = storedSize;
-
-  const uint32_t locale = inUse ? slot->locale : CurrentLocale;
-  if (grows) {
-    archive->blockTable[blockIndex] = BlockEntry{};
-    ++archive->header.blockTableEntries;
-  }
-  // The old data stays until the commit; data written earlier in this
-  // session goes back to the free space at once.
-  if (blockIndex == oldIndex) {
-    ReleaseBlockSpace(archive, oldIndex);
-  } else {
-    ChangeBlockReference(archive, oldIndex, blockIndex);
-  }
-  archive->blockTable[blockIndex] = block;
-  NoteBlockExtent(archive, blockIndex, block, storedSize);
-  slot->nameHashA = HashString(storedName, HASH_NAME_A);
-  slot->nameHashB = HashString(storedName, HASH_NAME_B);
-  slot->locale = locale;
-  slot->blockIndex = blockIndex;
-  SessionOf(archive)->hashChanged = true;
-  SessionOf(archive)->blocksChanged = true;
-  if (attributes != nullptr) NoteStoredContent(archive, blockIndex, StoredContent{&digest, reader.time()});
+  const BlockChoice choice = ChooseBlock(archive, *slot);
+  if (choice.grows && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
+  BlockEntry block;
+  const Outcome written = WriteNewBlock(archive, &reader, size, storedName, flags, mask, level, room, &block);
+  if (written != Outcome::kDone) return written;
+  InstallBlock(archive, slot, storedName, choice, block);
+  if (attributes != nullptr) NoteStoredContent(archive, choice.blockIndex, StoredContent{&digest, reader.time()});
   return Outcome::kDone;
 }
 

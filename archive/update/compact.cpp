@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "archive/format/tables.h"
 #include "archive/update/update_internal.h"
 #include "archive/read/read_internal.h"
 #include "sorvane/sorvane.h"
@@ -112,6 +114,12 @@ bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to,
   return true;
 }
 
+// The key of a position-keyed file whose block moves from `before` to
+// `after`.
+uint32_t MovedKey(uint32_t key, const BlockEntry& before, const BlockEntry& after) {
+  return (((key ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
+}
+
 bool IsListfileEntry(const HashEntry& entry) {
   return entry.nameHashA == HashString("(listfile)", HASH_NAME_A) &&
          entry.nameHashB == HashString("(listfile)", HASH_NAME_B);
@@ -143,7 +151,6 @@ bool KeysFromName(Archive* archive, const HashEntry& entry, const BlockEntry& ol
 bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldBlock,
                 const BlockEntry& newBlock, platform::OsHandle temp) {
   const uint32_t fileSize = oldBlock.fileSize;
-  const uint32_t P = oldBlock.offset, Q = newBlock.offset;
   BlockData where;
   if (!LocateBlockData(archive, oldBlock, &where)) return true;
   const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
@@ -158,7 +165,7 @@ bool RekeyBlock(Archive* archive, const HashEntry& entry, const BlockEntry& oldB
   const uint32_t detected = DetectTableKey(archive, oldBlock);
   if (detected != 0 && LoadSectorLayout(archive, oldBlock, detected, &layout)) {
     oldKey = detected;
-    newKey = (((oldKey ^ fileSize) - P) + Q) ^ fileSize;
+    newKey = MovedKey(oldKey, oldBlock, newBlock);
     haveKey = readable = true;
   } else if (KeysFromName(archive, entry, oldBlock, newBlock, &oldKey, &newKey)) {
     haveKey = true;
@@ -224,42 +231,60 @@ bool ReplaceArchiveFile(Archive* archive, const char* target, TempFile* temp) {
   return replaced;
 }
 
-bool CompactCommitted(Archive* archive) {
-  // A symbolic link stays a link: the file it names is compacted, with the
-  // new file made beside that one so the rename stays on its file system.
-  std::string target;
-  if (!platform::ResolveLinks(archive->path, &target)) return false;
-  if (target.size() >= kMaxPath) {
+// The file a symbolic link names (a link stays a link: the file it names is
+// compacted, with the new file made beside that one so the rename stays on
+// its file system), checked to be the archive's own.
+bool CompactionTarget(const Archive* archive, std::string* target) {
+  if (!platform::ResolveLinks(archive->path, target)) return false;
+  if (target->size() >= kMaxPath) {
     SetLastError(platform::kErrorFilenameExcedRange);
     return false;
   }
-  if (!platform::NamesFile(target.c_str(), archive->fileHandle)) {
+  if (!platform::NamesFile(target->c_str(), archive->fileHandle)) {
     // Someone moved another file to the archive's name behind its back.
     SetLastError(ERROR_SHARING_VIOLATION);
     return false;
   }
-  archive->ownerNotKept = false;
-  TempFile temp;
-  if (!temp.Create(target.c_str())) return false;
+  return true;
+}
 
-  const ArchiveHeader& header = archive->header;
-  const uint32_t hashEntries = header.hashTableEntries;
-  const uint32_t blockCount = archive->blockTable != nullptr ? header.blockTableEntries : 0;
-  const uint64_t base = archive->headerOffset;
-  PageBuffer chunk(COMPACT_COPY_CHUNK);
-  PageBuffer newHashBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
-  PageBuffer newBlockBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * sizeof(BlockEntry) : 1);
-  PageBuffer newIndexBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
-  PageBuffer firstUserBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
-  if (!chunk || !newHashBuffer || !newBlockBuffer || !newIndexBuffer || !firstUserBuffer) return false;
-  auto* newHash = reinterpret_cast<HashEntry*>(newHashBuffer.bytes());
-  auto* newBlocks = reinterpret_cast<BlockEntry*>(newBlockBuffer.bytes());
-  auto* newIndex = reinterpret_cast<uint32_t*>(newIndexBuffer.bytes());
-  auto* firstUser = reinterpret_cast<uint32_t*>(firstUserBuffer.bytes());
+constexpr uint32_t kUnused = 0xFFFFFFFFu;
+
+// The compacted archive as planned before anything is written: its tables,
+// where each old block goes (newIndex, kUnused when dropped) and where the
+// parts of the new file lie, archive-relative.
+struct CompactionPlan {
+  uint32_t hashEntries = 0;
+  uint32_t blockCount = 0;  // old blocks
+  uint32_t newCount = 0;    // blocks kept
+  uint32_t dropped = 0;
+  PageBuffer hashBuffer, blockBuffer, indexBuffer, firstUserBuffer;
+  CompactedAttributes attributes;
+  uint64_t dataStart = 0;
+  uint64_t hashPos = 0, blockPos = 0, highPos = 0, end = 0;
+  bool needsHigh = false;
+  ArchiveHeader header{};
+
+  HashEntry* newHash() { return reinterpret_cast<HashEntry*>(hashBuffer.bytes()); }
+  BlockEntry* newBlocks() { return reinterpret_cast<BlockEntry*>(blockBuffer.bytes()); }
+  uint32_t* newIndex() { return reinterpret_cast<uint32_t*>(indexBuffer.bytes()); }
+  uint32_t* firstUser() { return reinterpret_cast<uint32_t*>(firstUserBuffer.bytes()); }
+};
+
+// The plan's tables, with the hash table copied; which blocks some entry
+// names, and the first entry naming each.
+bool FindFirstUsers(const Archive* archive, CompactionPlan* plan) {
+  const uint32_t hashEntries = plan->hashEntries = archive->header.hashTableEntries;
+  const uint32_t blockCount = plan->blockCount =
+      archive->blockTable != nullptr ? archive->header.blockTableEntries : 0;
+  plan->hashBuffer = PageBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
+  plan->blockBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * sizeof(BlockEntry) : 1);
+  plan->indexBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
+  plan->firstUserBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
+  if (!plan->hashBuffer || !plan->blockBuffer || !plan->indexBuffer || !plan->firstUserBuffer) return false;
+  HashEntry* newHash = plan->newHash();
+  uint32_t* firstUser = plan->firstUser();
   std::memcpy(newHash, archive->hashTable, static_cast<size_t>(hashEntries) * kEntryBytes);
-
-  // Which blocks some entry names, and the first entry naming each.
-  constexpr uint32_t kUnused = 0xFFFFFFFFu;
   for (uint32_t i = 0; i < blockCount; ++i) firstUser[i] = kUnused;
   for (uint32_t e = 0; e < hashEntries; ++e) {
     const HashEntry& entry = newHash[e];
@@ -267,47 +292,53 @@ bool CompactCommitted(Archive* archive) {
       firstUser[entry.blockIndex] = e;
     }
   }
+  return true;
+}
 
-  // "(attributes)" follows the blocks to their new indexes.
-  CompactedAttributes attributes;
-  if (!PrepareCompactedAttributes(archive, firstUser, blockCount, kUnused, &attributes)) return false;
-
-  // Data starts behind the header; a header-size field that is out of reason
-  // (below 32, or past where the archive's contents begin) gives way to 32.
+// Data starts behind the header; a header-size field that is out of reason
+// (below 32, or past where the archive's contents begin) gives way to 32.
+uint32_t CompactedDataStart(const Archive* archive, CompactionPlan* plan) {
+  const ArchiveHeader& header = archive->header;
+  const uint32_t* firstUser = plan->firstUser();
   uint64_t contentStart = HashTablePos(header);
   if (header.blockTableEntries != 0 && BlockTablePos(header) < contentStart) contentStart = BlockTablePos(header);
-  for (uint32_t i = 0; i < blockCount; ++i) {
+  for (uint32_t i = 0; i < plan->blockCount; ++i) {
     if (firstUser[i] != kUnused && BlockOffset(archive->blockTable[i]) < contentStart) {
       contentStart = BlockOffset(archive->blockTable[i]);
     }
   }
   const uint32_t minimum = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
-  const uint32_t dataStart =
-      (header.headerSize >= minimum && header.headerSize <= contentStart) ? header.headerSize : minimum;
+  return (header.headerSize >= minimum && header.headerSize <= contentStart) ? header.headerSize : minimum;
+}
+
+// The new layout: the kept blocks packed in block order from the data
+// start, then both tables. Laid out first, so the temporary file's end (and
+// its mark) is known before anything is written.
+bool PlanLayout(Archive* archive, CompactionPlan* plan) {
+  const uint64_t base = archive->headerOffset;
   // Classic archives end below 4 GiB; the extended header reaches 2^48.
   const uint64_t fileLimit = archive->extended ? (1ull << 48) - 1 : ClassicFileLimit;
-
-  // The new layout first, so the temporary file's end (and its mark) is
-  // known before anything is written.
-  uint64_t write = dataStart;
-  uint32_t dropped = 0;
-  for (uint32_t i = 0; i < blockCount; ++i) {
+  const uint32_t* firstUser = plan->firstUser();
+  uint32_t* newIndex = plan->newIndex();
+  BlockEntry* newBlocks = plan->newBlocks();
+  plan->dataStart = CompactedDataStart(archive, plan);
+  uint64_t write = plan->dataStart;
+  for (uint32_t i = 0; i < plan->blockCount; ++i) {
     if (firstUser[i] == kUnused) {
       newIndex[i] = kUnused;
-      ++dropped;
+      ++plan->dropped;
       continue;
     }
-    const uint32_t m = i - dropped;
-    newIndex[i] = m;
+    const uint32_t m = newIndex[i] = i - plan->dropped;
     const BlockEntry& oldBlock = archive->blockTable[i];
     // What the data take by their own layout; a falsified stored size would
     // cut them short or drag other bytes along.
     uint32_t extent = oldBlock.storedSize;
     StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
     newBlocks[m] = oldBlock;
-    if (i == attributes.block) {
-      newBlocks[m] = attributes.entry;
-      extent = attributes.entry.storedSize;
+    if (i == plan->attributes.block) {
+      newBlocks[m] = plan->attributes.entry;
+      extent = plan->attributes.entry.storedSize;
     }
     SetBlockOffset(newBlocks[m], write);
     newBlocks[m].storedSize = extent;
@@ -317,107 +348,138 @@ bool CompactCommitted(Archive* archive) {
       return false;
     }
   }
-  const uint32_t newCount = blockCount - dropped;
-  const uint64_t hashPos = write;
-  const uint64_t blockPos = hashPos + static_cast<uint64_t>(hashEntries) * kEntryBytes;
-  bool needsHigh = false;
-  for (uint32_t m = 0; m < newCount; ++m) needsHigh = needsHigh || newBlocks[m].offsetHigh != 0;
-  const uint64_t highPos = needsHigh ? blockPos + static_cast<uint64_t>(newCount) * kEntryBytes : 0;
-  const uint64_t end = blockPos + static_cast<uint64_t>(newCount) * (kEntryBytes + (needsHigh ? 2 : 0));
-  if (base + end > fileLimit) {
+  const uint32_t newCount = plan->newCount = plan->blockCount - plan->dropped;
+  plan->hashPos = write;
+  plan->blockPos = plan->hashPos + static_cast<uint64_t>(plan->hashEntries) * kEntryBytes;
+  for (uint32_t m = 0; m < newCount; ++m) plan->needsHigh = plan->needsHigh || newBlocks[m].offsetHigh != 0;
+  plan->highPos = plan->needsHigh ? plan->blockPos + static_cast<uint64_t>(newCount) * kEntryBytes : 0;
+  plan->end = plan->blockPos + static_cast<uint64_t>(newCount) * (kEntryBytes + (plan->needsHigh ? 2 : 0));
+  if (base + plan->end > fileLimit) {
     SetLastError(kErrorFileTooLarge);
     return false;
   }
+  return true;
+}
 
-  // Block indices follow their blocks; entries naming no block of the table
-  // are lowered by the number dropped, as every later index is.
-  for (uint32_t e = 0; e < hashEntries; ++e) {
+// Block indices follow their blocks; entries naming no block of the table
+// are lowered by the number dropped, as every later index is. The new
+// header names the new tables.
+void RemapEntries(const Archive* archive, CompactionPlan* plan) {
+  HashEntry* newHash = plan->newHash();
+  const uint32_t* newIndex = plan->newIndex();
+  for (uint32_t e = 0; e < plan->hashEntries; ++e) {
     HashEntry& entry = newHash[e];
     if (!IsHashEntryInUse(entry)) continue;
-    entry.blockIndex = entry.blockIndex < blockCount ? newIndex[entry.blockIndex] : entry.blockIndex - dropped;
+    entry.blockIndex = entry.blockIndex < plan->blockCount ? newIndex[entry.blockIndex] : entry.blockIndex - plan->dropped;
   }
-  ClearTrailingDeletedMarks(newHash, hashEntries);
+  ClearTrailingDeletedMarks(newHash, plan->hashEntries);
+  plan->header = archive->header;
+  SetTablePositions(&plan->header, plan->hashPos, plan->blockPos, plan->highPos);
+  plan->header.blockTableEntries = plan->newCount;
+  plan->header.archiveSize = plan->end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(plan->end);
+}
 
-  ArchiveHeader newHeader = header;
-  SetTablePositions(&newHeader, hashPos, blockPos, highPos);
-  newHeader.blockTableEntries = newCount;
-  newHeader.archiveSize = end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
-
-  // The mark, then everything before the header and the header's own bytes
-  // as they are, the blocks, the tables and at last the new header.
-  platform::OsHandle out = temp.handle();
-  if (!WriteExactAt(out, base + end, kTemporaryMark, sizeof kTemporaryMark) ||
-      !CopyRange(archive->fileHandle, 0, out, 0, base + dataStart, chunk.bytes())) {
-    return false;
-  }
-  for (uint32_t i = 0; i < blockCount; ++i) {
-    if (newIndex[i] == kUnused) continue;
+// Copies (and where the key follows the position, re-keys) each kept block
+// to its new place.
+bool WriteCompactedBlocks(Archive* archive, CompactionPlan* plan, platform::OsHandle out, uint8_t* chunk) {
+  const uint64_t base = archive->headerOffset;
+  for (uint32_t i = 0; i < plan->blockCount; ++i) {
+    if (plan->newIndex()[i] == kUnused) continue;
     const BlockEntry& oldBlock = archive->blockTable[i];
-    const BlockEntry& newBlock = newBlocks[newIndex[i]];
-    if (i == attributes.block) {
-      if (!WriteExactAt(out, base + BlockOffset(newBlock), attributes.bytes, newBlock.storedSize)) return false;
+    const BlockEntry& newBlock = plan->newBlocks()[plan->newIndex()[i]];
+    if (i == plan->attributes.block) {
+      if (!WriteExactAt(out, base + BlockOffset(newBlock), plan->attributes.bytes, newBlock.storedSize)) return false;
       continue;
     }
     if (!CopyRange(archive->fileHandle, BlockPosition(archive, oldBlock), out, base + BlockOffset(newBlock),
-                   newBlock.storedSize, chunk.bytes())) {
+                   newBlock.storedSize, chunk)) {
       return false;
     }
     const uint32_t rekeyed = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
     if ((oldBlock.flags & rekeyed) == rekeyed && BlockOffset(oldBlock) != BlockOffset(newBlock) &&
-        !RekeyBlock(archive, newHash[firstUser[i]], oldBlock, newBlock, out)) {
+        !RekeyBlock(archive, plan->newHash()[plan->firstUser()[i]], oldBlock, newBlock, out)) {
       return false;
     }
   }
-  uint8_t rawHeader[kExtendedHeaderBytes];
-  SerializeExtendedHeader(newHeader, rawHeader);
-  if (!WriteEncryptedTable(out, base + hashPos, newHash, hashEntries, HashTableKey()) ||
-      !WriteEncryptedTable(out, base + blockPos, newBlocks, newCount, BlockTableKey()) ||
-      (needsHigh && !WriteHighOffsetTable(out, base + highPos, newBlocks, newCount)) ||
-      !WriteExactAt(out, base, rawHeader, archive->extended ? kExtendedHeaderBytes : kHeaderBytes) ||
-      !platform::FlushFileBuffers(out)) {
+  return true;
+}
+
+// The temporary archive whole: the mark, then everything before the header
+// and the header's own bytes as they are, the blocks, the tables and at
+// last the new header; flushed.
+bool WriteTemporaryArchive(Archive* archive, CompactionPlan* plan, platform::OsHandle out) {
+  const uint64_t base = archive->headerOffset;
+  PageBuffer chunk(COMPACT_COPY_CHUNK);
+  if (!chunk) return false;
+  if (!WriteExactAt(out, base + plan->end, kTemporaryMark, sizeof kTemporaryMark) ||
+      !CopyRange(archive->fileHandle, 0, out, 0, base + plan->dataStart, chunk.bytes()) ||
+      !WriteCompactedBlocks(archive, plan, out, chunk.bytes())) {
     return false;
   }
-  PageBuffer finalBlocks(newCount != 0 ? static_cast<size_t>(newCount) * sizeof(BlockEntry) : 0);
-  if (newCount != 0 && !finalBlocks) return false;
+  uint8_t rawHeader[kExtendedHeaderBytes];
+  SerializeExtendedHeader(plan->header, rawHeader);
+  return WriteEncryptedTable(out, base + plan->hashPos, plan->newHash(), plan->hashEntries, HashTableKey()) &&
+         WriteEncryptedTable(out, base + plan->blockPos, plan->newBlocks(), plan->newCount, BlockTableKey()) &&
+         (!plan->needsHigh || WriteHighOffsetTable(out, base + plan->highPos, plan->newBlocks(), plan->newCount)) &&
+         WriteExactAt(out, base, rawHeader, archive->extended ? kExtendedHeaderBytes : kHeaderBytes) &&
+         platform::FlushFileBuffers(out);
+}
 
-  if (!ReplaceArchiveFile(archive, target.c_str(), &temp)) return false;
-  const uint32_t reopenError = GetLastError();
-
-  // The archive is the new file now. Open files of it keep working: keys
-  // that follow the position move with their blocks, and the hash table
-  // keeps its array, so the entries they refer to stay where they are.
+// The archive is the new file now; the record takes the plan's state.
+// Open files of it keep working: keys that follow the position move with
+// their blocks, and the hash table keeps its array, so the entries they
+// refer to stay where they are.
+void AdoptCompacted(Archive* archive, CompactionPlan* plan, PageBuffer finalBlocks) {
   for (uint32_t f = 0; f < OpenFileListCount; ++f) {
     ArchiveFile* file = OpenFileList[f];
     if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
     const uint32_t index = file->hashEntry->blockIndex;
-    if (index >= blockCount || newIndex[index] == kUnused) continue;
+    if (index >= plan->blockCount || plan->newIndex()[index] == kUnused) continue;
     const BlockEntry& before = archive->blockTable[index];
-    const BlockEntry& after = newBlocks[newIndex[index]];
     if ((before.flags & BLOCK_KEY_ADJUSTED) == 0) continue;
-    file->fileKey = (((file->fileKey ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
+    file->fileKey = MovedKey(file->fileKey, before, plan->newBlocks()[plan->newIndex()[index]]);
   }
-  std::memcpy(archive->hashTable, newHash, static_cast<size_t>(hashEntries) * kEntryBytes);
-  if (newCount != 0) std::memcpy(finalBlocks.bytes(), newBlocks, static_cast<size_t>(newCount) * sizeof(BlockEntry));
+  std::memcpy(archive->hashTable, plan->newHash(), static_cast<size_t>(plan->hashEntries) * kEntryBytes);
+  if (plan->newCount != 0) {
+    std::memcpy(finalBlocks.bytes(), plan->newBlocks(), static_cast<size_t>(plan->newCount) * sizeof(BlockEntry));
+  }
   platform::VirtualFree(archive->blockTable);
   archive->blockTable = reinterpret_cast<BlockEntry*>(finalBlocks.release());
-  archive->header = newHeader;
-  archive->committedEnd = end;
-  for (uint32_t m = 0; m < newCount; ++m) NoteBlockExtent(archive, m, newBlocks[m], newBlocks[m].storedSize);
+  archive->header = plan->header;
+  archive->committedEnd = plan->end;
+  for (uint32_t m = 0; m < plan->newCount; ++m) {
+    NoteBlockExtent(archive, m, plan->newBlocks()[m], plan->newBlocks()[m].storedSize);
+  }
+}
 
-  // The mark is dead now; a file that cannot be cut keeps it harmlessly
-  // behind the archive's end.
+bool CompactCommitted(Archive* archive) {
+  std::string target;
+  if (!CompactionTarget(archive, &target)) return false;
+  archive->ownerNotKept = false;
+  TempFile temp;
+  if (!temp.Create(target.c_str())) return false;
+  CompactionPlan plan;
+  if (!FindFirstUsers(archive, &plan)) return false;
+  // "(attributes)" follows the blocks to their new indexes.
+  if (!PrepareCompactedAttributes(archive, plan.firstUser(), plan.blockCount, kUnused, &plan.attributes)) {
+    return false;
+  }
+  if (!PlanLayout(archive, &plan)) return false;
+  RemapEntries(archive, &plan);
+  if (!WriteTemporaryArchive(archive, &plan, temp.handle())) return false;
+  PageBuffer finalBlocks(plan.newCount != 0 ? static_cast<size_t>(plan.newCount) * sizeof(BlockEntry) : 0);
+  if (plan.newCount != 0 && !finalBlocks) return false;
+
+  if (!ReplaceArchiveFile(archive, target.c_str(), &temp)) return false;
+  const uint32_t reopenError = GetLastError();
+  AdoptCompacted(archive, &plan, std::move(finalBlocks));
   if (!platform::IsValidHandle(archive->fileHandle)) {
     SetLastError(reopenError);
     return false;
   }
-  const uint64_t cut = base + end;
-  int32_t cutHigh = static_cast<int32_t>(cut >> 32);
-  SetLastError(ERROR_SUCCESS);
-  if (platform::SetFilePointer(archive->fileHandle, static_cast<int32_t>(static_cast<uint32_t>(cut)), &cutHigh,
-                               platform::kFileBegin) != platform::kInvalidSetFilePointer ||
-      GetLastError() == ERROR_SUCCESS) {
-    platform::SetEndOfFile(archive->fileHandle);
-  }
+  // The mark is dead now; a file that cannot be cut keeps it harmlessly
+  // behind the archive's end.
+  CutFileAt(archive, archive->headerOffset + plan.end);
   SetLastError(ERROR_SUCCESS);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/read/lines.h"
 #include "archive/update/update_internal.h"
 #include "sorvane/sorvane.h"
 
@@ -31,89 +32,41 @@ uint32_t LineHash(const uint8_t* text, uint32_t length) {
   return h;
 }
 
-uint32_t LineLengthAt(const uint8_t* text, uint32_t size, uint32_t pos) {
-  uint32_t end = pos;
-  while (end < size && !IsLineBreak(text[end])) ++end;
-  return end - pos;
-}
+void DropIndex(SessionList* list) { list->index.Clear(); }
 
-void DropIndex(SessionList* list) {
-  std::free(list->index);
-  list->index = nullptr;
-  list->indexSlots = list->indexLines = 0;
-}
-
-// The slot holding the line equal to text[0..length) (case ignored), or the
+// The slot holding the line equal to line[0..length) (case ignored), or the
 // free slot where it would go.
-uint32_t* IndexSlot(SessionList* list, const uint8_t* line, uint32_t length) {
+SessionList::Line* IndexSlot(SessionList* list, const uint8_t* line, uint32_t length) {
   const auto* text = reinterpret_cast<const uint8_t*>(list->text);
-  for (uint32_t i = LineHash(line, length) & (list->indexSlots - 1);; i = (i + 1) & (list->indexSlots - 1)) {
-    uint32_t* slot = &list->index[i];
-    if (*slot == 0) return slot;
-    const uint32_t pos = *slot - 1;
-    if (LineLengthAt(text, list->size, pos) == length &&
-        MatchNoCase(text + pos, reinterpret_cast<const char*>(line), length)) {
-      return slot;
-    }
-  }
-}
-
-bool IndexLine(SessionList* list, uint32_t pos, uint32_t length);
-
-// Room for one more line: at most half the slots in use.
-bool GrowIndex(SessionList* list) {
-  if (list->index != nullptr && (list->indexLines + 1) * 2 <= list->indexSlots) return true;
-  uint32_t* old = list->index;
-  const uint32_t oldSlots = list->indexSlots;
-  uint64_t slots = oldSlots < 64 ? 64 : static_cast<uint64_t>(oldSlots) * 2;
-  if (slots > 0x40000000u) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  auto* fresh = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(slots), sizeof(uint32_t)));
-  if (fresh == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return false;
-  }
-  list->index = fresh;
-  list->indexSlots = static_cast<uint32_t>(slots);
-  list->indexLines = 0;
-  const auto* text = reinterpret_cast<const uint8_t*>(list->text);
-  for (uint32_t i = 0; i < oldSlots; ++i) {
-    if (old[i] == 0) continue;
-    const uint32_t pos = old[i] - 1;
-    *IndexSlot(list, text + pos, LineLengthAt(text, list->size, pos)) = old[i];
-    ++list->indexLines;
-  }
-  std::free(old);
-  return true;
+  return list->index.Probe(LineHash(line, length), [list, text, line, length](const SessionList::Line& slot) {
+    const uint32_t pos = slot.offset - 1;
+    return LineLengthAt(text, list->size, pos) == length &&
+           MatchNoCase(text + pos, reinterpret_cast<const char*>(line), length);
+  });
 }
 
 // Notes the line at pos unless an equal one came before it.
 bool IndexLine(SessionList* list, uint32_t pos, uint32_t length) {
-  if (!GrowIndex(list)) return false;
   const auto* text = reinterpret_cast<const uint8_t*>(list->text);
-  uint32_t* slot = IndexSlot(list, text + pos, length);
-  if (*slot == 0) {
-    *slot = pos + 1;
-    ++list->indexLines;
-  }
+  const bool room = list->index.Reserve([list, text](const SessionList::Line& slot) {
+    const uint32_t at = slot.offset - 1;
+    return LineHash(text + at, LineLengthAt(text, list->size, at));
+  });
+  if (!room) return false;
+  SessionList::Line* slot = IndexSlot(list, text + pos, length);
+  if (slot->free()) list->index.Take(slot, SessionList::Line{pos + 1});
   return true;
 }
 
 bool BuildIndex(SessionList* list) {
   const auto* text = reinterpret_cast<const uint8_t*>(list->text);
-  for (uint32_t pos = 0; pos < list->size;) {
-    const uint32_t length = LineLengthAt(text, list->size, pos);
-    if (length != 0 && !IndexLine(list, pos, length)) {
-      DropIndex(list);
-      return false;
-    }
-    pos += length;
-    while (pos < list->size && IsLineBreak(text[pos])) ++pos;
+  const bool built = ForEachLine(text, list->size, IsLineBreak,
+                                 [list](uint32_t pos, uint32_t length) { return IndexLine(list, pos, length); });
+  if (!built) {
+    DropIndex(list);
+    return false;
   }
-  if (list->index == nullptr && !GrowIndex(list)) return false;
-  return true;
+  return !list->index.empty() || list->index.Reserve([](const SessionList::Line&) { return 0u; });
 }
 
 // FindListedLine through the index; names that are no single line (empty,
@@ -122,11 +75,11 @@ int64_t FindInList(SessionList* list, const char* name) {
   const uint32_t length = static_cast<uint32_t>(std::strlen(name));
   if (list->size == 0) return -1;
   if (length == 0 || std::strpbrk(name, "\r\n") != nullptr ||
-      (list->index == nullptr && !BuildIndex(list))) {
+      (list->index.empty() && !BuildIndex(list))) {
     return FindListedLine(reinterpret_cast<const uint8_t*>(list->text), list->size, name);
   }
-  const uint32_t slot = *IndexSlot(list, reinterpret_cast<const uint8_t*>(name), length);
-  return slot == 0 ? -1 : static_cast<int64_t>(slot) - 1;
+  const SessionList::Line* slot = IndexSlot(list, reinterpret_cast<const uint8_t*>(name), length);
+  return slot->free() ? -1 : static_cast<int64_t>(slot->offset) - 1;
 }
 
 // True when some locale still holds the name: its line must stay listed, or
@@ -170,7 +123,7 @@ bool ListfileAddName(Archive* archive, const char* name) {
   list->size = used;
   list->dirty = true;
   // An index that cannot take the line is dropped and built again.
-  if (list->index != nullptr && !IndexLine(list, line, length)) DropIndex(list);
+  if (!list->index.empty() && !IndexLine(list, line, length)) DropIndex(list);
   return true;
 }
 
@@ -208,7 +161,9 @@ void ForgetSessionList(Archive* archive) { ReleaseSessionList(&SessionOf(archive
 void ReleaseSessionList(SessionList* list) {
   DropIndex(list);
   std::free(list->text);
-  *list = SessionList{};
+  list->text = nullptr;
+  list->size = list->capacity = 0;
+  list->loaded = list->unusable = list->dirty = false;
 }
 
 Outcome StoreSessionList(Archive* archive) {

@@ -1,5 +1,5 @@
-// Internal steps shared by the update units (update.cpp, add.cpp, modify.cpp,
-// compact.cpp). Not part of the public interface.
+// What the update units share, grouped by the unit that defines it. Not part
+// of the public interface.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include "archive/format/crypto.h"
 #include "archive/format/records.h"
 #include "archive/read/known_names.h"
+#include "archive/read/probe_table.h"
 #include "archive/read/read_internal.h"
 #include "archive/update/space.h"
 #include "platform/exact_io.h"
@@ -32,36 +33,7 @@ inline void MarkHashEntryEmpty(HashEntry& e) {
   e.blockIndex = kFreeWord;
 }
 
-// Null or unknown archive: ERROR_INVALID_PARAMETER; opened without OPEN_WRITE:
-// ERROR_ACCESS_DENIED.
-bool CheckUpdatableArchive(Archive* archive);
-
-// Writes a decrypted table, encrypted with key, at a file position; the
-// table itself stays decrypted.
-bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const HashEntry* table, uint32_t entries,
-                         uint32_t key);
-bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries,
-                         uint32_t key);
-// The high-offset table of the extended header: each block's offsetHigh, not
-// encrypted.
-bool WriteHighOffsetTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries);
-// Puts archive-relative table positions into a header (the high words and
-// the high-offset table's position only into an extended one).
-void SetTablePositions(ArchiveHeader* header, uint64_t hashPos, uint64_t blockPos, uint64_t highPos);
-// The file position below which archives of the classic header must end
-// (4 GiB). Only tests lower it, to reach the limit without writing 4 GB.
-extern uint64_t ClassicFileLimit;
-
-// The entry to store name/locale in: the entry already holding them (only when
-// replace is allowed, else ERR_ALREADY_STORED), else the first deleted mark of
-// the probe run, else the empty entry ending it; ERR_HASH_TABLE_FULL when the
-// run covers the whole table without one.
-HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale, bool replace);
-
-// The entry of name in exactly this locale, or null.
-HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale);
-
-// ---- updates ----------------------------------------------------------------------
+// ---- the session and the record's update state (session.cpp) ----------------------
 //
 // Every update runs in a session: the archive's open batch, or one of its own
 // that commits when the operation ends. Until the commit the archive file
@@ -80,11 +52,13 @@ struct SessionList {
   uint32_t size = 0;
   uint32_t capacity = 0;
   // The lines by their letters, case ignored: 1 + the offset of each line's
-  // first occurrence, 0 for a free slot (open addressing, a power of two of
-  // slots). Built on first use, kept by appends, dropped by removals.
-  uint32_t* index = nullptr;
-  uint32_t indexSlots = 0;
-  uint32_t indexLines = 0;
+  // first occurrence, 0 for a free slot. Built on first use, kept by
+  // appends, dropped by removals.
+  struct Line {
+    uint32_t offset;
+    bool free() const { return offset == 0; }
+  };
+  ProbeTable<Line> index{0x40000000u};
 };
 
 // A hash entry as it was before the session first changed it.
@@ -113,7 +87,7 @@ struct UpdateSession {
   bool hashChanged = false;
   bool blocksChanged = false;
   SessionList list;
-  AttributesTable* attributes = nullptr;  // see KeptAttributes (attributes.cpp)
+  AttributesTable* attributes = nullptr;  // see KeptAttributes (attributes_upkeep.cpp)
   bool attributesLoaded = false;
   bool attributesDirty = false;
   PageBuffer scratch;  // the adds' working buffers, kept for the session
@@ -158,6 +132,134 @@ enum class Outcome {
   kArchiveFailed,  // failed on the archive's side: the whole session is abandoned
 };
 
+// ---- opening for update (open_update.cpp) ---------------------------------------
+
+// Null or unknown archive: ERROR_INVALID_PARAMETER; opened without OPEN_WRITE:
+// ERROR_ACCESS_DENIED.
+bool CheckUpdatableArchive(Archive* archive);
+
+// ---- operations in sessions (session.cpp) -----------------------------------------
+
+// The session an operation runs in: the open batch, or a new one of its own.
+// Null (last error set) when one cannot be had or the batch has failed.
+UpdateSession* BeginOperation(Archive* archive);
+// Ends an operation with its outcome: commits a session of its own, abandons
+// it (or the whole batch on kArchiveFailed). Returns the operation's result,
+// with its error kept as the last error.
+bool EndOperation(Archive* archive, Outcome outcome);
+// Compaction works on the committed state: the batch's changes so far are
+// committed first, and the batch goes on afterwards.
+bool CommitBatchSoFar(Archive* archive, bool* batchOpen);
+bool ResumeBatch(Archive* archive);
+// A new session over the committed state (null, last error set, when it
+// cannot be had).
+UpdateSession* StartSession(Archive* archive, bool explicitBatch);
+// Puts the committed state back into the record, and the file back at its
+// committed length: whatever the pending state wrote past it goes, so that a
+// disk that ran full has its room again. The session's own memory is
+// released, the session object stays.
+void RestoreCommitted(Archive* archive, UpdateSession* s);
+// The pending state becomes the committed one in memory.
+void AcceptPending(UpdateSession* s);
+// Deletes the record's session object.
+void EndSession(Archive* archive);
+// Restores the committed state and ends the session.
+void AbandonSession(Archive* archive);
+// Cuts the file at a file position when it runs on past it. A cut that
+// fails leaves bytes that no state uses; the next session tries again.
+void CutFileAt(Archive* archive, uint64_t end);
+// Notes a hash entry before the session changes it (false: no memory).
+bool NoteHashChange(Archive* archive, const HashEntry* entry);
+// Page memory for a table of entries (null on failure, last error set).
+template <typename T>
+T* AllocateEntries(uint64_t count) {
+  if (count * sizeof(T) > 0xFFFFFFFFull) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return static_cast<T*>(platform::VirtualAlloc(count != 0 ? static_cast<size_t>(count * sizeof(T)) : 1));
+}
+
+// ---- the commit (commit.cpp) ------------------------------------------------------
+
+// Writes the pending state and switches to it; the session ends either way.
+// Before the switch a failure restores the committed state; after it the
+// new state stands, and a failed flush is still reported.
+bool CommitSession(Archive* archive);
+// Writes a decrypted table, encrypted with key, at a file position; the
+// table itself stays decrypted.
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const HashEntry* table, uint32_t entries,
+                         uint32_t key);
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries,
+                         uint32_t key);
+// The high-offset table of the extended header: each block's offsetHigh, not
+// encrypted.
+bool WriteHighOffsetTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries);
+
+// ---- space of both states (used_space.cpp) ----------------------------------------
+
+// The file position below which archives of the classic header must end
+// (4 GiB). Only tests lower it, to reach the limit without writing 4 GB.
+extern uint64_t ClassicFileLimit;
+// The archive-relative end no state may pass.
+uint64_t SpaceLimit(const Archive* archive);
+// The header's own bytes: its stated size when that is a sensible one (at
+// least what the commit writes of it and below everything else), else what
+// the commit writes: 44 bytes of an extended header, 32 of a classic one.
+uint64_t HeaderEnd(const Archive* archive, const ExtentList& used);
+// Every extent the archive's current tables use: both tables (whole, even
+// beyond the file's end, where readers take them as zeros) and the data of
+// each block some in-use hash entry names (up to the file's end, beyond
+// which no reader finds any). firstUser[i]: the first entry naming block i.
+bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used);
+// Where the pending state ends: the header's own bytes, both tables at the
+// positions given and every block in use.
+uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint64_t highPos);
+// Space for new bytes: free in both states, archive-relative, below 4 GiB
+// counted from the file's start in archives of the classic header.
+bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
+void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
+// Gives back the space of pending block `index` when this session wrote it.
+// A committed block gives none back: the entry may claim bytes its data do
+// not take (a stored size beyond its layout, a place past the file's end),
+// which were free and may hold new data of this session by now.
+void ReleaseBlockSpace(Archive* archive, uint32_t index);
+
+// ---- blocks: references and extents (block_refs.cpp) -----------------------------
+
+// Room for one more pending block entry.
+bool ReserveBlockEntry(Archive* archive);
+// The bytes a block's data take from its offset on: their own layout's
+// extent where it can be read (a stored size may be false), else the stored
+// size. Remembered per block, for as long as the block entry stays the same.
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry);
+// Notes the extent of a block this library has just written or moved.
+void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent);
+// Keeps the block reference counts: entry now names newIndex instead of
+// oldIndex (either may be none: kNoBlock). A block no entry names any more
+// gives its space back when this session wrote it.
+constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
+void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex);
+// In-use hash entries that name the pending block.
+uint32_t BlockReferences(const Archive* archive, uint32_t index);
+// The extent remembered for a pending block; the stored size when none is.
+uint32_t KnownExtent(const Archive* archive, uint32_t index);
+
+// ---- room for compaction (room.cpp) -----------------------------------------------
+
+// Bytes past the end of the committed archive belong to no state: an update
+// that failed left them, and one that could not even cut them off left them
+// for the next. Every session starts by cutting them; this does it outside
+// one (no session may be open). False when the archive cannot be measured.
+bool CutPastCommittedEnd(Archive* archive);
+// What compaction needs beside the archive: the new file's bytes, and the
+// room the file system has for them, counting what the cut above gives back.
+// False (last error set) when the free space cannot be learnt.
+bool CompactionRoom(Archive* archive, uint64_t* needed, uint64_t* available);
+// Cuts what lies past the committed end and fails with ERROR_DISK_FULL when
+// the compacted copy would not fit.
+bool CheckCompactionRoom(Archive* archive);
+
 // ---- "(attributes)" (attributes_upkeep.cpp) ---------------------------------------
 
 // What an add learnt of the content it stored.
@@ -196,60 +298,7 @@ struct CompactedAttributes {
 bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uint32_t blockCount,
                                 uint32_t unusedMark, CompactedAttributes* out);
 
-// The session an operation runs in: the open batch, or a new one of its own.
-// Null (last error set) when one cannot be had or the batch has failed.
-UpdateSession* BeginOperation(Archive* archive);
-// Ends an operation with its outcome: commits a session of its own, abandons
-// it (or the whole batch on kArchiveFailed). Returns the operation's result,
-// with its error kept as the last error.
-bool EndOperation(Archive* archive, Outcome outcome);
-// Compaction works on the committed state: the batch's changes so far are
-// committed first, and the batch goes on afterwards.
-bool CommitBatchSoFar(Archive* archive, bool* batchOpen);
-bool ResumeBatch(Archive* archive);
-
-// Bytes past the end of the committed archive belong to no state: an update
-// that failed left them, and one that could not even cut them off left them
-// for the next. Every session starts by cutting them; this does it outside
-// one (no session may be open). False when the archive cannot be measured.
-bool CutPastCommittedEnd(Archive* archive);
-// What compaction needs beside the archive: the new file's bytes, and the
-// room the file system has for them, counting what the cut above gives back.
-// False (last error set) when the free space cannot be learnt.
-bool CompactionRoom(Archive* archive, uint64_t* needed, uint64_t* available);
-// Cuts what lies past the committed end and fails with ERROR_DISK_FULL when
-// the compacted copy would not fit.
-bool CheckCompactionRoom(Archive* archive);
-
-// Notes a hash entry before the session changes it (false: no memory).
-bool NoteHashChange(Archive* archive, const HashEntry* entry);
-
-// Space for new bytes: free in both states, archive-relative, below 4 GiB
-// counted from the file's start in archives of the classic header.
-bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
-void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
-// Gives back the space of pending block `index` when this session wrote it.
-// A committed block gives none back: the entry may claim bytes its data do
-// not take (a stored size beyond its layout, a place past the file's end),
-// which were free and may hold new data of this session by now.
-void ReleaseBlockSpace(Archive* archive, uint32_t index);
-// Room for one more pending block entry.
-bool ReserveBlockEntry(Archive* archive);
-// The bytes a block's data take from its offset on: their own layout's
-// extent where it can be read (a stored size may be false), else the stored
-// size. Remembered per block, for as long as the block entry stays the same.
-uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry);
-// Notes the extent of a block this library has just written or moved.
-void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent);
-// Keeps the block reference counts: entry now names newIndex instead of
-// oldIndex (either may be none: kNoBlock). A block no entry names any more
-// gives its space back when this session wrote it.
-constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
-void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex);
-// In-use hash entries that name the pending block.
-uint32_t BlockReferences(const Archive* archive, uint32_t index);
-
-// ---- the name list (archives opened with UPDATE_KEEP_LISTFILE) ------------------------
+// ---- the name list (listfile_upkeep.cpp; archives opened with UPDATE_KEEP_LISTFILE)
 
 bool ListfileAddName(Archive* archive, const char* name);
 bool ListfileRemoveName(Archive* archive, const char* name);
@@ -258,6 +307,8 @@ void ForgetSessionList(Archive* archive);
 // Stores the session's list when it changed (kRefused: no room for it).
 Outcome StoreSessionList(Archive* archive);
 void ReleaseSessionList(SessionList* list);
+
+// ---- sector layouts and re-keying (modify.cpp) -----------------------------------
 
 // The file's layout, read and checked, ready for re-keying: its pieces, each
 // encrypted with the key plus its index. Those are the sectors, plus the
@@ -292,6 +343,16 @@ struct AddSource {
 // Stores one file in the session (no name-list upkeep).
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
                      uint32_t mask, uint32_t level);
+// The entry to store name/locale in: the entry already holding them (only when
+// replace is allowed, else ERR_ALREADY_STORED), else the first deleted mark of
+// the probe run, else the empty entry ending it; ERR_HASH_TABLE_FULL when the
+// run covers the whole table without one.
+HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale, bool replace);
+
+// The entry of name in exactly this locale, or null.
+HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale);
+
+// ---- progress (progress.cpp) ------------------------------------------------------
 
 // Tells the caller's progress callback that this many more bytes of an
 // add's source or a compaction's data were handled.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/read/lines.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {

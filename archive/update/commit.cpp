@@ -1,0 +1,170 @@
+// The commit: switches an archive from its committed state to the pending
+// one without ever writing over a byte the committed state uses.
+//
+// Commit order: new data is already in free space; the name list (when it
+// changed) goes there too, then the changed tables; the file is flushed; the
+// header is written in one piece and flushed. A stop before the header write
+// leaves the old state whole, a stop after it the new one. Only then does
+// the space of the old state become free, and the dead tail is cut off.
+#include "archive/format/tables.h"
+#include "archive/update/update_internal.h"
+#include "archive/read/read_internal.h"
+#include "sorvane/sorvane.h"
+
+namespace {
+
+// Encoded table bytes go to a file from a position on.
+class FileTableSink final : public TableSink {
+ public:
+  FileTableSink(platform::OsHandle file, uint64_t position) : file_(file), position_(position) {}
+  bool Write(uint64_t offset, const uint8_t* bytes, uint32_t size) override {
+    return WriteExactAt(file_, position_ + offset, bytes, size);
+  }
+
+ private:
+  platform::OsHandle file_;
+  uint64_t position_;
+};
+
+// The extended header's high-offset table is written when some block lies
+// at 4 GiB or beyond.
+bool NeedsHighOffsets(const Archive* archive) {
+  if (!archive->extended) return false;
+  for (uint32_t i = 0; i < archive->header.blockTableEntries; ++i) {
+    if (archive->blockTable[i].offsetHigh != 0) return true;
+  }
+  return false;
+}
+
+// Where the commit puts the tables, and which of them it writes.
+struct TablePlan {
+  uint64_t hashPos = 0;
+  uint64_t blockPos = 0;
+  uint64_t highPos = 0;
+  bool writeHash = false;
+  bool writeBlocks = false;
+  bool writeHigh = false;
+};
+
+// Finds room for the changed tables; the unchanged ones stay where the
+// committed header has them.
+bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
+  const ArchiveHeader& h = archive->header;
+  const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
+  const uint64_t blockBytes = static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes;
+  plan->hashPos = HashTablePos(s->committedHeader);
+  plan->blockPos = BlockTablePos(s->committedHeader);
+  plan->highPos = archive->extended ? s->committedHeader.highOffsetTablePos : 0;
+  plan->writeHash = s->hashChanged;
+  plan->writeBlocks = s->blocksChanged && blockBytes != 0;
+  // The high-offset table follows the block table; it is there while some
+  // block needs it, and dropped (position 0) once none does.
+  plan->writeHigh = plan->writeBlocks && NeedsHighOffsets(archive);
+  const uint64_t highBytes = plan->writeHigh ? static_cast<uint64_t>(h.blockTableEntries) * 2 : 0;
+  if (s->blocksChanged && !plan->writeHigh) plan->highPos = 0;
+  bool ok = true;
+  if (plan->writeHash && plan->writeBlocks) {
+    ok = AllocateSpace(archive, hashBytes + blockBytes + highBytes, &plan->hashPos);
+    plan->blockPos = plan->hashPos + hashBytes;
+  } else if (plan->writeHash) {
+    ok = AllocateSpace(archive, hashBytes, &plan->hashPos);
+  } else if (plan->writeBlocks) {
+    ok = AllocateSpace(archive, blockBytes + highBytes, &plan->blockPos);
+  }
+  if (plan->writeHigh) plan->highPos = plan->blockPos + blockBytes;
+  if (h.blockTableEntries == 0) plan->blockPos = plan->hashPos + hashBytes;
+  return ok;
+}
+
+// Writes the changed tables where the plan puts them and flushes them.
+bool WritePlannedTables(Archive* archive, const TablePlan& plan) {
+  const ArchiveHeader& h = archive->header;
+  const uint64_t base = archive->headerOffset;
+  // Space handed out never wraps, so these are plain file positions.
+  bool ok = true;
+  if (plan.writeHash) {
+    ok = WriteEncryptedTable(archive->fileHandle, base + plan.hashPos, archive->hashTable, h.hashTableEntries,
+                             HashTableKey());
+  }
+  if (ok && plan.writeBlocks) {
+    ok = WriteEncryptedTable(archive->fileHandle, base + plan.blockPos, archive->blockTable, h.blockTableEntries,
+                             BlockTableKey());
+  }
+  if (ok && plan.writeHigh) {
+    ok = WriteHighOffsetTable(archive->fileHandle, base + plan.highPos, archive->blockTable, h.blockTableEntries);
+  }
+  return ok && platform::FlushFileBuffers(archive->fileHandle);
+}
+
+// The session ends with the committed state back in place; the failure's
+// error stays the last error.
+bool FailCommit(Archive* archive, UpdateSession* s) {
+  const uint32_t error = GetLastError();
+  RestoreCommitted(archive, s);
+  EndSession(archive);
+  SetLastError(error);
+  return false;
+}
+
+// Cuts the file after the committed archive when something dead follows it.
+void CutDeadTail(Archive* archive) { CutFileAt(archive, archive->headerOffset + archive->committedEnd); }
+
+}  // namespace
+
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const HashEntry* table, uint32_t entries,
+                         uint32_t key) {
+  FileTableSink sink(file, position);
+  return EncodeHashTable(table, entries, key, sink);
+}
+
+bool WriteEncryptedTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries,
+                         uint32_t key) {
+  FileTableSink sink(file, position);
+  return EncodeBlockTable(table, entries, key, sink);
+}
+
+bool WriteHighOffsetTable(platform::OsHandle file, uint64_t position, const BlockEntry* table, uint32_t entries) {
+  FileTableSink sink(file, position);
+  return EncodeHighOffsetTable(table, entries, sink);
+}
+
+bool CommitSession(Archive* archive) {
+  UpdateSession* s = SessionOf(archive);
+  if (StoreSessionList(archive) == Outcome::kArchiveFailed ||
+      StoreSessionAttributes(archive) == Outcome::kArchiveFailed) {
+    return FailCommit(archive, s);
+  }
+  if (!s->hashChanged && !s->blocksChanged) {
+    AcceptPending(s);
+    EndSession(archive);
+    return true;
+  }
+  TablePlan plan;
+  bool ok = PlaceTables(archive, s, &plan);
+  if (ok) ok = WritePlannedTables(archive, plan);
+  ArchiveHeader next = archive->header;
+  SetTablePositions(&next, plan.hashPos, plan.blockPos, plan.highPos);
+  const uint64_t end = PendingEnd(archive, plan.hashPos, plan.blockPos, plan.highPos);
+  if (ok && end > SpaceLimit(archive)) {
+    SetLastError(kErrorFileTooLarge);
+    ok = false;
+  }
+  // Past 4 GiB the size field cannot hold the end; readers of the extended
+  // header do not trust it anyway.
+  next.archiveSize = end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(end);
+  uint8_t raw[kExtendedHeaderBytes];
+  SerializeExtendedHeader(next, raw);
+  if (ok) {
+    ok = WriteExactAt(archive->fileHandle, archive->headerOffset, raw,
+                      archive->extended ? kExtendedHeaderBytes : kHeaderBytes);
+  }
+  if (!ok) return FailCommit(archive, s);
+  // Switched: the new state is the archive now.
+  archive->header = next;
+  archive->committedEnd = end;
+  AcceptPending(s);
+  EndSession(archive);
+  if (!platform::FlushFileBuffers(archive->fileHandle)) return false;
+  CutDeadTail(archive);
+  return true;
+}
