@@ -387,21 +387,26 @@ void LibraryStartup() {
   SetBaseDirectory(path);
 }
 
+namespace {
+
+// Closes every handle of a list, newest first; one that cannot be closed is
+// dropped from the count all the same, so that shutdown ends.
+template <typename Handle, typename Close>
+void CloseEvery(Handle*& list, uint32_t& count, Close close) {
+  while (count > 0) {
+    const uint32_t before = count;
+    close(list[count - 1]);
+    if (count == before) --count;
+  }
+  platform::VirtualFree(list);
+  list = nullptr;
+}
+
+}  // namespace
+
 void LibraryShutdown() {
-  while (OpenFileListCount > 0) {
-    const uint32_t before = OpenFileListCount;
-    CloseArchiveFile(OpenFileList[OpenFileListCount - 1]);
-    if (OpenFileListCount == before) --OpenFileListCount;
-  }
-  platform::VirtualFree(OpenFileList);
-  OpenFileList = nullptr;
-  while (ArchiveListCount > 0) {
-    const uint32_t before = ArchiveListCount;
-    CloseArchive(ArchiveList[ArchiveListCount - 1]);
-    if (ArchiveListCount == before) --ArchiveListCount;
-  }
-  platform::VirtualFree(ArchiveList);
-  ArchiveList = nullptr;
+  CloseEvery(OpenFileList, OpenFileListCount, CloseArchiveFile);
+  CloseEvery(ArchiveList, ArchiveListCount, CloseArchive);
 }
 
 namespace {
