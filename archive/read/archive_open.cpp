@@ -92,8 +92,19 @@ uint32_t FindArchiveHeader(platform::OsHandle file) {
 // Headers of later versions are read through the fields they share with the
 // extended header; one without a classic hash table is ERROR_NOT_SUPPORTED.
 // A high-offset table that the file does not hold whole is ERROR_FILE_CORRUPT.
-bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const char* path,
-                       Archive** out) {
+namespace {
+
+// What the header says of the tables to read.
+struct RecordLayout {
+  ArchiveHeader header;
+  bool extended = false;
+  bool hasHighTable = false;
+  uint64_t hashBytes = 0;
+  uint64_t blockBytes = 0;
+  uint64_t highBytes = 0;
+};
+
+bool ReadRecordLayout(platform::OsHandle file, uint32_t archiveStart, RecordLayout* layout) {
   uint8_t raw[kExtendedHeaderBytes] = {};
   uint32_t got = 0;
   if (!platform::ReadFileAt(file, archiveStart, raw, kExtendedHeaderBytes, &got)) return false;
@@ -101,9 +112,10 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
-  ArchiveHeader header = ParseArchiveHeader(raw);
-  const bool extended = HasExtendedHeader(header);
-  if (extended) {
+  ArchiveHeader& header = layout->header;
+  header = ParseArchiveHeader(raw);
+  layout->extended = HasExtendedHeader(header);
+  if (layout->extended) {
     if (got < kExtendedHeaderBytes) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
@@ -114,72 +126,71 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
       return false;
     }
   }
-  const uint64_t hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
-  const uint64_t blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
-  if (header.hashTableEntries == 0 || hashBytes > kMaxTableBytes || blockBytes > kMaxTableBytes ||
-      header.sectorSizeShift > kMaxSectorSizeShift) {
+  layout->hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
+  layout->blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
+  if (header.hashTableEntries == 0 || layout->hashBytes > kMaxTableBytes ||
+      layout->blockBytes > kMaxTableBytes || header.sectorSizeShift > kMaxSectorSizeShift) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
   uint64_t fileSize = 0;
   if (!platform::GetFileSize64(file, &fileSize)) return false;
-  const uint64_t highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
-  const bool hasHighTable = extended && header.highOffsetTablePos != 0 && highBytes != 0;
-  if (hasHighTable && (header.highOffsetTablePos > fileSize ||
-                       archiveStart + header.highOffsetTablePos + highBytes > fileSize)) {
+  layout->highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
+  layout->hasHighTable = layout->extended && header.highOffsetTablePos != 0 && layout->highBytes != 0;
+  if (layout->hasHighTable && (header.highOffsetTablePos > fileSize ||
+                               archiveStart + header.highOffsetTablePos + layout->highBytes > fileSize)) {
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
+  return true;
+}
 
-  auto* archive = static_cast<Archive*>(platform::VirtualAlloc(sizeof(Archive)));
-  if (archive == nullptr) return false;
+}  // namespace
+
+bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const char* path,
+                       Archive** out) {
+  RecordLayout layout;
+  if (!ReadRecordLayout(file, archiveStart, &layout)) return false;
+  const ArchiveHeader& header = layout.header;
+  PageBuffer record(sizeof(Archive));
+  if (!record) return false;
+  auto* archive = reinterpret_cast<Archive*>(record.bytes());
   archive->header = header;
-  archive->extended = extended;
+  archive->extended = layout.extended;
   archive->userDataPos = kNoUserData;
   archive->headerOffset = archiveStart;
-  archive->hashTable = static_cast<HashEntry*>(platform::VirtualAlloc(hashBytes));
-  if (archive->hashTable == nullptr) {
-    platform::VirtualFree(archive);
-    return false;
+  PageBuffer hash(static_cast<size_t>(layout.hashBytes));
+  if (!hash) return false;
+  PageBuffer blocks;
+  PageBuffer rawBlocks(static_cast<size_t>(layout.blockBytes));
+  PageBuffer high(static_cast<size_t>(layout.highBytes));
+  if (layout.blockBytes != 0) {
+    blocks = PageBuffer(static_cast<size_t>(header.blockTableEntries) * sizeof(BlockEntry));
+    if (!blocks || !rawBlocks || (layout.hasHighTable && !high)) return false;
   }
-  PageBuffer rawBlocks(static_cast<size_t>(blockBytes));
-  PageBuffer high(static_cast<size_t>(highBytes));
-  if (blockBytes != 0) {
-    archive->blockTable = static_cast<BlockEntry*>(
-        platform::VirtualAlloc(static_cast<size_t>(header.blockTableEntries) * sizeof(BlockEntry)));
-    if (archive->blockTable == nullptr || !rawBlocks || (hasHighTable && !high)) {
-      FreeTables(archive);
-      platform::VirtualFree(archive);
-      return false;
-    }
-  }
-  // The tables are read as bytes and converted: the in-memory records are
-  // host-order words.
-  bool ok = ReadTable(file, ArchivePosition(archive, HashTablePos(header)), archive->hashTable,
-                      static_cast<uint32_t>(hashBytes));
-  if (ok && blockBytes != 0) {
+  bool ok = ReadTable(file, ArchivePosition(archive, HashTablePos(header)), hash.bytes(),
+                      static_cast<uint32_t>(layout.hashBytes));
+  if (ok && layout.blockBytes != 0) {
     ok = ReadTable(file, ArchivePosition(archive, BlockTablePos(header)), rawBlocks.bytes(),
-                   static_cast<uint32_t>(blockBytes));
+                   static_cast<uint32_t>(layout.blockBytes));
   }
-  if (ok && hasHighTable) {
-    ok = ReadExactAt(file, archiveStart + header.highOffsetTablePos, high.bytes(), static_cast<uint32_t>(highBytes));
+  if (ok && layout.hasHighTable) {
+    ok = ReadExactAt(file, archiveStart + header.highOffsetTablePos, high.bytes(),
+                     static_cast<uint32_t>(layout.highBytes));
   }
-  if (!ok) {
-    FreeTables(archive);
-    platform::VirtualFree(archive);
-    return false;
+  if (!ok) return false;
+  DecodeHashTable(hash.bytes(), header.hashTableEntries, HashTableKey(), reinterpret_cast<HashEntry*>(hash.bytes()));
+  if (layout.blockBytes != 0) {
+    DecodeBlockTable(rawBlocks.bytes(), layout.hasHighTable ? high.bytes() : nullptr, header.blockTableEntries,
+                     BlockTableKey(), reinterpret_cast<BlockEntry*>(blocks.bytes()));
   }
-  DecodeHashTable(reinterpret_cast<uint8_t*>(archive->hashTable), header.hashTableEntries, HashTableKey(),
-                  archive->hashTable);
-  if (blockBytes != 0) {
-    DecodeBlockTable(rawBlocks.bytes(), hasHighTable ? high.bytes() : nullptr, header.blockTableEntries,
-                     BlockTableKey(), archive->blockTable);
-  }
+  archive->hashTable = static_cast<HashEntry*>(hash.release());
+  archive->blockTable = static_cast<BlockEntry*>(blocks.release());
   std::strncpy(archive->path, path, kMaxPath - 1);
   archive->fileHandle = file;
   archive->sectorSize = 512u << header.sectorSizeShift;
   archive->refCount = 1;
-  *out = archive;
+  *out = static_cast<Archive*>(record.release());
   return true;
 }
 
@@ -194,27 +205,13 @@ void ReleaseArchiveRecord(Archive* archive) {
 }
 
 bool AddToArchiveList(Archive* archive) {
-  auto* list = static_cast<ArchiveHandle*>(
-      platform::VirtualAlloc(sizeof(ArchiveHandle) * (ArchiveListCount + 1)));
-  if (list == nullptr) return false;
-  for (uint32_t i = 0; i < ArchiveListCount; ++i) list[i] = ArchiveList[i];
-  list[ArchiveListCount] = archive;
-  platform::VirtualFree(ArchiveList);
-  ArchiveList = list;
-  ++ArchiveListCount;
+  if (!AppendToHandleList(ArchiveList, ArchiveListCount, static_cast<ArchiveHandle>(archive))) return false;
   if (ArchiveListCount > 1) SortArchiveList();
   return true;
 }
 
 void RemoveFromArchiveList(Archive* archive) {
-  uint32_t i = 0;
-  while (i < ArchiveListCount && ArchiveList[i] != archive) ++i;
-  if (i == ArchiveListCount) return;
-  for (; i + 1 < ArchiveListCount; ++i) ArchiveList[i] = ArchiveList[i + 1];
-  if (--ArchiveListCount == 0) {
-    platform::VirtualFree(ArchiveList);
-    ArchiveList = nullptr;
-  }
+  RemoveFromHandleList(ArchiveList, ArchiveListCount, static_cast<ArchiveHandle>(archive));
 }
 
 void SortArchiveList() {
@@ -245,63 +242,18 @@ bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHan
     if (platform::GetDriveType(root) != platform::kDriveCdrom) return false;
   }
 
+  if (!CheckRecordPath(path)) return false;
   const uint32_t access =
       platform::kGenericRead | ((flags & OPEN_WRITE) ? platform::kGenericWrite : 0u);
-  // The record keeps the opening path in kMaxPath characters; longer paths
-  // would be kept cut, so they are refused.
-  if (std::strlen(path) >= kMaxPath) {
-    SetLastError(platform::kErrorFilenameExcedRange);
-    return false;
-  }
   char opened[kMaxPath] = {};
-  // Readers share the file with each other; a writer keeps every other
-  // archive handle out (see the share modes in sorvane.h).
-  platform::OsHandle file =
-      platform::CreateSharedFile(path, access, platform::kFileShareRead, platform::kOpenExisting, false);
-  if (platform::IsValidHandle(file)) std::strcpy(opened, path);
-  // An archive in use is that archive, busy: another of the same name under
-  // the base folder is not what the caller asked for.
-  if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
+  bool busy = false;
+  const platform::OsHandle file = OpenArchivePath(path, access, platform::kOpenExisting, opened, &busy);
   if (!platform::IsValidHandle(file)) {
-    const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
-    if (needed != 0xFFFFFFFFu && needed <= kMaxPath &&
-        MakeLibraryPath(path, opened, sizeof opened) == 0) {
-      file = platform::CreateSharedFile(opened, access, platform::kFileShareRead,
-                                        platform::kOpenExisting, false);
-      if (!platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION) return false;
-    }
-  }
-  if (!platform::IsValidHandle(file)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+    if (!busy) SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
   }
-
-  HeaderSearch found;
-  Archive* archive = nullptr;
-  if (!FindArchiveHeader(file, &found) || found.archiveStart == 0xFFFFFFFFu) {
-    // Nothing at any multiple of 512 carries a signature; a user-data block
-    // that points nowhere makes the file a damaged archive rather than none.
-    platform::CloseHandle(file);
-    SetLastError(found.strayUserData ? ERROR_FILE_CORRUPT : ERR_NOT_ARCHIVE);
-    return false;
-  }
-  if (!LoadArchiveRecord(file, found.archiveStart, opened, &archive)) {
-    const uint32_t error = GetLastError();
-    platform::CloseHandle(file);
-    SetLastError(error);
-    return false;
-  }
-  archive->userDataPos = found.userDataPos;
-  archive->userDataSize = found.userDataSize;
-  archive->userDataHeaderSize = found.userDataHeaderSize;
-  archive->priority = priority;
-  archive->openFlags = flags;
-  if (!AddToArchiveList(archive)) {
-    const uint32_t error = GetLastError();
-    ReleaseArchiveRecord(archive);
-    SetLastError(error);
-    return false;
-  }
+  Archive* archive = LoadOpenedArchive(file, opened);
+  if (archive == nullptr || !ListOpenedArchive(archive, priority, flags)) return false;
   *out = archive;
   return true;
 }
@@ -419,21 +371,26 @@ void LibraryStartup() {
   SetBaseDirectory(path);
 }
 
+namespace {
+
+// Closes every handle of a list, newest first; one that cannot be closed is
+// dropped from the count all the same, so that shutdown ends.
+template <typename Handle, typename Close>
+void CloseEvery(Handle*& list, uint32_t& count, Close close) {
+  while (count > 0) {
+    const uint32_t before = count;
+    close(list[count - 1]);
+    if (count == before) --count;
+  }
+  platform::VirtualFree(list);
+  list = nullptr;
+}
+
+}  // namespace
+
 void LibraryShutdown() {
-  while (OpenFileListCount > 0) {
-    const uint32_t before = OpenFileListCount;
-    CloseArchiveFile(OpenFileList[OpenFileListCount - 1]);
-    if (OpenFileListCount == before) --OpenFileListCount;
-  }
-  platform::VirtualFree(OpenFileList);
-  OpenFileList = nullptr;
-  while (ArchiveListCount > 0) {
-    const uint32_t before = ArchiveListCount;
-    CloseArchive(ArchiveList[ArchiveListCount - 1]);
-    if (ArchiveListCount == before) --ArchiveListCount;
-  }
-  platform::VirtualFree(ArchiveList);
-  ArchiveList = nullptr;
+  CloseEvery(OpenFileList, OpenFileListCount, CloseArchiveFile);
+  CloseEvery(ArchiveList, ArchiveListCount, CloseArchive);
 }
 
 namespace {

@@ -19,26 +19,11 @@ bool ListHolds(const void* const* list, uint32_t count, const void* handle) {
 }
 
 bool AppendOpenFile(ArchiveFile* file) {
-  auto* list = static_cast<FileHandle*>(
-      platform::VirtualAlloc(sizeof(FileHandle) * (OpenFileListCount + 1)));
-  if (list == nullptr) return false;
-  for (uint32_t i = 0; i < OpenFileListCount; ++i) list[i] = OpenFileList[i];
-  list[OpenFileListCount] = file;
-  platform::VirtualFree(OpenFileList);
-  OpenFileList = list;
-  ++OpenFileListCount;
-  return true;
+  return AppendToHandleList(OpenFileList, OpenFileListCount, static_cast<FileHandle>(file));
 }
 
 void RemoveOpenFile(ArchiveFile* file) {
-  uint32_t i = 0;
-  while (i < OpenFileListCount && OpenFileList[i] != file) ++i;
-  if (i == OpenFileListCount) return;
-  for (; i + 1 < OpenFileListCount; ++i) OpenFileList[i] = OpenFileList[i + 1];
-  if (--OpenFileListCount == 0) {
-    platform::VirtualFree(OpenFileList);
-    OpenFileList = nullptr;
-  }
+  RemoveFromHandleList(OpenFileList, OpenFileListCount, static_cast<FileHandle>(file));
 }
 
 void ReleaseFileRecord(ArchiveFile* file) {
@@ -83,89 +68,111 @@ platform::OsHandle OpenFromDisk(const char* name, char** fullPath) {
 // The open itself, once the caller's arguments are checked. byIndex selects
 // hash entry `index` of `archive` (scope is then 0); name is then the "#N"
 // text the file is known by until the key search finds its real name.
-bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
-               uint32_t searchScope, FileHandle* out) {
-  Archive* found = nullptr;
+// Where an open found its file: an entry of an archive, or a file on disk.
+struct FoundFile {
+  Archive* archive = nullptr;
   HashEntry* entry = nullptr;
   platform::OsHandle disk = platform::InvalidHandle();
   char* diskPath = nullptr;
+  bool Stored() const { return !platform::IsValidHandle(disk); }
+};
 
+// Finds the entry (by index, in one archive, or in all in priority order)
+// or, when every archive is searched, the file on disk; an entry found must
+// name a block that exists.
+bool FindFileToOpen(Archive* archive, const char* name, bool byIndex, uint32_t index,
+                    uint32_t searchScope, FoundFile* found) {
   if (byIndex) {
     if (index >= archive->header.hashTableEntries) return FailOpen(ERROR_FILE_NOT_FOUND);
-    entry = &archive->hashTable[index];
+    found->entry = &archive->hashTable[index];
     // Empty entries and deletion marks hold no file.
-    if (IsHashEntryFree(*entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
-    found = archive;
+    if (IsHashEntryFree(*found->entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
+    found->archive = archive;
   } else if (searchScope != 0) {
-    if (!FindInAllArchives(name, &found, &entry)) {
-      disk = OpenFromDisk(name, &diskPath);
-      if (!platform::IsValidHandle(disk)) return FailOpen(ERROR_FILE_NOT_FOUND);
+    if (!FindInAllArchives(name, &found->archive, &found->entry)) {
+      found->disk = OpenFromDisk(name, &found->diskPath);
+      if (!platform::IsValidHandle(found->disk)) return FailOpen(ERROR_FILE_NOT_FOUND);
     }
   } else if (archive != nullptr) {
-    found = archive;
-    entry = FindHashEntry(archive, name, CurrentLocale);
+    found->archive = archive;
+    found->entry = FindHashEntry(archive, name, CurrentLocale);
   } else {
-    FindInAllArchives(name, &found, &entry);
+    FindInAllArchives(name, &found->archive, &found->entry);
   }
-
-  const bool stored = !platform::IsValidHandle(disk);
-  if (stored) {
-    if (entry == nullptr || found->header.blockTableEntries == 0) {
-      return FailOpen(ERROR_FILE_NOT_FOUND);
-    }
-    // An entry that names no block of the table belongs to a broken table.
-    if (entry->blockIndex >= found->header.blockTableEntries) {
-      return FailOpen(ERROR_FILE_CORRUPT);
-    }
-    if ((found->blockTable[entry->blockIndex].flags & BLOCK_EXISTS) == 0) {
-      return FailOpen(ERROR_FILE_INVALID);
-    }
+  if (!found->Stored()) return true;
+  if (found->entry == nullptr || found->archive->header.blockTableEntries == 0) {
+    return FailOpen(ERROR_FILE_NOT_FOUND);
   }
+  // An entry that names no block of the table belongs to a broken table.
+  if (found->entry->blockIndex >= found->archive->header.blockTableEntries) {
+    return FailOpen(ERROR_FILE_CORRUPT);
+  }
+  if ((found->archive->blockTable[found->entry->blockIndex].flags & BLOCK_EXISTS) == 0) {
+    return FailOpen(ERROR_FILE_INVALID);
+  }
+  return true;
+}
 
+// The open file's record, holding a reference on its archive or the disk
+// file. Null on failure, with the disk file closed.
+ArchiveFile* NewFileRecord(const FoundFile& found, const char* name) {
   auto* file = static_cast<ArchiveFile*>(platform::VirtualAlloc(sizeof(ArchiveFile)));
   if (file == nullptr) {
-    if (!stored) {
-      platform::CloseHandle(disk);
-      delete[] diskPath;
+    if (!found.Stored()) {
+      platform::CloseHandle(found.disk);
+      delete[] found.diskPath;
     }
-    return false;
+    return nullptr;
   }
-  if (stored) {
+  if (found.Stored()) {
     file->name = CopyName(name);
-    file->archive = found;
-    file->hashEntry = entry;
+    file->archive = found.archive;
+    file->hashEntry = found.entry;
   } else {
-    file->name = CopyName(diskPath);
-    delete[] diskPath;
-    file->diskHandle = disk;
+    file->name = CopyName(found.diskPath);
+    delete[] found.diskPath;
+    file->diskHandle = found.disk;
   }
   if (file->name == nullptr) {
-    if (!stored) platform::CloseHandle(disk);
+    if (!found.Stored()) platform::CloseHandle(found.disk);
     platform::VirtualFree(file);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (found.Stored()) ++found.archive->refCount;
+  return file;
+}
+
+// Finds the key of an encrypted file; an index open passes no name, so that
+// the key search looks for one (and the file takes the name it finds).
+bool FindKeyForOpen(ArchiveFile* file, const FoundFile& found, bool byIndex) {
+  char* foundName = byIndex ? nullptr : file->name;
+  file->fileKey = FindFileKey(found.archive, found.entry, &foundName);
+  if (byIndex && foundName != nullptr) {
+    ReleaseName(file->name);
+    file->name = foundName;
+  }
+  if (file->fileKey != 0) return true;
+  --found.archive->refCount;
+  ReleaseFileRecord(file);
+  return FailOpen(ERROR_FILE_INVALID);
+}
+
+bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
+               uint32_t searchScope, FileHandle* out) {
+  FoundFile found;
+  if (!FindFileToOpen(archive, name, byIndex, index, searchScope, &found)) return false;
+  ArchiveFile* file = NewFileRecord(found, name);
+  if (file == nullptr) return false;
+  const bool stored = found.Stored();
+  if (stored && (found.archive->blockTable[found.entry->blockIndex].flags & BLOCK_ENCRYPTED) &&
+      !FindKeyForOpen(file, found, byIndex)) {
     return false;
   }
-  if (stored) ++found->refCount;
-
-  if (stored && (found->blockTable[entry->blockIndex].flags & BLOCK_ENCRYPTED)) {
-    // An index open passes no name, so that the key search looks for one.
-    char* foundName = byIndex ? nullptr : file->name;
-    file->fileKey = FindFileKey(found, entry, &foundName);
-    if (byIndex && foundName != nullptr) {
-      ReleaseName(file->name);
-      file->name = foundName;
-    }
-    if (file->fileKey == 0) {
-      --found->refCount;
-      ReleaseFileRecord(file);
-      return FailOpen(ERROR_FILE_INVALID);
-    }
-  }
-
   if (!AppendOpenFile(file)) {
     const uint32_t error = GetLastError();
     if (stored) {
-      --found->refCount;
+      --found.archive->refCount;
     } else {
       platform::CloseHandle(file->diskHandle);
     }

@@ -20,21 +20,11 @@ bool Fail(uint32_t error) {
   return false;
 }
 
-// Page-allocated scratch memory released at scope exit.
-class Scratch {
- public:
-  Scratch() = default;
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { platform::VirtualFree(data_); }
-  uint8_t* Get(size_t size) {
-    if (data_ == nullptr) data_ = static_cast<uint8_t*>(platform::VirtualAlloc(size));
-    return data_;
-  }
-
- private:
-  uint8_t* data_ = nullptr;
-};
+// Page memory allocated on first use, for a buffer not every read needs.
+uint8_t* AllocateOnce(PageBuffer* buffer, size_t size) {
+  if (!*buffer) *buffer = PageBuffer(size);
+  return buffer->bytes();
+}
 
 uint32_t SectorCount(uint32_t fileSize, uint32_t sectorSize) {
   return fileSize / sectorSize + (fileSize % sectorSize != 0 ? 1 : 0);
@@ -126,8 +116,8 @@ bool LoadUnit(ArchiveFile* file, const BlockEntry& block, const BlockData& where
   if (stored > where.room) return Fail(ERROR_FILE_CORRUPT);
   auto* unit = static_cast<uint8_t*>(platform::VirtualAlloc(fileSize != 0 ? fileSize : 1));
   if (unit == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  Scratch pieceScratch;
-  uint8_t* piece = packed ? pieceScratch.Get(stored != 0 ? stored : 1) : unit;
+  PageBuffer pieceBuffer;
+  uint8_t* piece = packed ? AllocateOnce(&pieceBuffer, stored != 0 ? stored : 1) : unit;
   uint32_t got = 0;
   bool ok = piece != nullptr || Fail(ERROR_NOT_ENOUGH_MEMORY);
   if (ok) ok = platform::ReadFileAt(file->archive->fileHandle, where.start, piece, stored, &got);
@@ -159,6 +149,102 @@ bool ReadDiskFile(ArchiveFile* file, void* buffer, uint32_t count, uint32_t* byt
   return ok;
 }
 
+// An update may have put another block under the open file (a replace in
+// place, a compaction): what was loaded for the old one is sized for it.
+void DropStaleLoads(ArchiveFile* file, const BlockEntry& block) {
+  const BlockEntry& seen = file->loadedFor;
+  if (seen.offset == block.offset && seen.offsetHigh == block.offsetHigh && seen.storedSize == block.storedSize &&
+      seen.fileSize == block.fileSize && seen.flags == block.flags) {
+    return;
+  }
+  platform::VirtualFree(file->sectorOffsets);
+  platform::VirtualFree(file->unit);
+  file->sectorOffsets = nullptr;
+  file->unit = nullptr;
+  file->loadedFor = block;
+}
+
+// One read across sectors: the byte range [p0, rangeEnd) of the file, the
+// sectors [first, end) that hold it, and where the bytes go.
+struct SectorRead {
+  ArchiveFile* file;
+  const BlockEntry& block;
+  const StoredData& data;
+  uint8_t* out;
+  uint32_t* delivered;
+  uint32_t p0;
+  uint64_t rangeEnd;
+  uint32_t first;
+  PageBuffer sectorScratch;
+  bool providerTried = false;
+};
+
+// Delivers the part of sector s in the range from its stored bytes (already
+// in memory, still encrypted when the file is).
+bool DeliverSector(SectorRead& read, uint32_t s, uint8_t* stored) {
+  const StoredData& data = read.data;
+  const uint32_t S = data.sectorSize;
+  const uint32_t storedLength = data.Entry(s + 1) - data.Entry(s);
+  const uint32_t expected = data.Expected(s);
+  if (read.block.flags & BLOCK_ENCRYPTED) DecryptBlock(stored, storedLength, read.file->fileKey + s);
+
+  const uint64_t sectorStart = static_cast<uint64_t>(s) * S;
+  const uint32_t from = s == read.first ? read.p0 - static_cast<uint32_t>(sectorStart) : 0;
+  const uint64_t toInRange = read.rangeEnd - sectorStart;
+  const uint32_t to = toInRange < expected ? static_cast<uint32_t>(toInRange) : expected;
+  const uint32_t n = to - from;
+  uint8_t* target = read.out + *read.delivered;
+
+  if (storedLength == expected) {
+    std::memcpy(target, stored + from, n);
+  } else {
+    // A sector wanted whole is decoded straight into the caller's buffer.
+    const bool whole = from == 0 && n == expected;
+    uint8_t* decoded = whole ? target : AllocateOnce(&read.sectorScratch, S < data.fileSize ? S : data.fileSize);
+    if (decoded == nullptr) return false;
+    if (!DecodeSector(read.block.flags, decoded, expected, stored, storedLength, &read.providerTried)) {
+      return false;
+    }
+    if (!whole) std::memcpy(target, decoded + from, n);
+  }
+  *read.delivered += n;
+  read.file->position += n;
+  return true;
+}
+
+// Reads the sectors that hold count bytes from file->position, a group of
+// READ_GROUP_SECTORS at a time in one request each.
+bool ReadSectors(ArchiveFile* file, const BlockEntry& block, const StoredData& data, uint8_t* out,
+                 uint32_t count, uint32_t* delivered) {
+  const uint32_t S = data.sectorSize;
+  const uint32_t p0 = file->position;
+  const uint64_t rangeEnd = static_cast<uint64_t>(p0) + count;
+  const uint32_t first = p0 / S;
+  const uint32_t end = static_cast<uint32_t>((rangeEnd + S - 1) / S);
+  const uint64_t groupLimit = static_cast<uint64_t>(READ_GROUP_SECTORS) * S;
+  const uint32_t span = data.Entry(end) - data.Entry(first);
+  PageBuffer groupBuffer;
+  uint8_t* group = AllocateOnce(&groupBuffer, span < groupLimit ? span : groupLimit);
+  if (span != 0 && group == nullptr) return false;
+
+  SectorRead read{file, block, data, out, delivered, p0, rangeEnd, first, PageBuffer(), false};
+  for (uint32_t i = first; i < end;) {
+    const uint32_t j = end - i > READ_GROUP_SECTORS ? i + READ_GROUP_SECTORS : end;
+    const uint32_t groupStart = data.Entry(i);
+    const uint32_t groupBytes = data.Entry(j) - groupStart;
+    uint32_t got = 0;
+    if (!platform::ReadFileAt(file->archive->fileHandle, data.start + groupStart, group, groupBytes, &got)) {
+      return false;
+    }
+    if (got < groupBytes) return Fail(ERROR_FILE_CORRUPT);
+    for (uint32_t s = i; s < j; ++s) {
+      if (!DeliverSector(read, s, group + (data.Entry(s) - groupStart))) return false;
+    }
+    i = j;
+  }
+  return true;
+}
+
 // Reads count bytes (already cut to the file's end) from file->position,
 // advancing it by what is delivered.
 bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32_t count,
@@ -172,18 +258,7 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   BlockData where;
   if (!LocateBlockData(archive, block, &where)) return false;
   data.start = where.start;
-
-  // An update may have put another block under the open file (a replace in
-  // place, a compaction): what was loaded for the old one is sized for it.
-  const BlockEntry& seen = file->loadedFor;
-  if (seen.offset != block.offset || seen.offsetHigh != block.offsetHigh || seen.storedSize != block.storedSize ||
-      seen.fileSize != block.fileSize || seen.flags != block.flags) {
-    platform::VirtualFree(file->sectorOffsets);
-    platform::VirtualFree(file->unit);
-    file->sectorOffsets = nullptr;
-    file->unit = nullptr;
-    file->loadedFor = block;
-  }
+  DropStaleLoads(file, block);
 
   if (IsSingleUnit(block.flags)) {
     if (file->unit == nullptr && !LoadUnit(file, block, where)) return false;
@@ -202,76 +277,15 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   } else if (block.fileSize > where.room) {
     return Fail(ERROR_FILE_CORRUPT);
   }
+  if (hasTable || (block.flags & BLOCK_ENCRYPTED) != 0) return ReadSectors(file, block, data, out, count, delivered);
 
-  const uint32_t p0 = file->position;
-  const bool encrypted = (block.flags & BLOCK_ENCRYPTED) != 0;
-  if (!hasTable && !encrypted) {
-    // Plain bytes map one to one: one request straight into the caller's
-    // buffer.
-    uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, data.start + p0, out, count,
-                              &got)) {
-      return false;
-    }
-    if (got < count) return Fail(ERROR_FILE_CORRUPT);
-    file->position += count;
-    *delivered = count;
-    return true;
-  }
-
-  const uint32_t S = data.sectorSize;
-  const uint64_t rangeEnd = static_cast<uint64_t>(p0) + count;
-  const uint32_t first = p0 / S;
-  const uint32_t end = static_cast<uint32_t>((rangeEnd + S - 1) / S);
-  const uint64_t groupLimit = static_cast<uint64_t>(READ_GROUP_SECTORS) * S;
-  const uint32_t span = data.Entry(end) - data.Entry(first);
-  Scratch groupScratch;
-  Scratch sectorScratch;
-  uint8_t* group = groupScratch.Get(span < groupLimit ? span : groupLimit);
-  if (span != 0 && group == nullptr) return false;
-
-  bool providerTried = false;
-  for (uint32_t i = first; i < end;) {
-    const uint32_t j = end - i > READ_GROUP_SECTORS ? i + READ_GROUP_SECTORS : end;
-    const uint32_t groupStart = data.Entry(i);
-    const uint32_t groupBytes = data.Entry(j) - groupStart;
-    uint32_t got = 0;
-    if (!platform::ReadFileAt(archive->fileHandle, data.start + groupStart,
-                              group, groupBytes, &got)) {
-      return false;
-    }
-    if (got < groupBytes) return Fail(ERROR_FILE_CORRUPT);
-
-    for (uint32_t s = i; s < j; ++s) {
-      uint8_t* stored = group + (data.Entry(s) - groupStart);
-      const uint32_t storedLength = data.Entry(s + 1) - data.Entry(s);
-      const uint32_t expected = data.Expected(s);
-      if (encrypted) DecryptBlock(stored, storedLength, file->fileKey + s);
-
-      const uint64_t sectorStart = static_cast<uint64_t>(s) * S;
-      const uint32_t from = s == first ? p0 - static_cast<uint32_t>(sectorStart) : 0;
-      const uint64_t toInRange = rangeEnd - sectorStart;
-      const uint32_t to = toInRange < expected ? static_cast<uint32_t>(toInRange) : expected;
-      const uint32_t n = to - from;
-      uint8_t* target = out + *delivered;
-
-      if (storedLength == expected) {
-        std::memcpy(target, stored + from, n);
-      } else {
-        // A sector wanted whole is decoded straight into the caller's buffer.
-        const bool whole = from == 0 && n == expected;
-        uint8_t* decoded = whole ? target : sectorScratch.Get(S < data.fileSize ? S : data.fileSize);
-        if (decoded == nullptr) return false;
-        if (!DecodeSector(block.flags, decoded, expected, stored, storedLength, &providerTried)) {
-          return false;
-        }
-        if (!whole) std::memcpy(target, decoded + from, n);
-      }
-      *delivered += n;
-      file->position += n;
-    }
-    i = j;
-  }
+  // Plain bytes map one to one: one request straight into the caller's
+  // buffer.
+  uint32_t got = 0;
+  if (!platform::ReadFileAt(archive->fileHandle, data.start + file->position, out, count, &got)) return false;
+  if (got < count) return Fail(ERROR_FILE_CORRUPT);
+  file->position += count;
+  *delivered = count;
   return true;
 }
 

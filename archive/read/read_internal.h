@@ -63,6 +63,68 @@ bool LoadArchiveRecord(platform::OsHandle file, uint32_t archiveStart, const cha
 // Closes the record's file and releases its tables and the record itself.
 void ReleaseArchiveRecord(Archive* archive);
 
+// Closes a file on every way out until a record takes it; the last error
+// the failure set outlives the close.
+class OwnedFile {
+ public:
+  explicit OwnedFile(platform::OsHandle file) : file_(file) {}
+  ~OwnedFile() { Close(); }
+  OwnedFile(const OwnedFile&) = delete;
+  OwnedFile& operator=(const OwnedFile&) = delete;
+  void Close();
+  // The record now closes it.
+  void Release() { file_ = platform::InvalidHandle(); }
+
+ private:
+  platform::OsHandle file_;
+};
+
+// ---- the steps both ways of opening share (opener.cpp) ----------------------------
+
+// True when path fits the record's path field; else false with
+// kErrorFilenameExcedRange.
+bool CheckRecordPath(const char* path);
+// Opens path with access and disposition, else the same name under the base
+// folder; the name it was opened under goes to opened. A file in use fails
+// with ERROR_SHARING_VIOLATION and *busy set, and is never looked for under
+// the base folder. Otherwise an invalid handle carries the error of the last
+// open tried.
+platform::OsHandle OpenArchivePath(const char* path, uint32_t access, uint32_t disposition,
+                                   char (&opened)[kMaxPath], bool* busy);
+// Finds the header in an opened file and loads its record, user-data block
+// included. Takes the file: on failure it is closed and null returned, with
+// ERROR_FILE_CORRUPT or ERR_NOT_ARCHIVE when no header is found, else the
+// error of LoadArchiveRecord.
+Archive* LoadOpenedArchive(platform::OsHandle file, const char* opened);
+// Sets the record's priority and open flags and puts it into ArchiveList; on
+// failure the record (and its file) is released and the allocator's error kept.
+bool ListOpenedArchive(Archive* archive, uint32_t priority, uint32_t flags);
+
+// The process-wide lists of open archives and files: page memory grown by
+// one for each insert, released when the last goes.
+template <typename Handle>
+bool AppendToHandleList(Handle*& list, uint32_t& count, Handle item) {
+  auto* grown = static_cast<Handle*>(platform::VirtualAlloc(sizeof(Handle) * (count + 1)));
+  if (grown == nullptr) return false;
+  for (uint32_t i = 0; i < count; ++i) grown[i] = list[i];
+  grown[count] = item;
+  platform::VirtualFree(list);
+  list = grown;
+  ++count;
+  return true;
+}
+template <typename Handle>
+void RemoveFromHandleList(Handle*& list, uint32_t& count, Handle item) {
+  uint32_t i = 0;
+  while (i < count && list[i] != item) ++i;
+  if (i == count) return;
+  for (; i + 1 < count; ++i) list[i] = list[i + 1];
+  if (--count == 0) {
+    platform::VirtualFree(list);
+    list = nullptr;
+  }
+}
+
 // Inserts into ArchiveList and keeps it in priority order (false: no memory).
 bool AddToArchiveList(Archive* archive);
 // Removes from ArchiveList, keeping the order of the others.

@@ -99,51 +99,83 @@ bool IsUsableArchive(ArchiveHandle archive) {
   return archive != nullptr && archive != reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
 }
 
+namespace {
+
+// What an update open asks of the file and keeps in the record's flags.
+struct UpdateAccess {
+  uint32_t access = platform::kGenericRead | platform::kGenericWrite;
+  uint32_t storedFlags = 0;
+  bool readOnly = false;
+};
+
+bool ChooseUpdateAccess(uint32_t updateFlags, UpdateAccess* chosen) {
+  chosen->storedFlags = updateFlags | OPEN_WRITE;
+  chosen->readOnly = (updateFlags & UPDATE_READ_ONLY) != 0;
+  if (!chosen->readOnly) return true;
+  if ((updateFlags & UPDATE_OPEN_EXISTING) == 0) {
+    SetLastError(ERR_READ_ONLY_NEEDS_EXISTING);
+    return false;
+  }
+  chosen->access = platform::kGenericRead;
+  chosen->storedFlags = updateFlags & ~OPEN_WRITE;
+  return true;
+}
+
+// Writes a new archive into the empty file. What a failed creation wrote
+// goes: the file is empty again, or gone when this open made it; a refused
+// table size keeps its header. The file is closed on failure.
+Archive* CreateInEmptyFile(platform::OsHandle file, const char* openedPath, uint32_t hashTableSize,
+                           bool extended, bool created) {
+  Archive* archive = CreateNewArchive(file, openedPath, hashTableSize, extended);
+  // The new file's name must reach the disk too, or a power loss could
+  // take an archive whose updates were all reported done.
+  if (archive != nullptr && created && !platform::FlushFolderOf(openedPath)) {
+    const uint32_t error = GetLastError();
+    ReleaseArchiveRecord(archive);
+    archive = nullptr;
+    file = platform::InvalidHandle();
+    SetLastError(error);
+  }
+  if (archive != nullptr) return archive;
+  const uint32_t error = GetLastError();
+  const bool sizeRefused = hashTableSize == 0 || hashTableSize > kMaxHashTableEntries;
+  if (platform::IsValidHandle(file)) {
+    if (!sizeRefused) CutToEmpty(file);
+    platform::CloseHandle(file);
+  }
+  if (created && !sizeRefused) platform::DeleteFile(openedPath);
+  SetLastError(error);
+  return nullptr;
+}
+
+// Loads an existing archive. Later header versions carry tables of their own
+// that an update would leave stale; they are read, never written.
+Archive* LoadForUpdate(platform::OsHandle file, const char* openedPath, bool readOnly) {
+  Archive* archive = LoadOpenedArchive(file, openedPath);
+  if (archive == nullptr || readOnly || archive->header.formatVersion < 2 || !archive->extended) {
+    return archive;
+  }
+  ReleaseArchiveRecord(archive);
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return nullptr;
+}
+
+}  // namespace
+
 ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize) {
   if (path == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
   const uint32_t disposition = ChooseDisposition(updateFlags);
-  uint32_t access = platform::kGenericRead | platform::kGenericWrite;
-  uint32_t storedFlags = updateFlags | OPEN_WRITE;
-  const bool readOnly = (updateFlags & UPDATE_READ_ONLY) != 0;
-  if (readOnly) {
-    if ((updateFlags & UPDATE_OPEN_EXISTING) == 0) {
-      SetLastError(ERR_READ_ONLY_NEEDS_EXISTING);
-      return nullptr;
-    }
-    access = platform::kGenericRead;
-    storedFlags = updateFlags & ~OPEN_WRITE;
-  }
-  // The record keeps the path in a fixed field; a longer one cannot be kept.
-  if (std::strlen(path) >= kMaxPath) {
-    SetLastError(platform::kErrorFilenameExcedRange);
-    return nullptr;
-  }
+  UpdateAccess chosen;
+  if (!ChooseUpdateAccess(updateFlags, &chosen) || !CheckRecordPath(path)) return nullptr;
 
-  char openedPath[kMaxPath + 1];
-  std::strcpy(openedPath, path);
-  // A handle that writes keeps every other archive handle out, in this
-  // process or another; read-only ones share with readers. A file in use is
-  // never looked for again under the base folder: that would be another
-  // archive of the same name.
-  platform::OsHandle file = platform::CreateSharedFile(path, access, platform::kFileShareRead, disposition, false);
-  bool busy = !platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION;
-  if (!platform::IsValidHandle(file) && !busy) {
-    const uint32_t firstError = GetLastError();
-    const uint32_t needed = MakeLibraryPath(path, nullptr, 0);
-    if (needed != 0 && needed != 0xFFFFFFFFu && needed <= kMaxPath &&
-        MakeLibraryPath(path, openedPath, needed) == 0) {
-      file = platform::CreateSharedFile(openedPath, access, platform::kFileShareRead, disposition, false);
-      busy = !platform::IsValidHandle(file) && GetLastError() == ERROR_SHARING_VIOLATION;
-    } else {
-      SetLastError(firstError);
-    }
-  }
+  char openedPath[kMaxPath] = {};
+  bool busy = false;
+  const platform::OsHandle file = OpenArchivePath(path, chosen.access, disposition, openedPath, &busy);
   if (!platform::IsValidHandle(file)) {
-    if (busy) SetLastError(ERROR_SHARING_VIOLATION);
-    else if (updateFlags & UPDATE_OPEN_EXISTING) SetLastError(ERROR_FILE_NOT_FOUND);
+    if (!busy && (updateFlags & UPDATE_OPEN_EXISTING)) SetLastError(ERROR_FILE_NOT_FOUND);
     return reinterpret_cast<ArchiveHandle>(~static_cast<uintptr_t>(0));
   }
 
@@ -152,71 +184,15 @@ ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32
   const bool created =
       disposition == platform::kCreateNew ||
       (disposition != platform::kOpenExisting && GetLastError() != platform::kErrorAlreadyExists);
+  OwnedFile owned(file);
   uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(file, &fileSize)) {
-    const uint32_t error = GetLastError();
-    platform::CloseHandle(file);
-    SetLastError(error);
-    return nullptr;
-  }
-
-  Archive* archive = nullptr;
-  if (fileSize == 0 && !readOnly) {
-    archive = CreateNewArchive(file, openedPath, hashTableSize, (updateFlags & UPDATE_FORMAT_1) != 0);
-    // The new file's name must reach the disk too, or a power loss could
-    // take an archive whose updates were all reported done.
-    if (archive != nullptr && created && !platform::FlushFolderOf(openedPath)) {
-      const uint32_t error = GetLastError();
-      ReleaseArchiveRecord(archive);
-      archive = nullptr;
-      file = platform::InvalidHandle();
-      SetLastError(error);
-    }
-    if (archive == nullptr) {
-      const uint32_t error = GetLastError();
-      const bool sizeRefused = hashTableSize == 0 || hashTableSize > kMaxHashTableEntries;
-      if (platform::IsValidHandle(file)) {
-        // What a failed creation wrote goes: the file is empty again, or gone
-        // when this open made it. A refused size keeps its header.
-        if (!sizeRefused) CutToEmpty(file);
-        platform::CloseHandle(file);
-      }
-      if (created && !sizeRefused) platform::DeleteFile(openedPath);
-      SetLastError(error);
-      return nullptr;
-    }
-  } else {
-    HeaderSearch found;
-    if (!FindArchiveHeader(file, &found) || found.archiveStart == 0xFFFFFFFFu) {
-      platform::CloseHandle(file);
-      SetLastError(found.strayUserData ? ERROR_FILE_CORRUPT : ERR_NOT_ARCHIVE);
-      return nullptr;
-    }
-    if (!LoadArchiveRecord(file, found.archiveStart, openedPath, &archive)) {
-      const uint32_t error = GetLastError();
-      platform::CloseHandle(file);
-      SetLastError(error);
-      return nullptr;
-    }
-    archive->userDataPos = found.userDataPos;
-    archive->userDataSize = found.userDataSize;
-    archive->userDataHeaderSize = found.userDataHeaderSize;
-    // Later header versions carry tables of their own that an update would
-    // leave stale; they are read, never written.
-    if (!readOnly && archive->header.formatVersion >= 2 && archive->extended) {
-      ReleaseArchiveRecord(archive);
-      SetLastError(ERROR_NOT_SUPPORTED);
-      return nullptr;
-    }
-  }
-  archive->priority = 0;
-  archive->openFlags = storedFlags;
-  if (!AddToArchiveList(archive)) {
-    const uint32_t error = GetLastError();
-    ReleaseArchiveRecord(archive);
-    SetLastError(error);
-    return nullptr;
-  }
+  if (!platform::GetFileSize64(file, &fileSize)) return nullptr;
+  owned.Release();
+  Archive* archive =
+      fileSize == 0 && !chosen.readOnly
+          ? CreateInEmptyFile(file, openedPath, hashTableSize, (updateFlags & UPDATE_FORMAT_1) != 0, created)
+          : LoadForUpdate(file, openedPath, chosen.readOnly);
+  if (archive == nullptr || !ListOpenedArchive(archive, 0, chosen.storedFlags)) return nullptr;
   return archive;
 }
 
