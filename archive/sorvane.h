@@ -226,6 +226,15 @@ SORVANE_API uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
 SORVANE_API uint32_t SetLocale(uint32_t locale);
 SORVANE_API uint32_t GetLocale(void);
 
+// Seek methods of SetArchiveFilePointer: the distance counts from the start
+// of the file, from the current position, or from the end. <windows.h>
+// defines the same three names with the same values.
+#ifndef FILE_BEGIN
+#define FILE_BEGIN ((uint32_t)0u)
+#define FILE_CURRENT ((uint32_t)1u)
+#define FILE_END ((uint32_t)2u)
+#endif
+
 SORVANE_API bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
                                  OVERLAPPED* overlapped);
 SORVANE_API uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
@@ -284,6 +293,58 @@ SORVANE_API uint32_t CheckStoredName(const char* name);
 // that length, else an empty string (size 0: nothing is written).
 // 0xFFFFFFFF with ERROR_INVALID_PARAMETER for a null name.
 SORVANE_API uint32_t QuoteStoredName(const char* name, char* buffer, uint32_t size);
+
+// ---- error codes in words ----------------------------------------------------------
+
+// The words for an error code the library or the system sets (the library's
+// own ERR_* codes and the ERROR_* codes it leaves as well as any other code
+// the system knows), without a trailing period or line end; "unknown error"
+// for a code nobody describes. Returns the length of the text without its
+// terminating zero; the buffer gets it, zero-terminated, when size exceeds
+// that length, else an empty string (size 0 or a null buffer: nothing is
+// written). Never fails; leaves the last error as it was.
+SORVANE_API uint32_t GetErrorText(uint32_t code, char* buffer, uint32_t size);
+
+// ---- enumerating the stored entries ------------------------------------------------
+
+// One hash entry in use, as EnumerateArchiveEntries hands it over. The
+// library sets structSize to the size of the struct it fills; later versions
+// only append fields, so a caller reads the fields that lie below structSize.
+typedef struct ArchiveEntry {
+  uint32_t structSize;
+  uint32_t hashIndex;   // the entry's index in the hash table
+  uint32_t locale;      // the entry's language version (0: neutral)
+  uint32_t hasBlock;    // 1 when the entry names a block of the block table
+  uint32_t blockIndex;  // the block it names (may lie outside the table)
+  uint32_t flags;       // the block's BLOCK_* flags; 0 without block
+  uint32_t fileSize;    // the file's size; 0 without block
+  uint32_t blockStoredSize;  // the stored size the block table gives
+  // The bytes the data takes as its own layout says (GetStoredExtent), or
+  // blockStoredSize when that layout cannot be read; 0 without block.
+  uint32_t storedSize;
+  // GetCompressionMethods for the entry; 0xFFFFFFFF without block or when
+  // the sector table cannot be read.
+  uint32_t methods;
+  uint32_t nameKnown;  // 1 when name is a name that hashes to this entry
+  // The stored name when known, else "#" and the hash index in decimal (the
+  // form the sorvane tool shows). Valid for the callback's duration only.
+  const char* name;
+} ArchiveEntry;
+
+// Called once per entry, in hash-table order; returning false stops the
+// enumeration (EnumerateArchiveEntries then returns true).
+typedef bool (*ArchiveEntryCallback)(void* context, const ArchiveEntry* entry);
+
+// Walks every hash entry in use (entries beyond the file's end, of a table
+// cut short, are left out), naming each entry from "(listfile)",
+// "(attributes)", "(signature)", the lines of every language version of the
+// archive's "(listfile)" and the count names given (null when count is 0);
+// where several names hash alike, the first in that order wins. False with
+// ERROR_INVALID_PARAMETER for an archive that is not open, a null callback
+// or null names with a nonzero count; ERROR_NOT_ENOUGH_MEMORY when the names
+// cannot be indexed.
+SORVANE_API bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                         ArchiveEntryCallback callback, void* context);
 
 // ---- update side ----------------------------------------------------------------
 

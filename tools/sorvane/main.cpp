@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (first == "--version") {
-    std::printf("sorvane, %s\n", GetLibraryBanner());
+    // The package's version first; the banner is the original interface's.
+    std::printf("sorvane %s\n%s\n", SORVANE_VERSION_STRING, GetLibraryBanner());
     return kExitOk;
   }
   const Verb* verb = nullptr;

@@ -98,11 +98,6 @@ std::string MethodWords(uint32_t methods) {
 // The bytes an entry's data take by their own layout; the block's stored
 // size when that cannot be read. The two differ only where a writer falsified
 // the stored size.
-uint32_t ExtentOf(ArchiveHandle archive, const StoredEntry& entry) {
-  const uint32_t extent = GetStoredExtent(archive, entry.hashIndex);
-  return extent != 0xFFFFFFFFu ? extent : entry.block.storedSize;
-}
-
 bool LessByName(const StoredEntry& a, const StoredEntry& b) {
   if (a.name.empty() != b.name.empty()) return b.name.empty();
   if (a.name != b.name) return a.name < b.name;
@@ -201,13 +196,13 @@ int RunList(const Args& args) {
                   "?", DisplayName(e).c_str());
       continue;
     }
-    const uint32_t stored = ExtentOf(archive.get(), e);
+    const uint32_t stored = e.extent;
     char ratio[16] = "-";
     if (e.block.fileSize != 0) {
       std::snprintf(ratio, sizeof ratio, "%u%%",
                     static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
     }
-    const std::string methods = MethodWords(GetCompressionMethods(archive.get(), e.hashIndex));
+    const std::string methods = MethodWords(e.methods);
     std::printf("%12u %12u %6s  %-7s %-34s %-27s %s\n", e.block.fileSize, stored, ratio,
                 LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
                 DisplayName(e).c_str());
@@ -503,7 +498,7 @@ int RunVerify(const Args& args) {
       constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
                                          COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
       const bool lacking = error == ERROR_NOT_SUPPORTED &&
-                           (GetCompressionMethods(archive.get(), e.hashIndex) & ~kKnownMethods) == 0;
+                           (e.methods & ~kKnownMethods) == 0;
       ++(lacking ? unchecked : damaged);
       FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
                 LocaleText(e.locale) + "): " + problem);
