@@ -297,9 +297,9 @@ SORVANE_API uint32_t SetLocale(uint32_t locale);
 SORVANE_API uint32_t GetLocale(void);
 
 // Seek methods of SetArchiveFilePointer: the distance counts from the start
-// of the file, from the current position, or from the end. <windows.h>
-// defines the same three names with the same values.
-#ifndef FILE_BEGIN
+// of the file, from the current position, or from the end. On Windows they
+// come from <windows.h> (which this header includes), with the same values.
+#if !defined(_WIN32) && !defined(FILE_BEGIN)
 #define FILE_BEGIN ((uint32_t)0u)
 #define FILE_CURRENT ((uint32_t)1u)
 #define FILE_END ((uint32_t)2u)
