@@ -298,44 +298,98 @@ int RunInfo(const Args& args) {
   return kExitOk;
 }
 
+namespace {
+
+struct ExtractJob {
+  std::string name;  // stored name, or "#index"
+  bool byIndex = false;
+  uint32_t index = 0;
+};
+
+// What to write: the names asked for, or every file of this locale (and the
+// neutral files that have no version of their own in it).
+bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<ExtractJob>* jobs,
+                 uint64_t* totalBytes) {
+  if (args.positional.size() > 1) {
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+      jobs->push_back({StoredNameFor(archive, args.positional[i], locale, true), false, 0});
+    }
+    return true;
+  }
+  std::vector<std::string> names;
+  if (!GatherNames(archive, args.Value("listfile"), &names)) return false;
+  std::vector<StoredEntry> entries = StoredEntries(archive, names);
+  std::sort(entries.begin(), entries.end(), LessByName);
+  std::set<std::string> named;
+  for (const StoredEntry& e : entries) {
+    if (e.locale != locale && e.locale != 0) continue;
+    if (e.name.empty()) {
+      jobs->push_back({DisplayName(e), true, e.hashIndex});
+    } else if (named.insert(e.name).second && e.name != "(listfile)") {
+      jobs->push_back({e.name, false, 0});
+    } else {
+      continue;
+    }
+    if (e.blockValid) *totalBytes += e.block.fileSize;
+  }
+  return true;
+}
+
+// One extract run's output side and its counts.
+struct ExtractOutput {
+  const Args& args;
+  fs::path root;
+  platform::OutputTree& tree;
+  bool skipOld = false, keepOld = false;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(1 << 20);  // one for the run, not one per file
+  Progress* progress = nullptr;
+  uint64_t extracted = 0, kept = 0;
+};
+
+// Writes one opened file below the output folder; false after a message.
+bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
+  std::string relative = job.name;
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  const fs::path target = o.root / fs::path(relative);
+  platform::OutputFile out;
+  std::string link;
+  const platform::OutputStart start = out.Begin(o.tree, job.name, !o.skipOld && !o.keepOld, &link);
+  uint64_t written = 0;
+  if (start == platform::OutputStart::Link) {
+    std::replace(link.begin(), link.end(), '\\', '/');
+    FailPlain("refusing " + Quote(job.name) + ": " + Quote((o.root / fs::path(link)).string()) +
+              " is a symbolic link; nothing is written through it");
+    return false;
+  }
+  if (start == platform::OutputStart::Exists && o.skipOld) {
+    ++o.kept;
+    if (o.args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
+    return true;
+  }
+  if (start == platform::OutputStart::Exists) {
+    FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
+    return false;
+  }
+  if (start != platform::OutputStart::Ready || !CopyOut(file, out, o.buffer, &written, o.progress)) {
+    Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
+    return false;
+  }
+  ++o.extracted;
+  if (o.args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
+  return true;
+}
+
+}  // namespace
+
 int RunExtract(const Args& args) {
   uint32_t locale = 0;
   if (!UserLocale(args, &locale)) return kExitUsage;
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
   const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
-
-  // What to write: the names asked for, or every file of this locale (and
-  // the neutral files that have no version of their own in it).
-  struct Job {
-    std::string name;  // stored name, or "#index"
-    bool byIndex = false;
-    uint32_t index = 0;
-  };
-  std::vector<Job> jobs;
+  std::vector<ExtractJob> jobs;
   uint64_t totalBytes = 0;
-  if (args.positional.size() > 1) {
-    for (size_t i = 1; i < args.positional.size(); ++i) {
-      jobs.push_back({StoredNameFor(archive.get(), args.positional[i], locale, true), false, 0});
-    }
-  } else {
-    std::vector<std::string> names;
-    if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
-    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
-    std::sort(entries.begin(), entries.end(), LessByName);
-    std::set<std::string> named;
-    for (const StoredEntry& e : entries) {
-      if (e.locale != locale && e.locale != 0) continue;
-      if (e.name.empty()) {
-        jobs.push_back({DisplayName(e), true, e.hashIndex});
-      } else if (named.insert(e.name).second && e.name != "(listfile)") {
-        jobs.push_back({e.name, false, 0});
-      } else {
-        continue;
-      }
-      if (e.blockValid) totalBytes += e.block.fileSize;
-    }
-  }
+  if (!PlanExtract(args, archive.get(), locale, &jobs, &totalBytes)) return kExitFailure;
 
   const bool skipOld = args.Has("skip-old-files");
   const bool keepOld = args.Has("k") || args.Has("keep-old-files");
@@ -355,11 +409,13 @@ int RunExtract(const Args& args) {
   platform::OutputTree tree(rootFolder, 0, "");
 
   int status = kExitOk;
-  uint64_t extracted = 0, kept = 0;
-  std::vector<uint8_t> buffer(1 << 20);  // one for the run, not one per file
   Progress progress("extract", jobs.size(), totalBytes);
+  ExtractOutput output{args, root, tree};
+  output.skipOld = skipOld;
+  output.keepOld = keepOld;
+  output.progress = &progress;
   SetLocale(locale);
-  for (const Job& job : jobs) {
+  for (const ExtractJob& job : jobs) {
     const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
       FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
@@ -375,36 +431,12 @@ int RunExtract(const Args& args) {
       status = kExitFailure;
       continue;
     }
-    std::string relative = job.name;
-    std::replace(relative.begin(), relative.end(), '\\', '/');
-    const fs::path target = root / fs::path(relative);
-    platform::OutputFile out;
-    std::string link;
-    const platform::OutputStart start = out.Begin(tree, job.name, !skipOld && !keepOld, &link);
-    uint64_t written = 0;
-    if (start == platform::OutputStart::Link) {
-      std::replace(link.begin(), link.end(), '\\', '/');
-      FailPlain("refusing " + Quote(job.name) + ": " + Quote((root / fs::path(link)).string()) +
-                " is a symbolic link; nothing is written through it");
-      status = kExitFailure;
-    } else if (start == platform::OutputStart::Exists && skipOld) {
-      ++kept;
-      if (args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
-    } else if (start == platform::OutputStart::Exists) {
-      FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
-      status = kExitFailure;
-    } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, buffer, &written, &progress)) {
-      Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
-      status = kExitFailure;
-    } else {
-      ++extracted;
-      if (args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
-    }
+    if (!WriteOut(output, job, file)) status = kExitFailure;
     CloseArchiveFile(file);
   }
   if (args.verbose || skipOld) {
-    Note(std::to_string(extracted) + " files extracted" +
-         (skipOld ? ", " + std::to_string(kept) + " existing files kept" : std::string()));
+    Note(std::to_string(output.extracted) + " files extracted" +
+         (skipOld ? ", " + std::to_string(output.kept) + " existing files kept" : std::string()));
   }
   return status;
 }
