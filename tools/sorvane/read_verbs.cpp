@@ -471,6 +471,73 @@ std::string CheckSectors(FileHandle file, Progress* progress, ContentDigest* dig
 
 }  // namespace
 
+namespace {
+
+struct VerifyCounts {
+  size_t damaged = 0, unchecked = 0, mismatched = 0;
+};
+
+// Checks one entry and says what is wrong with it (or, verbose, that it is
+// whole).
+void VerifyEntry(ArchiveHandle archive, const StoredEntry& e, const AttributesCheck& attributes,
+                 Progress* progress, bool verbose, VerifyCounts* counts) {
+  const FileCounted counted(progress);
+  std::string problem;
+  uint32_t error = 0;
+  FileHandle file = nullptr;
+  if (!e.blockValid) {
+    problem = "its hash entry names no block";
+  } else if (!OpenEntry(archive, e, &file)) {
+    error = GetLastError();
+    if ((e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID && e.name.empty()) {
+      // Without its name such a file's key cannot be had, so whether it
+      // is whole cannot be told either.
+      ++counts->unchecked;
+      FailPlain("not checked: " + DisplayName(e) + " (locale " + LocaleText(e.locale) +
+                "): its key needs its name, which no list gives (--listfile)");
+      return;
+    }
+    problem = (e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID
+                  ? "its key cannot be found"
+                  : "it cannot be opened: " + ErrorText(error);
+  } else {
+    ContentDigest digest(attributes.digests());
+    problem = CheckSectors(file, progress, &digest);
+    error = GetLastError();
+    CloseArchiveFile(file);
+    const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
+    if (!mismatch.empty()) {
+      ++counts->mismatched;
+      FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
+      return;
+    }
+  }
+  if (!problem.empty()) {
+    // A method this build lacks (bzip2 in the Windows builds) says nothing
+    // about the data: such a file is not checked rather than damaged. A
+    // mask bit that no method has is damage.
+    constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
+                                       COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
+    const bool lacking = error == ERROR_NOT_SUPPORTED &&
+                         (e.methods & ~kKnownMethods) == 0;
+    ++(lacking ? counts->unchecked : counts->damaged);
+    FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
+              LocaleText(e.locale) + "): " + problem);
+    return;
+  }
+  // Reading never consults the stored size, so a false one damages
+  // nothing; it is worth knowing all the same.
+  const uint32_t extent = e.extent;
+  if (extent != e.block.storedSize) {
+    Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
+         std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
+  } else if (verbose) {
+    Note("ok " + DisplayName(e));
+  }
+}
+
+}  // namespace
+
 int RunVerify(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
@@ -479,11 +546,10 @@ int RunVerify(const Args& args) {
   if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  size_t damaged = 0, unchecked = 0;
+  size_t damaged = 0;
   uint64_t totalBytes = 0;
   for (const StoredEntry& e : entries) totalBytes += e.blockValid ? e.block.fileSize : 0;
   Progress progress("verify", entries.size(), totalBytes);
-  size_t mismatched = 0;
   const AttributesCheck attributes(archive.get());
   if (!attributes.problem().empty()) {
     FailPlain("damaged: " + attributes.problem());
@@ -491,61 +557,11 @@ int RunVerify(const Args& args) {
   }
   if (attributes.unchecked() & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
   if (attributes.unchecked() & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
-  for (const StoredEntry& e : entries) {
-    const FileCounted counted(&progress);
-    std::string problem;
-    uint32_t error = 0;
-    FileHandle file = nullptr;
-    if (!e.blockValid) {
-      problem = "its hash entry names no block";
-    } else if (!OpenEntry(archive.get(), e, &file)) {
-      error = GetLastError();
-      if ((e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID && e.name.empty()) {
-        // Without its name such a file's key cannot be had, so whether it
-        // is whole cannot be told either.
-        ++unchecked;
-        FailPlain("not checked: " + DisplayName(e) + " (locale " + LocaleText(e.locale) +
-                  "): its key needs its name, which no list gives (--listfile)");
-        continue;
-      }
-      problem = (e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID
-                    ? "its key cannot be found"
-                    : "it cannot be opened: " + ErrorText(error);
-    } else {
-      ContentDigest digest(attributes.digests());
-      problem = CheckSectors(file, &progress, &digest);
-      error = GetLastError();
-      CloseArchiveFile(file);
-      const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
-      if (!mismatch.empty()) {
-        ++mismatched;
-        FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
-        continue;
-      }
-    }
-    if (!problem.empty()) {
-      // A method this build lacks (bzip2 in the Windows builds) says nothing
-      // about the data: such a file is not checked rather than damaged. A
-      // mask bit that no method has is damage.
-      constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
-                                         COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
-      const bool lacking = error == ERROR_NOT_SUPPORTED &&
-                           (e.methods & ~kKnownMethods) == 0;
-      ++(lacking ? unchecked : damaged);
-      FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
-                LocaleText(e.locale) + "): " + problem);
-      continue;
-    }
-    // Reading never consults the stored size, so a false one damages
-    // nothing; it is worth knowing all the same.
-    const uint32_t extent = GetStoredExtent(archive.get(), e.hashIndex);
-    if (extent != 0xFFFFFFFFu && extent != e.block.storedSize) {
-      Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
-           std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
-    } else if (args.verbose) {
-      Note("ok " + DisplayName(e));
-    }
-  }
+  VerifyCounts counts;
+  counts.damaged = damaged;
+  for (const StoredEntry& e : entries) VerifyEntry(archive.get(), e, attributes, &progress, args.verbose, &counts);
+  damaged = counts.damaged;
+  const size_t unchecked = counts.unchecked, mismatched = counts.mismatched;
   if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
     std::printf("%zu files checked, %zu damaged, %zu not checked", entries.size() - unchecked, damaged, unchecked);
     if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);
