@@ -216,6 +216,23 @@ int RunList(const Args& args) {
   return kExitOk;
 }
 
+namespace {
+
+// Info's last lines: the bytes behind the archive's end and "(attributes)".
+void PrintTail(ArchiveHandle archive) {
+  // Bytes behind the archive's end belong to no state: an update that failed
+  // (a full disk) left them, and the next update cuts them first.
+  uint64_t fileSize = 0;
+  platform::GetFileSize64(archive->fileHandle, &fileSize);
+  const uint64_t end = archive->headerOffset + ArchiveContentEnd(archive);
+  const uint64_t past = fileSize > end ? fileSize - end : 0;
+  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
+              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
+  std::printf("attributes:     %s\n", DescribeAttributes(archive).c_str());
+}
+
+}  // namespace
+
 int RunInfo(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
@@ -286,15 +303,7 @@ int RunInfo(const Args& args) {
   std::printf("files:          %u\n", used);
   std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
   std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
-  // Bytes behind the archive's end belong to no state: an update that failed
-  // (a full disk) left them, and the next update cuts them first.
-  uint64_t fileSize = 0;
-  platform::GetFileSize64(a.fileHandle, &fileSize);
-  const uint64_t end = a.headerOffset + ArchiveContentEnd(archive.get());
-  const uint64_t past = fileSize > end ? fileSize - end : 0;
-  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
-              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
-  std::printf("attributes:     %s\n", DescribeAttributes(archive.get()).c_str());
+  PrintTail(archive.get());
   return kExitOk;
 }
 
