@@ -10,7 +10,10 @@
 #    under a versioned SONAME;
 #  - the examples, built once through find_package(Sorvane) and once through
 #    pkg-config, list and extract the sample archive as the installed
-#    sorvane does.
+#    sorvane does;
+#  - the pure-C example, built by a project that enables C alone and by cc
+#    with pkg-config's flags and nothing else, lists the sample's entries
+#    and puts a failure in words.
 # Usage: scripts/test-install.sh [build-dir-prefix]   (default build-install)
 set -eu
 cd "$(dirname "$0")/.."
@@ -95,6 +98,19 @@ check_exports() {
   echo "nm -D: $(wc -l <"$work/exported") symbols exported, exactly the $(wc -l <"$work/declared") operations the header declares"
 }
 
+# Runs the pure-C example of one build: every entry of the sample, named
+# where sorvane names it, and an error code in words.
+run_pure_c() {
+  bindir="$1"; label="$2"
+  say "pure-C example ($label)"
+  "$bindir/entries" "$sample" | tee "$work/entries-$label.txt"
+  grep -q 'Sounds\\chime.wav$' "$work/entries-$label.txt" || fail "entries did not name the sample's files"
+  if "$bindir/entries" "$work/missing.mpq" 2>"$work/entries-err"; then fail "entries opened a missing archive"; fi
+  cat "$work/entries-err"
+  grep -q 'error 2)$' "$work/entries-err" && ! grep -q 'unknown error' "$work/entries-err" ||
+    fail "entries gave no words for a missing archive"
+}
+
 # Runs the examples of one build and checks them against the installed sorvane.
 run_examples() {
   prefix="$1"; bindir="$2"; label="$3"
@@ -131,6 +147,10 @@ for kind in static shared; do
   cmake -S examples -B "$work/cmake-$kind" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$work/cmake-$kind" -j2
   run_examples "$prefix" "$work/cmake-$kind" "cmake-$kind"
+  say "pure-C project through find_package(Sorvane) ($kind)"
+  cmake -S examples/pure_c -B "$work/c-$kind" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$work/c-$kind" -j2
+  run_pure_c "$work/c-$kind" "cmake-$kind"
 
   say "examples through pkg-config ($kind)"
   PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name sorvane.pc)")"
@@ -145,7 +165,11 @@ for kind in static shared; do
   # shellcheck disable=SC2046
   g++ -std=c++17 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags sorvane) examples/checksums.cpp \
     -o "$work/pc-$kind/checksums" $(pkg-config --libs $static sorvane) $rpath
+  # shellcheck disable=SC2046
+  cc $(pkg-config --cflags sorvane) examples/pure_c/entries.c -o "$work/pc-$kind/entries" \
+    $(pkg-config --libs $static sorvane) $rpath
   [ "$kind" = shared ] && ldd "$work/pc-$kind/list_and_extract" | grep libsorvane
   run_examples "$prefix" "$work/pc-$kind" "pkg-config-$kind"
+  run_pure_c "$work/pc-$kind" "pkg-config-$kind"
 done
 say "install checks passed"

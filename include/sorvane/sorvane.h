@@ -184,29 +184,78 @@ SORVANE_API uint32_t GetSorvaneVersion(void);
 
 // ---- hashing and encryption -------------------------------------------------------
 
+// Fills the cipher's table of 0x500 words the hashes and the cipher use.
+// Run by LibraryStartup and on first use; calling it again does no harm.
+// Always true.
 SORVANE_API bool BuildCryptTable(void);
+// The hash of a stored name of one of the HASH_* types: the hash-table slot
+// (HASH_TABLE_INDEX, before masking with the table size), the two name
+// checks (HASH_NAME_A, HASH_NAME_B) or the file key of a name without
+// folder (HASH_FILE_KEY). Letters are folded to upper case and '/' counts as
+// '\'. A null name hashes as the empty one.
 SORVANE_API uint32_t HashString(const char* name, uint32_t hashType);
+// Enciphers (EncryptBlock) or deciphers (DecryptBlock) byteLength / 4 little-
+// endian words in place with the key; trailing bytes stay as they are. False
+// with ERROR_INVALID_PARAMETER for null data.
 SORVANE_API bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key);
 SORVANE_API bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key);
+// Finds the key that deciphers the first two words at `words` (8 readable
+// bytes) so that the first becomes expectedFirst and the second has a zero
+// upper half (a sector offset table's start). Returns the key plus one, or 0
+// when none does.
 SORVANE_API uint32_t DetectFileKey(const void* words, uint32_t expectedFirst);
+// The keys the hash table and the block table are enciphered with (the
+// hashes of "(hash table)" and "(block table)" of type HASH_FILE_KEY).
 SORVANE_API uint32_t HashTableKey(void);
 SORVANE_API uint32_t BlockTableKey(void);
 
 // ---- archives ---------------------------------------------------------------------
 
+// Opens the archive at path (tried again under the base folder,
+// MakeLibraryPath, when it is not found as given) and puts its handle in
+// *out. priority orders the open archives for searches over all of them
+// (higher first). flags: OPEN_CD_ONLY opens only from a CD drive (a plain
+// false otherwise), OPEN_WRITE opens the file for writing as well (and
+// excludes other handles, see above). The header is looked for at every
+// multiple of 512 bytes, behind a user-data block too. Errors:
+// ERROR_INVALID_PARAMETER (null path or out), 206 (path too long),
+// ERROR_FILE_NOT_FOUND, ERROR_SHARING_VIOLATION, ERR_NOT_ARCHIVE (no header),
+// ERROR_FILE_CORRUPT (tables or user data that do not fit),
+// ERROR_NOT_ENOUGH_MEMORY.
 SORVANE_API bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHandle* out);
+// Closes the archive and every file still open on it; an open batch is
+// abandoned. False with ERROR_INVALID_PARAMETER for no open archive.
 SORVANE_API bool CloseArchive(ArchiveHandle archive);
+// Gives the archive another priority among the open archives (higher is
+// searched first). False with ERROR_INVALID_PARAMETER for no open archive.
 SORVANE_API bool SetArchivePriority(ArchiveHandle archive, uint32_t priority);
+// The base folder relative archive paths are tried under when they are not
+// found as given (set at startup to the program's folder). '/' becomes '\'
+// and a trailing separator is added. False for a folder that does not exist
+// or is too long; ERROR_INVALID_PARAMETER for a null or empty path.
 SORVANE_API bool SetBaseDirectory(const char* path);
+// Copies the base folder, zero-terminated, into buffer; at most size bytes
+// (a shorter buffer gets a cut copy without terminator). False with
+// ERROR_INVALID_PARAMETER for a null buffer.
 SORVANE_API bool GetBaseDirectory(char* buffer, uint32_t size);
+// Path under the base folder: an absolute path stays as it is, a relative
+// one gets the base folder before it. With a null buffer returns the bytes
+// needed (terminator included); else writes it and returns 0, or the bytes
+// needed when size is too small. 0xFFFFFFFF for a null path.
 SORVANE_API uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size);
 
+// The original interface's identification: its banner text (copied by
+// CopyLibraryBanner, which returns its size with the terminator and copies
+// at most size bytes; a null buffer sets ERROR_INVALID_PARAMETER), its
+// version number 2.0 and its 64-bit version 0x0002000600000001. They stay
+// as that interface gave them; the package's version is SORVANE_VERSION.
 SORVANE_API const char* GetLibraryBanner(void);
 SORVANE_API uint32_t CopyLibraryBanner(char* buffer, uint32_t size);
 SORVANE_API float GetLibraryVersionNumber(void);
 SORVANE_API uint64_t GetLibraryVersion64(void);
 
-// Run automatically at static initialisation and at exit; callable again.
+// Set up the cipher table and the base folder, and close every open handle;
+// run automatically at static initialisation and at exit; callable again.
 SORVANE_API void LibraryStartup(void);
 SORVANE_API void LibraryShutdown(void);
 
@@ -214,22 +263,64 @@ SORVANE_API void LibraryShutdown(void);
 
 // searchScope 0: the given archive, or all open archives when archive is null.
 // Any other scope: all open archives, then the disk.
+// Opens the stored file `name` in the current locale (falling back to the
+// neutral one) and puts its handle in *out. Errors: ERROR_INVALID_PARAMETER
+// (null name or out, an archive that is not open), ERROR_FILE_NOT_FOUND or
+// ERR_FILE_NOT_STORED, ERROR_FILE_INVALID (its key cannot be found),
+// ERROR_NOT_ENOUGH_MEMORY.
 SORVANE_API bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope, FileHandle* out);
 // The index form: hash-table entry index of the given archive.
 SORVANE_API bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out);
+// OpenArchiveFile over every open archive (scope 0, no archive).
 SORVANE_API bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
+// Closes a file handle. False with ERROR_INVALID_PARAMETER for no open file.
 SORVANE_API bool CloseArchiveFile(FileHandle file);
+// The path an archive handle was opened with, or the name a file handle was
+// opened by ("#INDEX" for the index form), copied with its terminator, at
+// most bufferSize bytes. GetHandleNameAlias is the same call under the
+// original interface's second name. False for a handle of neither kind;
+// ERROR_INVALID_PARAMETER for a null handle or buffer.
 SORVANE_API bool GetHandleName(const void* handle, char* buffer, uint32_t bufferSize);
 SORVANE_API bool GetHandleNameAlias(const void* handle, char* buffer, uint32_t bufferSize);
+// The archive a file handle reads from (null for a file opened from disk).
+// False with ERROR_INVALID_PARAMETER for no open file or a null out.
 SORVANE_API bool GetFileArchive(FileHandle file, ArchiveHandle* out);
+// One fact of an archive or file handle, by INFO_* code (the archive's
+// sector shift and table sizes; a file's size, stored size, flags, archive,
+// position, locale, priority and hash index; the handle's kind, 1 archive
+// or 2 file). 0xFFFFFFFF with ERROR_INVALID_PARAMETER for a null or
+// unknown handle or a code that does not fit it.
 SORVANE_API uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
+// The locale (language id, 0 neutral) that opening by name looks for first,
+// process-wide. SetLocale returns the locale it set; GetLocale the current.
 SORVANE_API uint32_t SetLocale(uint32_t locale);
 SORVANE_API uint32_t GetLocale(void);
 
+// Seek methods of SetArchiveFilePointer: the distance counts from the start
+// of the file, from the current position, or from the end. On Windows they
+// come from <windows.h> (which this header includes), with the same values.
+#if !defined(_WIN32) && !defined(FILE_BEGIN)
+#define FILE_BEGIN ((uint32_t)0u)
+#define FILE_CURRENT ((uint32_t)1u)
+#define FILE_END ((uint32_t)2u)
+#endif
+
+// Reads up to count bytes at the file's position into buffer and advances
+// the position; *bytesRead (when not null) gets the bytes read, fewer at the
+// file's end. overlapped, when not null, gives the position to read at
+// instead (Offset). Errors: ERROR_INVALID_PARAMETER (no open file, null
+// buffer), ERROR_FILE_CORRUPT or ERROR_FILE_INVALID (data that does not
+// decode), ERROR_NOT_SUPPORTED (a compression method this build lacks).
 SORVANE_API bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
                                  OVERLAPPED* overlapped);
+// Moves the file's position by distance (with *distanceHigh as its upper 32
+// bits when not null) from FILE_BEGIN, FILE_CURRENT or FILE_END; a stored
+// file's position stays within its size. Returns the new position's low 32
+// bits, 0xFFFFFFFF with ERROR_INVALID_PARAMETER for no open file.
 SORVANE_API uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
                                            uint32_t method);
+// The file's size (upper 32 bits in *sizeHigh when not null); 0xFFFFFFFF
+// with ERROR_INVALID_PARAMETER for no open file.
 SORVANE_API uint32_t GetArchiveFileSize(FileHandle file, uint32_t* sizeHigh);
 // The bytes the data of a hash entry's file take in the archive as its own
 // layout says (per-file header, sector offset table and sectors, or the plain
@@ -245,6 +336,9 @@ SORVANE_API uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex);
 // sector table; 0xFFFFFFFF when the table cannot be read (or its key found).
 SORVANE_API uint32_t GetCompressionMethods(ArchiveHandle archive, uint32_t hashIndex);
 
+// Loads the outside compression provider (its zlib and bzip2 methods) when
+// one is installed; without it the built-in stand-in serves. True when one
+// is loaded. UnloadStormLibrary returns to the stand-in.
 SORVANE_API bool LoadStormLibrary(void);
 SORVANE_API void UnloadStormLibrary(void);
 
@@ -285,15 +379,91 @@ SORVANE_API uint32_t CheckStoredName(const char* name);
 // 0xFFFFFFFF with ERROR_INVALID_PARAMETER for a null name.
 SORVANE_API uint32_t QuoteStoredName(const char* name, char* buffer, uint32_t size);
 
+// ---- error codes in words ----------------------------------------------------------
+
+// The words for an error code the library or the system sets (the library's
+// own ERR_* codes and the ERROR_* codes it leaves as well as any other code
+// the system knows), without a trailing period or line end; "unknown error"
+// for a code nobody describes. Returns the length of the text without its
+// terminating zero; the buffer gets it, zero-terminated, when size exceeds
+// that length, else an empty string (size 0 or a null buffer: nothing is
+// written). Never fails; leaves the last error as it was.
+SORVANE_API uint32_t GetErrorText(uint32_t code, char* buffer, uint32_t size);
+
+// ---- enumerating the stored entries ------------------------------------------------
+
+// One hash entry in use, as EnumerateArchiveEntries hands it over. The
+// library sets structSize to the size of the struct it fills; later versions
+// only append fields, so a caller reads the fields that lie below structSize.
+typedef struct ArchiveEntry {
+  uint32_t structSize;
+  uint32_t hashIndex;   // the entry's index in the hash table
+  uint32_t locale;      // the entry's language version (0: neutral)
+  uint32_t hasBlock;    // 1 when the entry names a block of the block table
+  uint32_t blockIndex;  // the block it names (may lie outside the table)
+  uint32_t flags;       // the block's BLOCK_* flags; 0 without block
+  uint32_t fileSize;    // the file's size; 0 without block
+  uint32_t blockStoredSize;  // the stored size the block table gives
+  // The bytes the data takes as its own layout says (GetStoredExtent), or
+  // blockStoredSize when that layout cannot be read; 0 without block.
+  uint32_t storedSize;
+  // GetCompressionMethods for the entry; 0xFFFFFFFF without block or when
+  // the sector table cannot be read.
+  uint32_t methods;
+  uint32_t nameKnown;  // 1 when name is a name that hashes to this entry
+  // The stored name when known, else "#" and the hash index in decimal (the
+  // form the sorvane tool shows). Valid for the callback's duration only.
+  const char* name;
+} ArchiveEntry;
+
+// Called once per entry, in hash-table order; returning false stops the
+// enumeration (EnumerateArchiveEntries then returns true).
+typedef bool (*ArchiveEntryCallback)(void* context, const ArchiveEntry* entry);
+
+// Walks every hash entry in use (entries beyond the file's end, of a table
+// cut short, are left out), naming each entry from "(listfile)",
+// "(attributes)", "(signature)", the lines of every language version of the
+// archive's "(listfile)" and the count names given (null when count is 0);
+// where several names hash alike, the first in that order wins. False with
+// ERROR_INVALID_PARAMETER for an archive that is not open, a null callback
+// or null names with a nonzero count; ERROR_NOT_ENOUGH_MEMORY when the names
+// cannot be indexed.
+SORVANE_API bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                         ArchiveEntryCallback callback, void* context);
+
 // ---- update side ----------------------------------------------------------------
 
+// Opens (or creates) an archive for update. updateFlags: one of
+// UPDATE_OPEN_EXISTING, UPDATE_CREATE_ALWAYS, UPDATE_OPEN_ALWAYS, with
+// UPDATE_READ_ONLY (no update allowed), UPDATE_KEEP_LISTFILE (do not keep
+// "(listfile)" current) and UPDATE_FORMAT_1 (see above); hashTableSize: the
+// entries of a new archive's hash table, 1 to 4,194,304 (else the creation
+// fails with ERROR_INVALID_PARAMETER).
 // Returns the handle, null on failure, or the all-ones value when the file
-// itself cannot be opened or created (test with IsUsableArchive).
+// itself cannot be opened or created (test with IsUsableArchive); the last
+// error says why (ERR_NOT_ARCHIVE, ERROR_FILE_CORRUPT,
+// ERROR_SHARING_VIOLATION, ERR_READ_ONLY_NEEDS_EXISTING, the system's).
 SORVANE_API ArchiveHandle OpenArchiveWritable(const char* path, uint32_t updateFlags, uint32_t hashTableSize);
 // Neither null nor the all-ones value.
+// Neither null nor the all-ones value OpenArchiveWritable returns.
 SORVANE_API bool IsUsableArchive(ArchiveHandle archive);
+// CloseArchive for a handle of OpenArchiveWritable; the second argument is
+// the original interface's and has no meaning.
 SORVANE_API bool CloseWritableArchive(ArchiveHandle archive, uint32_t ignored);
 
+// Stores a file from disk (AddFileFromDisk, AddFile, AddWaveFile) or from
+// memory (AddFileFromMemory, AddBuffer, AddWaveBuffer) under storedName in
+// the current locale. flags: BLOCK_* bits to store with (BLOCK_COMPRESSED,
+// BLOCK_IMPLODED, BLOCK_ENCRYPTED, BLOCK_KEY_ADJUSTED, BLOCK_SINGLE_UNIT,
+// BLOCK_SECTOR_CRC) and ADD_REPLACE to replace a file of that name;
+// methodMask: COMP_* methods for compressed sectors; level or quality: the
+// method's level (the audio methods' quality, 0 to 2). AddFile and AddBuffer
+// take the default methods for the flags, the Wave forms the audio methods.
+// Errors: ERROR_INVALID_PARAMETER (no archive open for update, null or
+// unusable names), ERR_ALREADY_STORED, ERR_HASH_TABLE_FULL,
+// ERROR_FILE_NOT_FOUND (source), ERROR_ACCESS_DENIED (read-only handle),
+// ERROR_NOT_SUPPORTED (a method this build lacks), 223 (past 4 GB), and the
+// system's write errors.
 SORVANE_API bool AddFileFromDisk(ArchiveHandle archive, const char* sourcePath, const char* storedName,
                                  uint32_t flags, uint32_t methodMask, uint32_t level);
 SORVANE_API bool AddFileFromMemory(ArchiveHandle archive, const void* data, uint32_t size,
@@ -306,6 +476,11 @@ SORVANE_API bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t siz
 SORVANE_API bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
                                const char* storedName, uint32_t flags, uint32_t quality);
 
+// Delete, rename or re-locale a stored file (of the current locale;
+// SetArchiveFileLocale of oldLocale) and commit. Errors:
+// ERROR_INVALID_PARAMETER, ERROR_FILE_NOT_FOUND or ERR_FILE_NOT_STORED,
+// ERR_ALREADY_STORED (the new name or locale is taken), ERROR_ACCESS_DENIED
+// (read-only handle), and the system's write errors.
 SORVANE_API bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
 SORVANE_API bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
 SORVANE_API bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,

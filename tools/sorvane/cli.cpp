@@ -12,18 +12,9 @@ namespace sorvane {
 
 namespace {
 
-constexpr uint32_t kErrorFileTooLarge = 223;
-
 // Drawn at most this often, and only for work that has run this long.
 constexpr uint32_t kRedrawMs = 100;
 constexpr uint32_t kShowAfterMs = 500;
-
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
-    text.pop_back();
-  }
-  return text;
-}
 
 std::string CodeText(uint32_t code) {
   char buffer[32];
@@ -35,22 +26,9 @@ std::string CodeText(uint32_t code) {
 }  // namespace
 
 std::string ErrorText(uint32_t code) {
-  switch (code) {
-    case ERR_NOT_ARCHIVE: return "not an archive: no archive header found";
-    case ERR_FILE_NOT_STORED: return "no such file is stored in this locale";
-    case ERR_HASH_TABLE_FULL: return "the archive's hash table is full";
-    case ERR_ALREADY_STORED: return "a file of that name is already stored in this locale";
-    case ERR_READ_ONLY_NEEDS_EXISTING: return "read-only access needs an existing archive";
-    case kErrorFileTooLarge:
-      return "the archive would grow beyond 4 GiB (only archives created with --format 1 may), "
-             "or a file beyond 4 GiB";
-    case ERROR_FILE_INVALID: return "a stored file is damaged or its key cannot be found";
-    case ERROR_FILE_CORRUPT: return "the archive's data is damaged";
-    default: break;
-  }
-  std::string text;
-  if (platform::FormatSystemMessage(code, text)) return Trimmed(text);
-  return "unknown error";
+  std::string text(GetErrorText(code, nullptr, 0), '\0');
+  GetErrorText(code, text.data(), static_cast<uint32_t>(text.size() + 1));
+  return text;
 }
 
 void FailWith(const std::string& what, uint32_t code) {

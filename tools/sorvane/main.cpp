@@ -61,17 +61,75 @@ int UsageError(const Verb& v, const std::string& message) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // A crash leaves a report in "Errors" beside the program (or the user's
-  // folder) instead of vanishing.
-  InstallCrashCapture("sorvane");
-  // An interrupted extract leaves no half-written file behind.
-  platform::InstallInterruptCleanup();
-  if (argc < 2) {
-    PrintGeneralHelp(stderr);
-    return kExitUsage;
+namespace {
+
+constexpr int kParsed = -1;
+
+// Splits one option into its name and the value written into it ("--x=v",
+// "-xv"); hasValue tells whether it held one.
+void SplitOption(const std::string& arg, std::string* name, std::string* value, bool* hasValue) {
+  *hasValue = false;
+  if (arg[1] == '-') {
+    *name = arg.substr(2);
+    const size_t eq = name->find('=');
+    if (eq != std::string::npos) {
+      *value = name->substr(eq + 1);
+      *name = name->substr(0, eq);
+      *hasValue = true;
+    }
+  } else {
+    *name = arg.substr(1, 1);
+    if (arg.size() > 2) {
+      *value = arg.substr(2);
+      *hasValue = true;
+    }
   }
-  const std::string first = argv[1];
+}
+
+// The verb's options and arguments into args: kParsed, or the exit status
+// of a usage error already reported.
+int ParseArgs(const Verb& verb, int argc, char** argv, Args* args) {
+  bool optionsEnded = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      args->positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name, value;
+    bool hasValue = false;
+    SplitOption(arg, &name, &value, &hasValue);
+    const bool takesValue = name == "wait" || Contains(verb.valueOptions, name);
+    if (takesValue && !hasValue) {
+      if (i + 1 >= argc) return UsageError(verb, "option " + arg + " needs a value");
+      value = argv[++i];
+    }
+    if (name == "h" || name == "help") {
+      args->help = true;
+    } else if (name == "v" || name == "verbose") {
+      args->verbose = true;
+    } else if (name == "wait") {
+      uint32_t seconds = 0;
+      if (!ParseNumber(value, &seconds)) return UsageError(verb, "--wait: \"" + value + "\" is no number of seconds");
+      SetWaitSeconds(seconds);
+    } else if (takesValue) {
+      args->values[name] = value;
+    } else if (Contains(verb.switchOptions, name) && !hasValue) {
+      args->switches[name] = true;
+    } else {
+      return UsageError(verb, "unknown option " + arg);
+    }
+  }
+  return kParsed;
+}
+
+// Help and version, which take no verb: kParsed when the first word is
+// neither, else the exit status.
+int RunWithoutVerb(const std::string& first, int argc, char** argv) {
   if (first == "-h" || first == "--help" || first == "help") {
     if (argc > 2) {
       for (const Verb& v : Verbs()) {
@@ -85,9 +143,27 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (first == "--version") {
-    std::printf("sorvane, %s\n", GetLibraryBanner());
+    // The package's version first; the banner is the original interface's.
+    std::printf("sorvane %s\n%s\n", SORVANE_VERSION_STRING, GetLibraryBanner());
     return kExitOk;
   }
+  return kParsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A crash leaves a report in "Errors" beside the program (or the user's
+  // folder) instead of vanishing.
+  InstallCrashCapture("sorvane");
+  // An interrupted extract leaves no half-written file behind.
+  platform::InstallInterruptCleanup();
+  if (argc < 2) {
+    PrintGeneralHelp(stderr);
+    return kExitUsage;
+  }
+  const std::string first = argv[1];
+  if (const int status = RunWithoutVerb(first, argc, argv); status != kParsed) return status;
   const Verb* verb = nullptr;
   for (const Verb& v : Verbs()) {
     if (first == v.name) verb = &v;
@@ -97,61 +173,9 @@ int main(int argc, char** argv) {
     PrintGeneralHelp(stderr);
     return kExitUsage;
   }
-
   Args args;
   args.verb = first;
-  bool optionsEnded = false;
-  for (int i = 2; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      args.positional.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name, value;
-    bool hasValue = false;
-    if (arg[1] == '-') {
-      name = arg.substr(2);
-      const size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-        hasValue = true;
-      }
-    } else {
-      name = arg.substr(1, 1);
-      if (arg.size() > 2) {
-        value = arg.substr(2);
-        hasValue = true;
-      }
-    }
-    if (name == "h" || name == "help") {
-      args.help = true;
-    } else if (name == "v" || name == "verbose") {
-      args.verbose = true;
-    } else if (name == "wait") {
-      if (!hasValue) {
-        if (i + 1 >= argc) return UsageError(*verb, "option " + arg + " needs a value");
-        value = argv[++i];
-      }
-      uint32_t seconds = 0;
-      if (!ParseNumber(value, &seconds)) return UsageError(*verb, "--wait: \"" + value + "\" is no number of seconds");
-      SetWaitSeconds(seconds);
-    } else if (Contains(verb->valueOptions, name)) {
-      if (!hasValue) {
-        if (i + 1 >= argc) return UsageError(*verb, "option " + arg + " needs a value");
-        value = argv[++i];
-      }
-      args.values[name] = value;
-    } else if (Contains(verb->switchOptions, name) && !hasValue) {
-      args.switches[name] = true;
-    } else {
-      return UsageError(*verb, "unknown option " + arg);
-    }
-  }
+  if (const int status = ParseArgs(*verb, argc, argv, &args); status != kParsed) return status;
   if (args.help) {
     PrintVerbHelp(*verb);
     return kExitOk;

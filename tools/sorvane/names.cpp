@@ -3,8 +3,8 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <unordered_map>
 
+#include "archive/format/records.h"
 #include "cli.h"
 #include "guide.h"
 
@@ -28,8 +28,6 @@ std::vector<std::string> Components(const std::string& path) {
   if (!part.empty()) parts.push_back(part);
   return parts;
 }
-
-uint64_t NameKey(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
 
 // Names every archive may hold besides the listed ones.
 const char* const kInternalNames[] = {"(listfile)", "(attributes)", "(signature)"};
@@ -104,24 +102,25 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
 }
 
 std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names) {
-  std::unordered_map<uint64_t, std::string> byHash;
-  for (const std::string& name : names) {
-    byHash.emplace(NameKey(HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B)), name);
-  }
+  std::vector<const char*> given;
+  given.reserve(names.size());
+  for (const std::string& name : names) given.push_back(name.c_str());
   std::vector<StoredEntry> entries;
-  const uint32_t n = HashEntriesInFile(archive);
-  for (uint32_t i = 0; i < n; ++i) {
-    const HashEntry& e = archive->hashTable[i];
-    if (IsHashEntryFree(e)) continue;
+  auto take = [](void* context, const ArchiveEntry* e) {
     StoredEntry entry;
-    entry.hashIndex = i;
-    entry.locale = e.locale;
-    auto it = byHash.find(NameKey(e.nameHashA, e.nameHashB));
-    if (it != byHash.end()) entry.name = it->second;
-    entry.blockValid = archive->blockTable != nullptr && e.blockIndex < archive->header.blockTableEntries;
-    if (entry.blockValid) entry.block = archive->blockTable[e.blockIndex];
-    entries.push_back(entry);
-  }
+    entry.hashIndex = e->hashIndex;
+    entry.locale = e->locale;
+    if (e->nameKnown) entry.name = e->name;
+    entry.blockValid = e->hasBlock != 0;
+    entry.block.fileSize = e->fileSize;
+    entry.block.storedSize = e->blockStoredSize;
+    entry.block.flags = e->flags;
+    entry.extent = e->storedSize;
+    entry.methods = e->methods;
+    static_cast<std::vector<StoredEntry>*>(context)->push_back(std::move(entry));
+    return true;
+  };
+  EnumerateArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &entries);
   return entries;
 }
 

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/read/archive_record.h"
 #include "sorvane/sorvane.h"
 
 namespace sorvane {
@@ -29,7 +28,13 @@ struct StoredEntry {
   std::string name;  // empty when no list names it
   uint32_t locale = 0;
   bool blockValid = false;  // the entry names a block of the table
-  BlockEntry block{};
+  struct {
+    uint32_t fileSize = 0;
+    uint32_t storedSize = 0;  // as the block table says
+    uint32_t flags = 0;
+  } block;
+  uint32_t extent = 0;   // the data's bytes as its layout says, else storedSize
+  uint32_t methods = 0;  // GetCompressionMethods' answer
 };
 
 // Every hash entry in use, in table order, named where a name fits.

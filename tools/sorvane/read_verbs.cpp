@@ -98,11 +98,6 @@ std::string MethodWords(uint32_t methods) {
 // The bytes an entry's data take by their own layout; the block's stored
 // size when that cannot be read. The two differ only where a writer falsified
 // the stored size.
-uint32_t ExtentOf(ArchiveHandle archive, const StoredEntry& entry) {
-  const uint32_t extent = GetStoredExtent(archive, entry.hashIndex);
-  return extent != 0xFFFFFFFFu ? extent : entry.block.storedSize;
-}
-
 bool LessByName(const StoredEntry& a, const StoredEntry& b) {
   if (a.name.empty() != b.name.empty()) return b.name.empty();
   if (a.name != b.name) return a.name < b.name;
@@ -201,13 +196,13 @@ int RunList(const Args& args) {
                   "?", DisplayName(e).c_str());
       continue;
     }
-    const uint32_t stored = ExtentOf(archive.get(), e);
+    const uint32_t stored = e.extent;
     char ratio[16] = "-";
     if (e.block.fileSize != 0) {
       std::snprintf(ratio, sizeof ratio, "%u%%",
                     static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
     }
-    const std::string methods = MethodWords(GetCompressionMethods(archive.get(), e.hashIndex));
+    const std::string methods = MethodWords(e.methods);
     std::printf("%12u %12u %6s  %-7s %-34s %-27s %s\n", e.block.fileSize, stored, ratio,
                 LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
                 DisplayName(e).c_str());
@@ -220,6 +215,23 @@ int RunList(const Args& args) {
   }
   return kExitOk;
 }
+
+namespace {
+
+// Info's last lines: the bytes behind the archive's end and "(attributes)".
+void PrintTail(ArchiveHandle archive) {
+  // Bytes behind the archive's end belong to no state: an update that failed
+  // (a full disk) left them, and the next update cuts them first.
+  uint64_t fileSize = 0;
+  platform::GetFileSize64(archive->fileHandle, &fileSize);
+  const uint64_t end = archive->headerOffset + ArchiveContentEnd(archive);
+  const uint64_t past = fileSize > end ? fileSize - end : 0;
+  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
+              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
+  std::printf("attributes:     %s\n", DescribeAttributes(archive).c_str());
+}
+
+}  // namespace
 
 int RunInfo(const Args& args) {
   ReadArchive archive(args.positional[0]);
@@ -291,17 +303,92 @@ int RunInfo(const Args& args) {
   std::printf("files:          %u\n", used);
   std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
   std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
-  // Bytes behind the archive's end belong to no state: an update that failed
-  // (a full disk) left them, and the next update cuts them first.
-  uint64_t fileSize = 0;
-  platform::GetFileSize64(a.fileHandle, &fileSize);
-  const uint64_t end = a.headerOffset + ArchiveContentEnd(archive.get());
-  const uint64_t past = fileSize > end ? fileSize - end : 0;
-  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
-              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
-  std::printf("attributes:     %s\n", DescribeAttributes(archive.get()).c_str());
+  PrintTail(archive.get());
   return kExitOk;
 }
+
+namespace {
+
+struct ExtractJob {
+  std::string name;  // stored name, or "#index"
+  bool byIndex = false;
+  uint32_t index = 0;
+};
+
+// What to write: the names asked for, or every file of this locale (and the
+// neutral files that have no version of their own in it).
+bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<ExtractJob>* jobs,
+                 uint64_t* totalBytes) {
+  if (args.positional.size() > 1) {
+    for (size_t i = 1; i < args.positional.size(); ++i) {
+      jobs->push_back({StoredNameFor(archive, args.positional[i], locale, true), false, 0});
+    }
+    return true;
+  }
+  std::vector<std::string> names;
+  if (!GatherNames(archive, args.Value("listfile"), &names)) return false;
+  std::vector<StoredEntry> entries = StoredEntries(archive, names);
+  std::sort(entries.begin(), entries.end(), LessByName);
+  std::set<std::string> named;
+  for (const StoredEntry& e : entries) {
+    if (e.locale != locale && e.locale != 0) continue;
+    if (e.name.empty()) {
+      jobs->push_back({DisplayName(e), true, e.hashIndex});
+    } else if (named.insert(e.name).second && e.name != "(listfile)") {
+      jobs->push_back({e.name, false, 0});
+    } else {
+      continue;
+    }
+    if (e.blockValid) *totalBytes += e.block.fileSize;
+  }
+  return true;
+}
+
+// One extract run's output side and its counts.
+struct ExtractOutput {
+  const Args& args;
+  fs::path root;
+  platform::OutputTree& tree;
+  bool skipOld = false, keepOld = false;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(1 << 20);  // one for the run, not one per file
+  Progress* progress = nullptr;
+  uint64_t extracted = 0, kept = 0;
+};
+
+// Writes one opened file below the output folder; false after a message.
+bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
+  std::string relative = job.name;
+  std::replace(relative.begin(), relative.end(), '\\', '/');
+  const fs::path target = o.root / fs::path(relative);
+  platform::OutputFile out;
+  std::string link;
+  const platform::OutputStart start = out.Begin(o.tree, job.name, !o.skipOld && !o.keepOld, &link);
+  uint64_t written = 0;
+  if (start == platform::OutputStart::Link) {
+    std::replace(link.begin(), link.end(), '\\', '/');
+    FailPlain("refusing " + Quote(job.name) + ": " + Quote((o.root / fs::path(link)).string()) +
+              " is a symbolic link; nothing is written through it");
+    return false;
+  }
+  if (start == platform::OutputStart::Exists && o.skipOld) {
+    ++o.kept;
+    if (o.args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
+    return true;
+  }
+  if (start == platform::OutputStart::Exists) {
+    FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
+    return false;
+  }
+  if (start != platform::OutputStart::Ready || !CopyOut(file, out, o.buffer, &written, o.progress)) {
+    Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
+    return false;
+  }
+  ++o.extracted;
+  if (o.args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
+  return true;
+}
+
+}  // namespace
 
 int RunExtract(const Args& args) {
   uint32_t locale = 0;
@@ -309,38 +396,9 @@ int RunExtract(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
   const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
-
-  // What to write: the names asked for, or every file of this locale (and
-  // the neutral files that have no version of their own in it).
-  struct Job {
-    std::string name;  // stored name, or "#index"
-    bool byIndex = false;
-    uint32_t index = 0;
-  };
-  std::vector<Job> jobs;
+  std::vector<ExtractJob> jobs;
   uint64_t totalBytes = 0;
-  if (args.positional.size() > 1) {
-    for (size_t i = 1; i < args.positional.size(); ++i) {
-      jobs.push_back({StoredNameFor(archive.get(), args.positional[i], locale, true), false, 0});
-    }
-  } else {
-    std::vector<std::string> names;
-    if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
-    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
-    std::sort(entries.begin(), entries.end(), LessByName);
-    std::set<std::string> named;
-    for (const StoredEntry& e : entries) {
-      if (e.locale != locale && e.locale != 0) continue;
-      if (e.name.empty()) {
-        jobs.push_back({DisplayName(e), true, e.hashIndex});
-      } else if (named.insert(e.name).second && e.name != "(listfile)") {
-        jobs.push_back({e.name, false, 0});
-      } else {
-        continue;
-      }
-      if (e.blockValid) totalBytes += e.block.fileSize;
-    }
-  }
+  if (!PlanExtract(args, archive.get(), locale, &jobs, &totalBytes)) return kExitFailure;
 
   const bool skipOld = args.Has("skip-old-files");
   const bool keepOld = args.Has("k") || args.Has("keep-old-files");
@@ -360,11 +418,13 @@ int RunExtract(const Args& args) {
   platform::OutputTree tree(rootFolder, 0, "");
 
   int status = kExitOk;
-  uint64_t extracted = 0, kept = 0;
-  std::vector<uint8_t> buffer(1 << 20);  // one for the run, not one per file
   Progress progress("extract", jobs.size(), totalBytes);
+  ExtractOutput output{args, root, tree};
+  output.skipOld = skipOld;
+  output.keepOld = keepOld;
+  output.progress = &progress;
   SetLocale(locale);
-  for (const Job& job : jobs) {
+  for (const ExtractJob& job : jobs) {
     const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
       FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
@@ -380,36 +440,12 @@ int RunExtract(const Args& args) {
       status = kExitFailure;
       continue;
     }
-    std::string relative = job.name;
-    std::replace(relative.begin(), relative.end(), '\\', '/');
-    const fs::path target = root / fs::path(relative);
-    platform::OutputFile out;
-    std::string link;
-    const platform::OutputStart start = out.Begin(tree, job.name, !skipOld && !keepOld, &link);
-    uint64_t written = 0;
-    if (start == platform::OutputStart::Link) {
-      std::replace(link.begin(), link.end(), '\\', '/');
-      FailPlain("refusing " + Quote(job.name) + ": " + Quote((root / fs::path(link)).string()) +
-                " is a symbolic link; nothing is written through it");
-      status = kExitFailure;
-    } else if (start == platform::OutputStart::Exists && skipOld) {
-      ++kept;
-      if (args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
-    } else if (start == platform::OutputStart::Exists) {
-      FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
-      status = kExitFailure;
-    } else if (start != platform::OutputStart::Ready || !CopyOut(file, out, buffer, &written, &progress)) {
-      Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
-      status = kExitFailure;
-    } else {
-      ++extracted;
-      if (args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
-    }
+    if (!WriteOut(output, job, file)) status = kExitFailure;
     CloseArchiveFile(file);
   }
   if (args.verbose || skipOld) {
-    Note(std::to_string(extracted) + " files extracted" +
-         (skipOld ? ", " + std::to_string(kept) + " existing files kept" : std::string()));
+    Note(std::to_string(output.extracted) + " files extracted" +
+         (skipOld ? ", " + std::to_string(output.kept) + " existing files kept" : std::string()));
   }
   return status;
 }
@@ -444,6 +480,73 @@ std::string CheckSectors(FileHandle file, Progress* progress, ContentDigest* dig
 
 }  // namespace
 
+namespace {
+
+struct VerifyCounts {
+  size_t damaged = 0, unchecked = 0, mismatched = 0;
+};
+
+// Checks one entry and says what is wrong with it (or, verbose, that it is
+// whole).
+void VerifyEntry(ArchiveHandle archive, const StoredEntry& e, const AttributesCheck& attributes,
+                 Progress* progress, bool verbose, VerifyCounts* counts) {
+  const FileCounted counted(progress);
+  std::string problem;
+  uint32_t error = 0;
+  FileHandle file = nullptr;
+  if (!e.blockValid) {
+    problem = "its hash entry names no block";
+  } else if (!OpenEntry(archive, e, &file)) {
+    error = GetLastError();
+    if ((e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID && e.name.empty()) {
+      // Without its name such a file's key cannot be had, so whether it
+      // is whole cannot be told either.
+      ++counts->unchecked;
+      FailPlain("not checked: " + DisplayName(e) + " (locale " + LocaleText(e.locale) +
+                "): its key needs its name, which no list gives (--listfile)");
+      return;
+    }
+    problem = (e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID
+                  ? "its key cannot be found"
+                  : "it cannot be opened: " + ErrorText(error);
+  } else {
+    ContentDigest digest(attributes.digests());
+    problem = CheckSectors(file, progress, &digest);
+    error = GetLastError();
+    CloseArchiveFile(file);
+    const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
+    if (!mismatch.empty()) {
+      ++counts->mismatched;
+      FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
+      return;
+    }
+  }
+  if (!problem.empty()) {
+    // A method this build lacks (bzip2 in the Windows builds) says nothing
+    // about the data: such a file is not checked rather than damaged. A
+    // mask bit that no method has is damage.
+    constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
+                                       COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
+    const bool lacking = error == ERROR_NOT_SUPPORTED &&
+                         (e.methods & ~kKnownMethods) == 0;
+    ++(lacking ? counts->unchecked : counts->damaged);
+    FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
+              LocaleText(e.locale) + "): " + problem);
+    return;
+  }
+  // Reading never consults the stored size, so a false one damages
+  // nothing; it is worth knowing all the same.
+  const uint32_t extent = e.extent;
+  if (extent != e.block.storedSize) {
+    Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
+         std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
+  } else if (verbose) {
+    Note("ok " + DisplayName(e));
+  }
+}
+
+}  // namespace
+
 int RunVerify(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
@@ -452,11 +555,10 @@ int RunVerify(const Args& args) {
   if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  size_t damaged = 0, unchecked = 0;
+  size_t damaged = 0;
   uint64_t totalBytes = 0;
   for (const StoredEntry& e : entries) totalBytes += e.blockValid ? e.block.fileSize : 0;
   Progress progress("verify", entries.size(), totalBytes);
-  size_t mismatched = 0;
   const AttributesCheck attributes(archive.get());
   if (!attributes.problem().empty()) {
     FailPlain("damaged: " + attributes.problem());
@@ -464,61 +566,11 @@ int RunVerify(const Args& args) {
   }
   if (attributes.unchecked() & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
   if (attributes.unchecked() & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
-  for (const StoredEntry& e : entries) {
-    const FileCounted counted(&progress);
-    std::string problem;
-    uint32_t error = 0;
-    FileHandle file = nullptr;
-    if (!e.blockValid) {
-      problem = "its hash entry names no block";
-    } else if (!OpenEntry(archive.get(), e, &file)) {
-      error = GetLastError();
-      if ((e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID && e.name.empty()) {
-        // Without its name such a file's key cannot be had, so whether it
-        // is whole cannot be told either.
-        ++unchecked;
-        FailPlain("not checked: " + DisplayName(e) + " (locale " + LocaleText(e.locale) +
-                  "): its key needs its name, which no list gives (--listfile)");
-        continue;
-      }
-      problem = (e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID
-                    ? "its key cannot be found"
-                    : "it cannot be opened: " + ErrorText(error);
-    } else {
-      ContentDigest digest(attributes.digests());
-      problem = CheckSectors(file, &progress, &digest);
-      error = GetLastError();
-      CloseArchiveFile(file);
-      const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
-      if (!mismatch.empty()) {
-        ++mismatched;
-        FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
-        continue;
-      }
-    }
-    if (!problem.empty()) {
-      // A method this build lacks (bzip2 in the Windows builds) says nothing
-      // about the data: such a file is not checked rather than damaged. A
-      // mask bit that no method has is damage.
-      constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
-                                         COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
-      const bool lacking = error == ERROR_NOT_SUPPORTED &&
-                           (GetCompressionMethods(archive.get(), e.hashIndex) & ~kKnownMethods) == 0;
-      ++(lacking ? unchecked : damaged);
-      FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
-                LocaleText(e.locale) + "): " + problem);
-      continue;
-    }
-    // Reading never consults the stored size, so a false one damages
-    // nothing; it is worth knowing all the same.
-    const uint32_t extent = GetStoredExtent(archive.get(), e.hashIndex);
-    if (extent != 0xFFFFFFFFu && extent != e.block.storedSize) {
-      Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
-           std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
-    } else if (args.verbose) {
-      Note("ok " + DisplayName(e));
-    }
-  }
+  VerifyCounts counts;
+  counts.damaged = damaged;
+  for (const StoredEntry& e : entries) VerifyEntry(archive.get(), e, attributes, &progress, args.verbose, &counts);
+  damaged = counts.damaged;
+  const size_t unchecked = counts.unchecked, mismatched = counts.mismatched;
   if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
     std::printf("%zu files checked, %zu damaged, %zu not checked", entries.size() - unchecked, damaged, unchecked);
     if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);

@@ -512,36 +512,99 @@ int RunCreate(const Args& args) {
   return kExitOk;
 }
 
-int RunAdd(const Args& args) {
+// What add's options ask for.
+struct AddOptions {
   Method method;
-  if (args.Has("compress") && !ParseMethod(args.Value("compress"), &method)) {
+  uint32_t level = 0, hashSize = 0, locale = 0;
+  uint32_t flags = 0;
+  std::vector<std::string> userNames;
+};
+
+// Reads add's options: kExitOk, or the exit status after a message.
+int ParseAddOptions(const Args& args, AddOptions* o) {
+  if (args.Has("compress") && !ParseMethod(args.Value("compress"), &o->method)) {
     FailPlain("--compress: " + Quote(args.Value("compress")) +
               " is none of none, implode, implode-only, huffman, wave, zlib, bzip2 or a usable mask (0x01, 0x08, "
               "0x40, 0x80 together with one ADPCM bit at most; 0x02 or 0x10 alone)");
     return kExitUsage;
   }
-  if (!MethodAvailable(method)) {
+  if (!MethodAvailable(o->method)) {
     FailPlain("--compress: " + Quote(args.Value("compress")) +
               " is not available in this build (it was made without that library); nothing was written");
     return kExitUsage;
   }
-  uint32_t level = 0, hashSize = 0, locale = 0;
-  if (!NumberOption(args, "level", 0, &level) || !NumberOption(args, "hash-size", kDefaultHashSize, &hashSize) ||
-      !NumberOption(args, "locale", 0, &locale)) {
+  if (!NumberOption(args, "level", 0, &o->level) ||
+      !NumberOption(args, "hash-size", kDefaultHashSize, &o->hashSize) ||
+      !NumberOption(args, "locale", 0, &o->locale)) {
     return kExitUsage;
   }
-  if (!HashSizeAllowed(args, hashSize, "--hash-size")) return kExitUsage;
+  if (!HashSizeAllowed(args, o->hashSize, "--hash-size")) return kExitUsage;
   uint32_t threads = 0;
   if (!NumberOption(args, "j", 0, &threads)) return kExitUsage;
   SetCompressionThreadCount(threads);
-  uint32_t flags = method.flags;
-  if (args.Has("encrypt")) flags |= BLOCK_ENCRYPTED;
-  if (args.Has("key-adjusted")) flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
-  if (args.Has("replace")) flags |= ADD_REPLACE;
-  if (args.Has("single-unit")) flags |= BLOCK_SINGLE_UNIT;
-  std::vector<std::string> userNames;
-  if (args.Has("listfile") && !ReadUserList(args.Value("listfile"), &userNames)) return kExitFailure;
+  o->flags = o->method.flags;
+  if (args.Has("encrypt")) o->flags |= BLOCK_ENCRYPTED;
+  if (args.Has("key-adjusted")) o->flags |= BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+  if (args.Has("replace")) o->flags |= ADD_REPLACE;
+  if (args.Has("single-unit")) o->flags |= BLOCK_SINGLE_UNIT;
+  if (args.Has("listfile") && !ReadUserList(args.Value("listfile"), &o->userNames)) return kExitFailure;
+  return kExitOk;
+}
 
+// Room for every new name in an existing archive, growing its hash table
+// with --grow.
+bool MakeRoom(const Args& args, WriteArchive& archive, const std::string& shown, const AddOptions& o,
+              const std::vector<std::string>& names, bool keepList) {
+  if (!CheckTables(archive.get(), shown)) return false;
+  const Needed needed = EntriesNeeded(archive.get(), names, o.locale, keepList);
+  if (!args.Has("grow") && !HasRoom(archive.get(), shown, needed, true)) return false;
+  const uint32_t entries = archive.get()->header.hashTableEntries;
+  const uint32_t inUse = EntriesInUse(archive.get());
+  if (needed.total() > entries - inUse) {
+    const uint32_t size = HashSizeFor(inUse + needed.total());
+    if (!HashSizeAllowed(args, size, "the hash table needed") ||
+        !Regrow(archive.get(), shown, "grow", size, o.userNames, names)) {
+      return false;
+    }
+    if (args.verbose) Note("grew the hash table from " + std::to_string(entries) + " to " + std::to_string(size) + " entries");
+  }
+  return true;
+}
+
+// Adds every source inside the open batch; the names added go to added.
+int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, const std::vector<Source>& sources,
+               uint64_t totalBytes, std::vector<std::string>* added) {
+  int status = kExitOk;
+  Progress progress("add", sources.size(), totalBytes);
+  for (const Source& source : sources) {
+    const uint32_t mask = o.method.wave ? WaveMask(source.path) : o.method.mask;
+    const bool ok = AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), o.flags, mask, o.level);
+    progress.FileDone();
+    if (!ok) {
+      const uint32_t error = GetLastError();
+      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
+      status = kExitFailure;
+      if (archive.Failed()) break;
+      continue;
+    }
+    added->push_back(source.name);
+    if (args.verbose) {
+      FileHandle file = nullptr;
+      std::string sizes;
+      if (OpenArchiveFile(archive.get(), source.name.c_str(), 0, &file)) {
+        sizes = " (" + std::to_string(GetArchiveFileInfo(file, INFO_SIZE)) + " -> " +
+                std::to_string(GetArchiveFileInfo(file, INFO_COMPRESSED_SIZE)) + " bytes)";
+        CloseArchiveFile(file);
+      }
+      Note("added " + Shown(source.name) + sizes);
+    }
+  }
+  return status;
+}
+
+int RunAdd(const Args& args) {
+  AddOptions o;
+  if (const int status = ParseAddOptions(args, &o); status != kExitOk) return status;
   const std::string& shown = args.positional[0];
   const std::string absolute = AbsoluteArchivePath(shown);
   std::vector<Source> sources;
@@ -561,64 +624,25 @@ int RunAdd(const Args& args) {
   std::error_code ec;
   const bool exists = fs::is_regular_file(absolute, ec) && fs::file_size(absolute, ec) != 0;
   if (!exists) {
-    const Needed needed = EntriesNeeded(nullptr, names, locale, keepList);
-    if (needed.total() > hashSize) {
+    const Needed needed = EntriesNeeded(nullptr, names, o.locale, keepList);
+    if (needed.total() > o.hashSize) {
       if (!args.Has("grow")) {
-        ReportTooSmall(shown, false, hashSize, 0, needed, true);
+        ReportTooSmall(shown, false, o.hashSize, 0, needed, true);
         return kExitFailure;
       }
-      hashSize = HashSizeFor(needed.total());
-      if (!HashSizeAllowed(args, hashSize, "the hash table needed")) return kExitFailure;
+      o.hashSize = HashSizeFor(needed.total());
+      if (!HashSizeAllowed(args, o.hashSize, "the hash table needed")) return kExitFailure;
     }
   }
   // The name list is kept here in one store at the end rather than once per
   // file by the library.
-  WriteArchive archive(shown, UPDATE_OPEN_ALWAYS, hashSize);
+  WriteArchive archive(shown, UPDATE_OPEN_ALWAYS, o.hashSize);
   if (archive.get() == nullptr) return kExitFailure;
-  if (exists) {
-    if (!CheckTables(archive.get(), shown)) return kExitFailure;
-    const Needed needed = EntriesNeeded(archive.get(), names, locale, keepList);
-    if (!args.Has("grow") && !HasRoom(archive.get(), shown, needed, true)) return kExitFailure;
-    const uint32_t entries = archive.get()->header.hashTableEntries;
-    const uint32_t inUse = EntriesInUse(archive.get());
-    if (needed.total() > entries - inUse) {
-      const uint32_t size = HashSizeFor(inUse + needed.total());
-      if (!HashSizeAllowed(args, size, "the hash table needed") ||
-          !Regrow(archive.get(), shown, "grow", size, userNames, names)) {
-        return kExitFailure;
-      }
-      if (args.verbose) Note("grew the hash table from " + std::to_string(entries) + " to " + std::to_string(size) + " entries");
-    }
-  }
+  if (exists && !MakeRoom(args, archive, shown, o, names, keepList)) return kExitFailure;
   if (!archive.Begin()) return kExitFailure;
-  SetLocale(locale);
-
-  int status = kExitOk;
+  SetLocale(o.locale);
   std::vector<std::string> added;
-  Progress progress("add", sources.size(), totalBytes);
-  for (const Source& source : sources) {
-    const uint32_t mask = method.wave ? WaveMask(source.path) : method.mask;
-    const bool ok = AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), flags, mask, level);
-    progress.FileDone();
-    if (!ok) {
-      const uint32_t error = GetLastError();
-      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
-      status = kExitFailure;
-      if (archive.Failed()) break;
-      continue;
-    }
-    added.push_back(source.name);
-    if (args.verbose) {
-      FileHandle file = nullptr;
-      std::string sizes;
-      if (OpenArchiveFile(archive.get(), source.name.c_str(), 0, &file)) {
-        sizes = " (" + std::to_string(GetArchiveFileInfo(file, INFO_SIZE)) + " -> " +
-                std::to_string(GetArchiveFileInfo(file, INFO_COMPRESSED_SIZE)) + " bytes)";
-        CloseArchiveFile(file);
-      }
-      Note("added " + Shown(source.name) + sizes);
-    }
-  }
+  int status = AddSources(args, archive, o, sources, totalBytes, &added);
   if (archive.Failed()) {
     archive.Commit();
     return kExitFailure;

@@ -1,0 +1,133 @@
+// The calls that give a caller what the sorvane tool shows: every stored
+// entry with its name and facts, and an error code in words.
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/archive/read/read_test_util.h"
+
+namespace {
+
+using readtest::ArchiveTest;
+using testsupport::ArchiveBuilder;
+using testsupport::Layout;
+
+struct Seen {
+  ArchiveEntry entry;
+  std::string name;
+};
+
+std::map<uint32_t, Seen> Enumerate(ArchiveHandle a, const std::vector<const char*>& names) {
+  std::map<uint32_t, Seen> seen;
+  auto take = [](void* context, const ArchiveEntry* e) {
+    (*static_cast<std::map<uint32_t, Seen>*>(context))[e->hashIndex] = {*e, e->name};
+    return true;
+  };
+  EXPECT_TRUE(EnumerateArchiveEntries(a, names.data(), static_cast<uint32_t>(names.size()), take, &seen));
+  return seen;
+}
+
+class PublicCallsTest : public ArchiveTest {};
+
+// Every hash entry the builder wrote is reported once, with the block facts
+// it wrote, named from the list, from the caller, or as "#INDEX".
+TEST_F(PublicCallsTest, EnumerationMatchesTheBuiltTables) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("listed.txt", std::string(5000, 'x'), BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+  b.Add("given.bin", "given by the caller");
+  b.Add("nobody\\knows.dat", "unnamed");
+  b.Add("listed.txt", "deutsch").locale = 0x407;
+  b.Listfile({"listed.txt", "not-stored.txt"}, "\n");
+  Layout layout;
+  ArchiveHandle a = Open(b, &layout);
+  ASSERT_NE(a, nullptr);
+  SetLastError(1234);
+  const std::map<uint32_t, Seen> seen = Enumerate(a, {"given.bin", "also-not-stored"});
+  EXPECT_EQ(GetLastError(), 1234u);
+
+  ASSERT_EQ(seen.size(), layout.files.size());
+  for (const testsupport::FileLayout& f : layout.files) {
+    ASSERT_TRUE(f.hashIndex.has_value());
+    auto it = seen.find(*f.hashIndex);
+    ASSERT_NE(it, seen.end()) << f.name;
+    const ArchiveEntry& e = it->second.entry;
+    const HashEntry& h = layout.hashTable[*f.hashIndex];
+    EXPECT_EQ(e.structSize, sizeof(ArchiveEntry));
+    EXPECT_EQ(e.locale, h.locale);
+    EXPECT_EQ(e.hasBlock, 1u);
+    EXPECT_EQ(e.blockIndex, f.blockIndex);
+    EXPECT_EQ(e.flags, f.block.flags);
+    EXPECT_EQ(e.fileSize, f.block.fileSize);
+    EXPECT_EQ(e.blockStoredSize, f.block.storedSize);
+    EXPECT_EQ(e.storedSize, f.block.storedSize);
+    EXPECT_EQ(e.methods, GetCompressionMethods(a, *f.hashIndex));
+    const bool known = f.name != "nobody\\knows.dat";
+    EXPECT_EQ(e.nameKnown, known ? 1u : 0u) << f.name;
+    EXPECT_EQ(it->second.name, known ? f.name : "#" + std::to_string(*f.hashIndex));
+  }
+}
+
+// An entry naming a block past the table is reported without its facts, and
+// the walk stops when asked; bad arguments are refused.
+TEST_F(PublicCallsTest, EnumerationSurvivesBrokenTables) {
+  ArchiveBuilder b;
+  b.HashTableSize(8);
+  b.Add("a.txt", "alpha").blockIndexInHash = 77;
+  ArchiveHandle a = Open(b);
+  ASSERT_NE(a, nullptr);
+  const std::map<uint32_t, Seen> seen = Enumerate(a, {"a.txt"});
+  ASSERT_EQ(seen.size(), 1u);
+  const ArchiveEntry& e = seen.begin()->second.entry;
+  EXPECT_EQ(e.hasBlock, 0u);
+  EXPECT_EQ(e.blockIndex, 77u);
+  EXPECT_EQ(e.fileSize, 0u);
+  EXPECT_EQ(e.methods, 0xFFFFFFFFu);
+  EXPECT_EQ(seen.begin()->second.name, "a.txt");
+
+  // A callback that stops ends the walk at once.
+  ArchiveBuilder many;
+  for (int i = 0; i < 5; ++i) many.Add("f" + std::to_string(i), "x");
+  ArchiveHandle m = Open(many);
+  ASSERT_NE(m, nullptr);
+  int calls = 0;
+  auto stop = [](void* context, const ArchiveEntry*) {
+    ++*static_cast<int*>(context);
+    return false;
+  };
+  EXPECT_TRUE(EnumerateArchiveEntries(m, nullptr, 0, stop, &calls));
+  EXPECT_EQ(calls, 1);
+
+  EXPECT_FALSE(EnumerateArchiveEntries(m, nullptr, 3, stop, &calls));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(EnumerateArchiveEntries(reinterpret_cast<ArchiveHandle>(&calls), nullptr, 0, stop, &calls));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(PublicCallsTest, ErrorWordsForEveryCodeTheLibrarySets) {
+  const uint32_t codes[] = {ERR_NOT_ARCHIVE,     ERR_FILE_NOT_STORED,     ERR_HASH_TABLE_FULL,
+                            ERR_ALREADY_STORED,  ERR_READ_ONLY_NEEDS_EXISTING, 223,
+                            ERROR_FILE_INVALID,  ERROR_FILE_CORRUPT,      ERROR_FILE_NOT_FOUND,
+                            ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY, ERROR_SHARING_VIOLATION,
+                            ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED};
+  std::map<std::string, uint32_t> texts;
+  for (uint32_t code : codes) {
+    SetLastError(42);
+    const uint32_t length = GetErrorText(code, nullptr, 0);
+    std::string text(length, '\0');
+    EXPECT_EQ(GetErrorText(code, text.data(), length + 1), length);
+    EXPECT_EQ(GetLastError(), 42u);
+    EXPECT_NE(text, "unknown error") << code;
+    EXPECT_FALSE(text.empty() || text.back() == '.' || text.back() == '\n') << code;
+    EXPECT_TRUE(texts.emplace(text, code).second) << code << " says what " << texts[text] << " says";
+    // Too small a buffer gets an empty string, never a cut text.
+    char small[4] = "xyz";
+    EXPECT_EQ(GetErrorText(code, small, sizeof small), length);
+    EXPECT_STREQ(small, "");
+  }
+  char buffer[64];
+  EXPECT_EQ(GetErrorText(0x85200001u, buffer, sizeof buffer), 13u);
+  EXPECT_STREQ(buffer, "unknown error");
+}
+
+}  // namespace
