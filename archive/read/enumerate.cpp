@@ -2,89 +2,14 @@
 // name that hashes to it, its block's facts and its compression methods.
 #include <new>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
-#include "archive/read/read_internal.h"
 #include "archive/format/records.h"
-#include "sorvane/sorvane.h"
+#include "archive/read/known_names.h"
+#include "archive/read/read_internal.h"
 #include "platform/platform.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
-
-uint64_t NameKey(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
-
-// Names every archive may hold besides the listed ones.
-const char* const kInternalNames[] = {"(listfile)", "(attributes)", "(signature)"};
-
-// A list of the name list bounds what is read: a larger one is no name list.
-constexpr uint32_t kMaxListBytes = 64u << 20;
-
-// Reads a whole stored file of the current locale; false when it cannot be
-// opened or read through.
-bool ReadWhole(ArchiveHandle archive, const char* name, std::string* text) {
-  FileHandle file = nullptr;
-  if (!OpenArchiveFile(archive, name, 0, &file)) return false;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  bool ok = size != 0xFFFFFFFFu && size <= kMaxListBytes;
-  if (ok) {
-    text->assign(size, '\0');
-    uint32_t got = 0;
-    ok = size == 0 || (ReadArchiveFile(file, text->data(), size, &got, nullptr) && got == size);
-  }
-  CloseArchiveFile(file);
-  return ok;
-}
-
-class NameIndex {
- public:
-  void Add(const char* name, size_t length) {
-    std::string text(name, length);
-    index_.emplace(NameKey(HashString(text.c_str(), HASH_NAME_A), HashString(text.c_str(), HASH_NAME_B)),
-                   std::move(text));
-  }
-  void AddLines(const std::string& text) {
-    size_t start = 0;
-    for (size_t i = 0; i <= text.size(); ++i) {
-      if (i < text.size() && text[i] != '\r' && text[i] != '\n' && text[i] != '\0') continue;
-      if (i > start) Add(text.data() + start, i - start);
-      start = i + 1;
-    }
-  }
-  const std::string* Find(uint32_t a, uint32_t b) const {
-    auto it = index_.find(NameKey(a, b));
-    return it != index_.end() ? &it->second : nullptr;
-  }
-
- private:
-  std::unordered_map<uint64_t, std::string> index_;
-};
-
-// Every language version of the list, as the key search reads them; the
-// caller's locale is restored (and so is the last error).
-void AddArchiveLists(ArchiveHandle archive, NameIndex* index) {
-  for (const char* name : kInternalNames) index->Add(name, std::char_traits<char>::length(name));
-  const uint32_t savedLocale = GetLocale();
-  const uint32_t savedError = GetLastError();
-  for (uint32_t locale : KnownLocales) {
-    SetLocale(locale);
-    std::string text;
-    if (ReadWhole(archive, "(listfile)", &text)) index->AddLines(text);
-  }
-  SetLocale(savedLocale);
-  SetLastError(savedError);
-}
-
-// The hash entries that lie within the file: a table cut short by the file's
-// end holds nothing past it.
-uint32_t EntriesInFile(ArchiveHandle archive) {
-  const uint32_t declared = archive->header.hashTableEntries;
-  uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return declared;
-  const uint64_t start = ArchivePosition(archive, HashTablePos(archive->header));
-  const uint64_t inFile = start < fileSize ? (fileSize - start) / kEntryBytes : 0;
-  return inFile < declared ? static_cast<uint32_t>(inFile) : declared;
-}
 
 ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e) {
   ArchiveEntry entry{};
@@ -108,28 +33,40 @@ ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e)
 
 bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, ArchiveEntryCallback callback,
                void* context) {
-  NameIndex index;
-  AddArchiveLists(archive, &index);
-  for (uint32_t i = 0; i < count; ++i) {
-    if (names[i] != nullptr) index.Add(names[i], std::char_traits<char>::length(names[i]));
-  }
-  const uint32_t n = archive->hashTable != nullptr ? EntriesInFile(archive) : 0;
   const uint32_t savedError = GetLastError();
+  KnownNames index;
+  if (!GatherAllNames(archive, &index)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (names[i] != nullptr && !index.Add(names[i], static_cast<uint32_t>(strnlen(names[i], kMaxPath + 1)))) {
+      return false;
+    }
+  }
+  const uint32_t n = archive->hashTable != nullptr ? HashEntriesInFile(archive) : 0;
   for (uint32_t i = 0; i < n; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;
     ArchiveEntry entry = Describe(archive, i, e);
-    const std::string* known = index.Find(e.nameHashA, e.nameHashB);
-    const std::string shown = known != nullptr ? *known : "#" + std::to_string(i);
+    const char* known = index.Find(e.nameHashA, e.nameHashB);
+    const std::string shown = known != nullptr ? std::string(known) : "#" + std::to_string(i);
     entry.nameKnown = known != nullptr;
     entry.name = shown.c_str();
     SetLastError(savedError);
     if (!callback(context, &entry)) break;
   }
+  SetLastError(savedError);
   return true;
 }
 
 }  // namespace
+
+uint32_t HashEntriesInFile(const Archive* archive) {
+  const uint32_t declared = archive->header.hashTableEntries;
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return declared;
+  const uint64_t start = ArchivePosition(archive, HashTablePos(archive->header));
+  const uint64_t inFile = start < fileSize ? (fileSize - start) / kEntryBytes : 0;
+  return inFile < declared ? static_cast<uint32_t>(inFile) : declared;
+}
 
 extern "C" bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                         ArchiveEntryCallback callback, void* context) {
@@ -143,4 +80,22 @@ extern "C" bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
+}
+
+extern "C" bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback callback, void* context) {
+  if (!IsOpenArchive(archive) || callback == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const uint32_t savedError = GetLastError();
+  KnownNames names;
+  if (!GatherAllNames(archive, &names)) return false;
+  SetLastError(savedError);
+  for (uint32_t pos = 0; pos < names.size;) {
+    const char* name = names.text + pos;
+    const uint32_t length = static_cast<uint32_t>(std::char_traits<char>::length(name));
+    if (!callback(context, name, length)) break;
+    pos += length + 1;
+  }
+  return true;
 }

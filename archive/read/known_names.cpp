@@ -1,6 +1,8 @@
 // The names a caller hands the library for an archive.
 #include "archive/read/known_names.h"
 
+#include <cstdlib>
+
 #include "archive/read/read_internal.h"
 
 const char* FindKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB) {
@@ -32,4 +34,24 @@ bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_
   if (count != 0) archive->knownNames = known;
   else delete known;
   return true;
+}
+
+bool GatherAllNames(Archive* archive, KnownNames* names) {
+  for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
+    if (!names->Add(internal, static_cast<uint32_t>(std::strlen(internal)))) return false;
+  }
+  const uint32_t savedLocale = CurrentLocale;
+  bool ok = true;
+  for (uint32_t locale : KnownLocales) {
+    if (!ok) break;
+    CurrentLocale = locale;
+    char* text = nullptr;
+    uint32_t size = 0, capacity = 0;
+    bool present = false;
+    if (ReadListfile(archive, &text, &size, &capacity, &present) && present) ok = names->AddLines(text, size);
+    std::free(text);
+  }
+  CurrentLocale = savedLocale;
+  if (ok && archive->knownNames != nullptr) ok = names->AddAll(*archive->knownNames);
+  return ok;
 }

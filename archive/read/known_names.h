@@ -95,3 +95,8 @@ struct KnownNames {
 const char* FindKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
 // Frees the names kept for an archive being released.
 void DropKnownNames(Archive* archive);
+// Every name the library can know for the archive: the internal names, the
+// lines of its name list in every known locale, and the names the caller
+// gave (SetArchiveNameList). A list that cannot be read gives no names.
+// False when memory runs out.
+bool GatherAllNames(Archive* archive, KnownNames* names);

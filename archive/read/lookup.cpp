@@ -6,7 +6,7 @@
 
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 #include "platform/platform.h"
 
 namespace {
@@ -434,3 +434,19 @@ uint32_t SetLocale(uint32_t locale) {
 }
 
 uint32_t GetLocale() { return CurrentLocale; }
+
+extern "C" bool ArchiveHasEntry(ArchiveHandle archive, const char* name, uint32_t locale) {
+  if (!IsOpenArchive(archive) || name == nullptr) return false;
+  const uint32_t n = archive->header.hashTableEntries;
+  if (n == 0 || archive->hashTable == nullptr) return false;
+  const uint32_t a = HashString(name, HASH_NAME_A);
+  const uint32_t b = HashString(name, HASH_NAME_B);
+  uint32_t i = HashString(name, HASH_TABLE_INDEX) % n;
+  for (uint32_t step = 0; step < n; ++step, i = i + 1 == n ? 0 : i + 1) {
+    const HashEntry& e = archive->hashTable[i];
+    if (IsHashEntryDeleted(e)) continue;
+    if (IsHashEntryFree(e)) return false;
+    if (e.nameHashA == a && e.nameHashB == b && (locale == ANY_LOCALE || e.locale == locale)) return true;
+  }
+  return false;
+}

@@ -136,6 +136,9 @@ void SortArchiveList();
 
 // Probe for name/locale, falling back to locale 0. Empty entries stop the
 // probe; deletion marks (IsHashEntryDeleted) are passed over and never match.
+// The hash entries that lie within the file: a table cut short by the file's
+// end holds nothing past it.
+uint32_t HashEntriesInFile(const Archive* archive);
 HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale);
 HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nameA,
                              uint32_t nameB, uint32_t locale);

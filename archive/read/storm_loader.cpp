@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "archive/read/provider.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 #include "platform/platform.h"
 
 StormCompressFn StormCompress = BuiltinProviderCompress;
@@ -85,4 +85,12 @@ void UnloadStormLibrary() {
   StormModule = nullptr;
   StormCompress = BuiltinProviderCompress;
   StormDecompress = BuiltinProviderDecompress;
+}
+
+extern "C" bool CanCompressWith(uint32_t mask) {
+  const uint32_t outside = mask & BUILTIN_PROVIDER_MASK;
+  if (outside == 0) return true;
+  LoadStormLibrary();
+  if (StormCompress == nullptr) return false;
+  return StormCompress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
 }

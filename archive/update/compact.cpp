@@ -12,7 +12,7 @@
 #include "archive/format/tables.h"
 #include "archive/update/update_internal.h"
 #include "archive/read/read_internal.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 #include "platform/bytes.h"
 
 namespace {
@@ -495,4 +495,9 @@ bool CompactArchive(ArchiveHandle archive) {
   if (batchOpen && !ResumeBatch(archive)) return false;
   SetLastError(error);
   return ok;
+}
+
+extern "C" uint32_t GetArchiveUpdateNotes(ArchiveHandle archive) {
+  if (!IsOpenArchive(archive)) return 0;
+  return archive->ownerNotKept ? UPDATE_NOTE_OWNER_NOT_KEPT : 0;
 }

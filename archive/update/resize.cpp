@@ -16,30 +16,6 @@ namespace {
 // The hash table's byte size must be one that opening accepts again.
 constexpr uint32_t kMaxResizedEntries = kMaxTableBytes / kEntryBytes;
 
-// Every name the library can know for the archive: the internal names, the
-// lines of its name list in every known locale, and the caller's names.
-bool GatherAllNames(Archive* archive, KnownNames* names) {
-  for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
-    if (!names->Add(internal, static_cast<uint32_t>(std::strlen(internal)))) return false;
-  }
-  const uint32_t savedLocale = CurrentLocale;
-  bool ok = true;
-  for (uint32_t locale : KnownLocales) {
-    if (!ok) break;
-    CurrentLocale = locale;
-    char* text = nullptr;
-    uint32_t size = 0, capacity = 0;
-    bool present = false;
-    // A list that cannot be read gives no names; the entries it would have
-    // named are reported as unnamed below.
-    if (ReadListfile(archive, &text, &size, &capacity, &present) && present) ok = names->AddLines(text, size);
-    std::free(text);
-  }
-  CurrentLocale = savedLocale;
-  if (ok && archive->knownNames != nullptr) ok = names->AddAll(*archive->knownNames);
-  return ok;
-}
-
 bool ResizeCommitted(Archive* archive, uint32_t size) {
   KnownNames names;
   if (!GatherAllNames(archive, &names)) return false;

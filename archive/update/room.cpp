@@ -4,7 +4,7 @@
 // than failing a full disk's last byte later.
 #include "archive/update/update_internal.h"
 #include "archive/read/read_internal.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -60,4 +60,12 @@ bool CheckCompactionRoom(Archive* archive) {
   }
   SetLastError(platform::kErrorDiskFull);
   return false;
+}
+
+extern "C" bool GetCompactionRoom(ArchiveHandle archive, uint64_t* needed, uint64_t* available) {
+  if (!IsOpenArchive(archive) || needed == nullptr || available == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return CompactionRoom(archive, needed, available);
 }

@@ -431,6 +431,133 @@ typedef bool (*ArchiveEntryCallback)(void* context, const ArchiveEntry* entry);
 SORVANE_API bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                          ArchiveEntryCallback callback, void* context);
 
+// ---- what an archive holds: facts, table checks, verification ----------------------
+
+// What GetArchiveFacts gathers; the cheap parts first.
+#define FACTS_TABLES ((uint32_t)0x1u)      // header, tables and their use
+#define FACTS_SPACE ((uint32_t)0x2u)       // file data and dead space: reads each block's layout
+#define FACTS_ATTRIBUTES ((uint32_t)0x4u)  // "(attributes)": reads and parses it
+
+// An open archive's header and table facts. structSize as for ArchiveEntry.
+// Positions are in bytes from the start of the file; fields of a part not
+// asked for are zero.
+typedef struct ArchiveFacts {
+  uint32_t structSize;
+  // FACTS_TABLES: the header as found.
+  uint64_t headerOffset;        // where the header lies in the file
+  uint8_t signature[4];         // its first four bytes
+  uint32_t headerSize;          // as the header says
+  uint32_t headerArchiveSize;   // the archive size the header gives
+  uint64_t archiveSize;         // where the archive's content ends (its furthest table or block for an
+                                // extended header, whose size field is not to be trusted)
+  uint32_t formatVersion;       // 0 classic, 1 extended (64-bit positions)
+  uint32_t extended;            // 1 for the extended header
+  uint32_t sectorSize;          // 512 << sectorSizeShift
+  uint32_t sectorSizeShift;
+  uint32_t hasUserData;         // 1 when a user-data block leads to the header
+  uint64_t userDataPos;         // where it lies
+  uint32_t userDataSize;        // its user data
+  uint32_t userDataHeaderSize;  // its header
+  uint64_t fileSize;            // the file's size
+  uint64_t bytesPastEnd;        // bytes behind the archive's end (an update that failed left them)
+  // FACTS_TABLES: the tables and their use.
+  uint64_t hashTablePos;        // relative to the header, as the header gives it
+  uint32_t hashTableEntries;
+  uint32_t hashEntriesInFile;   // those of a table cut short by the file's end that lie within it
+  uint32_t hashUsed, hashDeleted, hashEmpty;
+  uint64_t blockTablePos;       // relative to the header
+  uint32_t blockTableEntries;
+  uint32_t blocksUsed;          // blocks some hash entry in use names
+  uint64_t contentBytes;        // the files' sizes over the entries in use (what reading them all gives)
+  uint32_t hasHighOffsets;      // 1 when an extended header keeps a high-offset table
+  uint64_t highOffsetTablePos;  // relative to the header
+  uint32_t highBlocks;          // blocks at 4 GiB or beyond
+  // FACTS_SPACE.
+  uint64_t fileDataBytes;       // the bytes the blocks in use take (their layout's extent)
+  uint64_t deadBytes;           // the archive's bytes neither header, tables nor live data use
+  // FACTS_ATTRIBUTES.
+  uint32_t attributesPresent;   // 1 when the archive holds a neutral "(attributes)"
+  uint32_t attributesError;     // 0, or why a present one cannot be used (ERROR_NOT_SUPPORTED for an
+                                // unknown version, ERROR_FILE_CORRUPT for a size no layout fits)
+  uint32_t attributesVersion;
+  uint32_t attributesFlags;     // ATTRIBUTE_* arrays it holds
+  uint32_t attributesCount;     // items it holds (block-table entries when usable)
+  uint32_t attributesSize;      // its size in bytes when it was read
+} ArchiveFacts;
+
+// Fills facts with the parts what asks for (FACTS_*). False with
+// ERROR_INVALID_PARAMETER for an archive that is not open, a null facts or
+// no known part; the system's error when the file's size cannot be had.
+// Damaged tables are no failure: their facts are what the tables say.
+SORVANE_API bool GetArchiveFacts(ArchiveHandle archive, uint32_t what, ArchiveFacts* facts);
+
+// What in an archive's tables does not fit its file.
+#define TABLE_HASH_PAST_END ((uint32_t)1u)      // the hash table starts at or past the file's end
+#define TABLE_BLOCKS_PAST_END ((uint32_t)2u)    // the block table does
+#define TABLE_ENTRY_NAMES_NO_BLOCK ((uint32_t)3u)  // a hash entry names a block past the table
+#define TABLE_BLOCK_PAST_END ((uint32_t)4u)     // a block's data runs past the file's end
+typedef struct ArchiveTableProblem {
+  uint32_t structSize;
+  uint32_t kind;        // TABLE_*
+  uint32_t hashIndex;   // the hash entry (entry and block kinds)
+  uint32_t blockIndex;  // the block (entry and block kinds)
+  uint32_t blockTableEntries;
+  uint64_t start, end;  // the table's start (its kinds), or the block's bytes
+  uint64_t fileSize;
+} ArchiveTableProblem;
+typedef bool (*ArchiveTableProblemCallback)(void* context, const ArchiveTableProblem* problem);
+
+// Checks that the tables and every block in use lie within the file (a
+// table that starts inside it and runs past its end reads as zeros, which
+// some writers rely on, and is no problem; a block's stored size may be
+// false, and the data's own layout decides then). Calls callback (may be
+// null) per problem until it returns false, and stores their number in
+// *problems (may be null). False only when the archive is not open
+// (ERROR_INVALID_PARAMETER) or its size cannot be had.
+SORVANE_API bool CheckArchiveTables(ArchiveHandle archive, ArchiveTableProblemCallback callback, void* context,
+                                    uint32_t* problems);
+
+// A verified entry's state.
+#define VERIFY_WHOLE ((uint32_t)0u)        // every sector decodes; digests agree where recorded
+#define VERIFY_DAMAGED ((uint32_t)1u)
+#define VERIFY_NOT_CHECKED ((uint32_t)2u)  // whether it is whole cannot be told
+#define VERIFY_DIFFERS ((uint32_t)3u)      // decodes, but not to what "(attributes)" records
+// Why, for any state but VERIFY_WHOLE.
+#define VERIFY_NO_BLOCK ((uint32_t)1u)        // the hash entry names no block (damaged)
+#define VERIFY_NO_KEY ((uint32_t)2u)          // an encrypted file's key cannot be found (damaged)
+#define VERIFY_KEY_NEEDS_NAME ((uint32_t)3u)  // its key needs its name, which no list gives (not checked)
+#define VERIFY_CANNOT_OPEN ((uint32_t)4u)     // opening fails with error (damaged)
+#define VERIFY_UNREADABLE ((uint32_t)5u)      // reading stops at sector with error (damaged)
+#define VERIFY_METHOD_MISSING ((uint32_t)6u)  // a method this build lacks (not checked)
+#define VERIFY_DIGEST ((uint32_t)7u)          // differs: see digestsDiffering
+
+typedef struct ArchiveVerifyResult {
+  uint32_t structSize;
+  const ArchiveEntry* entry;  // the entry, as EnumerateArchiveEntries gives it
+  uint32_t state;             // VERIFY_WHOLE ... VERIFY_DIFFERS
+  uint32_t reason;            // VERIFY_NO_BLOCK ... VERIFY_DIGEST; 0 when whole
+  uint32_t error;             // the error behind CANNOT_OPEN, UNREADABLE, METHOD_MISSING
+  uint32_t sector;            // where UNREADABLE stopped; 0xFFFFFFFF when the data has no sectors
+  uint32_t digestsDiffering;  // ATTRIBUTE_CRC32 and/or ATTRIBUTE_MD5
+  uint32_t recordedCrc, actualCrc;
+  uint8_t recordedMd5[16], actualMd5[16];
+} ArchiveVerifyResult;
+typedef bool (*ArchiveVerifyCallback)(void* context, const ArchiveVerifyResult* result);
+
+// Decodes every stored entry (as EnumerateArchiveEntries names them, with
+// the names given) and checks its content against "(attributes)" where that
+// records a CRC-32 or MD5 this build can compute (GetSupportedDigests), and
+// calls callback with each entry's result, in hash-table order, until it
+// returns false. A present "(attributes)" that cannot be used shows in
+// GetArchiveFacts; its entries are then checked by decoding alone. False as
+// EnumerateArchiveEntries is.
+SORVANE_API bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                      ArchiveVerifyCallback callback, void* context);
+
+// The ATTRIBUTE_CRC32 and ATTRIBUTE_MD5 bits this build can compute (CRC-32
+// comes from zlib, MD5 from libgcrypt).
+SORVANE_API uint32_t GetSupportedDigests(void);
+
 // ---- update side ----------------------------------------------------------------
 
 // Opens (or creates) an archive for update. updateFlags: one of

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace sorvane {
 

@@ -7,8 +7,6 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "archive/read/read_internal.h"
-#include "archive/format/records.h"
 #include "platform/platform.h"
 #include "cli.h"
 #include "names.h"
@@ -21,8 +19,6 @@ namespace fs = std::filesystem;
 
 // At most this many problems are listed one by one.
 constexpr uint32_t kProblemsShown = 5;
-
-uint64_t NameKey(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
 
 std::string Upper(std::string s) {
   for (char& c : s) {
@@ -45,18 +41,7 @@ std::string Backslashed(const std::string& name) {
 }
 
 bool IsStored(ArchiveHandle archive, const std::string& name, uint32_t locale) {
-  const uint32_t n = archive->header.hashTableEntries;
-  if (n == 0 || archive->hashTable == nullptr) return false;
-  const uint32_t a = HashString(name.c_str(), HASH_NAME_A);
-  const uint32_t b = HashString(name.c_str(), HASH_NAME_B);
-  uint32_t i = HashString(name.c_str(), HASH_TABLE_INDEX) % n;
-  for (uint32_t step = 0; step < n; ++step, i = i + 1 == n ? 0 : i + 1) {
-    const HashEntry& e = archive->hashTable[i];
-    if (IsHashEntryDeleted(e)) continue;
-    if (IsHashEntryFree(e)) return false;
-    if (e.nameHashA == a && e.nameHashB == b && e.locale == locale) return true;
-  }
-  return false;
+  return ArchiveHasEntry(archive, name.c_str(), locale);
 }
 
 std::string StoredNameFor(ArchiveHandle archive, const std::string& typed, uint32_t locale, bool fallback) {
@@ -83,51 +68,37 @@ void NotInArchive(const std::string& verb, const std::string& name, uint32_t loc
 }
 
 bool CheckTables(ArchiveHandle archive, const std::string& shownPath) {
-  uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) {
+  struct Seen {
+    std::vector<std::string> shown;
+  } seen;
+  uint32_t count = 0;
+  auto describe = [](void* context, const ArchiveTableProblem* p) {
+    auto* seen = static_cast<Seen*>(context);
+    const std::string end = "past the end of the file (" + std::to_string(p->fileSize) + " bytes)";
+    switch (p->kind) {
+      case TABLE_HASH_PAST_END:
+        seen->shown.push_back("its hash table starts at byte " + std::to_string(p->start) + ", " + end);
+        break;
+      case TABLE_BLOCKS_PAST_END:
+        seen->shown.push_back("its block table starts at byte " + std::to_string(p->start) + ", " + end);
+        break;
+      case TABLE_ENTRY_NAMES_NO_BLOCK:
+        seen->shown.push_back("hash entry " + std::to_string(p->hashIndex) + " names block " +
+                              std::to_string(p->blockIndex) + ", but the block table has " +
+                              std::to_string(p->blockTableEntries) + " entries");
+        break;
+      default:
+        seen->shown.push_back("block " + std::to_string(p->blockIndex) + " (hash entry " +
+                              std::to_string(p->hashIndex) + ") lies at bytes " + std::to_string(p->start) + " to " +
+                              std::to_string(p->end) + ", " + end);
+    }
+    return seen->shown.size() < kProblemsShown;
+  };
+  if (!CheckArchiveTables(archive, describe, &seen, &count)) {
     Fail("cannot read the size of " + Quote(shownPath));
     return false;
   }
-  const ArchiveHeader& h = archive->header;
-  std::vector<std::string> problems;
-  uint32_t count = 0;
-  auto problem = [&](const std::string& text) {
-    if (++count <= kProblemsShown) problems.push_back(text);
-  };
-  const std::string end = "past the end of the file (" + std::to_string(fileSize) + " bytes)";
-  // A table that starts inside the file and runs past its end reads as
-  // zeros beyond it, which some writers rely on; one that starts past it is
-  // nothing but zeros.
-  const uint64_t hashStart = ArchivePosition(archive, HashTablePos(h));
-  if (hashStart >= fileSize) problem("its hash table starts at byte " + std::to_string(hashStart) + ", " + end);
-  const uint64_t blockStart = ArchivePosition(archive, BlockTablePos(h));
-  if (h.blockTableEntries != 0 && blockStart >= fileSize) {
-    problem("its block table starts at byte " + std::to_string(blockStart) + ", " + end);
-  }
-  if (count == 0) {
-    std::vector<bool> checked(archive->blockTable != nullptr ? h.blockTableEntries : 0, false);
-    const uint32_t inFile = HashEntriesInFile(archive);
-    for (uint32_t i = 0; i < inFile; ++i) {
-      const HashEntry& e = archive->hashTable[i];
-      if (IsHashEntryFree(e)) continue;
-      if (e.blockIndex >= checked.size()) {
-        problem("hash entry " + std::to_string(i) + " names block " + std::to_string(e.blockIndex) +
-                ", but the block table has " + std::to_string(checked.size()) + " entries");
-        continue;
-      }
-      if (checked[e.blockIndex]) continue;
-      checked[e.blockIndex] = true;
-      const BlockEntry& block = archive->blockTable[e.blockIndex];
-      const uint64_t start = BlockPosition(archive, block);
-      if (start + block.storedSize <= fileSize) continue;
-      // A stored size may be false; the data's own layout decides then.
-      const uint32_t extent = block.storedSize == 0 ? 0 : GetStoredExtent(archive, i);
-      if (start <= fileSize && extent != 0xFFFFFFFFu && start + extent <= fileSize) continue;
-      problem("block " + std::to_string(e.blockIndex) + " (hash entry " + std::to_string(i) + ") lies at bytes " +
-              std::to_string(start) + " to " + std::to_string(start + block.storedSize) + ", " + end);
-    }
-  }
-  for (const std::string& text : problems) FailPlain(Quote(shownPath) + " is damaged: " + text);
+  for (const std::string& text : seen.shown) FailPlain(Quote(shownPath) + " is damaged: " + text);
   if (count > kProblemsShown) {
     FailPlain(Quote(shownPath) + " is damaged: " + std::to_string(count) + " problems in all");
   }
@@ -159,18 +130,10 @@ void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& ab
   FailWith(what, error);
 }
 
-uint32_t HashEntriesInFile(ArchiveHandle archive) {
-  uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return archive->header.hashTableEntries;
-  const uint64_t start = ArchivePosition(archive, HashTablePos(archive->header));
-  const uint64_t inFile = start < fileSize ? (fileSize - start) / kEntryBytes : 0;
-  return inFile < archive->header.hashTableEntries ? static_cast<uint32_t>(inFile) : archive->header.hashTableEntries;
-}
-
-uint32_t EntriesInUse(ArchiveHandle archive) {
-  uint32_t used = 0;
-  for (uint32_t i = 0; i < archive->header.hashTableEntries; ++i) used += IsHashEntryFree(archive->hashTable[i]) ? 0 : 1;
-  return used;
+TableUse UseOfTable(ArchiveHandle archive) {
+  ArchiveFacts facts{};
+  GetArchiveFacts(archive, FACTS_TABLES, &facts);
+  return {facts.hashTableEntries, facts.hashUsed};
 }
 
 uint32_t HashSizeFor(uint64_t entries) {
@@ -193,15 +156,15 @@ Needed EntriesNeeded(ArchiveHandle archive, const std::vector<std::string>& name
 }
 
 uint32_t UnnamedEntries(ArchiveHandle archive, const std::vector<std::string>& names) {
-  std::unordered_set<uint64_t> known;
-  for (const std::string& name : names) {
-    known.insert(NameKey(HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B)));
-  }
+  std::vector<const char*> given;
+  for (const std::string& name : names) given.push_back(name.c_str());
   uint32_t unnamed = 0;
-  for (uint32_t i = 0; i < archive->header.hashTableEntries; ++i) {
-    const HashEntry& e = archive->hashTable[i];
-    if (!IsHashEntryFree(e) && known.count(NameKey(e.nameHashA, e.nameHashB)) == 0) ++unnamed;
-  }
+  EnumerateArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()),
+                          [](void* context, const ArchiveEntry* e) {
+                            *static_cast<uint32_t*>(context) += e->nameKnown ? 0 : 1;
+                            return true;
+                          },
+                          &unnamed);
   return unnamed;
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace sorvane {
 
@@ -45,13 +45,12 @@ bool IsEmptyFile(const std::string& absolutePath);
 // may not be written from one that is missing.
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);
 
-// How many of the hash table's entries lie inside the file. A table may run
-// past the file's end; the rest reads as zeros, which decrypt to entries
-// that name nothing real.
-uint32_t HashEntriesInFile(ArchiveHandle archive);
-
-// Hash-table entries in use (neither empty nor deleted).
-uint32_t EntriesInUse(ArchiveHandle archive);
+// The hash table's entries and those in use (neither empty nor deleted).
+struct TableUse {
+  uint32_t entries = 0;
+  uint32_t inUse = 0;
+};
+TableUse UseOfTable(ArchiveHandle archive);
 
 // The hash-table size suggested for this many entries: the next power of two.
 uint32_t HashSizeFor(uint64_t entries);

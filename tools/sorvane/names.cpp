@@ -4,7 +4,6 @@
 #include <set>
 #include <sstream>
 
-#include "archive/format/records.h"
 #include "cli.h"
 #include "guide.h"
 
@@ -28,9 +27,6 @@ std::vector<std::string> Components(const std::string& path) {
   if (!part.empty()) parts.push_back(part);
   return parts;
 }
-
-// Names every archive may hold besides the listed ones.
-const char* const kInternalNames[] = {"(listfile)", "(attributes)", "(signature)"};
 
 }  // namespace
 
@@ -76,18 +72,15 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
   auto take = [&](const std::string& name) {
     if (seen.insert(name).second) names->push_back(name);
   };
-  for (const char* internal : kInternalNames) take(internal);
-  // Every language version of the list, as the library's own key search
-  // reads them.
-  const uint32_t savedLocale = GetLocale();
-  for (uint32_t locale : KnownLocales) {
-    SetLocale(locale);
-    std::string text;
-    if (ReadStoredFile(archive, "(listfile)", &text)) {
-      for (const std::string& name : SplitNames(text)) take(name);
-    }
-  }
-  SetLocale(savedLocale);
+  // The internal names and every language version of the archive's list,
+  // as the library's own key search reads them.
+  EnumerateListedNames(
+      archive,
+      [](void* context, const char* name, uint32_t length) {
+        (*static_cast<decltype(take)*>(context))(std::string(name, length));
+        return true;
+      },
+      &take);
   if (!userListfile.empty()) {
     std::ifstream in(userListfile, std::ios::binary);
     if (!in) {
@@ -101,23 +94,27 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
   return true;
 }
 
+StoredEntry ToStoredEntry(const ArchiveEntry& e) {
+  StoredEntry entry;
+  entry.hashIndex = e.hashIndex;
+  entry.locale = e.locale;
+  if (e.nameKnown) entry.name = e.name;
+  entry.blockValid = e.hasBlock != 0;
+  entry.block.fileSize = e.fileSize;
+  entry.block.storedSize = e.blockStoredSize;
+  entry.block.flags = e.flags;
+  entry.extent = e.storedSize;
+  entry.methods = e.methods;
+  return entry;
+}
+
 std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names) {
   std::vector<const char*> given;
   given.reserve(names.size());
   for (const std::string& name : names) given.push_back(name.c_str());
   std::vector<StoredEntry> entries;
   auto take = [](void* context, const ArchiveEntry* e) {
-    StoredEntry entry;
-    entry.hashIndex = e->hashIndex;
-    entry.locale = e->locale;
-    if (e->nameKnown) entry.name = e->name;
-    entry.blockValid = e->hasBlock != 0;
-    entry.block.fileSize = e->fileSize;
-    entry.block.storedSize = e->blockStoredSize;
-    entry.block.flags = e->flags;
-    entry.extent = e->storedSize;
-    entry.methods = e->methods;
-    static_cast<std::vector<StoredEntry>*>(context)->push_back(std::move(entry));
+    static_cast<std::vector<StoredEntry>*>(context)->push_back(ToStoredEntry(*e));
     return true;
   };
   EnumerateArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &entries);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace sorvane {
 
@@ -36,6 +36,9 @@ struct StoredEntry {
   uint32_t extent = 0;   // the data's bytes as its layout says, else storedSize
   uint32_t methods = 0;  // GetCompressionMethods' answer
 };
+
+// The tool's copy of an entry the library describes.
+StoredEntry ToStoredEntry(const ArchiveEntry& e);
 
 // Every hash entry in use, in table order, named where a name fits.
 std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names);

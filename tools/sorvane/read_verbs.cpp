@@ -105,19 +105,6 @@ bool LessByName(const StoredEntry& a, const StoredEntry& b) {
   return a.hashIndex < b.hashIndex;
 }
 
-// Opens an entry's file: by name in its own locale when the name is known,
-// otherwise by its hash-table index.
-bool OpenEntry(ArchiveHandle archive, const StoredEntry& entry, FileHandle* file) {
-  if (entry.name.empty()) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  const uint32_t saved = GetLocale();
-  SetLocale(entry.locale);
-  const bool ok = OpenArchiveFile(archive, entry.name.c_str(), 0, file);
-  const uint32_t error = GetLastError();
-  SetLocale(saved);
-  SetLastError(error);
-  return ok;
-}
-
 // Reads a stored file through into its output file, which Commit puts in
 // place only when every byte was read and written.
 bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
@@ -170,7 +157,7 @@ std::string AbsoluteArchivePath(const std::string& path) {
   const std::string absolute = fs::absolute(fs::path(path), ec).string();
   // The library keeps paths of fewer than 260 characters; a relative one that
   // fits is better than an absolute one that does not.
-  if (ec || absolute.size() >= kMaxPath) return path;
+  if (ec || absolute.size() > ARCHIVE_MAX_PATH) return path;
   return absolute;
 }
 
@@ -219,16 +206,39 @@ int RunList(const Args& args) {
 namespace {
 
 // Info's last lines: the bytes behind the archive's end and "(attributes)".
-void PrintTail(ArchiveHandle archive) {
-  // Bytes behind the archive's end belong to no state: an update that failed
-  // (a full disk) left them, and the next update cuts them first.
-  uint64_t fileSize = 0;
-  platform::GetFileSize64(archive->fileHandle, &fileSize);
-  const uint64_t end = archive->headerOffset + ArchiveContentEnd(archive);
-  const uint64_t past = fileSize > end ? fileSize - end : 0;
-  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(past),
-              past != 0 ? ", which no state uses (left by an update that failed); the next update cuts them" : "");
-  std::printf("attributes:     %s\n", DescribeAttributes(archive).c_str());
+void PrintTail(const ArchiveFacts& f) {
+  std::printf("past the end:   %llu bytes%s\n", static_cast<unsigned long long>(f.bytesPastEnd),
+              f.bytesPastEnd != 0
+                  ? ", which no state uses (left by an update that failed); the next update cuts them"
+                  : "");
+  std::printf("attributes:     %s\n", DescribeAttributes(f).c_str());
+}
+
+// Info's first lines: what the header says.
+void PrintHeader(const std::string& shown, const ArchiveFacts& f) {
+  char signature[16];
+  std::snprintf(signature, sizeof signature, "%c%c%c\\x%02X", f.signature[0], f.signature[1], f.signature[2],
+                f.signature[3]);
+  std::printf("archive:        %s\n", shown.c_str());
+  if (f.hasUserData) {
+    std::printf("user data:      at %llu, %u bytes of user data, header %u bytes, archive %llu bytes after it\n",
+                static_cast<unsigned long long>(f.userDataPos), f.userDataSize, f.userDataHeaderSize,
+                static_cast<unsigned long long>(f.headerOffset - f.userDataPos));
+  } else {
+    std::printf("user data:      none\n");
+  }
+  std::printf("header offset:  %llu\n", static_cast<unsigned long long>(f.headerOffset));
+  std::printf("signature:      %s\n", signature);
+  std::printf("header size:    %u\n", f.headerSize);
+  if (f.extended) {
+    std::printf("archive size:   %llu (the header says %u)\n", static_cast<unsigned long long>(f.archiveSize),
+                f.headerArchiveSize);
+  } else {
+    std::printf("archive size:   %u\n", f.headerArchiveSize);
+  }
+  std::printf("format version: %u%s\n", f.formatVersion,
+              f.extended ? " (extended header: 64-bit positions)" : " (classic header: 32-bit positions)");
+  std::printf("sector size:    %u (shift %u)\n", f.sectorSize, f.sectorSizeShift);
 }
 
 }  // namespace
@@ -236,74 +246,32 @@ void PrintTail(ArchiveHandle archive) {
 int RunInfo(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
-  const Archive& a = *archive.get();
-  const ArchiveHeader& h = a.header;
-  char signature[16];
-  std::snprintf(signature, sizeof signature, "%c%c%c\\x%02X", h.signature[0], h.signature[1], h.signature[2],
-                h.signature[3]);
-  std::printf("archive:        %s\n", args.positional[0].c_str());
-  if (a.userDataPos != kNoUserData) {
-    std::printf("user data:      at %u, %u bytes of user data, header %u bytes, archive %u bytes after it\n",
-                a.userDataPos, a.userDataSize, a.userDataHeaderSize, a.headerOffset - a.userDataPos);
-  } else {
-    std::printf("user data:      none\n");
+  ArchiveFacts f{};
+  if (!GetArchiveFacts(archive.get(), FACTS_TABLES, &f)) {
+    Fail("cannot read " + Quote(args.positional[0]));
+    return kExitFailure;
   }
-  std::printf("header offset:  %u\n", a.headerOffset);
-  std::printf("signature:      %s\n", signature);
-  std::printf("header size:    %u\n", h.headerSize);
-  // The extended header's size field is not to be trusted: the archive ends
-  // where its furthest table or block does.
-  const uint64_t size = a.extended ? ArchiveContentEnd(archive.get()) : h.archiveSize;
-  if (a.extended) {
-    std::printf("archive size:   %llu (the header says %u)\n", static_cast<unsigned long long>(size), h.archiveSize);
-  } else {
-    std::printf("archive size:   %u\n", h.archiveSize);
-  }
-  std::printf("format version: %u%s\n", h.formatVersion,
-              a.extended ? " (extended header: 64-bit positions)" : " (classic header: 32-bit positions)");
-  std::printf("sector size:    %u (shift %u)\n", a.sectorSize, h.sectorSizeShift);
+  PrintHeader(args.positional[0], f);
   // What the tables say is worth showing only when they fit the file.
   std::fflush(stdout);
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
-  uint32_t used = 0, deleted = 0, empty = 0;
-  std::map<uint32_t, uint32_t> referenced;  // block index: the first hash entry naming it
-  for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
-    const HashEntry& e = a.hashTable[i];
-    if (IsHashEntryDeleted(e)) ++deleted;
-    else if (IsHashEntryFree(e)) ++empty;
-    else {
-      ++used;
-      if (a.blockTable != nullptr && e.blockIndex < h.blockTableEntries) referenced.emplace(e.blockIndex, i);
-    }
-  }
-  uint64_t liveBytes = 0;
-  for (const auto& [index, hashIndex] : referenced) {
-    const uint32_t extent = GetStoredExtent(archive.get(), hashIndex);
-    liveBytes += extent != 0xFFFFFFFFu ? extent : a.blockTable[index].storedSize;
-  }
-  const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
-  const bool highTable = a.extended && h.highOffsetTablePos != 0 && h.blockTableEntries != 0;
-  const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * 16 +
-                              static_cast<uint64_t>(h.blockTableEntries) * (16 + (highTable ? 2 : 0));
-  const uint64_t accounted = headerBytes + tableBytes + liveBytes;
-  const uint64_t dead = size > accounted ? size - accounted : 0;
+  GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
   std::printf("hash table:     offset %llu, %u entries: %u in use, %u deleted, %u empty\n",
-              static_cast<unsigned long long>(HashTablePos(h)), h.hashTableEntries, used, deleted, empty);
-  std::printf("block table:    offset %llu, %u entries: %zu in use, %zu unused\n",
-              static_cast<unsigned long long>(BlockTablePos(h)), h.blockTableEntries, referenced.size(),
-              h.blockTableEntries - referenced.size());
-  if (highTable) {
-    uint32_t high = 0;
-    for (uint32_t i = 0; i < h.blockTableEntries; ++i) high += a.blockTable[i].offsetHigh != 0;
+              static_cast<unsigned long long>(f.hashTablePos), f.hashTableEntries, f.hashUsed, f.hashDeleted,
+              f.hashEmpty);
+  std::printf("block table:    offset %llu, %u entries: %u in use, %u unused\n",
+              static_cast<unsigned long long>(f.blockTablePos), f.blockTableEntries, f.blocksUsed,
+              f.blockTableEntries - f.blocksUsed);
+  if (f.hasHighOffsets) {
     std::printf("high offsets:   offset %llu, %u entries, %u blocks at 4 GiB or beyond\n",
-                static_cast<unsigned long long>(h.highOffsetTablePos), h.blockTableEntries, high);
-  } else if (a.extended) {
+                static_cast<unsigned long long>(f.highOffsetTablePos), f.blockTableEntries, f.highBlocks);
+  } else if (f.extended) {
     std::printf("high offsets:   none\n");
   }
-  std::printf("files:          %u\n", used);
-  std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(liveBytes));
-  std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(dead));
-  PrintTail(archive.get());
+  std::printf("files:          %u\n", f.hashUsed);
+  std::printf("file data:      %llu bytes\n", static_cast<unsigned long long>(f.fileDataBytes));
+  std::printf("dead space:     %llu bytes\n", static_cast<unsigned long long>(f.deadBytes));
+  PrintTail(f);
   return kExitOk;
 }
 
@@ -452,97 +420,82 @@ int RunExtract(const Args& args) {
 
 namespace {
 
-// Reads an open stored file through to its end, which decodes every sector:
-// the reader refuses corrupt tables and undecodable sectors itself. Empty
-// when the whole file reads; otherwise where and why it stopped. The
-// content goes through digest as it is read.
-std::string CheckSectors(FileHandle file, Progress* progress, ContentDigest* digest) {
-  const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
-  const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  std::vector<uint8_t> buffer(1u << 20);
-  uint32_t done = 0;
-  while (done < size) {
-    const uint32_t want = std::min<uint32_t>(size - done, static_cast<uint32_t>(buffer.size()));
-    uint32_t got = 0;
-    const bool ok = ReadArchiveFile(file, buffer.data(), want, &got, nullptr);
-    digest->Update(buffer.data(), std::min(got, want));
-    done += std::min(got, want);
-    progress->AddBytes(std::min(got, want));
-    if (!ok || got == 0) {
-      const uint32_t code = GetLastError();
-      std::string where = sectorSize != 0 ? "sector " + std::to_string(done / sectorSize) : "data";
-      return where + " does not read: " + ErrorText(code);
-    }
-  }
-  return "";
-}
-
-}  // namespace
-
-namespace {
+struct Verified {
+  StoredEntry entry;
+  ArchiveVerifyResult result;
+};
 
 struct VerifyCounts {
   size_t damaged = 0, unchecked = 0, mismatched = 0;
 };
 
-// Checks one entry and says what is wrong with it (or, verbose, that it is
-// whole).
-void VerifyEntry(ArchiveHandle archive, const StoredEntry& e, const AttributesCheck& attributes,
-                 Progress* progress, bool verbose, VerifyCounts* counts) {
-  const FileCounted counted(progress);
-  std::string problem;
-  uint32_t error = 0;
-  FileHandle file = nullptr;
-  if (!e.blockValid) {
-    problem = "its hash entry names no block";
-  } else if (!OpenEntry(archive, e, &file)) {
-    error = GetLastError();
-    if ((e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID && e.name.empty()) {
-      // Without its name such a file's key cannot be had, so whether it
-      // is whole cannot be told either.
-      ++counts->unchecked;
-      FailPlain("not checked: " + DisplayName(e) + " (locale " + LocaleText(e.locale) +
-                "): its key needs its name, which no list gives (--listfile)");
-      return;
-    }
-    problem = (e.block.flags & BLOCK_ENCRYPTED) && error == ERROR_FILE_INVALID
-                  ? "its key cannot be found"
-                  : "it cannot be opened: " + ErrorText(error);
-  } else {
-    ContentDigest digest(attributes.digests());
-    problem = CheckSectors(file, progress, &digest);
-    error = GetLastError();
-    CloseArchiveFile(file);
-    const std::string mismatch = problem.empty() ? attributes.Compare(e, &digest) : "";
-    if (!mismatch.empty()) {
-      ++counts->mismatched;
-      FailPlain("mismatch: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): " + mismatch);
-      return;
+// Why a file that does not decode is damaged (or not checked).
+std::string Problem(const ArchiveVerifyResult& r) {
+  switch (r.reason) {
+    case VERIFY_NO_BLOCK:
+      return "its hash entry names no block";
+    case VERIFY_NO_KEY:
+      return "its key cannot be found";
+    case VERIFY_CANNOT_OPEN:
+      return "it cannot be opened: " + ErrorText(r.error);
+    default: {
+      const std::string where = r.sector != 0xFFFFFFFFu ? "sector " + std::to_string(r.sector) : "data";
+      return where + " does not read: " + ErrorText(r.error);
     }
   }
-  if (!problem.empty()) {
-    // A method this build lacks (bzip2 in the Windows builds) says nothing
-    // about the data: such a file is not checked rather than damaged. A
-    // mask bit that no method has is damage.
-    constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
-                                       COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
-    const bool lacking = error == ERROR_NOT_SUPPORTED &&
-                         (e.methods & ~kKnownMethods) == 0;
+}
+
+// Says what is wrong with one entry (or, verbose, that it is whole).
+void Report(const Verified& v, bool verbose, VerifyCounts* counts) {
+  const StoredEntry& e = v.entry;
+  const ArchiveVerifyResult& r = v.result;
+  const std::string which = DisplayName(e) + " (locale " + LocaleText(e.locale) + "): ";
+  if (r.reason == VERIFY_KEY_NEEDS_NAME) {
+    ++counts->unchecked;
+    FailPlain("not checked: " + which + "its key needs its name, which no list gives (--listfile)");
+    return;
+  }
+  if (r.state == VERIFY_DIFFERS) {
+    ++counts->mismatched;
+    FailPlain("mismatch: " + which + DigestMismatch(r));
+    return;
+  }
+  if (r.state != VERIFY_WHOLE) {
+    const bool lacking = r.reason == VERIFY_METHOD_MISSING;
     ++(lacking ? counts->unchecked : counts->damaged);
-    FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + DisplayName(e) + " (locale " +
-              LocaleText(e.locale) + "): " + problem);
+    FailPlain(std::string(lacking ? "not supported: " : "damaged: ") + which + Problem(r));
     return;
   }
   // Reading never consults the stored size, so a false one damages
   // nothing; it is worth knowing all the same.
-  const uint32_t extent = e.extent;
-  if (extent != e.block.storedSize) {
-    Note("note: " + DisplayName(e) + " (locale " + LocaleText(e.locale) + "): its block gives a stored size of " +
-         std::to_string(e.block.storedSize) + " bytes, its data take " + std::to_string(extent));
+  if (e.extent != e.block.storedSize) {
+    Note("note: " + which + "its block gives a stored size of " + std::to_string(e.block.storedSize) +
+         " bytes, its data take " + std::to_string(e.extent));
   } else if (verbose) {
     Note("ok " + DisplayName(e));
   }
+}
+
+// Every entry checked, in the order list shows them.
+std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::string>& names, Progress* progress) {
+  std::vector<const char*> given;
+  for (const std::string& name : names) given.push_back(name.c_str());
+  struct Context {
+    std::vector<Verified> done;
+    Progress* progress;
+  } context{{}, progress};
+  auto take = [](void* c, const ArchiveVerifyResult* r) {
+    auto* context = static_cast<Context*>(c);
+    context->done.push_back({ToStoredEntry(*r->entry), *r});
+    context->done.back().result.entry = nullptr;
+    context->progress->AddBytes(r->entry->hasBlock ? r->entry->fileSize : 0);
+    context->progress->FileDone();
+    return true;
+  };
+  VerifyArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &context);
+  std::sort(context.done.begin(), context.done.end(),
+            [](const Verified& a, const Verified& b) { return LessByName(a.entry, b.entry); });
+  return std::move(context.done);
 }
 
 }  // namespace
@@ -553,26 +506,27 @@ int RunVerify(const Args& args) {
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
   std::vector<std::string> names;
   if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
-  std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
-  std::sort(entries.begin(), entries.end(), LessByName);
-  size_t damaged = 0;
-  uint64_t totalBytes = 0;
-  for (const StoredEntry& e : entries) totalBytes += e.blockValid ? e.block.fileSize : 0;
-  Progress progress("verify", entries.size(), totalBytes);
-  const AttributesCheck attributes(archive.get());
-  if (!attributes.problem().empty()) {
-    FailPlain("damaged: " + attributes.problem());
-    ++damaged;
-  }
-  if (attributes.unchecked() & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
-  if (attributes.unchecked() & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
+  ArchiveFacts facts{};
+  GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_ATTRIBUTES, &facts);
   VerifyCounts counts;
-  counts.damaged = damaged;
-  for (const StoredEntry& e : entries) VerifyEntry(archive.get(), e, attributes, &progress, args.verbose, &counts);
-  damaged = counts.damaged;
-  const size_t unchecked = counts.unchecked, mismatched = counts.mismatched;
+  if (facts.attributesError != 0) {
+    FailPlain("damaged: " + AttributesProblem(facts));
+    ++counts.damaged;
+  }
+  const uint32_t unsupported = facts.attributesError == 0
+                                   ? facts.attributesFlags & (ATTRIBUTE_CRC32 | ATTRIBUTE_MD5) & ~GetSupportedDigests()
+                                   : 0;
+  if (unsupported & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
+  if (unsupported & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
+  std::vector<Verified> results;
+  {
+    Progress progress("verify", facts.hashUsed, facts.contentBytes);
+    results = VerifyAll(archive.get(), names, &progress);
+  }
+  for (const Verified& v : results) Report(v, args.verbose, &counts);
+  const size_t damaged = counts.damaged, unchecked = counts.unchecked, mismatched = counts.mismatched;
   if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
-    std::printf("%zu files checked, %zu damaged, %zu not checked", entries.size() - unchecked, damaged, unchecked);
+    std::printf("%zu files checked, %zu damaged, %zu not checked", results.size() - unchecked, damaged, unchecked);
     if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);
     std::printf("\n");
   }

@@ -6,10 +6,6 @@
 #include <filesystem>
 #include <set>
 
-#include "archive/read/attributes_read.h"
-#include "archive/update/update_internal.h"
-#include "archive/read/provider.h"
-#include "archive/format/records.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
 #include "cli.h"
@@ -135,11 +131,7 @@ bool ParseMethod(const std::string& text, Method* method) {
 // the library stores a sector it cannot compress as it is, which would turn
 // "--compress bzip2" in a build without bzip2 into a silent plain copy.
 bool MethodAvailable(const Method& method) {
-  const uint32_t outside = method.mask & BUILTIN_PROVIDER_MASK;
-  if (outside == 0 || (method.flags & BLOCK_IMPLODED) != 0) return true;
-  LoadStormLibrary();
-  if (StormCompress == nullptr) return false;
-  return StormCompress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
+  return (method.flags & BLOCK_IMPLODED) != 0 || CanCompressWith(method.mask);
 }
 
 // A mono 16-bit PCM WAV is audio-coded with one channel.
@@ -342,11 +334,6 @@ bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added)
 // Takes the lines of the deleted names out of the neutral "(listfile)" in
 // one store, except for names some locale still holds.
 bool PruneListfile(ArchiveHandle archive, const std::vector<std::string>& deleted) {
-  std::set<uint64_t> stillStored;
-  for (uint32_t i = 0; i < archive->header.hashTableEntries; ++i) {
-    const HashEntry& e = archive->hashTable[i];
-    if (!IsHashEntryFree(e)) stillStored.insert((static_cast<uint64_t>(e.nameHashA) << 32) | e.nameHashB);
-  }
   auto upper = [](std::string s) {
     for (char& c : s) {
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
@@ -355,9 +342,7 @@ bool PruneListfile(ArchiveHandle archive, const std::vector<std::string>& delete
   };
   std::set<std::string> gone;
   for (const std::string& name : deleted) {
-    const uint64_t key = (static_cast<uint64_t>(HashString(name.c_str(), HASH_NAME_A)) << 32) |
-                         HashString(name.c_str(), HASH_NAME_B);
-    if (stillStored.count(key) == 0) gone.insert(upper(name));
+    if (!ArchiveHasEntry(archive, name.c_str(), ANY_LOCALE)) gone.insert(upper(name));
   }
   if (gone.empty()) return true;
   const uint32_t savedLocale = GetLocale();
@@ -451,8 +436,7 @@ bool RecaseListed(ArchiveHandle archive, const std::string& from, const std::str
 
 // Fails (with the message) when the table has fewer free entries than needed.
 bool HasRoom(ArchiveHandle archive, const std::string& shownPath, const Needed& needed, bool canGrow) {
-  const uint32_t entries = archive->header.hashTableEntries;
-  const uint32_t inUse = EntriesInUse(archive);
+  const auto [entries, inUse] = UseOfTable(archive);
   if (needed.total() <= entries - inUse) return true;
   ReportTooSmall(shownPath, true, entries, inUse, needed, canGrow);
   return false;
@@ -501,7 +485,7 @@ int RunCreate(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   if (args.Has("attributes")) {
     // Every digest this build can compute, and the files' times.
-    const uint32_t flags = ATTRIBUTE_FILETIME | SupportedDigests();
+    const uint32_t flags = ATTRIBUTE_FILETIME | GetSupportedDigests();
     if ((flags & ATTRIBUTE_MD5) == 0) Note("note: MD5 is not supported by this build; it is not recorded");
     if (!SetArchiveAttributes(archive.get(), flags)) {
       Fail("cannot store \"(attributes)\" in " + Quote(args.positional[0]));
@@ -558,8 +542,7 @@ bool MakeRoom(const Args& args, WriteArchive& archive, const std::string& shown,
   if (!CheckTables(archive.get(), shown)) return false;
   const Needed needed = EntriesNeeded(archive.get(), names, o.locale, keepList);
   if (!args.Has("grow") && !HasRoom(archive.get(), shown, needed, true)) return false;
-  const uint32_t entries = archive.get()->header.hashTableEntries;
-  const uint32_t inUse = EntriesInUse(archive.get());
+  const auto [entries, inUse] = UseOfTable(archive.get());
   if (needed.total() > entries - inUse) {
     const uint32_t size = HashSizeFor(inUse + needed.total());
     if (!HashSizeAllowed(args, size, "the hash table needed") ||
@@ -783,7 +766,9 @@ int RunCompact(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   // The extended header's size field is capped at 4 GiB and not trusted.
   const auto size = [&archive]() -> uint64_t {
-    return archive.get()->extended ? ArchiveContentEnd(archive.get()) : archive.get()->header.archiveSize;
+    ArchiveFacts facts{};
+    GetArchiveFacts(archive.get(), FACTS_TABLES, &facts);
+    return facts.archiveSize;
   };
   if (!CheckTables(archive.get(), shown)) {
     FailPlain("a damaged archive is not compacted; it is unchanged");
@@ -796,19 +781,12 @@ int RunCompact(const Args& args) {
     return kExitFailure;
   }
   // What compaction copies: the blocks in use.
-  const Archive& a = *archive.get();
-  std::set<uint32_t> blocks;
-  uint64_t totalBytes = 0;
-  for (uint32_t i = 0; i < a.header.hashTableEntries; ++i) {
-    const HashEntry& e = a.hashTable[i];
-    if (IsHashEntryFree(e) || e.blockIndex >= a.header.blockTableEntries || !blocks.insert(e.blockIndex).second) {
-      continue;
-    }
-    totalBytes += a.blockTable[e.blockIndex].storedSize;
-  }
+  ArchiveFacts facts{};
+  GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE, &facts);
+  const uint64_t totalBytes = facts.fileDataBytes;
   // The copy is made whole beside the archive: it must fit there first.
   uint64_t needed = 0, available = 0;
-  if (CompactionRoom(archive.get(), &needed, &available) && needed > available) {
+  if (GetCompactionRoom(archive.get(), &needed, &available) && needed > available) {
     FailPlain("cannot compact " + Quote(shown) + ": the compacted copy needs " + std::to_string(needed) +
               " bytes of free space beside it, and " + std::to_string(available) +
               " are free; the archive is unchanged");
@@ -817,7 +795,7 @@ int RunCompact(const Args& args) {
   const uint64_t before = size();
   bool ok = false;
   {
-    Progress progress("compact", blocks.size(), totalBytes);
+    Progress progress("compact", facts.blocksUsed, totalBytes);
     ok = CompactArchive(archive.get());
   }
   if (!ok) {
@@ -829,7 +807,7 @@ int RunCompact(const Args& args) {
     }
     return kExitFailure;
   }
-  if (archive.get()->ownerNotKept) {
+  if (GetArchiveUpdateNotes(archive.get()) & UPDATE_NOTE_OWNER_NOT_KEPT) {
     FailPlain("note: the compacted " + Quote(shown) +
               " belongs to this user now: the system refused to give it its former owner");
   }
@@ -852,8 +830,7 @@ int RunResize(const Args& args) {
   WriteArchive archive(shown, UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr) return kExitFailure;
   if (!CheckTables(archive.get(), shown)) return kExitFailure;
-  const uint32_t before = archive.get()->header.hashTableEntries;
-  const uint32_t inUse = EntriesInUse(archive.get());
+  const auto [before, inUse] = UseOfTable(archive.get());
   if (inUse > size) {
     FailPlain("cannot resize the hash table of " + Quote(shown) + " to " + std::to_string(size) + " entries: " +
               std::to_string(inUse) + " are in use");

@@ -1,0 +1,158 @@
+// Verification: every stored entry decoded through, and its content checked
+// against the digests "(attributes)" records.
+#include <cstring>
+
+#include "archive/format/records.h"
+#include "archive/read/attributes_read.h"
+#include "archive/read/read_internal.h"
+#include "platform/page_buffer.h"
+#include "sorvane/sorvane.h"
+
+namespace {
+
+// The archive's "(attributes)" as entries are checked against it.
+class RecordedDigests {
+ public:
+  explicit RecordedDigests(Archive* archive) {
+    bool present = false;
+    if (!ReadArchiveAttributes(archive, &table_, &present)) ReleaseAttributes(&table_);
+    const uint32_t saved = CurrentLocale;
+    CurrentLocale = 0;
+    if (const HashEntry* own = FindHashEntry(archive, kAttributesName, 0)) ownBlock_ = own->blockIndex;
+    CurrentLocale = saved;
+  }
+  ~RecordedDigests() { ReleaseAttributes(&table_); }
+  RecordedDigests(const RecordedDigests&) = delete;
+  RecordedDigests& operator=(const RecordedDigests&) = delete;
+
+  uint32_t wanted() const { return table_.flags & (ATTRIBUTE_CRC32 | ATTRIBUTE_MD5); }
+
+  // Sets the result's digest fields; true when a recorded one differs. The
+  // file "(attributes)" records nothing true of itself.
+  bool Differs(uint32_t block, ContentDigest* digest, ArchiveVerifyResult* r) const {
+    if (block >= table_.count || block == ownBlock_) return false;
+    if (table_.crc != nullptr && table_.crc[block] != 0 && (digest->computed() & ATTRIBUTE_CRC32)) {
+      r->recordedCrc = table_.crc[block];
+      r->actualCrc = digest->crc();
+      if (r->recordedCrc != r->actualCrc) r->digestsDiffering |= ATTRIBUTE_CRC32;
+    }
+    static const uint8_t kZero[16] = {};
+    const uint8_t* md5 = table_.md5 != nullptr ? table_.md5 + static_cast<size_t>(block) * 16 : nullptr;
+    if (md5 != nullptr && std::memcmp(md5, kZero, 16) != 0 && (digest->computed() & ATTRIBUTE_MD5)) {
+      std::memcpy(r->recordedMd5, md5, 16);
+      digest->Md5(r->actualMd5);
+      if (std::memcmp(r->recordedMd5, r->actualMd5, 16) != 0) r->digestsDiffering |= ATTRIBUTE_MD5;
+    }
+    return r->digestsDiffering != 0;
+  }
+
+ private:
+  AttributesTable table_;
+  uint32_t ownBlock_ = 0xFFFFFFFFu;
+};
+
+struct Verification {
+  Archive* archive;
+  RecordedDigests recorded;
+  platform::PageBuffer buffer{1u << 20};
+  ArchiveVerifyCallback callback;
+  void* context;
+};
+
+bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
+  if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
+  const uint32_t saved = CurrentLocale;
+  CurrentLocale = entry.locale;
+  const bool ok = OpenArchiveFile(archive, entry.name, 0, file);
+  CurrentLocale = saved;
+  return ok;
+}
+
+// Reads an open file through to its end, which decodes every sector: the
+// reader refuses corrupt tables and undecodable sectors itself.
+void ReadThrough(Verification& v, FileHandle file, ContentDigest* digest, ArchiveVerifyResult* r) {
+  const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
+  const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  const uint32_t chunk = static_cast<uint32_t>(v.buffer.size());
+  for (uint32_t done = 0; done < size;) {
+    const uint32_t want = size - done < chunk ? size - done : chunk;
+    uint32_t got = 0;
+    const bool ok = ReadArchiveFile(file, v.buffer.bytes(), want, &got, nullptr);
+    if (got > want) got = want;
+    digest->Update(v.buffer.bytes(), got);
+    done += got;
+    if (!ok || got == 0) {
+      r->error = GetLastError();
+      r->sector = sectorSize != 0 ? done / sectorSize : 0xFFFFFFFFu;
+      r->reason = VERIFY_UNREADABLE;
+      return;
+    }
+  }
+}
+
+void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {
+  if (!e.hasBlock) {
+    r->state = VERIFY_DAMAGED;
+    r->reason = VERIFY_NO_BLOCK;
+    return;
+  }
+  FileHandle file = nullptr;
+  if (!OpenEntry(v.archive, e, &file)) {
+    r->error = GetLastError();
+    const bool keyless = (e.flags & BLOCK_ENCRYPTED) && r->error == ERROR_FILE_INVALID;
+    // Without its name such a file's key cannot be had, so whether it is
+    // whole cannot be told either.
+    r->state = keyless && !e.nameKnown ? VERIFY_NOT_CHECKED : VERIFY_DAMAGED;
+    r->reason = !keyless ? VERIFY_CANNOT_OPEN : e.nameKnown ? VERIFY_NO_KEY : VERIFY_KEY_NEEDS_NAME;
+    return;
+  }
+  ContentDigest digest(v.recorded.wanted());
+  ReadThrough(v, file, &digest, r);
+  CloseArchiveFile(file);
+  if (r->reason == VERIFY_UNREADABLE) {
+    // A method this build lacks (bzip2 in the Windows builds) says nothing
+    // about the data: such a file is not checked rather than damaged. A
+    // mask bit that no method has is damage.
+    constexpr uint32_t kKnownMethods = COMP_HUFFMAN | COMP_ZLIB | COMP_IMPLODE | COMP_BZIP2 | COMP_ADPCM_MONO |
+                                       COMP_ADPCM_STEREO | METHOD_SECTOR_STORED;
+    const bool lacking = r->error == ERROR_NOT_SUPPORTED && (e.methods & ~kKnownMethods) == 0;
+    r->state = lacking ? VERIFY_NOT_CHECKED : VERIFY_DAMAGED;
+    if (lacking) r->reason = VERIFY_METHOD_MISSING;
+    return;
+  }
+  if (v.recorded.Differs(e.blockIndex, &digest, r)) {
+    r->state = VERIFY_DIFFERS;
+    r->reason = VERIFY_DIGEST;
+  }
+}
+
+bool VerifyOne(void* context, const ArchiveEntry* entry) {
+  Verification& v = *static_cast<Verification*>(context);
+  ArchiveVerifyResult r{};
+  r.structSize = sizeof r;
+  r.entry = entry;
+  r.sector = 0xFFFFFFFFu;
+  Check(v, *entry, &r);
+  return v.callback(v.context, &r);
+}
+
+}  // namespace
+
+extern "C" bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                     ArchiveVerifyCallback callback, void* context) {
+  if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const uint32_t savedError = GetLastError();
+  Verification v{archive, RecordedDigests(archive), platform::PageBuffer(1u << 20), callback, context};
+  if (!v.buffer) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  SetLastError(savedError);
+  return EnumerateArchiveEntries(archive, names, count, VerifyOne, &v);
+}
+
+extern "C" uint32_t GetSupportedDigests(void) { return SupportedDigests(); }

@@ -1,0 +1,58 @@
+/* The calls the sorvane tool needs beyond the public interface: answers that
+ * only a tool managing archives asks for, kept apart so that the public
+ * header stays the interface programs are written against. Installed and
+ * exported like the public header; no stability is promised beyond the
+ * package version it ships with. */
+#ifndef SORVANE_SORVANE_EXT_H
+#define SORVANE_SORVANE_EXT_H
+
+#include "sorvane/sorvane.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The longest path, in characters, the library keeps for an archive (a
+ * longer one is refused with ERROR_FILENAME_EXCED_RANGE). */
+#define ARCHIVE_MAX_PATH 259u
+
+/* Any locale, for ArchiveHasEntry. */
+#define ANY_LOCALE ((uint32_t)0xFFFFFFFFu)
+
+/* Whether a hash entry of exactly this name and locale (ANY_LOCALE: of any
+ * locale) is in use. Unlike opening, no fallback to the neutral version is
+ * made. False as well for an archive that is not open. */
+SORVANE_API bool ArchiveHasEntry(ArchiveHandle archive, const char* name, uint32_t locale);
+
+/* Called per name, zero-terminated, with its length; returning false stops. */
+typedef bool (*ListedNameCallback)(void* context, const char* name, uint32_t length);
+
+/* Every name the library knows for the archive, each once (names that
+ * differ only in case are one name): "(listfile)", "(attributes)",
+ * "(signature)", the lines of every language version of its "(listfile)",
+ * then the names given with SetArchiveNameList. False with
+ * ERROR_INVALID_PARAMETER for an archive that is not open or a null
+ * callback, ERROR_NOT_ENOUGH_MEMORY when the names cannot be held. */
+SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback callback, void* context);
+
+/* Whether this build's compression provider can compress with every method
+ * of a COMP_* mask. The library stores a sector it cannot compress as it
+ * is, which would turn a method this build lacks into a silent plain copy;
+ * a tool asks first. Loads the provider when needed. */
+SORVANE_API bool CanCompressWith(uint32_t mask);
+
+/* The bytes compacting the archive would write beside it and those free
+ * there. False when either cannot be had (last error set). */
+SORVANE_API bool GetCompactionRoom(ArchiveHandle archive, uint64_t* needed, uint64_t* available);
+
+/* What the last update of the archive could not do as asked, though it
+ * succeeded: UPDATE_NOTE_* bits, 0 for none (and for an archive not open). */
+#define UPDATE_NOTE_OWNER_NOT_KEPT ((uint32_t)0x1u) /* compaction's copy could not be given the
+                                                       archive's owner; it belongs to this user */
+SORVANE_API uint32_t GetArchiveUpdateNotes(ArchiveHandle archive);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
