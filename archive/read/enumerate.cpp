@@ -1,5 +1,6 @@
 // The stored entries as a caller sees them: every hash entry in use with the
 // name that hashes to it, its block's facts and its compression methods.
+#include <cstdio>
 #include <new>
 #include <string>
 
@@ -47,9 +48,10 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
     if (IsHashEntryFree(e)) continue;
     ArchiveEntry entry = Describe(archive, i, e);
     const char* known = index.Find(e.nameHashA, e.nameHashB);
-    const std::string shown = known != nullptr ? std::string(known) : "#" + std::to_string(i);
+    char byIndex[16];
+    std::snprintf(byIndex, sizeof byIndex, "#%u", i);
     entry.nameKnown = known != nullptr;
-    entry.name = shown.c_str();
+    entry.name = known != nullptr ? known : byIndex;
     SetLastError(savedError);
     if (!callback(context, &entry)) break;
   }

@@ -2,21 +2,8 @@
 // macros whose names the reporter's calls take, and what those units share.
 #pragma once
 
-#include <windows.h>
+#include "platform/win32/windows_header.h"
 
-#undef CreateFile
-#undef DeleteFile
-#undef ReplaceFile
-#undef CreateDirectory
-#undef RemoveDirectory
-#undef SetCurrentDirectory
-#undef GetCurrentDirectory
-#undef GetFileAttributes
-#undef GetDriveType
-#undef GetModuleFileName
-#undef LoadLibrary
-#undef RegOpenKey
-#undef RegQueryValue
 #undef MessageBox
 #undef LoadString
 #undef OutputDebugString

@@ -2,21 +2,7 @@
 // uses for its own functions.
 #pragma once
 
-#include <windows.h>
-
-#undef CreateFile
-#undef DeleteFile
-#undef ReplaceFile
-#undef CreateDirectory
-#undef RemoveDirectory
-#undef SetCurrentDirectory
-#undef GetCurrentDirectory
-#undef GetFileAttributes
-#undef GetDriveType
-#undef GetModuleFileName
-#undef LoadLibrary
-#undef RegOpenKey
-#undef RegQueryValue
+#include "platform/win32/windows_header.h"
 
 #include "platform/platform.h"
 
