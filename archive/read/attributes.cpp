@@ -35,22 +35,29 @@ bool GcryptReady() {
 
 }  // namespace
 
-// The digests of a stored file's whole content as read; false when it
-// cannot be read through.
+bool DigestOpenFile(FileHandle file, PageBuffer& buffer, ContentDigest* digest, uint32_t* done) {
+  *done = 0;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  if (size == 0xFFFFFFFFu || !buffer) return false;
+  const uint32_t chunk = static_cast<uint32_t>(buffer.size());
+  while (*done < size) {
+    const uint32_t want = size - *done < chunk ? size - *done : chunk;
+    uint32_t got = 0;
+    const bool ok = ReadArchiveFile(file, buffer.bytes(), want, &got, nullptr);
+    if (got > want) got = want;
+    digest->Update(buffer.bytes(), got);
+    *done += got;
+    if (!ok || got == 0) return false;
+  }
+  return true;
+}
+
 bool DigestStoredFile(Archive* archive, uint32_t hashIndex, ContentDigest* digest) {
   FileHandle file = nullptr;
   if (!OpenArchiveFileByIndex(archive, hashIndex, &file)) return false;
-  constexpr uint32_t kChunk = 64 * 1024;
-  PageBuffer buffer(kChunk);
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  bool ok = size != 0xFFFFFFFFu && buffer;
-  for (uint32_t done = 0; ok && done < size;) {
-    const uint32_t want = size - done < kChunk ? size - done : kChunk;
-    uint32_t got = 0;
-    ok = ReadArchiveFile(file, buffer.bytes(), want, &got, nullptr) && got == want;
-    if (ok) digest->Update(buffer.bytes(), got);
-    done += got;
-  }
+  PageBuffer buffer(64 * 1024);
+  uint32_t done = 0;
+  const bool ok = DigestOpenFile(file, buffer, digest, &done);
   CloseArchiveFile(file);
   return ok;
 }

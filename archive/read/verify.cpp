@@ -54,7 +54,7 @@ class RecordedDigests {
 struct Verification {
   Archive* archive;
   RecordedDigests recorded;
-  platform::PageBuffer buffer{1u << 20};
+  platform::PageBuffer buffer;
   ArchiveVerifyCallback callback;
   void* context;
 };
@@ -68,27 +68,14 @@ bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   return ok;
 }
 
-// Reads an open file through to its end, which decodes every sector: the
-// reader refuses corrupt tables and undecodable sectors itself.
+// Where reading an open file through stops, if it does.
 void ReadThrough(Verification& v, FileHandle file, ContentDigest* digest, ArchiveVerifyResult* r) {
+  uint32_t done = 0;
+  if (DigestOpenFile(file, v.buffer, digest, &done)) return;
+  r->error = GetLastError();
   const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
-  const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  const uint32_t chunk = static_cast<uint32_t>(v.buffer.size());
-  for (uint32_t done = 0; done < size;) {
-    const uint32_t want = size - done < chunk ? size - done : chunk;
-    uint32_t got = 0;
-    const bool ok = ReadArchiveFile(file, v.buffer.bytes(), want, &got, nullptr);
-    if (got > want) got = want;
-    digest->Update(v.buffer.bytes(), got);
-    done += got;
-    if (!ok || got == 0) {
-      r->error = GetLastError();
-      r->sector = sectorSize != 0 ? done / sectorSize : 0xFFFFFFFFu;
-      r->reason = VERIFY_UNREADABLE;
-      return;
-    }
-  }
+  r->sector = shift < 16 ? done / (512u << shift) : 0xFFFFFFFFu;
+  r->reason = VERIFY_UNREADABLE;
 }
 
 void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {
