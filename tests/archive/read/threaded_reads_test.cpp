@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "archive/read/read_internal.h"
+#include "platform/platform.h"
 #include "sorvane/sorvane.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/scratch_test.h"
@@ -242,7 +243,7 @@ bool ReadPiece(Reading& open, std::mt19937& random, Mismatches& bad) {
   const uint32_t size = static_cast<uint32_t>(expected.size());
   if (size != 0 && random() % 4 == 0) {
     open.position = random() % size;
-    if (SetArchiveFilePointer(open.file, static_cast<int32_t>(open.position), nullptr, FILE_BEGIN) != open.position) {
+    if (SetArchiveFilePointer(open.file, static_cast<int32_t>(open.position), nullptr, platform::kFileBegin) != open.position) {
       bad.Add("seek failed: " + Describe(*open.request));
       return false;
     }
