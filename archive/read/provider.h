@@ -19,8 +19,8 @@ using StormDecompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
 // thread takes them through the two calls after them.
 extern StormCompressFn StormCompress;
 extern StormDecompressFn StormDecompress;
-StormCompressFn CurrentStormCompress();
-StormDecompressFn CurrentStormDecompress();
+StormCompressFn CurrentProviderCompress();
+StormDecompressFn CurrentProviderDecompress();
 
 // The built-in stand-in (builtin_provider.cpp). The decompressor takes the
 // mask byte first, like a compressed sector; the compressor writes it.

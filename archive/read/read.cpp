@@ -93,7 +93,7 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
     LoadStormLibrary();
     *providerTried = true;
   }
-  const StormDecompressFn decompress = CurrentStormDecompress();
+  const StormDecompressFn decompress = CurrentProviderDecompress();
   if (decompress == nullptr ||
       (decompress == BuiltinProviderDecompress && !BuiltinProviderSupports(mask))) {
     return Fail(ERROR_NOT_SUPPORTED);

@@ -19,7 +19,7 @@ constexpr char kStormName[] = "Storm.dll";
 
 // Reads on several threads may each find a sector for the provider and load
 // it at once: the module and the entries change under LoaderMutex, and
-// readers take the entries atomically (CurrentStormDecompress).
+// readers take the entries atomically (CurrentProviderDecompress).
 std::mutex LoaderMutex;
 std::atomic<platform::ModuleHandle> StormModule{nullptr};
 
@@ -80,11 +80,11 @@ std::mutex& OutsideProviderMutex() {
   return mutex;
 }
 
-StormCompressFn CurrentStormCompress() {
+StormCompressFn CurrentProviderCompress() {
   return std::atomic_ref<StormCompressFn>(StormCompress).load(std::memory_order_acquire);
 }
 
-StormDecompressFn CurrentStormDecompress() {
+StormDecompressFn CurrentProviderDecompress() {
   return std::atomic_ref<StormDecompressFn>(StormDecompress).load(std::memory_order_acquire);
 }
 
@@ -132,7 +132,7 @@ extern "C" bool CanCompressWith(uint32_t mask) {
   const uint32_t outside = mask & BUILTIN_PROVIDER_MASK;
   if (outside == 0) return true;
   LoadStormLibrary();
-  const StormCompressFn compress = CurrentStormCompress();
+  const StormCompressFn compress = CurrentProviderCompress();
   if (compress == nullptr) return false;
   return compress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
 }

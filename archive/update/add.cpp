@@ -146,7 +146,7 @@ StoredSector CompressOneSector(uint8_t* in, uint32_t length, uint8_t* out, uint3
     } else if ((mask & kOwnMask) != 0) {
       ok = CompressSector(out, &outLength, in, length, mask, 0, level);
     } else {
-      const StormCompressFn compress = CurrentStormCompress();
+      const StormCompressFn compress = CurrentProviderCompress();
       ok = compress != nullptr && CallOutsideProvider(compress, [&] {
              return compress(out, &outLength, in, length, mask, 0, level) != 0;
            });
@@ -223,7 +223,7 @@ bool WritePerFileHeader(Archive* archive, const char* storedName, uint64_t at) {
 // calls from several threads.
 void CompressGroup(SectorGroup* group) {
   const bool ownCode = (group->flags & BLOCK_COMPRESSED) == 0 || (group->mask & kOwnMask) != 0 ||
-                       CurrentStormCompress() == BuiltinProviderCompress;
+                       CurrentProviderCompress() == BuiltinProviderCompress;
   if (ownCode) {
     RunInParallel(group->count, CompressGroupSector, group);
   } else {

@@ -21,8 +21,9 @@
 //   through different file handles may run at once, of the same archive or
 //   of different ones: a handle keeps its own position and its own decoded
 //   tables, and the archive file is read at explicit offsets, never through
-//   a position the handles share. The calls that read a whole archive
-//   (EnumerateArchiveEntries, VerifyArchiveEntries, GetArchiveFacts,
+//   a position the handles share (a loaded outside provider, written for
+//   one thread, is called by one at a time). The calls that read a whole
+//   archive (EnumerateArchiveEntries, VerifyArchiveEntries, GetArchiveFacts,
 //   CheckArchiveTables, GetStoredExtent, GetCompressionMethods, and
 //   ArchiveHasEntry, EnumerateListedNames of sorvane_ext.h) and
 //   SetArchiveNameList may run beside them and beside each other, and so
