@@ -19,17 +19,17 @@ namespace {
 #ifndef TAVRIX_NO_GCRYPT
 // Initialises libgcrypt unless the program already did; MD5 needs no
 // secure memory.
+// Set up once, by whichever thread digests first.
 bool GcryptReady() {
-  static bool ready = false;
-  if (!ready) {
+  static const bool ready = [] {
     if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
       if (gcry_check_version(nullptr) == nullptr) return false;
       gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
       gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
     }
-    ready = true;
-  }
-  return true;
+    return true;
+  }();
+  return ready;
 }
 #endif
 
@@ -66,10 +66,7 @@ bool ReadArchiveAttributes(Archive* archive, AttributesTable* table, bool* prese
   ReleaseAttributes(table);
   char* text = nullptr;
   uint32_t size = 0, capacity = 0;
-  const uint32_t savedLocale = CurrentLocale;
-  CurrentLocale = 0;
-  bool ok = ReadWholeStoredFile(archive, kAttributesName, &text, &size, &capacity, present);
-  CurrentLocale = savedLocale;
+  bool ok = ReadWholeStoredFile(archive, kAttributesName, 0, &text, &size, &capacity, present);
   if (rawSize != nullptr) *rawSize = size;
   if (ok && *present) {
     ok = ParseAttributes(reinterpret_cast<const uint8_t*>(text), size, archive->header.blockTableEntries, table);

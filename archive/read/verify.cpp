@@ -16,10 +16,7 @@ class RecordedDigests {
   explicit RecordedDigests(Archive* archive) {
     bool present = false;
     if (!ReadArchiveAttributes(archive, &table_, &present)) ReleaseAttributes(&table_);
-    const uint32_t saved = CurrentLocale;
-    CurrentLocale = 0;
     if (const HashEntry* own = FindHashEntry(archive, kAttributesName, 0)) ownBlock_ = own->blockIndex;
-    CurrentLocale = saved;
   }
   ~RecordedDigests() { ReleaseAttributes(&table_); }
   RecordedDigests(const RecordedDigests&) = delete;
@@ -61,11 +58,7 @@ struct Verification {
 
 bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  const uint32_t saved = CurrentLocale;
-  CurrentLocale = entry.locale;
-  const bool ok = OpenArchiveFile(archive, entry.name, 0, file);
-  CurrentLocale = saved;
-  return ok;
+  return OpenArchiveFileInLocale(archive, entry.name, entry.locale, file);
 }
 
 // Where reading an open file through stops, if it does.
