@@ -118,6 +118,7 @@ int ParseArgs(const Verb& verb, int argc, char** argv, Args* args) {
       SetWaitSeconds(seconds);
     } else if (takesValue) {
       args->values[name] = value;
+      args->repeated[name].push_back(value);
     } else if (Contains(verb.switchOptions, name) && !hasValue) {
       args->switches[name] = true;
     } else {

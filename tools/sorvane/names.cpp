@@ -121,6 +121,13 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
   return entries;
 }
 
+bool LessByName(const StoredEntry& a, const StoredEntry& b) {
+  if (a.name.empty() != b.name.empty()) return b.name.empty();
+  if (a.name != b.name) return a.name < b.name;
+  if (a.locale != b.locale) return a.locale < b.locale;
+  return a.hashIndex < b.hashIndex;
+}
+
 std::string DisplayName(const StoredEntry& entry) {
   if (!entry.name.empty()) return Shown(entry.name);
   std::string text = "#";

@@ -150,7 +150,7 @@ bool Excluded(const std::vector<std::string>& excludes, std::string_view name) {
 
 std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, const std::vector<std::string>& args,
                                        const std::vector<std::string>& excludes, bool literal,
-                                       const std::string& verb, bool* allFound) {
+                                       const std::string& verb, uint32_t locale, bool* allFound) {
   *allFound = true;
   std::vector<bool> chosen(entries.size(), args.empty());
   if (args.empty()) {
@@ -173,7 +173,7 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
       }
     }
     if (!any) {
-      NotInArchive(verb, arg, 0);
+      NotInArchive(verb, arg, locale);
       *allFound = false;
     }
   }

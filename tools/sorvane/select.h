@@ -41,6 +41,6 @@ bool Excluded(const std::vector<std::string>& excludes, std::string_view name);
 // are left out either way.
 std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, const std::vector<std::string>& args,
                                        const std::vector<std::string>& excludes, bool literal,
-                                       const std::string& verb, bool* allFound);
+                                       const std::string& verb, uint32_t locale, bool* allFound);
 
 }  // namespace sorvane
