@@ -86,15 +86,4 @@ TEST(SelectTest, PatternsAgreeWithTheModel) {
   EXPECT_GT(matched, 2000);  // the alphabet makes matches common enough to test both ways
 }
 
-TEST(SelectTest, ExcludeTakesOutRunsOfComponents) {
-  const std::vector<std::string> excludes = {".git", "*.tmp", "units/orc"};
-  for (const char* out : {".git", "mod\\.git\\config", "a\\b.TMP", "x.tmp\\y", "Units\\Orc\\grunt.txt",
-                          "data\\units\\orc"}) {
-    EXPECT_TRUE(sorvane::Excluded(excludes, out)) << out;
-  }
-  for (const char* in : {"git", "a\\.gitignore", "a.tmpl", "units\\orcs\\x", "orc\\units"}) {
-    EXPECT_FALSE(sorvane::Excluded(excludes, in)) << in;
-  }
-}
-
 }  // namespace
