@@ -16,11 +16,11 @@ namespace {
 constexpr uint32_t kRedrawMs = 100;
 constexpr uint32_t kShowAfterMs = 500;
 
+// The system's codes are shown after their words, as users may search for
+// them; the library's own codes are words alone.
 std::string CodeText(uint32_t code) {
-  char buffer[32];
-  if (code >= 0x10000) std::snprintf(buffer, sizeof buffer, "error 0x%08X", code);
-  else std::snprintf(buffer, sizeof buffer, "error %u", code);
-  return buffer;
+  if (code >= 0x10000) return "";
+  return " (error " + std::to_string(code) + ")";
 }
 
 }  // namespace
@@ -32,7 +32,7 @@ std::string ErrorText(uint32_t code) {
 }
 
 void FailWith(const std::string& what, uint32_t code) {
-  std::fprintf(stderr, "sorvane: %s: %s (%s)\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
+  std::fprintf(stderr, "sorvane: %s: %s%s\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
 }
 
 void Fail(const std::string& what) { FailWith(what, GetLastError()); }
@@ -41,11 +41,15 @@ void FailPlain(const std::string& what) { std::fprintf(stderr, "sorvane: %s\n", 
 
 namespace {
 FILE* notes = nullptr;  // standard output unless the verb writes data there
+bool quiet = false;
 }  // namespace
 
 void SetNotesToStandardError() { notes = stderr; }
+void SetQuiet() { quiet = true; }
+bool Quiet() { return quiet; }
 
 void Note(const std::string& text) {
+  if (quiet) return;
   FILE* out = notes != nullptr ? notes : stdout;
   std::fwrite(text.data(), 1, text.size(), out);
   std::fputc('\n', out);
@@ -170,7 +174,7 @@ bool ProgressAlways() {
 
 Progress::Progress(const char* label, uint64_t files, uint64_t bytes)
     : label_(label), files_(files), bytes_(bytes), start_(platform::GetTickCount()), always_(ProgressAlways()),
-      enabled_(always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal())) {
+      enabled_(!quiet && (always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal()))) {
   SetUpdateProgressCallback(LibraryProgress, this);
 }
 

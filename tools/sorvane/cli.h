@@ -74,6 +74,9 @@ void FailPlain(const std::string& what);                  // no code
 void Note(const std::string& text);                       // standard output
 // From now on notes go to standard error: standard output carries data.
 void SetNotesToStandardError();
+// -q: errors only; notes, summaries and progress are not shown.
+void SetQuiet();
+bool Quiet();
 std::string ErrorText(uint32_t code);
 
 // The archive path as the library should get it: absolute, so that a

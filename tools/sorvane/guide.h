@@ -41,6 +41,9 @@ bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
 // new archive in when opened for update.
 bool IsEmptyFile(const std::string& absolutePath);
 
+// Whether the path is a folder (which no archive is).
+bool IsFolder(const std::string& absolutePath);
+
 // Reports why an archive cannot be opened for update, telling a file that
 // may not be written from one that is missing.
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);

@@ -24,7 +24,8 @@ void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
-               "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb,\n"
+               "\nCommon options: -v (--verbose) says what is done, -q (--quiet) shows errors only,\n"
+               "-h (--help) explains a verb,\n"
                "--wait SECONDS waits up to SECONDS for an archive another program is using.\n"
                "Run \"sorvane VERB --help\" for the options of a verb.\n\n%s",
                kExitStatusText);
@@ -43,6 +44,7 @@ void PrintVerbHelp(const Verb& v) {
     line += text.size();
   }
   std::printf("\n%s  -v, --verbose    say what is done\n"
+              "  -q, --quiet      show errors only\n"
               "  --wait SECONDS   while another program reads or updates the archive, try again\n"
               "                   until SECONDS have passed (default: fail at once)\n",
               options.c_str());
@@ -112,6 +114,8 @@ int ParseArgs(const Verb& verb, int argc, char** argv, Args* args) {
       args->help = true;
     } else if (name == "v" || name == "verbose") {
       args->verbose = true;
+    } else if (name == "q" || name == "quiet") {
+      SetQuiet();
     } else if (name == "wait") {
       uint32_t seconds = 0;
       if (!ParseNumber(value, &seconds)) return UsageError(verb, "--wait: \"" + value + "\" is no number of seconds");

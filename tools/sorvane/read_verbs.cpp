@@ -30,6 +30,10 @@ class ReadArchive {
       FailPlain("cannot open archive " + Quote(path) + ": the file is empty, not an archive");
       return;
     }
+    if (IsFolder(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + ": it is a folder, not an archive");
+      return;
+    }
     const OpenOutcome outcome = OpenSharing(path, [&] { return OpenArchive(absolute.c_str(), 0, 0, &archive_); });
     if (outcome == OpenOutcome::Busy) {
       archive_ = nullptr;
@@ -649,11 +653,11 @@ int RunVerify(const Args& args) {
   }
   for (const Verified& v : results) Report(v, args.verbose, &counts);
   const size_t damaged = counts.damaged, unchecked = counts.unchecked, mismatched = counts.mismatched;
-  if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
-    std::printf("%zu files checked, %zu damaged, %zu not checked", results.size() - unchecked, damaged, unchecked);
-    if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);
-    std::printf("\n");
-  }
+  // A summary always (unless -q): silence is no answer to "is it whole?".
+  std::string summary = std::to_string(results.size() - unchecked) + " files checked, " + std::to_string(damaged) +
+                        " damaged, " + std::to_string(unchecked) + " not checked";
+  if (mismatched != 0) summary += ", " + std::to_string(mismatched) + " differ from \"(attributes)\"";
+  Note(summary);
   if (damaged != 0 || mismatched != 0 || !allFound) return kExitFailure;
   return unchecked != 0 ? kExitUnchecked : kExitOk;
 }

@@ -29,6 +29,10 @@ class WriteArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     // The library makes a new archive in an empty file; a verb that needs
     // one that is there must not leave a header behind when it fails.
+    if (IsFolder(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + " for update: it is a folder, not an archive");
+      return;
+    }
     if ((flags & UPDATE_OPEN_EXISTING) != 0 && IsEmptyFile(absolute)) {
       FailPlain("cannot open archive " + Quote(path) + " for update: the file is empty, not an archive; "
                 "it was left as it is");
@@ -609,9 +613,24 @@ bool MakeRoom(const Args& args, WriteArchive& archive, const std::string& shown,
 }
 
 // Adds every source inside the open batch; the names added go to added.
+// Files already stored are one message, not one per file: the way forward
+// is the same for all of them.
+void ReportAlreadyStored(const Args& args, const std::vector<std::string>& stored) {
+  if (stored.empty()) return;
+  const size_t n = stored.size();
+  const std::string what = n == 1 ? " file is already stored in this locale and was left as it is"
+                                  : " files are already stored in this locale and were left as they are";
+  FailPlain(std::to_string(n) + what + "; give --replace to replace " + (n == 1 ? "it" : "them") +
+            (args.verbose ? ":" : " (-v names " + std::string(n == 1 ? "it" : "them") + ")"));
+  if (args.verbose) {
+    for (const std::string& name : stored) FailPlain("  already stored: " + Shown(name));
+  }
+}
+
 int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, const std::vector<Source>& sources,
                uint64_t totalBytes, std::vector<std::string>* added) {
   int status = kExitOk;
+  std::vector<std::string> stored;  // already there: told in one line
   Progress progress("add", sources.size(), totalBytes);
   for (const Source& source : sources) {
     const bool fromInput = source.path == "-";
@@ -624,8 +643,12 @@ int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, con
     progress.FileDone();
     if (!ok) {
       const uint32_t error = GetLastError();
-      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
       status = kExitFailure;
+      if (error == ERR_ALREADY_STORED) {
+        stored.push_back(source.name);
+        continue;
+      }
+      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
       if (archive.Failed()) break;
       continue;
     }
@@ -641,6 +664,7 @@ int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, con
       Note("added " + Shown(source.name) + sizes);
     }
   }
+  ReportAlreadyStored(args, stored);
   return status;
 }
 
