@@ -45,4 +45,28 @@ TEST(SorvaneMessagesTest, CausesAndWaysForwardAreNamed) {
   EXPECT_TRUE(ExitCode(r) == 1 && r.output.empty() && !r.errors.empty());
 }
 
+#ifndef _WIN32  // bash and the generated completion exist on the build machine only
+// The completion the build made, tried as bash's completion would call it.
+TEST(SorvaneMessagesTest, CompletionOffersVerbsOptionsAndStoredNames) {
+  TempDir dir("sorvane-messages");
+  WriteBytes(dir / "a.txt", PatternBytes(10, 'a'));
+  ASSERT_EQ(ExitCode(RunProgram(BuiltProgram("tools/sorvane/sorvane"), {"add", "m.mpq", "a.txt", "--name",
+                                                                         "Units/Orc/grunt.txt"}, dir.path(), "")), 0);
+  // The script goes through a file: the test runner passes arguments to the
+  // shell in double quotes, which would expand it.
+  auto complete = [&](const std::string& words, int current) {
+    const std::string script = "PATH=" + BuiltProgram("tools/sorvane") + ":$PATH\nsource " +
+                               BuiltProgram("tools/sorvane/docs/sorvane.bash") + "\nCOMP_WORDS=(" + words +
+                               ")\nCOMP_CWORD=" + std::to_string(current) +
+                               "\n_sorvane\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    WriteBytes(dir / "complete.sh", Bytes(script.begin(), script.end()));
+    return RunProgram("bash", {"complete.sh"}, dir.path(), "").output;
+  };
+  EXPECT_EQ(complete("sorvane ex", 1), "extract\n");
+  const std::string options = complete("sorvane extract --all", 2);
+  EXPECT_EQ(options, "--all-locales\n");
+  EXPECT_NE(complete("sorvane extract m.mpq Un", 3).find("Units\\Orc\\grunt.txt"), std::string::npos);
+}
+#endif
+
 }  // namespace

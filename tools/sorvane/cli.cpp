@@ -215,6 +215,13 @@ void Progress::Draw(bool final) {
   drawn_ = true;
 }
 
+const char* const kExitStatusText =
+    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
+    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
+    "When several apply, the lowest of 1, 3 and 4 is given.\n"
+    "An archive may be read by several programs at once; one that updates it keeps\n"
+    "every other out until it is done.\n";
+
 // How NAME arguments select, for the verbs that take them.
 #define SELECTION_NOTE                                                                    \
   "A NAME stored exactly is taken as it is ('/' read as '\\' too, #INDEX for a file\n"  \

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -66,6 +67,13 @@ struct Verb {
 };
 
 const std::vector<Verb>& Verbs();
+
+// What the exit statuses mean, as --help and the manual page say it.
+extern const char* const kExitStatusText;
+
+// sorvane(1) in troff, and a bash completion script, from the verb table.
+void PrintManPage(FILE* out);
+void PrintBashCompletion(FILE* out);
 
 // Messages: errors go to standard error as "sorvane: what: text (code)".
 void Fail(const std::string& what);                       // with the last error

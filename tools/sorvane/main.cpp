@@ -13,13 +13,6 @@ using namespace sorvane;
 
 namespace {
 
-const char* const kExitStatusText =
-    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
-    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
-    "When several apply, the lowest of 1, 3 and 4 is given.\n"
-    "An archive may be read by several programs at once; one that updates it keeps\n"
-    "every other out until it is done.\n";
-
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
@@ -145,6 +138,16 @@ int RunWithoutVerb(const std::string& first, int argc, char** argv) {
       }
     }
     PrintGeneralHelp(stdout);
+    return kExitOk;
+  }
+  // For packagers: the manual page and the shell completion, made from the
+  // verb table so they cannot drift from the program.
+  if (first == "--man") {
+    PrintManPage(stdout);
+    return kExitOk;
+  }
+  if (first == "--bash-completion") {
+    PrintBashCompletion(stdout);
     return kExitOk;
   }
   if (first == "--version") {
