@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "archive/read/read_internal.h"
+#include "sorvane/sorvane_ext.h"
 
 const char* FindKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB) {
   return archive->knownNames != nullptr ? archive->knownNames->Find(nameA, nameB) : nullptr;
@@ -44,6 +45,8 @@ bool GatherAllNames(Archive* archive, KnownNames* names) {
   bool ok = true;
   for (uint32_t locale : KnownLocales) {
     if (!ok) break;
+    // A locale without a list of its own would read the neutral one again.
+    if (locale != 0 && !ArchiveHasEntry(archive, "(listfile)", locale)) continue;
     CurrentLocale = locale;
     char* text = nullptr;
     uint32_t size = 0, capacity = 0;
