@@ -81,16 +81,22 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
         return true;
       },
       &take);
-  if (!userListfile.empty()) {
-    std::ifstream in(userListfile, std::ios::binary);
-    if (!in) {
-      FailWith("cannot read the list file " + Quote(userListfile), ERROR_FILE_NOT_FOUND);
-      return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    for (const std::string& name : SplitNames(text.str())) take(name);
+  std::vector<std::string> user;
+  if (!ListFileNames(userListfile, &user)) return false;
+  for (const std::string& name : user) take(name);
+  return true;
+}
+
+bool ListFileNames(const std::string& userListfile, std::vector<std::string>* names) {
+  if (userListfile.empty()) return true;
+  std::ifstream in(userListfile, std::ios::binary);
+  if (!in) {
+    FailWith("cannot read the list file " + Quote(userListfile), ERROR_FILE_NOT_FOUND);
+    return false;
   }
+  std::ostringstream text;
+  text << in.rdbuf();
+  for (std::string& name : SplitNames(text.str())) names->push_back(std::move(name));
   return true;
 }
 
