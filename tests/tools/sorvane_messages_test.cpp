@@ -65,7 +65,7 @@ TEST(SorvaneMessagesTest, CompletionOffersVerbsOptionsAndStoredNames) {
   EXPECT_EQ(complete("sorvane ex", 1), "extract\n");
   const std::string options = complete("sorvane extract --all", 2);
   EXPECT_EQ(options, "--all-locales\n");
-  EXPECT_NE(complete("sorvane extract m.mpq Un", 3).find("Units\\Orc\\grunt.txt"), std::string::npos);
+  EXPECT_NE(complete("sorvane extract m.mpq Un", 3).find("Units/Orc/grunt.txt"), std::string::npos);
 }
 #endif
 

@@ -240,14 +240,17 @@ const std::vector<Verb>& Verbs() {
        "                   leave out names PATTERN matches, whole or in a run of components\n"
        "                   (may be given several times)\n"
        "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
+       "  -1               the names only, one per line\n"
+       "  --json           one JSON document (fields in README)\n"
        "Names are shown as stored. Files that no list names are shown as #INDEX (their\n"
        "hash-table entry). Tables that do not fit the file are reported as damage.\n"
        SELECTION_NOTE,
-       {"listfile", "locale", "exclude"}, {"no-wildcards"}, 1, SIZE_MAX, RunList},
-      {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space",
+       {"listfile", "locale", "exclude"}, {"no-wildcards", "json", "1"}, 1, SIZE_MAX, RunList},
+      {"info", "sorvane info ARCHIVE [--json]", "show the header, the tables, file counts and dead space",
+       "  --json           one JSON document (fields in README)\n"
        "Tables that do not fit the file are reported as damage (exit status 1).\n"
        "\"past the end\" counts the bytes behind the archive's end, which an update\n"
-       "that failed left; the next update cuts them.\n", {}, {}, 1, 1, RunInfo},
+       "that failed left; the next update cuts them.\n", {}, {"json"}, 1, 1, RunInfo},
       {"extract",
        "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--all-locales] [-O] "
        "[--skip-old-files | -k]",
@@ -283,13 +286,14 @@ const std::vector<Verb>& Verbs() {
        "decode every stored file (or the named ones) and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
        "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
+       "  --json           one JSON document of the results (fields in README)\n"
        SELECTION_NOTE
        "Where the archive has \"(attributes)\", each file's CRC-32 and MD5 are checked against\n"
        "it too, and every mismatch is named.\n"
        "The exit status is 1 when anything is damaged or differs from its attributes, 4 when\n"
        "nothing is but some encrypted files could not be checked because their key needs a\n"
        "name no list gives.\n",
-       {"listfile"}, {"no-wildcards"}, 1, SIZE_MAX, RunVerify},
+       {"listfile"}, {"no-wildcards", "json"}, 1, SIZE_MAX, RunVerify},
       {"create", "sorvane create ARCHIVE [--hash-size N] [--format 0|1] [--force] [--attributes]", "create a new, empty archive",
        "  --hash-size N    entries of the hash table, the most files it can hold (default 1024,\n"
        "                   at most 1048576 without --force, 4194304 with it)\n"

@@ -1,6 +1,8 @@
 // sorvane: creates, inspects, extracts and changes archives with the library.
 // A verb comes first; every verb has --help.
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -158,6 +160,28 @@ int RunWithoutVerb(const std::string& first, int argc, char** argv) {
   return kParsed;
 }
 
+// What was printed must have arrived: a full disk or a closed file is an
+// error. A reader that stopped reading (`sorvane list big.mpq | head`) is
+// not: it has what it wanted, and the command ends quietly with the status
+// it had, as a pipeline's first program that is stopped by its reader would
+// not be reported either.
+int FinishStandardOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  if (errno == 0) {
+    // The error came with an earlier write and its cause is gone: one more
+    // byte asks again (the output is lost either way).
+    std::clearerr(stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  if (errno == EPIPE) return status;
+  const int error = errno;
+  std::fprintf(stderr, "sorvane: cannot write to standard output: %s\n",
+               error != 0 ? std::strerror(error) : "write error");
+  return kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +190,10 @@ int main(int argc, char** argv) {
   InstallCrashCapture("sorvane");
   // An interrupted extract leaves no half-written file behind.
   platform::InstallInterruptCleanup();
+#ifdef SIGPIPE
+  // A closed pipe is a write error to handle, not a reason to die.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   if (argc < 2) {
     PrintGeneralHelp(stderr);
     return kExitUsage;
@@ -188,9 +216,10 @@ int main(int argc, char** argv) {
     PrintVerbHelp(*verb);
     return kExitOk;
   }
+  // Standard output carries the document alone.
+  if (args.Has("json")) SetNotesToStandardError();
   if (args.positional.size() < verb->minPositional) return UsageError(*verb, "missing arguments");
   if (args.positional.size() > verb->maxPositional) return UsageError(*verb, "too many arguments");
   const int status = verb->run(args);
-  std::fflush(stdout);
-  return status;
+  return FinishStandardOutput(status);
 }

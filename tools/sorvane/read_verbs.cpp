@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "guide.h"
 #include "names.h"
+#include "json.h"
 #include "select.h"
 
 namespace sorvane {
@@ -156,6 +157,92 @@ std::string AbsoluteArchivePath(const std::string& path) {
   return absolute;
 }
 
+namespace {
+
+std::vector<std::string> FlagList(uint32_t flags) {
+  std::vector<std::string> words;
+  std::string all = FlagWords(flags);
+  for (size_t start = 0; start <= all.size();) {
+    const size_t comma = std::min(all.find(',', start), all.size());
+    words.push_back(all.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return words;
+}
+
+void ListTable(const std::vector<StoredEntry>& entries, bool verbose) {
+  // The Methods column is as wide as its widest value, so Name never shifts.
+  size_t width = 27;
+  for (const StoredEntry& e : entries) width = std::max(width, MethodWords(e.methods).size());
+  const int w = static_cast<int>(width);
+  std::printf("%12s %12s %6s  %-7s %-34s %-*s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", w, "Methods",
+              "Name");
+  uint64_t totalSize = 0, totalStored = 0;
+  for (const StoredEntry& e : entries) {
+    if (!e.blockValid) {
+      std::printf("%12s %12s %6s  %-7s %-34s %-*s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block", w,
+                  "?", DisplayName(e).c_str());
+      continue;
+    }
+    char ratio[16] = "-";
+    if (e.block.fileSize != 0) {
+      std::snprintf(ratio, sizeof ratio, "%u%%",
+                    static_cast<unsigned>(static_cast<uint64_t>(e.extent) * 100 / e.block.fileSize));
+    }
+    std::printf("%12u %12u %6s  %-7s %-34s %-*s %s\n", e.block.fileSize, e.extent, ratio,
+                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), w, MethodWords(e.methods).c_str(),
+                DisplayName(e).c_str());
+    totalSize += e.block.fileSize;
+    totalStored += e.extent;
+  }
+  if (verbose) {
+    std::printf("%zu files, %llu bytes, %llu stored\n", entries.size(), static_cast<unsigned long long>(totalSize),
+                static_cast<unsigned long long>(totalStored));
+  }
+}
+
+void ListJson(const std::string& path, const std::vector<StoredEntry>& entries) {
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.BeginArray("entries");
+  uint64_t totalSize = 0, totalStored = 0;
+  for (const StoredEntry& e : entries) {
+    json.BeginObject();
+    json.Name(e.name.empty() ? DisplayName(e) : e.name);
+    json.Number("hash_index", e.hashIndex);
+    json.Number("locale", e.locale);
+    json.Bool("name_known", !e.name.empty());
+    json.Bool("has_block", e.blockValid);
+    json.Number("size", e.blockValid ? e.block.fileSize : 0);
+    json.Number("stored", e.blockValid ? e.extent : 0);
+    json.Number("flags_value", e.block.flags);
+    json.BeginArray("flags");
+    for (const std::string& w : FlagList(e.blockValid ? e.block.flags : 0)) json.String(nullptr, w);
+    json.EndArray();
+    json.Number("methods_value", e.methods);
+    json.BeginArray("methods");
+    const std::string methods = MethodWords(e.methods);
+    for (size_t start = 0; methods != "-" && start <= methods.size();) {
+      const size_t plus = std::min(methods.find('+', start), methods.size());
+      json.String(nullptr, methods.substr(start, plus - start));
+      start = plus + 1;
+    }
+    json.EndArray();
+    json.EndObject();
+    totalSize += e.blockValid ? e.block.fileSize : 0;
+    totalStored += e.blockValid ? e.extent : 0;
+  }
+  json.EndArray();
+  json.Number("files", entries.size());
+  json.Number("bytes", totalSize);
+  json.Number("stored", totalStored);
+  json.EndObject();
+  json.Finish();
+}
+
+}  // namespace
+
 int RunList(const Args& args) {
   uint32_t locale = 0;
   if (!UserLocale(args, &locale)) return kExitUsage;
@@ -171,34 +258,15 @@ int RunList(const Args& args) {
     entries = SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
                             args.Has("no-wildcards"), "list", locale, &allFound);
   }
-  std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Methods",
-              "Name");
-  uint64_t totalSize = 0, totalStored = 0;
-  size_t shown = 0;
-  for (const StoredEntry& e : entries) {
-    if (args.Has("locale") && e.locale != locale) continue;
-    ++shown;
-    if (!e.blockValid) {
-      std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
-                  "?", DisplayName(e).c_str());
-      continue;
-    }
-    const uint32_t stored = e.extent;
-    char ratio[16] = "-";
-    if (e.block.fileSize != 0) {
-      std::snprintf(ratio, sizeof ratio, "%u%%",
-                    static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
-    }
-    const std::string methods = MethodWords(e.methods);
-    std::printf("%12u %12u %6s  %-7s %-34s %-27s %s\n", e.block.fileSize, stored, ratio,
-                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
-                DisplayName(e).c_str());
-    totalSize += e.block.fileSize;
-    totalStored += stored;
+  if (args.Has("locale")) {
+    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
   }
-  if (args.verbose) {
-    std::printf("%zu files, %llu bytes, %llu stored\n", shown, static_cast<unsigned long long>(totalSize),
-                static_cast<unsigned long long>(totalStored));
+  if (args.Has("json")) {
+    ListJson(args.positional[0], entries);
+  } else if (args.Has("1")) {
+    for (const StoredEntry& e : entries) std::printf("%s\n", DisplayName(e).c_str());
+  } else {
+    ListTable(entries, args.verbose);
   }
   return allFound ? kExitOk : kExitFailure;
 }
@@ -243,6 +311,52 @@ void PrintHeader(const std::string& shown, const ArchiveFacts& f) {
 
 }  // namespace
 
+namespace {
+
+// Every fact info prints, by the names of the library's record.
+void InfoJson(const std::string& path, const ArchiveFacts& f, bool tablesFit) {
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.Bool("tables_fit", tablesFit);
+  char signature[16];
+  std::snprintf(signature, sizeof signature, "%02x%02x%02x%02x", f.signature[0], f.signature[1], f.signature[2],
+                f.signature[3]);
+  json.String("signature_hex", signature);
+  const struct {
+    const char* key;
+    uint64_t value;
+  } numbers[] = {{"header_offset", f.headerOffset}, {"header_size", f.headerSize},
+                 {"header_archive_size", f.headerArchiveSize}, {"archive_size", f.archiveSize},
+                 {"format_version", f.formatVersion}, {"sector_size", f.sectorSize},
+                 {"sector_size_shift", f.sectorSizeShift}, {"file_size", f.fileSize},
+                 {"bytes_past_end", f.bytesPastEnd}, {"hash_table_pos", f.hashTablePos},
+                 {"hash_table_entries", f.hashTableEntries}, {"hash_used", f.hashUsed},
+                 {"hash_deleted", f.hashDeleted}, {"hash_empty", f.hashEmpty},
+                 {"block_table_pos", f.blockTablePos}, {"block_table_entries", f.blockTableEntries},
+                 {"blocks_used", f.blocksUsed}, {"high_offset_table_pos", f.highOffsetTablePos},
+                 {"high_blocks", f.highBlocks}, {"files", f.hashUsed}, {"file_data_bytes", f.fileDataBytes},
+                 {"dead_bytes", f.deadBytes}, {"attributes_flags", f.attributesFlags},
+                 {"attributes_count", f.attributesCount}};
+  json.Bool("extended", f.extended != 0);
+  json.Bool("has_high_offsets", f.hasHighOffsets != 0);
+  for (const auto& n : numbers) json.Number(n.key, n.value);
+  if (f.hasUserData) {
+    json.BeginObject("user_data");
+    json.Number("position", f.userDataPos);
+    json.Number("size", f.userDataSize);
+    json.Number("header_size", f.userDataHeaderSize);
+    json.EndObject();
+  } else {
+    json.Null("user_data");
+  }
+  json.String("attributes", tablesFit ? DescribeAttributes(f) : "");
+  json.EndObject();
+  json.Finish();
+}
+
+}  // namespace
+
 int RunInfo(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
@@ -250,6 +364,12 @@ int RunInfo(const Args& args) {
   if (!GetArchiveFacts(archive.get(), FACTS_TABLES, &f)) {
     Fail("cannot read " + Quote(args.positional[0]));
     return kExitFailure;
+  }
+  if (args.Has("json")) {
+    const bool fit = CheckTables(archive.get(), args.positional[0]);
+    if (fit) GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
+    InfoJson(args.positional[0], f, fit);
+    return fit ? kExitOk : kExitFailure;
   }
   PrintHeader(args.positional[0], f);
   // What the tables say is worth showing only when they fit the file.
@@ -611,6 +731,31 @@ std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::st
   return std::move(context.done);
 }
 
+void VerifyJson(const std::string& path, const std::vector<Verified>& results, const VerifyCounts& counts) {
+  static const char* const kStates[] = {"whole", "damaged", "not-checked", "differs"};
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.Number("files_checked", results.size() - counts.unchecked);
+  json.Number("damaged", counts.damaged);
+  json.Number("not_checked", counts.unchecked);
+  json.Number("differ", counts.mismatched);
+  json.BeginArray("results");
+  for (const Verified& v : results) {
+    json.BeginObject();
+    json.Name(v.entry.name.empty() ? DisplayName(v.entry) : v.entry.name);
+    json.Number("locale", v.entry.locale);
+    json.String("state", kStates[v.result.state <= VERIFY_DIFFERS ? v.result.state : VERIFY_DAMAGED]);
+    if (v.result.state == VERIFY_WHOLE) json.Null("reason");
+    else if (v.result.state == VERIFY_DIFFERS) json.String("reason", DigestMismatch(v.result));
+    else json.String("reason", Problem(v.result));
+    json.EndObject();
+  }
+  json.EndArray();
+  json.EndObject();
+  json.Finish();
+}
+
 }  // namespace
 
 int RunVerify(const Args& args) {
@@ -653,6 +798,7 @@ int RunVerify(const Args& args) {
   }
   for (const Verified& v : results) Report(v, args.verbose, &counts);
   const size_t damaged = counts.damaged, unchecked = counts.unchecked, mismatched = counts.mismatched;
+  if (args.Has("json")) VerifyJson(args.positional[0], results, counts);
   // A summary always (unless -q): silence is no answer to "is it whole?".
   std::string summary = std::to_string(results.size() - unchecked) + " files checked, " + std::to_string(damaged) +
                         " damaged, " + std::to_string(unchecked) + " not checked";
