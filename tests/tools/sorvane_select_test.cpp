@@ -150,3 +150,67 @@ TEST(SorvaneSelectTest, StreamsCarryBytesOnlyAndNewArchivesFitWhatTheyGet) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 16-bit stereo PCM WAV, which the wave method codes with the longest
+// method string there is.
+Bytes StereoWave(uint32_t bytes) {
+  Bytes out = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
+               0x22, 0x56, 0, 0, 0, 0, 0, 0, 4, 0, 16, 0, 'd', 'a', 't', 'a'};
+  for (uint32_t i = 0; i < bytes + 4; ++i) out.push_back(static_cast<uint8_t>(i < 4 ? bytes >> (8 * i) : i * 7919 >> 5));
+  return out;
+}
+
+TEST(SorvaneSelectTest, ScriptsReadWhatListInfoAndVerifyPrint) {
+  TempDir dir("sorvane-select");
+  WriteBytes(dir / "s.wav", StereoWave(40000));
+  WriteBytes(dir / "t.txt", PatternBytes(3000, 't'));
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "s.wav", "--compress", "wave"})), 0);
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "t.txt", "--name", "odd\xff.txt"})), 0);
+  RunResult r = Sorvane(dir, {"list", "m.mpq"});
+  // Every row's Name column starts where the header's does.
+  std::istringstream rows(r.output);
+  std::string header, row;
+  std::getline(rows, header);
+  const size_t column = header.find("Name");
+  while (std::getline(rows, row)) EXPECT_EQ(row[column - 1], ' ') << row;
+  EXPECT_NE(r.output.find("implode+huffman+adpcm-stereo"), std::string::npos) << r.output;
+  EXPECT_EQ(Sorvane(dir, {"list", "m.mpq", "-1", "*.wav"}).output, "s.wav\n");
+
+  // The documents parse, and a name that is no UTF-8 keeps its bytes.
+  const std::string check =
+      "import json, sys\n"
+      "l, i, v = (json.load(open(f)) for f in sys.argv[1:])\n"
+      "odd = [e for e in l['entries'] if 'name_hex' in e]\n"
+      "assert len(l['entries']) == 3 and odd[0]['name_hex'] == '6f6464ff2e747874', odd\n"
+      "assert i['files'] == 3 and i['tables_fit'] and v['damaged'] == 0 and len(v['results']) == 3\n";
+  WriteBytes(dir / "check.py", Bytes(check.begin(), check.end()));
+  const char* verbs[] = {"list", "info", "verify"};
+  for (const char* verb : verbs) {
+    const RunResult doc = Sorvane(dir, {verb, "m.mpq", "--json"});
+    ASSERT_EQ(ExitCode(doc), 0) << verb;
+    WriteBytes(dir / (std::string(verb) + ".json"), Bytes(doc.output.begin(), doc.output.end()));
+  }
+  r = RunProgram("python3", {"check.py", "list.json", "info.json", "verify.json"}, dir.path(), "");
+  if (ExitCode(r) != 127) {  // 127: no python3 on this machine
+    EXPECT_EQ(ExitCode(r), 0) << r.errors;
+  }
+
+#ifndef _WIN32  // a full device and a reader that stops early
+  // The listing must outgrow a pipe's buffer for the reader's going to show.
+  const std::string script = BuiltProgram("tools/sorvane/sorvane") + " list m.mpq > /dev/full; echo \"full $?\"\n" +
+                             "mkdir many; for i in $(seq 1500); do echo > many/f$i; done\n" +
+                             BuiltProgram("tools/sorvane/sorvane") + " add big.mpq many -q\n" +
+                             BuiltProgram("tools/sorvane/sorvane") + " list big.mpq | head -1 > /dev/null\n" +
+                             "echo \"pipe ${PIPESTATUS[0]}\"\n";
+  WriteBytes(dir / "out.sh", Bytes(script.begin(), script.end()));
+  r = RunProgram("bash", {"out.sh"}, dir.path(), "");
+  EXPECT_NE(r.output.find("full 1\n"), std::string::npos);
+  EXPECT_NE(r.errors.find("cannot write to standard output: No space left on device"), std::string::npos);
+  EXPECT_NE(r.output.find("pipe 0\n"), std::string::npos);
+  EXPECT_EQ(r.errors.find("Broken pipe"), std::string::npos) << r.errors;
+#endif
+}
+
+}  // namespace
