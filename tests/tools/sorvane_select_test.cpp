@@ -192,12 +192,12 @@ TEST(SorvaneSelectTest, ScriptsReadWhatListInfoAndVerifyPrint) {
     ASSERT_EQ(ExitCode(doc), 0) << verb;
     WriteBytes(dir / (std::string(verb) + ".json"), Bytes(doc.output.begin(), doc.output.end()));
   }
+#ifndef _WIN32  // python3, a full device and a reader that stops early are the build machine's
   r = RunProgram("python3", {"check.py", "list.json", "info.json", "verify.json"}, dir.path(), "");
   if (ExitCode(r) != 127) {  // 127: no python3 on this machine
     EXPECT_EQ(ExitCode(r), 0) << r.errors;
   }
 
-#ifndef _WIN32  // a full device and a reader that stops early
   // The listing must outgrow a pipe's buffer for the reader's going to show.
   const std::string script = BuiltProgram("tools/sorvane/sorvane") + " list m.mpq > /dev/full; echo \"full $?\"\n" +
                              "mkdir many; for i in $(seq 1500); do echo > many/f$i; done\n" +
