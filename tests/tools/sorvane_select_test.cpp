@@ -55,7 +55,9 @@ TEST(SorvaneSelectTest, NamesSelectAsStoredNamesPatternsOrFolders) {
   };
   const std::string orc = "modsrc\\Units\\Orc\\", units = "modsrc\\Units\\";
   const std::vector<Case> cases = {
-      {{"modsrc/Units/*"}, {}, {units + "readme.txt"}, 0},
+      {{"modsrc/Units/*"}, {}, {orc + "grunt.txt", orc + "peon.txt", units + "Human\\footman.txt",
+                                units + "readme.txt"}, 0},  // files, and folders with what they hold
+      {{"modsrc/Units/*.txt"}, {}, {units + "readme.txt"}, 0},
       {{"MODSRC/units/**"}, {}, {orc + "grunt.txt", orc + "peon.txt", units + "Human\\footman.txt",
                                  units + "readme.txt"}, 0},
       {{"modsrc/Units/Orc"}, {}, {orc + "grunt.txt", orc + "peon.txt"}, 0},
@@ -63,7 +65,7 @@ TEST(SorvaneSelectTest, NamesSelectAsStoredNamesPatternsOrFolders) {
       {{"**/p?on.txt", "**/[fg]*"}, {}, {orc + "peon.txt", orc + "grunt.txt", units + "Human\\footman.txt"}, 0},
       {{"modsrc/Units"}, {"--exclude", "Orc", "--exclude", "readme*"}, {units + "Human\\footman.txt"}, 0},
       {{"modsrc/Units/*"}, {"--no-wildcards"}, {}, 1},
-      {{"*"}, {}, {}, 1},  // nothing at the top level, and never the name list
+      {{"nothing/*"}, {}, {}, 1},
       {{"modsrc/Units/Orc/grunt.txt", "nothing/**"}, {}, {orc + "grunt.txt"}, 1},
       {{"(listfile)"}, {}, {"(listfile)"}, 0},
   };
@@ -89,10 +91,10 @@ TEST(SorvaneSelectTest, NamesSelectAsStoredNamesPatternsOrFolders) {
     }
     EXPECT_EQ(written, c.selected) << args[4];
   }
-  // delete: a pattern never takes the name list; what it selects goes, the
-  // rest stays, and the list forgets the deleted names.
+  // delete: what a NAME selects goes, the rest stays, the list forgets the
+  // deleted names; a NAME that selects nothing changes nothing.
   const Bytes before = ReadBytes(dir / "mod.mpq");
-  RunResult r = Sorvane(dir, {"delete", "mod.mpq", "*"});
+  RunResult r = Sorvane(dir, {"delete", "mod.mpq", "nothing/*"});
   EXPECT_EQ(ExitCode(r), 1);
   EXPECT_EQ(ReadBytes(dir / "mod.mpq"), before);
   r = Sorvane(dir, {"delete", "mod.mpq", "modsrc/Scripts", "**/peon.txt"});
@@ -103,6 +105,9 @@ TEST(SorvaneSelectTest, NamesSelectAsStoredNamesPatternsOrFolders) {
   EXPECT_EQ(Listed(dir, "mod.mpq"), left);
   r = Sorvane(dir, {"verify", "mod.mpq", "modsrc/Units/Orc", "-v"});
   EXPECT_TRUE(ExitCode(r) == 0 && Has(r.output, "1 files checked")) << r.output << r.errors;
+  // A pattern never takes the name list: "delete '*'" leaves it alone.
+  EXPECT_EQ(ExitCode(Sorvane(dir, {"delete", "mod.mpq", "*"})), 0);
+  EXPECT_EQ(Listed(dir, "mod.mpq"), std::set<std::string>{"(listfile)"});
 }
 
 TEST(SorvaneSelectTest, EveryLocaleIsWrittenOrAccountedFor) {

@@ -226,7 +226,8 @@ const char* const kExitStatusText =
 #define SELECTION_NOTE                                                                    \
   "A NAME stored exactly is taken as it is ('/' read as '\\' too, #INDEX for a file\n"  \
   "without a known name); otherwise it is a pattern (* within a folder, ** across\n"     \
-  "folders, ?, [...]; letters in either case) or a folder, which selects everything\n"   \
+  "folders, ?, [...]; letters in either case), which selects the names it matches\n"    \
+  "and everything in the folders it matches, or a folder, which selects everything\n"   \
   "under it. Patterns and folders leave out \"(listfile)\", \"(attributes)\" and\n"     \
   "\"(signature)\". A NAME that selects nothing is reported (exit status 1).\n"
 

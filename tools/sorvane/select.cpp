@@ -115,6 +115,17 @@ bool UnderFolder(std::string_view folder, std::string_view name) {
          SameName(folder, name.substr(0, folder.size()));
 }
 
+// A pattern selects a name it matches, and everything in a folder it
+// matches: "Units/*" takes "Units/Orc/grunt.txt" through the folder
+// "Units/Orc", though '*' itself never crosses a separator.
+bool MatchesNameOrFolder(std::string_view pattern, std::string_view name) {
+  if (MatchPattern(pattern, name)) return true;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (IsSeparator(name[i]) && i > 0 && MatchPattern(pattern, name.substr(0, i))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool MatchPattern(std::string_view pattern, std::string_view name) {
@@ -169,7 +180,7 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
       for (size_t i = 0; i < entries.size(); ++i) {
         const std::string& name = entries[i].name;
         if (name.empty() || IsInternalName(name)) continue;
-        if (pattern ? MatchPattern(arg, name) : UnderFolder(arg, name)) chosen[i] = any = true;
+        if (pattern ? MatchesNameOrFolder(arg, name) : UnderFolder(arg, name)) chosen[i] = any = true;
       }
     }
     if (!any) {

@@ -35,7 +35,8 @@ bool Excluded(const std::vector<std::string>& excludes, std::string_view name);
 // in the archive) and makes *allFound false. A NAME stored exactly (in any
 // locale; '/' read as '\' too) selects the entries of that name, "#INDEX"
 // the unnamed entry of that index; otherwise, unless literal, a NAME with
-// wildcards is a pattern; otherwise it is a folder, selecting everything
+// wildcards is a pattern, selecting the names it matches and everything in
+// the folders it matches; otherwise it is a folder, selecting everything
 // under it. Patterns and folders never select the internal files. With no
 // NAMEs every entry but the internal files is selected. Entries excluded
 // are left out either way.
