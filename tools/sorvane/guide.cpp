@@ -199,6 +199,7 @@ void ReportTooSmall(const std::string& shownPath, bool exists, uint32_t entries,
 }
 
 bool ReadUserList(const std::string& path, std::vector<std::string>* names) {
+  if (path.empty()) return true;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     FailWith("cannot read the list file " + Quote(path), ERROR_FILE_NOT_FOUND);

@@ -82,23 +82,11 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
       },
       &take);
   std::vector<std::string> user;
-  if (!ListFileNames(userListfile, &user)) return false;
+  if (!userListfile.empty() && !ReadUserList(userListfile, &user)) return false;
   for (const std::string& name : user) take(name);
   return true;
 }
 
-bool ListFileNames(const std::string& userListfile, std::vector<std::string>* names) {
-  if (userListfile.empty()) return true;
-  std::ifstream in(userListfile, std::ios::binary);
-  if (!in) {
-    FailWith("cannot read the list file " + Quote(userListfile), ERROR_FILE_NOT_FOUND);
-    return false;
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
-  for (std::string& name : SplitNames(text.str())) names->push_back(std::move(name));
-  return true;
-}
 
 StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   StoredEntry entry;

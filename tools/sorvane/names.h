@@ -22,11 +22,6 @@ bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* conten
 // already printed, when the user's file cannot be read.
 bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::vector<std::string>* names);
 
-// The lines of the user's list file (none when no file is given). False,
-// with a message already printed, when it cannot be read. The library names
-// entries from the archive's own lists itself.
-bool ListFileNames(const std::string& userListfile, std::vector<std::string>* names);
-
 // One stored file as a hash entry sees it.
 struct StoredEntry {
   uint32_t hashIndex = 0;

@@ -250,7 +250,7 @@ int RunList(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
   std::vector<std::string> names;
-  if (!ListFileNames(args.Value("listfile"), &names)) return kExitFailure;
+  if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
   bool allFound = true;
@@ -444,7 +444,7 @@ ExtractJob JobFor(const StoredEntry& e, const std::string& folder) {
 bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<ExtractJob>* jobs,
                  uint64_t* totalBytes, LeftOut* left, bool* allFound) {
   std::vector<std::string> names;
-  if (!ListFileNames(args.Value("listfile"), &names)) return false;
+  if (!ReadUserList(args.Value("listfile"), &names)) return false;
   std::vector<StoredEntry> entries = StoredEntries(archive, names);
   std::sort(entries.begin(), entries.end(), LessByName);
   const std::vector<StoredEntry> selected =
@@ -763,7 +763,7 @@ int RunVerify(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
   std::vector<std::string> names;
-  if (!ListFileNames(args.Value("listfile"), &names)) return kExitFailure;
+  if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   ArchiveFacts facts{};
   GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_ATTRIBUTES, &facts);
   VerifyCounts counts;

@@ -747,7 +747,7 @@ bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     }
     if (!listed) {
       std::vector<std::string> names;
-      if (!ListFileNames(args.Value("listfile"), &names)) return false;
+      if (!ReadUserList(args.Value("listfile"), &names)) return false;
       entries = StoredEntries(archive, names);
       std::sort(entries.begin(), entries.end(), LessByName);
       listed = true;
