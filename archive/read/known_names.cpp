@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "archive/read/read_internal.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -67,6 +68,8 @@ bool GatherAllNames(Archive* archive, KnownNames* names) {
   bool ok = true;
   for (uint32_t locale : KnownLocales) {
     if (!ok) break;
+    // A locale without a list of its own would read the neutral one again.
+    if (locale != 0 && !ArchiveHasEntry(archive, "(listfile)", locale)) continue;
     char* text = nullptr;
     uint32_t size = 0, capacity = 0;
     bool present = false;

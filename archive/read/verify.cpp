@@ -6,7 +6,7 @@
 #include "archive/read/attributes_read.h"
 #include "archive/read/read_internal.h"
 #include "platform/page_buffer.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -52,6 +52,7 @@ struct Verification {
   Archive* archive;
   RecordedDigests recorded;
   platform::PageBuffer buffer;
+  ArchiveEntryCallback select;
   ArchiveVerifyCallback callback;
   void* context;
 };
@@ -109,6 +110,7 @@ void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {
 
 bool VerifyOne(void* context, const ArchiveEntry* entry) {
   Verification& v = *static_cast<Verification*>(context);
+  if (v.select != nullptr && !v.select(v.context, entry)) return true;
   ArchiveVerifyResult r{};
   r.structSize = sizeof r;
   r.entry = entry;
@@ -119,20 +121,25 @@ bool VerifyOne(void* context, const ArchiveEntry* entry) {
 
 }  // namespace
 
-extern "C" bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
-                                     ArchiveVerifyCallback callback, void* context) {
+extern "C" bool VerifySelectedEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                      ArchiveEntryCallback select, ArchiveVerifyCallback callback, void* context) {
   if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   const uint32_t savedError = GetLastError();
-  Verification v{archive, RecordedDigests(archive), platform::PageBuffer(1u << 20), callback, context};
+  Verification v{archive, RecordedDigests(archive), platform::PageBuffer(1u << 20), select, callback, context};
   if (!v.buffer) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   SetLastError(savedError);
   return EnumerateArchiveEntries(archive, names, count, VerifyOne, &v);
+}
+
+extern "C" bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                     ArchiveVerifyCallback callback, void* context) {
+  return VerifySelectedEntries(archive, names, count, nullptr, callback, context);
 }
 
 extern "C" uint32_t GetSupportedDigests(void) { return SupportedDigests(); }
