@@ -12,7 +12,7 @@
 
 namespace {
 
-ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e) {
+ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e, const uint64_t* fileSize) {
   ArchiveEntry entry{};
   entry.structSize = sizeof entry;
   entry.hashIndex = index;
@@ -25,9 +25,9 @@ ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e)
     entry.flags = block.flags;
     entry.fileSize = block.fileSize;
     entry.blockStoredSize = block.storedSize;
-    const uint32_t extent = GetStoredExtent(archive, index);
+    const uint32_t extent = StoredExtentAt(archive, index, fileSize);
     entry.storedSize = extent != 0xFFFFFFFFu ? extent : block.storedSize;
-    entry.methods = GetCompressionMethods(archive, index);
+    entry.methods = CompressionMethodsAt(archive, index, fileSize);
   }
   return entry;
 }
@@ -43,10 +43,12 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
     }
   }
   const uint32_t n = archive->hashTable != nullptr ? HashEntriesInFile(archive) : 0;
+  uint64_t size = 0;
+  const uint64_t* fileSize = platform::GetFileSize64(archive->fileHandle, &size) ? &size : nullptr;
   for (uint32_t i = 0; i < n; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;
-    ArchiveEntry entry = Describe(archive, i, e);
+    ArchiveEntry entry = Describe(archive, i, e, fileSize);
     const char* known = index.Find(e.nameHashA, e.nameHashB);
     char byIndex[16];
     std::snprintf(byIndex, sizeof byIndex, "#%u", i);

@@ -67,11 +67,14 @@ void SpaceFacts(Archive* archive, ArchiveFacts* f) {
   const ArchiveHeader& h = archive->header;
   std::vector<bool> counted(archive->blockTable != nullptr ? h.blockTableEntries : 0, false);
   const uint32_t entries = archive->hashTable != nullptr ? h.hashTableEntries : 0;
+  uint64_t archiveFileSize = 0;
+  const uint64_t* fileSize =
+      platform::GetFileSize64(archive->fileHandle, &archiveFileSize) ? &archiveFileSize : nullptr;
   for (uint32_t i = 0; i < entries; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e) || e.blockIndex >= counted.size() || counted[e.blockIndex]) continue;
     counted[e.blockIndex] = true;
-    const uint32_t extent = GetStoredExtent(archive, i);
+    const uint32_t extent = StoredExtentAt(archive, i, fileSize);
     f->fileDataBytes += extent != 0xFFFFFFFFu ? extent : archive->blockTable[e.blockIndex].storedSize;
   }
   const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
@@ -129,7 +132,7 @@ void CheckBlocks(Archive* archive, uint64_t fileSize, ProblemSink* sink) {
     const uint64_t start = BlockPosition(archive, block);
     if (start + block.storedSize <= fileSize) continue;
     // A stored size may be false; the data's own layout decides then.
-    const uint32_t extent = block.storedSize == 0 ? 0 : GetStoredExtent(archive, i);
+    const uint32_t extent = block.storedSize == 0 ? 0 : StoredExtentAt(archive, i, &fileSize);
     if (start <= fileSize && extent != 0xFFFFFFFFu && start + extent <= fileSize) continue;
     sink->Add({0, TABLE_BLOCK_PAST_END, i, e.blockIndex, h.blockTableEntries, start, start + block.storedSize,
                fileSize});

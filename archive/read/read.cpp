@@ -311,9 +311,10 @@ bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t 
   return true;
 }
 
-bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where) {
+bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where, const uint64_t* knownSize) {
   uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return false;
+  if (knownSize != nullptr) fileSize = *knownSize;
+  else if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return false;
   const uint64_t blockStart = BlockPosition(archive, block);
   uint32_t h = 0;
   if (std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
@@ -368,9 +369,10 @@ uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const
   return table;
 }
 
-bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent) {
+bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent,
+                const uint64_t* fileSize) {
   BlockData where;
-  if (!LocateBlockData(archive, block, &where)) return false;
+  if (!LocateBlockData(archive, block, &where, fileSize)) return false;
   uint64_t end = block.fileSize;
   if (HasSectorTable(block.flags)) {
     uint32_t* table = LoadSectorTable(archive, block, where, key);
@@ -435,20 +437,24 @@ bool CheckedHashEntry(ArchiveHandle archive, uint32_t hashIndex) {
 
 }  // namespace
 
-bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent) {
+bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent, const uint64_t* fileSize) {
   const BlockEntry* block = nullptr;
   uint32_t key = 0;
-  return EntryBlockAndKey(archive, entry, &block, &key) && DataExtent(archive, *block, key, extent);
+  return EntryBlockAndKey(archive, entry, &block, &key) && DataExtent(archive, *block, key, extent, fileSize);
 }
 
 uint32_t GetCompressionMethods(ArchiveHandle archive, uint32_t hashIndex) {
+  return CompressionMethodsAt(archive, hashIndex, nullptr);
+}
+
+uint32_t CompressionMethodsAt(Archive* archive, uint32_t hashIndex, const uint64_t* fileSize) {
   if (!CheckedHashEntry(archive, hashIndex)) return 0xFFFFFFFFu;
   const BlockEntry* block = nullptr;
   uint32_t key = 0;
   if (!EntryBlockAndKey(archive, archive->hashTable[hashIndex], &block, &key)) return 0xFFFFFFFFu;
   if ((block->flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) == 0) return 0;
   BlockData where;
-  if (!LocateBlockData(archive, *block, &where)) return 0xFFFFFFFFu;
+  if (!LocateBlockData(archive, *block, &where, fileSize)) return 0xFFFFFFFFu;
   if (IsSingleUnit(block->flags)) {
     // A unit has no offset table to recover its key from: only its name gives it.
     if ((block->flags & BLOCK_ENCRYPTED) && key == 0) {
@@ -517,7 +523,7 @@ uint64_t ArchiveContentEnd(Archive* archive) {
     if (IsHashEntryFree(e) || e.blockIndex >= h.blockTableEntries) continue;
     const BlockEntry& block = archive->blockTable[e.blockIndex];
     uint32_t extent = block.storedSize;
-    StoredExtent(archive, e, &extent);
+    StoredExtent(archive, e, &extent, &fileSize);
     const uint64_t blockEnd = BlockOffset(block) + extent;
     reach(blockEnd < fileEnd ? blockEnd : fileEnd);
   }
@@ -526,9 +532,13 @@ uint64_t ArchiveContentEnd(Archive* archive) {
 }
 
 uint32_t GetStoredExtent(ArchiveHandle archive, uint32_t hashIndex) {
+  return StoredExtentAt(archive, hashIndex, nullptr);
+}
+
+uint32_t StoredExtentAt(Archive* archive, uint32_t hashIndex, const uint64_t* fileSize) {
   if (!CheckedHashEntry(archive, hashIndex)) return 0xFFFFFFFFu;
   uint32_t extent = 0;
-  return StoredExtent(archive, archive->hashTable[hashIndex], &extent) ? extent : 0xFFFFFFFFu;
+  return StoredExtent(archive, archive->hashTable[hashIndex], &extent, fileSize) ? extent : 0xFFFFFFFFu;
 }
 
 bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,

@@ -191,8 +191,11 @@ struct BlockData {
   uint32_t room = 0;
 };
 // False (with the system's error, or ERROR_FILE_CORRUPT for a per-file
-// header that is not in the file) when h cannot be read.
-bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where);
+// header that is not in the file) when h cannot be read. fileSize, when
+// given, is the archive file's size as the caller already knows it: loops
+// over every entry take it once rather than asking the system per entry.
+bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where,
+                     const uint64_t* fileSize = nullptr);
 // h alone; see LocateBlockData.
 bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
 
@@ -228,11 +231,16 @@ uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const
 // h plus the file size for data without a table. key decodes an encrypted
 // table. False when the table does not read or is unsound, or the extent
 // does not fit 32 bits.
-bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent);
+bool DataExtent(const Archive* archive, const BlockEntry& block, uint32_t key, uint32_t* extent,
+                const uint64_t* fileSize = nullptr);
 // DataExtent of the entry's block, the key of an encrypted table found from
 // the table itself or else by name. Where this differs from the stored size,
 // the stored size is the one a writer falsified.
-bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent);
+bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent, const uint64_t* fileSize = nullptr);
+// GetStoredExtent and GetCompressionMethods with the file's size known (see
+// LocateBlockData).
+uint32_t StoredExtentAt(Archive* archive, uint32_t hashIndex, const uint64_t* fileSize);
+uint32_t CompressionMethodsAt(Archive* archive, uint32_t hashIndex, const uint64_t* fileSize);
 
 
 // ---- whole stored files as text (listfile.cpp) -------------------------------------

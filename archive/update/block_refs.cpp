@@ -36,7 +36,7 @@ uint32_t KnownExtent(const Archive* archive, uint32_t index) {
   return block.storedSize;
 }
 
-uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry) {
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry, const uint64_t* fileSize) {
   const BlockEntry& block = archive->blockTable[index];
   const BlockExtents* known = ExtentsOf(archive);
   if (known != nullptr && index < known->count && std::memcmp(&known->entries[index], &block, sizeof block) == 0) {
@@ -45,7 +45,7 @@ uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry) {
   const uint32_t error = GetLastError();
   uint32_t extent = block.storedSize;
   uint32_t own = 0;
-  if (StoredExtent(archive, entry, &own)) extent = own;
+  if (StoredExtent(archive, entry, &own, fileSize)) extent = own;
   SetLastError(error);
   NoteBlockExtent(archive, index, block, extent);
   return extent;

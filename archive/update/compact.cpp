@@ -323,6 +323,8 @@ bool PlanLayout(Archive* archive, CompactionPlan* plan) {
   BlockEntry* newBlocks = plan->newBlocks();
   plan->dataStart = CompactedDataStart(archive, plan);
   uint64_t write = plan->dataStart;
+  uint64_t size = 0;
+  const uint64_t* fileSize = platform::GetFileSize64(archive->fileHandle, &size) ? &size : nullptr;
   for (uint32_t i = 0; i < plan->blockCount; ++i) {
     if (firstUser[i] == kUnused) {
       newIndex[i] = kUnused;
@@ -334,7 +336,7 @@ bool PlanLayout(Archive* archive, CompactionPlan* plan) {
     // What the data take by their own layout; a falsified stored size would
     // cut them short or drag other bytes along.
     uint32_t extent = oldBlock.storedSize;
-    StoredExtent(archive, archive->hashTable[firstUser[i]], &extent);
+    StoredExtent(archive, archive->hashTable[firstUser[i]], &extent, fileSize);
     newBlocks[m] = oldBlock;
     if (i == plan->attributes.block) {
       newBlocks[m] = plan->attributes.entry;

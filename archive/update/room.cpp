@@ -25,12 +25,15 @@ bool CompactionRoom(Archive* archive, uint64_t* needed, uint64_t* available) {
   uint64_t contentStart = HashTablePos(h);
   if (h.blockTableEntries != 0 && BlockTablePos(h) < contentStart) contentStart = BlockTablePos(h);
   uint32_t kept = 0;
+  uint64_t archiveFileSize = 0;
+  const uint64_t* knownSize =
+      platform::GetFileSize64(archive->fileHandle, &archiveFileSize) ? &archiveFileSize : nullptr;
   for (uint32_t i = 0; i < h.hashTableEntries; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (!IsHashEntryInUse(e) || e.blockIndex >= blockCount || seen[e.blockIndex]) continue;
     seen[e.blockIndex] = 1;
     ++kept;
-    data += BlockExtent(archive, e.blockIndex, e);
+    data += BlockExtent(archive, e.blockIndex, e, knownSize);
     const uint64_t offset = BlockOffset(archive->blockTable[e.blockIndex]);
     if (offset < contentStart) contentStart = offset;
   }

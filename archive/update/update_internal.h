@@ -232,7 +232,9 @@ bool ReserveBlockEntry(Archive* archive);
 // The bytes a block's data take from its offset on: their own layout's
 // extent where it can be read (a stored size may be false), else the stored
 // size. Remembered per block, for as long as the block entry stays the same.
-uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry);
+// fileSize: the archive file's size where the caller knows it (see
+// LocateBlockData).
+uint32_t BlockExtent(Archive* archive, uint32_t index, const HashEntry& entry, const uint64_t* fileSize = nullptr);
 // Notes the extent of a block this library has just written or moved.
 void NoteBlockExtent(Archive* archive, uint32_t index, const BlockEntry& block, uint32_t extent);
 // Keeps the block reference counts: entry now names newIndex instead of

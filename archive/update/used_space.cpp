@@ -54,6 +54,8 @@ uint64_t HeaderEnd(const Archive* archive, const ExtentList& used) {
 bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used) {
   const ArchiveHeader& h = archive->header;
   const uint64_t fileEnd = FileEnd(archive);
+  uint64_t size = 0;
+  const uint64_t* fileSize = platform::GetFileSize64(archive->fileHandle, &size) ? &size : nullptr;
   Extent e;
   if (RelativeExtent(archive, HashTablePos(h), static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes, ~0ull, &e) &&
       !used->Append(e)) {
@@ -72,7 +74,7 @@ bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used) 
   }
   for (uint32_t i = 0; i < h.blockTableEntries && archive->blockTable != nullptr; ++i) {
     if (firstUser[i] == kNoBlock) continue;
-    const uint32_t extent = BlockExtent(archive, i, archive->hashTable[firstUser[i]]);
+    const uint32_t extent = BlockExtent(archive, i, archive->hashTable[firstUser[i]], fileSize);
     if (RelativeExtent(archive, BlockOffset(archive->blockTable[i]), extent, fileEnd, &e) && !used->Append(e)) {
       return false;
     }
