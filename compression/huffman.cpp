@@ -560,10 +560,21 @@ static_assert(kWeightSlots <= 0x400 && HUFF_SYMBOLS <= 0x200);
 template <uint32_t K, bool kPaths>
 struct DecodeTable {
   static constexpr uint32_t kSize = 1u << K;
+  static_assert(K <= 12);
+  static constexpr uint16_t kNowhere = 0xFFFF;  // depth 15: past any table
   uint32_t entry[kSize];
+  // Where each slot stood when a fill last passed it: prefix, and depth in
+  // the top four bits. Every fill through a slot records it, and whatever
+  // moves a slot forgets all entries through it, so for a slot that any
+  // entry passes through the record is current. A stale record only costs
+  // forgetting entries that were still good.
+  uint16_t place[kNodeSlots];
   uint16_t path[kPaths ? kNodeSlots : 1][kFastDepth];
 
-  void Reset() { std::memset(entry, 0xFF, sizeof(entry)); }
+  void Reset() {
+    std::memset(entry, 0xFF, sizeof(entry));
+    std::memset(place, 0xFF, sizeof(place));
+  }
 
   // Every entry whose code starts with the depth bits of prefix.
   void Set(uint32_t prefix, uint32_t depth, uint32_t e) {
@@ -571,18 +582,10 @@ struct DecodeTable {
     std::fill(first, first + (1u << (K - depth)), e);
   }
 
-  // The codes through slot s are about to change. Its place in the tree is
-  // found by climbing at most K levels: deeper slots are no table's concern.
-  void Forget(const HuffTree& t, uint16_t s) {
-    uint32_t prefix = 0;
-    uint32_t depth = 0;
-    for (uint16_t n = s; n != kRoot; ++depth) {
-      const uint16_t p = t.parent[n];
-      if (depth == K || p == kNone) return;
-      prefix |= (t.kids[p][1] == n ? 1u : 0u) << depth;
-      n = p;
-    }
-    Set(prefix, depth, kNoEntry);
+  // The codes through slot s are about to change.
+  void Forget(const HuffTree&, uint16_t s) {
+    const uint32_t depth = place[s] >> 12;
+    if (depth <= K) Set(place[s] & 0xFFF, depth, kNoEntry);
   }
 
   // Walks the bits of x from the root; a code shorter than K fills every
@@ -594,6 +597,7 @@ struct DecodeTable {
     while (depth < K && t.kids[node][0] != kNone) {
       node = t.kids[node][(x >> (K - 1 - depth)) & 1];
       walked[depth++] = node;
+      place[node] = static_cast<uint16_t>(depth << 12 | x >> (K - depth));
     }
     if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, 0, node);
     const uint32_t e = MakeEntry(depth, t.value[node], node);
