@@ -354,6 +354,7 @@ inline void SwapSlots(HuffTree& t, uint16_t i, uint16_t j) {
 // The encoder keeps no decoding table.
 struct NoTable {
   void Forget(const HuffTree&, uint16_t) {}
+  void Exchange(const HuffTree&, uint16_t, uint16_t) {}
 };
 
 // Adds one to the node in slot j and to each of its ancestors. A node about
@@ -366,8 +367,7 @@ void IncrementWeight(HuffTree& t, uint16_t j, Table& tab) {
     const uint32_t w = t.weight[j];
     if (t.weight[j - 1] == w) {
       const uint16_t i = RunStart(t, j, w);
-      tab.Forget(t, i);
-      tab.Forget(t, j);
+      tab.Exchange(t, i, j);
       SwapSlots(t, i, j);
       j = i;
     }
@@ -535,24 +535,22 @@ inline uint32_t Peek(const HuffBitReader& r) {
 // ---- decoding table ----------------------------------------------------------
 
 // Decoding looks the next K bits up in a table over the current tree, filled
-// on first use. An entry names the slot its code reaches, that slot's symbol
-// and the code length. Weights alone never change a code; only a slot whose
-// content is exchanged or split does, and then only for codes that pass
-// through it. So an entry is forgotten exactly when a slot on its path (at
-// most K deep) changes, and the tree can keep adapting without the table
-// starting over.
-constexpr uint32_t kNoEntry = 0xFFFFFFFFu;  // also: the input ends inside a code
+// on first use. An entry names the code length and the slot the code reaches;
+// the symbol is read from the slot. Weights alone never change a code; only a
+// slot whose content is exchanged or split does, and then only for codes that
+// pass through it. So an entry is forgotten exactly when a slot on its path
+// (at most K deep) changes, and the tree can keep adapting without the table
+// starting over. Two leaves that trade places keep their slots and lengths:
+// their entries stay as they are.
+constexpr uint32_t kNoLength = 0xFF;  // an entry not filled (any slot bits)
 // Length of an entry whose K bits end on an internal node, named by slot.
 constexpr uint32_t kLongCode = 0xFE;
 constexpr uint32_t kLengthCap = 0xFD;  // codes longer than the cap count as it
+constexpr uint32_t kNoEntry = 0xFFFFFFFFu;  // the input ends inside a code
 
-inline uint32_t MakeEntry(uint32_t len, uint32_t value, uint32_t slot) {
-  return len << 24 | value << 10 | slot;
-}
+inline uint32_t MakeEntry(uint32_t len, uint32_t slot) { return len << 24 | slot; }
 inline uint32_t EntryLength(uint32_t e) { return e >> 24; }
-inline uint16_t EntrySlot(uint32_t e) { return static_cast<uint16_t>(e & 0x3FF); }
-inline uint32_t EntryValue(uint32_t e) { return (e >> 10) & 0x1FF; }
-static_assert(kWeightSlots <= 0x400 && HUFF_SYMBOLS <= 0x200);
+inline uint16_t EntrySlot(uint32_t e) { return static_cast<uint16_t>(e & 0xFFFF); }
 
 // kPaths: the adaptive decoder also keeps, for each leaf of a short code, the
 // slots from the leaf up to the root's child, so that it can add to all of
@@ -582,10 +580,18 @@ struct DecodeTable {
     std::fill(first, first + (1u << (K - depth)), e);
   }
 
-  // The codes through slot s are about to change.
+  // The codes through slot s are about to change. (The slot in the marks
+  // keeps the stores from being turned into a byte fill, which is slow to
+  // start for runs this short.)
   void Forget(const HuffTree&, uint16_t s) {
     const uint32_t depth = place[s] >> 12;
-    if (depth <= K) Set(place[s] & 0xFFF, depth, kNoEntry);
+    if (depth <= K) Set(place[s] & 0xFFF, depth, MakeEntry(kNoLength, s));
+  }
+
+  void Exchange(const HuffTree& t, uint16_t i, uint16_t j) {
+    if (t.kids[i][0] == kNone && t.kids[j][0] == kNone) return;
+    Forget(t, i);
+    Forget(t, j);
   }
 
   // Walks the bits of x from the root; a code shorter than K fills every
@@ -599,8 +605,8 @@ struct DecodeTable {
       walked[depth++] = node;
       place[node] = static_cast<uint16_t>(depth << 12 | x >> (K - depth));
     }
-    if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, 0, node);
-    const uint32_t e = MakeEntry(depth, t.value[node], node);
+    if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, node);
+    const uint32_t e = MakeEntry(depth, node);
     Set(x >> (K - depth), depth, e);
     if constexpr (kPaths) {
       if (depth <= kFastDepth) {
@@ -642,7 +648,7 @@ template <uint32_t K, bool kPaths>
 uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K, kPaths>& tab, HuffBitReader& r) {
   const uint32_t x = Peek<K>(r);
   uint32_t e = tab.entry[x];
-  if (e == kNoEntry) e = tab.Fill(t, x);
+  if (EntryLength(e) == kNoLength) e = tab.Fill(t, x);
   if (EntryLength(e) != kLongCode) {
     if (EntryLength(e) > r.count) return kNoEntry;
     Drop(r, EntryLength(e));
@@ -661,7 +667,7 @@ uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K, kPaths>& tab, HuffBitReade
     Drop(r, 1);
     if (len < kLengthCap) ++len;
   }
-  return MakeEntry(len, t.value[node], node);
+  return MakeEntry(len, node);
 }
 
 // Returns false when the stream is refused as a whole.
@@ -678,7 +684,7 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
       e = DecodeSlow(t, tab, r);
       if (e == kNoEntry) break;  // the stream ends early: keep what it gave
     }
-    const uint32_t s = EntryValue(e);
+    const uint32_t s = t.value[EntrySlot(e)];
     if (s >= HUFF_END) {
       if (s == HUFF_END) break;
       if (r.count < 8) Refill(r);
