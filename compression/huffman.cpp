@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -213,9 +212,12 @@ constexpr ListTree BuildList(uint32_t type) {
 constexpr uint16_t kRoot = 1;
 constexpr uint32_t kNodeSlots = kPoolSize + 1;
 
-// The decoder's quick increment handles codes up to this many bits; shorter
-// codes pad their path with slots of their own past the nodes (below).
-constexpr uint32_t kFastDepth = 8;
+// The adaptive decoder keeps the path of every leaf whose code it has in its
+// table (at most this many levels below the root). The first kFastDepth
+// levels are handled without a loop; shorter codes pad their path there with
+// slots of their own past the nodes (below).
+constexpr uint32_t kPathLength = 8;
+constexpr uint32_t kFastDepth = 5;
 // Pad of level k: kPadBase + 2k + 1. The slot before each pad stays at the
 // largest weight, which a pad never reaches, so a pad never looks like a node
 // that has to move.
@@ -567,7 +569,8 @@ struct DecodeTable {
   // entry passes through the record is current. A stale record only costs
   // forgetting entries that were still good.
   uint16_t place[kNodeSlots];
-  uint16_t path[kPaths ? kNodeSlots : 1][kFastDepth];
+  uint16_t path[kPaths ? kNodeSlots : 1][kPathLength];
+  static_assert(!kPaths || K <= kPathLength);
 
   void Reset() {
     std::memset(entry, 0xFF, sizeof(entry));
@@ -609,36 +612,78 @@ struct DecodeTable {
     const uint32_t e = MakeEntry(depth, node);
     Set(x >> (K - depth), depth, e);
     if constexpr (kPaths) {
-      if (depth <= kFastDepth) {
-        for (uint32_t k = 0; k < kFastDepth; ++k)
-          path[node][k] = k < depth ? walked[depth - 1 - k] : PadSlot(k);
-      }
+      for (uint32_t k = 0; k < depth; ++k) path[node][k] = walked[depth - 1 - k];
+      for (uint32_t k = depth; k < kFastDepth; ++k) path[node][k] = PadSlot(k);
     }
     return e;
   }
 };
 
-// The increment of a leaf whose path the table holds. A node moves only when
-// it ties with the node before it; below the lowest such node every weight on
-// the path simply goes up by one, and from there on the general walk takes
-// over. Whether a node ties does not depend on the increments below it: a
-// node right before its own ancestor would weigh at least as much, so the
-// rest of that ancestor's subtree would weigh nothing.
+// The general increment from level `level` of a leaf's path (see below),
+// where a node ties. After an exchange it climbs by parent links, and goes
+// back to the path once the climb meets it again: a node that ties trades
+// places with one of the same weight, often its neighbour, so the climb
+// mostly rejoins within a level or two. The path above where it rejoins
+// has not moved: whatever trades places lower down weighs less.
 template <class Table>
-inline void IncrementPath(HuffTree& t, const uint16_t* path, Table& tab) {
-  uint32_t ties = 0;
-  for (uint32_t k = 0; k < kFastDepth; ++k) {
-    const uint16_t j = path[k];
-    ties |= (t.weight[j - 1] == t.weight[j] ? 1u : 0u) << k;
+void IncrementAlong(HuffTree& t, const uint16_t* path, uint32_t len, uint32_t level, Table& tab) {
+  uint16_t j = path[level];
+  bool onPath = true;
+  for (;;) {
+    const uint32_t w = t.weight[j];
+    if (t.weight[j - 1] == w) {
+      const uint16_t i = RunStart(t, j, w);
+      tab.Exchange(t, i, j);
+      SwapSlots(t, i, j);
+      j = i;
+      onPath = false;
+    }
+    t.weight[j] = w + 1;
+    ++level;
+    if (onPath) {
+      if (level > len) return;  // that was the root
+      j = level < len ? path[level] : kRoot;
+    } else {
+      j = t.parent[j];
+      if (j == kNone) return;
+      onPath = level < len && j == path[level];
+    }
   }
-  if (ties == 0) {
+}
+
+// The increment of a leaf whose path the table holds (len levels, the leaf
+// first). A node moves only when it ties with the node before it; below the
+// lowest such node every weight on the path simply goes up by one. Whether a
+// node ties does not depend on the increments below it: a node right before
+// its own ancestor would weigh at least as much, so the rest of that
+// ancestor's subtree would weigh nothing.
+template <class Table>
+inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table& tab) {
+  // The list is ordered, so a node ties exactly when the gap to the node
+  // before it, less one, goes below zero.
+  uint64_t below = 0;
+  for (uint32_t k = 0; k < kFastDepth; ++k) {
+    const size_t j = path[k];
+    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+  }
+  for (uint32_t k = kFastDepth; k < len; ++k) {
+    const size_t j = path[k];
+    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+  }
+  if (below >> 32 == 0) {
     for (uint32_t k = 0; k < kFastDepth; ++k) ++t.weight[path[k]];
+    for (uint32_t k = kFastDepth; k < len; ++k) ++t.weight[path[k]];
     ++t.weight[kRoot];
     return;
   }
-  const auto first = static_cast<uint32_t>(std::countr_zero(ties));
-  for (uint32_t k = 0; k < first; ++k) ++t.weight[path[k]];
-  IncrementWeight(t, path[first], tab);
+  // A pad never ties, so this stops on a node of the path.
+  uint32_t k = 0;
+  while (k < len && t.weight[path[k] - 1] != t.weight[path[k]]) ++t.weight[path[k++]];
+  if (k < len) {
+    IncrementAlong(t, path, len, k, tab);
+  } else {
+    ++t.weight[kRoot];
+  }
 }
 
 // What the table cannot answer at once: an entry not filled yet, a code
@@ -704,8 +749,8 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
     if (kAdaptive && n < capacity) {
       if (!RoomToGrow(t, 1)) break;
       const uint16_t leaf = EntrySlot(e);
-      if (EntryLength(e) <= kFastDepth) {
-        IncrementPath(t, tab.path[leaf], tab);
+      if (EntryLength(e) <= K) {  // the table filled its path
+        IncrementPath(t, tab.path[leaf], EntryLength(e), tab);
       } else {
         IncrementWeight(t, leaf, tab);
       }
@@ -718,7 +763,7 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
 // Type 0 adapts after every symbol: a table over 10 bits holds nearly all of
 // its codes. The fixed tables change only when a byte is escaped, so a wider
 // table pays off there.
-using AdaptiveTable = DecodeTable<10, true>;
+using AdaptiveTable = DecodeTable<7, true>;
 using FixedTable = DecodeTable<12, false>;
 
 }  // namespace
