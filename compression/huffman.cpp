@@ -226,6 +226,10 @@ constexpr uint32_t kWeightSlots = kNodeSlots + 2 * kFastDepth;
 
 constexpr uint16_t PadSlot(uint32_t level) { return static_cast<uint16_t>(kPadBase + 2 * level + 1); }
 
+// Where the run of each weight (modulo the size) began when an exchange last
+// looked: a guess, checked before use, so it can be stale but never wrong.
+constexpr uint32_t kRunHints = 1024;
+
 struct HuffTree {
   uint32_t used;
   uint32_t adaptive;
@@ -234,6 +238,7 @@ struct HuffTree {
   uint16_t kids[kNodeSlots][2];  // by code bit; kids[s][0] == kNone for a leaf
   uint16_t value[kNodeSlots];
   uint16_t leaves[HUFF_SYMBOLS];  // slot of each symbol, or kNone
+  uint16_t runHints[kRunHints];
 };
 
 constexpr HuffTree ToSlots(const ListTree& list) {
@@ -265,6 +270,7 @@ constexpr HuffTree ToSlots(const ListTree& list) {
   }
   for (uint32_t v = 0; v < HUFF_SYMBOLS; ++v)
     t.leaves[v] = list.leaves[v] == kNone ? kNone : slotOf[list.leaves[v]];
+  for (uint16_t& h : t.runHints) h = 0;
   t.used = used;
   return t;
 }
@@ -296,6 +302,7 @@ void InitTree(HuffTree& t, uint32_t type) {
   std::memcpy(t.kids, s.kids, sizeof(t.kids[0]) * n);
   std::memcpy(t.value, s.value, sizeof(t.value[0]) * n);
   std::memcpy(t.leaves, s.leaves, sizeof(t.leaves));
+  std::memset(t.runHints, 0, sizeof(t.runHints));
 }
 
 // A weight is never allowed to wrap: past it the list would lose its order.
@@ -307,17 +314,38 @@ inline bool RoomToGrow(const HuffTree& t, uint32_t increments) {
 }
 
 // The first slot of the run of weight w that ends at j. The list is ordered,
-// so every slot before the run is heavier: gallop toward the head, then
-// halve. Runs of equal weights can be long (many symbols seen once).
-inline uint16_t RunStart(const HuffTree& t, uint32_t j, uint32_t w) {
-  uint32_t hi = j;  // weight[hi] == w
-  uint32_t lo = 0;  // weight[lo] > w (the anchor at worst)
-  for (uint32_t step = 1; step < hi; step *= 2) {
-    if (t.weight[hi - step] != w) {
-      lo = hi - step;
-      break;
+// so every slot before the run is heavier: gallop from a known bound toward
+// the other end, then halve. Runs can be long (many symbols seen once), and
+// an exchange moves the run's start by one, so the hint is usually right or
+// just short of it.
+inline uint16_t RunStart(const HuffTree& t, uint32_t j, uint32_t w, uint32_t hint) {
+  // weight[j - 1] == w, and the anchor in slot 0 is heavier than any node.
+  if (t.weight[j - 2] != w) return static_cast<uint16_t>(j - 1);
+  uint32_t hi = j - 1;  // weight[hi] == w
+  uint32_t lo = 0;      // weight[lo] > w (the anchor at worst)
+  if (hint > 0 && hint < hi && t.weight[hint] >= w) {
+    if (t.weight[hint] == w) {
+      if (t.weight[hint - 1] != w) return static_cast<uint16_t>(hint);
+      hi = hint;
+    } else {
+      lo = hint;
+      for (uint32_t step = 1; lo + step < hi; step *= 2) {
+        if (t.weight[lo + step] == w) {
+          hi = lo + step;
+          break;
+        }
+        lo += step;
+      }
     }
-    hi -= step;
+  }
+  if (lo == 0) {
+    for (uint32_t step = 1; step < hi; step *= 2) {
+      if (t.weight[hi - step] != w) {
+        lo = hi - step;
+        break;
+      }
+      hi -= step;
+    }
   }
   while (hi - lo > 1) {
     const uint32_t mid = lo + (hi - lo) / 2;
@@ -353,6 +381,18 @@ inline void SwapSlots(HuffTree& t, uint16_t i, uint16_t j) {
   Adopt(t, j);
 }
 
+// Moves the node in slot j, which ties with the node before it, to the head
+// of its run ahead of its weight going up; returns its new slot.
+template <class Table>
+inline uint16_t MoveToRunStart(HuffTree& t, uint16_t j, uint32_t w, Table& tab) {
+  uint16_t& hint = t.runHints[w % kRunHints];
+  const uint16_t i = RunStart(t, j, w, hint);
+  tab.Exchange(t, i, j);
+  SwapSlots(t, i, j);
+  hint = static_cast<uint16_t>(i + 1);  // i leaves the run
+  return i;
+}
+
 // The encoder keeps no decoding table.
 struct NoTable {
   void Forget(const HuffTree&, uint16_t) {}
@@ -368,10 +408,7 @@ void IncrementWeight(HuffTree& t, uint16_t j, Table& tab) {
   while (j != kNone) {
     const uint32_t w = t.weight[j];
     if (t.weight[j - 1] == w) {
-      const uint16_t i = RunStart(t, j, w);
-      tab.Exchange(t, i, j);
-      SwapSlots(t, i, j);
-      j = i;
+      j = MoveToRunStart(t, j, w, tab);
     }
     t.weight[j] = w + 1;
     j = t.parent[j];
@@ -632,10 +669,7 @@ void IncrementAlong(HuffTree& t, const uint16_t* path, uint32_t len, uint32_t le
   for (;;) {
     const uint32_t w = t.weight[j];
     if (t.weight[j - 1] == w) {
-      const uint16_t i = RunStart(t, j, w);
-      tab.Exchange(t, i, j);
-      SwapSlots(t, i, j);
-      j = i;
+      j = MoveToRunStart(t, j, w, tab);
       onPath = false;
     }
     t.weight[j] = w + 1;
