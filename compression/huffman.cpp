@@ -797,7 +797,7 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
 // Widths measured on the benchmark corpus. Type 0 reshapes its tree every
 // few symbols, and every change costs forgetting and refilling entries in
 // proportion to the width, so a narrow table that holds the most frequent
-// codes does best; longer codes still keep their path. The fixed tables
+// codes does best (longer ones take the general walk). The fixed tables
 // change only when a byte is escaped, so a wider table pays off there.
 using AdaptiveTable = DecodeTable<5, true>;
 using FixedTable = DecodeTable<10, false>;
