@@ -804,6 +804,10 @@ using FixedTable = DecodeTable<10, false>;
 
 }  // namespace
 
+const uint8_t* HuffmanStartWeights(uint32_t type) {
+  return type <= HUFF_MAX_TYPE ? HuffWeightTables[type].data() : nullptr;
+}
+
 void HuffmanCompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint32_t inSize,
                      uint32_t type) {
   if (outSize == nullptr) return;
