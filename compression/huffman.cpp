@@ -598,13 +598,12 @@ template <uint32_t K, bool kPaths>
 struct DecodeTable {
   static constexpr uint32_t kSize = 1u << K;
   static_assert(K <= 12);
-  static constexpr uint16_t kNowhere = 0xFFFF;  // depth 15: past any table
   uint32_t entry[kSize];
   // Where each slot stood when a fill last passed it: prefix, and depth in
-  // the top four bits. Every fill through a slot records it, and whatever
-  // moves a slot forgets all entries through it, so for a slot that any
-  // entry passes through the record is current. A stale record only costs
-  // forgetting entries that were still good.
+  // the top four bits (all ones: never passed). Every fill through a slot
+  // records it, and whatever moves a slot forgets all entries through it,
+  // so for a slot that any entry passes through the record is current. A
+  // stale record only costs forgetting entries that were still good.
   uint16_t place[kNodeSlots];
   uint16_t path[kPaths ? kNodeSlots : 1][kPathLength];
   static_assert(!kPaths || K <= kPathLength);
