@@ -335,5 +335,8 @@ int ConsoleReadChar();
 // True when standard error is an interactive terminal (a console on Windows),
 // where progress displays may redraw a line.
 bool IsStandardErrorTerminal();
+// Standard input and output carry bytes as they are (Windows would turn
+// line ends into CR LF and stop at a Ctrl-Z otherwise).
+void UseBinaryStandardStreams();
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 secs="${1:-60}"
+sh scripts/install-deps.sh cmake clang libclang-rt-14-dev zlib1g-dev libbz2-dev libgcrypt20-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAVRIX_FUZZ=ON -DTAVRIX_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 limits="-timeout=10 -rss_limit_mb=2048"

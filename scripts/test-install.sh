@@ -19,7 +19,7 @@ set -eu
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 base="${1:-build-install}"
-sh scripts/install-deps.sh cmake g++ make pkg-config zlib1g-dev libbz2-dev binutils
+sh scripts/install-deps.sh cmake g++ make pkg-config zlib1g-dev libbz2-dev libgcrypt20-dev binutils
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 sample="$root/samples/sample.mpq"

@@ -147,8 +147,8 @@ run_tests() {
   # A program whose run fails is run once more: wine itself fails a process
   # start now and then under load. Both runs stay in the log and in the
   # case counts below; the native and sanitizer runs allow no second try.
-  status=0
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 --repeat until-pass:2 || status=$?
+  tests_status=0
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 --repeat until-pass:2 || tests_status=$?
   # The sample holds a bzip2 file, a method these builds lack: verify
   # reports that one file as not supported and every other as sound.
   echo "sorvane verify of the sample under the $label Windows build:"
@@ -156,7 +156,7 @@ run_tests() {
   printf "%s\n" "$verify"
   printf "%s\n" "$verify" | grep -q '^sorvane: not supported: Data\\bzip2.txt' &&
     printf "%s\n" "$verify" | grep -q '^11 files checked, 0 damaged, 1 not checked$' ||
-    { echo "unexpected verify output"; status=1; }
+    { echo "unexpected verify output"; tests_status=1; }
   "$server" -k 2>/dev/null || true
   log="$dir/Testing/Temporary/LastTest.log"
   if [ -f "$log" ]; then
@@ -170,7 +170,7 @@ run_tests() {
       /^\[  FAILED  \] [0-9]+ test/ { sum = sum ", " $4 " failed"; failed += $4 }
       END { flush(); printf "  %-22s %d ran, %d passed, %d skipped, %d failed\n", "all", ran, passed, skipped, failed }' "$log" || true
   fi
-  return "$status"
+  return "$tests_status"
 }
 
 # The library as a DLL, as a Windows user of the package gets it: built with
@@ -205,14 +205,14 @@ test_dll() {
   use_wine "$build64" "$loader" "$server" "-all"
   "$server" -p
   listing="$("$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq | tr -d '\r')" || true
-  status=0
-  printf "%s\n" "$listing" | grep -q 'Sounds\\chime.wav' || { echo "the example on the DLL listed:"; printf "%s\n" "$listing"; status=1; }
-  "$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq 'Maps\Secret\plan.txt' "$dir/plan.txt" >/dev/null || status=1
-  "$loader" "$prefix/bin/sorvane.exe" extract samples/sample.mpq 'Maps\Secret\plan.txt' -C "$dir/ref" >/dev/null || status=1
-  cmp "$dir/plan.txt" "$dir/ref/Maps/Secret/plan.txt" || { echo "the example on the DLL extracted differently"; status=1; }
+  dll_status=0
+  printf "%s\n" "$listing" | grep -q 'Sounds\\chime.wav' || { echo "the example on the DLL listed:"; printf "%s\n" "$listing"; dll_status=1; }
+  "$loader" "$dir/examples/list_and_extract.exe" samples/sample.mpq 'Maps\Secret\plan.txt' "$dir/plan.txt" >/dev/null || dll_status=1
+  "$loader" "$prefix/bin/sorvane.exe" extract samples/sample.mpq 'Maps\Secret\plan.txt' -C "$dir/ref" >/dev/null || dll_status=1
+  cmp "$dir/plan.txt" "$dir/ref/Maps/Secret/plan.txt" || { echo "the example on the DLL extracted differently"; dll_status=1; }
   "$server" -k 2>/dev/null || true
-  [ "$status" -eq 0 ] && echo "the C example on libsorvane.dll listed the sample and extracted Maps\\Secret\\plan.txt as sorvane.exe does"
-  return "$status"
+  [ "$dll_status" -eq 0 ] && echo "the C example on libsorvane.dll listed the sample and extracted Maps\\Secret\\plan.txt as sorvane.exe does"
+  return "$dll_status"
 }
 
 loader64=/usr/lib/wine/wine64

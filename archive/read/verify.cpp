@@ -6,7 +6,7 @@
 #include "archive/read/attributes_read.h"
 #include "archive/read/read_internal.h"
 #include "platform/page_buffer.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -16,10 +16,7 @@ class RecordedDigests {
   explicit RecordedDigests(Archive* archive) {
     bool present = false;
     if (!ReadArchiveAttributes(archive, &table_, &present)) ReleaseAttributes(&table_);
-    const uint32_t saved = CurrentLocale;
-    CurrentLocale = 0;
     if (const HashEntry* own = FindHashEntry(archive, kAttributesName, 0)) ownBlock_ = own->blockIndex;
-    CurrentLocale = saved;
   }
   ~RecordedDigests() { ReleaseAttributes(&table_); }
   RecordedDigests(const RecordedDigests&) = delete;
@@ -54,41 +51,25 @@ class RecordedDigests {
 struct Verification {
   Archive* archive;
   RecordedDigests recorded;
-  platform::PageBuffer buffer{1u << 20};
+  platform::PageBuffer buffer;
+  ArchiveEntryCallback select;
   ArchiveVerifyCallback callback;
   void* context;
 };
 
 bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  const uint32_t saved = CurrentLocale;
-  CurrentLocale = entry.locale;
-  const bool ok = OpenArchiveFile(archive, entry.name, 0, file);
-  CurrentLocale = saved;
-  return ok;
+  return OpenArchiveFileInLocale(archive, entry.name, entry.locale, file);
 }
 
-// Reads an open file through to its end, which decodes every sector: the
-// reader refuses corrupt tables and undecodable sectors itself.
+// Where reading an open file through stops, if it does.
 void ReadThrough(Verification& v, FileHandle file, ContentDigest* digest, ArchiveVerifyResult* r) {
+  uint32_t done = 0;
+  if (DigestOpenFile(file, v.buffer, digest, &done)) return;
+  r->error = GetLastError();
   const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
-  const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  const uint32_t chunk = static_cast<uint32_t>(v.buffer.size());
-  for (uint32_t done = 0; done < size;) {
-    const uint32_t want = size - done < chunk ? size - done : chunk;
-    uint32_t got = 0;
-    const bool ok = ReadArchiveFile(file, v.buffer.bytes(), want, &got, nullptr);
-    if (got > want) got = want;
-    digest->Update(v.buffer.bytes(), got);
-    done += got;
-    if (!ok || got == 0) {
-      r->error = GetLastError();
-      r->sector = sectorSize != 0 ? done / sectorSize : 0xFFFFFFFFu;
-      r->reason = VERIFY_UNREADABLE;
-      return;
-    }
-  }
+  r->sector = shift < 16 ? done / (512u << shift) : 0xFFFFFFFFu;
+  r->reason = VERIFY_UNREADABLE;
 }
 
 void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {
@@ -129,6 +110,7 @@ void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {
 
 bool VerifyOne(void* context, const ArchiveEntry* entry) {
   Verification& v = *static_cast<Verification*>(context);
+  if (v.select != nullptr && !v.select(v.context, entry)) return true;
   ArchiveVerifyResult r{};
   r.structSize = sizeof r;
   r.entry = entry;
@@ -139,20 +121,25 @@ bool VerifyOne(void* context, const ArchiveEntry* entry) {
 
 }  // namespace
 
-extern "C" bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
-                                     ArchiveVerifyCallback callback, void* context) {
+extern "C" bool VerifySelectedEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                      ArchiveEntryCallback select, ArchiveVerifyCallback callback, void* context) {
   if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   const uint32_t savedError = GetLastError();
-  Verification v{archive, RecordedDigests(archive), platform::PageBuffer(1u << 20), callback, context};
+  Verification v{archive, RecordedDigests(archive), platform::PageBuffer(1u << 20), select, callback, context};
   if (!v.buffer) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   SetLastError(savedError);
   return EnumerateArchiveEntries(archive, names, count, VerifyOne, &v);
+}
+
+extern "C" bool VerifyArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                     ArchiveVerifyCallback callback, void* context) {
+  return VerifySelectedEntries(archive, names, count, nullptr, callback, context);
 }
 
 extern "C" uint32_t GetSupportedDigests(void) { return SupportedDigests(); }

@@ -45,6 +45,11 @@ SORVANE_API bool CanCompressWith(uint32_t mask);
  * there. False when either cannot be had (last error set). */
 SORVANE_API bool GetCompactionRoom(ArchiveHandle archive, uint64_t* needed, uint64_t* available);
 
+/* VerifyArchiveEntries for the entries select accepts only (called with
+ * the entry before it is decoded; the same context goes to both calls). */
+SORVANE_API bool VerifySelectedEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                       ArchiveEntryCallback select, ArchiveVerifyCallback callback, void* context);
+
 /* What the last update of the archive could not do as asked, though it
  * succeeded: UPDATE_NOTE_* bits, 0 for none (and for an archive not open). */
 #define UPDATE_NOTE_OWNER_NOT_KEPT ((uint32_t)0x1u) /* compaction's copy could not be given the

@@ -6,4 +6,6 @@ namespace platform {
 
 bool IsStandardErrorTerminal() { return isatty(STDERR_FILENO) == 1; }
 
+void UseBinaryStandardStreams() {}
+
 }  // namespace platform

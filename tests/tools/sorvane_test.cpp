@@ -152,7 +152,8 @@ TEST_F(SorvaneTest, ErrorsNameTheirTextAndCode) {
   r = RunSorvane(dir(), {"add", "e.mpq", "data/readme.txt"});
   EXPECT_EQ(ExitCode(r), 1);
   EXPECT_NE(r.errors.find("already stored"), std::string::npos) << r.errors;
-  EXPECT_NE(r.errors.find("0x8520006A"), std::string::npos) << r.errors;
+  EXPECT_NE(r.errors.find("--replace"), std::string::npos) << r.errors;
+  EXPECT_EQ(r.errors.find("0x8520"), std::string::npos) << r.errors;  // words, never the library's raw code
 
   r = RunSorvane(dir(), {"delete", "e.mpq", "nothing"});
   EXPECT_EQ(ExitCode(r), 1);
@@ -374,7 +375,7 @@ TEST_F(SorvaneTest, FalseStoredSizesChangeNoFigureAndNoUpdate) {
     };
     EXPECT_EQ(run("false"), run("true")) << verb;
   }
-  EXPECT_EQ(Ok({"verify", "true/x.mpq"}).output, "");
+  EXPECT_EQ(Ok({"verify", "true/x.mpq"}).output, "3 files checked, 0 damaged, 0 not checked\n");
   const std::string noted = Ok({"verify", "false/x.mpq"}).output;
   EXPECT_NE(noted.find("packed.txt (locale 0): its block gives a stored size of 0 bytes"), std::string::npos)
       << noted;

@@ -16,11 +16,11 @@ namespace {
 constexpr uint32_t kRedrawMs = 100;
 constexpr uint32_t kShowAfterMs = 500;
 
+// The system's codes are shown after their words, as users may search for
+// them; the library's own codes are words alone.
 std::string CodeText(uint32_t code) {
-  char buffer[32];
-  if (code >= 0x10000) std::snprintf(buffer, sizeof buffer, "error 0x%08X", code);
-  else std::snprintf(buffer, sizeof buffer, "error %u", code);
-  return buffer;
+  if (code >= 0x10000) return "";
+  return " (error " + std::to_string(code) + ")";
 }
 
 }  // namespace
@@ -32,16 +32,27 @@ std::string ErrorText(uint32_t code) {
 }
 
 void FailWith(const std::string& what, uint32_t code) {
-  std::fprintf(stderr, "sorvane: %s: %s (%s)\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
+  std::fprintf(stderr, "sorvane: %s: %s%s\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
 }
 
 void Fail(const std::string& what) { FailWith(what, GetLastError()); }
 
 void FailPlain(const std::string& what) { std::fprintf(stderr, "sorvane: %s\n", what.c_str()); }
 
+namespace {
+FILE* notes = nullptr;  // standard output unless the verb writes data there
+bool quiet = false;
+}  // namespace
+
+void SetNotesToStandardError() { notes = stderr; }
+void SetQuiet() { quiet = true; }
+bool Quiet() { return quiet; }
+
 void Note(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
+  if (quiet) return;
+  FILE* out = notes != nullptr ? notes : stdout;
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fputc('\n', out);
 }
 
 std::string Shown(const std::string& text) {
@@ -163,7 +174,7 @@ bool ProgressAlways() {
 
 Progress::Progress(const char* label, uint64_t files, uint64_t bytes)
     : label_(label), files_(files), bytes_(bytes), start_(platform::GetTickCount()), always_(ProgressAlways()),
-      enabled_(always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal())) {
+      enabled_(!quiet && (always_ || ((files > 1 || bytes > 0) && platform::IsStandardErrorTerminal()))) {
   SetUpdateProgressCallback(LibraryProgress, this);
 }
 
@@ -204,45 +215,86 @@ void Progress::Draw(bool final) {
   drawn_ = true;
 }
 
+const char* const kExitStatusText =
+    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
+    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
+    "When several apply, the lowest of 1, 3 and 4 is given.\n"
+    "An archive may be read by several programs at once; one that updates it keeps\n"
+    "every other out until it is done.\n";
+
+// How NAME arguments select, for the verbs that take them.
+#define SELECTION_NOTE                                                                    \
+  "A NAME stored exactly is taken as it is ('/' read as '\\' too, #INDEX for a file\n"  \
+  "without a known name); otherwise it is a pattern (* within a folder, ** across\n"     \
+  "folders, ?, [...]; letters in either case), which selects the names it matches\n"    \
+  "and everything in the folders it matches, or a folder, which selects everything\n"   \
+  "under it. Patterns and folders leave out \"(listfile)\", \"(attributes)\" and\n"     \
+  "\"(signature)\". A NAME that selects nothing is reported (exit status 1).\n"
+
 const std::vector<Verb>& Verbs() {
   static const std::vector<Verb> verbs = {
-      {"list", "sorvane list ARCHIVE [--listfile FILE] [--locale ID]",
+      {"list", "sorvane list ARCHIVE [NAMES...] [--listfile FILE] [--locale ID] [--exclude PATTERN]",
        "list the stored files: name, size, stored size, ratio, flags and locale",
        "  --listfile FILE  more names to look for, one per line, besides the archive's own list\n"
        "  --locale ID      only the files of this language version\n"
+       "  --exclude PATTERN\n"
+       "                   leave out names PATTERN matches, whole or in a run of components\n"
+       "                   (may be given several times)\n"
+       "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
+       "  -1               the names only, one per line\n"
+       "  --json           one JSON document (fields in README)\n"
        "Names are shown as stored. Files that no list names are shown as #INDEX (their\n"
-       "hash-table entry). Tables that do not fit the file are reported as damage.\n",
-       {"listfile", "locale"}, {}, 1, 1, RunList},
-      {"info", "sorvane info ARCHIVE", "show the header, the tables, file counts and dead space",
+       "hash-table entry). Tables that do not fit the file are reported as damage.\n"
+       SELECTION_NOTE,
+       {"listfile", "locale", "exclude"}, {"no-wildcards", "json", "1"}, 1, SIZE_MAX, RunList},
+      {"info", "sorvane info ARCHIVE [--json]", "show the header, the tables, file counts and dead space",
+       "  --json           one JSON document (fields in README)\n"
        "Tables that do not fit the file are reported as damage (exit status 1).\n"
        "\"past the end\" counts the bytes behind the archive's end, which an update\n"
-       "that failed left; the next update cuts them.\n", {}, {}, 1, 1, RunInfo},
+       "that failed left; the next update cuts them.\n", {}, {"json"}, 1, 1, RunInfo},
       {"extract",
-       "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--skip-old-files | -k]",
+       "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--all-locales] [-O] "
+       "[--skip-old-files | -k]",
        "write stored files to disk (the named ones, or all of them)",
        "  -C DIR           write under DIR instead of the current folder\n"
        "  --listfile FILE  more names to look for besides the archive's own list\n"
-       "  --locale ID      the language version to take (default 0, neutral)\n"
+       "  --locale ID      the language version to write under a name stored in several\n"
+       "                   (default 0, neutral)\n"
+       "  --all-locales    write the other versions too, under locale-XXXX/ (the locale id\n"
+       "                   in four hex digits)\n"
+       "  -O, --stdout     write the selected files' bytes to standard output, nothing else\n"
+       "  --exclude PATTERN\n"
+       "                   leave out names PATTERN matches (may be given several times)\n"
+       "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
        "  --skip-old-files keep files that exist; -v names them, and a last line counts them\n"
        "  -k, --keep-old-files\n"
        "                   an existing file is an error for its entry (exit status 1)\n"
-       "A NAME is looked up as typed, then with '/' read as the separator '\\'.\n"
+       SELECTION_NOTE
+       "Without NAMEs every file is written but \"(listfile)\", \"(attributes)\" and\n"
+       "\"(signature)\", which are written when named. A name stored in one locale only is\n"
+       "written under its name; of one stored in several, the --locale (or neutral) version,\n"
+       "and the others are counted (named with -v) unless --all-locales is given.\n"
        "Names that would land outside the folder (\"..\", a leading separator, a drive)\n"
        "are refused. Files without a known name are written as #INDEX.\n"
        "Existing files are replaced, each only once its new content is complete: a file\n"
        "that fails or is interrupted leaves the old one as it was and nothing half-written.\n"
        "DIR is followed where it leads; below it nothing is written through a symbolic link:\n"
        "an entry whose folder or place is one is refused (exit status 1).\n",
-       {"C", "listfile", "locale"}, {"skip-old-files", "keep-old-files", "k"}, 1, SIZE_MAX, RunExtract},
-      {"verify", "sorvane verify ARCHIVE [--listfile FILE]",
-       "decode every stored file and report those that cannot be read",
+       {"C", "listfile", "locale", "exclude"},
+       {"skip-old-files", "keep-old-files", "k", "all-locales", "O", "stdout", "no-wildcards"}, 1, SIZE_MAX,
+       RunExtract},
+      {"verify", "sorvane verify ARCHIVE [NAMES...] [--listfile FILE]",
+       "decode every stored file (or the named ones) and report those that cannot be read",
        "  --listfile FILE  more names, so encrypted files without an offset table can be keyed\n"
+       "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
+       "  --json           one JSON document of the results (fields in README)\n"
+       SELECTION_NOTE
        "Where the archive has \"(attributes)\", each file's CRC-32 and MD5 are checked against\n"
        "it too, and every mismatch is named.\n"
        "The exit status is 1 when anything is damaged or differs from its attributes, 4 when\n"
        "nothing is but some encrypted files could not be checked because their key needs a\n"
        "name no list gives.\n",
-       {"listfile"}, {}, 1, 1, RunVerify},
+       {"listfile"}, {"no-wildcards", "json"}, 1, SIZE_MAX, RunVerify},
       {"create", "sorvane create ARCHIVE [--hash-size N] [--format 0|1] [--force] [--attributes]", "create a new, empty archive",
        "  --hash-size N    entries of the hash table, the most files it can hold (default 1024,\n"
        "                   at most 1048576 without --force, 4194304 with it)\n"
@@ -268,7 +320,11 @@ const std::vector<Verb>& Verbs() {
        "  --replace        replace files stored under the same name and locale\n"
        "  --single-unit    store each file in one piece, without sectors (read whole;\n"
        "                   at most 256 MiB)\n"
-       "  --hash-size N    hash-table entries when the archive is created (default 1024)\n"
+       "  --hash-size N    hash-table entries when the archive is created (default: room for\n"
+       "                   what is added with a quarter to spare, at least 1024)\n"
+       "  --exclude PATTERN\n"
+       "                   leave out files whose stored name PATTERN matches, whole or in a\n"
+       "                   run of folders (\".git\", \"*.tmp\"); may be given several times\n"
        "  --grow           when the new names do not fit the hash table, rebuild it at the\n"
        "                   size needed first (every stored file's name must be known)\n"
        "  --listfile FILE  more names of stored files, for --grow\n"
@@ -276,6 +332,7 @@ const std::vector<Verb>& Verbs() {
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  -j N             compress on N threads (default: one per processor); the archive\n"
        "                   comes out the same whatever N is\n"
+       "A PATH of \"-\" is standard input, stored under --name.\n"
        "Nothing is written when the new names do not fit the hash table; the message\n"
        "says which --hash-size would. The archive itself is never added. Paths that\n"
        "cannot be added (dangling links, special files, unreadable files and folders)\n"
@@ -283,14 +340,15 @@ const std::vector<Verb>& Verbs() {
        "operation handles are stored: at most 259 characters, no line end, no \"..\",\n"
        "leading separator, drive, or empty or \".\" component; a --name or a path given\n"
        "that breaks this fails, a file found in a folder is skipped.\n",
-       {"name", "compress", "level", "locale", "hash-size", "j", "listfile"},
+       {"name", "compress", "level", "locale", "hash-size", "j", "listfile", "exclude"},
        {"encrypt", "key-adjusted", "replace", "no-listfile", "grow", "force", "single-unit"}, 2, SIZE_MAX, RunAdd},
       {"delete", "sorvane delete ARCHIVE NAME... [--locale ID] [--no-listfile] [--force]", "delete stored files",
        "  --locale ID      the language version to delete (default 0, neutral)\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
        "  --force          allow deleting \"(listfile)\" itself, which loses every name\n"
-       "A NAME is looked up as typed, then with '/' read as the separator '\\'.\n",
-       {"locale"}, {"no-listfile", "force"}, 2, SIZE_MAX, RunDelete},
+       "  --no-wildcards   take every NAME literally (a stored name or a folder)\n"
+       SELECTION_NOTE,
+       {"locale"}, {"no-listfile", "force", "no-wildcards"}, 2, SIZE_MAX, RunDelete},
       {"rename", "sorvane rename ARCHIVE OLD NEW [--locale ID] [--no-listfile] [--force]", "rename a stored file",
        "  --locale ID      the language version to rename (default 0, neutral)\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"

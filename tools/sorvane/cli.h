@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -34,7 +35,8 @@ constexpr uint32_t kMaxForcedHashSize = 1u << 22;
 struct Args {
   std::string verb;
   std::vector<std::string> positional;
-  std::map<std::string, std::string> values;  // options that take a value
+  std::map<std::string, std::string> values;  // options that take a value: the last one given
+  std::map<std::string, std::vector<std::string>> repeated;  // every value, in order
   std::map<std::string, bool> switches;       // options without one
   bool verbose = false;
   bool help = false;
@@ -43,6 +45,11 @@ struct Args {
   std::string Value(const std::string& name, const std::string& fallback = "") const {
     auto it = values.find(name);
     return it == values.end() ? fallback : it->second;
+  }
+  // Every value of an option that may be given several times.
+  std::vector<std::string> All(const std::string& name) const {
+    auto it = repeated.find(name);
+    return it == repeated.end() ? std::vector<std::string>() : it->second;
   }
 };
 
@@ -61,11 +68,23 @@ struct Verb {
 
 const std::vector<Verb>& Verbs();
 
+// What the exit statuses mean, as --help and the manual page say it.
+extern const char* const kExitStatusText;
+
+// sorvane(1) in troff, and a bash completion script, from the verb table.
+void PrintManPage(FILE* out);
+void PrintBashCompletion(FILE* out);
+
 // Messages: errors go to standard error as "sorvane: what: text (code)".
 void Fail(const std::string& what);                       // with the last error
 void FailWith(const std::string& what, uint32_t code);    // with this code
 void FailPlain(const std::string& what);                  // no code
 void Note(const std::string& text);                       // standard output
+// From now on notes go to standard error: standard output carries data.
+void SetNotesToStandardError();
+// -q: errors only; notes, summaries and progress are not shown.
+void SetQuiet();
+bool Quiet();
 std::string ErrorText(uint32_t code);
 
 // The archive path as the library should get it: absolute, so that a

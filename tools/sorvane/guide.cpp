@@ -110,9 +110,18 @@ bool IsEmptyFile(const std::string& absolutePath) {
   return fs::is_regular_file(absolutePath, ec) && fs::file_size(absolutePath, ec) == 0 && !ec;
 }
 
+bool IsFolder(const std::string& absolutePath) {
+  std::error_code ec;
+  return fs::is_directory(absolutePath, ec);
+}
+
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath) {
   const uint32_t error = GetLastError();
   const std::string what = "cannot open archive " + Quote(shownPath) + " for update";
+  if (error == platform::kErrorFileExists || error == platform::kErrorAlreadyExists) {
+    FailPlain("cannot create " + Quote(shownPath) + ": the file exists; give --force to replace it");
+    return;
+  }
   // The library says "not found" for a file it may not write; whether that
   // is so is asked of the system.
   std::error_code ec;
@@ -190,6 +199,7 @@ void ReportTooSmall(const std::string& shownPath, bool exists, uint32_t entries,
 }
 
 bool ReadUserList(const std::string& path, std::vector<std::string>* names) {
+  if (path.empty()) return true;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     FailWith("cannot read the list file " + Quote(path), ERROR_FILE_NOT_FOUND);

@@ -41,6 +41,9 @@ bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
 // new archive in when opened for update.
 bool IsEmptyFile(const std::string& absolutePath);
 
+// Whether the path is a folder (which no archive is).
+bool IsFolder(const std::string& absolutePath);
+
 // Reports why an archive cannot be opened for update, telling a file that
 // may not be written from one that is missing.
 void ReportUpdateOpenFailure(const std::string& shownPath, const std::string& absolutePath);
@@ -73,7 +76,9 @@ uint32_t UnnamedEntries(ArchiveHandle archive, const std::vector<std::string>& n
 void ReportTooSmall(const std::string& shownPath, bool exists, uint32_t entries, uint32_t inUse, const Needed& needed,
                     bool canGrow);
 
-// Reads a user's list of names (false, with a message, when it cannot be read).
+// Reads a user's list of names (none for an empty path; false, with a
+// message, when it cannot be read). The library names entries from the
+// archive's own lists itself.
 bool ReadUserList(const std::string& path, std::vector<std::string>* names);
 
 }  // namespace sorvane

@@ -1,6 +1,8 @@
 // sorvane: creates, inspects, extracts and changes archives with the library.
 // A verb comes first; every verb has --help.
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,18 +15,12 @@ using namespace sorvane;
 
 namespace {
 
-const char* const kExitStatusText =
-    "Exit status: 0 done; 1 failed, or damage found; 2 bad command line; 3 done except\n"
-    "for skipped inputs; 4 verify found no damage but could not check some files.\n"
-    "When several apply, the lowest of 1, 3 and 4 is given.\n"
-    "An archive may be read by several programs at once; one that updates it keeps\n"
-    "every other out until it is done.\n";
-
 void PrintGeneralHelp(FILE* out) {
   std::fprintf(out, "usage: sorvane VERB [options] ARGUMENTS\n\nVerbs:\n");
   for (const Verb& v : Verbs()) std::fprintf(out, "  %-11s %s\n", v.name, v.summary);
   std::fprintf(out,
-               "\nCommon options: -v (--verbose) says what is done, -h (--help) explains a verb,\n"
+               "\nCommon options: -v (--verbose) says what is done, -q (--quiet) shows errors only,\n"
+               "-h (--help) explains a verb,\n"
                "--wait SECONDS waits up to SECONDS for an archive another program is using.\n"
                "Run \"sorvane VERB --help\" for the options of a verb.\n\n%s",
                kExitStatusText);
@@ -43,6 +39,7 @@ void PrintVerbHelp(const Verb& v) {
     line += text.size();
   }
   std::printf("\n%s  -v, --verbose    say what is done\n"
+              "  -q, --quiet      show errors only\n"
               "  --wait SECONDS   while another program reads or updates the archive, try again\n"
               "                   until SECONDS have passed (default: fail at once)\n",
               options.c_str());
@@ -112,12 +109,15 @@ int ParseArgs(const Verb& verb, int argc, char** argv, Args* args) {
       args->help = true;
     } else if (name == "v" || name == "verbose") {
       args->verbose = true;
+    } else if (name == "q" || name == "quiet") {
+      SetQuiet();
     } else if (name == "wait") {
       uint32_t seconds = 0;
       if (!ParseNumber(value, &seconds)) return UsageError(verb, "--wait: \"" + value + "\" is no number of seconds");
       SetWaitSeconds(seconds);
     } else if (takesValue) {
       args->values[name] = value;
+      args->repeated[name].push_back(value);
     } else if (Contains(verb.switchOptions, name) && !hasValue) {
       args->switches[name] = true;
     } else {
@@ -142,12 +142,44 @@ int RunWithoutVerb(const std::string& first, int argc, char** argv) {
     PrintGeneralHelp(stdout);
     return kExitOk;
   }
+  // For packagers: the manual page and the shell completion, made from the
+  // verb table so they cannot drift from the program.
+  if (first == "--man") {
+    PrintManPage(stdout);
+    return kExitOk;
+  }
+  if (first == "--bash-completion") {
+    PrintBashCompletion(stdout);
+    return kExitOk;
+  }
   if (first == "--version") {
     // The package's version first; the banner is the original interface's.
     std::printf("sorvane %s\n%s\n", SORVANE_VERSION_STRING, GetLibraryBanner());
     return kExitOk;
   }
   return kParsed;
+}
+
+// What was printed must have arrived: a full disk or a closed file is an
+// error. A reader that stopped reading (`sorvane list big.mpq | head`) is
+// not: it has what it wanted, and the command ends quietly with the status
+// it had, as a pipeline's first program that is stopped by its reader would
+// not be reported either.
+int FinishStandardOutput(int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  if (errno == 0) {
+    // The error came with an earlier write and its cause is gone: one more
+    // byte asks again (the output is lost either way).
+    std::clearerr(stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  if (errno == EPIPE) return status;
+  const int error = errno;
+  std::fprintf(stderr, "sorvane: cannot write to standard output: %s\n",
+               error != 0 ? std::strerror(error) : "write error");
+  return kExitFailure;
 }
 
 }  // namespace
@@ -158,6 +190,10 @@ int main(int argc, char** argv) {
   InstallCrashCapture("sorvane");
   // An interrupted extract leaves no half-written file behind.
   platform::InstallInterruptCleanup();
+#ifdef SIGPIPE
+  // A closed pipe is a write error to handle, not a reason to die.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   if (argc < 2) {
     PrintGeneralHelp(stderr);
     return kExitUsage;
@@ -180,9 +216,10 @@ int main(int argc, char** argv) {
     PrintVerbHelp(*verb);
     return kExitOk;
   }
+  // Standard output carries the document alone.
+  if (args.Has("json")) SetNotesToStandardError();
   if (args.positional.size() < verb->minPositional) return UsageError(*verb, "missing arguments");
   if (args.positional.size() > verb->maxPositional) return UsageError(*verb, "too many arguments");
   const int status = verb->run(args);
-  std::fflush(stdout);
-  return status;
+  return FinishStandardOutput(status);
 }

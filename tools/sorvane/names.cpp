@@ -81,18 +81,12 @@ bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::ve
         return true;
       },
       &take);
-  if (!userListfile.empty()) {
-    std::ifstream in(userListfile, std::ios::binary);
-    if (!in) {
-      FailWith("cannot read the list file " + Quote(userListfile), ERROR_FILE_NOT_FOUND);
-      return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    for (const std::string& name : SplitNames(text.str())) take(name);
-  }
+  std::vector<std::string> user;
+  if (!userListfile.empty() && !ReadUserList(userListfile, &user)) return false;
+  for (const std::string& name : user) take(name);
   return true;
 }
+
 
 StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   StoredEntry entry;
@@ -119,6 +113,13 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
   };
   EnumerateArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &entries);
   return entries;
+}
+
+bool LessByName(const StoredEntry& a, const StoredEntry& b) {
+  if (a.name.empty() != b.name.empty()) return b.name.empty();
+  if (a.name != b.name) return a.name < b.name;
+  if (a.locale != b.locale) return a.locale < b.locale;
+  return a.hashIndex < b.hashIndex;
 }
 
 std::string DisplayName(const StoredEntry& entry) {

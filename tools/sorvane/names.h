@@ -43,6 +43,9 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e);
 // Every hash entry in use, in table order, named where a name fits.
 std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names);
 
+// The order list shows entries in: known names first, by name, then locale.
+bool LessByName(const StoredEntry& a, const StoredEntry& b);
+
 // The text a user sees for an entry: its name, or "#index".
 std::string DisplayName(const StoredEntry& entry);
 

@@ -13,6 +13,8 @@
 #include "cli.h"
 #include "guide.h"
 #include "names.h"
+#include "json.h"
+#include "select.h"
 
 namespace sorvane {
 
@@ -27,6 +29,10 @@ class ReadArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     if (IsEmptyFile(absolute)) {
       FailPlain("cannot open archive " + Quote(path) + ": the file is empty, not an archive");
+      return;
+    }
+    if (IsFolder(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + ": it is a folder, not an archive");
       return;
     }
     const OpenOutcome outcome = OpenSharing(path, [&] { return OpenArchive(absolute.c_str(), 0, 0, &archive_); });
@@ -95,16 +101,6 @@ std::string MethodWords(uint32_t methods) {
   return words;
 }
 
-// The bytes an entry's data take by their own layout; the block's stored
-// size when that cannot be read. The two differ only where a writer falsified
-// the stored size.
-bool LessByName(const StoredEntry& a, const StoredEntry& b) {
-  if (a.name.empty() != b.name.empty()) return b.name.empty();
-  if (a.name != b.name) return a.name < b.name;
-  if (a.locale != b.locale) return a.locale < b.locale;
-  return a.hashIndex < b.hashIndex;
-}
-
 // Reads a stored file through into its output file, which Commit puts in
 // place only when every byte was read and written.
 bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
@@ -161,6 +157,92 @@ std::string AbsoluteArchivePath(const std::string& path) {
   return absolute;
 }
 
+namespace {
+
+std::vector<std::string> FlagList(uint32_t flags) {
+  std::vector<std::string> words;
+  std::string all = FlagWords(flags);
+  for (size_t start = 0; start <= all.size();) {
+    const size_t comma = std::min(all.find(',', start), all.size());
+    words.push_back(all.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return words;
+}
+
+void ListTable(const std::vector<StoredEntry>& entries, bool verbose) {
+  // The Methods column is as wide as its widest value, so Name never shifts.
+  size_t width = 27;
+  for (const StoredEntry& e : entries) width = std::max(width, MethodWords(e.methods).size());
+  const int w = static_cast<int>(width);
+  std::printf("%12s %12s %6s  %-7s %-34s %-*s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", w, "Methods",
+              "Name");
+  uint64_t totalSize = 0, totalStored = 0;
+  for (const StoredEntry& e : entries) {
+    if (!e.blockValid) {
+      std::printf("%12s %12s %6s  %-7s %-34s %-*s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block", w,
+                  "?", DisplayName(e).c_str());
+      continue;
+    }
+    char ratio[16] = "-";
+    if (e.block.fileSize != 0) {
+      std::snprintf(ratio, sizeof ratio, "%u%%",
+                    static_cast<unsigned>(static_cast<uint64_t>(e.extent) * 100 / e.block.fileSize));
+    }
+    std::printf("%12u %12u %6s  %-7s %-34s %-*s %s\n", e.block.fileSize, e.extent, ratio,
+                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), w, MethodWords(e.methods).c_str(),
+                DisplayName(e).c_str());
+    totalSize += e.block.fileSize;
+    totalStored += e.extent;
+  }
+  if (verbose) {
+    std::printf("%zu files, %llu bytes, %llu stored\n", entries.size(), static_cast<unsigned long long>(totalSize),
+                static_cast<unsigned long long>(totalStored));
+  }
+}
+
+void ListJson(const std::string& path, const std::vector<StoredEntry>& entries) {
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.BeginArray("entries");
+  uint64_t totalSize = 0, totalStored = 0;
+  for (const StoredEntry& e : entries) {
+    json.BeginObject();
+    json.Name(e.name.empty() ? DisplayName(e) : e.name);
+    json.Number("hash_index", e.hashIndex);
+    json.Number("locale", e.locale);
+    json.Bool("name_known", !e.name.empty());
+    json.Bool("has_block", e.blockValid);
+    json.Number("size", e.blockValid ? e.block.fileSize : 0);
+    json.Number("stored", e.blockValid ? e.extent : 0);
+    json.Number("flags_value", e.block.flags);
+    json.BeginArray("flags");
+    for (const std::string& w : FlagList(e.blockValid ? e.block.flags : 0)) json.String(nullptr, w);
+    json.EndArray();
+    json.Number("methods_value", e.methods);
+    json.BeginArray("methods");
+    const std::string methods = MethodWords(e.methods);
+    for (size_t start = 0; methods != "-" && start <= methods.size();) {
+      const size_t plus = std::min(methods.find('+', start), methods.size());
+      json.String(nullptr, methods.substr(start, plus - start));
+      start = plus + 1;
+    }
+    json.EndArray();
+    json.EndObject();
+    totalSize += e.blockValid ? e.block.fileSize : 0;
+    totalStored += e.blockValid ? e.extent : 0;
+  }
+  json.EndArray();
+  json.Number("files", entries.size());
+  json.Number("bytes", totalSize);
+  json.Number("stored", totalStored);
+  json.EndObject();
+  json.Finish();
+}
+
+}  // namespace
+
 int RunList(const Args& args) {
   uint32_t locale = 0;
   if (!UserLocale(args, &locale)) return kExitUsage;
@@ -168,39 +250,25 @@ int RunList(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
   std::vector<std::string> names;
-  if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
+  if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "Size", "Stored", "Ratio", "Locale", "Flags", "Methods",
-              "Name");
-  uint64_t totalSize = 0, totalStored = 0;
-  size_t shown = 0;
-  for (const StoredEntry& e : entries) {
-    if (args.Has("locale") && e.locale != locale) continue;
-    ++shown;
-    if (!e.blockValid) {
-      std::printf("%12s %12s %6s  %-7s %-34s %-27s %s\n", "?", "?", "", LocaleText(e.locale).c_str(), "no-block",
-                  "?", DisplayName(e).c_str());
-      continue;
-    }
-    const uint32_t stored = e.extent;
-    char ratio[16] = "-";
-    if (e.block.fileSize != 0) {
-      std::snprintf(ratio, sizeof ratio, "%u%%",
-                    static_cast<unsigned>(static_cast<uint64_t>(stored) * 100 / e.block.fileSize));
-    }
-    const std::string methods = MethodWords(e.methods);
-    std::printf("%12u %12u %6s  %-7s %-34s %-27s %s\n", e.block.fileSize, stored, ratio,
-                LocaleText(e.locale).c_str(), FlagWords(e.block.flags).c_str(), methods.c_str(),
-                DisplayName(e).c_str());
-    totalSize += e.block.fileSize;
-    totalStored += stored;
+  bool allFound = true;
+  if (args.positional.size() > 1 || args.Has("exclude")) {
+    entries = SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
+                            args.Has("no-wildcards"), "list", locale, &allFound);
   }
-  if (args.verbose) {
-    std::printf("%zu files, %llu bytes, %llu stored\n", shown, static_cast<unsigned long long>(totalSize),
-                static_cast<unsigned long long>(totalStored));
+  if (args.Has("locale")) {
+    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
   }
-  return kExitOk;
+  if (args.Has("json")) {
+    ListJson(args.positional[0], entries);
+  } else if (args.Has("1")) {
+    for (const StoredEntry& e : entries) std::printf("%s\n", DisplayName(e).c_str());
+  } else {
+    ListTable(entries, args.verbose);
+  }
+  return allFound ? kExitOk : kExitFailure;
 }
 
 namespace {
@@ -243,6 +311,52 @@ void PrintHeader(const std::string& shown, const ArchiveFacts& f) {
 
 }  // namespace
 
+namespace {
+
+// Every fact info prints, by the names of the library's record.
+void InfoJson(const std::string& path, const ArchiveFacts& f, bool tablesFit) {
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.Bool("tables_fit", tablesFit);
+  char signature[16];
+  std::snprintf(signature, sizeof signature, "%02x%02x%02x%02x", f.signature[0], f.signature[1], f.signature[2],
+                f.signature[3]);
+  json.String("signature_hex", signature);
+  const struct {
+    const char* key;
+    uint64_t value;
+  } numbers[] = {{"header_offset", f.headerOffset}, {"header_size", f.headerSize},
+                 {"header_archive_size", f.headerArchiveSize}, {"archive_size", f.archiveSize},
+                 {"format_version", f.formatVersion}, {"sector_size", f.sectorSize},
+                 {"sector_size_shift", f.sectorSizeShift}, {"file_size", f.fileSize},
+                 {"bytes_past_end", f.bytesPastEnd}, {"hash_table_pos", f.hashTablePos},
+                 {"hash_table_entries", f.hashTableEntries}, {"hash_used", f.hashUsed},
+                 {"hash_deleted", f.hashDeleted}, {"hash_empty", f.hashEmpty},
+                 {"block_table_pos", f.blockTablePos}, {"block_table_entries", f.blockTableEntries},
+                 {"blocks_used", f.blocksUsed}, {"high_offset_table_pos", f.highOffsetTablePos},
+                 {"high_blocks", f.highBlocks}, {"files", f.hashUsed}, {"file_data_bytes", f.fileDataBytes},
+                 {"dead_bytes", f.deadBytes}, {"attributes_flags", f.attributesFlags},
+                 {"attributes_count", f.attributesCount}};
+  json.Bool("extended", f.extended != 0);
+  json.Bool("has_high_offsets", f.hasHighOffsets != 0);
+  for (const auto& n : numbers) json.Number(n.key, n.value);
+  if (f.hasUserData) {
+    json.BeginObject("user_data");
+    json.Number("position", f.userDataPos);
+    json.Number("size", f.userDataSize);
+    json.Number("header_size", f.userDataHeaderSize);
+    json.EndObject();
+  } else {
+    json.Null("user_data");
+  }
+  json.String("attributes", tablesFit ? DescribeAttributes(f) : "");
+  json.EndObject();
+  json.Finish();
+}
+
+}  // namespace
+
 int RunInfo(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
@@ -250,6 +364,12 @@ int RunInfo(const Args& args) {
   if (!GetArchiveFacts(archive.get(), FACTS_TABLES, &f)) {
     Fail("cannot read " + Quote(args.positional[0]));
     return kExitFailure;
+  }
+  if (args.Has("json")) {
+    const bool fit = CheckTables(archive.get(), args.positional[0]);
+    if (fit) GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
+    InfoJson(args.positional[0], f, fit);
+    return fit ? kExitOk : kExitFailure;
   }
   PrintHeader(args.positional[0], f);
   // What the tables say is worth showing only when they fit the file.
@@ -279,35 +399,76 @@ namespace {
 
 struct ExtractJob {
   std::string name;  // stored name, or "#index"
+  std::string path;  // where it goes below the output folder (stored form)
+  uint32_t locale = 0;
   bool byIndex = false;
   uint32_t index = 0;
 };
 
-// What to write: the names asked for, or every file of this locale (and the
-// neutral files that have no version of their own in it).
-bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<ExtractJob>* jobs,
-                 uint64_t* totalBytes) {
-  if (args.positional.size() > 1) {
-    for (size_t i = 1; i < args.positional.size(); ++i) {
-      jobs->push_back({StoredNameFor(archive, args.positional[i], locale, true), false, 0});
-    }
-    return true;
+// What an extract leaves out: other language versions of names written.
+struct LeftOut {
+  std::vector<StoredEntry> versions;
+};
+
+std::string LocaleFolder(uint32_t locale) {
+  char folder[32];
+  std::snprintf(folder, sizeof folder, "locale-%04X\\", locale);
+  return folder;
+}
+
+// Of the versions of one name, the one written under the name: the --locale
+// one, else the neutral one, else the first.
+size_t ChosenVersion(const std::vector<const StoredEntry*>& versions, bool localeGiven, uint32_t locale) {
+  for (size_t i = 0; localeGiven && i < versions.size(); ++i) {
+    if (versions[i]->locale == locale) return i;
   }
+  for (size_t i = 0; i < versions.size(); ++i) {
+    if (versions[i]->locale == 0) return i;
+  }
+  return 0;
+}
+
+ExtractJob JobFor(const StoredEntry& e, const std::string& folder) {
+  ExtractJob job;
+  job.name = e.name.empty() ? DisplayName(e) : e.name;
+  job.path = folder + job.name;
+  job.locale = e.locale;
+  job.byIndex = e.name.empty();
+  job.index = e.hashIndex;
+  return job;
+}
+
+// What to write: each selected name once, in the version --locale names (or
+// the neutral one, or its only one); its other versions under locale-XXXX/
+// with --all-locales, else counted in *left.
+bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<ExtractJob>* jobs,
+                 uint64_t* totalBytes, LeftOut* left, bool* allFound) {
   std::vector<std::string> names;
-  if (!GatherNames(archive, args.Value("listfile"), &names)) return false;
+  if (!ReadUserList(args.Value("listfile"), &names)) return false;
   std::vector<StoredEntry> entries = StoredEntries(archive, names);
   std::sort(entries.begin(), entries.end(), LessByName);
-  std::set<std::string> named;
-  for (const StoredEntry& e : entries) {
-    if (e.locale != locale && e.locale != 0) continue;
-    if (e.name.empty()) {
-      jobs->push_back({DisplayName(e), true, e.hashIndex});
-    } else if (named.insert(e.name).second && e.name != "(listfile)") {
-      jobs->push_back({e.name, false, 0});
-    } else {
-      continue;
+  const std::vector<StoredEntry> selected =
+      SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
+                    args.Has("no-wildcards"), "extract", locale, allFound);
+  // Versions of one name are neighbours: the sort puts names first, then locales.
+  for (size_t i = 0; i < selected.size();) {
+    size_t end = i + 1;
+    while (!selected[i].name.empty() && end < selected.size() && EqualsNoCase(selected[end].name, selected[i].name)) {
+      ++end;
     }
-    if (e.blockValid) *totalBytes += e.block.fileSize;
+    std::vector<const StoredEntry*> versions;
+    for (size_t k = i; k < end; ++k) versions.push_back(&selected[k]);
+    const size_t chosen = ChosenVersion(versions, args.Has("locale"), locale);
+    for (size_t k = 0; k < versions.size(); ++k) {
+      const StoredEntry& e = *versions[k];
+      if (k != chosen && !args.Has("all-locales")) {
+        left->versions.push_back(e);
+        continue;
+      }
+      jobs->push_back(JobFor(e, k == chosen ? "" : LocaleFolder(e.locale)));
+      if (e.blockValid) *totalBytes += e.block.fileSize;
+    }
+    i = end;
   }
   return true;
 }
@@ -325,12 +486,12 @@ struct ExtractOutput {
 
 // Writes one opened file below the output folder; false after a message.
 bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
-  std::string relative = job.name;
+  std::string relative = job.path;
   std::replace(relative.begin(), relative.end(), '\\', '/');
   const fs::path target = o.root / fs::path(relative);
   platform::OutputFile out;
   std::string link;
-  const platform::OutputStart start = out.Begin(o.tree, job.name, !o.skipOld && !o.keepOld, &link);
+  const platform::OutputStart start = out.Begin(o.tree, job.path, !o.skipOld && !o.keepOld, &link);
   uint64_t written = 0;
   if (start == platform::OutputStart::Link) {
     std::replace(link.begin(), link.end(), '\\', '/');
@@ -352,28 +513,60 @@ bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
     return false;
   }
   ++o.extracted;
-  if (o.args.verbose) Note("extracted " + Shown(job.name) + " (" + std::to_string(written) + " bytes)");
+  if (o.args.verbose) Note("extracted " + Shown(job.path) + " (" + std::to_string(written) + " bytes)");
   return true;
 }
 
 }  // namespace
 
-int RunExtract(const Args& args) {
-  uint32_t locale = 0;
-  if (!UserLocale(args, &locale)) return kExitUsage;
-  ReadArchive archive(args.positional[0]);
-  if (archive.get() == nullptr) return kExitFailure;
-  const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
-  std::vector<ExtractJob> jobs;
-  uint64_t totalBytes = 0;
-  if (!PlanExtract(args, archive.get(), locale, &jobs, &totalBytes)) return kExitFailure;
+namespace {
 
-  const bool skipOld = args.Has("skip-old-files");
-  const bool keepOld = args.Has("k") || args.Has("keep-old-files");
-  if (skipOld && keepOld) {
-    FailPlain("--skip-old-files and --keep-old-files exclude each other");
-    return kExitUsage;
+// Opens a job's file: by name in its own locale, or by its entry's index.
+bool OpenJob(ArchiveHandle archive, const ExtractJob& job, FileHandle* file) {
+  if (job.byIndex) return OpenArchiveFileByIndex(archive, job.index, file);
+  const uint32_t saved = GetLocale();
+  SetLocale(job.locale);
+  const bool ok = OpenArchiveFile(archive, job.name.c_str(), 0, file);
+  const uint32_t error = GetLastError();
+  SetLocale(saved);
+  SetLastError(error);
+  return ok;
+}
+
+// --stdout: the jobs' bytes one after the other, nothing else.
+int ExtractToStandardOutput(ArchiveHandle archive, const std::vector<ExtractJob>& jobs) {
+  platform::UseBinaryStandardStreams();
+  std::vector<uint8_t> buffer(1 << 20);
+  int status = kExitOk;
+  for (const ExtractJob& job : jobs) {
+    FileHandle file = nullptr;
+    if (!OpenJob(archive, job, &file)) {
+      Fail("cannot open " + Quote(job.name));
+      status = kExitFailure;
+      continue;
+    }
+    for (;;) {
+      uint32_t got = 0;
+      if (!ReadArchiveFile(file, buffer.data(), static_cast<uint32_t>(buffer.size()), &got, nullptr)) {
+        Fail("cannot read " + Quote(job.name));
+        status = kExitFailure;
+        break;
+      }
+      if (got == 0) break;
+      if (std::fwrite(buffer.data(), 1, got, stdout) != got) {
+        CloseArchiveFile(file);
+        return kExitFailure;  // the closing check of standard output says why
+      }
+    }
+    CloseArchiveFile(file);
   }
+  return status;
+}
+
+int ExtractToFolder(const Args& args, ArchiveHandle archive, const std::vector<ExtractJob>& jobs,
+                    uint64_t totalBytes) {
+  const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
+  const bool skipOld = args.Has("skip-old-files");
   // The folder given is followed wherever it leads, as the user chose it;
   // below it nothing is written through a link.
   std::error_code made;
@@ -384,14 +577,12 @@ int RunExtract(const Args& args) {
     return kExitFailure;
   }
   platform::OutputTree tree(rootFolder, 0, "");
-
   int status = kExitOk;
   Progress progress("extract", jobs.size(), totalBytes);
   ExtractOutput output{args, root, tree};
   output.skipOld = skipOld;
-  output.keepOld = keepOld;
+  output.keepOld = args.Has("k") || args.Has("keep-old-files");
   output.progress = &progress;
-  SetLocale(locale);
   for (const ExtractJob& job : jobs) {
     const FileCounted counted(&progress);
     if (!IsSafeStoredName(job.name)) {
@@ -400,11 +591,8 @@ int RunExtract(const Args& args) {
       continue;
     }
     FileHandle file = nullptr;
-    const bool opened = job.byIndex ? OpenArchiveFileByIndex(archive.get(), job.index, &file)
-                                    : OpenArchiveFile(archive.get(), job.name.c_str(), 0, &file);
-    if (!opened) {
-      if (!job.byIndex && GetLastError() == ERROR_FILE_NOT_FOUND) NotInArchive("extract", job.name, locale);
-      else Fail("cannot open " + Quote(job.name));
+    if (!OpenJob(archive, job, &file)) {
+      Fail("cannot open " + Quote(job.name));
       status = kExitFailure;
       continue;
     }
@@ -416,6 +604,44 @@ int RunExtract(const Args& args) {
          (skipOld ? ", " + std::to_string(output.kept) + " existing files kept" : std::string()));
   }
   return status;
+}
+
+// Nothing is left out without a word: the versions not written are counted
+// (and, verbose, named).
+void ReportLeftOut(const Args& args, const LeftOut& left) {
+  if (left.versions.empty()) return;
+  if (args.verbose) {
+    for (const StoredEntry& e : left.versions) {
+      Note("not written: " + Shown(e.name) + " (locale " + LocaleText(e.locale) + ")");
+    }
+  }
+  const size_t n = left.versions.size();
+  Note(std::to_string(n) + (n == 1 ? " version" : " versions") +
+       " in other locales not written; give --all-locales");
+}
+
+}  // namespace
+
+int RunExtract(const Args& args) {
+  uint32_t locale = 0;
+  if (!UserLocale(args, &locale)) return kExitUsage;
+  if (args.Has("skip-old-files") && (args.Has("k") || args.Has("keep-old-files"))) {
+    FailPlain("--skip-old-files and --keep-old-files exclude each other");
+    return kExitUsage;
+  }
+  const bool toStdout = args.Has("O") || args.Has("stdout");
+  if (toStdout) SetNotesToStandardError();
+  ReadArchive archive(args.positional[0]);
+  if (archive.get() == nullptr) return kExitFailure;
+  std::vector<ExtractJob> jobs;
+  uint64_t totalBytes = 0;
+  LeftOut left;
+  bool allFound = true;
+  if (!PlanExtract(args, archive.get(), locale, &jobs, &totalBytes, &left, &allFound)) return kExitFailure;
+  const int status = toStdout ? ExtractToStandardOutput(archive.get(), jobs)
+                              : ExtractToFolder(args, archive.get(), jobs, totalBytes);
+  ReportLeftOut(args, left);
+  return allFound ? status : kExitFailure;
 }
 
 namespace {
@@ -476,14 +702,21 @@ void Report(const Verified& v, bool verbose, VerifyCounts* counts) {
   }
 }
 
-// Every entry checked, in the order list shows them.
-std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::string>& names, Progress* progress) {
+// The entries chosen checked, in the order list shows them; every entry
+// when chosen is null.
+std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::string>& names,
+                                const std::set<uint32_t>* chosen, Progress* progress) {
   std::vector<const char*> given;
   for (const std::string& name : names) given.push_back(name.c_str());
   struct Context {
     std::vector<Verified> done;
     Progress* progress;
-  } context{{}, progress};
+    const std::set<uint32_t>* chosen;
+  } context{{}, progress, chosen};
+  auto select = [](void* c, const ArchiveEntry* e) {
+    const auto* chosen = static_cast<Context*>(c)->chosen;
+    return chosen == nullptr || chosen->count(e->hashIndex) != 0;
+  };
   auto take = [](void* c, const ArchiveVerifyResult* r) {
     auto* context = static_cast<Context*>(c);
     context->done.push_back({ToStoredEntry(*r->entry), *r});
@@ -492,10 +725,35 @@ std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::st
     context->progress->FileDone();
     return true;
   };
-  VerifyArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &context);
+  VerifySelectedEntries(archive, given.data(), static_cast<uint32_t>(given.size()), select, take, &context);
   std::sort(context.done.begin(), context.done.end(),
             [](const Verified& a, const Verified& b) { return LessByName(a.entry, b.entry); });
   return std::move(context.done);
+}
+
+void VerifyJson(const std::string& path, const std::vector<Verified>& results, const VerifyCounts& counts) {
+  static const char* const kStates[] = {"whole", "damaged", "not-checked", "differs"};
+  JsonWriter json(stdout);
+  json.BeginObject();
+  json.String("archive", path);
+  json.Number("files_checked", results.size() - counts.unchecked);
+  json.Number("damaged", counts.damaged);
+  json.Number("not_checked", counts.unchecked);
+  json.Number("differ", counts.mismatched);
+  json.BeginArray("results");
+  for (const Verified& v : results) {
+    json.BeginObject();
+    json.Name(v.entry.name.empty() ? DisplayName(v.entry) : v.entry.name);
+    json.Number("locale", v.entry.locale);
+    json.String("state", kStates[v.result.state <= VERIFY_DIFFERS ? v.result.state : VERIFY_DAMAGED]);
+    if (v.result.state == VERIFY_WHOLE) json.Null("reason");
+    else if (v.result.state == VERIFY_DIFFERS) json.String("reason", DigestMismatch(v.result));
+    else json.String("reason", Problem(v.result));
+    json.EndObject();
+  }
+  json.EndArray();
+  json.EndObject();
+  json.Finish();
 }
 
 }  // namespace
@@ -505,7 +763,7 @@ int RunVerify(const Args& args) {
   if (archive.get() == nullptr) return kExitFailure;
   if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
   std::vector<std::string> names;
-  if (!GatherNames(archive.get(), args.Value("listfile"), &names)) return kExitFailure;
+  if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   ArchiveFacts facts{};
   GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_ATTRIBUTES, &facts);
   VerifyCounts counts;
@@ -518,19 +776,35 @@ int RunVerify(const Args& args) {
                                    : 0;
   if (unsupported & ATTRIBUTE_MD5) Note("note: MD5 is not supported by this build; MD5s not checked");
   if (unsupported & ATTRIBUTE_CRC32) Note("note: CRC-32 is not supported by this build; CRC-32s not checked");
+  // Named files only: the selection decides, the library checks just those.
+  bool allFound = true;
+  std::set<uint32_t> chosen;
+  uint64_t files = facts.hashUsed, bytes = facts.contentBytes;
+  if (args.positional.size() > 1) {
+    const std::vector<StoredEntry> selected =
+        SelectEntries(StoredEntries(archive.get(), names), {args.positional.begin() + 1, args.positional.end()}, {},
+                      args.Has("no-wildcards"), "verify", 0, &allFound);
+    files = selected.size();
+    bytes = 0;
+    for (const StoredEntry& e : selected) {
+      chosen.insert(e.hashIndex);
+      bytes += e.blockValid ? e.block.fileSize : 0;
+    }
+  }
   std::vector<Verified> results;
   {
-    Progress progress("verify", facts.hashUsed, facts.contentBytes);
-    results = VerifyAll(archive.get(), names, &progress);
+    Progress progress("verify", files, bytes);
+    results = VerifyAll(archive.get(), names, args.positional.size() > 1 ? &chosen : nullptr, &progress);
   }
   for (const Verified& v : results) Report(v, args.verbose, &counts);
   const size_t damaged = counts.damaged, unchecked = counts.unchecked, mismatched = counts.mismatched;
-  if (args.verbose || damaged != 0 || unchecked != 0 || mismatched != 0) {
-    std::printf("%zu files checked, %zu damaged, %zu not checked", results.size() - unchecked, damaged, unchecked);
-    if (mismatched != 0) std::printf(", %zu differ from \"(attributes)\"", mismatched);
-    std::printf("\n");
-  }
-  if (damaged != 0 || mismatched != 0) return kExitFailure;
+  if (args.Has("json")) VerifyJson(args.positional[0], results, counts);
+  // A summary always (unless -q): silence is no answer to "is it whole?".
+  std::string summary = std::to_string(results.size() - unchecked) + " files checked, " + std::to_string(damaged) +
+                        " damaged, " + std::to_string(unchecked) + " not checked";
+  if (mismatched != 0) summary += ", " + std::to_string(mismatched) + " differ from \"(attributes)\"";
+  Note(summary);
+  if (damaged != 0 || mismatched != 0 || !allFound) return kExitFailure;
   return unchecked != 0 ? kExitUnchecked : kExitOk;
 }
 

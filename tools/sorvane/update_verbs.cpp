@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "guide.h"
 #include "names.h"
+#include "select.h"
 
 namespace sorvane {
 
@@ -28,6 +29,10 @@ class WriteArchive {
     const std::string absolute = AbsoluteArchivePath(path);
     // The library makes a new archive in an empty file; a verb that needs
     // one that is there must not leave a header behind when it fails.
+    if (IsFolder(absolute)) {
+      FailPlain("cannot open archive " + Quote(path) + " for update: it is a folder, not an archive");
+      return;
+    }
     if ((flags & UPDATE_OPEN_EXISTING) != 0 && IsEmptyFile(absolute)) {
       FailPlain("cannot open archive " + Quote(path) + " for update: the file is empty, not an archive; "
                 "it was left as it is");
@@ -145,10 +150,32 @@ uint32_t WaveMask(const std::string& path) {
 }
 
 struct Source {
-  std::string path;
+  std::string path;  // "-": standard input, read into data
   std::string name;
   uint64_t size = 0;
+  std::vector<uint8_t> data;
 };
+
+// Standard input whole, for "add ARCHIVE - --name NAME". False (reported)
+// when it cannot be read or is larger than a stored file can be.
+bool ReadStandardInput(std::vector<uint8_t>* data) {
+  platform::UseBinaryStandardStreams();
+  uint8_t chunk[1 << 16];
+  for (;;) {
+    const size_t got = std::fread(chunk, 1, sizeof chunk, stdin);
+    data->insert(data->end(), chunk, chunk + got);
+    if (data->size() > 0xFFFFFFFFu) {
+      FailPlain("standard input holds more than 4 GiB, more than a stored file can; nothing was written");
+      return false;
+    }
+    if (got < sizeof chunk) break;
+  }
+  if (std::ferror(stdin)) {
+    FailPlain("cannot read standard input; nothing was written");
+    return false;
+  }
+  return true;
+}
 
 // Gathers what the command line names: files, and folders walked in name
 // order. Paths that cannot be added are reported and counted as skipped; a
@@ -168,6 +195,10 @@ class SourceCollector {
       return false;
     }
     for (const std::string& path : paths) {
+      if (path == "-") {
+        if (!TakeStandardInput(sources)) return false;
+        continue;
+      }
       const fs::file_status link = fs::symlink_status(path, ec);
       if (!fs::exists(link)) {
         FailWith("cannot add " + Quote(path), ERROR_FILE_NOT_FOUND);
@@ -184,6 +215,10 @@ class SourceCollector {
             continue;
           }
           const std::string name = StoredNameForPath(file.generic_string());
+          if (Excluded(args_.All("exclude"), name)) {
+            if (args_.verbose) Note("left out " + file.string() + ": --exclude");
+            continue;
+          }
           if (name.empty()) {
             FailPlain(Quote(file.string()) + " climbs out of its folder; add it from its own folder");
             return false;
@@ -206,6 +241,10 @@ class SourceCollector {
           FailPlain(Quote(path) + " climbs out of its folder; give the stored name with --name");
           return false;
         }
+        if (!args_.Has("name") && Excluded(args_.All("exclude"), name)) {
+          if (args_.verbose) Note("left out " + path + ": --exclude");
+          continue;
+        }
         const uint32_t problem = CheckStoredName(name.c_str());
         if (problem != NAME_FOLLOWS_RULE) {
           FailPlain("cannot add " + Quote(path) + " as " + Quote(name) + ": " + NameRuleText(problem) +
@@ -221,6 +260,25 @@ class SourceCollector {
   size_t skipped() const { return skipped_; }
 
  private:
+  // "-": standard input under the --name given.
+  bool TakeStandardInput(std::vector<Source>* sources) {
+    if (!args_.Has("name")) {
+      FailPlain("adding standard input (\"-\") needs the stored name: give --name NAME");
+      return false;
+    }
+    const std::string name = Backslashed(args_.Value("name"));
+    const uint32_t problem = CheckStoredName(name.c_str());
+    if (problem != NAME_FOLLOWS_RULE) {
+      FailPlain("cannot add standard input as " + Quote(name) + ": " + NameRuleText(problem));
+      return false;
+    }
+    Source source{"-", name, 0, {}};
+    if (!ReadStandardInput(&source.data)) return false;
+    source.size = source.data.size();
+    sources->push_back(std::move(source));
+    return true;
+  }
+
   void Skip(const std::string& path, const std::string& why) {
     FailPlain("skipped " + Quote(path) + ": " + why);
     ++skipped_;
@@ -257,7 +315,7 @@ class SourceCollector {
     uint64_t size = 0;
     platform::GetFileSize64(file, &size);
     platform::CloseHandle(file);
-    sources->push_back({path, name, size});
+    sources->push_back({path, name, size, {}});
   }
 
   // Folders' own symbolic links are not followed, so no walk loops.
@@ -555,18 +613,42 @@ bool MakeRoom(const Args& args, WriteArchive& archive, const std::string& shown,
 }
 
 // Adds every source inside the open batch; the names added go to added.
+// Files already stored are one message, not one per file: the way forward
+// is the same for all of them.
+void ReportAlreadyStored(const Args& args, const std::vector<std::string>& stored) {
+  if (stored.empty()) return;
+  const size_t n = stored.size();
+  const std::string what = n == 1 ? " file is already stored in this locale and was left as it is"
+                                  : " files are already stored in this locale and were left as they are";
+  FailPlain(std::to_string(n) + what + "; give --replace to replace " + (n == 1 ? "it" : "them") +
+            (args.verbose ? ":" : " (-v names " + std::string(n == 1 ? "it" : "them") + ")"));
+  if (args.verbose) {
+    for (const std::string& name : stored) FailPlain("  already stored: " + Shown(name));
+  }
+}
+
 int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, const std::vector<Source>& sources,
                uint64_t totalBytes, std::vector<std::string>* added) {
   int status = kExitOk;
+  std::vector<std::string> stored;  // already there: told in one line
   Progress progress("add", sources.size(), totalBytes);
   for (const Source& source : sources) {
-    const uint32_t mask = o.method.wave ? WaveMask(source.path) : o.method.mask;
-    const bool ok = AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), o.flags, mask, o.level);
+    const bool fromInput = source.path == "-";
+    const uint32_t mask = o.method.wave && !fromInput ? WaveMask(source.path) : o.method.mask;
+    const bool ok = fromInput ? AddFileFromMemory(archive.get(), source.data.data(),
+                                                  static_cast<uint32_t>(source.data.size()), source.name.c_str(),
+                                                  o.flags, mask, o.level)
+                              : AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), o.flags,
+                                                mask, o.level);
     progress.FileDone();
     if (!ok) {
       const uint32_t error = GetLastError();
-      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
       status = kExitFailure;
+      if (error == ERR_ALREADY_STORED) {
+        stored.push_back(source.name);
+        continue;
+      }
+      FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
       if (archive.Failed()) break;
       continue;
     }
@@ -582,6 +664,7 @@ int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, con
       Note("added " + Shown(source.name) + sizes);
     }
   }
+  ReportAlreadyStored(args, stored);
   return status;
 }
 
@@ -606,7 +689,19 @@ int RunAdd(const Args& args) {
   // Room for every new name is made sure of before anything is written.
   std::error_code ec;
   const bool exists = fs::is_regular_file(absolute, ec) && fs::file_size(absolute, ec) != 0;
-  if (!exists) {
+  if (!exists && !args.Has("hash-size")) {
+    // The command counted what it adds: the table it creates holds it with a
+    // quarter to spare, so later adds find room.
+    const Needed needed = EntriesNeeded(nullptr, names, o.locale, keepList);
+    uint64_t size = kDefaultHashSize;
+    while (size * 3 / 4 < needed.total()) size *= 2;
+    if (size > kMaxForcedHashSize) size = kMaxForcedHashSize;
+    o.hashSize = static_cast<uint32_t>(size);
+    if (!HashSizeAllowed(args, o.hashSize, "the hash table needed") || needed.total() > o.hashSize) {
+      if (needed.total() > o.hashSize) ReportTooSmall(shown, false, o.hashSize, 0, needed, false);
+      return kExitFailure;
+    }
+  } else if (!exists) {
     const Needed needed = EntriesNeeded(nullptr, names, o.locale, keepList);
     if (needed.total() > o.hashSize) {
       if (!args.Has("grow")) {
@@ -635,6 +730,45 @@ int RunAdd(const Args& args) {
   return CombineStatus(status, skipped);
 }
 
+namespace {
+
+// The names a command's NAMEs stand for in locale: a name stored in some
+// locale as it is (its own messages follow), else the names of that locale a
+// pattern or folder selects. False when a NAME selects nothing (reported).
+bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<std::string>* out) {
+  std::vector<StoredEntry> entries;
+  bool listed = false, ok = true;
+  for (size_t i = 1; i < args.positional.size(); ++i) {
+    const std::string& arg = args.positional[i];
+    if (ArchiveHasEntry(archive, arg.c_str(), ANY_LOCALE) ||
+        ArchiveHasEntry(archive, Backslashed(arg).c_str(), ANY_LOCALE)) {
+      out->push_back(arg);
+      continue;
+    }
+    if (!listed) {
+      std::vector<std::string> names;
+      if (!ReadUserList(args.Value("listfile"), &names)) return false;
+      entries = StoredEntries(archive, names);
+      std::sort(entries.begin(), entries.end(), LessByName);
+      listed = true;
+    }
+    bool found = true;
+    const std::vector<StoredEntry> selected =
+        SelectEntries(entries, {arg}, {}, args.Has("no-wildcards"), args.verb, locale, &found);
+    size_t taken = 0;
+    for (const StoredEntry& e : selected) {
+      if (e.locale != locale || e.name.empty()) continue;
+      out->push_back(e.name);
+      ++taken;
+    }
+    if (found && taken == 0) NotInArchive(args.verb, arg, locale);
+    ok = ok && found && taken != 0;
+  }
+  return ok;
+}
+
+}  // namespace
+
 int RunDelete(const Args& args) {
   uint32_t locale = 0;
   if (!LocaleOption(args, &locale)) return kExitUsage;
@@ -649,9 +783,11 @@ int RunDelete(const Args& args) {
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   int status = kExitOk;
+  std::vector<std::string> typed;
+  if (!ExpandNames(args, archive.get(), locale, &typed)) status = kExitFailure;
   std::vector<std::string> deleted;
-  for (size_t i = 1; i < args.positional.size(); ++i) {
-    const std::string name = StoredNameFor(archive.get(), args.positional[i], locale, true);
+  for (const std::string& given : typed) {
+    const std::string name = StoredNameFor(archive.get(), given, locale, true);
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
@@ -662,7 +798,7 @@ int RunDelete(const Args& args) {
     if (GetLastError() == ERROR_SUCCESS) {
       FailPlain("cannot delete " + Quote(name) + ": only its neutral version is stored (use --locale 0)");
     } else if (GetLastError() == ERR_FILE_NOT_STORED) {
-      NotInArchive("delete", args.positional[i], locale);
+      NotInArchive("delete", given, locale);
     } else {
       Fail("cannot delete " + Quote(name));
     }

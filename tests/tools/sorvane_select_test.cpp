@@ -1,0 +1,221 @@
+// sorvane for a mod's everyday work: selecting by pattern and folder,
+// exclusions, every locale accounted for, streams, and a new archive sized
+// for what it gets. Each case runs the real program.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "tests/support/archive_builder.h"
+#include "tests/support/run_program.h"
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+namespace {
+
+RunResult Sorvane(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = "") {
+  return RunProgram(BuiltProgram("tools/sorvane/sorvane"), args, dir.path(), input);
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The names list shows, one per line (the last column).
+std::set<std::string> Listed(const TempDir& dir, const std::string& archive) {
+  std::istringstream lines(Sorvane(dir, {"list", archive}).output);
+  std::set<std::string> names;
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) names.insert(line.substr(line.rfind(' ') + 1));
+  return names;
+}
+
+// A mod's source tree: units in folders, scripts, and a version-control folder.
+void MakeMod(const TempDir& dir) {
+  for (const char* f : {"modsrc/Units/Orc/grunt.txt", "modsrc/Units/Orc/peon.txt", "modsrc/Units/Human/footman.txt",
+                        "modsrc/Units/readme.txt", "modsrc/Scripts/main.lua", "modsrc/.git/config",
+                        "modsrc/Scripts/old.tmp"}) {
+    fs::create_directories(fs::path(dir / f).parent_path());
+    WriteBytes(dir / f, PatternBytes(300, static_cast<uint8_t>(std::string(f).size())));
+  }
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "mod.mpq", "modsrc", "--exclude", ".git", "--exclude", "*.tmp"})), 0);
+}
+
+TEST(SorvaneSelectTest, NamesSelectAsStoredNamesPatternsOrFolders) {
+  TempDir dir("sorvane-select");
+  MakeMod(dir);
+  const std::set<std::string> all = Listed(dir, "mod.mpq");
+  EXPECT_EQ(all.count("modsrc\\.git\\config") + all.count("modsrc\\Scripts\\old.tmp"), 0u);
+  struct Case {
+    std::vector<std::string> names;
+    std::vector<std::string> options;
+    std::set<std::string> selected;  // what extract writes
+    int status;
+  };
+  const std::string orc = "modsrc\\Units\\Orc\\", units = "modsrc\\Units\\";
+  const std::vector<Case> cases = {
+      {{"modsrc/Units/*"}, {}, {orc + "grunt.txt", orc + "peon.txt", units + "Human\\footman.txt",
+                                units + "readme.txt"}, 0},  // files, and folders with what they hold
+      {{"modsrc/Units/*.txt"}, {}, {units + "readme.txt"}, 0},
+      {{"MODSRC/units/**"}, {}, {orc + "grunt.txt", orc + "peon.txt", units + "Human\\footman.txt",
+                                 units + "readme.txt"}, 0},
+      {{"modsrc/Units/Orc"}, {}, {orc + "grunt.txt", orc + "peon.txt"}, 0},
+      {{"modsrc\\units\\orc/"}, {}, {orc + "grunt.txt", orc + "peon.txt"}, 0},
+      {{"**/p?on.txt", "**/[fg]*"}, {}, {orc + "peon.txt", orc + "grunt.txt", units + "Human\\footman.txt"}, 0},
+      {{"modsrc/Units"}, {"--exclude", "Orc", "--exclude", "readme*"}, {units + "Human\\footman.txt"}, 0},
+      {{"modsrc/Units/*"}, {"--no-wildcards"}, {}, 1},
+      {{"nothing/*"}, {}, {}, 1},
+      {{"modsrc/Units/Orc/grunt.txt", "nothing/**"}, {}, {orc + "grunt.txt"}, 1},
+      {{"(listfile)"}, {}, {"(listfile)"}, 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string out = "out" + std::to_string(n++);
+    std::vector<std::string> args = {"extract", "mod.mpq", "-C", out};
+    args.insert(args.end(), c.names.begin(), c.names.end());
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const RunResult r = Sorvane(dir, args);
+    EXPECT_EQ(ExitCode(r), c.status) << args[4] << r.errors;
+    if (c.status != 0) {
+      EXPECT_TRUE(Has(r.errors, "not in the archive")) << r.errors;
+    }
+    std::set<std::string> written;
+    if (fs::exists(dir / out)) {
+      for (const auto& e : fs::recursive_directory_iterator(dir / out)) {
+        if (!e.is_regular_file()) continue;
+        std::string name = fs::relative(e.path(), dir / out).generic_string();
+        for (char& ch : name) ch = ch == '/' ? '\\' : ch;
+        written.insert(name);
+      }
+    }
+    EXPECT_EQ(written, c.selected) << args[4];
+  }
+  // delete: what a NAME selects goes, the rest stays, the list forgets the
+  // deleted names; a NAME that selects nothing changes nothing.
+  const Bytes before = ReadBytes(dir / "mod.mpq");
+  RunResult r = Sorvane(dir, {"delete", "mod.mpq", "nothing/*"});
+  EXPECT_EQ(ExitCode(r), 1);
+  EXPECT_EQ(ReadBytes(dir / "mod.mpq"), before);
+  r = Sorvane(dir, {"delete", "mod.mpq", "modsrc/Scripts", "**/peon.txt"});
+  EXPECT_EQ(ExitCode(r), 0) << r.errors;
+  std::set<std::string> left = all;
+  left.erase("modsrc\\Scripts\\main.lua");
+  left.erase(orc + "peon.txt");
+  EXPECT_EQ(Listed(dir, "mod.mpq"), left);
+  r = Sorvane(dir, {"verify", "mod.mpq", "modsrc/Units/Orc", "-v"});
+  EXPECT_TRUE(ExitCode(r) == 0 && Has(r.output, "1 files checked")) << r.output << r.errors;
+  // A pattern never takes the name list: "delete '*'" leaves it alone.
+  EXPECT_EQ(ExitCode(Sorvane(dir, {"delete", "mod.mpq", "*"})), 0);
+  EXPECT_EQ(Listed(dir, "mod.mpq"), std::set<std::string>{"(listfile)"});
+}
+
+TEST(SorvaneSelectTest, EveryLocaleIsWrittenOrAccountedFor) {
+  TempDir dir("sorvane-select");
+  WriteBytes(dir / "n.txt", PatternBytes(200, 1));
+  WriteBytes(dir / "d.txt", PatternBytes(200, 2));
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "n.txt", "--name", "units/orc/LINES.txt"})), 0);
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "d.txt", "--name", "units/orc/LINES.txt", "--locale", "0x407"})), 0);
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "d.txt", "--name", "only/german.txt", "--locale", "0x407"})), 0);
+  RunResult r = Sorvane(dir, {"extract", "m.mpq", "-C", "a"});
+  EXPECT_EQ(ExitCode(r), 0) << r.errors;
+  EXPECT_TRUE(Has(r.output, "1 version in other locales not written; give --all-locales")) << r.output;
+  EXPECT_EQ(ReadBytes(dir / "a/units/orc/LINES.txt"), PatternBytes(200, 1));
+  EXPECT_EQ(ReadBytes(dir / "a/only/german.txt"), PatternBytes(200, 2));
+  EXPECT_FALSE(fs::exists(dir / "a/(listfile)"));
+  r = Sorvane(dir, {"extract", "m.mpq", "-C", "b", "--locale", "0x407", "-v"});
+  EXPECT_TRUE(Has(r.output, "not written: units\\orc\\LINES.txt (locale 0)")) << r.output;
+  EXPECT_EQ(ReadBytes(dir / "b/units/orc/LINES.txt"), PatternBytes(200, 2));
+  r = Sorvane(dir, {"extract", "m.mpq", "-C", "c", "--all-locales"});
+  EXPECT_TRUE(ExitCode(r) == 0 && !Has(r.output, "not written")) << r.output;
+  EXPECT_EQ(ReadBytes(dir / "c/units/orc/LINES.txt"), PatternBytes(200, 1));
+  EXPECT_EQ(ReadBytes(dir / "c/locale-0407/units/orc/LINES.txt"), PatternBytes(200, 2));
+}
+
+TEST(SorvaneSelectTest, StreamsCarryBytesOnlyAndNewArchivesFitWhatTheyGet) {
+  TempDir dir("sorvane-select");
+  std::string input;
+  // Output is read as text (CR LF becomes LF), so the bytes hold no CR.
+  for (int i = 0; i < 70000; ++i) input += static_cast<char>(14 + i * 131 % 240);
+  RunResult r = Sorvane(dir, {"add", "s.mpq", "-", "--name", "in/data.bin", "-v"}, input);
+  ASSERT_EQ(ExitCode(r), 0) << r.errors;
+  r = Sorvane(dir, {"extract", "s.mpq", "-O", "in/data.bin", "in/data.bin", "-v"});
+  EXPECT_EQ(ExitCode(r), 0);
+  // Only the bytes: the notes went to standard error.
+  EXPECT_TRUE(r.output == input) << r.output.size() << " bytes";  // a name given twice is written once
+  EXPECT_EQ(ExitCode(Sorvane(dir, {"add", "s.mpq", "-"})), 1);  // no --name
+
+  fs::create_directories(dir / "many");
+  for (int i = 0; i < 1187; ++i) WriteBytes(dir / ("many/f" + std::to_string(i)), PatternBytes(8, 1));
+  r = Sorvane(dir, {"add", "big.mpq", "many", "--hash-size", "1024"});
+  EXPECT_TRUE(ExitCode(r) == 1 && Has(r.errors, "--hash-size 2048 would fit")) << r.errors;
+  r = Sorvane(dir, {"add", "big.mpq", "many"});
+  EXPECT_EQ(ExitCode(r), 0) << r.errors;
+  EXPECT_TRUE(Has(Sorvane(dir, {"info", "big.mpq"}).output, "2048 entries: 1188 in use"));
+}
+
+}  // namespace
+
+namespace {
+
+// A 16-bit stereo PCM WAV, which the wave method codes with the longest
+// method string there is.
+Bytes StereoWave(uint32_t bytes) {
+  Bytes out = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0, 1, 0, 2, 0,
+               0x22, 0x56, 0, 0, 0, 0, 0, 0, 4, 0, 16, 0, 'd', 'a', 't', 'a'};
+  for (uint32_t i = 0; i < bytes + 4; ++i) out.push_back(static_cast<uint8_t>(i < 4 ? bytes >> (8 * i) : i * 7919 >> 5));
+  return out;
+}
+
+TEST(SorvaneSelectTest, ScriptsReadWhatListInfoAndVerifyPrint) {
+  TempDir dir("sorvane-select");
+  WriteBytes(dir / "s.wav", StereoWave(40000));
+  WriteBytes(dir / "t.txt", PatternBytes(3000, 't'));
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "s.wav", "--compress", "wave"})), 0);
+  ASSERT_EQ(ExitCode(Sorvane(dir, {"add", "m.mpq", "t.txt", "--name", "odd\xff.txt"})), 0);
+  RunResult r = Sorvane(dir, {"list", "m.mpq"});
+  // Every row's Name column starts where the header's does.
+  std::istringstream rows(r.output);
+  std::string header, row;
+  std::getline(rows, header);
+  const size_t column = header.find("Name");
+  while (std::getline(rows, row)) EXPECT_EQ(row[column - 1], ' ') << row;
+  EXPECT_NE(r.output.find("implode+huffman+adpcm-stereo"), std::string::npos) << r.output;
+  EXPECT_EQ(Sorvane(dir, {"list", "m.mpq", "-1", "*.wav"}).output, "s.wav\n");
+
+  // The documents parse, and a name that is no UTF-8 keeps its bytes.
+  const std::string check =
+      "import json, sys\n"
+      "l, i, v = (json.load(open(f)) for f in sys.argv[1:])\n"
+      "odd = [e for e in l['entries'] if 'name_hex' in e]\n"
+      "assert len(l['entries']) == 3 and odd[0]['name_hex'] == '6f6464ff2e747874', odd\n"
+      "assert i['files'] == 3 and i['tables_fit'] and v['damaged'] == 0 and len(v['results']) == 3\n";
+  WriteBytes(dir / "check.py", Bytes(check.begin(), check.end()));
+  const char* verbs[] = {"list", "info", "verify"};
+  for (const char* verb : verbs) {
+    const RunResult doc = Sorvane(dir, {verb, "m.mpq", "--json"});
+    ASSERT_EQ(ExitCode(doc), 0) << verb;
+    WriteBytes(dir / (std::string(verb) + ".json"), Bytes(doc.output.begin(), doc.output.end()));
+  }
+#ifndef _WIN32  // python3, a full device and a reader that stops early are the build machine's
+  r = RunProgram("python3", {"check.py", "list.json", "info.json", "verify.json"}, dir.path(), "");
+  if (ExitCode(r) != 127) {  // 127: no python3 on this machine
+    EXPECT_EQ(ExitCode(r), 0) << r.errors;
+  }
+
+  // The listing must outgrow a pipe's buffer for the reader's going to show.
+  const std::string script = BuiltProgram("tools/sorvane/sorvane") + " list m.mpq > /dev/full; echo \"full $?\"\n" +
+                             "mkdir many; for i in $(seq 1500); do echo > many/f$i; done\n" +
+                             BuiltProgram("tools/sorvane/sorvane") + " add big.mpq many -q\n" +
+                             BuiltProgram("tools/sorvane/sorvane") + " list big.mpq | head -1 > /dev/null\n" +
+                             "echo \"pipe ${PIPESTATUS[0]}\"\n";
+  WriteBytes(dir / "out.sh", Bytes(script.begin(), script.end()));
+  r = RunProgram("bash", {"out.sh"}, dir.path(), "");
+  EXPECT_NE(r.output.find("full 1\n"), std::string::npos);
+  EXPECT_NE(r.errors.find("cannot write to standard output: No space left on device"), std::string::npos);
+  EXPECT_NE(r.output.find("pipe 0\n"), std::string::npos);
+  EXPECT_EQ(r.errors.find("Broken pipe"), std::string::npos) << r.errors;
+#endif
+}
+
+}  // namespace
