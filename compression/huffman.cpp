@@ -387,15 +387,17 @@ template <class Table>
 inline uint16_t MoveToRunStart(HuffTree& t, uint16_t j, uint32_t w, Table& tab) {
   uint16_t& hint = t.runHints[w % kRunHints];
   const uint16_t i = RunStart(t, j, w, hint);
-  tab.Exchange(t, i, j);
   SwapSlots(t, i, j);
+  tab.Exchange(t, i, j);
   hint = static_cast<uint16_t>(i + 1);  // i leaves the run
   return i;
 }
 
-// The encoder keeps no decoding table.
+// The encoder keeps no decoding table. A table hears of every change of the
+// tree's shape once it is made: an exchange of two slots' contents, or a
+// slot whose content became a subtree.
 struct NoTable {
-  void Forget(const HuffTree&, uint16_t) {}
+  void Reshaped(const HuffTree&, uint16_t) {}
   void Exchange(const HuffTree&, uint16_t, uint16_t) {}
 };
 
@@ -431,7 +433,6 @@ inline uint16_t AppendNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_
 template <class Table>
 void InsertSymbol(HuffTree& t, uint32_t b, Table& tab) {
   const auto tail = static_cast<uint16_t>(t.used);
-  tab.Forget(t, tail);
   const uint32_t oldValue = t.value[tail];
   const uint16_t a = AppendNode(t, oldValue, t.weight[tail], tail);
   t.leaves[oldValue] = a;
@@ -439,6 +440,7 @@ void InsertSymbol(HuffTree& t, uint32_t b, Table& tab) {
   t.leaves[b] = c;
   t.kids[tail][0] = c;
   t.kids[tail][1] = a;
+  tab.Reshaped(t, tail);
   IncrementWeight(t, c, tab);
 }
 
@@ -591,10 +593,9 @@ inline uint32_t MakeEntry(uint32_t len, uint32_t slot) { return len << 24 | slot
 inline uint32_t EntryLength(uint32_t e) { return e >> 24; }
 inline uint16_t EntrySlot(uint32_t e) { return static_cast<uint16_t>(e & 0xFFFF); }
 
-// kPaths: the adaptive decoder also keeps, for each leaf of a short code, the
-// slots from the leaf up to the root's child, so that it can add to all of
-// them without following parent links one load at a time.
-template <uint32_t K, bool kPaths>
+// The fixed types' table, filled on first use (their trees change only when
+// a byte is escaped).
+template <uint32_t K>
 struct DecodeTable {
   static constexpr uint32_t kSize = 1u << K;
   static_assert(K <= 12);
@@ -605,8 +606,6 @@ struct DecodeTable {
   // so for a slot that any entry passes through the record is current. A
   // stale record only costs forgetting entries that were still good.
   uint16_t place[kNodeSlots];
-  uint16_t path[kPaths ? kNodeSlots : 1][kPathLength];
-  static_assert(!kPaths || K <= kPathLength);
 
   void Reset() {
     std::memset(entry, 0xFF, sizeof(entry));
@@ -619,39 +618,109 @@ struct DecodeTable {
     std::fill(first, first + (1u << (K - depth)), e);
   }
 
-  // The codes through slot s are about to change. (The slot in the marks
-  // keeps the stores from being turned into a byte fill, which is slow to
-  // start for runs this short.)
-  void Forget(const HuffTree&, uint16_t s) {
+  // The codes through slot s have changed. (The slot in the marks keeps
+  // the stores from being turned into a byte fill, which is slow to start
+  // for runs this short.)
+  void Reshaped(const HuffTree&, uint16_t s) {
     const uint32_t depth = place[s] >> 12;
     if (depth <= K) Set(place[s] & 0xFFF, depth, MakeEntry(kNoLength, s));
   }
 
   void Exchange(const HuffTree& t, uint16_t i, uint16_t j) {
     if (t.kids[i][0] == kNone && t.kids[j][0] == kNone) return;
-    Forget(t, i);
-    Forget(t, j);
+    Reshaped(t, i);
+    Reshaped(t, j);
   }
 
   // Walks the bits of x from the root; a code shorter than K fills every
   // entry that starts with it.
   uint32_t Fill(const HuffTree& t, uint32_t x) {
-    uint16_t walked[K];
     uint16_t node = kRoot;
     uint32_t depth = 0;
     while (depth < K && t.kids[node][0] != kNone) {
       node = t.kids[node][(x >> (K - 1 - depth)) & 1];
-      walked[depth++] = node;
+      ++depth;
       place[node] = static_cast<uint16_t>(depth << 12 | x >> (K - depth));
     }
     if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, node);
     const uint32_t e = MakeEntry(depth, node);
     Set(x >> (K - depth), depth, e);
-    if constexpr (kPaths) {
-      for (uint32_t k = 0; k < depth; ++k) path[node][k] = walked[depth - 1 - k];
-      for (uint32_t k = depth; k < kFastDepth; ++k) path[node][k] = PadSlot(k);
-    }
     return e;
+  }
+};
+
+// The adaptive decoder's table is kept whole: every entry is right at every
+// moment, so a lookup never has to ask whether it may trust what it finds.
+// When a slot changes content, the part of the table under it is laid out
+// again from that slot down. The slot itself stays where it was (a slot
+// keeps its parent), so its place and path still hold: the new layout needs
+// no walk from the root. Each node within K levels of the root has its
+// place and its path; only codes longer than K are walked bit by bit.
+template <uint32_t K>
+struct WholeTable {
+  static constexpr uint32_t kSize = 1u << K;
+  static_assert(K <= kPathLength && K >= kFastDepth);
+  uint32_t entry[kSize];
+  // Where each slot stood when it was last laid out: prefix, and depth in
+  // the top four bits. A slot that has since moved below K levels keeps a
+  // stale record; Placed() tells the two apart.
+  uint16_t place[kNodeSlots];
+  uint16_t path[kNodeSlots][kPathLength];
+
+  void Build(const HuffTree& t) {
+    std::memset(place, 0xFF, sizeof(place));
+    uint16_t top[kPathLength];
+    for (uint32_t k = 0; k < kPathLength; ++k) top[k] = PadSlot(k < kFastDepth ? k : 0);
+    for (uint32_t b = 0; b < 2; ++b) LayChild(t, t.kids[kRoot][b], top, 1, b);
+  }
+
+  // Whether slot s is where its record says: the entry at its prefix must
+  // pass through it. Entries and paths are current, so this is exact.
+  bool Placed(uint16_t s) const {
+    const uint32_t depth = place[s] >> 12;
+    if (depth == 0 || depth > K) return false;
+    const uint32_t e = entry[(place[s] & 0xFFFu) << (K - depth)];
+    const uint32_t len = std::min<uint32_t>(EntryLength(e), K);
+    return len >= depth && path[EntrySlot(e)][len - depth] == s;
+  }
+
+  // Node s, child of the node whose path is `above`, at the given depth
+  // with the given prefix.
+  void LayChild(const HuffTree& t, uint16_t s, const uint16_t* above, uint32_t depth,
+                uint32_t prefix) {
+    place[s] = static_cast<uint16_t>(depth << 12 | prefix);
+    path[s][0] = s;
+    // A pad moves one level down the path; any pad will do (see PadSlot).
+    std::memcpy(path[s] + 1, above, (kPathLength - 1) * sizeof(uint16_t));
+    Lay(t, s, depth, prefix);
+  }
+
+  void Lay(const HuffTree& t, uint16_t s, uint32_t depth, uint32_t prefix) {
+    if (t.kids[s][0] == kNone) {
+      const uint32_t e = MakeEntry(depth, s);
+      uint32_t* first = entry + (prefix << (K - depth));
+      std::fill(first, first + (1u << (K - depth)), e);
+      return;
+    }
+    if (depth == K) {
+      entry[prefix] = MakeEntry(kLongCode, s);
+      return;
+    }
+    LayChild(t, t.kids[s][0], path[s], depth + 1, prefix << 1);
+    LayChild(t, t.kids[s][1], path[s], depth + 1, prefix << 1 | 1);
+  }
+
+  void Reshaped(const HuffTree& t, uint16_t s) {
+    if (Placed(s)) Lay(t, s, place[s] >> 12, place[s] & 0xFFFu);
+  }
+
+  // Both are judged before either is laid out: laying one out rewrites the
+  // paths of the nodes that the other's entries still name.
+  void Exchange(const HuffTree& t, uint16_t i, uint16_t j) {
+    if (t.kids[i][0] == kNone && t.kids[j][0] == kNone) return;
+    const bool pi = Placed(i), pj = Placed(j);
+    if (pi) Lay(t, i, place[i] >> 12, place[i] & 0xFFFu);
+    if (pj) Lay(t, j, place[j] >> 12, place[j] & 0xFFFu);
   }
 };
 
@@ -713,7 +782,10 @@ inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table
   uint32_t k = 0;
   while (k < len && t.weight[path[k] - 1] != t.weight[path[k]]) ++t.weight[path[k++]];
   if (k < len) {
-    IncrementAlong(t, path, len, k, tab);
+    // The climb may lay the table out again, the path's own record too.
+    uint16_t copy[kPathLength];
+    std::memcpy(copy, path, sizeof(copy));
+    IncrementAlong(t, copy, len, k, tab);
   } else {
     ++t.weight[kRoot];
   }
@@ -722,8 +794,8 @@ inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table
 // What the table cannot answer at once: an entry not filled yet, a code
 // longer than K (walked on bit by bit) or an input that ends inside a code.
 // Returns the entry of the code read, or kNoEntry.
-template <uint32_t K, bool kPaths>
-uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K, kPaths>& tab, HuffBitReader& r) {
+template <uint32_t K>
+uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r) {
   const uint32_t x = Peek<K>(r);
   uint32_t e = tab.entry[x];
   if (EntryLength(e) == kNoLength) e = tab.Fill(t, x);
@@ -748,10 +820,11 @@ uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K, kPaths>& tab, HuffBitReade
   return MakeEntry(len, node);
 }
 
-// Returns false when the stream is refused as a whole.
-template <uint32_t K, bool kAdaptive>
-bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r, uint8_t* out,
-                  uint32_t capacity, uint32_t* produced) {
+// Types 1 to 8: weights change only for escaped bytes. Returns false when
+// the stream is refused as a whole.
+template <uint32_t K>
+bool DecodeFixed(HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r, uint8_t* out,
+                 uint32_t capacity, uint32_t* produced) {
   uint32_t n = 0;
   while (n < capacity) {
     if (r.count < 32) Refill(r);
@@ -779,11 +852,65 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
       continue;
     }
     out[n++] = static_cast<uint8_t>(s);
-    if (kAdaptive && n < capacity) {
+  }
+  *produced = n;
+  return true;
+}
+
+// Type 0: the table is whole (see WholeTable), so a short code is one
+// lookup and its increment follows the path the table keeps; a longer code
+// continues bit by bit from where the table stops and climbs by parent
+// links (a kept path pays off only on short codes: the long ones are rare
+// symbols, whose climb mostly leaves the path at once).
+template <uint32_t K>
+bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* out,
+                    uint32_t capacity, uint32_t* produced) {
+  uint32_t n = 0;
+  while (n < capacity) {
+    if (r.count < 32) Refill(r);
+    const uint32_t e = tab.entry[Peek<K>(r)];
+    const uint32_t len = EntryLength(e);
+    uint16_t leaf = EntrySlot(e);
+    if (len <= r.count) {
+      Drop(r, len);
+    } else {
+      // A short code cut by the end of the input, or the first K bits of a
+      // longer one.
+      if (len != kLongCode || r.count < K) break;
+      Drop(r, K);
+      bool cut = false;
+      while (t.kids[leaf][0] != kNone) {
+        if (r.count == 0) {
+          Refill(r);
+          if (r.count == 0) {
+            cut = true;
+            break;
+          }
+        }
+        leaf = t.kids[leaf][Peek<1>(r)];
+        Drop(r, 1);
+      }
+      if (cut) break;
+    }
+    const uint32_t s = t.value[leaf];
+    if (s >= HUFF_END) {
+      if (s == HUFF_END) break;
+      if (r.count < 8) Refill(r);
+      if (r.count < 8) break;
+      const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
+      Drop(r, 8);
+      if (t.leaves[b] != kNone) return false;
+      if (!RoomToGrow(t, 2)) break;
+      InsertSymbol(t, b, tab);
+      IncrementWeight(t, t.leaves[b], tab);
+      out[n++] = static_cast<uint8_t>(b);
+      continue;
+    }
+    out[n++] = static_cast<uint8_t>(s);
+    if (n < capacity) {
       if (!RoomToGrow(t, 1)) break;
-      const uint16_t leaf = EntrySlot(e);
-      if (EntryLength(e) <= K) {  // the table filled its path
-        IncrementPath(t, tab.path[leaf], EntryLength(e), tab);
+      if (len <= K) {
+        IncrementPath(t, tab.path[leaf], len, tab);
       } else {
         IncrementWeight(t, leaf, tab);
       }
@@ -794,12 +921,12 @@ bool DecodeStream(HuffTree& t, DecodeTable<K, kAdaptive>& tab, HuffBitReader& r,
 }
 
 // Widths measured on the benchmark corpus. Type 0 reshapes its tree every
-// few symbols, and every change costs forgetting and refilling entries in
-// proportion to the width, so a narrow table that holds the most frequent
-// codes does best (longer ones take the general walk). The fixed tables
-// change only when a byte is escaped, so a wider table pays off there.
-using AdaptiveTable = DecodeTable<5, true>;
-using FixedTable = DecodeTable<10, false>;
+// few symbols, and every change near the root lays out again a part of the
+// table in proportion to the width, so a narrow table that holds the most
+// frequent codes does best (longer ones take the general walk). The fixed
+// tables change only when a byte is escaped, so a wider table pays off there.
+using AdaptiveTable = WholeTable<5>;
+using FixedTable = DecodeTable<10>;
 
 }  // namespace
 
@@ -868,12 +995,12 @@ void HuffmanDecompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint3
   bool accepted;
   if (t.adaptive) {
     AdaptiveTable tab;
-    tab.Reset();
-    accepted = DecodeStream(t, tab, r, out, capacity, &produced);
+    tab.Build(t);
+    accepted = DecodeAdaptive(t, tab, r, out, capacity, &produced);
   } else {
     FixedTable tab;
     tab.Reset();
-    accepted = DecodeStream(t, tab, r, out, capacity, &produced);
+    accepted = DecodeFixed(t, tab, r, out, capacity, &produced);
   }
   if (accepted) *outSize = produced;
 }
