@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -907,6 +908,26 @@ bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* 
       continue;
     }
     out[n++] = static_cast<uint8_t>(s);
+    if (leaf == kRoot + 1) {
+      // A one-bit code. Slot 2 always holds a child of the root, and the
+      // only node before it is the root, which outweighs it by the sibling:
+      // its increments never tie and never reshape the tree. So the copies
+      // of the same bit that follow are more of the same symbol (the
+      // padding of game data, mostly), taken at once.
+      const uint64_t same = t.kids[kRoot][0] == leaf ? r.acc : ~r.acc;
+      uint32_t more = same == 0 ? 63 : static_cast<uint32_t>(std::countl_zero(same));
+      more = std::min({more, r.count, capacity - n});
+      if (!RoomToGrow(t, more + 1)) more = 0;
+      std::memset(out + n, static_cast<int>(s), more);
+      n += more;
+      Drop(r, more);
+      if (n < capacity) {
+        if (!RoomToGrow(t, more + 1)) break;
+        t.weight[leaf] += more + 1;
+        t.weight[kRoot] += more + 1;
+      }
+      continue;
+    }
     if (n < capacity) {
       if (!RoomToGrow(t, 1)) break;
       if (len <= K) {
