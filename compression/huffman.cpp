@@ -1,13 +1,15 @@
 // The adaptive Huffman coder of compressed sectors.
 //
-// The tree lives in a list of nodes ordered by weight, heaviest (the root)
-// at the head. Encoder and decoder start from the same table of weights and
+// The tree's nodes stand in a list ordered by weight, heaviest (the root) at
+// the head. Encoder and decoder start from the same table of weights and
 // change the tree in exactly the same way after every symbol, so the code of
 // a symbol is always what both sides expect. Everything lives in the call's
 // own storage; nothing is allocated and nothing survives the call.
 #include "compression/huffman.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -110,9 +112,11 @@ static_assert(HuffWeightTables[1][255] == 0x4B && HuffWeightTables[3][255] == 0x
 static_assert(HuffWeightTables[2][13] == 0x23 && HuffWeightTables[5][63] == 0x18);
 static_assert(HuffWeightTables[8][129] == 0x9E && HuffWeightTables[4][16] == 0);
 
-// ---- the tree ----------------------------------------------------------------
+// ---- the starting trees ----------------------------------------------------
 
-struct HuffNode {
+// Built at compile time as a linked list, the way the list grows, then laid
+// out in list order (below).
+struct ListNode {
   uint16_t next = kAnchor;  // toward the tail (kAnchor after the tail)
   uint16_t prev = kAnchor;  // toward the head (kAnchor before the head)
   uint16_t parent = kNone;  // kNone for the root
@@ -122,15 +126,8 @@ struct HuffNode {
   uint32_t weight = 0;
 };
 
-constexpr void Unlink(HuffNode* nodes, uint16_t n) {
-  HuffNode& x = nodes[n];
-  nodes[x.prev].next = x.next;
-  nodes[x.next].prev = x.prev;
-}
-
-// after == kAnchor puts n at the head.
-constexpr void LinkAfter(HuffNode* nodes, uint16_t n, uint16_t after) {
-  HuffNode& x = nodes[n];
+constexpr void LinkAfter(ListNode* nodes, uint16_t n, uint16_t after) {
+  ListNode& x = nodes[n];
   x.prev = after;
   x.next = nodes[after].next;
   nodes[x.next].prev = n;
@@ -138,20 +135,19 @@ constexpr void LinkAfter(HuffNode* nodes, uint16_t n, uint16_t after) {
 }
 
 // Lighter nodes go after every node of at least their weight.
-constexpr void LinkByWeight(HuffNode* nodes, uint16_t n, uint16_t from) {
+constexpr void LinkByWeight(ListNode* nodes, uint16_t n, uint16_t from) {
   const uint32_t w = nodes[n].weight;
   while (nodes[from].weight < w) from = nodes[from].prev;
   LinkAfter(nodes, n, from);
 }
 
-// The tree a stream type starts from.
-struct StartTree {
+struct ListTree {
   uint32_t used = 0;  // nodes taken from the pool
-  HuffNode nodes[kPoolSize + 1] = {};
+  ListNode nodes[kPoolSize + 1] = {};
   uint16_t leaves[HUFF_SYMBOLS] = {};
 };
 
-constexpr uint16_t TakeNode(StartTree& t, uint32_t value, uint32_t weight, uint16_t child,
+constexpr uint16_t TakeNode(ListTree& t, uint32_t value, uint32_t weight, uint16_t child,
                             uint16_t other) {
   const auto n = static_cast<uint16_t>(t.used++);
   t.nodes[n].value = static_cast<uint16_t>(value);
@@ -161,13 +157,13 @@ constexpr uint16_t TakeNode(StartTree& t, uint32_t value, uint32_t weight, uint1
   return n;
 }
 
-constexpr StartTree BuildTree(uint32_t type) {
+constexpr ListTree BuildList(uint32_t type) {
   const std::array<uint8_t, 256>& w = HuffWeightTables[type];
-  StartTree t;
-  HuffNode* nodes = t.nodes;
+  ListTree t;
+  ListNode* nodes = t.nodes;
   // Set out in full: g++ 12 loses the member defaults of a large array in
   // constant evaluation.
-  for (HuffNode& x : t.nodes) x = HuffNode{kAnchor, kAnchor, kNone, kNone, kNone, 0, 0};
+  for (ListNode& x : t.nodes) x = ListNode{kAnchor, kAnchor, kNone, kNone, kNone, 0, 0};
   for (uint16_t& leaf : t.leaves) leaf = kNone;
   nodes[kAnchor].weight = 0xFFFFFFFFu;
 
@@ -207,147 +203,246 @@ constexpr StartTree BuildTree(uint32_t type) {
   return t;
 }
 
+// ---- the tree ----------------------------------------------------------------
+
+// A node's slot is its place in the list: slot 1 is the root, each later slot
+// at most as heavy as the one before, the tail in slot `used`. Slot 0 is an
+// anchor heavier than any node, so a search toward the head ends on it.
+// Moving a node in the list therefore means moving its content (children and
+// symbol) to another slot; a slot keeps its parent and its weight.
+constexpr uint16_t kRoot = 1;
+constexpr uint32_t kNodeSlots = kPoolSize + 1;
+
+// The adaptive decoder keeps the path of every leaf whose code it has in its
+// table (at most this many levels below the root). The first kFastDepth
+// levels are handled without a loop; shorter codes pad their path there with
+// slots of their own past the nodes (below).
+constexpr uint32_t kPathLength = 8;
+constexpr uint32_t kFastDepth = 5;
+// Pad of level k: kPadBase + 2k + 1. The slot before each pad stays at the
+// largest weight, which a pad never reaches, so a pad never looks like a node
+// that has to move.
+constexpr uint16_t kPadBase = kNodeSlots;
+constexpr uint32_t kWeightSlots = kNodeSlots + 2 * kFastDepth;
+
+constexpr uint16_t PadSlot(uint32_t level) { return static_cast<uint16_t>(kPadBase + 2 * level + 1); }
+
+// Where the run of each weight (modulo the size) began when an exchange last
+// looked: a guess, checked before use, so it can be stale but never wrong.
+constexpr uint32_t kRunHints = 1024;
+
+struct HuffTree {
+  uint32_t used;
+  uint32_t adaptive;
+  uint32_t weight[kWeightSlots];
+  uint16_t parent[kNodeSlots];   // kNone for the root
+  uint16_t kids[kNodeSlots][2];  // by code bit; kids[s][0] == kNone for a leaf
+  uint16_t value[kNodeSlots];
+  uint16_t leaves[HUFF_SYMBOLS];  // slot of each symbol, or kNone
+  uint16_t runHints[kRunHints];
+};
+
+constexpr HuffTree ToSlots(const ListTree& list) {
+  HuffTree t{};
+  uint16_t slotOf[kPoolSize + 1] = {};
+  uint16_t order[kPoolSize + 1] = {};
+  uint32_t used = 0;
+  for (uint16_t n = list.nodes[kAnchor].next; n != kAnchor; n = list.nodes[n].next) {
+    slotOf[n] = static_cast<uint16_t>(++used);
+    order[used] = n;
+  }
+  for (uint32_t& w : t.weight) w = 0;
+  for (uint32_t k = 0; k < kFastDepth; ++k) t.weight[kPadBase + 2 * k] = 0xFFFFFFFFu;
+  t.weight[0] = 0xFFFFFFFFu;
+  for (uint32_t s = 0; s < kNodeSlots; ++s) {
+    t.parent[s] = kNone;
+    t.kids[s][0] = t.kids[s][1] = kNone;
+    t.value[s] = 0;
+  }
+  for (uint32_t s = 1; s <= used; ++s) {
+    const ListNode& x = list.nodes[order[s]];
+    t.weight[s] = x.weight;
+    t.value[s] = x.value;
+    if (x.parent != kNone) t.parent[s] = slotOf[x.parent];
+    if (x.child != kNone) {
+      t.kids[s][0] = slotOf[x.child];
+      t.kids[s][1] = slotOf[x.other];
+    }
+  }
+  for (uint32_t v = 0; v < HUFF_SYMBOLS; ++v)
+    t.leaves[v] = list.leaves[v] == kNone ? kNone : slotOf[list.leaves[v]];
+  for (uint16_t& h : t.runHints) h = 0;
+  t.used = used;
+  return t;
+}
+
 // The starting trees depend on the type alone, so they are built once, by
 // the compiler; a call copies the one it needs.
-constexpr StartTree kStartTree0 = BuildTree(0);
-constexpr StartTree kStartTree1 = BuildTree(1);
-constexpr StartTree kStartTree2 = BuildTree(2);
-constexpr StartTree kStartTree3 = BuildTree(3);
-constexpr StartTree kStartTree4 = BuildTree(4);
-constexpr StartTree kStartTree5 = BuildTree(5);
-constexpr StartTree kStartTree6 = BuildTree(6);
-constexpr StartTree kStartTree7 = BuildTree(7);
-constexpr StartTree kStartTree8 = BuildTree(8);
-constexpr const StartTree* kStartTrees[HUFF_MAX_TYPE + 1] = {
+constexpr HuffTree kStartTree0 = ToSlots(BuildList(0));
+constexpr HuffTree kStartTree1 = ToSlots(BuildList(1));
+constexpr HuffTree kStartTree2 = ToSlots(BuildList(2));
+constexpr HuffTree kStartTree3 = ToSlots(BuildList(3));
+constexpr HuffTree kStartTree4 = ToSlots(BuildList(4));
+constexpr HuffTree kStartTree5 = ToSlots(BuildList(5));
+constexpr HuffTree kStartTree6 = ToSlots(BuildList(6));
+constexpr HuffTree kStartTree7 = ToSlots(BuildList(7));
+constexpr HuffTree kStartTree8 = ToSlots(BuildList(8));
+constexpr const HuffTree* kStartTrees[HUFF_MAX_TYPE + 1] = {
     &kStartTree0, &kStartTree1, &kStartTree2, &kStartTree3, &kStartTree4,
     &kStartTree5, &kStartTree6, &kStartTree7, &kStartTree8};
 
-static_assert(kStartTree0.used == 7 &&
-              kStartTree0.nodes[kStartTree0.nodes[kAnchor].next].weight == 14);
-
-// Nodes of equal weight stand together in the list. For weights below this
-// bound the tree keeps the head-most node of each weight, so an increment
-// finds the node to exchange with at once instead of walking the run of
-// equals; heavier runs are short and are walked.
-constexpr uint32_t kLeaderWeights = 1024;
-
-struct DecodeCacheEntry {
-  uint32_t stamp;   // version the entry was made under; 0 never matches
-  uint32_t bits;    // code length, or more than 7 when only a prefix is known
-  uint32_t target;  // symbol when bits <= 7, else the node after 7 steps
-};
-
-struct HuffTree {
-  uint32_t adaptive;
-  uint32_t version;
-  uint32_t used;  // nodes taken from the pool
-  HuffNode nodes[kPoolSize + 1];
-  uint16_t leaves[HUFF_SYMBOLS];
-  uint16_t leaders[kLeaderWeights];  // head-most node of each weight, or kNone
-  DecodeCacheEntry cache[128];       // decoder only
-};
-
-inline uint16_t Head(const HuffTree& t) { return t.nodes[kAnchor].next; }
-inline uint16_t Tail(const HuffTree& t) { return t.nodes[kAnchor].prev; }
+static_assert(kStartTree0.used == 7 && kStartTree0.weight[kRoot] == 14);
 
 void InitTree(HuffTree& t, uint32_t type) {
-  const StartTree& s = *kStartTrees[type];
-  t.adaptive = type == 0 ? 1 : 0;
-  t.version = 1;
+  const HuffTree& s = *kStartTrees[type];
+  const uint32_t n = s.used + 1;
   t.used = s.used;
-  std::memcpy(t.nodes, s.nodes, sizeof(HuffNode) * s.used);
-  t.nodes[kAnchor] = s.nodes[kAnchor];
+  t.adaptive = type == 0 ? 1 : 0;
+  std::memcpy(t.weight, s.weight, sizeof(t.weight));
+  std::memcpy(t.parent, s.parent, sizeof(t.parent[0]) * n);
+  std::memcpy(t.kids, s.kids, sizeof(t.kids[0]) * n);
+  std::memcpy(t.value, s.value, sizeof(t.value[0]) * n);
   std::memcpy(t.leaves, s.leaves, sizeof(t.leaves));
-  std::memset(t.leaders, 0xFF, sizeof(t.leaders));
-  for (uint16_t n = Head(t); n != kAnchor; n = t.nodes[n].next) {
-    const uint32_t w = t.nodes[n].weight;
-    if (w < kLeaderWeights && t.leaders[w] == kNone) t.leaders[w] = n;
-  }
+  std::memset(t.runHints, 0, sizeof(t.runHints));
 }
 
-inline void BumpVersion(HuffTree& t) {
-  // A wrapped version would make entries stamped long ago look fresh.
-  if (++t.version == 0) {
-    for (DecodeCacheEntry& e : t.cache) e.stamp = 0;
-    t.version = 1;
-  }
+// A weight is never allowed to wrap: past it the list would lose its order.
+// The root is the heaviest node and gains exactly one per increment, so it
+// alone is watched; nothing short of four billion symbols in one call gets
+// near the bound.
+inline bool RoomToGrow(const HuffTree& t, uint32_t increments) {
+  return t.weight[kRoot] <= 0xFFFFFFFFu - increments;
 }
 
-void IncrementWeight(HuffTree& t, uint16_t n) {
-  HuffNode* nodes = t.nodes;
-  while (n != kNone) {
-    const uint32_t old = nodes[n].weight;
-    const uint32_t w = old + 1;
-    nodes[n].weight = w;
-    // The head-most node of the run of lighter nodes that ends at n takes
-    // n's place, so the list stays ordered by weight. The list was ordered
-    // before, so that run is exactly the nodes of n's old weight.
-    uint16_t m = n;
-    if (old < kLeaderWeights) {
-      m = t.leaders[old];
+// The first slot of the run of weight w that ends at j. The list is ordered,
+// so every slot before the run is heavier: gallop from a known bound toward
+// the other end, then halve. Runs can be long (many symbols seen once), and
+// an exchange moves the run's start by one, so the hint is usually right or
+// just short of it.
+inline uint16_t RunStart(const HuffTree& t, uint32_t j, uint32_t w, uint32_t hint) {
+  // weight[j - 1] == w, and the anchor in slot 0 is heavier than any node.
+  if (t.weight[j - 2] != w) return static_cast<uint16_t>(j - 1);
+  uint32_t hi = j - 1;  // weight[hi] == w
+  uint32_t lo = 0;      // weight[lo] > w (the anchor at worst)
+  if (hint > 0 && hint < hi && t.weight[hint] >= w) {
+    if (t.weight[hint] == w) {
+      if (t.weight[hint - 1] != w) return static_cast<uint16_t>(hint);
+      hi = hint;
     } else {
-      while (nodes[nodes[m].prev].weight < w) m = nodes[m].prev;
+      lo = hint;
+      for (uint32_t step = 1; lo + step < hi; step *= 2) {
+        if (t.weight[lo + step] == w) {
+          hi = lo + step;
+          break;
+        }
+        lo += step;
+      }
     }
-    if (m != n) {
-      const uint16_t p = nodes[m].prev;
-      Unlink(nodes, m);
-      LinkAfter(nodes, m, n);
-      Unlink(nodes, n);
-      LinkAfter(nodes, n, p);
-      const uint16_t np = nodes[n].parent;
-      const uint16_t mp = nodes[m].parent;
-      // Each parent's link to the node that left takes the one that came;
-      // slots are chosen before either changes, for when both share a parent.
-      uint16_t* nSlot =
-          np == kNone ? nullptr : (nodes[np].child == n ? &nodes[np].child : &nodes[np].other);
-      uint16_t* mSlot =
-          mp == kNone ? nullptr : (nodes[mp].child == m ? &nodes[mp].child : &nodes[mp].other);
-      if (nSlot) *nSlot = m;
-      if (mSlot) *mSlot = n;
-      nodes[n].parent = mp;
-      nodes[m].parent = np;
-      BumpVersion(t);
+  }
+  if (lo == 0) {
+    for (uint32_t step = 1; step < hi; step *= 2) {
+      if (t.weight[hi - step] != w) {
+        lo = hi - step;
+        break;
+      }
+      hi -= step;
     }
-    // n now follows the last node of at least weight w.
-    if (old < kLeaderWeights) {
-      const uint16_t next = nodes[n].next;
-      t.leaders[old] = nodes[next].weight == old ? next : kNone;
+  }
+  while (hi - lo > 1) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    if (t.weight[mid] == w) {
+      hi = mid;
+    } else {
+      lo = mid;
     }
-    if (w < kLeaderWeights && nodes[nodes[n].prev].weight != w) t.leaders[w] = n;
-    n = nodes[n].parent;
+  }
+  return static_cast<uint16_t>(hi);
+}
+
+inline void Adopt(HuffTree& t, uint16_t s) {
+  if (t.kids[s][0] == kNone) {
+    t.leaves[t.value[s]] = s;
+  } else {
+    t.parent[t.kids[s][0]] = s;
+    t.parent[t.kids[s][1]] = s;
+  }
+}
+
+// Exchanges the nodes in slots i and j with their subtrees. Neither is an
+// ancestor of the other: they weigh the same and no node weighs nothing.
+inline void SwapSlots(HuffTree& t, uint16_t i, uint16_t j) {
+  const uint16_t k0 = t.kids[i][0], k1 = t.kids[i][1], v = t.value[i];
+  t.kids[i][0] = t.kids[j][0];
+  t.kids[i][1] = t.kids[j][1];
+  t.value[i] = t.value[j];
+  t.kids[j][0] = k0;
+  t.kids[j][1] = k1;
+  t.value[j] = v;
+  Adopt(t, i);
+  Adopt(t, j);
+}
+
+// Moves the node in slot j, which ties with the node before it, to the head
+// of its run ahead of its weight going up; returns its new slot.
+template <class Table>
+inline uint16_t MoveToRunStart(HuffTree& t, uint16_t j, uint32_t w, Table& tab) {
+  uint16_t& hint = t.runHints[w % kRunHints];
+  const uint16_t i = RunStart(t, j, w, hint);
+  SwapSlots(t, i, j);
+  tab.Exchange(t, i, j);
+  hint = static_cast<uint16_t>(i + 1);  // i leaves the run
+  return i;
+}
+
+// The encoder keeps no decoding table. A table hears of every change of the
+// tree's shape once it is made: an exchange of two slots' contents, or a
+// slot whose content became a subtree.
+struct NoTable {
+  void Reshaped(const HuffTree&, uint16_t) {}
+  void Exchange(const HuffTree&, uint16_t, uint16_t) {}
+};
+
+// Adds one to the node in slot j and to each of its ancestors. A node about
+// to outweigh others of its weight first trades places with the head-most of
+// them, so the list stays ordered; tab forgets the codes that run through
+// either slot.
+template <class Table>
+void IncrementWeight(HuffTree& t, uint16_t j, Table& tab) {
+  while (j != kNone) {
+    const uint32_t w = t.weight[j];
+    if (t.weight[j - 1] == w) {
+      j = MoveToRunStart(t, j, w, tab);
+    }
+    t.weight[j] = w + 1;
+    j = t.parent[j];
   }
 }
 
 // Only at the tail, where a node is never heavier than those before it.
 inline uint16_t AppendNode(HuffTree& t, uint32_t value, uint32_t weight, uint16_t parent) {
-  const auto n = static_cast<uint16_t>(t.used++);
-  HuffNode& x = t.nodes[n];
-  x.value = static_cast<uint16_t>(value);
-  x.weight = weight;
-  x.parent = parent;
-  x.child = kNone;
-  x.other = kNone;
-  LinkAfter(t.nodes, n, Tail(t));
-  if (weight < kLeaderWeights && t.leaders[weight] == kNone) t.leaders[weight] = n;
+  const auto n = static_cast<uint16_t>(++t.used);
+  t.weight[n] = weight;
+  t.value[n] = static_cast<uint16_t>(value);
+  t.parent[n] = parent;
+  t.kids[n][0] = t.kids[n][1] = kNone;
   return n;
 }
 
-// The tail leaf t becomes internal with its old symbol (bit 1) and the new
+// The tail leaf becomes internal with its old symbol (bit 1) and the new
 // byte (bit 0) as children. The caller guarantees b has no leaf, which keeps
 // the pool big enough.
-void InsertSymbol(HuffTree& t, uint32_t b) {
-  const uint16_t tail = Tail(t);
-  const uint32_t oldValue = t.nodes[tail].value;
-  const uint16_t a = AppendNode(t, oldValue, t.nodes[tail].weight, tail);
+template <class Table>
+void InsertSymbol(HuffTree& t, uint32_t b, Table& tab) {
+  const auto tail = static_cast<uint16_t>(t.used);
+  const uint32_t oldValue = t.value[tail];
+  const uint16_t a = AppendNode(t, oldValue, t.weight[tail], tail);
   t.leaves[oldValue] = a;
   const uint16_t c = AppendNode(t, b, 0, tail);
   t.leaves[b] = c;
-  t.nodes[tail].child = c;
-  t.nodes[tail].other = a;
-  // The structure changed; the exchange that always follows would
-  // invalidate the cache as well, but this does not depend on it.
-  BumpVersion(t);
-  IncrementWeight(t, c);
+  t.kids[tail][0] = c;
+  t.kids[tail][1] = a;
+  tab.Reshaped(t, tail);
+  IncrementWeight(t, c, tab);
 }
 
 // ---- bit output ------------------------------------------------------------
@@ -380,13 +475,17 @@ void Flush(HuffBitWriter& w) {
   if (w.count > 0) PutBits(w, 0, 8 - w.count);
 }
 
+inline uint32_t CodeBit(const HuffTree& t, uint16_t n) {
+  return t.kids[t.parent[n]][0] == n ? 0u : 1u;
+}
+
 // Codes deeper than 64 levels cannot occur with 32-bit weights, but the
 // tree's shape is not trusted to prove it: take the long way then.
 void PutLongCode(HuffBitWriter& w, const HuffTree& t, uint16_t leaf) {
   uint8_t bits[kPoolSize];
   uint32_t len = 0;
-  for (uint16_t n = leaf; t.nodes[n].parent != kNone && len < kPoolSize; n = t.nodes[n].parent) {
-    bits[len++] = t.nodes[t.nodes[n].parent].child == n ? 0 : 1;
+  for (uint16_t n = leaf; t.parent[n] != kNone && len < kPoolSize; n = t.parent[n]) {
+    bits[len++] = static_cast<uint8_t>(CodeBit(t, n));
   }
   while (len > 0) PutBits(w, bits[--len], 1);
 }
@@ -395,12 +494,12 @@ void PutLongCode(HuffBitWriter& w, const HuffTree& t, uint16_t leaf) {
 inline void PutCode(HuffBitWriter& w, const HuffTree& t, uint16_t leaf) {
   uint64_t code = 0;
   uint32_t len = 0;
-  for (uint16_t n = leaf; t.nodes[n].parent != kNone; n = t.nodes[n].parent) {
+  for (uint16_t n = leaf; t.parent[n] != kNone; n = t.parent[n]) {
     if (len == 64) {
       PutLongCode(w, t, leaf);
       return;
     }
-    code = code << 1 | (t.nodes[t.nodes[n].parent].child == n ? 0u : 1u);
+    code = code << 1 | CodeBit(t, n);
     ++len;
   }
   if (len > 32) {
@@ -411,10 +510,22 @@ inline void PutCode(HuffBitWriter& w, const HuffTree& t, uint16_t leaf) {
   }
 }
 
+// Once a byte could not be sent the result is unusable whatever follows; the
+// reported size is the whole room.
+inline void GiveUp(HuffBitWriter& w) {
+  w.full = true;
+  w.room = 0;
+}
+
 // ---- bit input ---------------------------------------------------------------
 
-// Never reads past end. Bits above count are always zero, so a look-up near
-// the end sees zeros; whoever consumes bits checks that they were real.
+// The stream's bits come first-bit-first from the low end of each byte. The
+// reader holds them the other way round, next bit at the top of acc, so that
+// the next K bits read as a number whose high bits are the code's first:
+// the entries of all codes that start with a given prefix then form one run
+// of the decoding table. Never reads past end; the bits below the held ones
+// are zero or the input's own next bits, and whoever consumes bits checks
+// that they were real.
 struct HuffBitReader {
   const uint8_t* cur;
   const uint8_t* end;
@@ -422,71 +533,427 @@ struct HuffBitReader {
   uint32_t count;
 };
 
+inline uint64_t ReverseBitsInBytes(uint64_t v) {
+  v = (v >> 1 & 0x5555555555555555u) | (v & 0x5555555555555555u) << 1;
+  v = (v >> 2 & 0x3333333333333333u) | (v & 0x3333333333333333u) << 2;
+  return (v >> 4 & 0x0F0F0F0F0F0F0F0Fu) | (v & 0x0F0F0F0F0F0F0F0Fu) << 4;
+}
+
+// Eight bytes, the first at the top: one load and a byte swap once optimised.
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// Tops acc up to at least 56 bits while the input lasts. With eight bytes to
+// spare it takes them in one load; bits already held are loaded again in the
+// same place, which changes nothing.
 inline void Refill(HuffBitReader& r) {
+  if (r.end - r.cur >= 8) {
+    r.acc |= ReverseBitsInBytes(LoadBigEndian64(r.cur)) >> r.count;
+    const uint32_t bytes = (63 - r.count) >> 3;
+    r.cur += bytes;
+    r.count += bytes * 8;
+    return;
+  }
   while (r.count <= 56 && r.cur < r.end) {
-    r.acc |= static_cast<uint64_t>(*r.cur++) << r.count;
+    r.acc |= ReverseBitsInBytes(*r.cur++) << (56 - r.count);
     r.count += 8;
   }
 }
 
+// k < 64.
 inline void Drop(HuffBitReader& r, uint32_t k) {
-  r.acc >>= k;
+  r.acc <<= k;
   r.count -= k;
 }
 
-constexpr uint32_t kTruncated = 0xFFFFFFFFu;
+template <uint32_t k>
+inline uint32_t Peek(const HuffBitReader& r) {
+  return static_cast<uint32_t>(r.acc >> (64 - k));
+}
 
-// Walks down from node one bit at a time; returns the leaf or kNone when the
-// input ends first. *steps counts the steps, *after7 is the node reached
-// after the seventh.
-inline uint16_t WalkDown(const HuffTree& t, HuffBitReader& r, uint16_t node, uint32_t* steps,
-                         uint16_t* after7) {
-  uint32_t d = 0;
-  while (t.nodes[node].child != kNone) {
+// ---- decoding table ----------------------------------------------------------
+
+// Decoding looks the next K bits up in a table over the current tree, filled
+// on first use. An entry names the code length and the slot the code reaches;
+// the symbol is read from the slot. Weights alone never change a code; only a
+// slot whose content is exchanged or split does, and then only for codes that
+// pass through it. So an entry is forgotten exactly when a slot on its path
+// (at most K deep) changes, and the tree can keep adapting without the table
+// starting over. Two leaves that trade places keep their slots and lengths:
+// their entries stay as they are.
+constexpr uint32_t kNoLength = 0xFF;  // an entry not filled (any slot bits)
+// Length of an entry whose K bits end on an internal node, named by slot.
+constexpr uint32_t kLongCode = 0xFE;
+constexpr uint32_t kLengthCap = 0xFD;  // codes longer than the cap count as it
+constexpr uint32_t kNoEntry = 0xFFFFFFFFu;  // the input ends inside a code
+
+inline uint32_t MakeEntry(uint32_t len, uint32_t slot) { return len << 24 | slot; }
+inline uint32_t EntryLength(uint32_t e) { return e >> 24; }
+inline uint16_t EntrySlot(uint32_t e) { return static_cast<uint16_t>(e & 0xFFFF); }
+
+// The fixed types' table, filled on first use (their trees change only when
+// a byte is escaped).
+template <uint32_t K>
+struct DecodeTable {
+  static constexpr uint32_t kSize = 1u << K;
+  static_assert(K <= 12);
+  uint32_t entry[kSize];
+  // Where each slot stood when a fill last passed it: prefix, and depth in
+  // the top four bits (all ones: never passed). Every fill through a slot
+  // records it, and whatever moves a slot forgets all entries through it,
+  // so for a slot that any entry passes through the record is current. A
+  // stale record only costs forgetting entries that were still good.
+  uint16_t place[kNodeSlots];
+
+  void Reset() {
+    std::memset(entry, 0xFF, sizeof(entry));
+    std::memset(place, 0xFF, sizeof(place));
+  }
+
+  // Every entry whose code starts with the depth bits of prefix.
+  void Set(uint32_t prefix, uint32_t depth, uint32_t e) {
+    uint32_t* first = entry + (prefix << (K - depth));
+    std::fill(first, first + (1u << (K - depth)), e);
+  }
+
+  // The codes through slot s have changed. (The slot in the marks keeps
+  // the stores from being turned into a byte fill, which is slow to start
+  // for runs this short.)
+  void Reshaped(const HuffTree&, uint16_t s) {
+    const uint32_t depth = place[s] >> 12;
+    if (depth <= K) Set(place[s] & 0xFFF, depth, MakeEntry(kNoLength, s));
+  }
+
+  void Exchange(const HuffTree& t, uint16_t i, uint16_t j) {
+    if (t.kids[i][0] == kNone && t.kids[j][0] == kNone) return;
+    Reshaped(t, i);
+    Reshaped(t, j);
+  }
+
+  // Walks the bits of x from the root; a code shorter than K fills every
+  // entry that starts with it.
+  uint32_t Fill(const HuffTree& t, uint32_t x) {
+    uint16_t node = kRoot;
+    uint32_t depth = 0;
+    while (depth < K && t.kids[node][0] != kNone) {
+      node = t.kids[node][(x >> (K - 1 - depth)) & 1];
+      ++depth;
+      place[node] = static_cast<uint16_t>(depth << 12 | x >> (K - depth));
+    }
+    if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, node);
+    const uint32_t e = MakeEntry(depth, node);
+    Set(x >> (K - depth), depth, e);
+    return e;
+  }
+};
+
+// The adaptive decoder's table is kept whole: every entry is right at every
+// moment, so a lookup never has to ask whether it may trust what it finds.
+// When a slot changes content, the part of the table under it is laid out
+// again from that slot down. The slot itself stays where it was (a slot
+// keeps its parent), so its place and path still hold: the new layout needs
+// no walk from the root. Each node within K levels of the root has its
+// place and its path; only codes longer than K are walked bit by bit.
+template <uint32_t K>
+struct WholeTable {
+  static constexpr uint32_t kSize = 1u << K;
+  static_assert(K <= kPathLength && K >= kFastDepth);
+  uint32_t entry[kSize];
+  // Where each slot stood when it was last laid out: prefix, and depth in
+  // the top four bits. A slot that has since moved below K levels keeps a
+  // stale record; Placed() tells the two apart.
+  uint16_t place[kNodeSlots];
+  uint16_t path[kNodeSlots][kPathLength];
+
+  void Build(const HuffTree& t) {
+    std::memset(place, 0xFF, sizeof(place));
+    uint16_t top[kPathLength];
+    for (uint32_t k = 0; k < kPathLength; ++k) top[k] = PadSlot(k < kFastDepth ? k : 0);
+    for (uint32_t b = 0; b < 2; ++b) LayChild(t, t.kids[kRoot][b], top, 1, b);
+  }
+
+  // Whether slot s is where its record says: the entry at its prefix must
+  // pass through it. Entries and paths are current, so this is exact.
+  bool Placed(uint16_t s) const {
+    const uint32_t depth = place[s] >> 12;
+    if (depth == 0 || depth > K) return false;
+    const uint32_t e = entry[(place[s] & 0xFFFu) << (K - depth)];
+    const uint32_t len = std::min<uint32_t>(EntryLength(e), K);
+    return len >= depth && path[EntrySlot(e)][len - depth] == s;
+  }
+
+  // Node s, child of the node whose path is `above`, at the given depth
+  // with the given prefix.
+  void LayChild(const HuffTree& t, uint16_t s, const uint16_t* above, uint32_t depth,
+                uint32_t prefix) {
+    place[s] = static_cast<uint16_t>(depth << 12 | prefix);
+    path[s][0] = s;
+    // A pad moves one level down the path; any pad will do (see PadSlot).
+    std::memcpy(path[s] + 1, above, (kPathLength - 1) * sizeof(uint16_t));
+    Lay(t, s, depth, prefix);
+  }
+
+  void Lay(const HuffTree& t, uint16_t s, uint32_t depth, uint32_t prefix) {
+    if (t.kids[s][0] == kNone) {
+      const uint32_t e = MakeEntry(depth, s);
+      uint32_t* first = entry + (prefix << (K - depth));
+      std::fill(first, first + (1u << (K - depth)), e);
+      return;
+    }
+    if (depth == K) {
+      entry[prefix] = MakeEntry(kLongCode, s);
+      return;
+    }
+    LayChild(t, t.kids[s][0], path[s], depth + 1, prefix << 1);
+    LayChild(t, t.kids[s][1], path[s], depth + 1, prefix << 1 | 1);
+  }
+
+  void Reshaped(const HuffTree& t, uint16_t s) {
+    if (Placed(s)) Lay(t, s, place[s] >> 12, place[s] & 0xFFFu);
+  }
+
+  // Both are judged before either is laid out: laying one out rewrites the
+  // paths of the nodes that the other's entries still name.
+  void Exchange(const HuffTree& t, uint16_t i, uint16_t j) {
+    if (t.kids[i][0] == kNone && t.kids[j][0] == kNone) return;
+    const bool pi = Placed(i), pj = Placed(j);
+    if (pi) Lay(t, i, place[i] >> 12, place[i] & 0xFFFu);
+    if (pj) Lay(t, j, place[j] >> 12, place[j] & 0xFFFu);
+  }
+};
+
+// The general increment from level `level` of a leaf's path (see below),
+// where a node ties. After an exchange it climbs by parent links, and goes
+// back to the path once the climb meets it again: a node that ties trades
+// places with one of the same weight, often its neighbour, so the climb
+// mostly rejoins within a level or two. The path above where it rejoins
+// has not moved: whatever trades places lower down weighs less.
+template <class Table>
+void IncrementAlong(HuffTree& t, const uint16_t* path, uint32_t len, uint32_t level, Table& tab) {
+  uint16_t j = path[level];
+  bool onPath = true;
+  for (;;) {
+    const uint32_t w = t.weight[j];
+    if (t.weight[j - 1] == w) {
+      j = MoveToRunStart(t, j, w, tab);
+      onPath = false;
+    }
+    t.weight[j] = w + 1;
+    ++level;
+    if (onPath) {
+      if (level > len) return;  // that was the root
+      j = level < len ? path[level] : kRoot;
+    } else {
+      j = t.parent[j];
+      if (j == kNone) return;
+      onPath = level < len && j == path[level];
+    }
+  }
+}
+
+// The increment of a leaf whose path the table holds (len levels, the leaf
+// first). A node moves only when it ties with the node before it; below the
+// lowest such node every weight on the path simply goes up by one. Whether a
+// node ties does not depend on the increments below it: a node right before
+// its own ancestor would weigh at least as much, so the rest of that
+// ancestor's subtree would weigh nothing.
+template <class Table>
+inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table& tab) {
+  // The list is ordered, so a node ties exactly when the gap to the node
+  // before it, less one, goes below zero.
+  uint64_t below = 0;
+  for (uint32_t k = 0; k < kFastDepth; ++k) {
+    const size_t j = path[k];
+    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+  }
+  for (uint32_t k = kFastDepth; k < len; ++k) {
+    const size_t j = path[k];
+    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+  }
+  if (below >> 32 == 0) {
+    for (uint32_t k = 0; k < kFastDepth; ++k) ++t.weight[path[k]];
+    for (uint32_t k = kFastDepth; k < len; ++k) ++t.weight[path[k]];
+    ++t.weight[kRoot];
+    return;
+  }
+  // A pad never ties, so this stops on a node of the path.
+  uint32_t k = 0;
+  while (k < len && t.weight[path[k] - 1] != t.weight[path[k]]) ++t.weight[path[k++]];
+  if (k < len) {
+    // The climb may lay the table out again, the path's own record too.
+    uint16_t copy[kPathLength];
+    std::memcpy(copy, path, sizeof(copy));
+    IncrementAlong(t, copy, len, k, tab);
+  } else {
+    ++t.weight[kRoot];
+  }
+}
+
+// What the table cannot answer at once: an entry not filled yet, a code
+// longer than K (walked on bit by bit) or an input that ends inside a code.
+// Returns the entry of the code read, or kNoEntry.
+template <uint32_t K>
+uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r) {
+  const uint32_t x = Peek<K>(r);
+  uint32_t e = tab.entry[x];
+  if (EntryLength(e) == kNoLength) e = tab.Fill(t, x);
+  if (EntryLength(e) != kLongCode) {
+    if (EntryLength(e) > r.count) return kNoEntry;
+    Drop(r, EntryLength(e));
+    return e;
+  }
+  if (r.count < K) return kNoEntry;
+  Drop(r, K);
+  uint16_t node = EntrySlot(e);
+  uint32_t len = K;
+  while (t.kids[node][0] != kNone) {
     if (r.count == 0) {
       Refill(r);
-      if (r.count == 0) return kNone;
+      if (r.count == 0) return kNoEntry;
     }
-    node = (r.acc & 1) ? t.nodes[node].other : t.nodes[node].child;
+    node = t.kids[node][Peek<1>(r)];
     Drop(r, 1);
-    if (++d == 7) *after7 = node;
+    if (len < kLengthCap) ++len;
   }
-  *steps = d;
-  return node;
+  return MakeEntry(len, node);
 }
 
-uint32_t DecodeSymbol(HuffTree& t, HuffBitReader& r) {
-  if (r.count < 32) Refill(r);
-  const uint32_t x = static_cast<uint32_t>(r.acc & 0x7F);
-  const DecodeCacheEntry e = t.cache[x];
-  uint32_t steps = 0;
-  uint16_t after7 = kNone;
-  if (e.stamp == t.version) {
-    if (e.bits <= 7) {
-      if (e.bits > r.count) return kTruncated;
-      Drop(r, e.bits);
-      return e.target;
+// Types 1 to 8: weights change only for escaped bytes. Returns false when
+// the stream is refused as a whole.
+template <uint32_t K>
+bool DecodeFixed(HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r, uint8_t* out,
+                 uint32_t capacity, uint32_t* produced) {
+  uint32_t n = 0;
+  while (n < capacity) {
+    if (r.count < 32) Refill(r);
+    uint32_t e = tab.entry[Peek<K>(r)];
+    if (EntryLength(e) <= r.count) {
+      Drop(r, EntryLength(e));
+    } else {
+      e = DecodeSlow(t, tab, r);
+      if (e == kNoEntry) break;  // the stream ends early: keep what it gave
     }
-    if (r.count < 7) return kTruncated;
-    Drop(r, 7);
-    const uint16_t leaf = WalkDown(t, r, static_cast<uint16_t>(e.target), &steps, &after7);
-    return leaf == kNone ? kTruncated : t.nodes[leaf].value;
-  }
-
-  const uint16_t leaf = WalkDown(t, r, Head(t), &steps, &after7);
-  if (leaf == kNone) return kTruncated;
-  const uint32_t value = t.nodes[leaf].value;
-  if (steps <= 7) {
-    for (uint32_t i = x & ((1u << steps) - 1); i < 128; i += 1u << steps) {
-      t.cache[i] = DecodeCacheEntry{t.version, steps, value};
+    const uint32_t s = t.value[EntrySlot(e)];
+    if (s >= HUFF_END) {
+      if (s == HUFF_END) break;
+      if (r.count < 8) Refill(r);
+      if (r.count < 8) break;
+      const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
+      Drop(r, 8);
+      // A valid stream never escapes a byte it already codes; a second leaf
+      // would also overrun the node pool.
+      if (t.leaves[b] != kNone) return false;
+      if (!RoomToGrow(t, 2)) break;
+      InsertSymbol(t, b, tab);
+      IncrementWeight(t, t.leaves[b], tab);
+      out[n++] = static_cast<uint8_t>(b);
+      continue;
     }
-  } else {
-    t.cache[x] = DecodeCacheEntry{t.version, steps, after7};
+    out[n++] = static_cast<uint8_t>(s);
   }
-  return value;
+  *produced = n;
+  return true;
 }
+
+// Type 0: the table is whole (see WholeTable), so a short code is one
+// lookup and its increment follows the path the table keeps; a longer code
+// continues bit by bit from where the table stops and climbs by parent
+// links (a kept path pays off only on short codes: the long ones are rare
+// symbols, whose climb mostly leaves the path at once).
+template <uint32_t K>
+bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* out,
+                    uint32_t capacity, uint32_t* produced) {
+  uint32_t n = 0;
+  while (n < capacity) {
+    if (r.count < 32) Refill(r);
+    const uint32_t e = tab.entry[Peek<K>(r)];
+    const uint32_t len = EntryLength(e);
+    uint16_t leaf = EntrySlot(e);
+    if (len <= r.count) {
+      Drop(r, len);
+    } else {
+      // A short code cut by the end of the input, or the first K bits of a
+      // longer one.
+      if (len != kLongCode || r.count < K) break;
+      Drop(r, K);
+      bool cut = false;
+      while (t.kids[leaf][0] != kNone) {
+        if (r.count == 0) {
+          Refill(r);
+          if (r.count == 0) {
+            cut = true;
+            break;
+          }
+        }
+        leaf = t.kids[leaf][Peek<1>(r)];
+        Drop(r, 1);
+      }
+      if (cut) break;
+    }
+    const uint32_t s = t.value[leaf];
+    if (s >= HUFF_END) {
+      if (s == HUFF_END) break;
+      if (r.count < 8) Refill(r);
+      if (r.count < 8) break;
+      const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
+      Drop(r, 8);
+      if (t.leaves[b] != kNone) return false;
+      if (!RoomToGrow(t, 2)) break;
+      InsertSymbol(t, b, tab);
+      IncrementWeight(t, t.leaves[b], tab);
+      out[n++] = static_cast<uint8_t>(b);
+      continue;
+    }
+    out[n++] = static_cast<uint8_t>(s);
+    if (leaf == kRoot + 1) {
+      // A one-bit code. Slot 2 always holds a child of the root, and the
+      // only node before it is the root, which outweighs it by the sibling:
+      // its increments never tie and never reshape the tree. So the copies
+      // of the same bit that follow are more of the same symbol (the
+      // padding of game data, mostly), taken at once.
+      const uint64_t same = t.kids[kRoot][0] == leaf ? r.acc : ~r.acc;
+      uint32_t more = same == 0 ? 63 : static_cast<uint32_t>(std::countl_zero(same));
+      more = std::min({more, r.count, capacity - n});
+      if (!RoomToGrow(t, more + 1)) more = 0;
+      std::memset(out + n, static_cast<int>(s), more);
+      n += more;
+      Drop(r, more);
+      if (n < capacity) {
+        if (!RoomToGrow(t, more + 1)) break;
+        t.weight[leaf] += more + 1;
+        t.weight[kRoot] += more + 1;
+      }
+      continue;
+    }
+    if (n < capacity) {
+      if (!RoomToGrow(t, 1)) break;
+      if (len <= K) {
+        IncrementPath(t, tab.path[leaf], len, tab);
+      } else {
+        IncrementWeight(t, leaf, tab);
+      }
+    }
+  }
+  *produced = n;
+  return true;
+}
+
+// Widths measured on the benchmark corpus. Type 0 reshapes its tree every
+// few symbols, and every change near the root lays out again a part of the
+// table in proportion to the width, so a narrow table that holds the most
+// frequent codes does best (longer ones take the general walk). The fixed
+// tables change only when a byte is escaped, so a wider table pays off there.
+using AdaptiveTable = WholeTable<5>;
+using FixedTable = DecodeTable<10>;
 
 }  // namespace
+
+const uint8_t* HuffmanStartWeights(uint32_t type) {
+  return type <= HUFF_MAX_TYPE ? HuffWeightTables[type].data() : nullptr;
+}
 
 void HuffmanCompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint32_t inSize,
                      uint32_t type) {
@@ -500,19 +967,28 @@ void HuffmanCompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint32_
   HuffBitWriter w{out, *outSize, 0, 0, false};
   HuffTree t;
   InitTree(t, type);
+  NoTable none;
 
   PutBits(w, type, 8);
   for (uint32_t i = 0; i < inSize && !w.full; ++i) {
     const uint8_t b = in[i];
     const uint16_t leaf = t.leaves[b];
     if (leaf != kNone) {
+      if (t.adaptive && !RoomToGrow(t, 1)) {
+        GiveUp(w);
+        break;
+      }
       PutCode(w, t, leaf);
-      if (t.adaptive) IncrementWeight(t, leaf);
+      if (t.adaptive) IncrementWeight(t, leaf, none);
     } else {
+      if (!RoomToGrow(t, 2)) {
+        GiveUp(w);
+        break;
+      }
       PutCode(w, t, t.leaves[HUFF_ESCAPE]);
       PutBits(w, b, 8);
-      InsertSymbol(t, b);
-      IncrementWeight(t, t.leaves[b]);
+      InsertSymbol(t, b, none);
+      IncrementWeight(t, t.leaves[b], none);
     }
   }
   // Once a byte has been dropped the result is unusable whatever follows;
@@ -534,29 +1010,18 @@ void HuffmanDecompress(uint8_t* out, uint32_t* outSize, const uint8_t* in, uint3
 
   HuffTree t;
   InitTree(t, type);
-  for (DecodeCacheEntry& e : t.cache) e.stamp = 0;
   HuffBitReader r{in + 1, in + inSize, 0, 0};
-
   // A stream that ends before HUFF_END yields the bytes decoded so far.
   uint32_t produced = 0;
-  while (produced < capacity) {
-    uint32_t s = DecodeSymbol(t, r);
-    if (s == kTruncated || s == HUFF_END) break;
-    if (s == HUFF_ESCAPE) {
-      if (r.count < 8) Refill(r);
-      if (r.count < 8) break;
-      s = static_cast<uint32_t>(r.acc & 0xFF);
-      Drop(r, 8);
-      // A valid stream never escapes a byte it already codes; a second leaf
-      // would also overrun the node pool.
-      if (t.leaves[s] != kNone) return;
-      InsertSymbol(t, s);
-      IncrementWeight(t, t.leaves[s]);
-      out[produced++] = static_cast<uint8_t>(s);
-      continue;
-    }
-    out[produced++] = static_cast<uint8_t>(s);
-    if (t.adaptive && produced < capacity) IncrementWeight(t, t.leaves[s]);
+  bool accepted;
+  if (t.adaptive) {
+    AdaptiveTable tab;
+    tab.Build(t);
+    accepted = DecodeAdaptive(t, tab, r, out, capacity, &produced);
+  } else {
+    FixedTable tab;
+    tab.Reset();
+    accepted = DecodeFixed(t, tab, r, out, capacity, &produced);
   }
-  *outSize = produced;
+  if (accepted) *outSize = produced;
 }
