@@ -107,9 +107,10 @@ TEST_F(SharingTest, HeldArchiveRefusesEveryOtherHandleAndWaitTakesTurns) {
     for (const auto& entry : fs::directory_iterator(dir_.path())) {
       EXPECT_EQ(entry.path().filename().string().find(".compact"), std::string::npos) << entry.path();
     }
-    // A waiting command goes through once the holder lets go.
+    // A waiting command goes through once the holder lets go (held long
+    // enough that a slow start under a sanitizer still finds it held).
     std::thread release([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
       CloseArchive(held);
     });
     const RunResult waited =
@@ -240,7 +241,10 @@ TEST_F(SharingTest, ProgramsTakingTurnsLoseNothing) {
   for (int i = 0; i < 12; ++i) untouched["k\\k" + std::to_string(i)] = PatternBytes(1000 + i * 3000, 100 + i);
   MakeArchive(untouched);
   constexpr int kWorkers = 4;
+  // Thirty seconds of turns, longer on a loaded machine until enough went
+  // through to mean something (a cap keeps a stuck run finite).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto cap = std::chrono::steady_clock::now() + std::chrono::seconds(150);
   std::mutex lock;
   std::vector<Tree> models(kWorkers);
   std::vector<std::vector<Tree>> histories(kWorkers, std::vector<Tree>(1));
@@ -264,7 +268,11 @@ TEST_F(SharingTest, ProgramsTakingTurnsLoseNothing) {
     std::mt19937 random(static_cast<uint32_t>(w * 7919 + 1));
     const std::string me = "w" + std::to_string(w);
     Tree& model = models[w];
-    for (int n = 0; std::chrono::steady_clock::now() < deadline; ++n) {
+    const auto more = [&] {
+      const auto now = std::chrono::steady_clock::now();
+      return now < deadline || (now < cap && (done.load() < 80 || extracts.load() < 5));
+    };
+    for (int n = 0; more(); ++n) {
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % 30));
       const std::string tag = me + "_" + std::to_string(n);
       const uint32_t pick = random() % 10;
