@@ -1,6 +1,8 @@
 #include "select.h"
 
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "guide.h"
 
@@ -100,6 +102,13 @@ class Matcher {
   std::vector<int8_t> memo_;
 };
 
+// A name as SameName compares it.
+std::string Folded(std::string_view name) {
+  std::string folded(name.size(), '\0');
+  for (size_t i = 0; i < name.size(); ++i) folded[i] = Fold(name[i]);
+  return folded;
+}
+
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -167,12 +176,22 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
   if (args.empty()) {
     for (size_t i = 0; i < entries.size(); ++i) chosen[i] = !IsInternalName(entries[i].name);
   }
+  // Exact names are looked up, not searched for: scripts hand over
+  // thousands of names at once.
+  std::unordered_map<std::string, std::vector<size_t>> byName;
+  if (!args.empty()) {
+    byName.reserve(entries.size() * 2);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const std::string shown = DisplayName(entries[i]);
+      byName[Folded(shown)].push_back(i);
+      if (!entries[i].name.empty() && shown != entries[i].name) byName[Folded(entries[i].name)].push_back(i);
+    }
+  }
   for (const std::string& arg : args) {
     bool exact = false;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (SameName(DisplayName(entries[i]), arg) || (!entries[i].name.empty() && SameName(entries[i].name, arg))) {
-        chosen[i] = exact = true;
-      }
+    const auto found = byName.find(Folded(arg));
+    if (found != byName.end()) {
+      for (size_t i : found->second) chosen[i] = exact = true;
     }
     bool any = exact;
     if (!exact) {
@@ -190,7 +209,9 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
   }
   std::vector<StoredEntry> selected;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (chosen[i] && !Excluded(excludes, DisplayName(entries[i]))) selected.push_back(entries[i]);
+    if (chosen[i] && (excludes.empty() || !Excluded(excludes, DisplayName(entries[i])))) {
+      selected.push_back(entries[i]);
+    }
   }
   return selected;
 }
