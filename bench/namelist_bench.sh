@@ -40,8 +40,9 @@ for i, name in enumerate(open(os.path.join(work, "stored.txt")).read().split("\n
         f.write(("file %d %s\n" % (i, name)) * (1 + i % 20))
 EOF
 (cd "$work/tree" && "$sorvane" add ../arc.mpq -q *)
-# The list goes in as a whole, as a tool that merges lists would store it.
-(cd "$work" && "$sorvane" add arc.mpq list.txt --name '(listfile)' --replace -q)
+# The list goes in as a whole, as a tool that merges lists would store it,
+# enciphered with the adjusted key as the library keeps a list.
+(cd "$work" && "$sorvane" add arc.mpq list.txt --name '(listfile)' --replace --key-adjusted -q)
 list_bytes=$(wc -c <"$work/list.txt")
 echo "list: $(wc -l <"$work/list.txt") lines, $list_bytes bytes; archive $(wc -c <"$work/arc.mpq") bytes"
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
