@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/read/known_names.h"
+#include "archive/read/listed_names.h"
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
 #include "archive/format/tables.h"
@@ -204,6 +205,7 @@ void ReleaseArchiveRecord(Archive* archive) {
   delete archive->extension;
   archive->extension = nullptr;
   DropKnownNames(archive);
+  DropListedNames(archive);
   if (platform::IsValidHandle(archive->fileHandle)) platform::CloseHandle(archive->fileHandle);
   FreeTables(archive);
   platform::VirtualFree(archive);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 struct KnownNames;
+struct ListedNames;
 
 // What a layer above keeps with an archive record (the update side's session
 // and what it has learnt of the blocks). The record owns it and deletes it
@@ -50,6 +51,9 @@ struct Archive {
   uint64_t committedEnd;
   // Names the caller gave for the archive (SetArchiveNameList); null for none.
   KnownNames* knownNames;
+  // The names the archive's own lists give its entries, once gathered
+  // (listed_names.h); null until then.
+  ListedNames* listedNames;
   // The last compaction could not give the new file the archive's owner
   // (only privileged processes may): it belongs to the compacting user now.
   bool ownerNotKept;

@@ -6,6 +6,7 @@
 
 #include "archive/format/records.h"
 #include "archive/read/known_names.h"
+#include "archive/read/listed_names.h"
 #include "archive/read/read_internal.h"
 #include "platform/platform.h"
 #include "sorvane/sorvane_ext.h"
@@ -35,12 +36,18 @@ ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e,
 bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, ArchiveEntryCallback callback,
                void* context) {
   const uint32_t savedError = GetLastError();
+  // Names are taken from the archive's lists first, then from those given
+  // with SetArchiveNameList, then from the caller's.
+  ListedNames* listed = AcquireListedNames(archive);
+  if (listed == nullptr) return false;
   KnownNames index;
-  if (!GatherAllNames(archive, &index)) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (names[i] != nullptr && !index.Add(names[i], static_cast<uint32_t>(strnlen(names[i], kMaxPath + 1)))) {
-      return false;
-    }
+  bool ok = CopyKnownNames(archive, &index);
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    if (names[i] != nullptr) ok = index.Add(names[i], static_cast<uint32_t>(strnlen(names[i], kMaxPath + 1)));
+  }
+  if (!ok) {
+    ReleaseListedNames(archive, listed);
+    return false;
   }
   const uint32_t n = archive->hashTable != nullptr ? HashEntriesInFile(archive) : 0;
   uint64_t size = 0;
@@ -49,7 +56,8 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;
     ArchiveEntry entry = Describe(archive, i, e, fileSize);
-    const char* known = index.Find(e.nameHashA, e.nameHashB);
+    const char* known = listed->Shown(e.nameHashA, e.nameHashB);
+    if (known == nullptr) known = index.Find(e.nameHashA, e.nameHashB);
     char byIndex[16];
     std::snprintf(byIndex, sizeof byIndex, "#%u", i);
     entry.nameKnown = known != nullptr;
@@ -57,6 +65,7 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
     SetLastError(savedError);
     if (!callback(context, &entry)) break;
   }
+  ReleaseListedNames(archive, listed);
   SetLastError(savedError);
   return true;
 }

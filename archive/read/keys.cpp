@@ -4,44 +4,11 @@
 #include <new>
 
 #include "archive/read/known_names.h"
-#include "archive/read/lines.h"
+#include "archive/read/listed_names.h"
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
 #include "sorvane/sorvane.h"
 #include "platform/platform.h"
-
-namespace {
-
-// Name lists are read in chunks of this size.
-constexpr uint32_t kListChunk = 64 * 1024;
-
-// Searches one open name list; the file stays open.
-char* SearchList(FileHandle list, uint32_t nameA, uint32_t nameB) {
-  auto* chunk = static_cast<char*>(platform::VirtualAlloc(kListChunk));
-  auto* lines = new (std::nothrow) LineFeed;
-  char* match = nullptr;
-  // The first line with both check values is the name.
-  auto onLine = [&match, nameA, nameB](const char* line, uint32_t) {
-    if (HashString(line, HASH_NAME_A) == nameA && HashString(line, HASH_NAME_B) == nameB) match = CopyName(line);
-    return match == nullptr;
-  };
-  if (chunk != nullptr && lines != nullptr) {
-    for (;;) {
-      uint32_t got = 0;
-      if (!ReadArchiveFile(list, chunk, kListChunk, &got, nullptr)) break;
-      if (got == 0) {
-        lines->Finish(onLine);
-        break;
-      }
-      if (!lines->Feed(chunk, got, onLine)) break;
-    }
-  }
-  delete lines;
-  platform::VirtualFree(chunk);
-  return match;
-}
-
-}  // namespace
 
 char* CopyName(const char* name) {
   if (name == nullptr) return nullptr;
@@ -123,21 +90,9 @@ uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block) {
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {
   if (archive == nullptr) return nullptr;
   if (char* known = CopyKnownName(archive, nameA, nameB)) return known;
+  // Looking a name up is no failure of the caller's: its last error stays.
   const uint32_t savedError = GetLastError();
-  char* match = nullptr;
-  for (uint32_t locale : KnownLocales) {
-    FileHandle list = nullptr;
-    if (!OpenArchiveFileInLocale(archive, "(listfile)", locale, &list)) continue;
-    // Asking for a locale that has no list of its own falls back to the
-    // neutral list, which the first round has already searched.
-    if (list->hashEntry->locale == 0 && locale != 0) {
-      CloseArchiveFile(list);
-      continue;
-    }
-    match = SearchList(list, nameA, nameB);
-    CloseArchiveFile(list);
-    if (match != nullptr) break;
-  }
+  char* match = CopyListedKeyName(archive, nameA, nameB);
   SetLastError(savedError);
   return match;
 }

@@ -21,6 +21,11 @@ char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB) {
   return CopyName(archive->knownNames->Find(nameA, nameB));
 }
 
+bool CopyKnownNames(const Archive* archive, KnownNames* names) {
+  std::lock_guard<std::mutex> lock(KnownNamesMutex);
+  return archive->knownNames == nullptr || names->AddAll(*archive->knownNames);
+}
+
 void DropKnownNames(Archive* archive) {
   KnownNames* old = nullptr;
   {

@@ -94,6 +94,9 @@ struct KnownNames {
 // (SetArchiveNameList; release with ReleaseName), or null. A copy, since
 // another thread may give the archive other names meanwhile.
 char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
+// Adds the names the caller gave for the archive (SetArchiveNameList) to
+// names. False when memory runs out.
+bool CopyKnownNames(const Archive* archive, KnownNames* names);
 // Frees the names kept for an archive being released.
 void DropKnownNames(Archive* archive);
 // Every name the library can know for the archive: the internal names, the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // CR and LF end a line; runs of them separate lines (no empty line between).
 inline bool IsLineBreak(uint8_t c) { return c == '\r' || c == '\n'; }
@@ -106,4 +107,97 @@ class LineFeed {
   bool atStart_ = true;
   bool ended_ = false;
   bool stopped_ = false;
+};
+
+// The lines of a name list fed in pieces, split once for both of its uses:
+// the names shown for stored entries (lines end at CR, LF or a zero byte;
+// empty ones and ones longer than maxShown are passed over) and the key
+// search (the text ends at its first zero byte and only its first line may
+// be empty, as LineFeed has it). Lines longer than kMaxLine serve neither.
+// Each line reaches onLine(line, length, use) once, zero-terminated, with
+// use saying who takes it (kShown, kKeyed or both, never neither).
+class ListScanner {
+ public:
+  static constexpr uint32_t kMaxLine = LineFeed::kMaxLine;
+  static constexpr uint32_t kShown = 1;
+  static constexpr uint32_t kKeyed = 2;
+
+  explicit ListScanner(uint32_t maxShown) : maxShown_(maxShown) {}
+
+  // The next piece of the text. Lines that end inside it are zero-terminated
+  // in place, so its bytes change.
+  template <typename OnLine>
+  void Feed(char* data, uint32_t size, OnLine onLine) {
+    uint32_t start = 0;
+    for (uint32_t i = 0; i < size; ++i) {
+      const auto c = static_cast<uint8_t>(data[i]);
+      if (c > '\r' || !IsNameBreak(c)) continue;
+      if (pending_) {
+        Carry(data + start, i - start);
+        EndCarried(onLine);
+      } else {
+        data[i] = 0;
+        Emit(data + start, i - start, onLine);
+      }
+      if (c == 0) keyedEnded_ = true;
+      start = i + 1;
+    }
+    if (start < size) {
+      Carry(data + start, size - start);
+      pending_ = true;
+    }
+  }
+
+  // The text's end: its last line counts without a line end, and an empty
+  // text is one empty line.
+  template <typename OnLine>
+  void Finish(OnLine onLine) {
+    if (pending_) {
+      EndCarried(onLine);
+    } else if (atStart_) {
+      carry_[0] = 0;
+      Emit(carry_, 0, onLine);
+    }
+  }
+
+ private:
+  void Carry(const char* bytes, uint32_t n) {
+    if (carried_ + n <= kMaxLine) {
+      std::memcpy(carry_ + carried_, bytes, n);
+      carried_ += n;
+    } else {
+      carried_ = kMaxLine + 1;  // too long for any use
+    }
+  }
+
+  template <typename OnLine>
+  void EndCarried(OnLine& onLine) {
+    if (carried_ <= kMaxLine) {
+      carry_[carried_] = 0;
+      Emit(carry_, carried_, onLine);
+    }
+    atStart_ = false;
+    carried_ = 0;
+    pending_ = false;
+  }
+
+  template <typename OnLine>
+  void Emit(char* line, uint32_t length, OnLine& onLine) {
+    const bool first = atStart_;
+    atStart_ = false;
+    if (length == 0) {
+      if (first && !keyedEnded_) onLine(line, 0u, kKeyed);
+      return;
+    }
+    if (length > kMaxLine) return;
+    const uint32_t use = (length <= maxShown_ ? kShown : 0) | (keyedEnded_ ? 0 : kKeyed);
+    if (use != 0) onLine(line, length, use);
+  }
+
+  uint32_t maxShown_;
+  char carry_[kMaxLine + 1] = {};
+  uint32_t carried_ = 0;
+  bool pending_ = false;
+  bool keyedEnded_ = false;
+  bool atStart_ = true;
 };

@@ -48,6 +48,26 @@ int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name) {
   return -1;
 }
 
+bool StoredSizeFits(FileHandle file) {
+  const Archive* archive = file->archive;
+  const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
+  const BlockEntry* block = BlockOfFile(file);
+  if (archive == nullptr || block == nullptr || fileSize == 0xFFFFFFFFu) return false;
+  if (fileSize == 0) return true;
+  // The size must be one the archive file can stand for: from the data
+  // start on it holds the plain data, or an offset table of one word per
+  // sector.
+  const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
+  const bool hasTable = HasSectorTable(block->flags);
+  const uint64_t minimum = hasTable ? 4 * (sectors + 1) : IsSingleUnit(block->flags) ? 0 : fileSize;
+  BlockData where;
+  if (!LocateBlockData(archive, *block, &where) || minimum > where.room) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return false;
+  }
+  return true;
+}
+
 bool ReadListfile(Archive* archive, uint32_t locale, char** text, uint32_t* size, uint32_t* capacity,
                   bool* present) {
   return ReadWholeStoredFile(archive, kListfileName, locale, text, size, capacity, present);
@@ -61,20 +81,8 @@ bool ReadWholeStoredFile(Archive* archive, const char* name, uint32_t locale, ch
   FileHandle file = nullptr;
   if (!OpenArchiveFileInLocale(archive, name, locale, &file)) return false;
   const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
-  const BlockEntry* block = BlockOfFile(file);
-  bool ok = block != nullptr && fileSize != 0xFFFFFFFFu;
+  bool ok = StoredSizeFits(file);
   if (ok && fileSize != 0) {
-    // The size must be one the archive file can stand for: from the data
-    // start on it holds the plain data, or an offset table of one word per
-    // sector.
-    const uint64_t sectors = (static_cast<uint64_t>(fileSize) + archive->sectorSize - 1) / archive->sectorSize;
-    const bool hasTable = HasSectorTable(block->flags);
-    const uint64_t minimum = hasTable ? 4 * (sectors + 1) : IsSingleUnit(block->flags) ? 0 : fileSize;
-    BlockData where;
-    if (!LocateBlockData(archive, *block, &where) || minimum > where.room) {
-      SetLastError(ERROR_FILE_CORRUPT);
-      ok = false;
-    }
     uint32_t got = 0;
     while (ok && got < fileSize) {
       const uint32_t want = fileSize - got < kReadChunk ? fileSize - got : kReadChunk;

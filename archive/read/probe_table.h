@@ -20,6 +20,7 @@ class ProbeTable {
   bool empty() const { return slots_ == nullptr; }
   uint32_t slotCount() const { return count_; }
   const Slot& at(uint32_t i) const { return slots_[i]; }
+  Slot& at(uint32_t i) { return slots_[i]; }
 
   // The slot from hash on that `same` accepts, or the free slot ending the
   // run (where such a slot would go). The table must have slots.

@@ -254,6 +254,9 @@ bool ReadListfile(Archive* archive, uint32_t locale, char** text, uint32_t* size
 // The same for any stored file.
 bool ReadWholeStoredFile(Archive* archive, const char* name, uint32_t locale, char** text, uint32_t* size,
                          uint32_t* capacity, bool* present);
+// Whether an open stored file's size is one its block can stand for (else
+// ERROR_FILE_CORRUPT): a list that claims more cannot be read whole.
+bool StoredSizeFits(FileHandle file);
 // Position of the first whole-line occurrence of name in text (case
 // ignored), or -1: it starts the text or follows a CR or LF, and ends the text
 // or stands before a CR or LF.

@@ -4,9 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/read/attributes_read.h"
 #include "archive/read/lines.h"
+#include "archive/read/listed_names.h"
 #include "archive/update/update_internal.h"
+#include "compression/scomp.h"
+#include "platform/bytes.h"
 #include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -156,7 +161,10 @@ bool ListfileRemoveName(Archive* archive, const char* name) {
   return true;
 }
 
-void ForgetSessionList(Archive* archive) { ReleaseSessionList(&SessionOf(archive)->list); }
+void ForgetSessionList(Archive* archive) {
+  ReleaseSessionList(&SessionOf(archive)->list);
+  DropListedNames(archive);
+}
 
 void ReleaseSessionList(SessionList* list) {
   DropIndex(list);
@@ -174,6 +182,7 @@ Outcome StoreSessionList(Archive* archive) {
   source.memory = list->size != 0 ? reinterpret_cast<const uint8_t*>(list->text) : &kEmpty;
   source.memorySize = list->size;
   Outcome outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
+  DropListedNames(archive);
   const uint32_t error = GetLastError();
   // No room for the list in the hash table leaves the old one; the other
   // changes still commit, as the list's upkeep never fails an operation.
@@ -181,4 +190,388 @@ Outcome StoreSessionList(Archive* archive) {
   if (outcome != Outcome::kArchiveFailed) list->dirty = false;
   SetLastError(error);
   return outcome;
+}
+
+// ---- adding names to a stored list (AddToNameList) ----------------------------------
+
+namespace {
+
+uint32_t FoldedHash(const char* s, size_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ UpperAscii(static_cast<uint8_t>(s[i]))) * 16777619u;
+  return h;
+}
+
+// The names asked for that no line of the list holds yet, by their letters
+// (case ignored); the list's lines are checked against them as it streams.
+class WantedNames {
+ public:
+  bool Init(const char* const* names, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const char* name = names[i];
+      if (name == nullptr || name[0] == 0 || std::strpbrk(name, "\r\n") != nullptr || IsListfileName(name)) continue;
+      const uint32_t length = static_cast<uint32_t>(strnlen(name, ListScanner::kMaxLine + 1));
+      if (length > ListScanner::kMaxLine) continue;
+      if (!slots_.Reserve([this](const Slot& t) { return FoldedHash(names_[t.index()], lengths_[t.index()]); })) {
+        return false;
+      }
+      Slot* s = Find(name, length);
+      if (!s->free()) continue;
+      if (!Keep(name, length)) return false;
+      slots_.Take(s, Slot{count_, true});
+      lengthSeen_[length % 64] = true;
+    }
+    return true;
+  }
+  // A line of the list: a name it holds is wanted no more.
+  void Listed(const char* line, uint32_t length) {
+    if (slots_.empty() || !lengthSeen_[length % 64]) return;
+    Slot* s = Find(line, length);
+    if (!s->free()) s->wanted = false;
+  }
+  // Whether name (one of those given) is still wanted; it is not afterwards.
+  bool Take(const char* name) {
+    if (slots_.empty() || name == nullptr) return false;
+    const uint32_t length = static_cast<uint32_t>(strnlen(name, ListScanner::kMaxLine + 1));
+    Slot* s = Find(name, length);
+    if (s->free() || !s->wanted) return false;
+    s->wanted = false;
+    return true;
+  }
+  ~WantedNames() { std::free(names_); std::free(lengths_); }
+
+ private:
+  struct Slot {
+    uint32_t index1;  // 1 + index into names_, 0 when free
+    bool wanted;
+    bool free() const { return index1 == 0; }
+    uint32_t index() const { return index1 - 1; }
+  };
+  Slot* Find(const char* name, uint32_t length) {
+    return slots_.Probe(FoldedHash(name, length), [this, name, length](const Slot& t) {
+      return lengths_[t.index()] == length && MatchNoCase(reinterpret_cast<const uint8_t*>(names_[t.index()]), name, length);
+    });
+  }
+  bool Keep(const char* name, uint32_t length) {
+    if (count_ == capacity_) {
+      const uint32_t grown = capacity_ == 0 ? 16 : capacity_ * 2;
+      auto* n = static_cast<const char**>(std::realloc(names_, grown * sizeof(char*)));
+      if (n == nullptr) return Fail();
+      names_ = n;
+      auto* l = static_cast<uint32_t*>(std::realloc(lengths_, grown * sizeof(uint32_t)));
+      if (l == nullptr) return Fail();
+      lengths_ = l;
+      capacity_ = grown;
+    }
+    names_[count_] = name;
+    lengths_[count_] = length;
+    ++count_;
+    return true;
+  }
+  static bool Fail() {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  ProbeTable<Slot> slots_{1u << 28};
+  const char** names_ = nullptr;
+  uint32_t* lengths_ = nullptr;
+  uint32_t count_ = 0, capacity_ = 0;
+  bool lengthSeen_[64] = {};
+};
+
+}  // namespace
+
+namespace {
+
+constexpr uint32_t kPieceBytes = 1u << 20;
+
+// What a read of the neutral list leaves: its size, whether it ends a line,
+// the bytes after its last whole sector (the sectors before it are kept as
+// stored) and, for the attributes, the digest of all of it.
+struct ReadList {
+  bool present = false;
+  uint32_t size = 0;
+  bool endsLine = true;
+  char* tail = nullptr;
+  uint32_t tailSize = 0;
+  ~ReadList() { std::free(tail); }
+};
+
+// Streams the neutral list through the wanted names (and the digest, when
+// one is given). False when it is there and cannot be read whole.
+bool ScanNeutralList(Archive* archive, WantedNames* wanted, ContentDigest* digest, ReadList* out) {
+  out->present = FindExactHashEntry(archive, kListfileName, 0) != nullptr;
+  if (!out->present) return true;
+  FileHandle file = nullptr;
+  if (!OpenArchiveFileInLocale(archive, kListfileName, 0, &file)) return false;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  bool ok = StoredSizeFits(file);
+  const uint32_t sectorSize = archive->sectorSize;
+  const uint32_t tailStart = size - size % sectorSize;
+  PageBuffer piece(kPieceBytes);
+  ok = ok && (static_cast<bool>(piece) || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false));
+  if (ok && size != tailStart) {
+    out->tail = static_cast<char*>(std::malloc(size - tailStart));
+    ok = out->tail != nullptr || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false);
+  }
+  // Lines as the tool splits them: at CR, LF and zero bytes.
+  char line[ListScanner::kMaxLine + 1];
+  uint32_t lineLength = 0;
+  uint32_t got = 0;
+  char last = '\n';
+  while (ok && got < size) {
+    const uint32_t want = size - got < kPieceBytes ? size - got : kPieceBytes;
+    uint32_t n = 0;
+    ok = ReadArchiveFile(file, piece.bytes(), want, &n, nullptr);
+    if (ok && n != want) ok = (SetLastError(ERROR_FILE_CORRUPT), false);
+    if (!ok) break;
+    const char* bytes = reinterpret_cast<const char*>(piece.bytes());
+    if (digest != nullptr) digest->Update(bytes, n);
+    if (got + n > tailStart) {
+      const uint32_t from = got > tailStart ? 0 : tailStart - got;
+      std::memcpy(out->tail + (got + from - tailStart), bytes + from, n - from);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      const char c = bytes[i];
+      if (c != '\r' && c != '\n' && c != 0) {
+        if (lineLength < sizeof line) line[lineLength] = c;
+        ++lineLength;
+        continue;
+      }
+      if (lineLength != 0 && lineLength <= ListScanner::kMaxLine) wanted->Listed(line, lineLength);
+      lineLength = 0;
+    }
+    if (n != 0) last = bytes[n - 1];
+    got += n;
+  }
+  if (ok && lineLength != 0 && lineLength <= ListScanner::kMaxLine) wanted->Listed(line, lineLength);
+  const uint32_t error = GetLastError();
+  CloseArchiveFile(file);
+  SetLastError(error);
+  if (!ok) return false;
+  out->size = size;
+  out->tailSize = size - tailStart;
+  out->endsLine = size == 0 || last == '\r' || last == '\n';
+  return true;
+}
+
+// Puts the new block in the list's entry, as an add that replaces it does.
+void InstallListBlock(Archive* archive, HashEntry* slot, const BlockEntry& block, uint32_t blockIndex, bool grows,
+                      uint32_t oldIndex) {
+  if (grows) {
+    archive->blockTable[blockIndex] = BlockEntry{};
+    ++archive->header.blockTableEntries;
+  }
+  if (blockIndex == oldIndex) {
+    ReleaseBlockSpace(archive, oldIndex);
+  } else {
+    ChangeBlockReference(archive, oldIndex, blockIndex);
+  }
+  archive->blockTable[blockIndex] = block;
+  NoteBlockExtent(archive, blockIndex, block, block.storedSize);
+  slot->blockIndex = blockIndex;
+  SessionOf(archive)->hashChanged = true;
+  SessionOf(archive)->blocksChanged = true;
+}
+
+// Stores the list as its whole stored sectors (re-encrypted for the new
+// place) followed by the tail and the added lines, compressed anew. kRefused
+// with nothing written when the stored list is not laid out for it.
+Outcome StoreKeepingSectors(Archive* archive, const ReadList& list, const char* added, uint32_t addedSize,
+                            ContentDigest* digest) {
+  HashEntry* slot = FindExactHashEntry(archive, kListfileName, 0);
+  if (slot == nullptr || archive->blockTable == nullptr || slot->blockIndex >= archive->header.blockTableEntries ||
+      std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
+    return Outcome::kRefused;
+  }
+  const BlockEntry old = archive->blockTable[slot->blockIndex];
+  const uint32_t sectorSize = archive->sectorSize;
+  const uint32_t kept = list.size / sectorSize;
+  if ((old.flags & BLOCK_COMPRESSED) == 0 || (old.flags & BLOCK_IMPLODED) != 0 || IsSingleUnit(old.flags) ||
+      HasChecksumBlock(old.flags) || !HasSectorTable(old.flags) || old.fileSize != list.size || kept == 0) {
+    return Outcome::kRefused;
+  }
+  const bool encrypted = (old.flags & BLOCK_ENCRYPTED) != 0;
+  const uint32_t oldKey = encrypted ? FileKey(kListfileName, old) : 0;
+  // The stored offset table, checked as a reader checks it.
+  BlockData where;
+  const uint32_t oldSectors = (list.size + sectorSize - 1) / sectorSize;
+  const uint32_t oldTableBytes = 4 * (oldSectors + 1);
+  if (!LocateBlockData(archive, old, &where) || where.room < oldTableBytes) return Outcome::kRefused;
+  PageBuffer oldTable(oldTableBytes);
+  if (!oldTable || !ReadExactAt(archive->fileHandle, where.start, oldTable.bytes(), oldTableBytes)) {
+    return Outcome::kRefused;
+  }
+  auto* oldOffsets = reinterpret_cast<uint32_t*>(oldTable.bytes());
+  if (encrypted) DecryptBlock(oldOffsets, oldTableBytes, oldKey - 1);
+  for (uint32_t i = 0; i <= oldSectors; ++i) oldOffsets[i] = platform::LoadLE32(&oldOffsets[i]);
+  if (!SectorOffsetsValid(oldOffsets, oldSectors, list.size, sectorSize, where.room, false)) return Outcome::kRefused;
+  const uint64_t newSize = static_cast<uint64_t>(list.size) + addedSize;
+  const uint64_t sectors = (newSize + sectorSize - 1) / sectorSize;
+  const uint64_t tableBytes = 4 * (sectors + 1);
+  const uint64_t keptBytes = oldOffsets[kept] - oldOffsets[0];
+  const uint64_t room = tableBytes + keptBytes + (newSize - static_cast<uint64_t>(kept) * sectorSize);
+  if (newSize > 0xFFFFFFFFu || room > 0xFFFFFFFFu) {
+    SetLastError(kErrorFileTooLarge);
+    return Outcome::kRefused;
+  }
+  if (!NoteHashChange(archive, slot)) return Outcome::kArchiveFailed;
+  const uint32_t oldIndex = slot->blockIndex;
+  const bool grows = BlockReferences(archive, oldIndex) != 1;
+  const uint32_t blockIndex = grows ? archive->header.blockTableEntries : oldIndex;
+  if (grows && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
+  uint64_t position = 0;
+  if (!AllocateSpace(archive, room, &position)) return Outcome::kArchiveFailed;
+  BlockEntry block{};
+  SetBlockOffset(block, position);
+  block.fileSize = static_cast<uint32_t>(newSize);
+  block.flags = old.flags;
+  const uint32_t newKey = encrypted ? FileKey(kListfileName, block) : 0;
+  const uint64_t at = static_cast<uint64_t>(archive->headerOffset) + position;
+
+  PageBuffer table(static_cast<size_t>(tableBytes));
+  PageBuffer piece(kPieceBytes + 2 * static_cast<size_t>(sectorSize));
+  bool ok = static_cast<bool>(table) && static_cast<bool>(piece);
+  if (!ok) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  auto* offsets = reinterpret_cast<uint32_t*>(table.bytes());
+  // The kept sectors: read in pieces, each deciphered with its old key and
+  // enciphered with its new one.
+  uint32_t write = static_cast<uint32_t>(tableBytes);
+  for (uint32_t first = 0; ok && first < kept;) {
+    uint32_t last = first + 1;
+    while (last < kept && oldOffsets[last + 1] - oldOffsets[first] <= kPieceBytes) ++last;
+    const uint32_t bytes = oldOffsets[last] - oldOffsets[first];
+    ok = bytes <= kPieceBytes + 2 * sectorSize &&
+         ReadExactAt(archive->fileHandle, where.start + oldOffsets[first], piece.bytes(), bytes);
+    if (!ok) {
+      if (GetLastError() == 0) SetLastError(ERROR_FILE_CORRUPT);
+      break;
+    }
+    for (uint32_t i = first; i < last; ++i) {
+      uint8_t* sector = piece.bytes() + (oldOffsets[i] - oldOffsets[first]);
+      const uint32_t length = oldOffsets[i + 1] - oldOffsets[i];
+      if (encrypted) {
+        DecryptBlock(sector, length, oldKey + i);
+        EncryptBlock(sector, length, newKey + i);
+      }
+      offsets[i] = write + (oldOffsets[i] - oldOffsets[first]);
+    }
+    ok = WriteExactAt(archive->fileHandle, at + write, piece.bytes(), bytes);
+    write += bytes;
+    first = last;
+  }
+  // The tail and the added lines, compressed as a list is.
+  PageBuffer in(sectorSize), out(sectorSize);
+  ok = ok && ((in && out) || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false));
+  for (uint64_t i = kept; ok && i < sectors; ++i) {
+    const uint64_t start = i * sectorSize;
+    const uint32_t length = static_cast<uint32_t>(newSize - start < sectorSize ? newSize - start : sectorSize);
+    for (uint32_t j = 0; j < length; ++j) {
+      const uint64_t p = start + j;
+      const uint64_t inTail = p - static_cast<uint64_t>(kept) * sectorSize;
+      in.bytes()[j] = static_cast<uint8_t>(inTail < list.tailSize ? list.tail[inTail] : added[p - list.size]);
+    }
+    if (digest != nullptr && i == kept) digest->Update(added, addedSize);
+    uint32_t outLength = length;
+    const uint8_t* stored = in.bytes();
+    if (CompressSector(out.bytes(), &outLength, in.bytes(), length, COMP_IMPLODE, 0, 0) && outLength > 0 &&
+        outLength < length) {
+      stored = out.bytes();
+    } else {
+      outLength = length;
+    }
+    uint8_t* bytes = stored == in.bytes() ? in.bytes() : out.bytes();
+    if (encrypted) EncryptBlock(bytes, outLength, newKey + static_cast<uint32_t>(i));
+    offsets[i] = write;
+    ok = WriteExactAt(archive->fileHandle, at + write, bytes, outLength);
+    write += outLength;
+  }
+  if (ok) {
+    offsets[sectors] = write;
+    for (uint64_t i = 0; i <= sectors; ++i) platform::StoreLE32(table.bytes() + 4 * i, offsets[i]);
+    if (encrypted) EncryptBlock(table.bytes(), static_cast<uint32_t>(tableBytes), newKey - 1);
+    ok = WriteExactAt(archive->fileHandle, at, table.bytes(), static_cast<uint32_t>(tableBytes));
+  }
+  if (!ok) {
+    const uint32_t error = GetLastError();
+    ReleaseSpace(archive, position, position + room);
+    SetLastError(error);
+    return Outcome::kArchiveFailed;
+  }
+  ReleaseSpace(archive, position + write, position + room);
+  block.storedSize = write;
+  InstallListBlock(archive, slot, block, blockIndex, grows, oldIndex);
+  return Outcome::kDone;
+}
+
+}  // namespace
+
+bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable) {
+  if (unreadable != nullptr) *unreadable = false;
+  if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!CheckUpdatableArchive(archive)) return false;
+  WantedNames wanted;
+  if (!wanted.Init(names, count)) return false;
+  if (BeginOperation(archive) == nullptr) return false;
+  const AttributesTable* attributes = KeptAttributes(archive);
+  ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
+  ReadList list;
+  if (!ScanNeutralList(archive, &wanted, attributes != nullptr ? &digest : nullptr, &list)) {
+    if (unreadable != nullptr) *unreadable = true;
+    return EndOperation(archive, Outcome::kRefused);
+  }
+  // The lines to add, in the order given, each once.
+  char* added = nullptr;
+  uint32_t addedSize = 0, addedCapacity = 0;
+  bool ok = true;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    if (!wanted.Take(names[i])) continue;
+    const uint32_t length = static_cast<uint32_t>(std::strlen(names[i]));
+    ok = GrowText(&added, &addedCapacity, static_cast<uint64_t>(addedSize) + length + 4);
+    if (!ok) break;
+    if (addedSize == 0 && !list.endsLine) {
+      std::memcpy(added, "\r\n", 2);
+      addedSize = 2;
+    }
+    std::memcpy(added + addedSize, names[i], length);
+    std::memcpy(added + addedSize + length, "\r\n", 2);
+    addedSize += length + 2;
+  }
+  if (!ok || addedSize == 0) {
+    std::free(added);
+    // Nothing to store: the operation changed nothing either way.
+    const uint32_t error = GetLastError();
+    EndOperation(archive, Outcome::kRefused);
+    SetLastError(error);
+    return ok;
+  }
+  Outcome outcome = Outcome::kRefused;
+  if (list.present) outcome = StoreKeepingSectors(archive, list, added, addedSize, attributes != nullptr ? &digest : nullptr);
+  if (outcome == Outcome::kRefused) {
+    // A list laid out otherwise (or none) is stored whole.
+    char* text = nullptr;
+    uint32_t size = 0, capacity = 0;
+    bool present = false;
+    ok = !list.present || ReadWholeStoredFile(archive, kListfileName, 0, &text, &size, &capacity, &present);
+    ok = ok && GrowText(&text, &capacity, static_cast<uint64_t>(size) + addedSize);
+    if (ok) {
+      std::memcpy(text + size, added, addedSize);
+      AddSource source;
+      source.memory = reinterpret_cast<const uint8_t*>(text);
+      source.memorySize = size + addedSize;
+      outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
+    } else if (list.present && unreadable != nullptr) {
+      *unreadable = true;
+    }
+    std::free(text);
+  } else if (outcome == Outcome::kDone && attributes != nullptr) {
+    NoteStoredContent(archive, FindExactHashEntry(archive, kListfileName, 0)->blockIndex,
+                      StoredContent{&digest, platform::GetSystemTimeAsFileTime()});
+  }
+  std::free(added);
+  if (outcome == Outcome::kDone) ForgetSessionList(archive);
+  return EndOperation(archive, outcome);
 }

@@ -35,6 +35,18 @@ typedef bool (*ListedNameCallback)(void* context, const char* name, uint32_t len
  * callback, ERROR_NOT_ENOUGH_MEMORY when the names cannot be held. */
 SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback callback, void* context);
 
+/* Adds names to the archive's neutral "(listfile)" in one store, each that
+ * no line of it holds yet (case ignored) once, in the order given, each
+ * followed by CR LF; a list is made when the archive has none. Empty names,
+ * names holding a line end and "(listfile)" are passed over. The list is
+ * read once, and its whole sectors are kept as they are stored (enciphered
+ * anew for the list's new place, its flags kept): only its last sector and
+ * the added lines are compressed, so a large list costs one read, not a
+ * new compression. An update like AddBuffer's (inside the batch when one is
+ * open). A list that is there but cannot be read is left as it is: false
+ * with *unreadable set (unreadable may be null). */
+SORVANE_API bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable);
+
 /* Whether this build's compression provider can compress with every method
  * of a COMP_* mask. The library stores a sector it cannot compress as it
  * is, which would turn a method this build lacks into a silent plain copy;

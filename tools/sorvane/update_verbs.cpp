@@ -354,39 +354,17 @@ class SourceCollector {
 // Adds the names to the neutral "(listfile)" in one store, as the library
 // would one by one. A list that is there but cannot be read stays as it is.
 bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added) {
-  const uint32_t savedLocale = GetLocale();
-  SetLocale(0);
-  std::string text;
-  bool ok = true;
-  if (!ReadStoredFile(archive, "(listfile)", &text)) {
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-      Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
-      SetLocale(savedLocale);
-      return false;
-    }
-    text.clear();
+  std::vector<const char*> names;
+  names.reserve(added.size());
+  for (const std::string& name : added) names.push_back(name.c_str());
+  bool unreadable = false;
+  if (AddToNameList(archive, names.data(), static_cast<uint32_t>(names.size()), &unreadable)) return true;
+  if (unreadable) {
+    Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
+  } else {
+    Fail("cannot store the archive's \"(listfile)\"");
   }
-  std::set<std::string> listed;
-  auto upper = [](std::string s) {
-    for (char& c : s) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-    return s;
-  };
-  for (const std::string& name : SplitNames(text)) listed.insert(upper(name));
-  const size_t before = text.size();
-  for (const std::string& name : added) {
-    if (name.empty() || name.find_first_of("\r\n") != std::string::npos || upper(name) == "(LISTFILE)") continue;
-    if (!listed.insert(upper(name)).second) continue;
-    if (!text.empty() && text.back() != '\r' && text.back() != '\n') text += "\r\n";
-    text += name + "\r\n";
-  }
-  if (text.size() != before) {
-    ok = AddBuffer(archive, text.data(), static_cast<uint32_t>(text.size()), "(listfile)", kListfileFlags);
-    if (!ok) Fail("cannot store the archive's \"(listfile)\"");
-  }
-  SetLocale(savedLocale);
-  return ok;
+  return false;
 }
 
 // Takes the lines of the deleted names out of the neutral "(listfile)" in
