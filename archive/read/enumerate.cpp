@@ -12,7 +12,7 @@
 
 namespace {
 
-ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e) {
+ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e, uint32_t flags) {
   ArchiveEntry entry{};
   entry.structSize = sizeof entry;
   entry.hashIndex = index;
@@ -25,15 +25,18 @@ ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e)
     entry.flags = block.flags;
     entry.fileSize = block.fileSize;
     entry.blockStoredSize = block.storedSize;
-    const uint32_t extent = GetStoredExtent(archive, index);
-    entry.storedSize = extent != 0xFFFFFFFFu ? extent : block.storedSize;
-    entry.methods = GetCompressionMethods(archive, index);
+    entry.storedSize = block.storedSize;
+    if ((flags & ENTRIES_NO_LAYOUT) == 0) {
+      const uint32_t extent = GetStoredExtent(archive, index);
+      if (extent != 0xFFFFFFFFu) entry.storedSize = extent;
+      entry.methods = GetCompressionMethods(archive, index);
+    }
   }
   return entry;
 }
 
-bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, ArchiveEntryCallback callback,
-               void* context) {
+bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, uint32_t flags,
+               ArchiveEntryCallback callback, void* context) {
   const uint32_t savedError = GetLastError();
   KnownNames index;
   if (!GatherAllNames(archive, &index)) return false;
@@ -46,7 +49,7 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
   for (uint32_t i = 0; i < n; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;
-    ArchiveEntry entry = Describe(archive, i, e);
+    ArchiveEntry entry = Describe(archive, i, e, flags);
     const char* known = index.Find(e.nameHashA, e.nameHashB);
     char byIndex[16];
     std::snprintf(byIndex, sizeof byIndex, "#%u", i);
@@ -72,12 +75,18 @@ uint32_t HashEntriesInFile(const Archive* archive) {
 
 extern "C" bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                         ArchiveEntryCallback callback, void* context) {
-  if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0)) {
+  return EnumerateArchiveEntriesWith(archive, names, count, 0, callback, context);
+}
+
+extern "C" bool EnumerateArchiveEntriesWith(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                            uint32_t flags, ArchiveEntryCallback callback, void* context) {
+  if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0) ||
+      (flags & ~ENTRIES_NO_LAYOUT) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   try {
-    return Enumerate(archive, names, count, callback, context);
+    return Enumerate(archive, names, count, flags, callback, context);
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
