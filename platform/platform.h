@@ -174,6 +174,9 @@ enum class EntryKind { Missing, File, Folder, Link, Other };
 
 // Opens the folder at path, following links. Null on failure.
 FolderHandle OpenFolder(const char* path);
+// A second handle of the same folder, closed on its own (for another thread's
+// tree: a tree's handles are used by one thread at a time). Null on failure.
+FolderHandle DuplicateFolder(FolderHandle folder);
 // Opens the folder name (one level, no separator) inside parent, making it
 // first when create is set and it is missing. A link there fails with
 // kErrorStoppedOnSymlink, a file with kErrorPathNotFound (as a path
@@ -186,7 +189,11 @@ EntryKind GetEntryKind(FolderHandle folder, const char* name);
 // Creates the file name inside folder for writing; it must not exist yet
 // (no link is ever followed). The file is marked as being written: should
 // the process be ended by an interrupt or termination signal (or a crash)
-// before FinishFileIn or DeleteFileIn, the file is removed.
+// before FinishFileIn or DeleteFileIn, the file is removed. Each thread has
+// one such mark: several threads may each write a file at once, and each
+// of those files is removed; a thread's second file created before its
+// first is finished takes the mark from the first. At most 128 threads are
+// marked at once; a thread beyond them gets kErrorTooManyOpenFiles.
 OsHandle CreateFileIn(FolderHandle folder, const char* name);
 // The same for a new file under a fresh temporary name beside the others,
 // readable and writable only by its owner; the name comes back in *name.
@@ -200,12 +207,17 @@ bool FinishFileIn(FolderHandle folder, const char* from, const char* to);
 // Removes name inside folder (a write step); it is no longer being written.
 bool DeleteFileIn(FolderHandle folder, const char* name);
 // Ends the process on an interrupt, termination or hang-up signal (console
-// close on Windows) as it would end anyway, but first removes the file being
-// written. Also makes a file-size limit a write error rather than the end of
-// the process.
+// close on Windows) as it would end anyway, but first removes every file
+// being written, on whichever thread. A thread in the middle of creating,
+// renaming or removing one finishes that step first (and the process ends
+// when the last such step is done); a thread that starts writing another
+// file afterwards waits for the end. Also makes a file-size limit a write
+// error rather than the end of the process.
 void InstallInterruptCleanup();
-// Removes the file being written, if any, as the interrupt would. Safe in a
-// signal handler: crash capture calls it once its report is written.
+// Removes every file being written, as the interrupt would, and lets no
+// thread start another (they wait for the end of the process). Safe in a
+// signal handler: crash capture calls it once its report is written, just
+// before it ends the process.
 void DropPendingOutput();
 
 // ---- files for reports -------------------------------------------------------
@@ -297,6 +309,10 @@ uint64_t GetSystemTimeAsFileTime();
 // GetModuleFileNameA of the executable: the full path, zero-terminated; returns
 // its length, or 0 on failure. Truncates like Win32 when size is too small.
 uint32_t GetModuleFileName(char* buffer, uint32_t size);
+// The processors this process may run on (its affinity where the system
+// tells it: sched_getaffinity on Linux, the process's affinity mask on
+// Windows; else the processors online), at least 1.
+uint32_t ProcessorCount();
 
 // ---- memory --------------------------------------------------------------------
 

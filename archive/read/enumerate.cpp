@@ -13,7 +13,8 @@
 
 namespace {
 
-ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e, const uint64_t* fileSize) {
+ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e, uint32_t flags,
+                      const uint64_t* fileSize) {
   ArchiveEntry entry{};
   entry.structSize = sizeof entry;
   entry.hashIndex = index;
@@ -26,15 +27,18 @@ ArchiveEntry Describe(ArchiveHandle archive, uint32_t index, const HashEntry& e,
     entry.flags = block.flags;
     entry.fileSize = block.fileSize;
     entry.blockStoredSize = block.storedSize;
-    const uint32_t extent = StoredExtentAt(archive, index, fileSize);
-    entry.storedSize = extent != 0xFFFFFFFFu ? extent : block.storedSize;
-    entry.methods = CompressionMethodsAt(archive, index, fileSize);
+    entry.storedSize = block.storedSize;
+    if ((flags & ENTRIES_NO_LAYOUT) == 0) {
+      const uint32_t extent = StoredExtentAt(archive, index, fileSize);
+      if (extent != 0xFFFFFFFFu) entry.storedSize = extent;
+      entry.methods = CompressionMethodsAt(archive, index, fileSize);
+    }
   }
   return entry;
 }
 
-bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, ArchiveEntryCallback callback,
-               void* context) {
+bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, uint32_t flags,
+               ArchiveEntryCallback callback, void* context) {
   const uint32_t savedError = GetLastError();
   // Names are taken from the archive's lists first, then from those given
   // with SetArchiveNameList, then from the caller's.
@@ -55,7 +59,7 @@ bool Enumerate(ArchiveHandle archive, const char* const* names, uint32_t count, 
   for (uint32_t i = 0; i < n; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e)) continue;
-    ArchiveEntry entry = Describe(archive, i, e, fileSize);
+    ArchiveEntry entry = Describe(archive, i, e, flags, fileSize);
     const char* known = listed->Shown(e.nameHashA, e.nameHashB);
     if (known == nullptr) known = index.Find(e.nameHashA, e.nameHashB);
     char byIndex[16];
@@ -83,12 +87,18 @@ uint32_t HashEntriesInFile(const Archive* archive) {
 
 extern "C" bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                         ArchiveEntryCallback callback, void* context) {
-  if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0)) {
+  return EnumerateArchiveEntriesWith(archive, names, count, 0, callback, context);
+}
+
+extern "C" bool EnumerateArchiveEntriesWith(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                            uint32_t flags, ArchiveEntryCallback callback, void* context) {
+  if (!IsOpenArchive(archive) || callback == nullptr || (names == nullptr && count != 0) ||
+      (flags & ~ENTRIES_NO_LAYOUT) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   try {
-    return Enumerate(archive, names, count, callback, context);
+    return Enumerate(archive, names, count, flags, callback, context);
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;

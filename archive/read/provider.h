@@ -22,6 +22,13 @@ extern StormDecompressFn StormDecompress;
 StormCompressFn CurrentProviderCompress();
 StormDecompressFn CurrentProviderDecompress();
 
+// LoadStormLibrary for a read that meets a sector for the provider: after a
+// search that found no library, the searches of reads within the next
+// second are skipped (a search costs dozens of system calls, and extracting
+// many small files would make one per file); LoadStormLibrary itself always
+// searches.
+bool LoadStormLibraryForRead();
+
 // The built-in stand-in (builtin_provider.cpp). The decompressor takes the
 // mask byte first, like a compressed sector; the compressor writes it.
 uint32_t BuiltinProviderCompress(uint8_t* output, uint32_t* outputLength, const uint8_t* input,

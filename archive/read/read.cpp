@@ -88,9 +88,9 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
   if (mask == 0) return Fail(ERROR_FILE_CORRUPT);
 
   // One load attempt per read: a missing library is looked for again by the
-  // next read, not by every sector.
+  // next read, not by every sector (and not by more than one read a second).
   if (!*providerTried) {
-    LoadStormLibrary();
+    LoadStormLibraryForRead();
     *providerTried = true;
   }
   const StormDecompressFn decompress = CurrentProviderDecompress();

@@ -115,6 +115,28 @@ bool LoadStormLibrary() {
   return true;
 }
 
+namespace {
+
+// When a read's search last found nothing (GetTickCount), valid once set.
+std::atomic<uint32_t> LastMissedSearch{0};
+std::atomic<bool> SearchMissed{false};
+constexpr uint32_t kSearchAgainMs = 1000;
+
+}  // namespace
+
+bool LoadStormLibraryForRead() {
+  if (StormModule.load(std::memory_order_acquire) != nullptr) return true;
+  const uint32_t now = platform::GetTickCount();
+  if (SearchMissed.load(std::memory_order_acquire) &&
+      now - LastMissedSearch.load(std::memory_order_relaxed) < kSearchAgainMs) {
+    return false;
+  }
+  if (LoadStormLibrary()) return true;
+  LastMissedSearch.store(now, std::memory_order_relaxed);
+  SearchMissed.store(true, std::memory_order_release);
+  return false;
+}
+
 void UnloadStormLibrary() {
   platform::ModuleHandle module = nullptr;
   {

@@ -23,7 +23,7 @@
 //   tables, and the archive file is read at explicit offsets, never through
 //   a position the handles share (a loaded outside provider, written for
 //   one thread, is called by one at a time). The calls that read a whole
-//   archive (EnumerateArchiveEntries, VerifyArchiveEntries, GetArchiveFacts,
+//   archive (EnumerateArchiveEntries(With), VerifyArchiveEntries, GetArchiveFacts,
 //   CheckArchiveTables, GetStoredExtent, GetCompressionMethods, and
 //   ArchiveHasEntry, EnumerateListedNames of sorvane_ext.h) and
 //   SetArchiveNameList may run beside them and beside each other, and so
@@ -480,6 +480,15 @@ typedef bool (*ArchiveEntryCallback)(void* context, const ArchiveEntry* entry);
 // cannot be indexed.
 SORVANE_API bool EnumerateArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                          ArchiveEntryCallback callback, void* context);
+
+// What EnumerateArchiveEntriesWith leaves out.
+#define ENTRIES_NO_LAYOUT ((uint32_t)0x1u)  // storedSize is blockStoredSize, methods 0xFFFFFFFF:
+                                            // no sector table is read (for callers that only
+                                            // want names, locales, flags and sizes)
+// EnumerateArchiveEntries, leaving out what flags (ENTRIES_*) say; unknown
+// flags fail with ERROR_INVALID_PARAMETER.
+SORVANE_API bool EnumerateArchiveEntriesWith(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                             uint32_t flags, ArchiveEntryCallback callback, void* context);
 
 // ---- what an archive holds: facts, table checks, verification ----------------------
 

@@ -6,7 +6,9 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,73 +63,194 @@ void SetOpenError(int dir, const char* name, int err) {
   SetLastErrorFromErrno(err);
 }
 
-// The file being written, for the signal handler: its folder's descriptor
-// and its name, published by `armed` once complete. While the record or
-// the file it names changes (`busy`), a cleanup signal is only noted and
-// acted on when the change is complete, so the handler never removes a name
-// it does not own and never misses one it does; this costs no system call
-// per file, which blocking the signals would.
-struct Pending {
-  volatile sig_atomic_t armed;
-  volatile sig_atomic_t busy;
-  volatile sig_atomic_t deferred;  // a signal that came while busy
+// The files being written, for the signal handlers: one record (a slot) per
+// thread that writes, claimed at its first file and given back when the
+// thread ends. A slot's lock says who may touch its record and its file:
+// its thread while it creates, renames or removes the file (kOwner: the
+// record and the file change together), or a handler that took the slot to
+// remove the file (kTaken). Once the process is ending (`ending` set) every
+// slot a handler met stays taken, so no thread starts another file: it
+// waits for the end instead. A signal that finds a thread in the middle of
+// its step leaves that file to the thread, which removes it when the step
+// is done; the last thread to finish its step ends the process. This costs
+// no system call per file, which blocking the signals would.
+constexpr int kSlots = 128;
+enum : int { kIdle = 0, kOwner = 1, kTaken = 2 };
+
+struct Slot {
+  std::atomic<int> lock;
+  std::atomic<bool> claimed;
+  volatile sig_atomic_t armed;  // read and written by whoever holds the lock
   int dir;
   char name[NAME_MAX + 1];
 };
-Pending pending = {0, 0, 0, -1, ""};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "signal handlers use these atomics");
+Slot slots[kSlots];
+std::atomic<int> ending{0};  // the signal that ends the process; -1 for a crash
+
+#if defined(__GNUC__) || defined(__clang__)
+#define SORVANE_SIGNAL_TLS __attribute__((tls_model("initial-exec")))
+#else
+#define SORVANE_SIGNAL_TLS
+#endif
+// The calling thread's slot, and the one it holds during a step (handlers
+// read these: plain pointers, no constructor).
+thread_local Slot* ownSlot SORVANE_SIGNAL_TLS = nullptr;
+thread_local Slot* stepSlot SORVANE_SIGNAL_TLS = nullptr;
 
 const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+[[noreturn]] void WaitForTheEnd() {
+  for (;;) pause();
+}
+
+// Takes every slot no thread is in a step with and removes its file;
+// returns how many threads are in a step (the caller's own `self` not
+// counted). Async-signal-safe.
+int Sweep(const Slot* self) {
+  int busy = 0;
+  for (Slot& slot : slots) {
+    int expected = kIdle;
+    if (slot.lock.compare_exchange_strong(expected, kTaken)) {
+      if (slot.armed != 0) {
+        slot.armed = 0;
+        unlinkat(slot.dir, slot.name, 0);
+      }
+    } else if (expected == kOwner && &slot != self) {
+      ++busy;
+    }
+  }
+  return busy;
+}
+
 void EndBySignal(int number) {
-  posix::DropPendingFile();
   signal(number, SIG_DFL);
   raise(number);
 }
 
 void OnCleanupSignal(int number) {
   const int savedErrno = errno;
-  if (pending.busy != 0) pending.deferred = number;
-  else EndBySignal(number);
+  int expected = 0;
+  ending.compare_exchange_strong(expected, number);
+  // Threads in a step end the process when they are done (Leave).
+  if (Sweep(nullptr) == 0) EndBySignal(number);
   errno = savedErrno;
 }
 
-class Busy {
- public:
-  Busy() {
-    pending.busy = 1;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+// Gives the thread's slot back when it ends.
+struct SlotKeeper {
+  bool kept = false;
+  ~SlotKeeper() {
+    Slot* slot = ownSlot;
+    if (slot == nullptr) return;
+    ownSlot = nullptr;
+    int expected = kIdle;
+    if (slot->lock.compare_exchange_strong(expected, kOwner)) {
+      slot->armed = 0;
+      slot->lock.store(kIdle);
+    }
+    slot->claimed.store(false);
   }
-  ~Busy() {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pending.busy = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    const int number = pending.deferred;
-    if (number != 0) {
-      pending.deferred = 0;
-      EndBySignal(number);
+};
+thread_local SlotKeeper slotKeeper;
+
+// The calling thread's slot, claimed on first use; null when every slot is
+// another thread's.
+Slot* OwnSlot() {
+  if (ownSlot != nullptr) return ownSlot;
+  for (Slot& slot : slots) {
+    bool expected = false;
+    if (slot.claimed.compare_exchange_strong(expected, true)) {
+      slotKeeper.kept = true;  // the first use registers its destructor for this thread
+      ownSlot = &slot;
+      return &slot;
     }
   }
-  Busy(const Busy&) = delete;
-  Busy& operator=(const Busy&) = delete;
+  return nullptr;
+}
+
+// One step that creates, renames or removes a file being written: the
+// thread's slot is held for it, so no handler acts on it meanwhile.
+class Step {
+ public:
+  Step() : slot_(OwnSlot()) {
+    if (slot_ == nullptr) return;
+    int expected = kIdle;
+    // Only a handler takes a slot from its thread, and only once the
+    // process is ending.
+    if (!slot_->lock.compare_exchange_strong(expected, kOwner)) WaitForTheEnd();
+    stepSlot = slot_;
+  }
+  ~Step() {
+    if (slot_ == nullptr) return;
+    slot_->lock.store(kIdle);
+    stepSlot = nullptr;
+    const int number = ending.load();
+    if (number == 0) return;
+    // A handler came during the step: this thread's file goes now, and the
+    // last thread to finish its step ends the process.
+    if (Sweep(nullptr) == 0 && number > 0) EndBySignal(number);
+    WaitForTheEnd();
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+  Slot* slot() const { return slot_; }
+
+ private:
+  Slot* slot_;
 };
 
-void Arm(int dir, const char* name) {
+// Marks name in dir as the thread's file being written (inside a Step).
+void Arm(Slot* slot, int dir, const char* name) {
   const size_t length = std::strlen(name);
-  if (length >= sizeof pending.name) return;  // the create would have failed
-  pending.dir = dir;
-  std::memcpy(pending.name, name, length + 1);
-  pending.armed = 1;
+  if (length >= sizeof slot->name) return;  // the create would have failed
+  slot->armed = 0;
+  slot->dir = dir;
+  std::memcpy(slot->name, name, length + 1);
+  slot->armed = 1;
+}
+
+// The process's file-creation mask, read without being set where the
+// system allows (setting it, even for a moment, would give another
+// thread's new file the wrong mode).
+mode_t CurrentMask() {
+#ifdef __linux__
+  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[4096];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got > 0) {
+      text[got] = '\0';
+      const char* line = std::strstr(text, "\nUmask:");
+      if (line != nullptr) return static_cast<mode_t>(std::strtol(line + 7, nullptr, 8));
+    }
+  }
+#endif
+  const mode_t m = umask(022);
+  umask(m);
+  return m;
+}
+
+mode_t NewFileMask() {
+  static const mode_t mask = CurrentMask();
+  return mask;
 }
 
 // Owner-only while written, so nobody reads a half-made replacement.
 OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
-  Busy busy;
+  Step step;
+  if (step.slot() == nullptr) {
+    SetLastError(kErrorTooManyOpenFiles);
+    return InvalidHandle();
+  }
   const int fd = OpenAtRetrying(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
   if (fd < 0) {
     SetOpenError(dir, name, errno);
     return InvalidHandle();
   }
-  Arm(dir, name);
+  Arm(step.slot(), dir, name);
   SetLastError(kErrorSuccess);
   return posix::HandleFromDescriptor(fd);
 }
@@ -135,18 +258,42 @@ OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
 }  // namespace
 
 void posix::DropPendingFile() {
-  if (pending.armed == 0) return;
-  pending.armed = 0;
-  unlinkat(pending.dir, pending.name, 0);
+  int expected = 0;
+  ending.compare_exchange_strong(expected, -1);
+  // A step of this thread that the crash cut short is not waited for.
+  Slot* self = stepSlot;
+  if (self != nullptr && self->armed != 0) {
+    self->armed = 0;
+    unlinkat(self->dir, self->name, 0);
+  }
+  // Other threads finish their steps (one system call each) and then
+  // remove their files themselves; give them a moment.
+  for (int waited = 0; Sweep(self) != 0 && waited < 500; ++waited) {
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 void DropPendingOutput() { posix::DropPendingFile(); }
+
+FolderHandle DuplicateFolder(FolderHandle folder) {
+  const int fd = FdFromFolder(folder);
+  if (fd < 0) return nullptr;
+  const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    SetLastErrorFromErrno(errno);
+    return nullptr;
+  }
+  return FolderFromFd(copy);
+}
 
 FolderHandle OpenFolder(const char* path) {
   if (path == nullptr) {
     SetLastError(kErrorInvalidParameter);
     return nullptr;
   }
+  // The mask is read once, here, before the caller starts other threads.
+  NewFileMask();
   const std::string native = posix::NativePath(path);
   int fd;
   do {
@@ -212,7 +359,7 @@ OsHandle CreateFileIn(FolderHandle folder, const char* name) {
 OsHandle CreateTempFileIn(FolderHandle folder, std::string* name) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return InvalidHandle();
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char candidate[64];
     std::snprintf(candidate, sizeof candidate, ".extract-%ld-%u.part", static_cast<long>(getpid()), counter++);
@@ -229,13 +376,7 @@ OsHandle CreateTempFileIn(FolderHandle folder, std::string* name) {
 bool SetNewFileMode(OsHandle file) {
   const int fd = FdFromFile(file);
   if (fd < 0) return false;
-  // The mask can only be read by setting it; this program sets it nowhere else.
-  static const mode_t mask = [] {
-    const mode_t m = umask(022);
-    umask(m);
-    return m;
-  }();
-  if (fchmod(fd, 0666 & ~mask) != 0) {
+  if (fchmod(fd, 0666 & ~NewFileMask()) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
@@ -245,18 +386,14 @@ bool SetNewFileMode(OsHandle file) {
 bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
-  if (std::strcmp(from, to) == 0) {
-    pending.armed = 0;
-    return true;
-  }
-  if (!internal::TakeWriteStep()) return false;
-  Busy busy;
+  if (std::strcmp(from, to) != 0 && !internal::TakeWriteStep()) return false;
+  Step step;
   // renameat replaces a link in `to` itself, never what it points at.
-  if (renameat(dir, from, dir, to) != 0) {
+  if (std::strcmp(from, to) != 0 && renameat(dir, from, dir, to) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  pending.armed = 0;
+  if (step.slot() != nullptr) step.slot()->armed = 0;
   return true;
 }
 
@@ -264,12 +401,13 @@ bool DeleteFileIn(FolderHandle folder, const char* name) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
   if (!internal::TakeWriteStep()) return false;
-  Busy busy;
+  Step step;
   if (unlinkat(dir, name, 0) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  if (pending.armed != 0 && pending.dir == dir && std::strcmp(pending.name, name) == 0) pending.armed = 0;
+  Slot* slot = step.slot();
+  if (slot != nullptr && slot->armed != 0 && slot->dir == dir && std::strcmp(slot->name, name) == 0) slot->armed = 0;
   return true;
 }
 

@@ -4,6 +4,9 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -54,6 +57,20 @@ uint32_t GetModuleFileName(char* buffer, uint32_t size) {
   memcpy(buffer, path.data(), static_cast<size_t>(length));
   buffer[length] = '\0';
   return static_cast<uint32_t>(length);
+}
+
+uint32_t ProcessorCount() {
+#ifdef __linux__
+  // The processors this process may use (taskset, cpusets), not all there are.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<uint32_t>(count);
+  }
+#endif
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<uint32_t>(online) : 1u;
 }
 
 }  // namespace platform

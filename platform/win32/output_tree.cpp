@@ -28,25 +28,122 @@ bool CheckFolder(FolderHandle folder) {
   return false;
 }
 
-// The file being written, for the console handler, which runs on a thread
-// of its own while the program goes on.
-char pendingPath[MAX_PATH * 4];
-std::atomic<bool> pendingArmed{false};
+// The files being written, for the console handler, which runs on a thread
+// of its own while the program goes on: one record (a slot) per thread that
+// writes, claimed at its first file and given back when the thread ends. A
+// slot's lock says who may touch its record: its thread while it creates,
+// renames or removes the file (kOwner), or the handler once the process is
+// ending (kTaken, for good: a thread that would start another file waits
+// for the end instead). The handler waits for steps in progress to finish.
+constexpr int kSlots = 128;
+enum : LONG { kIdle = 0, kOwner = 1, kTaken = 2 };
 
-void Arm(const std::string& path) {
-  if (path.size() >= sizeof pendingPath) return;
-  pendingArmed.store(false);
-  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
-  pendingArmed.store(true);
+struct Slot {
+  std::atomic<LONG> lock;
+  std::atomic<bool> claimed;
+  bool armed;  // read and written by whoever holds the lock
+  char path[MAX_PATH * 4];
+};
+Slot slots[kSlots];
+std::atomic<bool> ending{false};
+thread_local Slot* ownSlot = nullptr;
+
+[[noreturn]] void WaitForTheEnd() {
+  for (;;) ::Sleep(INFINITE);
+}
+
+// Takes the slot (waiting a moment for a step in progress) and removes its
+// file.
+void Drop(Slot& slot) {
+  for (int waited = 0; waited < 1000; ++waited) {
+    LONG expected = kIdle;
+    if (slot.lock.compare_exchange_strong(expected, kTaken)) {
+      // The file is open with delete sharing: it goes when the process ends.
+      if (slot.armed) ::DeleteFileA(slot.path);
+      slot.armed = false;
+      return;
+    }
+    if (expected == kTaken) return;
+    ::Sleep(1);
+  }
+}
+
+void DropAll() {
+  ending.store(true);
+  for (Slot& slot : slots) Drop(slot);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD /*event*/) {
-  // The file is open with delete sharing: it goes when the process ends.
-  if (pendingArmed.exchange(false)) ::DeleteFileA(pendingPath);
+  DropAll();
   return FALSE;  // the default handler ends the process
 }
 
+struct SlotKeeper {
+  bool kept = false;
+  ~SlotKeeper() {
+    Slot* slot = ownSlot;
+    if (slot == nullptr) return;
+    ownSlot = nullptr;
+    LONG expected = kIdle;
+    if (slot->lock.compare_exchange_strong(expected, kOwner)) {
+      slot->armed = false;
+      slot->lock.store(kIdle);
+    }
+    slot->claimed.store(false);
+  }
+};
+thread_local SlotKeeper slotKeeper;
+
+Slot* OwnSlot() {
+  if (ownSlot != nullptr) return ownSlot;
+  for (Slot& slot : slots) {
+    bool expected = false;
+    if (slot.claimed.compare_exchange_strong(expected, true)) {
+      slotKeeper.kept = true;  // the first use registers its destructor for this thread
+      ownSlot = &slot;
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+// One step that creates, renames or removes a file being written.
+class Step {
+ public:
+  Step() : slot_(OwnSlot()) {
+    if (slot_ == nullptr) return;
+    LONG expected = kIdle;
+    if (!slot_->lock.compare_exchange_strong(expected, kOwner)) WaitForTheEnd();
+  }
+  ~Step() {
+    if (slot_ == nullptr) return;
+    slot_->lock.store(kIdle);
+    // The handler may have passed this slot by while the step went on.
+    if (ending.load()) {
+      Drop(*slot_);
+      WaitForTheEnd();
+    }
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+  Slot* slot() const { return slot_; }
+
+ private:
+  Slot* slot_;
+};
+
+void Arm(Slot* slot, const std::string& path) {
+  if (path.size() >= sizeof slot->path) return;
+  std::memcpy(slot->path, path.c_str(), path.size() + 1);
+  slot->armed = true;
+}
+
 OsHandle CreateNew(const std::string& path, DWORD attributes) {
+  Step step;
+  if (step.slot() == nullptr) {
+    ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return InvalidHandle();
+  }
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) {
@@ -59,7 +156,7 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
     else ::SetLastError(ERROR_FILE_EXISTS);
     return InvalidHandle();
   }
-  Arm(path);
+  Arm(step.slot(), path);
   ::SetLastError(ERROR_SUCCESS);
   return h;
 }
@@ -114,6 +211,13 @@ FolderHandle OpenSubfolder(FolderHandle parent, const char* name, bool create) {
 
 void CloseFolder(FolderHandle folder) { delete FromHandle(folder); }
 
+FolderHandle DuplicateFolder(FolderHandle folder) {
+  if (!CheckFolder(folder)) return nullptr;
+  Folder* copy = new (std::nothrow) Folder{FromHandle(folder)->path};
+  if (copy == nullptr) ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return copy;
+}
+
 EntryKind GetEntryKind(FolderHandle folder, const char* name) {
   if (!CheckFolder(folder)) return EntryKind::Missing;
   const DWORD attributes = ::GetFileAttributesA((FromHandle(folder)->path + name).c_str());
@@ -133,7 +237,7 @@ OsHandle CreateFileIn(FolderHandle folder, const char* name) {
 
 OsHandle CreateTempFileIn(FolderHandle folder, std::string* name) {
   if (!CheckFolder(folder)) return InvalidHandle();
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
     char candidate[64];
     std::snprintf(candidate, sizeof candidate, ".extract-%lu-%u.part",
@@ -154,29 +258,31 @@ bool SetNewFileMode(OsHandle file) { return win32::CheckHandle(file); }
 
 bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
   if (!CheckFolder(folder)) return false;
+  if (std::strcmp(from, to) != 0 && !internal::TakeWriteStep()) return false;
+  Step step;
   if (std::strcmp(from, to) != 0) {
     const std::string source = FromHandle(folder)->path + from;
     const std::string target = FromHandle(folder)->path + to;
-    if (!internal::TakeWriteStep()) return false;
     if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
     ::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
-  pendingArmed.store(false);
+  if (step.slot() != nullptr) step.slot()->armed = false;
   return true;
 }
 
 bool DeleteFileIn(FolderHandle folder, const char* name) {
   if (!CheckFolder(folder)) return false;
   if (!internal::TakeWriteStep()) return false;
-  if (!::DeleteFileA((FromHandle(folder)->path + name).c_str())) return false;
-  pendingArmed.store(false);
+  Step step;
+  const std::string path = FromHandle(folder)->path + name;
+  if (!::DeleteFileA(path.c_str())) return false;
+  Slot* slot = step.slot();
+  if (slot != nullptr && slot->armed && path == slot->path) slot->armed = false;
   return true;
 }
 
 void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
-void DropPendingOutput() {
-  if (pendingArmed.exchange(false)) ::DeleteFileA(pendingPath);
-}
+void DropPendingOutput() { DropAll(); }
 
 }  // namespace platform

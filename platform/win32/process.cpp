@@ -25,4 +25,17 @@ uint32_t GetModuleFileName(char* buffer, uint32_t size) {
   return length;
 }
 
+uint32_t ProcessorCount() {
+  // The processors this process may use (its affinity within its group).
+  DWORD_PTR process = 0, system = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
+    uint32_t count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+  }
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors != 0 ? info.dwNumberOfProcessors : 1u;
+}
+
 }  // namespace platform

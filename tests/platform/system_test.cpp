@@ -186,6 +186,66 @@ TEST(ProcessTest, ModuleFileNameIsThisProgram) {
   EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
 }
 
+TEST(ProcessTest, ProcessorCountIsTheProcessorsThisProcessMayUse) {
+  const uint32_t count = ProcessorCount();
+  EXPECT_GE(count, 1u);
+  const unsigned all = std::thread::hardware_concurrency();
+  if (all != 0) {
+    EXPECT_LE(count, all);
+  }
+}
+
+// A duplicate of a folder handle lives on its own, and files made through
+// it on several threads at once each end as their thread leaves them. More
+// threads come and go than there are marks for files being written: a
+// thread that ends gives its mark back.
+TEST_F(FoldersTest, DuplicatedFolderHandlesWriteFromSeveralThreads) {
+  FolderHandle root = OpenFolder(Path("").c_str());
+  ASSERT_NE(root, nullptr);
+  std::vector<FolderHandle> copies;
+  for (int i = 0; i < 4; ++i) {
+    copies.push_back(DuplicateFolder(root));
+    ASSERT_NE(copies.back(), nullptr);
+  }
+  CloseFolder(root);
+  std::atomic<int> failed{0};
+  constexpr int kRounds = 40, kFiles = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t, round] {
+        for (int i = 0; i < kFiles; ++i) {
+          const std::string name = "f" + std::to_string(round) + "_" + std::to_string(t) + "_" + std::to_string(i);
+          FolderHandle folder = copies[static_cast<size_t>(t)];
+          OsHandle file = CreateFileIn(folder, name.c_str());
+          if (!IsValidHandle(file)) {
+            ++failed;
+            continue;
+          }
+          uint32_t written = 0;
+          if (!WriteFile(file, name.data(), static_cast<uint32_t>(name.size()), &written)) ++failed;
+          CloseHandle(file);
+          // Every other file is kept, the rest removed again.
+          const bool ok = i % 2 == 0 ? FinishFileIn(folder, name.c_str(), name.c_str())
+                                     : DeleteFileIn(folder, name.c_str());
+          if (!ok) ++failed;
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  for (FolderHandle copy : copies) CloseFolder(copy);
+  EXPECT_EQ(failed.load(), 0);
+  for (int round = 0; round < kRounds; ++round) {
+    for (int t = 0; t < 4; ++t) {
+      for (int i = 0; i < kFiles; ++i) {
+        const std::string name = "f" + std::to_string(round) + "_" + std::to_string(t) + "_" + std::to_string(i);
+        EXPECT_EQ(FileExists(Path(name).c_str()), i % 2 == 0) << name;
+      }
+    }
+  }
+}
+
 TEST(MemoryTest, PagesStartZeroed) {
   const size_t size = 1 << 20;
   auto* block = static_cast<uint8_t*>(VirtualAlloc(size));

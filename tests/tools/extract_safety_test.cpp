@@ -269,6 +269,45 @@ TEST_F(ExtractSafetyTest, AnInterruptedEntryLeavesTheOldFileAndNoPartOfTheNew) {
   EXPECT_GE(interrupted, 2);  // the others finished before the signal came
 }
 
+// Several threads each writing a large file when the signal comes: every
+// one of those files goes, new or replacing, and the old ones stay.
+TEST_F(ExtractSafetyTest, AnInterruptWhileThreadsWriteLeavesNoPartOfAnyFile) {
+  std::vector<std::string> names;
+  std::map<std::string, Bytes> contents;
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = i == 0 ? "big.bin" : "big" + std::to_string(i) + ".bin";
+    contents[name] = PatternBytes((12u << 20) + static_cast<uint32_t>(i), static_cast<uint32_t>(i));
+    fs::create_directories(At("in"));
+    WriteBytes(At("in/" + name), contents[name]);
+    names.push_back(name);
+  }
+  ASSERT_EQ(RunProgram("sh", {"-c", "cd in && " + Sorvane() + " add ../m.mpq *.bin --compress implode"}, dir_.path(), "")
+                .status,
+            0);
+  WriteBytes(At("interrupt.sh"), Text(kInterruptScript));
+  int interrupted = 0;
+  for (const auto& [signal, number] : std::map<std::string, int>{{"INT", 2}, {"TERM", 15}, {"HUP", 1}}) {
+    SCOPED_TRACE("SIG" + signal);
+    fs::remove_all(At("out"));
+    // Half of them replace old files, half are new.
+    for (int i = 0; i < 6; i += 2) Put("out/" + names[static_cast<size_t>(i)], "old");
+    const RunResult r = RunProgram(
+        "sh", {At("interrupt.sh"), signal, "out", Sorvane(), "extract", "m.mpq", "-C", "out", "-j", "4"},
+        dir_.path(), "");
+    if (ExitCode(r) == 128 + number) ++interrupted;
+    std::set<std::string> expected;
+    for (const auto& [name, bytes] : contents) {
+      if (!fs::exists(At("out/" + name))) continue;
+      expected.insert(name);
+      const std::string kept = Get("out/" + name);
+      EXPECT_TRUE(kept == "old" || Bytes(kept.begin(), kept.end()) == bytes) << name << ": " << kept.size();
+    }
+    for (int i = 0; i < 6; i += 2) EXPECT_TRUE(fs::exists(At("out/" + names[static_cast<size_t>(i)])));
+    EXPECT_EQ(Strays(At("out"), expected), std::set<std::string>{});
+  }
+  EXPECT_GE(interrupted, 2);
+}
+
 // Random archives extracted into random trees that already hold files,
 // folders and links (to the outside, and dangling) at the archive's names:
 // nothing outside the output folder changes, links stay links, and every

@@ -31,13 +31,30 @@ std::string ErrorText(uint32_t code) {
   return text;
 }
 
+namespace {
+
+thread_local std::vector<Message>* captured = nullptr;
+
+void ShowError(const std::string& line) {
+  if (captured != nullptr) {
+    captured->push_back({false, line});
+    return;
+  }
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+}  // namespace
+
+MessageCapture::MessageCapture(std::vector<Message>* into) : previous_(captured) { captured = into; }
+MessageCapture::~MessageCapture() { captured = previous_; }
+
 void FailWith(const std::string& what, uint32_t code) {
-  std::fprintf(stderr, "sorvane: %s: %s%s\n", what.c_str(), ErrorText(code).c_str(), CodeText(code).c_str());
+  ShowError("sorvane: " + what + ": " + ErrorText(code) + CodeText(code) + "\n");
 }
 
 void Fail(const std::string& what) { FailWith(what, GetLastError()); }
 
-void FailPlain(const std::string& what) { std::fprintf(stderr, "sorvane: %s\n", what.c_str()); }
+void FailPlain(const std::string& what) { ShowError("sorvane: " + what + "\n"); }
 
 namespace {
 FILE* notes = nullptr;  // standard output unless the verb writes data there
@@ -50,9 +67,20 @@ bool Quiet() { return quiet; }
 
 void Note(const std::string& text) {
   if (quiet) return;
+  if (captured != nullptr) {
+    captured->push_back({true, text});
+    return;
+  }
   FILE* out = notes != nullptr ? notes : stdout;
   std::fwrite(text.data(), 1, text.size(), out);
   std::fputc('\n', out);
+}
+
+void ShowMessages(const std::vector<Message>& messages) {
+  for (const Message& m : messages) {
+    if (m.note) Note(m.text);
+    else ShowError(m.text);
+  }
 }
 
 std::string Shown(const std::string& text) {
@@ -254,7 +282,7 @@ const std::vector<Verb>& Verbs() {
        "that failed left; the next update cuts them.\n", {}, {"json"}, 1, 1, RunInfo},
       {"extract",
        "sorvane extract ARCHIVE [NAMES...] [-C DIR] [--listfile FILE] [--locale ID] [--all-locales] [-O] "
-       "[--skip-old-files | -k]",
+       "[--skip-old-files | -k] [-j N]",
        "write stored files to disk (the named ones, or all of them)",
        "  -C DIR           write under DIR instead of the current folder\n"
        "  --listfile FILE  more names to look for besides the archive's own list\n"
@@ -269,6 +297,9 @@ const std::vector<Verb>& Verbs() {
        "  --skip-old-files keep files that exist; -v names them, and a last line counts them\n"
        "  -k, --keep-old-files\n"
        "                   an existing file is an error for its entry (exit status 1)\n"
+       "  -j, --jobs N     decode and write files on N threads (default, or 0: one per\n"
+       "                   processor; at most 64); the same files, bytes, messages (in\n"
+       "                   the same order) and exit status whatever N is; -O uses one\n"
        SELECTION_NOTE
        "Without NAMEs every file is written but \"(listfile)\", \"(attributes)\" and\n"
        "\"(signature)\", which are written when named. A name stored in one locale only is\n"
@@ -280,7 +311,7 @@ const std::vector<Verb>& Verbs() {
        "that fails or is interrupted leaves the old one as it was and nothing half-written.\n"
        "DIR is followed where it leads; below it nothing is written through a symbolic link:\n"
        "an entry whose folder or place is one is refused (exit status 1).\n",
-       {"C", "listfile", "locale", "exclude"},
+       {"C", "listfile", "locale", "exclude", "j"},
        {"skip-old-files", "keep-old-files", "k", "all-locales", "O", "stdout", "no-wildcards"}, 1, SIZE_MAX,
        RunExtract},
       {"verify", "sorvane verify ARCHIVE [NAMES...] [--listfile FILE]",
@@ -330,7 +361,7 @@ const std::vector<Verb>& Verbs() {
        "  --listfile FILE  more names of stored files, for --grow\n"
        "  --force          allow --hash-size or --grow beyond 1048576 entries\n"
        "  --no-listfile    leave the archive's \"(listfile)\" alone\n"
-       "  -j N             compress on N threads (default: one per processor); the archive\n"
+       "  -j, --jobs N     compress on N threads (default: one per processor); the archive\n"
        "                   comes out the same whatever N is\n"
        "A PATH of \"-\" is standard input, stored under --name.\n"
        "Nothing is written when the new names do not fit the hash table; the message\n"

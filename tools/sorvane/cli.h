@@ -82,6 +82,26 @@ void FailPlain(const std::string& what);                  // no code
 void Note(const std::string& text);                       // standard output
 // From now on notes go to standard error: standard output carries data.
 void SetNotesToStandardError();
+// A thread's messages kept instead of shown, to be shown later in an order
+// of the caller's choosing: while a MessageCapture lives, Fail, FailWith,
+// FailPlain and Note on its thread add to its list (errors as the line
+// they would print, notes as their text).
+struct Message {
+  bool note;
+  std::string text;
+};
+class MessageCapture {
+ public:
+  explicit MessageCapture(std::vector<Message>* into);
+  ~MessageCapture();
+  MessageCapture(const MessageCapture&) = delete;
+  MessageCapture& operator=(const MessageCapture&) = delete;
+
+ private:
+  std::vector<Message>* previous_;
+};
+// Shows kept messages as they would have been shown when they were made.
+void ShowMessages(const std::vector<Message>& messages);
 // -q: errors only; notes, summaries and progress are not shown.
 void SetQuiet();
 bool Quiet();

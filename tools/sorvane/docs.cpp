@@ -63,7 +63,10 @@ void PrintBashCompletion(FILE* out) {
     verbs += std::string(verbs.empty() ? "" : " ") + v.name;
     std::set<std::string> options = {"-v", "--verbose", "-q", "--quiet", "--wait", "-h", "--help"};
     for (const auto* list : {&v.valueOptions, &v.switchOptions}) {
-      for (const std::string& o : *list) options.insert((o.size() == 1 ? "-" : "--") + o);
+      for (const std::string& o : *list) {
+        options.insert((o.size() == 1 ? "-" : "--") + o);
+        if (o == "j") options.insert("--jobs");
+      }
     }
     std::string words;
     for (const std::string& o : options) words += (words.empty() ? "" : " ") + o;

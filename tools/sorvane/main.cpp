@@ -100,6 +100,8 @@ int ParseArgs(const Verb& verb, int argc, char** argv, Args* args) {
     std::string name, value;
     bool hasValue = false;
     SplitOption(arg, &name, &value, &hasValue);
+    // --jobs is -j spelled out, wherever -j is taken.
+    if (name == "jobs" && arg[1] == '-' && Contains(verb.valueOptions, "j")) name.resize(1);  // "j"
     const bool takesValue = name == "wait" || Contains(verb.valueOptions, name);
     if (takesValue && !hasValue) {
       if (i + 1 >= argc) return UsageError(verb, "option " + arg + " needs a value");

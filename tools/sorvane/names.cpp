@@ -102,7 +102,7 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   return entry;
 }
 
-std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names) {
+std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, bool layout) {
   std::vector<const char*> given;
   given.reserve(names.size());
   for (const std::string& name : names) given.push_back(name.c_str());
@@ -111,7 +111,8 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
     static_cast<std::vector<StoredEntry>*>(context)->push_back(ToStoredEntry(*e));
     return true;
   };
-  EnumerateArchiveEntries(archive, given.data(), static_cast<uint32_t>(given.size()), take, &entries);
+  EnumerateArchiveEntriesWith(archive, given.data(), static_cast<uint32_t>(given.size()),
+                              layout ? 0 : ENTRIES_NO_LAYOUT, take, &entries);
   return entries;
 }
 

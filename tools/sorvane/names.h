@@ -40,8 +40,11 @@ struct StoredEntry {
 // The tool's copy of an entry the library describes.
 StoredEntry ToStoredEntry(const ArchiveEntry& e);
 
-// Every hash entry in use, in table order, named where a name fits.
-std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names);
+// Every hash entry in use, in table order, named where a name fits. Without
+// layout, extent is the block's stored size and methods 0xFFFFFFFF (no
+// sector table is read: for callers that need neither).
+std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names,
+                                       bool layout = true);
 
 // The order list shows entries in: known names first, by name, then locale.
 bool LessByName(const StoredEntry& a, const StoredEntry& b);

@@ -1,9 +1,11 @@
 // The verbs that only read: list, info, extract, verify.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "platform/bytes.h"
@@ -14,6 +16,7 @@
 #include "guide.h"
 #include "names.h"
 #include "json.h"
+#include "ordered_work.h"
 #include "select.h"
 
 namespace sorvane {
@@ -102,9 +105,11 @@ std::string MethodWords(uint32_t methods) {
 }
 
 // Reads a stored file through into its output file, which Commit puts in
-// place only when every byte was read and written.
+// place only when every byte was read and written; the bytes go out in
+// pieces of the buffer's size, each counted as it is written.
+template <class Counted>
 bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
-             Progress* progress) {
+             Counted counted) {
   uint32_t remaining = GetArchiveFileSize(file, nullptr);
   bool ok = remaining != 0xFFFFFFFFu;
   *written = 0;
@@ -117,7 +122,7 @@ bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& b
     ok = ok && out.Write(buffer.data(), got);
     remaining -= got;
     *written += got;
-    progress->AddBytes(got);
+    counted(got);
   }
   if (!ok) {
     out.Abort();
@@ -125,18 +130,6 @@ bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& b
   }
   return out.Commit();
 }
-
-// Counts a file as done when its turn ends, however it ends.
-class FileCounted {
- public:
-  explicit FileCounted(Progress* progress) : progress_(progress) {}
-  ~FileCounted() { progress_->FileDone(); }
-  FileCounted(const FileCounted&) = delete;
-  FileCounted& operator=(const FileCounted&) = delete;
-
- private:
-  Progress* progress_;
-};
 
 bool UserLocale(const Args& args, uint32_t* locale) {
   *locale = 0;
@@ -445,7 +438,8 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
                  uint64_t* totalBytes, LeftOut* left, bool* allFound) {
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return false;
-  std::vector<StoredEntry> entries = StoredEntries(archive, names);
+  // Extraction needs no sector tables here: each file's own read finds them.
+  std::vector<StoredEntry> entries = StoredEntries(archive, names, false);
   std::sort(entries.begin(), entries.end(), LessByName);
   const std::vector<StoredEntry> selected =
       SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
@@ -473,25 +467,41 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
   return true;
 }
 
-// One extract run's output side and its counts.
-struct ExtractOutput {
+// One extract run's settings, the same for every thread.
+struct ExtractSettings {
   const Args& args;
+  ArchiveHandle archive;
   fs::path root;
-  platform::OutputTree& tree;
   bool skipOld = false, keepOld = false;
-  std::vector<uint8_t> buffer = std::vector<uint8_t>(1 << 20);  // one for the run, not one per file
-  Progress* progress = nullptr;
-  uint64_t extracted = 0, kept = 0;
+};
+
+// What one thread writes with: its own walk of the output tree and its own
+// buffer (bounded: files larger than it go out in pieces).
+struct ExtractThread {
+  explicit ExtractThread(platform::FolderHandle root)
+      : tree(root, root == nullptr ? platform::GetLastError() : 0, "") {}
+  platform::OutputTree tree;
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(kExtractBuffer);
+  static constexpr size_t kExtractBuffer = 256 << 10;
+};
+
+// What became of one job, to be told in the order of the jobs.
+struct ExtractOutcome {
+  std::vector<Message> messages;
+  bool failed = false;
+  bool extracted = false, kept = false;
 };
 
 // Writes one opened file below the output folder; false after a message.
-bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
+template <class Counted>
+bool WriteOut(const ExtractSettings& o, ExtractThread& t, const ExtractJob& job, FileHandle file,
+              ExtractOutcome* outcome, Counted counted) {
   std::string relative = job.path;
   std::replace(relative.begin(), relative.end(), '\\', '/');
   const fs::path target = o.root / fs::path(relative);
   platform::OutputFile out;
   std::string link;
-  const platform::OutputStart start = out.Begin(o.tree, job.path, !o.skipOld && !o.keepOld, &link);
+  const platform::OutputStart start = out.Begin(t.tree, job.path, !o.skipOld && !o.keepOld, &link);
   uint64_t written = 0;
   if (start == platform::OutputStart::Link) {
     std::replace(link.begin(), link.end(), '\\', '/');
@@ -500,7 +510,7 @@ bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
     return false;
   }
   if (start == platform::OutputStart::Exists && o.skipOld) {
-    ++o.kept;
+    outcome->kept = true;
     if (o.args.verbose) Note("kept " + Shown(target.string()) + " (it exists)");
     return true;
   }
@@ -508,11 +518,11 @@ bool WriteOut(ExtractOutput& o, const ExtractJob& job, FileHandle file) {
     FailPlain("not extracting " + Quote(job.name) + ": " + Quote(target.string()) + " exists (--keep-old-files)");
     return false;
   }
-  if (start != platform::OutputStart::Ready || !CopyOut(file, out, o.buffer, &written, o.progress)) {
+  if (start != platform::OutputStart::Ready || !CopyOut(file, out, t.buffer, &written, counted)) {
     Fail("cannot extract " + Quote(job.name) + " to " + Quote(target.string()));
     return false;
   }
-  ++o.extracted;
+  outcome->extracted = true;
   if (o.args.verbose) Note("extracted " + Shown(job.path) + " (" + std::to_string(written) + " bytes)");
   return true;
 }
@@ -524,13 +534,29 @@ namespace {
 // Opens a job's file: by name in its own locale, or by its entry's index.
 bool OpenJob(ArchiveHandle archive, const ExtractJob& job, FileHandle* file) {
   if (job.byIndex) return OpenArchiveFileByIndex(archive, job.index, file);
-  const uint32_t saved = GetLocale();
-  SetLocale(job.locale);
-  const bool ok = OpenArchiveFile(archive, job.name.c_str(), 0, file);
-  const uint32_t error = GetLastError();
-  SetLocale(saved);
-  SetLastError(error);
-  return ok;
+  return OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file);
+}
+
+// One job from start to end, on any thread; its messages are kept in the
+// outcome.
+template <class Counted>
+ExtractOutcome ExtractOne(const ExtractSettings& o, ExtractThread& t, const ExtractJob& job, Counted counted) {
+  ExtractOutcome outcome;
+  const MessageCapture capture(&outcome.messages);
+  if (!IsSafeStoredName(job.name)) {
+    FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
+    outcome.failed = true;
+    return outcome;
+  }
+  FileHandle file = nullptr;
+  if (!OpenJob(o.archive, job, &file)) {
+    Fail("cannot open " + Quote(job.name));
+    outcome.failed = true;
+    return outcome;
+  }
+  outcome.failed = !WriteOut(o, t, job, file, &outcome, counted);
+  CloseArchiveFile(file);
+  return outcome;
 }
 
 // --stdout: the jobs' bytes one after the other, nothing else.
@@ -563,8 +589,20 @@ int ExtractToStandardOutput(ArchiveHandle archive, const std::vector<ExtractJob>
   return status;
 }
 
+// -j N: how many threads write files (0 or none given: one per processor).
+bool ExtractThreads(const Args& args, uint32_t* threads) {
+  *threads = 0;
+  if (args.Has("j") && !ParseNumber(args.Value("j"), threads)) {
+    FailPlain("-j: " + Quote(args.Value("j")) + " is no number of threads");
+    return false;
+  }
+  if (*threads == 0) *threads = platform::ProcessorCount();
+  *threads = std::min(*threads, kMaxWorkThreads);
+  return true;
+}
+
 int ExtractToFolder(const Args& args, ArchiveHandle archive, const std::vector<ExtractJob>& jobs,
-                    uint64_t totalBytes) {
+                    uint64_t totalBytes, uint32_t threads) {
   const fs::path root = args.Has("C") ? fs::path(args.Value("C")) : fs::path(".");
   const bool skipOld = args.Has("skip-old-files");
   // The folder given is followed wherever it leads, as the user chose it;
@@ -576,32 +614,52 @@ int ExtractToFolder(const Args& args, ArchiveHandle archive, const std::vector<E
     Fail("cannot open the output folder \"" + root.string() + "\"");
     return kExitFailure;
   }
-  platform::OutputTree tree(rootFolder, 0, "");
-  int status = kExitOk;
-  Progress progress("extract", jobs.size(), totalBytes);
-  ExtractOutput output{args, root, tree};
-  output.skipOld = skipOld;
-  output.keepOld = args.Has("k") || args.Has("keep-old-files");
-  output.progress = &progress;
-  for (const ExtractJob& job : jobs) {
-    const FileCounted counted(&progress);
-    if (!IsSafeStoredName(job.name)) {
-      FailPlain("refusing " + Quote(job.name) + ": it would be written outside the output folder");
-      status = kExitFailure;
-      continue;
-    }
-    FileHandle file = nullptr;
-    if (!OpenJob(archive, job, &file)) {
-      Fail("cannot open " + Quote(job.name));
-      status = kExitFailure;
-      continue;
-    }
-    if (!WriteOut(output, job, file)) status = kExitFailure;
-    CloseArchiveFile(file);
+  ExtractSettings settings{args, archive, root};
+  settings.skipOld = skipOld;
+  settings.keepOld = args.Has("k") || args.Has("keep-old-files");
+
+  // Files whose places could meet (one name twice in other letter cases, a
+  // file where another needs a folder) go one after the other on one
+  // thread, as a run on one thread would write them.
+  std::vector<std::string> paths;
+  paths.reserve(jobs.size());
+  for (const ExtractJob& job : jobs) paths.push_back(job.path);
+  const WorkUnits units = threads > 1 ? UnitsByOutputPath(paths) : SingleUnits(jobs.size());
+  paths = {};
+  threads = static_cast<uint32_t>(std::min<size_t>(threads, units.Count()));
+  // Each thread walks the tree from a handle of its own to the same folder.
+  std::vector<std::unique_ptr<ExtractThread>> workers;
+  workers.push_back(std::make_unique<ExtractThread>(rootFolder));
+  while (workers.size() < threads) {
+    platform::FolderHandle copy = platform::DuplicateFolder(rootFolder);
+    if (copy == nullptr) break;  // no more handles: fewer threads
+    workers.push_back(std::make_unique<ExtractThread>(copy));
   }
+  threads = static_cast<uint32_t>(workers.size());
+
+  int status = kExitOk;
+  uint64_t extracted = 0, kept = 0;
+  Progress progress("extract", jobs.size(), totalBytes);
+  std::atomic<uint64_t> bytesWritten{0};  // not yet given to the progress display
+  InOrder<ExtractOutcome> run(units, 64 * static_cast<size_t>(std::max(threads, 1u)));
+  auto counted = [&](uint64_t bytes) {
+    bytesWritten += bytes;
+    run.IfFree([&] { progress.AddBytes(bytesWritten.exchange(0)); });
+  };
+  run.Run(
+      threads, [&](size_t i, uint32_t t) { return ExtractOne(settings, *workers[t], jobs[i], counted); },
+      [&](size_t, ExtractOutcome& outcome) {
+        ShowMessages(outcome.messages);
+        if (outcome.failed) status = kExitFailure;
+        extracted += outcome.extracted ? 1 : 0;
+        kept += outcome.kept ? 1 : 0;
+        progress.AddBytes(bytesWritten.exchange(0));
+        progress.FileDone();
+      });
+  workers.clear();
   if (args.verbose || skipOld) {
-    Note(std::to_string(output.extracted) + " files extracted" +
-         (skipOld ? ", " + std::to_string(output.kept) + " existing files kept" : std::string()));
+    Note(std::to_string(extracted) + " files extracted" +
+         (skipOld ? ", " + std::to_string(kept) + " existing files kept" : std::string()));
   }
   return status;
 }
@@ -629,6 +687,8 @@ int RunExtract(const Args& args) {
     FailPlain("--skip-old-files and --keep-old-files exclude each other");
     return kExitUsage;
   }
+  uint32_t threads = 1;
+  if (!ExtractThreads(args, &threads)) return kExitUsage;
   const bool toStdout = args.Has("O") || args.Has("stdout");
   if (toStdout) SetNotesToStandardError();
   ReadArchive archive(args.positional[0]);
@@ -639,7 +699,7 @@ int RunExtract(const Args& args) {
   bool allFound = true;
   if (!PlanExtract(args, archive.get(), locale, &jobs, &totalBytes, &left, &allFound)) return kExitFailure;
   const int status = toStdout ? ExtractToStandardOutput(archive.get(), jobs)
-                              : ExtractToFolder(args, archive.get(), jobs, totalBytes);
+                              : ExtractToFolder(args, archive.get(), jobs, totalBytes, threads);
   ReportLeftOut(args, left);
   return allFound ? status : kExitFailure;
 }

@@ -68,6 +68,40 @@ TEST_F(PublicCallsTest, EnumerationMatchesTheBuiltTables) {
   }
 }
 
+// Without the layout the same entries come with the block's stored size and
+// no methods, and no sector table is read.
+TEST_F(PublicCallsTest, EnumerationWithoutLayoutLeavesOutOnlyTheLayout) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("packed.txt", std::string(9000, 'p'), BLOCK_COMPRESSED).storedSize = 12345;
+  b.Add("plain.bin", "plain");
+  b.Listfile({"packed.txt", "plain.bin"});
+  ArchiveHandle a = Open(b);
+  ASSERT_NE(a, nullptr);
+  const std::map<uint32_t, Seen> full = Enumerate(a, {});
+  std::map<uint32_t, Seen> lean;
+  auto take = [](void* context, const ArchiveEntry* e) {
+    (*static_cast<std::map<uint32_t, Seen>*>(context))[e->hashIndex] = {*e, e->name};
+    return true;
+  };
+  ASSERT_TRUE(EnumerateArchiveEntriesWith(a, nullptr, 0, ENTRIES_NO_LAYOUT, take, &lean));
+  ASSERT_EQ(lean.size(), full.size());
+  for (const auto& [index, seen] : full) {
+    const Seen& other = lean.at(index);
+    EXPECT_EQ(other.name, seen.name);
+    EXPECT_EQ(other.entry.locale, seen.entry.locale);
+    EXPECT_EQ(other.entry.flags, seen.entry.flags);
+    EXPECT_EQ(other.entry.fileSize, seen.entry.fileSize);
+    EXPECT_EQ(other.entry.storedSize, seen.entry.blockStoredSize) << seen.name;
+    EXPECT_EQ(other.entry.methods, 0xFFFFFFFFu);
+    if (seen.name == "packed.txt") {
+      EXPECT_NE(seen.entry.storedSize, 12345u);  // the full walk reads the layout
+    }
+  }
+  EXPECT_FALSE(EnumerateArchiveEntriesWith(a, nullptr, 0, 0x2, take, &lean));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
 // An entry naming a block past the table is reported without its facts, and
 // the walk stops when asked; bad arguments are refused.
 TEST_F(PublicCallsTest, EnumerationSurvivesBrokenTables) {
