@@ -60,6 +60,20 @@ class Builder {
     return true;
   }
 
+  // Makes the folders a path needs, where nothing else stands.
+  void Folders(const std::vector<std::string>& path) {
+    for (const std::string& part : path) {
+      if (part.empty() || part == "." || part == ".." || part.size() > 255) return;
+    }
+    size_t at = 0;
+    for (size_t i = 0; i + 1 < path.size(); ++i) {
+      const auto found = tree_.nodes[at].children.find(Upper(path[i]));
+      if (found == tree_.nodes[at].children.end()) at = Add(at, path[i]);
+      else if (!tree_.nodes[found->second].folder) return;
+      else at = found->second;
+    }
+  }
+
   MountTree Take() { return std::move(tree_); }
 
  private:
@@ -91,6 +105,11 @@ long MountTree::Find(const std::string& path) const {
 MountTree BuildMountTree(const std::vector<StoredEntry>& entries, bool localeGiven, uint32_t locale,
                          bool allLocales, const std::vector<uint64_t>& times) {
   Builder builder(times);
+  struct Placement {
+    std::vector<std::string> path;
+    const StoredEntry* entry;
+  };
+  std::vector<Placement> placements;
   std::vector<const StoredEntry*> misfits;
   // Versions of one name are neighbours in list order.
   for (size_t i = 0; i < entries.size();) {
@@ -105,18 +124,22 @@ MountTree BuildMountTree(const std::vector<StoredEntry>& entries, bool localeGiv
       const StoredEntry& e = *versions[k];
       if (e.name.empty()) {
         misfits.push_back(&e);
-        continue;
+      } else if (k == chosen || allLocales) {
+        std::vector<std::string> path = Components(e.name);
+        if (k != chosen) {
+          char folder[32];
+          std::snprintf(folder, sizeof folder, "locale-%04X", e.locale);
+          path.insert(path.begin(), folder);
+        }
+        placements.push_back({std::move(path), &e});
       }
-      if (k != chosen && !allLocales) continue;
-      std::vector<std::string> path = Components(e.name);
-      if (k != chosen) {
-        char folder[32];
-        std::snprintf(folder, sizeof folder, "locale-%04X", e.locale);
-        path.insert(path.begin(), folder);
-      }
-      if (!builder.Place(path, e, false)) misfits.push_back(&e);
     }
     i = end;
+  }
+  // Folders first: a file named as a folder is the one that gives way.
+  for (const Placement& p : placements) builder.Folders(p.path);
+  for (const Placement& p : placements) {
+    if (!builder.Place(p.path, *p.entry, false)) misfits.push_back(p.entry);
   }
   for (const StoredEntry* e : misfits) builder.Place({std::string("#").append(std::to_string(e->hashIndex))}, *e, true);
   return builder.Take();
