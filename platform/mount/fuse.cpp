@@ -50,26 +50,40 @@ int GetAttr(const char* path, struct stat* st, struct fuse_file_info*) {
 struct ListSink {
   void* buffer;
   fuse_fill_dir_t filler;
+  fuse_fill_dir_flags flags;
 };
 
+// With each name go its attributes, where the kernel takes them: a listed
+// file then needs no lookup of its own.
 int ReadDir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
-            enum fuse_readdir_flags) {
+            enum fuse_readdir_flags flags) {
   filler(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   filler(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-  ListSink sink{buffer, filler};
+  ListSink sink{buffer, filler,
+                (flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0)};
   return Errno(Server()->List(
       path,
       [](void* s, const char* name, const MountStat& ms) {
         auto* sink = static_cast<ListSink*>(s);
         struct stat st;
         Fill(ms, &st);
-        sink->filler(sink->buffer, name, &st, 0, static_cast<fuse_fill_dir_flags>(0));
+        sink->filler(sink->buffer, name, &st, 0, sink->flags);
       },
       &sink));
 }
 
+bool noOpen = false;  // the kernel reads without opening when we let it
+
 int Open(const char* path, struct fuse_file_info* fi) {
   if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  // Opening costs two round trips per file and tells nothing a read does
+  // not: where the kernel can skip it, it is skipped.
+  if (noOpen) {
+    MountStat s;
+    const MountError e = Server()->Stat(path, &s);
+    if (e != MountError::None) return Errno(e);
+    return s.folder ? -EISDIR : -ENOSYS;
+  }
   uint64_t handle = 0;
   const MountError e = Server()->Open(path, &handle);
   if (e == MountError::None) {
@@ -79,9 +93,9 @@ int Open(const char* path, struct fuse_file_info* fi) {
   return Errno(e);
 }
 
-int Read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) {
+int Read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) {
   MountError e = MountError::None;
-  const long got = Server()->Read(fi->fh, buffer, size, static_cast<uint64_t>(offset), &e);
+  const long got = Server()->Read(path, fi != nullptr ? fi->fh : 0, buffer, size, static_cast<uint64_t>(offset), &e);
   return got < 0 ? Errno(e) : static_cast<int>(got);
 }
 
@@ -101,8 +115,14 @@ int StatFs(const char*, struct statvfs* st) {
   return 0;
 }
 
-void* Init(struct fuse_conn_info*, struct fuse_config* config) {
+void* Init(struct fuse_conn_info* conn, struct fuse_config* config) {
+  // Nothing changes while mounted: the kernel may keep what it learnt.
   config->kernel_cache = 1;
+  config->entry_timeout = config->attr_timeout = config->negative_timeout = 3600;
+  if (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) {
+    conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+    noOpen = true;
+  }
   MountServer* server = Server();
   server->Started();
   return server;

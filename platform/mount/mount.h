@@ -27,8 +27,10 @@ class MountServer {
   virtual MountError List(const char* path, void (*add)(void* sink, const char* name, const MountStat& st),
                           void* sink) = 0;
   virtual MountError Open(const char* path, uint64_t* handle) = 0;
-  // Bytes read (0 at the end), or -1 with *error set.
-  virtual long Read(uint64_t handle, char* buffer, size_t size, uint64_t offset, MountError* error) = 0;
+  // Bytes read (0 at the end), or -1 with *error set. handle is 0 where the
+  // system skips opening (it then asks by path alone).
+  virtual long Read(const char* path, uint64_t handle, char* buffer, size_t size, uint64_t offset,
+                    MountError* error) = 0;
   virtual void Release(uint64_t handle) = 0;
   // Total bytes and number of files, for statfs.
   virtual void Totals(uint64_t* bytes, uint64_t* files) = 0;

@@ -29,6 +29,14 @@ class ArchiveServer : public platform::MountServer {
  public:
   ArchiveServer(ArchiveHandle archive, MountTree tree, int64_t archiveTime, uint64_t archiveBytes)
       : archive_(archive), tree_(std::move(tree)), archiveTime_(archiveTime), archiveBytes_(archiveBytes) {}
+  ~ArchiveServer() override {
+    for (auto& [node, file] : cache_) {
+      if (file != nullptr) CloseArchiveFile(file);
+    }
+    for (auto& [handle, file] : open_) {
+      if (file != nullptr) CloseArchiveFile(file);
+    }
+  }
 
   platform::MountError Stat(const char* path, platform::MountStat* out) override {
     const long n = tree_.Find(path);
@@ -54,26 +62,22 @@ class ArchiveServer : public platform::MountServer {
     const MountNode& node = tree_.nodes[n];
     if (node.folder) return platform::MountError::IsFolder;
     std::lock_guard<std::mutex> lock(mutex_);
-    FileHandle file = nullptr;
-    bool ok;
-    if (node.byIndex) {
-      ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file);
-    } else {
-      const uint32_t saved = GetLocale();
-      SetLocale(node.locale);
-      ok = OpenArchiveFile(archive_, node.stored.c_str(), 0, &file);
-      SetLocale(saved);
-    }
     // A file whose key cannot be found is listed, and its reads fail.
-    open_[++lastHandle_] = ok ? file : nullptr;
+    open_[++lastHandle_] = OpenNode(node);
     *handle = lastHandle_;
     return platform::MountError::None;
   }
 
-  long Read(uint64_t handle, char* buffer, size_t size, uint64_t offset, platform::MountError* error) override {
+  long Read(const char* path, uint64_t handle, char* buffer, size_t size, uint64_t offset,
+            platform::MountError* error) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = open_.find(handle);
-    FileHandle file = found != open_.end() ? found->second : nullptr;
+    FileHandle file = nullptr;
+    if (handle != 0) {
+      const auto found = open_.find(handle);
+      file = found != open_.end() ? found->second : nullptr;
+    } else {
+      file = Cached(path);
+    }
     const uint32_t fileSize = file != nullptr ? GetArchiveFileSize(file, nullptr) : 0;
     if (file == nullptr || fileSize == 0xFFFFFFFFu) {
       *error = platform::MountError::Io;
@@ -83,6 +87,7 @@ class ArchiveServer : public platform::MountServer {
     const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(size, fileSize - offset));
     int32_t high = 0;
     uint32_t got = 0;
+    SetLastError(0);
     if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, FILE_BEGIN) == 0xFFFFFFFFu &&
         GetLastError() != 0) {
       *error = platform::MountError::Io;
@@ -110,6 +115,39 @@ class ArchiveServer : public platform::MountServer {
   }
 
  private:
+  FileHandle OpenNode(const MountNode& node) {
+    FileHandle file = nullptr;
+    bool ok;
+    if (node.byIndex) {
+      ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file);
+    } else {
+      const uint32_t saved = GetLocale();
+      SetLocale(node.locale);
+      ok = OpenArchiveFile(archive_, node.stored.c_str(), 0, &file);
+      SetLocale(saved);
+    }
+    return ok ? file : nullptr;
+  }
+
+  // Reads without an open keep a few files open, by node: a file is read
+  // in several pieces, and the next file is usually a new one.
+  FileHandle Cached(const char* path) {
+    const long n = tree_.Find(path);
+    if (n < 0 || tree_.nodes[n].folder) return nullptr;
+    const auto found = cache_.find(n);
+    if (found != cache_.end()) return found->second;
+    if (cache_.size() >= kCached) {
+      for (auto& [node, file] : cache_) {
+        if (file != nullptr) CloseArchiveFile(file);
+      }
+      cache_.clear();
+    }
+    return cache_[n] = OpenNode(tree_.nodes[n]);
+  }
+
+  static constexpr size_t kCached = 32;
+  std::unordered_map<long, FileHandle> cache_;
+
   platform::MountStat StatOf(const MountNode& node) const {
     platform::MountStat s;
     s.folder = node.folder;
