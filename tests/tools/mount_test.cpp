@@ -101,6 +101,11 @@ TEST_F(MountTest, TheTreeIsWhatExtractWritesAndReadsAgreeFromEightThreads) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(mismatches, 0);
+  // The file system's size is the archive's, none of it free.
+  const fs::space_info space = fs::space(dir / "mnt");
+  EXPECT_EQ(space.free, 0u);
+  EXPECT_GE(space.capacity, fs::file_size(dir / "a.mpq"));
+  EXPECT_LT(space.capacity, fs::file_size(dir / "a.mpq") + 4096);
   // While mounted the archive is being read: an update is refused.
   EXPECT_EQ(ExitCode(Sorvane(dir, {"delete", "a.mpq", "Data/f1.bin"})), 1);
   Unmount();
