@@ -1,5 +1,7 @@
 // Name hashing and the word-wise stream cipher of the tables and file data.
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "archive/format/crypto.h"
 #include "sorvane/sorvane.h"
@@ -8,38 +10,16 @@
 namespace {
 
 uint32_t CryptTable[0x500];
-bool CryptTableBuilt = false;
+// Set once the table is whole; threads that find it unset build it through
+// the once flag, so none reads a table half filled.
+std::atomic<bool> CryptTableBuilt{false};
+std::once_flag CryptTableOnce;
 uint32_t HashTableKeyValue = 0;
 uint32_t BlockTableKeyValue = 0;
 
-}  // namespace
-
-bool BuildCryptTable() {
-  if (CryptTableBuilt) return true;
-  uint32_t seed = 0x00100001;
-  for (uint32_t index1 = 0; index1 < 256; ++index1) {
-    uint32_t index2 = index1;
-    for (int i = 0; i < 5; ++i, index2 += 256) {
-      seed = (seed * 125 + 3) % 0x2AAAAB;
-      const uint32_t high = (seed & 0xFFFF) << 16;
-      seed = (seed * 125 + 3) % 0x2AAAAB;
-      const uint32_t low = seed & 0xFFFF;
-      CryptTable[index2] = high | low;
-    }
-  }
-  CryptTableBuilt = true;
-  HashTableKeyValue = HashString("(hash table)", HASH_FILE_KEY);
-  BlockTableKeyValue = HashString("(block table)", HASH_FILE_KEY);
-  return true;
-}
-
-uint32_t HashTableKey() { return HashTableKeyValue; }
-uint32_t BlockTableKey() { return BlockTableKeyValue; }
-
 // Bytes of 0x80 and above hash by their unsigned value for every hash type,
 // as other writers of the format do, so such names stay findable.
-uint32_t HashString(const char* name, uint32_t hashType) {
-  if (!CryptTableBuilt) BuildCryptTable();
+uint32_t HashWithTable(const char* name, uint32_t hashType) {
   if (name == nullptr) return 0x7FED7FED;
   const uint32_t row = (hashType & 3) * 256;
   if (hashType == HASH_FILE_KEY) {
@@ -56,6 +36,44 @@ uint32_t HashString(const char* name, uint32_t hashType) {
   return seed1;
 }
 
+void FillCryptTable() {
+  uint32_t seed = 0x00100001;
+  for (uint32_t index1 = 0; index1 < 256; ++index1) {
+    uint32_t index2 = index1;
+    for (int i = 0; i < 5; ++i, index2 += 256) {
+      seed = (seed * 125 + 3) % 0x2AAAAB;
+      const uint32_t high = (seed & 0xFFFF) << 16;
+      seed = (seed * 125 + 3) % 0x2AAAAB;
+      const uint32_t low = seed & 0xFFFF;
+      CryptTable[index2] = high | low;
+    }
+  }
+  HashTableKeyValue = HashWithTable("(hash table)", HASH_FILE_KEY);
+  BlockTableKeyValue = HashWithTable("(block table)", HASH_FILE_KEY);
+  CryptTableBuilt.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+bool BuildCryptTable() {
+  std::call_once(CryptTableOnce, FillCryptTable);
+  return true;
+}
+
+uint32_t HashTableKey() {
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
+  return HashTableKeyValue;
+}
+uint32_t BlockTableKey() {
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
+  return BlockTableKeyValue;
+}
+
+uint32_t HashString(const char* name, uint32_t hashType) {
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
+  return HashWithTable(name, hashType);
+}
+
 namespace {
 
 inline uint32_t NextKey(uint32_t key) { return ((~key << 21) + 0x11111111) | (key >> 11); }
@@ -63,7 +81,7 @@ inline uint32_t NextKey(uint32_t key) { return ((~key << 21) + 0x11111111) | (ke
 }  // namespace
 
 void EncryptWords(void* data, uint32_t byteLength, CipherState* state) {
-  if (!CryptTableBuilt) BuildCryptTable();
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
   auto* bytes = static_cast<uint8_t*>(data);
   uint32_t key = state->key;
   uint32_t seed = state->seed;
@@ -85,7 +103,7 @@ bool EncryptBlock(void* data, uint32_t byteLength, uint32_t key) {
 }
 
 bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key) {
-  if (!CryptTableBuilt) BuildCryptTable();
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
   auto* bytes = static_cast<uint8_t*>(data);
   uint32_t seed = 0xEEEEEEEE;
   for (uint32_t i = 0, count = byteLength / 4; i < count; ++i, bytes += 4) {
@@ -99,7 +117,7 @@ bool DecryptBlock(void* data, uint32_t byteLength, uint32_t key) {
 }
 
 uint32_t DetectFileKey(const void* words, uint32_t expectedFirst) {
-  if (!CryptTableBuilt) BuildCryptTable();
+  if (!CryptTableBuilt.load(std::memory_order_acquire)) BuildCryptTable();
   const uint32_t enc0 = platform::LoadLE32(words);
   const uint32_t enc1 = platform::LoadLE32(static_cast<const uint8_t*>(words) + 4);
   const uint32_t base = (enc0 ^ expectedFirst) - 0xEEEEEEEE;

@@ -11,14 +11,19 @@
 #include "platform/bytes.h"
 #include "platform/platform.h"
 
+std::mutex HandleListsMutex;
 ArchiveHandle* ArchiveList = nullptr;
 uint32_t ArchiveListCount = 0;
 FileHandle* OpenFileList = nullptr;
 uint32_t OpenFileListCount = 0;
-uint32_t CurrentLocale = 0;
+std::atomic<uint32_t> CurrentLocale{0};
 char BaseDirectory[kMaxPath + 1] = {};
 
 namespace {
+
+// Opens of relative paths read the base folder while another thread may set
+// it.
+std::mutex BaseDirectoryMutex;
 
 constexpr char kBanner[] = "Quillon Sorvane Library v1.06";
 
@@ -205,13 +210,32 @@ void ReleaseArchiveRecord(Archive* archive) {
 }
 
 bool AddToArchiveList(Archive* archive) {
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
   if (!AppendToHandleList(ArchiveList, ArchiveListCount, static_cast<ArchiveHandle>(archive))) return false;
   if (ArchiveListCount > 1) SortArchiveList();
   return true;
 }
 
-void RemoveFromArchiveList(Archive* archive) {
-  RemoveFromHandleList(ArchiveList, ArchiveListCount, static_cast<ArchiveHandle>(archive));
+bool AcquireListedArchive(Archive* archive) {
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  for (uint32_t i = 0; i < ArchiveListCount; ++i) {
+    if (ArchiveList[i] == archive) {
+      ++archive->refCount;
+      return true;
+    }
+  }
+  return false;
+}
+
+void ReleaseArchiveReference(Archive* archive) {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lock(HandleListsMutex);
+    last = --archive->refCount == 0;
+  }
+  // Nothing can find the record any more: it is out of the list, and no
+  // file or open refers to it.
+  if (last) ReleaseArchiveRecord(archive);
 }
 
 void SortArchiveList() {
@@ -259,24 +283,41 @@ bool OpenArchive(const char* path, uint32_t priority, uint32_t flags, ArchiveHan
 }
 
 bool CloseArchive(ArchiveHandle archive) {
-  if (archive == nullptr || !IsOpenArchive(archive)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  // Files still open on the archive refer into its hash table: close them
-  // first, newest first, so no handle is left pointing at released memory.
-  for (uint32_t i = OpenFileListCount; i > 0; --i) {
-    if (i <= OpenFileListCount && OpenFileList[i - 1]->archive == archive) {
-      CloseArchiveFile(OpenFileList[i - 1]);
+  // Out of the list first, so that no open on another thread finds it
+  // while its files are closed; an open already under way holds its own
+  // reference and fails when it sees the archive gone.
+  {
+    std::lock_guard<std::mutex> lock(HandleListsMutex);
+    const uint32_t before = ArchiveListCount;
+    if (archive != nullptr) RemoveFromHandleList(ArchiveList, ArchiveListCount, archive);
+    if (archive == nullptr || ArchiveListCount == before) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
     }
   }
-  RemoveFromArchiveList(archive);
-  ReleaseArchiveRecord(archive);
+  // Files still open on the archive refer into its hash table: close them,
+  // newest first, so no handle is left pointing at released memory.
+  for (;;) {
+    FileHandle file = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(HandleListsMutex);
+      for (uint32_t i = OpenFileListCount; i > 0 && file == nullptr; --i) {
+        if (OpenFileList[i - 1]->archive == archive) file = OpenFileList[i - 1];
+      }
+    }
+    if (file == nullptr) break;
+    // Fails only when another thread closed it in between: gone all the same.
+    CloseArchiveFile(file);
+  }
+  ReleaseArchiveReference(archive);
   return true;
 }
 
 bool SetArchivePriority(ArchiveHandle archive, uint32_t priority) {
-  if (archive == nullptr || !IsOpenArchive(archive)) {
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  uint32_t i = 0;
+  while (i < ArchiveListCount && ArchiveList[i] != archive) ++i;
+  if (archive == nullptr || i == ArchiveListCount) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
@@ -304,6 +345,7 @@ bool SetBaseDirectory(const char* path) {
       (attributes & platform::kFileAttributeDirectory) == 0) {
     return false;
   }
+  std::lock_guard<std::mutex> lock(BaseDirectoryMutex);
   std::memcpy(BaseDirectory, folder, sizeof BaseDirectory);
   return true;
 }
@@ -313,6 +355,7 @@ bool GetBaseDirectory(char* buffer, uint32_t size) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  std::lock_guard<std::mutex> lock(BaseDirectoryMutex);
   const size_t length = std::strlen(BaseDirectory) + 1;
   std::memcpy(buffer, BaseDirectory, size < length ? size : length);
   return true;
@@ -324,6 +367,7 @@ bool GetBaseDirectory(char* buffer, uint32_t size) {
 uint32_t MakeLibraryPath(const char* path, char* buffer, uint32_t size) {
   if (path == nullptr) return 0xFFFFFFFFu;
   const size_t length = std::strlen(path);
+  std::lock_guard<std::mutex> lock(BaseDirectoryMutex);
   const char* prefix = "";
   size_t prefixLength = 0;
   if (!platform::IsAbsolutePath(path)) {
@@ -374,16 +418,21 @@ void LibraryStartup() {
 namespace {
 
 // Closes every handle of a list, newest first; one that cannot be closed is
-// dropped from the count all the same, so that shutdown ends.
+// dropped from the list all the same, so that shutdown ends.
 template <typename Handle, typename Close>
 void CloseEvery(Handle*& list, uint32_t& count, Close close) {
-  while (count > 0) {
-    const uint32_t before = count;
-    close(list[count - 1]);
-    if (count == before) --count;
+  for (;;) {
+    Handle last = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(HandleListsMutex);
+      if (count == 0) return;
+      last = list[count - 1];
+    }
+    if (!close(last)) {
+      std::lock_guard<std::mutex> lock(HandleListsMutex);
+      RemoveFromHandleList(list, count, last);
+    }
   }
-  platform::VirtualFree(list);
-  list = nullptr;
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // process-wide lists that hold them. Not part of the public interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "archive/format/records.h"
 #include "platform/platform.h"
@@ -19,11 +21,16 @@ struct ArchiveExtension {
 struct Archive {
   char path[kMaxPath];
   platform::OsHandle fileHandle;
-  uint32_t priority;
+  uint32_t priority;  // guarded by HandleListsMutex: the list's order follows it
   uint32_t sectorSize;
   uint32_t headerOffset;  // file position of the header (all positions count from it)
   BlockEntry* blockTable;
   HashEntry* hashTable;
+  // One for the open list while the archive is in it, one per open file,
+  // and one per open under way: the record goes when the last is dropped
+  // (ReleaseArchiveReference), so an open that found the archive just before
+  // another thread closed it still holds memory that is there. Guarded by
+  // HandleListsMutex.
   uint32_t refCount;
   ArchiveHeader header;
   uint32_t openFlags;
@@ -67,12 +74,22 @@ struct ArchiveFile {
 // to be trusted, so this is the measure of such archives.
 uint64_t ArchiveContentEnd(Archive* archive);
 
-// Process-wide lists (highest priority first / opening order).
+// Process-wide lists (highest priority first / opening order). Threads open
+// and close archives and files at once, so the lists, their order and every
+// record's refCount and priority change only under HandleListsMutex, and
+// are read only under it. It is held for the lists' own upkeep alone, never
+// across a call that may take it again (a key search opens files itself),
+// nor across reading an archive's data.
+extern std::mutex HandleListsMutex;
 extern ArchiveHandle* ArchiveList;
 extern uint32_t ArchiveListCount;
 extern FileHandle* OpenFileList;
 extern uint32_t OpenFileListCount;
-extern uint32_t CurrentLocale;
+// The process-wide locale of SetLocale; the library's own code never
+// changes it, and passes the locale it means along instead.
+extern std::atomic<uint32_t> CurrentLocale;
+// Read and written under the base folder's own lock (archive_open.cpp),
+// except by tests that run on one thread.
 extern char BaseDirectory[kMaxPath + 1];
 
 constexpr uint32_t KnownLocales[7] = {0, 0x407, 0x409, 0x40A, 0x40C, 0x410, 0x416};
@@ -82,3 +99,9 @@ constexpr uint32_t KnownLocales[7] = {0, 0x407, 0x409, 0x40A, 0x40C, 0x410, 0x41
 uint32_t GetHandleKind(const void* handle);
 bool IsOpenArchive(const void* handle);
 bool IsOpenFile(const void* handle);
+
+// Takes a reference on an archive that is in the open list; false (nothing
+// taken) when it is not.
+bool AcquireListedArchive(Archive* archive);
+// Drops a reference; the last one releases the record.
+void ReleaseArchiveReference(Archive* archive);

@@ -19,38 +19,45 @@ namespace {
 #ifndef TAVRIX_NO_GCRYPT
 // Initialises libgcrypt unless the program already did; MD5 needs no
 // secure memory.
+// Set up once, by whichever thread digests first.
 bool GcryptReady() {
-  static bool ready = false;
-  if (!ready) {
+  static const bool ready = [] {
     if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
       if (gcry_check_version(nullptr) == nullptr) return false;
       gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
       gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
     }
-    ready = true;
-  }
-  return true;
+    return true;
+  }();
+  return ready;
 }
 #endif
 
 }  // namespace
 
-// The digests of a stored file's whole content as read; false when it
-// cannot be read through.
+bool DigestOpenFile(FileHandle file, PageBuffer& buffer, ContentDigest* digest, uint32_t* done) {
+  *done = 0;
+  const uint32_t size = GetArchiveFileSize(file, nullptr);
+  if (size == 0xFFFFFFFFu || !buffer) return false;
+  const uint32_t chunk = static_cast<uint32_t>(buffer.size());
+  while (*done < size) {
+    const uint32_t want = size - *done < chunk ? size - *done : chunk;
+    uint32_t got = 0;
+    const bool ok = ReadArchiveFile(file, buffer.bytes(), want, &got, nullptr);
+    if (got > want) got = want;
+    digest->Update(buffer.bytes(), got);
+    *done += got;
+    if (!ok || got == 0) return false;
+  }
+  return true;
+}
+
 bool DigestStoredFile(Archive* archive, uint32_t hashIndex, ContentDigest* digest) {
   FileHandle file = nullptr;
   if (!OpenArchiveFileByIndex(archive, hashIndex, &file)) return false;
-  constexpr uint32_t kChunk = 64 * 1024;
-  PageBuffer buffer(kChunk);
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  bool ok = size != 0xFFFFFFFFu && buffer;
-  for (uint32_t done = 0; ok && done < size;) {
-    const uint32_t want = size - done < kChunk ? size - done : kChunk;
-    uint32_t got = 0;
-    ok = ReadArchiveFile(file, buffer.bytes(), want, &got, nullptr) && got == want;
-    if (ok) digest->Update(buffer.bytes(), got);
-    done += got;
-  }
+  PageBuffer buffer(64 * 1024);
+  uint32_t done = 0;
+  const bool ok = DigestOpenFile(file, buffer, digest, &done);
   CloseArchiveFile(file);
   return ok;
 }
@@ -59,10 +66,7 @@ bool ReadArchiveAttributes(Archive* archive, AttributesTable* table, bool* prese
   ReleaseAttributes(table);
   char* text = nullptr;
   uint32_t size = 0, capacity = 0;
-  const uint32_t savedLocale = CurrentLocale;
-  CurrentLocale = 0;
-  bool ok = ReadWholeStoredFile(archive, kAttributesName, &text, &size, &capacity, present);
-  CurrentLocale = savedLocale;
+  bool ok = ReadWholeStoredFile(archive, kAttributesName, 0, &text, &size, &capacity, present);
   if (rawSize != nullptr) *rawSize = size;
   if (ok && *present) {
     ok = ParseAttributes(reinterpret_cast<const uint8_t*>(text), size, archive->header.blockTableEntries, table);

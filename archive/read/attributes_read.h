@@ -7,6 +7,7 @@
 
 #include "archive/format/attributes.h"
 #include "archive/read/archive_record.h"
+#include "platform/page_buffer.h"
 
 // Reads and parses the archive's neutral "(attributes)". *present tells
 // whether the archive holds one; false when one is there but cannot be read
@@ -40,6 +41,12 @@ class ContentDigest {
   uint32_t crc_ = 0;
   void* md5_ = nullptr;
 };
+
+// Reads an open file through to its end, which decodes every sector (the
+// reader refuses corrupt tables and undecodable sectors itself), its content
+// going through digest in pieces of the buffer's size. False when it stops
+// early (last error set); *done: the bytes read.
+bool DigestOpenFile(FileHandle file, platform::PageBuffer& buffer, ContentDigest* digest, uint32_t* done);
 
 // The digests of a stored file's whole content as read; false when it
 // cannot be read through.

@@ -122,14 +122,12 @@ uint32_t DetectTableKey(const Archive* archive, const BlockEntry& block) {
 
 char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {
   if (archive == nullptr) return nullptr;
-  if (const char* known = FindKnownName(archive, nameA, nameB)) return CopyName(known);
-  const uint32_t savedLocale = CurrentLocale;
+  if (char* known = CopyKnownName(archive, nameA, nameB)) return known;
   const uint32_t savedError = GetLastError();
   char* match = nullptr;
   for (uint32_t locale : KnownLocales) {
-    CurrentLocale = locale;
     FileHandle list = nullptr;
-    if (!OpenArchiveFile(archive, "(listfile)", 0, &list)) continue;
+    if (!OpenArchiveFileInLocale(archive, "(listfile)", locale, &list)) continue;
     // Asking for a locale that has no list of its own falls back to the
     // neutral list, which the first round has already searched.
     if (list->hashEntry->locale == 0 && locale != 0) {
@@ -140,7 +138,6 @@ char* FindListedName(Archive* archive, uint32_t nameA, uint32_t nameB) {
     CloseArchiveFile(list);
     if (match != nullptr) break;
   }
-  CurrentLocale = savedLocale;
   SetLastError(savedError);
   return match;
 }

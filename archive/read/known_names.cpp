@@ -2,17 +2,33 @@
 #include "archive/read/known_names.h"
 
 #include <cstdlib>
+#include <mutex>
 
 #include "archive/read/read_internal.h"
 #include "sorvane/sorvane_ext.h"
 
-const char* FindKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB) {
-  return archive->knownNames != nullptr ? archive->knownNames->Find(nameA, nameB) : nullptr;
+namespace {
+
+// Guards every archive's knownNames: key searches of files being opened on
+// several threads look names up while SetArchiveNameList may replace them.
+std::mutex KnownNamesMutex;
+
+}  // namespace
+
+char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB) {
+  std::lock_guard<std::mutex> lock(KnownNamesMutex);
+  if (archive->knownNames == nullptr) return nullptr;
+  return CopyName(archive->knownNames->Find(nameA, nameB));
 }
 
 void DropKnownNames(Archive* archive) {
-  delete archive->knownNames;
-  archive->knownNames = nullptr;
+  KnownNames* old = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(KnownNamesMutex);
+    old = archive->knownNames;
+    archive->knownNames = nullptr;
+  }
+  delete old;
 }
 
 bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_t count) {
@@ -31,9 +47,17 @@ bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_
       return false;
     }
   }
-  DropKnownNames(archive);
-  if (count != 0) archive->knownNames = known;
-  else delete known;
+  if (count == 0) {
+    delete known;
+    known = nullptr;
+  }
+  KnownNames* old = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(KnownNamesMutex);
+    old = archive->knownNames;
+    archive->knownNames = known;
+  }
+  delete old;
   return true;
 }
 
@@ -41,20 +65,20 @@ bool GatherAllNames(Archive* archive, KnownNames* names) {
   for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
     if (!names->Add(internal, static_cast<uint32_t>(std::strlen(internal)))) return false;
   }
-  const uint32_t savedLocale = CurrentLocale;
   bool ok = true;
   for (uint32_t locale : KnownLocales) {
     if (!ok) break;
     // A locale without a list of its own would read the neutral one again.
     if (locale != 0 && !ArchiveHasEntry(archive, "(listfile)", locale)) continue;
-    CurrentLocale = locale;
     char* text = nullptr;
     uint32_t size = 0, capacity = 0;
     bool present = false;
-    if (ReadListfile(archive, &text, &size, &capacity, &present) && present) ok = names->AddLines(text, size);
+    if (ReadListfile(archive, locale, &text, &size, &capacity, &present) && present) {
+      ok = names->AddLines(text, size);
+    }
     std::free(text);
   }
-  CurrentLocale = savedLocale;
+  std::lock_guard<std::mutex> lock(KnownNamesMutex);
   if (ok && archive->knownNames != nullptr) ok = names->AddAll(*archive->knownNames);
   return ok;
 }

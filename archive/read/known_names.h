@@ -90,9 +90,10 @@ struct KnownNames {
   }
 };
 
-// The name the caller gave for these check values (SetArchiveNameList), or
-// null. Owned by the archive's record.
-const char* FindKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
+// A copy of the name the caller gave for these check values
+// (SetArchiveNameList; release with ReleaseName), or null. A copy, since
+// another thread may give the archive other names meanwhile.
+char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
 // Frees the names kept for an archive being released.
 void DropKnownNames(Archive* archive);
 // Every name the library can know for the archive: the internal names, the

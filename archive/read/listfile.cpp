@@ -48,17 +48,18 @@ int64_t FindListedLine(const uint8_t* text, uint32_t size, const char* name) {
   return -1;
 }
 
-bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capacity, bool* present) {
-  return ReadWholeStoredFile(archive, kListfileName, text, size, capacity, present);
+bool ReadListfile(Archive* archive, uint32_t locale, char** text, uint32_t* size, uint32_t* capacity,
+                  bool* present) {
+  return ReadWholeStoredFile(archive, kListfileName, locale, text, size, capacity, present);
 }
 
-bool ReadWholeStoredFile(Archive* archive, const char* name, char** text, uint32_t* size, uint32_t* capacity,
-                         bool* present) {
+bool ReadWholeStoredFile(Archive* archive, const char* name, uint32_t locale, char** text, uint32_t* size,
+                         uint32_t* capacity, bool* present) {
   *size = 0;
-  *present = FindHashEntry(archive, name, CurrentLocale) != nullptr;
+  *present = FindHashEntry(archive, name, locale) != nullptr;
   if (!*present) return true;
   FileHandle file = nullptr;
-  if (!OpenArchiveFile(archive, name, 0, &file)) return false;
+  if (!OpenArchiveFileInLocale(archive, name, locale, &file)) return false;
   const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
   const BlockEntry* block = BlockOfFile(file);
   bool ok = block != nullptr && fileSize != 0xFFFFFFFFu;

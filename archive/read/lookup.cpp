@@ -18,12 +18,17 @@ bool ListHolds(const void* const* list, uint32_t count, const void* handle) {
   return false;
 }
 
-bool AppendOpenFile(ArchiveFile* file) {
+// Lists an open file. A stored file's archive must still be open: another
+// thread may have closed it while this open looked for the file's key (the
+// open's reference kept the record meanwhile); closedError says so then.
+bool ListOpenFile(ArchiveFile* file, uint32_t closedError) {
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  if (file->archive != nullptr &&
+      !ListHolds(reinterpret_cast<const void* const*>(ArchiveList), ArchiveListCount, file->archive)) {
+    SetLastError(closedError);
+    return false;
+  }
   return AppendToHandleList(OpenFileList, OpenFileListCount, static_cast<FileHandle>(file));
-}
-
-void RemoveOpenFile(ArchiveFile* file) {
-  RemoveFromHandleList(OpenFileList, OpenFileListCount, static_cast<FileHandle>(file));
 }
 
 void ReleaseFileRecord(ArchiveFile* file) {
@@ -68,7 +73,8 @@ platform::OsHandle OpenFromDisk(const char* name, char** fullPath) {
 // The open itself, once the caller's arguments are checked. byIndex selects
 // hash entry `index` of `archive` (scope is then 0); name is then the "#N"
 // text the file is known by until the key search finds its real name.
-// Where an open found its file: an entry of an archive, or a file on disk.
+// Where an open found its file: an entry of an archive, whose reference the
+// open holds, or a file on disk.
 struct FoundFile {
   Archive* archive = nullptr;
   HashEntry* entry = nullptr;
@@ -77,44 +83,56 @@ struct FoundFile {
   bool Stored() const { return !platform::IsValidHandle(disk); }
 };
 
-// Finds the entry (by index, in one archive, or in all in priority order)
-// or, when every archive is searched, the file on disk; an entry found must
-// name a block that exists.
+// Gives up an open: drops its reference on the archive found, if any, and
+// fails with error.
+bool DropFound(FoundFile* found, uint32_t error) {
+  if (found->archive != nullptr) ReleaseArchiveReference(found->archive);
+  found->archive = nullptr;
+  return FailOpen(error);
+}
+
+// Finds the entry (by index, in one archive, or in all in priority order,
+// in locale or else the neutral one) or, when every archive is searched,
+// the file on disk; an entry found must name a block that exists.
 bool FindFileToOpen(Archive* archive, const char* name, bool byIndex, uint32_t index,
-                    uint32_t searchScope, FoundFile* found) {
-  if (byIndex) {
-    if (index >= archive->header.hashTableEntries) return FailOpen(ERROR_FILE_NOT_FOUND);
-    found->entry = &archive->hashTable[index];
-    // Empty entries and deletion marks hold no file.
-    if (IsHashEntryFree(*found->entry)) return FailOpen(ERROR_FILE_NOT_FOUND);
+                    uint32_t searchScope, uint32_t locale, FoundFile* found) {
+  if (byIndex || (searchScope == 0 && archive != nullptr)) {
+    // Held for the open's length, whatever another thread closes meanwhile.
+    if (!AcquireListedArchive(archive)) return FailOpen(ERROR_INVALID_PARAMETER);
     found->archive = archive;
+    if (byIndex) {
+      if (index >= archive->header.hashTableEntries) return DropFound(found, ERROR_FILE_NOT_FOUND);
+      found->entry = &archive->hashTable[index];
+      // Empty entries and deletion marks hold no file.
+      if (IsHashEntryFree(*found->entry)) return DropFound(found, ERROR_FILE_NOT_FOUND);
+    } else {
+      found->entry = FindHashEntry(archive, name, locale);
+    }
   } else if (searchScope != 0) {
-    if (!FindInAllArchives(name, &found->archive, &found->entry)) {
+    if (!FindInAllArchives(name, locale, &found->archive, &found->entry)) {
       found->disk = OpenFromDisk(name, &found->diskPath);
       if (!platform::IsValidHandle(found->disk)) return FailOpen(ERROR_FILE_NOT_FOUND);
     }
-  } else if (archive != nullptr) {
-    found->archive = archive;
-    found->entry = FindHashEntry(archive, name, CurrentLocale);
   } else {
-    FindInAllArchives(name, &found->archive, &found->entry);
+    FindInAllArchives(name, locale, &found->archive, &found->entry);
   }
   if (!found->Stored()) return true;
   if (found->entry == nullptr || found->archive->header.blockTableEntries == 0) {
-    return FailOpen(ERROR_FILE_NOT_FOUND);
+    return DropFound(found, ERROR_FILE_NOT_FOUND);
   }
   // An entry that names no block of the table belongs to a broken table.
   if (found->entry->blockIndex >= found->archive->header.blockTableEntries) {
-    return FailOpen(ERROR_FILE_CORRUPT);
+    return DropFound(found, ERROR_FILE_CORRUPT);
   }
   if ((found->archive->blockTable[found->entry->blockIndex].flags & BLOCK_EXISTS) == 0) {
-    return FailOpen(ERROR_FILE_INVALID);
+    return DropFound(found, ERROR_FILE_INVALID);
   }
   return true;
 }
 
-// The open file's record, holding a reference on its archive or the disk
-// file. Null on failure, with the disk file closed.
+// The open file's record, taking over the open's reference on its archive
+// or the disk file. Null on failure, with the disk file closed (a stored
+// file's reference stays the caller's).
 ArchiveFile* NewFileRecord(const FoundFile& found, const char* name) {
   auto* file = static_cast<ArchiveFile*>(platform::VirtualAlloc(sizeof(ArchiveFile)));
   if (file == nullptr) {
@@ -139,7 +157,6 @@ ArchiveFile* NewFileRecord(const FoundFile& found, const char* name) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  if (found.Stored()) ++found.archive->refCount;
   return file;
 }
 
@@ -153,35 +170,56 @@ bool FindKeyForOpen(ArchiveFile* file, const FoundFile& found, bool byIndex) {
     file->name = foundName;
   }
   if (file->fileKey != 0) return true;
-  --found.archive->refCount;
   ReleaseFileRecord(file);
+  ReleaseArchiveReference(found.archive);
   return FailOpen(ERROR_FILE_INVALID);
 }
 
 bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
-               uint32_t searchScope, FileHandle* out) {
+               uint32_t searchScope, uint32_t locale, FileHandle* out) {
   FoundFile found;
-  if (!FindFileToOpen(archive, name, byIndex, index, searchScope, &found)) return false;
+  if (!FindFileToOpen(archive, name, byIndex, index, searchScope, locale, &found)) return false;
   ArchiveFile* file = NewFileRecord(found, name);
-  if (file == nullptr) return false;
   const bool stored = found.Stored();
+  if (file == nullptr) {
+    if (stored) DropFound(&found, GetLastError());
+    return false;
+  }
   if (stored && (found.archive->blockTable[found.entry->blockIndex].flags & BLOCK_ENCRYPTED) &&
       !FindKeyForOpen(file, found, byIndex)) {
     return false;
   }
-  if (!AppendOpenFile(file)) {
+  // An archive the caller named was closed under the open: its handle is
+  // no open archive now. One found by searching simply is no longer there.
+  const bool named = byIndex || (searchScope == 0 && archive != nullptr);
+  if (!ListOpenFile(file, named ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND)) {
     const uint32_t error = GetLastError();
-    if (stored) {
-      --found.archive->refCount;
-    } else {
-      platform::CloseHandle(file->diskHandle);
-    }
+    if (!stored) platform::CloseHandle(file->diskHandle);
     ReleaseFileRecord(file);
+    if (stored) ReleaseArchiveReference(found.archive);
     SetLastError(error);
     return false;
   }
   *out = file;
   return true;
+}
+
+// OpenArchiveFile and OpenArchiveFileInLocale once the locale is chosen.
+bool OpenByName(ArchiveHandle archive, const char* name, uint32_t searchScope, uint32_t locale,
+                FileHandle* out) {
+  if (out == nullptr || name == nullptr || (archive != nullptr && !IsOpenArchive(archive))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  uint32_t index = 0;
+  const bool indexForm = ParseIndexName(name, &index);
+  // The index form needs an archive to index into.
+  if (archive == nullptr && indexForm) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const bool byIndex = indexForm && searchScope == 0;
+  return OpenFound(archive, name, byIndex, index, searchScope, locale, out);
 }
 
 }  // namespace
@@ -190,6 +228,7 @@ bool OpenFound(Archive* archive, const char* name, bool byIndex, uint32_t index,
 
 uint32_t GetHandleKind(const void* handle) {
   if (handle == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
   if (ListHolds(reinterpret_cast<const void* const*>(OpenFileList), OpenFileListCount, handle)) {
     return 2;
   }
@@ -200,12 +239,16 @@ uint32_t GetHandleKind(const void* handle) {
 }
 
 bool IsOpenArchive(const void* handle) {
-  return handle != nullptr &&
+  if (handle == nullptr) return false;
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  return
          ListHolds(reinterpret_cast<const void* const*>(ArchiveList), ArchiveListCount, handle);
 }
 
 bool IsOpenFile(const void* handle) {
-  return handle != nullptr &&
+  if (handle == nullptr) return false;
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  return
          ListHolds(reinterpret_cast<const void* const*>(OpenFileList), OpenFileListCount, handle);
 }
 
@@ -242,17 +285,21 @@ HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale) {
                            HashString(name, HASH_NAME_B), locale);
 }
 
-bool FindInAllArchives(const char* name, Archive** archive, HashEntry** entry) {
+bool FindInAllArchives(const char* name, uint32_t locale, Archive** archive, HashEntry** entry) {
   *archive = nullptr;
   *entry = nullptr;
   if (name == nullptr) return false;
   const uint32_t start = HashString(name, HASH_TABLE_INDEX);
   const uint32_t a = HashString(name, HASH_NAME_A);
   const uint32_t b = HashString(name, HASH_NAME_B);
+  // The order is the list's at one moment, and the archive found is held
+  // before another thread can close it.
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
   for (uint32_t i = 0; i < ArchiveListCount; ++i) {
-    if (HashEntry* e = FindHashEntryFrom(ArchiveList[i], start, a, b, CurrentLocale)) {
+    if (HashEntry* e = FindHashEntryFrom(ArchiveList[i], start, a, b, locale)) {
       *archive = ArchiveList[i];
       *entry = e;
+      ++(*archive)->refCount;
       return true;
     }
   }
@@ -283,23 +330,11 @@ bool ParseIndexName(const char* name, uint32_t* index) {
 
 bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32_t searchScope,
                      FileHandle* out) {
-  if (out == nullptr || name == nullptr || (archive != nullptr && !IsOpenArchive(archive))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  uint32_t index = 0;
-  const bool indexForm = ParseIndexName(name, &index);
-  // The index form needs an archive to index into.
-  if (archive == nullptr && indexForm) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  const bool byIndex = indexForm && searchScope == 0;
-  if (byIndex && index >= archive->header.hashTableEntries) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return false;
-  }
-  return OpenFound(archive, name, byIndex, index, searchScope, out);
+  return OpenByName(archive, name, searchScope, GetLocale(), out);
+}
+
+bool OpenArchiveFileInLocale(ArchiveHandle archive, const char* name, uint32_t locale, FileHandle* out) {
+  return OpenByName(archive, name, 0, locale, out);
 }
 
 bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out) {
@@ -307,13 +342,9 @@ bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* o
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  if (index >= archive->header.hashTableEntries) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return false;
-  }
   char indexName[16];
   std::snprintf(indexName, sizeof indexName, "#%u", index);
-  return OpenFound(archive, indexName, true, index, 0, out);
+  return OpenFound(archive, indexName, true, index, 0, 0, out);
 }
 
 bool OpenFileFromAnyArchive(const char* name, FileHandle* out) {
@@ -325,17 +356,21 @@ bool CloseArchiveFile(FileHandle file) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  if (OpenFileListCount == 0) return false;
-  if (!IsOpenFile(file)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
+  {
+    std::lock_guard<std::mutex> lock(HandleListsMutex);
+    if (OpenFileListCount == 0) return false;
+    const uint32_t before = OpenFileListCount;
+    RemoveFromHandleList(OpenFileList, OpenFileListCount, file);
+    if (OpenFileListCount == before) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return false;
+    }
   }
   if (file->archive != nullptr) {
-    --file->archive->refCount;
+    ReleaseArchiveReference(file->archive);
   } else {
     platform::CloseHandle(file->diskHandle);
   }
-  RemoveOpenFile(file);
   ReleaseFileRecord(file);
   return true;
 }
@@ -388,7 +423,10 @@ uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode) {
       case INFO_BLOCK_TABLE_SIZE: return archive->header.blockTableEntries;
       case INFO_HANDLE_KIND: return 1;
       case INFO_SIZE: return archive->header.archiveSize;
-      case INFO_PRIORITY: return archive->priority;
+      case INFO_PRIORITY: {
+        std::lock_guard<std::mutex> lock(HandleListsMutex);
+        return archive->priority;
+      }
       default: return Fail(ERROR_UNKNOWN_PROPERTY);
     }
   }
@@ -429,11 +467,11 @@ uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode) {
 }
 
 uint32_t SetLocale(uint32_t locale) {
-  CurrentLocale = locale;
+  CurrentLocale.store(locale, std::memory_order_relaxed);
   return locale;
 }
 
-uint32_t GetLocale() { return CurrentLocale; }
+uint32_t GetLocale() { return CurrentLocale.load(std::memory_order_relaxed); }
 
 extern "C" bool ArchiveHasEntry(ArchiveHandle archive, const char* name, uint32_t locale) {
   if (!IsOpenArchive(archive) || name == nullptr) return false;

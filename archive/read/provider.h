@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <type_traits>
 
 using StormCompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
                                      const uint8_t* input, uint32_t inputLength, uint32_t mask,
@@ -13,9 +15,12 @@ using StormDecompressFn = uint32_t (*)(uint8_t* output, uint32_t* outputLength,
                                        const uint8_t* input, uint32_t inputLength);
 
 // Set by LoadStormLibrary: the game library's entries when it loads, otherwise
-// the built-in stand-in below.
+// the built-in stand-in below. Code that may run beside a load on another
+// thread takes them through the two calls after them.
 extern StormCompressFn StormCompress;
 extern StormDecompressFn StormDecompress;
+StormCompressFn CurrentProviderCompress();
+StormDecompressFn CurrentProviderDecompress();
 
 // The built-in stand-in (builtin_provider.cpp). The decompressor takes the
 // mask byte first, like a compressed sector; the compressor writes it.
@@ -29,3 +34,20 @@ constexpr uint32_t BUILTIN_PROVIDER_MASK = 0x02u | 0x10u;
 // Whether this build's stand-in applies every bit of mask (a build made
 // without zlib or bzip2 lacks that method).
 bool BuiltinProviderSupports(uint32_t mask);
+
+// The game's library was written for one thread: calls into it take turns
+// (the built-in stand-in needs no turns and gets none). fn is the entry
+// about to be called, call the call itself.
+std::mutex& OutsideProviderMutex();
+template <typename Fn, typename Call>
+bool CallOutsideProvider(Fn fn, Call call) {
+  bool builtin = false;
+  if constexpr (std::is_same_v<Fn, StormCompressFn>) {
+    builtin = fn == &BuiltinProviderCompress;
+  } else {
+    builtin = fn == &BuiltinProviderDecompress;
+  }
+  if (builtin) return call();
+  std::lock_guard<std::mutex> lock(OutsideProviderMutex());
+  return call();
+}

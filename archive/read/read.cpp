@@ -93,12 +93,13 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
     LoadStormLibrary();
     *providerTried = true;
   }
-  const StormDecompressFn decompress = StormDecompress;
+  const StormDecompressFn decompress = CurrentProviderDecompress();
   if (decompress == nullptr ||
       (decompress == BuiltinProviderDecompress && !BuiltinProviderSupports(mask))) {
     return Fail(ERROR_NOT_SUPPORTED);
   }
-  if (decompress(out, &produced, stored, storedLength) == 0 || produced != expected) {
+  if (!CallOutsideProvider(decompress, [&] { return decompress(out, &produced, stored, storedLength) != 0; }) ||
+      produced != expected) {
     return Fail(ERROR_FILE_CORRUPT);
   }
   return true;

@@ -101,7 +101,8 @@ Archive* LoadOpenedArchive(platform::OsHandle file, const char* opened);
 bool ListOpenedArchive(Archive* archive, uint32_t priority, uint32_t flags);
 
 // The process-wide lists of open archives and files: page memory grown by
-// one for each insert, released when the last goes.
+// one for each insert, released when the last goes. The caller holds
+// HandleListsMutex.
 template <typename Handle>
 bool AppendToHandleList(Handle*& list, uint32_t& count, Handle item) {
   auto* grown = static_cast<Handle*>(platform::VirtualAlloc(sizeof(Handle) * (count + 1)));
@@ -126,10 +127,10 @@ void RemoveFromHandleList(Handle*& list, uint32_t& count, Handle item) {
 }
 
 // Inserts into ArchiveList and keeps it in priority order (false: no memory).
+// Takes HandleListsMutex.
 bool AddToArchiveList(Archive* archive);
-// Removes from ArchiveList, keeping the order of the others.
-void RemoveFromArchiveList(Archive* archive);
-// Stable insertion sort, highest priority first.
+// Stable insertion sort, highest priority first; the caller holds
+// HandleListsMutex.
 void SortArchiveList();
 
 // ---- lookup (lookup.cpp) ------------------------------------------------------------
@@ -142,8 +143,10 @@ uint32_t HashEntriesInFile(const Archive* archive);
 HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale);
 HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nameA,
                              uint32_t nameB, uint32_t locale);
-// Walks ArchiveList in priority order with CurrentLocale.
-bool FindInAllArchives(const char* name, Archive** archive, HashEntry** entry);
+// Walks ArchiveList in priority order for name in locale (else the neutral
+// one). The archive found comes with a reference taken for the caller
+// (ReleaseArchiveReference), so that it outlives a close on another thread.
+bool FindInAllArchives(const char* name, uint32_t locale, Archive** archive, HashEntry** entry);
 
 // The block entry of an open stored file, or null when its hash entry no
 // longer names a block of the table.
@@ -234,14 +237,15 @@ bool StoredExtent(Archive* archive, const HashEntry& entry, uint32_t* extent);
 
 // ---- whole stored files as text (listfile.cpp) -------------------------------------
 
-// Reads the name list visible in the current locale into text (malloc'd,
-// grown as the bytes actually arrive, so a list's claimed size costs
-// nothing). *present tells whether the archive holds one at all; the result
-// is false when a list is present but could not be read whole.
-bool ReadListfile(Archive* archive, char** text, uint32_t* size, uint32_t* capacity, bool* present);
+// Reads the name list visible in locale (its own, else the neutral one) into
+// text (malloc'd, grown as the bytes actually arrive, so a list's claimed
+// size costs nothing). *present tells whether the archive holds one at all;
+// the result is false when a list is present but could not be read whole.
+bool ReadListfile(Archive* archive, uint32_t locale, char** text, uint32_t* size, uint32_t* capacity,
+                  bool* present);
 // The same for any stored file.
-bool ReadWholeStoredFile(Archive* archive, const char* name, char** text, uint32_t* size, uint32_t* capacity,
-                         bool* present);
+bool ReadWholeStoredFile(Archive* archive, const char* name, uint32_t locale, char** text, uint32_t* size,
+                         uint32_t* capacity, bool* present);
 // Position of the first whole-line occurrence of name in text (case
 // ignored), or -1: it starts the text or follows a CR or LF, and ends the text
 // or stands before a CR or LF.

@@ -2,7 +2,9 @@
 // are resolved by their exported names "StormCompress" and "StormDecompress"
 // (the argument lists of provider.h). Until it loads, and for an entry it
 // does not export, the built-in provider stands in.
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "archive/read/provider.h"
 #include "sorvane/sorvane_ext.h"
@@ -15,7 +17,16 @@ namespace {
 
 constexpr char kStormName[] = "Storm.dll";
 
-platform::ModuleHandle StormModule = nullptr;
+// Reads on several threads may each find a sector for the provider and load
+// it at once: the module and the entries change under LoaderMutex, and
+// readers take the entries atomically (CurrentProviderDecompress).
+std::mutex LoaderMutex;
+std::atomic<platform::ModuleHandle> StormModule{nullptr};
+
+template <typename Fn>
+void SetEntry(Fn& entry, Fn value) {
+  std::atomic_ref<Fn>(entry).store(value, std::memory_order_release);
+}
 
 struct InstallKey {
   platform::RegistryRoot root;
@@ -64,33 +75,64 @@ platform::ModuleHandle LoadFromInstallPath() {
 
 }  // namespace
 
+std::mutex& OutsideProviderMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+StormCompressFn CurrentProviderCompress() {
+  return std::atomic_ref<StormCompressFn>(StormCompress).load(std::memory_order_acquire);
+}
+
+StormDecompressFn CurrentProviderDecompress() {
+  return std::atomic_ref<StormDecompressFn>(StormDecompress).load(std::memory_order_acquire);
+}
+
 bool LoadStormLibrary() {
-  if (StormModule != nullptr) return true;
+  if (StormModule.load(std::memory_order_acquire) != nullptr) return true;
+  // Looked for outside the lock: a missing library (the usual case away
+  // from the game) is looked for again by every read that needs it, and
+  // those reads should not queue behind each other's searches.
   platform::ModuleHandle module = platform::LoadLibrary(kStormName);
   if (module == nullptr) module = LoadFromInstallPath();
   if (module == nullptr) return false;
-  StormModule = module;
-  if (auto* entry = platform::GetProcAddress(module, "StormCompress")) {
-    StormCompress = reinterpret_cast<StormCompressFn>(entry);
+  {
+    std::lock_guard<std::mutex> lock(LoaderMutex);
+    if (StormModule.load(std::memory_order_relaxed) == nullptr) {
+      if (auto* entry = platform::GetProcAddress(module, "StormCompress")) {
+        SetEntry(StormCompress, reinterpret_cast<StormCompressFn>(entry));
+      }
+      if (auto* entry = platform::GetProcAddress(module, "StormDecompress")) {
+        SetEntry(StormDecompress, reinterpret_cast<StormDecompressFn>(entry));
+      }
+      StormModule.store(module, std::memory_order_release);
+      return true;
+    }
   }
-  if (auto* entry = platform::GetProcAddress(module, "StormDecompress")) {
-    StormDecompress = reinterpret_cast<StormDecompressFn>(entry);
-  }
+  // Another thread loaded it first; the library counts loads, so this one
+  // is given back.
+  platform::FreeLibrary(module);
   return true;
 }
 
 void UnloadStormLibrary() {
-  if (StormModule == nullptr) return;
-  platform::FreeLibrary(StormModule);
-  StormModule = nullptr;
-  StormCompress = BuiltinProviderCompress;
-  StormDecompress = BuiltinProviderDecompress;
+  platform::ModuleHandle module = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(LoaderMutex);
+    module = StormModule.load(std::memory_order_relaxed);
+    if (module == nullptr) return;
+    SetEntry(StormCompress, &BuiltinProviderCompress);
+    SetEntry(StormDecompress, &BuiltinProviderDecompress);
+    StormModule.store(nullptr, std::memory_order_release);
+  }
+  platform::FreeLibrary(module);
 }
 
 extern "C" bool CanCompressWith(uint32_t mask) {
   const uint32_t outside = mask & BUILTIN_PROVIDER_MASK;
   if (outside == 0) return true;
   LoadStormLibrary();
-  if (StormCompress == nullptr) return false;
-  return StormCompress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
+  const StormCompressFn compress = CurrentProviderCompress();
+  if (compress == nullptr) return false;
+  return compress != BuiltinProviderCompress || BuiltinProviderSupports(outside);
 }

@@ -16,10 +16,7 @@ class RecordedDigests {
   explicit RecordedDigests(Archive* archive) {
     bool present = false;
     if (!ReadArchiveAttributes(archive, &table_, &present)) ReleaseAttributes(&table_);
-    const uint32_t saved = CurrentLocale;
-    CurrentLocale = 0;
     if (const HashEntry* own = FindHashEntry(archive, kAttributesName, 0)) ownBlock_ = own->blockIndex;
-    CurrentLocale = saved;
   }
   ~RecordedDigests() { ReleaseAttributes(&table_); }
   RecordedDigests(const RecordedDigests&) = delete;
@@ -54,7 +51,7 @@ class RecordedDigests {
 struct Verification {
   Archive* archive;
   RecordedDigests recorded;
-  platform::PageBuffer buffer{1u << 20};
+  platform::PageBuffer buffer;
   ArchiveEntryCallback select;
   ArchiveVerifyCallback callback;
   void* context;
@@ -62,34 +59,17 @@ struct Verification {
 
 bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  const uint32_t saved = CurrentLocale;
-  CurrentLocale = entry.locale;
-  const bool ok = OpenArchiveFile(archive, entry.name, 0, file);
-  CurrentLocale = saved;
-  return ok;
+  return OpenArchiveFileInLocale(archive, entry.name, entry.locale, file);
 }
 
-// Reads an open file through to its end, which decodes every sector: the
-// reader refuses corrupt tables and undecodable sectors itself.
+// Where reading an open file through stops, if it does.
 void ReadThrough(Verification& v, FileHandle file, ContentDigest* digest, ArchiveVerifyResult* r) {
+  uint32_t done = 0;
+  if (DigestOpenFile(file, v.buffer, digest, &done)) return;
+  r->error = GetLastError();
   const uint32_t shift = GetArchiveFileInfo(file, INFO_SECTOR_SHIFT);
-  const uint32_t sectorSize = shift < 16 ? 512u << shift : 0;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  const uint32_t chunk = static_cast<uint32_t>(v.buffer.size());
-  for (uint32_t done = 0; done < size;) {
-    const uint32_t want = size - done < chunk ? size - done : chunk;
-    uint32_t got = 0;
-    const bool ok = ReadArchiveFile(file, v.buffer.bytes(), want, &got, nullptr);
-    if (got > want) got = want;
-    digest->Update(v.buffer.bytes(), got);
-    done += got;
-    if (!ok || got == 0) {
-      r->error = GetLastError();
-      r->sector = sectorSize != 0 ? done / sectorSize : 0xFFFFFFFFu;
-      r->reason = VERIFY_UNREADABLE;
-      return;
-    }
-  }
+  r->sector = shift < 16 ? done / (512u << shift) : 0xFFFFFFFFu;
+  r->reason = VERIFY_UNREADABLE;
 }
 
 void Check(Verification& v, const ArchiveEntry& e, ArchiveVerifyResult* r) {

@@ -146,7 +146,10 @@ StoredSector CompressOneSector(uint8_t* in, uint32_t length, uint8_t* out, uint3
     } else if ((mask & kOwnMask) != 0) {
       ok = CompressSector(out, &outLength, in, length, mask, 0, level);
     } else {
-      ok = StormCompress != nullptr && StormCompress(out, &outLength, in, length, mask, 0, level) != 0;
+      const StormCompressFn compress = CurrentProviderCompress();
+      ok = compress != nullptr && CallOutsideProvider(compress, [&] {
+             return compress(out, &outLength, in, length, mask, 0, level) != 0;
+           });
     }
     if (ok && outLength > 0 && outLength < length) return {out, outLength};
     return {in, length};
@@ -220,7 +223,7 @@ bool WritePerFileHeader(Archive* archive, const char* storedName, uint64_t at) {
 // calls from several threads.
 void CompressGroup(SectorGroup* group) {
   const bool ownCode = (group->flags & BLOCK_COMPRESSED) == 0 || (group->mask & kOwnMask) != 0 ||
-                       StormCompress == BuiltinProviderCompress;
+                       CurrentProviderCompress() == BuiltinProviderCompress;
   if (ownCode) {
     RunInParallel(group->count, CompressGroupSector, group);
   } else {
@@ -370,7 +373,7 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
   }
   if (!CheckUpdatableArchive(archive)) return false;
   if (BeginOperation(archive) == nullptr) return false;
-  const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level);
+  const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level, GetLocale());
   if (outcome == Outcome::kDone) {
     if (IsListfileName(storedName)) ForgetSessionList(archive);
     else ListfileAddName(archive, storedName);
@@ -434,8 +437,8 @@ Outcome WriteNewBlock(Archive* archive, SourceReader* reader, uint32_t size, con
 // data stays until the commit; data written earlier in this session goes
 // back to the free space at once.
 void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, const BlockChoice& choice,
-                  const BlockEntry& block) {
-  const uint32_t locale = IsHashEntryInUse(*slot) ? slot->locale : CurrentLocale;
+                  const BlockEntry& block, uint32_t newLocale) {
+  const uint32_t locale = IsHashEntryInUse(*slot) ? slot->locale : newLocale;
   if (choice.grows) {
     archive->blockTable[choice.blockIndex] = BlockEntry{};
     ++archive->header.blockTableEntries;
@@ -458,7 +461,7 @@ void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, con
 }  // namespace
 
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
-                     uint32_t mask, uint32_t level) {
+                     uint32_t mask, uint32_t level, uint32_t locale) {
   const bool replace = (flags & ADD_REPLACE) != 0;
   // Checksum blocks are read, never written.
   flags &= ~(ADD_REPLACE | BLOCK_SECTOR_CRC);
@@ -470,7 +473,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   const AttributesTable* attributes = IsAttributesName(storedName) ? nullptr : KeptAttributes(archive);
   ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
 
-  HashEntry* slot = FindFreeHashSlot(archive, storedName, CurrentLocale, replace);
+  HashEntry* slot = FindFreeHashSlot(archive, storedName, locale, replace);
   if (slot == nullptr) return GetLastError() == ERR_HASH_TABLE_FULL ? Outcome::kArchiveFailed : Outcome::kRefused;
   if (!NoteHashChange(archive, slot)) return Outcome::kArchiveFailed;
 
@@ -494,7 +497,7 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
   BlockEntry block;
   const Outcome written = WriteNewBlock(archive, &reader, size, storedName, flags, mask, level, room, &block);
   if (written != Outcome::kDone) return written;
-  InstallBlock(archive, slot, storedName, choice, block);
+  InstallBlock(archive, slot, storedName, choice, block, locale);
   if (attributes != nullptr) NoteStoredContent(archive, choice.blockIndex, StoredContent{&digest, reader.time()});
   return Outcome::kDone;
 }

@@ -128,13 +128,10 @@ Outcome StoreSessionAttributes(Archive* archive) {
   AddSource source;
   source.memory = data;
   source.memorySize = size;
-  const uint32_t savedLocale = CurrentLocale;
-  CurrentLocale = 0;
   // Stored plain: compaction rewrites it in place of the old one without
   // a codec.
-  Outcome outcome = AddToSession(archive, source, kAttributesName, ADD_REPLACE, 0, 0);
+  Outcome outcome = AddToSession(archive, source, kAttributesName, ADD_REPLACE, 0, 0, 0);
   const uint32_t error = GetLastError();
-  CurrentLocale = savedLocale;
   std::free(data);
   // As with the name list, no room in the hash table leaves the old file;
   // the other changes still commit.

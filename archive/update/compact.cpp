@@ -430,14 +430,18 @@ bool WriteTemporaryArchive(Archive* archive, CompactionPlan* plan, platform::OsH
 // their blocks, and the hash table keeps its array, so the entries they
 // refer to stay where they are.
 void AdoptCompacted(Archive* archive, CompactionPlan* plan, PageBuffer finalBlocks) {
-  for (uint32_t f = 0; f < OpenFileListCount; ++f) {
-    ArchiveFile* file = OpenFileList[f];
-    if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
-    const uint32_t index = file->hashEntry->blockIndex;
-    if (index >= plan->blockCount || plan->newIndex()[index] == kUnused) continue;
-    const BlockEntry& before = archive->blockTable[index];
-    if ((before.flags & BLOCK_KEY_ADJUSTED) == 0) continue;
-    file->fileKey = MovedKey(file->fileKey, before, plan->newBlocks()[plan->newIndex()[index]]);
+  {
+    // Other archives' files open and close on other threads meanwhile.
+    std::lock_guard<std::mutex> lock(HandleListsMutex);
+    for (uint32_t f = 0; f < OpenFileListCount; ++f) {
+      ArchiveFile* file = OpenFileList[f];
+      if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
+      const uint32_t index = file->hashEntry->blockIndex;
+      if (index >= plan->blockCount || plan->newIndex()[index] == kUnused) continue;
+      const BlockEntry& before = archive->blockTable[index];
+      if ((before.flags & BLOCK_KEY_ADJUSTED) == 0) continue;
+      file->fileKey = MovedKey(file->fileKey, before, plan->newBlocks()[plan->newIndex()[index]]);
+    }
   }
   std::memcpy(archive->hashTable, plan->newHash(), static_cast<size_t>(plan->hashEntries) * kEntryBytes);
   if (plan->newCount != 0) {

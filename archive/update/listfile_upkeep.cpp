@@ -20,7 +20,7 @@ SessionList* LoadedList(Archive* archive) {
   if (!list->loaded) {
     bool present = false;
     list->loaded = true;
-    list->unusable = !ReadListfile(archive, &list->text, &list->size, &list->capacity, &present);
+    list->unusable = !ReadListfile(archive, GetLocale(), &list->text, &list->size, &list->capacity, &present);
   }
   return list->unusable ? nullptr : list;
 }
@@ -173,11 +173,8 @@ Outcome StoreSessionList(Archive* archive) {
   AddSource source;
   source.memory = list->size != 0 ? reinterpret_cast<const uint8_t*>(list->text) : &kEmpty;
   source.memorySize = list->size;
-  const uint32_t savedLocale = CurrentLocale;
-  CurrentLocale = 0;
-  Outcome outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0);
+  Outcome outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
   const uint32_t error = GetLastError();
-  CurrentLocale = savedLocale;
   // No room for the list in the hash table leaves the old one; the other
   // changes still commit, as the list's upkeep never fails an operation.
   if (outcome == Outcome::kArchiveFailed && error == ERR_HASH_TABLE_FULL) outcome = Outcome::kRefused;

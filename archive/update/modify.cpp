@@ -139,12 +139,13 @@ bool CheckArguments(Archive* archive, const char* a, const char* b) {
 bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
   if (!CheckArguments(archive, name, name)) return false;
   if (BeginOperation(archive) == nullptr) return false;
-  HashEntry* entry = FindHashEntry(archive, name, CurrentLocale);
+  const uint32_t locale = GetLocale();
+  HashEntry* entry = FindHashEntry(archive, name, locale);
   if (entry == nullptr) {
     SetLastError(ERR_FILE_NOT_STORED);
     return EndOperation(archive, Outcome::kRefused);
   }
-  if (entry->locale != CurrentLocale) return EndOperation(archive, Outcome::kRefused);
+  if (entry->locale != locale) return EndOperation(archive, Outcome::kRefused);
   // A deleted mark rather than a free entry: other names' probe runs go on
   // through it, and no other entry has to move.
   if (!NoteHashChange(archive, entry)) return EndOperation(archive, Outcome::kArchiveFailed);
@@ -161,13 +162,14 @@ bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
 namespace {
 
 Outcome RenameInSession(Archive* archive, const char* oldName, const char* newName) {
-  HashEntry* old = FindHashEntry(archive, oldName, CurrentLocale);
-  if (old == nullptr || old->locale != CurrentLocale) {
+  const uint32_t current = GetLocale();
+  HashEntry* old = FindHashEntry(archive, oldName, current);
+  if (old == nullptr || old->locale != current) {
     SetLastError(ERR_FILE_NOT_STORED);
     return Outcome::kRefused;
   }
   const uint32_t savedError = GetLastError();
-  HashEntry* target = FindFreeHashSlot(archive, newName, CurrentLocale, true);
+  HashEntry* target = FindFreeHashSlot(archive, newName, current, true);
   if (target != nullptr && IsHashEntryInUse(*target)) {
     SetLastError(savedError);
     return Outcome::kRefused;

@@ -65,11 +65,15 @@ bool ResizeCommitted(Archive* archive, uint32_t size) {
   // Switched (a flush after the switch may still have failed): open files
   // follow their entries into the new table.
   tableBuffer.release();
-  for (uint32_t f = 0; f < OpenFileListCount; ++f) {
-    ArchiveFile* file = OpenFileList[f];
-    if (file == nullptr || file->archive != archive || file->hashEntry == nullptr) continue;
-    const uint32_t index = static_cast<uint32_t>(file->hashEntry - old);
-    file->hashEntry = index < n && moved[index] != kNoBlock ? &table[moved[index]] : nullptr;
+  {
+    // Other archives' files open and close on other threads meanwhile.
+    std::lock_guard<std::mutex> lock(HandleListsMutex);
+    for (uint32_t f = 0; f < OpenFileListCount; ++f) {
+      ArchiveFile* file = OpenFileList[f];
+      if (file == nullptr || file->archive != archive || file->hashEntry == nullptr) continue;
+      const uint32_t index = static_cast<uint32_t>(file->hashEntry - old);
+      file->hashEntry = index < n && moved[index] != kNoBlock ? &table[moved[index]] : nullptr;
+    }
   }
   platform::VirtualFree(old);
   SetLastError(error);

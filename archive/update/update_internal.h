@@ -340,9 +340,10 @@ struct AddSource {
   const uint8_t* memory = nullptr;   // from memory
   uint32_t memorySize = 0;
 };
-// Stores one file in the session (no name-list upkeep).
+// Stores one file in the session (no name-list upkeep), a new entry in
+// locale (one replaced keeps its own).
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
-                     uint32_t mask, uint32_t level);
+                     uint32_t mask, uint32_t level, uint32_t locale);
 // The entry to store name/locale in: the entry already holding them (only when
 // replace is allowed, else ERR_ALREADY_STORED), else the first deleted mark of
 // the probe run, else the empty entry ending it; ERR_HASH_TABLE_FULL when the

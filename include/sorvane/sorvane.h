@@ -7,10 +7,47 @@
 // the thread's last error (GetLastError()). Handles are the addresses of the
 // library's records; they are checked against the library's open lists before
 // use, so a stale or foreign handle fails with ERROR_INVALID_PARAMETER.
-// The library is used from one thread at a time: its lists of open archives
-// and files and the last error's upkeep are not guarded, so a program that
-// calls it from several threads makes them take turns (a handle may pass
-// from one thread to another between calls).
+//
+// Threads. The read side may be called from several threads at once:
+// - Opening and closing archives (OpenArchive, CloseArchive) and stored
+//   files (OpenArchiveFile, OpenArchiveFileInLocale, OpenArchiveFileByIndex,
+//   OpenFileFromAnyArchive, CloseArchiveFile), SetArchivePriority, and the
+//   handle queries (GetHandleName, GetFileArchive, GetArchiveFileInfo) may
+//   run on any threads at once: the process-wide lists of open archives and
+//   files, and their order by priority, are guarded. An open that searches
+//   every archive sees the list as it is at one moment; an archive found
+//   stays whole until the open is done, even if another thread closes it.
+// - Reading (ReadArchiveFile, SetArchiveFilePointer, GetArchiveFileSize)
+//   through different file handles may run at once, of the same archive or
+//   of different ones: a handle keeps its own position and its own decoded
+//   tables, and the archive file is read at explicit offsets, never through
+//   a position the handles share (a loaded outside provider, written for
+//   one thread, is called by one at a time). The calls that read a whole
+//   archive (EnumerateArchiveEntries, VerifyArchiveEntries, GetArchiveFacts,
+//   CheckArchiveTables, GetStoredExtent, GetCompressionMethods, and
+//   ArchiveHasEntry, EnumerateListedNames of sorvane_ext.h) and
+//   SetArchiveNameList may run beside them and beside each other, and so
+//   may SetBaseDirectory, GetBaseDirectory and MakeLibraryPath.
+// - One file handle is used by one thread at a time: its position and what
+//   it has decoded are its own and unguarded. It may pass to another thread
+//   between calls.
+// - The last error (GetLastError) is the calling thread's own.
+// What must not run at once:
+// - An update (every call of the update side below, CompactArchive and
+//   ResizeHashTable included) with any other call on the same archive or a
+//   file open on it. The update side is used by one thread at a time (the
+//   compression threads and the progress callback are process-wide); reads
+//   of other archives may go on meanwhile.
+// - CloseArchive with a call on that archive or on a file open on it (it
+//   closes those files), and CloseArchiveFile with a call on that file.
+// - SetLocale with a call that uses the process-wide locale it sets
+//   (OpenArchiveFile, OpenFileFromAnyArchive, and the update side's adds,
+//   deletes and renames): which locale such a call uses then is not
+//   defined. Threads that read in their own locales use
+//   OpenArchiveFileInLocale, which never looks at the process-wide locale.
+// - LibraryStartup and LibraryShutdown with any other call, and
+//   UnloadStormLibrary with a read or an update that may be in the outside
+//   provider's code (LoadStormLibrary may run anywhere: reads call it).
 //
 // Sharing an archive file. Every archive handle (OpenArchive,
 // OpenArchiveWritable) holds the file with the Windows share modes, also on
@@ -273,6 +310,17 @@ SORVANE_API bool OpenArchiveFile(ArchiveHandle archive, const char* name, uint32
 SORVANE_API bool OpenArchiveFileByIndex(ArchiveHandle archive, uint32_t index, FileHandle* out);
 // OpenArchiveFile over every open archive (scope 0, no archive).
 SORVANE_API bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
+// OpenArchiveFile with scope 0 in the given locale instead of the
+// process-wide one: the stored file `name` of that locale, else of the
+// neutral one (locale 0), in the given archive or, when archive is null, in
+// every open archive in priority order. "#INDEX" names a hash entry as with
+// OpenArchiveFile. For threads that read in locales of their own: SetLocale
+// on another thread changes nothing here. Errors as OpenArchiveFile's; an
+// archive that another thread closes during the call makes it fail with
+// ERROR_INVALID_PARAMETER (a named archive) or ERROR_FILE_NOT_FOUND (one
+// found by searching).
+SORVANE_API bool OpenArchiveFileInLocale(ArchiveHandle archive, const char* name, uint32_t locale,
+                                         FileHandle* out);
 // Closes a file handle. False with ERROR_INVALID_PARAMETER for no open file.
 SORVANE_API bool CloseArchiveFile(FileHandle file);
 // The path an archive handle was opened with, or the name a file handle was
@@ -293,6 +341,8 @@ SORVANE_API bool GetFileArchive(FileHandle file, ArchiveHandle* out);
 SORVANE_API uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
 // The locale (language id, 0 neutral) that opening by name looks for first,
 // process-wide. SetLocale returns the locale it set; GetLocale the current.
+// The library never changes it on its own, also not for a moment; see
+// "Threads" above for what SetLocale must not race with.
 SORVANE_API uint32_t SetLocale(uint32_t locale);
 SORVANE_API uint32_t GetLocale(void);
 
