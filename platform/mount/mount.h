@@ -19,23 +19,26 @@ struct MountStat {
 // Failures a callback reports.
 enum class MountError { None, NotFound, NotFolder, IsFolder, ReadOnly, Io };
 
+// Nodes are numbered by the server; kMountRoot is the top folder. The tree
+// must not change while it is served: the system keeps what it was told.
+constexpr uint64_t kMountRoot = 1;
+
+// Called from several threads at once.
 class MountServer {
  public:
   virtual ~MountServer() = default;
-  virtual MountError Stat(const char* path, MountStat* out) = 0;
-  // Calls add for each entry of the folder at path.
-  virtual MountError List(const char* path, void (*add)(void* sink, const char* name, const MountStat& st),
+  // The child of folder parent named name.
+  virtual MountError Lookup(uint64_t parent, const char* name, uint64_t* node, MountStat* out) = 0;
+  virtual MountError Stat(uint64_t node, MountStat* out) = 0;
+  // Calls add for the entries of a folder from the from-th on (counting from
+  // 0) until add returns false or none is left.
+  virtual MountError List(uint64_t node, uint64_t from,
+                          bool (*add)(void* sink, const char* name, uint64_t child, const MountStat& st),
                           void* sink) = 0;
-  virtual MountError Open(const char* path, uint64_t* handle) = 0;
-  // Bytes read (0 at the end), or -1 with *error set. handle is 0 where the
-  // system skips opening (it then asks by path alone).
-  virtual long Read(const char* path, uint64_t handle, char* buffer, size_t size, uint64_t offset,
-                    MountError* error) = 0;
-  virtual void Release(uint64_t handle) = 0;
+  // Bytes read (0 at the end), or -1 with *error set.
+  virtual long Read(uint64_t node, char* buffer, size_t size, uint64_t offset, MountError* error) = 0;
   // Total bytes and number of files, for statfs.
   virtual void Totals(uint64_t* bytes, uint64_t* files) = 0;
-  // Called once the file system runs (after going to the background).
-  virtual void Started() {}
 };
 
 // Whether this build can serve a mount.

@@ -1,9 +1,12 @@
 // sorvane mount: an archive shown as a read-only folder.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <list>
+#include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "cli.h"
 #include "guide.h"
@@ -23,90 +26,158 @@ int64_t UnixTime(uint64_t filetime) {
   return filetime > kEpoch ? static_cast<int64_t>((filetime - kEpoch) / 10000000ull) : 0;
 }
 
-// The archive's library calls are serialised: the kernel asks from several
-// threads at once, and one file handle has one position.
+// One open file of the archive and the sectors it decoded last. Used by one
+// thread at a time (the library's rule for a file handle): the pool below
+// hands it out whole.
+struct OpenFile {
+  long node = -1;
+  FileHandle file = nullptr;
+  uint32_t size = 0;
+  // Reads are cut into whole sectors where the file must be decoded: the
+  // kernel asks in pages, so a sector larger than a page, or a reader that
+  // seeks, would otherwise have the same sector decoded again for each
+  // piece. Plain files are read as asked.
+  uint32_t sectorSize = 0;  // 0: no sector is kept
+  struct Kept {
+    uint32_t index = 0xFFFFFFFFu;
+    std::vector<char> bytes;
+  };
+  Kept kept[2];
+  unsigned nextKept = 0;
+
+  ~OpenFile() {
+    if (file != nullptr) CloseArchiveFile(file);
+  }
+
+  // count bytes at offset through the library; false on a damaged sector.
+  bool ReadAt(char* out, uint32_t offset, uint32_t count) const {
+    int32_t high = 0;
+    uint32_t got = 0;
+    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, FILE_BEGIN) != offset) return false;
+    return ReadArchiveFile(file, out, count, &got, nullptr) && got == count;
+  }
+
+  // Sector index, decoded once while it stays among the last two.
+  const Kept* Sector(uint32_t index) {
+    for (const Kept& k : kept) {
+      if (k.index == index) return &k;
+    }
+    Kept& k = kept[nextKept];
+    nextKept = (nextKept + 1) % 2;
+    const uint64_t start = static_cast<uint64_t>(index) * sectorSize;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(sectorSize, size - start));
+    k.bytes.resize(n);
+    k.index = 0xFFFFFFFFu;
+    if (!ReadAt(k.bytes.data(), static_cast<uint32_t>(start), n)) return nullptr;
+    k.index = index;
+    return &k;
+  }
+
+  bool Read(char* out, uint32_t offset, uint32_t count) {
+    if (sectorSize == 0) return ReadAt(out, offset, count);
+    while (count > 0) {
+      const uint32_t index = offset / sectorSize;
+      const uint32_t within = offset % sectorSize;
+      const uint64_t sectorEnd = std::min<uint64_t>(static_cast<uint64_t>(index + 1) * sectorSize, size);
+      if (within == 0 && offset + static_cast<uint64_t>(count) >= sectorEnd) {
+        // Whole sectors go straight to the caller.
+        const uint64_t last = std::min<uint64_t>(offset + static_cast<uint64_t>(count), size);
+        const uint32_t whole = static_cast<uint32_t>(last == size ? last - offset
+                                                                  : (last - offset) / sectorSize * sectorSize);
+        if (!ReadAt(out, offset, whole)) return false;
+        out += whole;
+        offset += whole;
+        count -= whole;
+        continue;
+      }
+      const Kept* k = Sector(index);
+      if (k == nullptr) return false;
+      const uint32_t n = std::min<uint32_t>(count, static_cast<uint32_t>(k->bytes.size()) - within);
+      std::memcpy(out, k->bytes.data() + within, n);
+      out += n;
+      offset += n;
+      count -= n;
+    }
+    return true;
+  }
+};
+
+// The archive's sector size where sectors are worth keeping: a header may
+// claim any shift, and a kept sector is memory of its full size.
+uint32_t KeptSectorSize(ArchiveHandle archive) {
+  const uint32_t shift = GetArchiveFileInfo(archive, INFO_SECTOR_SHIFT);
+  return shift <= 11 ? 512u << shift : 0;
+}
+
+// The kernel asks from several threads at once, mostly without opening
+// (reads name the file by path), and reads one file in several pieces. Open
+// files are pooled: a read takes one of its file (or opens it), uses it
+// alone and gives it back, so reads of different files, and of one file from
+// several readers, run at once, and a file read piece by piece keeps its
+// offset table and its last sectors. The library guards its own lists; the
+// only lock here is the pool's.
 class ArchiveServer : public platform::MountServer {
  public:
   ArchiveServer(ArchiveHandle archive, MountTree tree, int64_t archiveTime, uint64_t archiveBytes)
-      : archive_(archive), tree_(std::move(tree)), archiveTime_(archiveTime), archiveBytes_(archiveBytes) {}
-  ~ArchiveServer() override {
-    for (auto& [node, file] : cache_) {
-      if (file != nullptr) CloseArchiveFile(file);
-    }
-    for (auto& [handle, file] : open_) {
-      if (file != nullptr) CloseArchiveFile(file);
-    }
-  }
+      : archive_(archive), tree_(std::move(tree)), archiveTime_(archiveTime), archiveBytes_(archiveBytes),
+        sectorSize_(KeptSectorSize(archive)) {}
 
-  platform::MountError Stat(const char* path, platform::MountStat* out) override {
-    const long n = tree_.Find(path);
-    if (n < 0) return platform::MountError::NotFound;
-    *out = StatOf(tree_.nodes[n]);
+  // Node numbers are tree indexes plus one: the root is kMountRoot.
+  platform::MountError Lookup(uint64_t parent, const char* name, uint64_t* node,
+                              platform::MountStat* out) override {
+    const MountNode* folder = NodeOf(parent);
+    if (folder == nullptr) return platform::MountError::NotFound;
+    if (!folder->folder) return platform::MountError::NotFolder;
+    const long child = tree_.Child(parent - 1, name);
+    if (child < 0) return platform::MountError::NotFound;
+    *node = static_cast<uint64_t>(child) + 1;
+    *out = StatOf(tree_.nodes[child]);
     return platform::MountError::None;
   }
 
-  platform::MountError List(const char* path, void (*add)(void*, const char*, const platform::MountStat&),
+  platform::MountError Stat(uint64_t node, platform::MountStat* out) override {
+    const MountNode* n = NodeOf(node);
+    if (n == nullptr) return platform::MountError::NotFound;
+    *out = StatOf(*n);
+    return platform::MountError::None;
+  }
+
+  platform::MountError List(uint64_t node, uint64_t from,
+                            bool (*add)(void*, const char*, uint64_t, const platform::MountStat&),
                             void* sink) override {
-    const long n = tree_.Find(path);
-    if (n < 0) return platform::MountError::NotFound;
-    if (!tree_.nodes[n].folder) return platform::MountError::NotFolder;
-    for (const auto& [key, child] : tree_.nodes[n].children) {
-      add(sink, tree_.nodes[child].name.c_str(), StatOf(tree_.nodes[child]));
+    const MountNode* n = NodeOf(node);
+    if (n == nullptr) return platform::MountError::NotFound;
+    if (!n->folder) return platform::MountError::NotFolder;
+    for (uint64_t i = from; i < n->listed.size(); ++i) {
+      const MountNode& child = tree_.nodes[n->listed[i]];
+      if (!add(sink, child.name.c_str(), n->listed[i] + 1, StatOf(child))) break;
     }
     return platform::MountError::None;
   }
 
-  platform::MountError Open(const char* path, uint64_t* handle) override {
-    const long n = tree_.Find(path);
-    if (n < 0) return platform::MountError::NotFound;
-    const MountNode& node = tree_.nodes[n];
-    if (node.folder) return platform::MountError::IsFolder;
-    std::lock_guard<std::mutex> lock(mutex_);
+  long Read(uint64_t node, char* buffer, size_t size, uint64_t offset, platform::MountError* error) override {
+    const MountNode* n = NodeOf(node);
+    if (n == nullptr || n->folder) {
+      *error = n == nullptr ? platform::MountError::NotFound : platform::MountError::IsFolder;
+      return -1;
+    }
+    if (offset >= n->size) return 0;
     // A file whose key cannot be found is listed, and its reads fail.
-    open_[++lastHandle_] = OpenNode(node);
-    *handle = lastHandle_;
-    return platform::MountError::None;
-  }
-
-  long Read(const char* path, uint64_t handle, char* buffer, size_t size, uint64_t offset,
-            platform::MountError* error) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    FileHandle file = nullptr;
-    if (handle != 0) {
-      const auto found = open_.find(handle);
-      file = found != open_.end() ? found->second : nullptr;
-    } else {
-      file = Cached(path);
-    }
-    const uint32_t fileSize = file != nullptr ? GetArchiveFileSize(file, nullptr) : 0;
-    if (file == nullptr || fileSize == 0xFFFFFFFFu) {
+    std::unique_ptr<OpenFile> file = Take(static_cast<long>(node - 1));
+    if (file == nullptr) {
       *error = platform::MountError::Io;
       return -1;
     }
-    if (offset >= fileSize) return 0;
-    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(size, fileSize - offset));
-    int32_t high = 0;
-    uint32_t got = 0;
-    SetLastError(0);
-    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, FILE_BEGIN) == 0xFFFFFFFFu &&
-        GetLastError() != 0) {
+    const uint64_t left = file->size > offset ? file->size - offset : 0;
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(size, left));
+    // A damaged sector fails this read only.
+    const bool ok = want == 0 || file->Read(buffer, static_cast<uint32_t>(offset), want);
+    Give(std::move(file));
+    if (!ok) {
       *error = platform::MountError::Io;
       return -1;
     }
-    if (!ReadArchiveFile(file, buffer, want, &got, nullptr) || got != want) {
-      // A damaged sector fails this read only.
-      *error = platform::MountError::Io;
-      return -1;
-    }
-    return static_cast<long>(got);
-  }
-
-  void Release(uint64_t handle) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto found = open_.find(handle);
-    if (found == open_.end()) return;
-    if (found->second != nullptr) CloseArchiveFile(found->second);
-    open_.erase(found);
+    return static_cast<long>(want);
   }
 
   void Totals(uint64_t* bytes, uint64_t* files) override {
@@ -115,38 +186,48 @@ class ArchiveServer : public platform::MountServer {
   }
 
  private:
-  FileHandle OpenNode(const MountNode& node) {
-    FileHandle file = nullptr;
-    bool ok;
-    if (node.byIndex) {
-      ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file);
-    } else {
-      const uint32_t saved = GetLocale();
-      SetLocale(node.locale);
-      ok = OpenArchiveFile(archive_, node.stored.c_str(), 0, &file);
-      SetLocale(saved);
-    }
-    return ok ? file : nullptr;
-  }
-
-  // Reads without an open keep a few files open, by node: a file is read
-  // in several pieces, and the next file is usually a new one.
-  FileHandle Cached(const char* path) {
-    const long n = tree_.Find(path);
-    if (n < 0 || tree_.nodes[n].folder) return nullptr;
-    const auto found = cache_.find(n);
-    if (found != cache_.end()) return found->second;
-    if (cache_.size() >= kCached) {
-      for (auto& [node, file] : cache_) {
-        if (file != nullptr) CloseArchiveFile(file);
+  std::unique_ptr<OpenFile> Take(long n) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+        if ((*it)->node == n) {
+          std::unique_ptr<OpenFile> file = std::move(*it);
+          idle_.erase(it);
+          return file;
+        }
       }
-      cache_.clear();
     }
-    return cache_[n] = OpenNode(tree_.nodes[n]);
+    const MountNode& node = tree_.nodes[n];
+    auto file = std::make_unique<OpenFile>();
+    file->node = n;
+    const bool ok = node.byIndex ? OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file)
+                                 : OpenArchiveFileInLocale(archive_, node.stored.c_str(), node.locale, &file->file);
+    if (!ok) {
+      file->file = nullptr;
+      return nullptr;
+    }
+    file->size = GetArchiveFileSize(file->file, nullptr);
+    if (file->size == 0xFFFFFFFFu) return nullptr;
+    const uint32_t flags = GetArchiveFileInfo(file->file, INFO_FLAGS);
+    if ((flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED | BLOCK_ENCRYPTED)) != 0 && (flags & BLOCK_SINGLE_UNIT) == 0) {
+      file->sectorSize = sectorSize_;
+    }
+    return file;
   }
 
-  static constexpr size_t kCached = 32;
-  std::unordered_map<long, FileHandle> cache_;
+  void Give(std::unique_ptr<OpenFile> file) {
+    std::unique_ptr<OpenFile> dropped;
+    std::lock_guard<std::mutex> lock(mutex_);
+    idle_.push_front(std::move(file));
+    if (idle_.size() > kIdle) {
+      dropped = std::move(idle_.back());
+      idle_.pop_back();
+    }
+  }
+
+  const MountNode* NodeOf(uint64_t node) const {
+    return node >= 1 && node <= tree_.nodes.size() ? &tree_.nodes[node - 1] : nullptr;
+  }
 
   platform::MountStat StatOf(const MountNode& node) const {
     platform::MountStat s;
@@ -157,12 +238,15 @@ class ArchiveServer : public platform::MountServer {
   }
 
   ArchiveHandle archive_;
-  MountTree tree_;
-  int64_t archiveTime_;
-  uint64_t archiveBytes_;
+  const MountTree tree_;
+  const int64_t archiveTime_;
+  const uint64_t archiveBytes_;
+  const uint32_t sectorSize_;
+  // Files read lately, the latest first: enough for the kernel's readers
+  // at once and a reader going back and forth between a few files.
+  static constexpr size_t kIdle = 64;
   std::mutex mutex_;
-  std::unordered_map<uint64_t, FileHandle> open_;
-  uint64_t lastHandle_ = 0;
+  std::list<std::unique_ptr<OpenFile>> idle_;
 };
 
 }  // namespace

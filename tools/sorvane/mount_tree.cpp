@@ -74,7 +74,12 @@ class Builder {
     }
   }
 
-  MountTree Take() { return std::move(tree_); }
+  MountTree Take() {
+    for (MountNode& node : tree_.nodes) {
+      for (const auto& [key, child] : node.children) node.listed.push_back(child);
+    }
+    return std::move(tree_);
+  }
 
  private:
   size_t Add(size_t parent, const std::string& name) {
@@ -100,6 +105,11 @@ long MountTree::Find(const std::string& path) const {
     at = found->second;
   }
   return static_cast<long>(at);
+}
+
+long MountTree::Child(size_t at, const std::string& name) const {
+  const auto found = nodes[at].children.find(Upper(name));
+  return found == nodes[at].children.end() ? -1 : static_cast<long>(found->second);
 }
 
 MountTree BuildMountTree(const std::vector<StoredEntry>& entries, bool localeGiven, uint32_t locale,

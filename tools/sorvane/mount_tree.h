@@ -22,12 +22,15 @@ struct MountNode {
   uint64_t size = 0;
   uint64_t filetime = 0;  // from "(attributes)", 0 when none
   std::map<std::string, size_t> children;  // upper-cased component: node index
+  std::vector<size_t> listed;              // the children in that order
 };
 
 struct MountTree {
   std::vector<MountNode> nodes;  // nodes[0] is the root
   // The node of a path ("/a/b"), or -1.
   long Find(const std::string& path) const;
+  // The child of folder node at named name (in any case), or -1.
+  long Child(size_t at, const std::string& name) const;
 };
 
 // The tree of entries: the version --locale names (else the neutral one,
