@@ -11,7 +11,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/mount/mount.h"
@@ -133,7 +139,93 @@ void Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   fuse_reply_open(req, fi);
 }
 
+// Programs that read a folder's files one after another (a file manager
+// making previews, grep -r, cp -r) would wait a round trip per file: once a
+// file is read from its start, the files listed after it are read ahead on
+// a thread of its own and handed to the kernel's cache, as its readahead
+// does within one file. A few files and megabytes at most, each once.
+class Prefetcher {
+ public:
+  Prefetcher(fuse_session* session, MountServer* server) : session_(session), server_(server) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Prefetcher() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  void ReadFrom(uint64_t node) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      wanted_ = node;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  static constexpr int kFiles = 32;
+  static constexpr uint64_t kBytes = 4u << 20;
+  static constexpr uint64_t kLargest = 1u << 20;  // larger files: the kernel reads ahead in them
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stop_ || wanted_ != 0; });
+      if (stop_) return;
+      const uint64_t from = wanted_;
+      wanted_ = 0;
+      lock.unlock();
+      Push(from);
+      lock.lock();
+    }
+  }
+
+  void Push(uint64_t node) {
+    uint64_t bytes = 0;
+    for (int i = 0; i < kFiles && bytes < kBytes && !stopping(); ++i) {
+      node = server_->NextFile(node);
+      if (node == 0) return;
+      if (!pushed_.insert(node).second) continue;
+      MountStat st;
+      if (server_->Stat(node, &st) != MountError::None || st.folder || st.size == 0 || st.size > kLargest) continue;
+      buffer_.resize(st.size);
+      MountError e = MountError::None;
+      if (server_->Read(node, buffer_.data(), st.size, 0, &e) != static_cast<long>(st.size)) continue;
+      fuse_bufvec data = FUSE_BUFVEC_INIT(st.size);
+      data.buf[0].mem = buffer_.data();
+      if (fuse_lowlevel_notify_store(session_, node, 0, &data, static_cast<fuse_buf_copy_flags>(0)) == -ENOSYS) {
+        return;
+      }
+      bytes += st.size;
+    }
+  }
+
+  bool stopping() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stop_;
+  }
+
+  fuse_session* const session_;
+  MountServer* const server_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  uint64_t wanted_ = 0;
+  bool stop_ = false;
+  std::unordered_set<uint64_t> pushed_;  // the thread's own
+  std::vector<char> buffer_;
+  std::thread thread_;
+};
+
+std::atomic<Prefetcher*> prefetcher{nullptr};
+
 void Read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  if (offset == 0) {
+    Prefetcher* ahead = prefetcher.load();
+    if (ahead != nullptr) ahead->ReadFrom(ino);
+  }
   // The kernel's reads are at most its largest request: one buffer per
   // thread serves them all.
   thread_local std::vector<char> buffer;
@@ -279,7 +371,14 @@ int ServeMount(const std::string& program, const std::string& mountpoint, MountS
       // In the background from here on: the caller's shell goes on once the
       // folder shows the archive.
       if (fuse_daemonize(foreground ? 1 : 0) == 0) {
+        std::unique_ptr<Prefetcher> ahead;
+        if (std::getenv("SORVANE_MOUNT_NO_PREFETCH") == nullptr) {
+          ahead = std::make_unique<Prefetcher>(session, server);
+          prefetcher = ahead.get();
+        }
         const int loop = fuse_session_loop_mt(session, 0);
+        prefetcher = nullptr;
+        ahead.reset();
         // Ended by an unmount, or by Ctrl-C or a termination signal in the
         // foreground (which unmount below): both are a normal end.
         status = loop < 0 ? 1 : 0;

@@ -39,6 +39,9 @@ class MountServer {
   virtual long Read(uint64_t node, char* buffer, size_t size, uint64_t offset, MountError* error) = 0;
   // Total bytes and number of files, for statfs.
   virtual void Totals(uint64_t* bytes, uint64_t* files) = 0;
+  // The file listed after node in its folder, 0 for none: programs that
+  // read a folder's files read them in that order.
+  virtual uint64_t NextFile(uint64_t) { return 0; }
 };
 
 // Whether this build can serve a mount.

@@ -180,6 +180,16 @@ class ArchiveServer : public platform::MountServer {
     return static_cast<long>(want);
   }
 
+  uint64_t NextFile(uint64_t node) override {
+    const MountNode* n = NodeOf(node);
+    if (n == nullptr || node == platform::kMountRoot) return 0;
+    const MountNode& folder = tree_.nodes[n->parent];
+    for (size_t i = n->place + 1; i < folder.listed.size(); ++i) {
+      if (!tree_.nodes[folder.listed[i]].folder) return folder.listed[i] + 1;
+    }
+    return 0;
+  }
+
   void Totals(uint64_t* bytes, uint64_t* files) override {
     *bytes = archiveBytes_;
     *files = tree_.nodes.size();

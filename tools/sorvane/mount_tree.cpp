@@ -75,8 +75,13 @@ class Builder {
   }
 
   MountTree Take() {
-    for (MountNode& node : tree_.nodes) {
-      for (const auto& [key, child] : node.children) node.listed.push_back(child);
+    for (size_t n = 0; n < tree_.nodes.size(); ++n) {
+      MountNode& node = tree_.nodes[n];
+      for (const auto& [key, child] : node.children) {
+        tree_.nodes[child].parent = n;
+        tree_.nodes[child].place = node.listed.size();
+        node.listed.push_back(child);
+      }
     }
     return std::move(tree_);
   }

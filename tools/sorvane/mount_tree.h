@@ -23,6 +23,8 @@ struct MountNode {
   uint64_t filetime = 0;  // from "(attributes)", 0 when none
   std::map<std::string, size_t> children;  // upper-cased component: node index
   std::vector<size_t> listed;              // the children in that order
+  size_t parent = 0;                       // the folder that lists it
+  size_t place = 0;                        // where it is in parent's listed
 };
 
 struct MountTree {
