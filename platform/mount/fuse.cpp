@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -76,15 +75,16 @@ void Init(void*, fuse_conn_info* conn) {
     conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
     noOpen = true;
   }
-  if (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
   // Listings always carry the entries: a program that lists a folder and
   // then reads its files (a file manager, find and cat) asks nothing more.
   if (conn->capable & FUSE_CAP_READDIRPLUS) {
     conn->want |= FUSE_CAP_READDIRPLUS;
     conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   }
+  // Several reads of one file may be under way at once. The kernel's
+  // readahead (its offer, which a file system may only lower) and its
+  // largest read (max_pages) are kept as they come.
   if (conn->capable & FUSE_CAP_ASYNC_READ) conn->want |= FUSE_CAP_ASYNC_READ;
-  conn->max_readahead = conn->max_readahead > 0 ? conn->max_readahead : 1024 * 1024;
 }
 
 void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -372,10 +372,8 @@ int ServeMount(const std::string& program, const std::string& mountpoint, MountS
       // folder shows the archive.
       if (fuse_daemonize(foreground ? 1 : 0) == 0) {
         std::unique_ptr<Prefetcher> ahead;
-        if (std::getenv("SORVANE_MOUNT_NO_PREFETCH") == nullptr) {
-          ahead = std::make_unique<Prefetcher>(session, server);
-          prefetcher = ahead.get();
-        }
+        ahead = std::make_unique<Prefetcher>(session, server);
+        prefetcher = ahead.get();
         const int loop = fuse_session_loop_mt(session, 0);
         prefetcher = nullptr;
         ahead.reset();
