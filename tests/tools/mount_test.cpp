@@ -118,6 +118,7 @@ bool ProcessGone(const std::string& mountpoint) {
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (!platform::MountAvailable()) GTEST_SKIP() << "this build has no mount (made without libfuse3)";
     if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse on this machine: mounts cannot be tested here";
   }
   // Mounts in the background; skips the test where mounting is not allowed.
