@@ -2,7 +2,7 @@
 // numbers are the inode numbers, so a lookup is one step in its tree, and
 // listings hand the kernel entries it keeps (a listed file is read with no
 // lookup of its own). Nothing is ever forgotten: the tree outlives the mount.
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 312
 #include <fuse3/fuse_lowlevel.h>
 
 #include <fcntl.h>
@@ -371,10 +371,13 @@ int ServeMount(const std::string& program, const std::string& mountpoint, MountS
       // In the background from here on: the caller's shell goes on once the
       // folder shows the archive.
       if (fuse_daemonize(foreground ? 1 : 0) == 0) {
-        std::unique_ptr<Prefetcher> ahead;
-        ahead = std::make_unique<Prefetcher>(session, server);
+        auto ahead = std::make_unique<Prefetcher>(session, server);
         prefetcher = ahead.get();
-        const int loop = fuse_session_loop_mt(session, 0);
+        // The loop's settings are ours to free (the older call without them
+        // leaks its own).
+        fuse_loop_config* config = fuse_loop_cfg_create();
+        const int loop = config != nullptr ? fuse_session_loop_mt(session, config) : -1;
+        if (config != nullptr) fuse_loop_cfg_destroy(config);
         prefetcher = nullptr;
         ahead.reset();
         // Ended by an unmount, or by Ctrl-C or a termination signal in the

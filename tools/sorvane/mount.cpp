@@ -26,6 +26,10 @@ int64_t UnixTime(uint64_t filetime) {
   return filetime > kEpoch ? static_cast<int64_t>((filetime - kEpoch) / 10000000ull) : 0;
 }
 
+// FILE_BEGIN's value: the tools build without <windows.h>, which defines it
+// there.
+constexpr uint32_t kFromStart = 0;
+
 // One open file of the archive and the sectors it decoded last. Used by one
 // thread at a time (the library's rule for a file handle): the pool below
 // hands it out whole.
@@ -53,7 +57,7 @@ struct OpenFile {
   bool ReadAt(char* out, uint32_t offset, uint32_t count) const {
     int32_t high = 0;
     uint32_t got = 0;
-    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, FILE_BEGIN) != offset) return false;
+    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, kFromStart) != offset) return false;
     return ReadArchiveFile(file, out, count, &got, nullptr) && got == count;
   }
 
