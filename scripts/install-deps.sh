@@ -5,7 +5,7 @@
 # Usage: scripts/install-deps.sh [package...]
 set -eu
 . "$(dirname "$0")/apt-lib.sh"
-want="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libbz2-dev libgcrypt20-dev clang libclang-rt-14-dev"
+want="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev libbz2-dev libgcrypt20-dev clang libclang-rt-14-dev pkg-config libfuse3-dev fuse3"
 [ $# -gt 0 ] && want="$*"
 # shellcheck disable=SC2086
 missing="$(apt_missing $want)"

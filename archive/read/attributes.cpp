@@ -5,7 +5,7 @@
 
 #include "archive/read/attributes_read.h"
 #include "archive/read/read_internal.h"
-#include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 #ifndef TAVRIX_NO_ZLIB
 #include <zlib.h>
@@ -143,3 +143,18 @@ void ContentDigest::Md5(uint8_t out[16]) {
 #endif
 }
 
+extern "C" uint32_t GetRecordedFileTimes(ArchiveHandle archive, uint64_t* times, uint32_t count) {
+  if (!IsOpenArchive(archive) || (times == nullptr && count != 0)) return 0;
+  const uint32_t savedError = GetLastError();
+  AttributesTable table;
+  bool present = false;
+  uint32_t covered = 0;
+  if (ReadArchiveAttributes(archive, &table, &present) && present && table.time != nullptr) {
+    covered = table.count < count ? table.count : count;
+    for (uint32_t i = 0; i < covered; ++i) times[i] = table.time[i];
+  }
+  for (uint32_t i = covered; i < count; ++i) times[i] = 0;
+  ReleaseAttributes(&table);
+  SetLastError(savedError);
+  return covered;
+}

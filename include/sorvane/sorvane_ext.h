@@ -62,6 +62,12 @@ SORVANE_API bool GetCompactionRoom(ArchiveHandle archive, uint64_t* needed, uint
 SORVANE_API bool VerifySelectedEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
                                        ArchiveEntryCallback select, ArchiveVerifyCallback callback, void* context);
 
+/* The file times "(attributes)" records, by block index: times[i] gets
+ * block i's (a Windows FILETIME; 0 where none is recorded) for i < count.
+ * Returns how many blocks it covers (0 without a usable "(attributes)" or
+ * one without times); the rest are set to 0. Leaves the last error. */
+SORVANE_API uint32_t GetRecordedFileTimes(ArchiveHandle archive, uint64_t* times, uint32_t count);
+
 /* What the last update of the archive could not do as asked, though it
  * succeeded: UPDATE_NOTE_* bits, 0 for none (and for an archive not open). */
 #define UPDATE_NOTE_OWNER_NOT_KEPT ((uint32_t)0x1u) /* compaction's copy could not be given the

@@ -403,6 +403,17 @@ const std::vector<Verb>& Verbs() {
        "  --force          allow more than 1048576 entries (at most 4194304)\n"
        "The old table's space stays dead until the archive is compacted.\n",
        {"listfile"}, {"force"}, 2, 2, RunResize},
+      {"mount", "sorvane mount ARCHIVE MOUNTPOINT [--listfile FILE] [--locale ID] [--all-locales] [-f] [-o OPTIONS]",
+       "show an archive as a read-only folder (Linux, libfuse3)",
+       "  --listfile FILE  more names, besides the archive's own list\n"
+       "  --locale ID      the version shown under a name stored in several (default neutral)\n"
+       "  --all-locales    the other versions too, under locale-XXXX/\n"
+       "  -f               stay in the foreground (Ctrl-C unmounts)\n"
+       "  -o OPTIONS       more mount options (as mount -o takes them)\n"
+       "Unmount with \"fusermount3 -u MOUNTPOINT\". While mounted the archive is being read:\n"
+       "updates fail with the in-use message (unmount first, or give them --wait).\n"
+       "Files without a known name, and names that form no tree, show as #INDEX at the top.\n",
+       {"listfile", "locale", "o"}, {"all-locales", "f"}, 2, 2, RunMount},
   };
   return verbs;
 }

@@ -175,5 +175,6 @@ int RunRename(const Args& args);
 int RunSetLocale(const Args& args);
 int RunCompact(const Args& args);
 int RunResize(const Args& args);
+int RunMount(const Args& args);
 
 }  // namespace sorvane

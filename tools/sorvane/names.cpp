@@ -94,6 +94,7 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   entry.locale = e.locale;
   if (e.nameKnown) entry.name = e.name;
   entry.blockValid = e.hasBlock != 0;
+  entry.blockIndex = e.blockIndex;
   entry.block.fileSize = e.fileSize;
   entry.block.storedSize = e.blockStoredSize;
   entry.block.flags = e.flags;

@@ -28,6 +28,7 @@ struct StoredEntry {
   std::string name;  // empty when no list names it
   uint32_t locale = 0;
   bool blockValid = false;  // the entry names a block of the table
+  uint32_t blockIndex = 0;
   struct {
     uint32_t fileSize = 0;
     uint32_t storedSize = 0;  // as the block table says

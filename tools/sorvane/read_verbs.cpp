@@ -409,18 +409,6 @@ std::string LocaleFolder(uint32_t locale) {
   return folder;
 }
 
-// Of the versions of one name, the one written under the name: the --locale
-// one, else the neutral one, else the first.
-size_t ChosenVersion(const std::vector<const StoredEntry*>& versions, bool localeGiven, uint32_t locale) {
-  for (size_t i = 0; localeGiven && i < versions.size(); ++i) {
-    if (versions[i]->locale == locale) return i;
-  }
-  for (size_t i = 0; i < versions.size(); ++i) {
-    if (versions[i]->locale == 0) return i;
-  }
-  return 0;
-}
-
 ExtractJob JobFor(const StoredEntry& e, const std::string& folder) {
   ExtractJob job;
   job.name = e.name.empty() ? DisplayName(e) : e.name;
@@ -452,7 +440,7 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     }
     std::vector<const StoredEntry*> versions;
     for (size_t k = i; k < end; ++k) versions.push_back(&selected[k]);
-    const size_t chosen = ChosenVersion(versions, args.Has("locale"), locale);
+    const size_t chosen = PreferredVersion(versions, args.Has("locale"), locale);
     for (size_t k = 0; k < versions.size(); ++k) {
       const StoredEntry& e = *versions[k];
       if (k != chosen && !args.Has("all-locales")) {

@@ -216,4 +216,16 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
   return selected;
 }
 
+// Of the versions of one name, the one written under the name: the --locale
+// one, else the neutral one, else the first.
+size_t PreferredVersion(const std::vector<const StoredEntry*>& versions, bool localeGiven, uint32_t locale) {
+  for (size_t i = 0; localeGiven && i < versions.size(); ++i) {
+    if (versions[i]->locale == locale) return i;
+  }
+  for (size_t i = 0; i < versions.size(); ++i) {
+    if (versions[i]->locale == 0) return i;
+  }
+  return 0;
+}
+
 }  // namespace sorvane

@@ -44,4 +44,8 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
                                        const std::vector<std::string>& excludes, bool literal,
                                        const std::string& verb, uint32_t locale, bool* allFound);
 
+// Of the versions of one name (its entries in several locales), the one a
+// name stands for: the --locale one, else the neutral one, else the first.
+size_t PreferredVersion(const std::vector<const StoredEntry*>& versions, bool localeGiven, uint32_t locale);
+
 }  // namespace sorvane
