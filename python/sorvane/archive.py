@@ -272,6 +272,8 @@ class Archive:
             if exists and mode == "x" and not overwrite:
                 raise error_for(_n.ERROR_FILE_EXISTS, self.filename)
             flags = _n.UPDATE_CREATE_ALWAYS if mode in ("w", "x") else _n.UPDATE_OPEN_ALWAYS
+            # The library keeps the name list, once per commit.
+            flags |= _n.UPDATE_KEEP_LISTFILE
             if format == 1:
                 flags |= _n.UPDATE_FORMAT_1
             with _n.update_lock:
