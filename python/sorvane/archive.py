@@ -421,7 +421,7 @@ class Archive:
             raw = _stored(name.filename) if name.name_known else name.filename.encode()
             locale = name.locale
         else:
-            raw = _n.encode_name(name)
+            raw = _stored(name)
             locale = self.locale
         return raw, locale
 
@@ -495,9 +495,22 @@ class Archive:
         path, as extract() does; returns the paths written. The first
         failure raises; files written before it stay, whole."""
         if members is None:
-            members = [n for n in self.namelist()
-                       if not n.startswith("#") and n.lower() not in INTERNAL_NAMES]
+            members = self._default_members()
         return [self.extract(m, path) for m in members]
+
+    def _default_members(self) -> List[ArchiveInfo]:
+        # A name stored in one locale is written whatever its locale; of one
+        # stored in several, the archive's locale, else the neutral one, else
+        # the lowest.
+        chosen: Dict[str, ArchiveInfo] = {}
+        for info in self.infolist():
+            if not info.name_known or info.filename.lower() in INTERNAL_NAMES:
+                continue
+            key = info.filename.upper()
+            held = chosen.get(key)
+            if held is None or _rank(info, self.locale) < _rank(held, self.locale):
+                chosen[key] = info
+        return list(chosen.values())
 
     def verify(self, names: Optional[Iterable[str]] = None) -> List[VerifyResult]:
         """Decodes every stored entry and checks it against "(attributes)"
@@ -724,6 +737,10 @@ class Archive:
         if not 1 <= entries <= _MAX_HASH_SIZE:
             raise ValueError("entries must be between 1 and %d" % _MAX_HASH_SIZE)
         self._update(lambda: _n.lib.ResizeHashTable(self._handle, entries))
+
+
+def _rank(info: ArchiveInfo, locale: int) -> tuple:
+    return (info.locale != locale, info.locale != 0, info.locale)
 
 
 class _Batch:
