@@ -25,7 +25,8 @@
 //   one thread, is called by one at a time). The calls that read a whole
 //   archive (EnumerateArchiveEntries, VerifyArchiveEntries, GetArchiveFacts,
 //   CheckArchiveTables, GetStoredExtent, GetCompressionMethods, and
-//   ArchiveHasEntry, EnumerateListedNames of sorvane_ext.h) and
+//   ArchiveHasEntry, EnumerateListedNames, CollectArchiveEntries of
+//   sorvane_ext.h) and
 //   SetArchiveNameList may run beside them and beside each other, and so
 //   may SetBaseDirectory, GetBaseDirectory and MakeLibraryPath.
 // - One file handle is used by one thread at a time: its position and what

@@ -35,6 +35,29 @@ typedef bool (*ListedNameCallback)(void* context, const char* name, uint32_t len
  * callback, ERROR_NOT_ENOUGH_MEMORY when the names cannot be held. */
 SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback callback, void* context);
 
+/* Every entry EnumerateArchiveEntries hands over, gathered by one call, for
+ * callers that pay for each call back (a foreign-function interface does).
+ * The table is one block the library allocates: count entries (entrySize
+ * bytes each, sizeof(ArchiveEntry) of this library) in hash-table order,
+ * and names, every entry's name zero-terminated one after the other in the
+ * entries' order (namesSize bytes in all); each entry's name points into
+ * it. The table stays valid until FreeArchiveEntryTable, also after the
+ * archive is closed. Runs beside reads as EnumerateArchiveEntries does.
+ * False with *out null as EnumerateArchiveEntries fails (for a null out
+ * too), or with ERROR_NOT_ENOUGH_MEMORY. */
+typedef struct ArchiveEntryTable {
+  uint32_t structSize;
+  uint32_t count;
+  uint32_t entrySize;
+  const ArchiveEntry* entries;
+  const char* names;
+  uint64_t namesSize;
+} ArchiveEntryTable;
+SORVANE_API bool CollectArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                       ArchiveEntryTable** out);
+/* Frees a table of CollectArchiveEntries; null does nothing. */
+SORVANE_API void FreeArchiveEntryTable(ArchiveEntryTable* table);
+
 /* Whether this build's compression provider can compress with every method
  * of a COMP_* mask. The library stores a sector it cannot compress as it
  * is, which would turn a method this build lacks into a silent plain copy;

@@ -3,7 +3,6 @@ name leaves the folder, nothing is written through a symbolic link below
 it, and a file is replaced only by a complete one."""
 
 import os
-import secrets
 import stat
 
 from . import _native as _n
@@ -82,7 +81,7 @@ def write_below(root, raw_name, chunks):
                 raise Error(_n.ERROR_ACCESS_DENIED, "a folder of that name is in the way", os.fsdecode(final))
         except FileNotFoundError:
             pass
-        temp = b".%s.%s.part" % (leaf[:64], secrets.token_hex(6).encode())
+        temp = b".%s.%s.part" % (leaf[:64], os.urandom(6).hex().encode())
         fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _SAFE_FLAGS, 0o666, dir_fd=folder)
         try:
             with os.fdopen(fd, "wb", closefd=True) as out:
@@ -112,7 +111,7 @@ def _write_plain(root_b, parts, final, chunks):
         os.makedirs(path, exist_ok=True)
     if os.path.islink(final):
         raise _link_error(final)
-    temp = os.path.join(path, b".%s.%s.part" % (parts[-1][:64], secrets.token_hex(6).encode()))
+    temp = os.path.join(path, b".%s.%s.part" % (parts[-1][:64], os.urandom(6).hex().encode()))
     try:
         with open(temp, "xb") as out:
             for chunk in chunks():

@@ -10,7 +10,7 @@ reads, adds and compactions run while other Python threads go on.
 import ctypes
 import os
 import sys
-import threading
+import _thread
 from ctypes import CFUNCTYPE, POINTER, Structure, c_bool, c_char_p, c_int32, c_uint8, c_uint32, c_uint64, c_void_p
 
 ArchiveHandle = c_void_p
@@ -43,7 +43,7 @@ lib = _load()
 # The update side and the process-wide locale it reads are the process's, not
 # an archive's: one update at a time, and the locale set and put back around
 # it under the same lock.
-update_lock = threading.RLock()
+update_lock = _thread.RLock()
 
 ERROR_SUCCESS = 0
 ERROR_FILE_NOT_FOUND = 2
@@ -140,6 +140,11 @@ class ArchiveVerifyResult(Structure):
                 ("actualMd5", c_uint8 * 16)]
 
 
+class ArchiveEntryTable(Structure):
+    _fields_ = [("structSize", c_uint32), ("count", c_uint32), ("entrySize", c_uint32),
+                ("entries", c_void_p), ("names", c_void_p), ("namesSize", c_uint64)]
+
+
 EntryCallback = CFUNCTYPE(c_bool, c_void_p, POINTER(ArchiveEntry))
 VerifyCallback = CFUNCTYPE(c_bool, c_void_p, POINTER(ArchiveVerifyResult))
 ListedNameCallback = CFUNCTYPE(c_bool, c_void_p, c_char_p, c_uint32)
@@ -195,6 +200,9 @@ _declare("SetUpdateProgressCallback", None, c_void_p, c_void_p)
 _declare("ArchiveHasEntry", c_bool, ArchiveHandle, c_char_p, c_uint32)
 _declare("EnumerateListedNames", c_bool, ArchiveHandle, ListedNameCallback, c_void_p)
 _declare("CanCompressWith", c_bool, c_uint32)
+_declare("CollectArchiveEntries", c_bool, ArchiveHandle, POINTER(c_char_p), c_uint32,
+         POINTER(POINTER(ArchiveEntryTable)))
+_declare("FreeArchiveEntryTable", None, POINTER(ArchiveEntryTable))
 
 
 def error_text(code):

@@ -1,12 +1,13 @@
 """Archive objects: reading, extracting and updating one archive."""
 
+from __future__ import annotations
+
 import ctypes
 import io
 import os
-import re
+import struct
 import weakref
 from ctypes import byref, c_int32, c_uint32
-from typing import (Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Union)
 
 from . import _extract
 from . import _native as _n
@@ -15,9 +16,15 @@ from .errors import BadNameError, Error, error_for, last_error
 __all__ = ["Archive", "ArchiveInfo", "ArchiveFile", "ArchiveFacts", "VerifyResult", "open", "create",
            "INTERNAL_NAMES", "COMPRESSION_METHODS"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Name = Union[str, bytes, "ArchiveInfo"]
-Progress = Callable[[int], Any]
+# typing is imported by type checkers only: scripts that list an archive and
+# end should not pay for it at start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Union
+
+    PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+    Name = Union[str, bytes, "ArchiveInfo"]
+    Progress = Callable[[int], Any]
 
 #: Names the library keeps for itself; extractall() leaves them out unless named.
 INTERNAL_NAMES = ("(listfile)", "(attributes)", "(signature)")
@@ -33,6 +40,8 @@ COMPRESSION_METHODS: Dict[str, tuple] = {
     "bzip2": (_n.BLOCK_COMPRESSED, _n.COMP_BZIP2),
 }
 
+# ArchiveEntry as the platform's C compiler lays it out.
+_ENTRY = struct.Struct("@11IP")
 _DEFAULT_HASH_SIZE = 1024
 _MAX_HASH_SIZE = 4194304
 _FLAG_WORDS = ((_n.BLOCK_IMPLODED, "imploded"), (_n.BLOCK_COMPRESSED, "compressed"),
@@ -127,6 +136,7 @@ class VerifyResult:
 
 
 def _snake(name: str) -> str:
+    import re
     return re.sub(r"(?<=[a-z0-9])([A-Z])", r"_\1", name).lower()
 
 
@@ -172,7 +182,7 @@ def _stored_name_for_path(path: str) -> str:
     # "." or a leading separator; a path that climbs out has none.
     rest = path[2:] if len(path) >= 2 and path[1] == ":" else path
     parts = []
-    for part in re.split(r"[\\/]", rest):
+    for part in rest.replace("/", "\\").split("\\"):
         if part in ("", "."):
             continue
         if part == "..":
@@ -209,6 +219,7 @@ def _read_names(listfile: Union[PathLike, Iterable[Union[str, bytes]], None]) ->
     if listfile is None:
         return []
     if isinstance(listfile, (str, bytes, os.PathLike)):
+        import re
         with io.open(os.fspath(listfile), "rb") as f:
             text = f.read()
         return [line for line in re.split(rb"[\r\n\x00]+", text) if line]
@@ -366,6 +377,29 @@ class Archive:
         the order of the archive's hash table. Names come from the archive's
         name lists and the ``listfile`` given to open()."""
         self._check_open()
+        array, count, _keep = _n.names_array(self._names)
+        table = ctypes.POINTER(_n.ArchiveEntryTable)()
+        if not _n.lib.CollectArchiveEntries(self._handle, array, count, byref(table)):
+            raise last_error(self.filename)[1]
+        try:
+            t = table.contents
+            if t.entrySize != _ENTRY.size:
+                return self._infolist_one_by_one()
+            records = ctypes.string_at(t.entries, t.count * t.entrySize) if t.count else b""
+            names = ctypes.string_at(t.names, t.namesSize).split(b"\0") if t.count else []
+        finally:
+            _n.lib.FreeArchiveEntryTable(table)
+        make = ArchiveInfo
+        bad = _n.BAD
+        # One call for the whole table: a call back per entry would cost more
+        # than the library's own work.
+        return [make(name.decode("utf-8", "surrogateescape"), index, locale, known != 0, block != 0, block_index,
+                     size if block else 0, stored if block else 0, block_stored, flags,
+                     None if methods == bad else methods)
+                for (_, index, locale, block, block_index, flags, size, block_stored, stored, methods, known, _p),
+                name in zip(_ENTRY.iter_unpack(records), names)]
+
+    def _infolist_one_by_one(self) -> List[ArchiveInfo]:
         infos: List[ArchiveInfo] = []
         append = infos.append
         decode = _n.decode_name

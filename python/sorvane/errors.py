@@ -1,9 +1,14 @@
 """The exceptions of the package: the library's error codes as OSError."""
 
+from __future__ import annotations
+
 import errno as _errno
-from typing import Dict, Optional, Tuple, Type
 
 from . import _native as _n
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Optional, Tuple
 
 __all__ = ["Error", "NotFoundError", "AccessDeniedError", "ArchiveInUseError", "AlreadyStoredError",
            "BadArchiveError", "BadNameError", "TableFullError", "error_for"]
@@ -80,7 +85,7 @@ class TableFullError(Error):
     """The archive's hash table has no free entry (``resize()`` it)."""
 
 
-_ERRNO: Dict[int, int] = {
+_ERRNO = {
     _n.ERROR_FILE_NOT_FOUND: _errno.ENOENT,
     _n.ERROR_PATH_NOT_FOUND: _errno.ENOENT,
     _n.ERR_FILE_NOT_STORED: _errno.ENOENT,
@@ -97,7 +102,7 @@ _ERRNO: Dict[int, int] = {
     223: _errno.EFBIG,
 }
 
-_CLASSES: Dict[int, Type[Error]] = {
+_CLASSES = {
     _n.ERROR_FILE_NOT_FOUND: NotFoundError,
     _n.ERROR_PATH_NOT_FOUND: NotFoundError,
     _n.ERR_FILE_NOT_STORED: NotFoundError,
