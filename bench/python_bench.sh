@@ -76,8 +76,6 @@ while [ "$i" -le "$runs" ]; do
        'BEGIN {printf "%.3f %.3f", b / a, d / c}')"
   i=$((i + 1))
 done
-ratio_median() { awk -v x="$2" -v y="$3" '{print $x / $y}' "$1" | median; }
-col_median() { awk -v x="$2" '{print $x}' "$1" | median; }
 echo "median wall: extract $(col_median "$results" 1) ms, Archive.read $(col_median "$results" 3) ms," \
      "list --json $(col_median "$results" 5) ms, infolist $(col_median "$results" 7) ms"
 echo "median ratio Archive.read/extract: wall $(ratio_median "$results" 3 1), cpu $(ratio_median "$results" 4 2) (target <= 1.5)"

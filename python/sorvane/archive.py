@@ -873,9 +873,11 @@ class ArchiveFile(io.RawIOBase):
             archive._files.discard(self)
 
     def readable(self) -> bool:
+        """True: stored files are read."""
         return True
 
     def seekable(self) -> bool:
+        """True: any position can be read from."""
         return True
 
     def _check(self) -> int:
@@ -884,6 +886,8 @@ class ArchiveFile(io.RawIOBase):
         return self._handle
 
     def readinto(self, buffer: Any) -> int:
+        """Reads into a writable buffer at the position; returns the bytes read
+        (0 at the end)."""
         handle = self._check()
         view = memoryview(buffer).cast("B")
         want = min(len(view), self._size - self._pos)
@@ -901,6 +905,7 @@ class ArchiveFile(io.RawIOBase):
         return got.value
 
     def read(self, size: Optional[int] = -1) -> bytes:
+        """Up to size bytes from the position (all the rest for -1 or None)."""
         self._check()
         if size is None or size < 0:
             size = self._size - self._pos
@@ -912,12 +917,15 @@ class ArchiveFile(io.RawIOBase):
         return bytes(buffer) if got == size else bytes(buffer[:got])
 
     def readall(self) -> bytes:
+        """Everything from the position to the end."""
         return self.read(-1)
 
     def read1(self, size: int = -1) -> bytes:
+        """The same as read()."""
         return self.read(size)
 
     def readline(self, size: Optional[int] = -1) -> bytes:
+        """The bytes up to and with the next b"\\n" (at most size)."""
         self._check()
         limit = self._size - self._pos if size is None or size < 0 else min(size, self._size - self._pos)
         start = self._pos
@@ -954,6 +962,8 @@ class ArchiveFile(io.RawIOBase):
                                      _n.FILE_BEGIN)
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        """Moves the position (kept within the file, as zipfile does);
+        returns it."""
         self._check()
         if whence == io.SEEK_SET:
             target = offset
@@ -969,6 +979,7 @@ class ArchiveFile(io.RawIOBase):
         return self._pos
 
     def tell(self) -> int:
+        """The position."""
         self._check()
         return self._pos
 
