@@ -58,6 +58,17 @@ SORVANE_API bool CollectArchiveEntries(ArchiveHandle archive, const char* const*
 /* Frees a table of CollectArchiveEntries; null does nothing. */
 SORVANE_API void FreeArchiveEntryTable(ArchiveEntryTable* table);
 
+/* With keep true, batches begun afterwards (BeginArchiveUpdate, and the
+ * batch that goes on after CompactArchive or ResizeHashTable) write new data
+ * only past the archive's end, never into its dead space, so that a batch
+ * abandoned (or failed) leaves the file byte for byte as it was; the commit
+ * makes the same archive as without it, but larger by the dead space it did
+ * not reuse, which compaction drops. Bytes past the archive's end that an
+ * earlier failure left are still cut when a batch begins. Updates outside
+ * batches are not affected. False with ERROR_INVALID_PARAMETER for no
+ * archive open for update. */
+SORVANE_API bool SetBatchesKeepFile(ArchiveHandle archive, bool keep);
+
 /* Whether this build's compression provider can compress with every method
  * of a COMP_* mask. The library stores a sector it cannot compress as it
  * is, which would turn a method this build lacks into a silent plain copy;
