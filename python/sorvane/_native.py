@@ -203,6 +203,7 @@ _declare("CanCompressWith", c_bool, c_uint32)
 _declare("CollectArchiveEntries", c_bool, ArchiveHandle, POINTER(c_char_p), c_uint32,
          POINTER(POINTER(ArchiveEntryTable)))
 _declare("FreeArchiveEntryTable", None, POINTER(ArchiveEntryTable))
+_declare("SetBatchesKeepFile", c_bool, ArchiveHandle, c_bool)
 
 
 def error_text(code):

@@ -254,7 +254,7 @@ class Archive:
 
     def __init__(self, path: PathLike, mode: str = "r", *, listfile: Union[PathLike, Iterable[str], None] = None,
                  locale: int = 0, hash_size: Optional[int] = None, format: int = 0, attributes: bool = False,
-                 overwrite: bool = False):
+                 overwrite: bool = False, reuse_dead_space: bool = False):
         if mode not in ("r", "a", "w", "x"):
             raise ValueError("mode must be 'r', 'a', 'w' or 'x', not %r" % (mode,))
         if format not in (0, 1):
@@ -292,6 +292,10 @@ class Archive:
                 if not _n.lib.IsUsableArchive(handle):
                     raise last_error(self.filename, _n.ERR_NOT_ARCHIVE)[1]
             self._handle = handle
+            # A batch given up leaves every byte as it was unless the caller
+            # lets batches fill dead space (smaller archives between
+            # compactions).
+            _n.lib.SetBatchesKeepFile(handle, not reuse_dead_space)
             if attributes and (not exists or mode != "a"):
                 digests = _n.ATTRIBUTE_FILETIME | _n.lib.GetSupportedDigests()
                 self._update(lambda: _n.lib.SetArchiveAttributes(self._handle, digests))
@@ -988,18 +992,23 @@ class ArchiveFile(io.RawIOBase):
 
 
 def open(path: PathLike, mode: str = "r", *, listfile: Union[PathLike, Iterable[str], None] = None,
-         locale: int = 0, hash_size: Optional[int] = None, format: int = 0, attributes: bool = False) -> Archive:
+         locale: int = 0, hash_size: Optional[int] = None, format: int = 0, attributes: bool = False,
+         reuse_dead_space: bool = False) -> Archive:
     """Opens an archive: mode "r" to read (shared with other readers), "a"
     to update it (creating it when missing, with ``hash_size`` entries,
     ``format`` 0 or 1 and, with ``attributes``, an "(attributes)" file).
     An update excludes every other handle on the archive: an archive in use
     raises ArchiveInUseError at once. ``listfile`` (a file of names, one a
     line, or a list of names) names entries the archive's own list lacks;
-    ``locale`` is the language names are looked up in first."""
+    ``locale`` is the language names are looked up in first. A batch (a
+    ``with`` block) writes past the archive's end, so that one given up
+    leaves the file byte for byte as it was; ``reuse_dead_space`` lets it
+    fill the dead space deletes and replaces left instead (only the tables
+    and files are then kept as they were)."""
     if mode not in ("r", "a"):
         raise ValueError("sorvane.open() takes mode 'r' or 'a' (sorvane.create() makes a new archive)")
     return Archive(path, mode, listfile=listfile, locale=locale, hash_size=hash_size, format=format,
-                   attributes=attributes)
+                   attributes=attributes, reuse_dead_space=reuse_dead_space)
 
 
 def create(path: PathLike, *, hash_size: Optional[int] = None, format: int = 0, attributes: bool = False,
