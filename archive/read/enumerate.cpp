@@ -1,8 +1,11 @@
 // The stored entries as a caller sees them: every hash entry in use with the
 // name that hashes to it, its block's facts and its compression methods.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "archive/format/records.h"
 #include "archive/read/known_names.h"
@@ -122,3 +125,67 @@ extern "C" bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback c
   }
   return true;
 }
+
+extern "C" bool CollectArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                      ArchiveEntryTable** out) {
+  if (out == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  *out = nullptr;
+  if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const uint32_t savedError = GetLastError();
+  try {
+    struct Gathered {
+      std::vector<ArchiveEntry> entries;
+      std::string names;
+    } gathered;
+    auto take = [](void* context, const ArchiveEntry* e) {
+      auto* g = static_cast<Gathered*>(context);
+      g->entries.push_back(*e);
+      g->names.append(e->name);
+      g->names.push_back('\0');
+      return true;
+    };
+    if (!Enumerate(archive, names, count, take, &gathered)) return false;
+    // One block: the table, the entries, the names. The entries start at a
+    // multiple of their alignment.
+    constexpr size_t kAlign = alignof(ArchiveEntry);
+    const size_t head = (sizeof(ArchiveEntryTable) + kAlign - 1) / kAlign * kAlign;
+    const size_t entryBytes = gathered.entries.size() * sizeof(ArchiveEntry);
+    auto* block = static_cast<unsigned char*>(std::malloc(head + entryBytes + gathered.names.size() + 1));
+    if (block == nullptr) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    auto* table = reinterpret_cast<ArchiveEntryTable*>(block);
+    auto* entries = reinterpret_cast<ArchiveEntry*>(block + head);
+    char* text = reinterpret_cast<char*>(block + head + entryBytes);
+    if (!gathered.names.empty()) std::memcpy(text, gathered.names.data(), gathered.names.size());
+    text[gathered.names.size()] = '\0';
+    size_t pos = 0;
+    for (size_t i = 0; i < gathered.entries.size(); ++i) {
+      entries[i] = gathered.entries[i];
+      entries[i].name = text + pos;
+      pos += std::strlen(text + pos) + 1;
+    }
+    *table = ArchiveEntryTable{};
+    table->structSize = sizeof(ArchiveEntryTable);
+    table->count = static_cast<uint32_t>(gathered.entries.size());
+    table->entrySize = sizeof(ArchiveEntry);
+    table->entries = entries;
+    table->names = text;
+    table->namesSize = gathered.names.size();
+    *out = table;
+    SetLastError(savedError);
+    return true;
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+}
+
+extern "C" void FreeArchiveEntryTable(ArchiveEntryTable* table) { std::free(table); }

@@ -1,6 +1,7 @@
 // The public batch calls: a caller's own session over several changes.
 #include "archive/update/update_internal.h"
 #include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -43,6 +44,14 @@ bool AbandonArchiveUpdate(ArchiveHandle archive) {
   if (!CheckUpdatableArchive(archive)) return false;
   if (CallersBatch(archive) == nullptr) return false;
   AbandonSession(archive);
+  return true;
+}
+
+bool SetBatchesKeepFile(ArchiveHandle archive, bool keep) {
+  if (!CheckUpdatableArchive(archive)) return false;
+  UpdateState* state = UpdateStateOf(archive);
+  if (state == nullptr) return false;
+  state->batchesKeepFile = keep;
   return true;
 }
 

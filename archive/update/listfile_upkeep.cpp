@@ -25,7 +25,9 @@ SessionList* LoadedList(Archive* archive) {
   if (!list->loaded) {
     bool present = false;
     list->loaded = true;
-    list->unusable = !ReadListfile(archive, GetLocale(), &list->text, &list->size, &list->capacity, &present);
+    // The neutral list, which is the one stored back: an update made in a
+    // locale that has a list of its own must not put that one in its place.
+    list->unusable = !ReadListfile(archive, 0, &list->text, &list->size, &list->capacity, &present);
   }
   return list->unusable ? nullptr : list;
 }

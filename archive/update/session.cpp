@@ -132,6 +132,10 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   bool ok = PreparePending(archive, s, &pending);
   if (ok) ok = CollectUsed(archive, reinterpret_cast<const uint32_t*>(pending.firstUser.bytes()), &used);
   if (ok) ok = s->space.Build(&used, HeaderEnd(archive, used));
+  // A batch that must leave the file as it was when abandoned writes no
+  // byte into the committed state's dead space, which the cut at the end
+  // would not give back.
+  if (ok && explicitBatch && state->batchesKeepFile) s->space.KeepToTail();
   if (!ok) {
     const uint32_t error = GetLastError();
     FreeSession(s);

@@ -57,6 +57,9 @@ class FreeSpace {
   bool Release(uint64_t start, uint64_t end);
 
   uint64_t tail() const { return tail_; }
+  // Hands out nothing below the tail from now on (space given back by this
+  // update itself included).
+  void KeepToTail() { gaps_.Clear(); }
 
  private:
   bool AddGap(uint64_t start, uint64_t end);

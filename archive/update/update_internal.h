@@ -113,6 +113,8 @@ struct UpdateState final : ArchiveExtension {
   Archive* owner;
   UpdateSession* session = nullptr;
   BlockExtents* extents = nullptr;
+  // SetBatchesKeepFile: batches write past the committed end only.
+  bool batchesKeepFile = false;
 };
 // The record's update state, made on first use (null, last error set, only
 // for want of memory).

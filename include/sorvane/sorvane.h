@@ -25,7 +25,8 @@
 //   one thread, is called by one at a time). The calls that read a whole
 //   archive (EnumerateArchiveEntries(With), VerifyArchiveEntries, GetArchiveFacts,
 //   CheckArchiveTables, GetStoredExtent, GetCompressionMethods, and
-//   ArchiveHasEntry, EnumerateListedNames of sorvane_ext.h) and
+//   ArchiveHasEntry, EnumerateListedNames, CollectArchiveEntries of
+//   sorvane_ext.h) and
 //   SetArchiveNameList may run beside them and beside each other, and so
 //   may SetBaseDirectory, GetBaseDirectory and MakeLibraryPath.
 // - One file handle is used by one thread at a time: its position and what
@@ -621,8 +622,10 @@ SORVANE_API uint32_t GetSupportedDigests(void);
 
 // Opens (or creates) an archive for update. updateFlags: one of
 // UPDATE_OPEN_EXISTING, UPDATE_CREATE_ALWAYS, UPDATE_OPEN_ALWAYS, with
-// UPDATE_READ_ONLY (no update allowed), UPDATE_KEEP_LISTFILE (do not keep
-// "(listfile)" current) and UPDATE_FORMAT_1 (see above); hashTableSize: the
+// UPDATE_READ_ONLY (no update allowed), UPDATE_KEEP_LISTFILE (keep the
+// neutral "(listfile)" current: adds and renames put their names in it,
+// deletes take out names no locale still holds; without it the list is left
+// as it is) and UPDATE_FORMAT_1 (see above); hashTableSize: the
 // entries of a new archive's hash table, 1 to 4,194,304 (else the creation
 // fails with ERROR_INVALID_PARAMETER).
 // Returns the handle, null on failure, or the all-ones value when the file

@@ -47,6 +47,40 @@ SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback 
  * with *unreadable set (unreadable may be null). */
 SORVANE_API bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable);
 
+/* Every entry EnumerateArchiveEntries hands over, gathered by one call, for
+ * callers that pay for each call back (a foreign-function interface does).
+ * The table is one block the library allocates: count entries (entrySize
+ * bytes each, sizeof(ArchiveEntry) of this library) in hash-table order,
+ * and names, every entry's name zero-terminated one after the other in the
+ * entries' order (namesSize bytes in all); each entry's name points into
+ * it. The table stays valid until FreeArchiveEntryTable, also after the
+ * archive is closed. Runs beside reads as EnumerateArchiveEntries does.
+ * False with *out null as EnumerateArchiveEntries fails (for a null out
+ * too), or with ERROR_NOT_ENOUGH_MEMORY. */
+typedef struct ArchiveEntryTable {
+  uint32_t structSize;
+  uint32_t count;
+  uint32_t entrySize;
+  const ArchiveEntry* entries;
+  const char* names;
+  uint64_t namesSize;
+} ArchiveEntryTable;
+SORVANE_API bool CollectArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                       ArchiveEntryTable** out);
+/* Frees a table of CollectArchiveEntries; null does nothing. */
+SORVANE_API void FreeArchiveEntryTable(ArchiveEntryTable* table);
+
+/* With keep true, batches begun afterwards (BeginArchiveUpdate, and the
+ * batch that goes on after CompactArchive or ResizeHashTable) write new data
+ * only past the archive's end, never into its dead space, so that a batch
+ * abandoned (or failed) leaves the file byte for byte as it was; the commit
+ * makes the same archive as without it, but larger by the dead space it did
+ * not reuse, which compaction drops. Bytes past the archive's end that an
+ * earlier failure left are still cut when a batch begins. Updates outside
+ * batches are not affected. False with ERROR_INVALID_PARAMETER for no
+ * archive open for update. */
+SORVANE_API bool SetBatchesKeepFile(ArchiveHandle archive, bool keep);
+
 /* Whether this build's compression provider can compress with every method
  * of a COMP_* mask. The library stores a sector it cannot compress as it
  * is, which would turn a method this build lacks into a silent plain copy;

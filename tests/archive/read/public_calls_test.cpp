@@ -2,8 +2,10 @@
 // entry with its name and facts, and an error code in words.
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "sorvane/sorvane_ext.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {
@@ -136,6 +138,73 @@ TEST_F(PublicCallsTest, EnumerationSurvivesBrokenTables) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(EnumerateArchiveEntries(reinterpret_cast<ArchiveHandle>(&calls), nullptr, 0, stop, &calls));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+// The table gathered by one call holds what the walk hands over, entry for
+// entry, with the names in one block in the entries' order, and outlives the
+// archive.
+TEST_F(PublicCallsTest, CollectedTableMatchesTheWalk) {
+  ArchiveBuilder b;
+  b.HashTableSize(32);
+  b.Add("listed.txt", std::string(5000, 'x'), BLOCK_COMPRESSED);
+  b.Add("given.bin", "given by the caller");
+  b.Add("nobody\\knows.dat", "unnamed");
+  b.Add("listed.txt", "deutsch").locale = 0x407;
+  b.Add("broken.txt", "b").blockIndexInHash = 99;
+  b.Listfile({"listed.txt", "broken.txt"}, "\r\n");
+  ArchiveHandle a = Open(b);
+  ASSERT_NE(a, nullptr);
+  const std::map<uint32_t, Seen> walked = Enumerate(a, {"given.bin"});
+  const char* given[] = {"given.bin"};
+  ArchiveEntryTable* table = nullptr;
+  SetLastError(4321);
+  ASSERT_TRUE(CollectArchiveEntries(a, given, 1, &table));
+  EXPECT_EQ(GetLastError(), 4321u);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(table->structSize, sizeof(ArchiveEntryTable));
+  EXPECT_EQ(table->entrySize, sizeof(ArchiveEntry));
+  ASSERT_EQ(table->count, walked.size());
+  EXPECT_TRUE(CloseArchive(a));
+  std::string names;
+  uint32_t previous = 0;
+  for (uint32_t i = 0; i < table->count; ++i) {
+    const ArchiveEntry& e = table->entries[i];
+    if (i != 0) {
+      EXPECT_GT(e.hashIndex, previous);
+    }
+    previous = e.hashIndex;
+    auto it = walked.find(e.hashIndex);
+    ASSERT_NE(it, walked.end());
+    const ArchiveEntry& w = it->second.entry;
+    EXPECT_EQ(std::string(e.name), it->second.name);
+    EXPECT_EQ(e.name, table->names + names.size());
+    names += it->second.name + '\0';
+    EXPECT_EQ(std::tie(e.structSize, e.locale, e.hasBlock, e.blockIndex, e.flags, e.fileSize, e.blockStoredSize,
+                       e.storedSize, e.methods, e.nameKnown),
+              std::tie(w.structSize, w.locale, w.hasBlock, w.blockIndex, w.flags, w.fileSize, w.blockStoredSize,
+                       w.storedSize, w.methods, w.nameKnown));
+  }
+  EXPECT_EQ(table->namesSize, names.size());
+  EXPECT_EQ(std::string(table->names, names.size()), names);
+  FreeArchiveEntryTable(table);
+  FreeArchiveEntryTable(nullptr);
+
+  // A closed archive, null names with a count and a null out are refused.
+  table = reinterpret_cast<ArchiveEntryTable*>(&previous);
+  EXPECT_FALSE(CollectArchiveEntries(a, nullptr, 0, &table));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(table, nullptr);
+  ArchiveBuilder one;
+  one.Add("x", "y");
+  ArchiveHandle o = Open(one);
+  ASSERT_NE(o, nullptr);
+  EXPECT_FALSE(CollectArchiveEntries(o, nullptr, 2, &table));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(CollectArchiveEntries(o, nullptr, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(CollectArchiveEntries(o, nullptr, 0, &table));
+  EXPECT_EQ(table->count, 1u);
+  FreeArchiveEntryTable(table);
 }
 
 TEST_F(PublicCallsTest, ErrorWordsForEveryCodeTheLibrarySets) {

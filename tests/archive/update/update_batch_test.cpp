@@ -3,6 +3,7 @@
 // batch up; space a batch stops using is used again.
 #include <filesystem>
 
+#include "sorvane/sorvane_ext.h"
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -357,6 +358,55 @@ TEST_F(UpdateBatchTest, LyingTablesNeverCostAFileItsBytes) {
     CloseArchive(r);
     if (HasFailure()) return;
   }
+}
+
+}  // namespace
+
+namespace {
+
+class BatchKeepsFileTest : public UpdateTest {};
+
+// Batches told to keep the file write past its end only: abandoned, they
+// leave every byte as it was, also where dead space would have taken their
+// data; committed, they make the same archive.
+TEST_F(BatchKeepsFileTest, AbandonedBatchLeavesEveryByte) {
+  ArchiveHandle a = Create("keep.mpq", 64, 0);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(Add(a, "first", PatternBytes(20000, 1), 0, 0));
+  ASSERT_TRUE(Add(a, "second", PatternBytes(300, 2), 0, 0));
+  ASSERT_TRUE(DeleteArchiveFile(a, "first"));  // 20,000 bytes of dead space
+  const Bytes before = ReadBytes(Path("keep.mpq"));
+  // A new archive starts at the file's start: block offsets are file positions.
+  ASSERT_EQ(a->headerOffset, 0u);
+  const uint64_t end = before.size();
+
+  EXPECT_FALSE(SetBatchesKeepFile(nullptr, true));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  ASSERT_TRUE(SetBatchesKeepFile(a, true));
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(BeginArchiveUpdate(a));
+    ASSERT_TRUE(Add(a, "third", PatternBytes(5000, 3), 0, 0));
+    ASSERT_TRUE(Add(a, "second", PatternBytes(400, 4), ADD_REPLACE, 0));
+    ASSERT_TRUE(RenameArchiveFile(a, "second", "renamed"));
+    EXPECT_GE(BlockOf(a, "third").offset, end);
+    ASSERT_TRUE(AbandonArchiveUpdate(a));
+    EXPECT_TRUE(ReadBytes(Path("keep.mpq")) == before) << "round " << round;
+    ExpectReads(a, "second", PatternBytes(300, 2));
+    EXPECT_FALSE(Stored(a, "third"));
+  }
+  // Committed, the batch's files are there, past the old end.
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "third", PatternBytes(5000, 3), 0, 0));
+  ASSERT_TRUE(CommitArchiveUpdate(a));
+  ExpectReads(a, "third", PatternBytes(5000, 3));
+  EXPECT_GE(BlockOf(a, "third").offset, end);
+  // Without it, batches fill the dead space again.
+  ASSERT_TRUE(SetBatchesKeepFile(a, false));
+  ASSERT_TRUE(BeginArchiveUpdate(a));
+  ASSERT_TRUE(Add(a, "fourth", PatternBytes(1000, 5), 0, 0));
+  ASSERT_TRUE(CommitArchiveUpdate(a));
+  EXPECT_LT(BlockOf(a, "fourth").offset, end);
+  CloseWritableArchive(a, 0);
 }
 
 }  // namespace

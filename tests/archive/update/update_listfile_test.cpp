@@ -50,6 +50,30 @@ TEST_F(UpdateListfileTest, AddsKeepOneLinePerName) {
   EXPECT_EQ(List(a), "units\\a.mdx\r\nb.txt\r\nb\r\nc\r\n");
 }
 
+// The list kept is the neutral one, also when the first update that
+// touches it is made in a locale with a list of its own: that one is
+// neither taken in its place nor changed.
+TEST_F(UpdateListfileTest, UpdatesInALocaleKeepTheNeutralList) {
+  ArchiveHandle a = WithList("locales.mpq", "neutral\r\n");
+  const Bytes german = TextBytes("deutsch\r\n");
+  SetLocale(0x407);
+  ASSERT_TRUE(AddBuffer(a, german.data(), static_cast<uint32_t>(german.size()), "(listfile)", ADD_REPLACE));
+  CloseWritableArchive(a, 0);
+  a = OpenExisting("locales.mpq", UPDATE_KEEP_LISTFILE);
+  SetLocale(0x407);
+  ASSERT_TRUE(Add(a, "neu.txt", TextBytes("n")));
+  SetLocale(0);
+  EXPECT_EQ(List(a), "neutral\r\nneu.txt\r\n");
+  FileHandle file = nullptr;
+  ASSERT_TRUE(OpenArchiveFileInLocale(a, "(listfile)", 0x407, &file));
+  Bytes got(german.size() + 8);
+  uint32_t read = 0;
+  ASSERT_TRUE(ReadArchiveFile(file, got.data(), static_cast<uint32_t>(got.size()), &read, nullptr));
+  CloseArchiveFile(file);
+  got.resize(read);
+  EXPECT_EQ(got, german);
+}
+
 TEST_F(UpdateListfileTest, ListWithoutFinalLineBreakGetsOneBeforeTheNewName) {
   ArchiveHandle a = WithList("nobreak.mpq", "x\r\ny");
   ASSERT_TRUE(Add(a, "z", TextBytes("z")));
