@@ -150,7 +150,7 @@ extern "C" bool CollectArchiveEntries(ArchiveHandle archive, const char* const* 
       g->names.push_back('\0');
       return true;
     };
-    if (!Enumerate(archive, names, count, take, &gathered)) return false;
+    if (!Enumerate(archive, names, count, 0, take, &gathered)) return false;
     // One block: the table, the entries, the names. The entries start at a
     // multiple of their alignment.
     constexpr size_t kAlign = alignof(ArchiveEntry);
