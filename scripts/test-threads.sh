@@ -11,4 +11,4 @@ CC="${CC:-clang}" CXX="${CXX:-clang++}" \
 cmake --build "$build" --target archive_thread_tests -j"$(nproc)"
 # A report fails the test that made it; none may be suppressed.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir "$build" -R '^ThreadedReads\.' --no-tests=error --output-on-failure -j"$(nproc)"
+  ctest --test-dir "$build" -R '^Threaded(Reads|Adds)\.' --no-tests=error --output-on-failure -j"$(nproc)"
