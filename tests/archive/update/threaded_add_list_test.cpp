@@ -2,6 +2,8 @@
 // sanitizer in CI): the sectors of many files are compressed at once and
 // their digests taken at once, and the archive must be byte for byte the
 // one a single thread makes.
+#include <cstdio>
+
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -12,6 +14,7 @@ class ThreadedAdds : public UpdateTest {
  protected:
   Bytes MakeWith(uint32_t threads, const std::vector<Bytes>& contents, uint32_t flags, bool attributes) {
     const std::string name = "t" + std::to_string(threads) + ".mpq";
+    std::remove(Path(name).c_str());
     ArchiveHandle a = Create(name, 1024, UPDATE_KEEP_LISTFILE);
     if (a == nullptr) return {};
     if (attributes) {
