@@ -216,7 +216,8 @@ TEST_F(UpdateAddListTest, RefusalsAndBadArguments) {
   a = OpenExisting("r.mpq", UPDATE_KEEP_LISTFILE);
   ASSERT_NE(a, nullptr);
   const uint8_t byte = 7;
-  AddListItem items[2] = {{Path("none").c_str(), nullptr, 3, 0, "y", COMP_IMPLODE},
+  const std::string missing = Path("none");
+  AddListItem items[2] = {{missing.c_str(), nullptr, 3, 0, "y", COMP_IMPLODE},
                           {nullptr, &byte, 1, 0, "x", COMP_IMPLODE}};
   std::vector<std::pair<uint32_t, uint32_t>> heard;
   EXPECT_TRUE(AddFileList(a, items, 2, BLOCK_COMPRESSED, 0, 0,
