@@ -158,10 +158,11 @@ class Tool:
         if rc != 0:
             return None
         found = set()
+        # Columns: size, stored, ratio, locale, flags, methods, name.
         for line in out.splitlines()[1:]:
             fields = line.split()
-            if len(fields) >= 4:
-                found.add((fields[-1], int(fields[-3], 0)))
+            if len(fields) >= 7:
+                found.add((fields[-1], int(fields[-4], 0)))
         return found
 
     def extract(self, archive, names, folder, locale=0):

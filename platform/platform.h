@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -128,6 +129,23 @@ bool GetFileSize64(OsHandle file, uint64_t* size);
 // since 1601-01-01 UTC (GetFileTime's third time).
 bool GetFileWriteTime(OsHandle file, uint64_t* fileTime);
 
+// Reading many small files. OpenFileForReading opens an existing file to
+// read it through, with the open as its only system call (no look at what
+// the path names: a folder opened so is refused by its first read, with
+// access denied). ReadOnce is one read at the handle's position: up to count
+// bytes, fewer only at the file's end (0 there).
+OsHandle OpenFileForReading(const char* path);
+bool ReadOnce(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead);
+
+// A gathered write: the pieces one after the other from offset on, in one
+// write step. Every byte is written or the call fails (ERROR_DISK_FULL for
+// a short write the system gave no reason for).
+struct WritePiece {
+  const void* data;
+  uint32_t size;
+};
+bool WritePiecesAt(OsHandle file, uint64_t offset, const WritePiece* pieces, uint32_t count);
+
 bool DeleteFile(const char* path);
 // MoveFileEx with MOVEFILE_REPLACE_EXISTING: an existing target is replaced.
 bool MoveFileReplace(const char* from, const char* to);
@@ -186,6 +204,27 @@ void CloseFolder(FolderHandle folder);
 // What name inside folder is, not following a link; Missing also when it
 // cannot be told (the last error then says why).
 EntryKind GetEntryKind(FolderHandle folder, const char* name);
+// One entry of a folder as a listing finds it: what it is itself (a link
+// not followed), what a link leads to (Missing: to nothing), and of a file
+// (or a link to one) its size and last-write time (a FILETIME), and an
+// identity (0 where the listing gives none).
+struct FolderEntry {
+  std::string name;
+  EntryKind kind = EntryKind::Missing;
+  EntryKind target = EntryKind::Missing;
+  uint64_t size = 0;
+  uint64_t writeTime = 0;
+  uint64_t device = 0;
+  uint64_t fileId = 0;
+};
+// The entries of the folder at path (not "." and ".."), in the order the
+// system gives them, learnt with one query per entry (two for a link) or
+// from the listing itself where it carries them. False (last error set)
+// when the folder cannot be read through.
+bool ListFolder(const char* path, std::vector<FolderEntry>* entries);
+// The identity ListFolder gives the file at path (links followed); false
+// where it cannot be learnt.
+bool GetFileIdentity(const char* path, uint64_t* device, uint64_t* fileId);
 // Creates the file name inside folder for writing; it must not exist yet
 // (no link is ever followed). The file is marked as being written: should
 // the process be ended by an interrupt or termination signal (or a crash)

@@ -22,7 +22,7 @@ rm -rf "$reports"
 mkdir -p "$reports"
 status=0
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$reports/report" \
-  ctest --test-dir "$build" -R '^(ThreadedReads|ThreadedExtract|MountTest)\.' --no-tests=error --output-on-failure \
+  ctest --test-dir "$build" -R '^(ThreadedReads|ThreadedAdds|ThreadedExtract|MountTest)\.' --no-tests=error --output-on-failure \
     -j"$(nproc)" || status=$?
 for report in "$reports"/report*; do
   [ -e "$report" ] || continue

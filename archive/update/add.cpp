@@ -126,13 +126,6 @@ class BlockWriter {
   uint32_t used_ = 0;
 };
 
-// One sector's stored form: length bytes at data (inside the group's input
-// or output area).
-struct StoredSector {
-  uint8_t* data;
-  uint32_t length;
-};
-
 // Compresses one sector of length bytes into out (room for length bytes).
 // The stored form is the compressed bytes only when they are shorter.
 StoredSector CompressOneSector(uint8_t* in, uint32_t length, uint8_t* out, uint32_t sectorIndex, uint32_t flags,
@@ -364,13 +357,7 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  // Both audio coders in one mask code the first coder's output as sound,
-  // which cannot be decoded back: such a file would be stored unreadable.
-  const uint32_t bothAudio = COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
-  if ((flags & BLOCK_COMPRESSED) != 0 && (mask & bothAudio) == bothAudio) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
+  if (!CheckAddArguments(flags, mask)) return false;
   if (!CheckUpdatableArchive(archive)) return false;
   if (BeginOperation(archive) == nullptr) return false;
   const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level, GetLocale());
@@ -384,17 +371,6 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
 
 }  // namespace
 
-namespace {
-
-// Where an add's data go in the block table: the replaced file's own entry,
-// unless another entry names it too (writing it would change that file) or
-// it names no block at all; else a new entry at the table's end.
-struct BlockChoice {
-  uint32_t oldIndex;
-  uint32_t blockIndex;
-  bool grows;
-};
-
 BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot) {
   const bool inUse = IsHashEntryInUse(slot);
   BlockChoice choice{inUse ? slot.blockIndex : kNoBlock, archive->header.blockTableEntries, false};
@@ -402,6 +378,8 @@ BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot) {
   choice.grows = choice.blockIndex == archive->header.blockTableEntries;
   return choice;
 }
+
+namespace {
 
 // Writes the source into room bytes of new space and fills in the block
 // entry; the space the stored form does not take goes back.
@@ -433,6 +411,8 @@ Outcome WriteNewBlock(Archive* archive, SourceReader* reader, uint32_t size, con
   return Outcome::kDone;
 }
 
+}  // namespace
+
 // Puts the new block and the name's entry into the pending tables. The old
 // data stays until the commit; data written earlier in this session goes
 // back to the free space at once.
@@ -457,8 +437,6 @@ void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, con
   SessionOf(archive)->hashChanged = true;
   SessionOf(archive)->blocksChanged = true;
 }
-
-}  // namespace
 
 Outcome AddToSession(Archive* archive, const AddSource& source, const char* storedName, uint32_t flags,
                      uint32_t mask, uint32_t level, uint32_t locale) {
@@ -579,4 +557,39 @@ bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
                    const char* storedName, uint32_t flags, uint32_t quality) {
   return AddFileFromMemory(archive, data, size, storedName, flags, COMP_ADPCM_STEREO | COMP_HUFFMAN,
                            quality);
+}
+
+StoredSector CompressAddSector(uint8_t* in, uint32_t length, uint8_t* out, uint32_t sectorIndex, uint32_t flags,
+                               uint32_t mask, uint32_t level) {
+  return CompressOneSector(in, length, out, sectorIndex, flags, mask, level);
+}
+
+uint32_t AddMaskFor(const uint8_t* firstBytes, uint32_t size, uint32_t flags, uint32_t mask, uint32_t* level) {
+  if ((flags & BLOCK_COMPRESSED) == 0) return mask;
+  if ((mask & kAudioMask) != 0 && !IsPcmWave(firstBytes, size)) {
+    mask = COMP_IMPLODE;
+    *level = 0;
+  }
+  if ((mask & kOwnMask) == 0) LoadStormLibrary();
+  return mask;
+}
+
+bool CompressesOnThreads(uint32_t flags, uint32_t mask) {
+  return (flags & BLOCK_COMPRESSED) == 0 || (mask & kOwnMask) != 0 ||
+         CurrentProviderCompress() == BuiltinProviderCompress;
+}
+
+bool IsLossyAdd(uint32_t flags, uint32_t mask) {
+  return (flags & BLOCK_COMPRESSED) != 0 && (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != 0;
+}
+
+bool CheckAddArguments(uint32_t flags, uint32_t mask) {
+  // Both audio coders in one mask code the first coder's output as sound,
+  // which cannot be decoded back: such a file would be stored unreadable.
+  const uint32_t bothAudio = COMP_ADPCM_MONO | COMP_ADPCM_STEREO;
+  if ((flags & BLOCK_COMPRESSED) != 0 && (mask & bothAudio) == bothAudio) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return true;
 }

@@ -357,6 +357,41 @@ HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale,
 // The entry of name in exactly this locale, or null.
 HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale);
 
+// What the list adds share with the single ones.
+// One sector's stored form: length bytes at data (inside an input or output
+// area of the add).
+struct StoredSector {
+  uint8_t* data;
+  uint32_t length;
+};
+// Compresses one sector of length bytes into out (room for length bytes);
+// the stored form is the compressed bytes only when they are shorter.
+StoredSector CompressAddSector(uint8_t* in, uint32_t length, uint8_t* out, uint32_t sectorIndex, uint32_t flags,
+                               uint32_t mask, uint32_t level);
+// The mask a file's compressed sectors take, given its first bytes: the
+// audio methods only for a PCM WAV (else implode, level 0); the outside
+// provider is loaded when the mask needs it.
+uint32_t AddMaskFor(const uint8_t* firstBytes, uint32_t size, uint32_t flags, uint32_t mask, uint32_t* level);
+// Whether such sectors may be compressed on the compression threads (not a
+// provider from outside, which may not take calls from several threads).
+bool CompressesOnThreads(uint32_t flags, uint32_t mask);
+// Whether a reader gets other bytes back than the source's (audio coding).
+bool IsLossyAdd(uint32_t flags, uint32_t mask);
+// ERROR_INVALID_PARAMETER for a mask whose files could not be read back.
+bool CheckAddArguments(uint32_t flags, uint32_t mask);
+// Where an add's data go in the block table: the replaced file's own entry,
+// unless another entry names it too (writing it would change that file) or
+// it names no block at all; else a new entry at the table's end.
+struct BlockChoice {
+  uint32_t oldIndex;
+  uint32_t blockIndex;
+  bool grows;
+};
+BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot);
+// Puts the new block and the name's entry into the pending tables.
+void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, const BlockChoice& choice,
+                  const BlockEntry& block, uint32_t newLocale);
+
 // ---- progress (progress.cpp) ------------------------------------------------------
 
 // Tells the caller's progress callback that this many more bytes of an

@@ -665,6 +665,48 @@ SORVANE_API bool AddBuffer(ArchiveHandle archive, const void* data, uint32_t siz
 SORVANE_API bool AddWaveBuffer(ArchiveHandle archive, const void* data, uint32_t size,
                                const char* storedName, uint32_t flags, uint32_t quality);
 
+// Adds many files in one call, in the given locale, as AddFileFromDisk and
+// AddFileFromMemory one after the other would (the same stored files, hash
+// entries and name-list upkeep), but faster: each source file is opened
+// once and read whole, the sectors of many files are compressed at once on
+// the compression threads (SetCompressionThreadCount), and the stored bytes
+// go to the archive in the list's order, many files to a write. The archive
+// comes out byte for byte the same whatever the thread count. Files larger
+// than 1 MiB, single-unit files, archives with per-file headers and a
+// provider from outside take the one-by-one path inside the call.
+//
+// Each item is a file on disk (sourcePath) or memory (data, size bytes,
+// with sourcePath null). For a file on disk, size is what the caller knows
+// of it (a folder walk's answer) and spares asking the system again; the
+// file is stored as it is when read, also when that differs. fileTime is
+// the last-write time (a FILETIME) "(attributes)" records; 0 takes the
+// file's own (the current time for memory). methodMask: the COMP_* methods
+// of this file's compressed sectors. flags and level apply to every item,
+// as for AddFileFromDisk.
+//
+// callback (may be null) hears of every item, in the list's order, on the
+// calling thread: error 0 when it was entered in the update, else why it
+// was refused (ERR_ALREADY_STORED, ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED
+// (a folder), the system's read errors...); a refused item changes nothing
+// and the others go on. Without an open batch the whole list is one update:
+// committed together when the call ends, so a stop at any moment leaves the
+// archive as it was or with every entered item. Returns false, with the last
+// error, for bad arguments (ERROR_INVALID_PARAMETER, nothing done) and for a
+// failure on the archive's side (a write error, a full hash table, no
+// memory): then nothing of the call stays (inside a batch, the batch is
+// abandoned as for any add) and no further items are reported.
+typedef struct AddListItem {
+  const char* sourcePath;
+  const void* data;
+  uint64_t size;
+  uint64_t fileTime;
+  const char* storedName;
+  uint32_t methodMask;
+} AddListItem;
+typedef void (*AddListCallback)(void* context, uint32_t index, uint32_t error);
+SORVANE_API bool AddFileList(ArchiveHandle archive, const AddListItem* items, uint32_t count, uint32_t flags,
+                             uint32_t level, uint32_t locale, AddListCallback callback, void* context);
+
 // Delete, rename or re-locale a stored file (of the current locale;
 // SetArchiveFileLocale of oldLocale) and commit. Errors:
 // ERROR_INVALID_PARAMETER, ERROR_FILE_NOT_FOUND or ERR_FILE_NOT_STORED,

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -481,6 +482,95 @@ bool CloseHandle(OsHandle file) {
     SetLastErrorFromErrno(errno);
     return false;
   }
+  return true;
+}
+
+bool WritePiecesAt(OsHandle file, uint64_t offset, const WritePiece* pieces, uint32_t count) {
+  const int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if (pieces == nullptr && count != 0) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  if (!internal::TakeWriteStep(true)) return false;
+  constexpr uint32_t kMostPerCall = 1024;  // IOV_MAX on the systems we know
+  struct iovec vectors[kMostPerCall];
+  uint32_t next = 0;      // the first piece not wholly written
+  uint32_t writtenOfNext = 0;
+  while (next < count) {
+    uint32_t n = 0;
+    for (uint32_t i = next; i < count && n < kMostPerCall; ++i, ++n) {
+      const uint32_t skip = i == next ? writtenOfNext : 0;
+      vectors[n].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(pieces[i].data) + skip);
+      vectors[n].iov_len = pieces[i].size - skip;
+    }
+    if (offset > static_cast<uint64_t>(INT64_MAX)) {
+      SetLastError(kErrorInvalidParameter);
+      return false;
+    }
+    ssize_t done;
+    do {
+      done = pwritev(fd, vectors, static_cast<int>(n), static_cast<off_t>(offset));
+    } while (done < 0 && errno == EINTR);
+    if (done < 0) {
+      SetIoError(fd);
+      return false;
+    }
+    if (done == 0) {
+      bool empty = true;
+      for (uint32_t i = 0; i < n; ++i) empty = empty && vectors[i].iov_len == 0;
+      if (!empty) {
+        SetLastError(kErrorDiskFull);
+        return false;
+      }
+    }
+    offset += static_cast<uint64_t>(done);
+    uint64_t left = static_cast<uint64_t>(done);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint64_t rest = vectors[i].iov_len;
+      if (left < rest) {
+        writtenOfNext = (i == 0 ? writtenOfNext : 0) + static_cast<uint32_t>(left);
+        break;
+      }
+      left -= rest;
+      ++next;
+      writtenOfNext = 0;
+    }
+  }
+  return true;
+}
+
+OsHandle OpenFileForReading(const char* path) {
+  if (path == nullptr) {
+    SetLastError(kErrorInvalidParameter);
+    return InvalidHandle();
+  }
+  const std::string native = NativePath(path);
+  const int fd = OpenRetrying(native.c_str(), O_RDONLY, 0);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, native.c_str());
+    return InvalidHandle();
+  }
+  return HandleFromFd(fd);
+}
+
+bool ReadOnce(OsHandle file, void* buffer, uint32_t count, uint32_t* bytesRead) {
+  *bytesRead = 0;
+  const int fd = FdFromHandle(file);
+  if (fd < 0) return false;
+  if (buffer == nullptr && count != 0) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  ssize_t n;
+  do {
+    n = read(fd, buffer, count);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    SetIoError(fd);
+    return false;
+  }
+  *bytesRead = static_cast<uint32_t>(n);
   return true;
 }
 

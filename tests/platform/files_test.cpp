@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -267,3 +269,71 @@ TEST_F(FilesTest, DeleteMissingFile) {
 }
 
 }  // namespace
+
+// A folder listing tells a walk everything it needs of each entry without
+// another question: kinds (links not followed, and where they lead), sizes
+// and times of files, and identities that match the file's own.
+TEST_F(FilesTest, FolderListingCarriesKindsSizesAndTimes) {
+  namespace fs = std::filesystem;
+  WriteText(Path("one.txt"), "12345");
+  WriteText(Path("empty"), "");
+  ASSERT_TRUE(platform::CreateDirectory(Path("sub").c_str()));
+  bool links = true;
+  std::error_code ec;
+  fs::create_symlink(Path("one.txt"), Path("to-file"), ec);
+  if (ec) links = false;  // Windows without the right to make links
+  if (links) {
+    fs::create_directory_symlink(Path("sub"), Path("to-folder"), ec);
+    fs::create_symlink(Path("nowhere"), Path("dangling"), ec);
+  }
+  std::vector<platform::FolderEntry> entries;
+  ASSERT_TRUE(platform::ListFolder(Path("").c_str(), &entries));
+  std::map<std::string, platform::FolderEntry> byName;
+  for (const platform::FolderEntry& e : entries) byName[e.name] = e;
+  EXPECT_EQ(byName.size(), entries.size());
+  EXPECT_EQ(byName.size(), links ? 6u : 3u);
+  using platform::EntryKind;
+  const platform::FolderEntry& one = byName["one.txt"];
+  EXPECT_EQ(one.kind, EntryKind::File);
+  EXPECT_EQ(one.size, 5u);
+  platform::OsHandle h = platform::OpenFileForReading(Path("one.txt").c_str());
+  ASSERT_TRUE(platform::IsValidHandle(h));
+  uint64_t time = 0;
+  EXPECT_TRUE(platform::GetFileWriteTime(h, &time));
+  EXPECT_EQ(one.writeTime, time);
+  char buffer[16] = {};
+  uint32_t got = 0;
+  EXPECT_TRUE(platform::ReadOnce(h, buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "12345");
+  EXPECT_TRUE(platform::ReadOnce(h, buffer, sizeof buffer, &got));
+  EXPECT_EQ(got, 0u);
+  platform::CloseHandle(h);
+  uint64_t device = 0, id = 0;
+  ASSERT_TRUE(platform::GetFileIdentity(Path("one.txt").c_str(), &device, &id));
+  if (one.fileId != 0) {
+    EXPECT_EQ(one.fileId, id);
+    EXPECT_EQ(one.device, device);
+  }
+  EXPECT_EQ(byName["empty"].kind, EntryKind::File);
+  EXPECT_EQ(byName["empty"].size, 0u);
+  EXPECT_EQ(byName["sub"].kind, EntryKind::Folder);
+  if (links) {
+    EXPECT_EQ(byName["to-file"].kind, EntryKind::Link);
+    EXPECT_EQ(byName["to-file"].target, EntryKind::File);
+    EXPECT_EQ(byName["to-file"].size, 5u);
+    EXPECT_EQ(byName["to-folder"].target, EntryKind::Folder);
+    EXPECT_EQ(byName["dangling"].kind, EntryKind::Link);
+    EXPECT_EQ(byName["dangling"].target, EntryKind::Missing);
+  }
+
+  // A folder opens for reading this way, and its first read refuses it.
+  h = platform::OpenFileForReading(Path("sub").c_str());
+  if (platform::IsValidHandle(h)) {
+    EXPECT_FALSE(platform::ReadOnce(h, buffer, sizeof buffer, &got));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+    platform::CloseHandle(h);
+  }
+  EXPECT_FALSE(platform::IsValidHandle(platform::OpenFileForReading(Path("missing").c_str())));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
+  EXPECT_FALSE(platform::ListFolder(Path("missing").c_str(), &entries));
+}

@@ -266,12 +266,16 @@ TEST_F(SorvaneTest, CompactRefusesToLoseAFileWhoseKeyIsUnknown) {
 TEST_F(SorvaneTest, ThreadsNeverChangeTheArchive) {
   std::map<std::string, Bytes> files = SampleFiles();
   for (uint32_t i = 0; i < 12; ++i) files["more/t" + std::to_string(i) + ".txt"] = Words(30000 + i * 5000, i);
+  // Many files go through one window of the list add; one streams on its own
+  // between them.
+  for (uint32_t i = 0; i < 300; ++i) files["many/s" + std::to_string(i)] = Words(1 + i * 37 % 5000, i);
+  files["many/s150big"] = Words(1200000, 9);
   WriteTree(dir().path(), files);
   for (const char* method : {"implode", "huffman", "zlib", "0x09"}) {
     std::vector<Bytes> archives;
     for (const char* threads : {"1", "2", "5"}) {
       const std::string name = std::string("j") + threads + ".mpq";
-      Ok({"add", name, "data", "more", "--compress", method, "--encrypt", "--key-adjusted", "-j", threads});
+      Ok({"add", name, "data", "more", "many", "--compress", method, "--encrypt", "--key-adjusted", "-j", threads});
       archives.push_back(ReadBytes(At(name)));
       fs::remove(At(name));
     }

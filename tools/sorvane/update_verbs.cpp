@@ -154,6 +154,7 @@ struct Source {
   std::string name;
   uint64_t size = 0;
   std::vector<uint8_t> data;
+  uint64_t time = 0;  // last-write time as the walk found it (0: unknown)
 };
 
 // Standard input whole, for "add ARCHIVE - --name NAME". False (reported)
@@ -184,7 +185,11 @@ class SourceCollector {
  public:
   SourceCollector(const Args& args, const std::string& archivePath) : args_(args) {
     std::error_code ec;
-    if (fs::exists(archivePath, ec)) archive_ = archivePath;
+    if (fs::exists(archivePath, ec)) {
+      archive_ = archivePath;
+      knownIdentity_ = platform::GetFileIdentity(archivePath.c_str(), &archiveDevice_, &archiveId_);
+      archiveSize_ = fs::file_size(archivePath, ec);
+    }
   }
 
   bool Collect(std::vector<Source>* sources) {
@@ -206,11 +211,12 @@ class SourceCollector {
       }
       const fs::file_status target = fs::status(path, ec);
       if (fs::is_directory(target)) {
-        std::vector<fs::path> files;
-        Walk(fs::path(path), &files);
-        std::sort(files.begin(), files.end());
-        for (const fs::path& file : files) {
-          if (IsArchive(file)) {
+        std::vector<Walked> walked;
+        Walk(fs::path(path), &walked);
+        std::sort(walked.begin(), walked.end(), [](const Walked& a, const Walked& b) { return a.path < b.path; });
+        for (const Walked& w : walked) {
+          const fs::path& file = w.path;
+          if (IsWalkedArchive(w)) {
             if (args_.verbose) Note("left out " + file.string() + ": it is the archive itself");
             continue;
           }
@@ -229,7 +235,7 @@ class SourceCollector {
             Skip(file.string(), "its name " + Quote(name) + " cannot be stored: " + NameRuleText(problem));
             continue;
           }
-          Take(file.string(), name, sources);
+          sources->push_back({file.string(), name, w.entry.size, {}, w.entry.writeTime});
         }
       } else if (!SkipsAsFile(path, link, target)) {
         if (IsArchive(path)) {
@@ -251,7 +257,7 @@ class SourceCollector {
                     (args_.Has("name") ? "" : "; give another with --name"));
           return false;
         }
-        Take(path, name, sources);
+        sources->push_back({path, name, fs::file_size(path, ec), {}, 0});
       }
     }
     return true;
@@ -259,7 +265,18 @@ class SourceCollector {
 
   size_t skipped() const { return skipped_; }
 
+  void Skip(const std::string& path, const std::string& why) {
+    FailPlain("skipped " + Quote(path) + ": " + why);
+    ++skipped_;
+  }
+
  private:
+  // A file the walk found, with what the listing told of it.
+  struct Walked {
+    fs::path path;
+    platform::FolderEntry entry;
+  };
+
   // "-": standard input under the --name given.
   bool TakeStandardInput(std::vector<Source>* sources) {
     if (!args_.Has("name")) {
@@ -277,11 +294,6 @@ class SourceCollector {
     source.size = source.data.size();
     sources->push_back(std::move(source));
     return true;
-  }
-
-  void Skip(const std::string& path, const std::string& why) {
-    FailPlain("skipped " + Quote(path) + ": " + why);
-    ++skipped_;
   }
 
   // True (reported) for what is no regular file, or a link to nothing.
@@ -302,52 +314,48 @@ class SourceCollector {
     return !archive_.empty() && fs::equivalent(path, archive_, ec);
   }
 
-  // Only files that open for reading are taken: one that does not would
-  // fail its add after the others are written.
-  void Take(const std::string& path, const std::string& name, std::vector<Source>* sources) {
-    platform::OsHandle file = platform::CreateFile(path.c_str(), platform::kGenericRead,
-                                                   platform::kFileShareRead | platform::kFileShareWrite,
-                                                   platform::kOpenExisting, 0);
-    if (!platform::IsValidHandle(file)) {
-      Skip(path, "it cannot be read: " + ErrorText(GetLastError()));
-      return;
+  // The archive is told by its identity where the listing gives one, so a
+  // walk asks nothing more of the files it passes.
+  bool IsWalkedArchive(const Walked& w) const {
+    if (archive_.empty()) return false;
+    if (knownIdentity_ && w.entry.fileId != 0) {
+      return w.entry.device == archiveDevice_ && w.entry.fileId == archiveId_;
     }
-    uint64_t size = 0;
-    platform::GetFileSize64(file, &size);
-    platform::CloseHandle(file);
-    sources->push_back({path, name, size, {}});
+    return w.entry.size == archiveSize_ && IsArchive(w.path);
   }
 
-  // Folders' own symbolic links are not followed, so no walk loops.
-  void Walk(const fs::path& folder, std::vector<fs::path>* files) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec), end;
-    if (ec) {
-      Skip(folder.string(), "the folder cannot be read: " + ec.message());
+  // Folders' own symbolic links are not followed, so no walk loops. Each
+  // entry's kind, size and time come from the listing; the file is opened
+  // once, when it is added (one that does not open is skipped then).
+  void Walk(const fs::path& folder, std::vector<Walked>* files) {
+    std::vector<platform::FolderEntry> entries;
+    if (!platform::ListFolder(folder.string().c_str(), &entries)) {
+      Skip(folder.string(), "the folder cannot be read: " + ErrorText(GetLastError()));
       return;
     }
-    std::vector<fs::path> entries;
-    for (; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
-    if (ec) {
-      Skip(folder.string(), "the folder cannot be read through: " + ec.message());
-      return;
-    }
-    std::sort(entries.begin(), entries.end());
-    for (const fs::path& entry : entries) {
-      const fs::file_status link = fs::symlink_status(entry, ec);
-      const fs::file_status target = fs::status(entry, ec);
-      if (fs::is_directory(link)) {
-        Walk(entry, files);
-      } else if (fs::is_symlink(link) && fs::is_directory(target)) {
-        Skip(entry.string(), "a symbolic link to a folder, which is not followed");
-      } else if (!SkipsAsFile(entry.string(), link, target)) {
-        files->push_back(entry);
+    std::sort(entries.begin(), entries.end(),
+              [](const platform::FolderEntry& a, const platform::FolderEntry& b) { return a.name < b.name; });
+    for (platform::FolderEntry& entry : entries) {
+      const fs::path path = folder / entry.name;
+      using platform::EntryKind;
+      if (entry.kind == EntryKind::Folder) {
+        Walk(path, files);
+      } else if (entry.kind == EntryKind::Link && entry.target == EntryKind::Folder) {
+        Skip(path.string(), "a symbolic link to a folder, which is not followed");
+      } else if (entry.kind == EntryKind::Link && entry.target == EntryKind::Missing) {
+        Skip(path.string(), "a symbolic link to nothing");
+      } else if (entry.target != EntryKind::File) {
+        Skip(path.string(), "not a regular file (a device, pipe or socket)");
+      } else {
+        files->push_back({path, std::move(entry)});
       }
     }
   }
 
   const Args& args_;
   fs::path archive_;
+  bool knownIdentity_ = false;
+  uint64_t archiveDevice_ = 0, archiveId_ = 0, archiveSize_ = 0;
   size_t skipped_ = 0;
 };
 
@@ -605,42 +613,86 @@ void ReportAlreadyStored(const Args& args, const std::vector<std::string>& store
   }
 }
 
+// What the library said of each source, heard in the list's order.
+struct AddHeard {
+  std::vector<uint32_t> errors;
+  std::vector<bool> heard;
+  Progress* progress;
+};
+
+void HearAdd(void* context, uint32_t index, uint32_t error) {
+  auto* heard = static_cast<AddHeard*>(context);
+  heard->errors[index] = error;
+  heard->heard[index] = true;
+  heard->progress->FileDone();
+}
+
+// A source the system would not let us read: skipped, as the walk skips
+// what it cannot take.
+bool IsUnreadable(uint32_t error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND || error == platform::kErrorPathNotFound ||
+         error == ERROR_SHARING_VIOLATION;
+}
+
+// Adds every source in one library call, which reads, compresses and writes
+// many files together; the messages follow in the sources' order.
 int AddSources(const Args& args, WriteArchive& archive, const AddOptions& o, const std::vector<Source>& sources,
-               uint64_t totalBytes, std::vector<std::string>* added) {
+               uint64_t totalBytes, SourceCollector* collector, std::vector<std::string>* added) {
   int status = kExitOk;
   std::vector<std::string> stored;  // already there: told in one line
-  Progress progress("add", sources.size(), totalBytes);
-  for (const Source& source : sources) {
+  std::vector<AddListItem> items(sources.size());
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const Source& source = sources[i];
     const bool fromInput = source.path == "-";
-    const uint32_t mask = o.method.wave && !fromInput ? WaveMask(source.path) : o.method.mask;
-    const bool ok = fromInput ? AddFileFromMemory(archive.get(), source.data.data(),
-                                                  static_cast<uint32_t>(source.data.size()), source.name.c_str(),
-                                                  o.flags, mask, o.level)
-                              : AddFileFromDisk(archive.get(), source.path.c_str(), source.name.c_str(), o.flags,
-                                                mask, o.level);
-    progress.FileDone();
-    if (!ok) {
-      const uint32_t error = GetLastError();
+    static const uint8_t none = 0;
+    items[i].sourcePath = fromInput ? nullptr : source.path.c_str();
+    items[i].data = fromInput ? (source.data.empty() ? &none : source.data.data()) : nullptr;
+    items[i].size = fromInput ? source.data.size() : source.size;
+    items[i].fileTime = source.time;
+    items[i].storedName = source.name.c_str();
+    items[i].methodMask = o.method.wave && !fromInput ? WaveMask(source.path) : o.method.mask;
+  }
+  bool ok = false;
+  AddHeard heard;
+  {
+    Progress progress("add", sources.size(), totalBytes);
+    heard = AddHeard{std::vector<uint32_t>(sources.size(), 0), std::vector<bool>(sources.size(), false), &progress};
+    ok = AddFileList(archive.get(), items.data(), static_cast<uint32_t>(items.size()), o.flags, o.level, o.locale,
+                     HearAdd, &heard);
+  }
+  const uint32_t failure = ok ? 0 : GetLastError();
+  for (size_t i = 0; i < sources.size(); ++i) {
+    const Source& source = sources[i];
+    if (!heard.heard[i]) break;
+    const uint32_t error = heard.errors[i];
+    if (error == ERR_ALREADY_STORED) {
       status = kExitFailure;
-      if (error == ERR_ALREADY_STORED) {
-        stored.push_back(source.name);
-        continue;
-      }
+      stored.push_back(source.name);
+    } else if (error != 0 && IsUnreadable(error) && source.path != "-") {
+      collector->Skip(source.path, "it cannot be read: " + ErrorText(error));
+    } else if (error != 0) {
+      status = kExitFailure;
       FailWith("cannot add " + Quote(source.path) + " as " + Quote(source.name), error);
-      if (archive.Failed()) break;
-      continue;
-    }
-    added->push_back(source.name);
-    if (args.verbose) {
-      FileHandle file = nullptr;
-      std::string sizes;
-      if (OpenArchiveFile(archive.get(), source.name.c_str(), 0, &file)) {
-        sizes = " (" + std::to_string(GetArchiveFileInfo(file, INFO_SIZE)) + " -> " +
-                std::to_string(GetArchiveFileInfo(file, INFO_COMPRESSED_SIZE)) + " bytes)";
-        CloseArchiveFile(file);
+    } else {
+      added->push_back(source.name);
+      if (args.verbose) {
+        FileHandle file = nullptr;
+        std::string sizes;
+        if (ok && OpenArchiveFile(archive.get(), source.name.c_str(), 0, &file)) {
+          sizes = " (" + std::to_string(GetArchiveFileInfo(file, INFO_SIZE)) + " -> " +
+                  std::to_string(GetArchiveFileInfo(file, INFO_COMPRESSED_SIZE)) + " bytes)";
+          CloseArchiveFile(file);
+        }
+        Note("added " + Shown(source.name) + sizes);
       }
-      Note("added " + Shown(source.name) + sizes);
     }
+  }
+  if (!ok) {
+    status = kExitFailure;
+    size_t next = 0;
+    while (next < sources.size() && heard.heard[next]) ++next;
+    const Source& at = sources[next < sources.size() ? next : sources.size() - 1];
+    FailWith("cannot add " + Quote(at.path) + " as " + Quote(at.name), failure);
   }
   ReportAlreadyStored(args, stored);
   return status;
@@ -654,8 +706,7 @@ int RunAdd(const Args& args) {
   std::vector<Source> sources;
   SourceCollector collector(args, absolute);
   if (!collector.Collect(&sources)) return kExitFailure;
-  const int skipped = collector.skipped() != 0 ? kExitSkipped : kExitOk;
-  if (sources.empty()) return skipped;
+  if (sources.empty()) return collector.skipped() != 0 ? kExitSkipped : kExitOk;
   std::vector<std::string> names;
   uint64_t totalBytes = 0;
   for (const Source& source : sources) {
@@ -698,14 +749,14 @@ int RunAdd(const Args& args) {
   if (!archive.Begin()) return kExitFailure;
   SetLocale(o.locale);
   std::vector<std::string> added;
-  int status = AddSources(args, archive, o, sources, totalBytes, &added);
+  int status = AddSources(args, archive, o, sources, totalBytes, &collector, &added);
   if (archive.Failed()) {
     archive.Commit();
     return kExitFailure;
   }
   if (keepList && !added.empty() && !MergeListfile(archive.get(), added)) status = kExitFailure;
   if (!archive.Commit()) status = kExitFailure;
-  return CombineStatus(status, skipped);
+  return CombineStatus(status, collector.skipped() != 0 ? kExitSkipped : kExitOk);
 }
 
 namespace {

@@ -253,6 +253,34 @@ TEST_F(UpdateCrashTest, Batch) {
   });
 }
 
+// A list of files: small ones gathered into one write, a replaced one, and
+// one large enough to take the one-by-one path between them.
+bool AddList(ArchiveHandle a) {
+  static const Bytes small = Compressible(20000, 9);
+  static const Bytes replaced = PatternBytes(3000, 10);
+  static const Bytes large = Compressible(1300000, 12);
+  static const Bytes last = PatternBytes(700, 13);
+  const AddListItem items[] = {{nullptr, small.data(), small.size(), 0, "e\\new.txt", COMP_IMPLODE},
+                               {nullptr, replaced.data(), replaced.size(), 0, "c.dat", COMP_IMPLODE | COMP_HUFFMAN},
+                               {nullptr, large.data(), large.size(), 0, "h\\renamed.dat", COMP_IMPLODE},
+                               {nullptr, last.data(), last.size(), 0, "a.txt", COMP_IMPLODE}};
+  return AddFileList(a, items, 4, BLOCK_COMPRESSED | kAdjusted | ADD_REPLACE, 0, 0, nullptr, nullptr);
+}
+
+TEST_F(UpdateCrashTest, AddList) {
+  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) { return AddList(a); });
+}
+
+TEST_F(UpdateCrashTest, AddListInBatch) {
+  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) {
+    return BeginArchiveUpdate(a) && DeleteArchiveFile(a, "d") && AddList(a) && CommitArchiveUpdate(a);
+  });
+}
+
+TEST_F(UpdateCrashAttributesTest, AddList) {
+  AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) { return AddList(a); });
+}
+
 TEST_F(UpdateCrashAttributesTest, Compact) {
   AtEveryStep(0, [](ArchiveHandle a) { return CompactArchive(a); });
 }
