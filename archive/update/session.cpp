@@ -132,6 +132,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   bool ok = PreparePending(archive, s, &pending);
   if (ok) ok = CollectUsed(archive, reinterpret_cast<const uint32_t*>(pending.firstUser.bytes()), &used);
   if (ok) ok = s->space.Build(&used, HeaderEnd(archive, used));
+  if (ok) ReserveTableRoom(archive, s);
   if (!ok) {
     const uint32_t error = GetLastError();
     FreeSession(s);
