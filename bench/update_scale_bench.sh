@@ -7,7 +7,9 @@
 #     imploded and stored;
 #  3. `sorvane add` of 2,000 files (one batch) into a 262,144-entry hash
 #     table against a 4,096-entry one, stored and imploded, the two sizes
-#     alternating in every round.
+#     alternating in every round;
+#  4. the file's size along 40 updates that alternately add and delete one
+#     file of an archive with a 64 MiB hash table (bench/dead_space.cpp).
 #   bench/update_scale_bench.sh [build dir] [runs]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -88,3 +90,8 @@ for method in none implode; do
        "(cpu $(col_median "$work/scale.txt" 4)); ratio wall $(ratio_median "$work/scale.txt" 3 1)," \
        "cpu $(ratio_median "$work/scale.txt" 4 2)"
 done
+
+# ---- 4. table space under alternating updates ---------------------------------
+echo
+echo "4. 40 alternating add/delete updates with a 4,194,304-entry (64 MiB) hash table"
+"$build/samples/dead_space" "$work" churn 40 4194304 | sed 's/^/  /'

@@ -46,8 +46,17 @@ struct TablePlan {
   bool writeHigh = false;
 };
 
+// Room for table bytes: a gap that holds them, else where new data would go.
+bool PlaceRun(Archive* archive, uint64_t size, uint64_t* position) {
+  return AllocateGapSpace(archive, size, position) || AllocateSpace(archive, size, position);
+}
+
 // Finds room for the changed tables; the unchanged ones stay where the
-// committed header has them.
+// committed header has them. Both tables go together where a gap holds
+// them. A block table that grew no longer fits the hole its older copy
+// left: the hash table, which does not grow, still takes that hole, and the
+// block table goes apart, so that each hole is filled again rather than
+// the whole run going to the end of the file.
 bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
   const ArchiveHeader& h = archive->header;
   const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
@@ -62,14 +71,22 @@ bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
   plan->writeHigh = plan->writeBlocks && NeedsHighOffsets(archive);
   const uint64_t highBytes = plan->writeHigh ? static_cast<uint64_t>(h.blockTableEntries) * 2 : 0;
   if (s->blocksChanged && !plan->writeHigh) plan->highPos = 0;
+  ReleaseTableRoom(archive);
   bool ok = true;
   if (plan->writeHash && plan->writeBlocks) {
-    ok = AllocateSpace(archive, hashBytes + blockBytes + highBytes, &plan->hashPos);
-    plan->blockPos = plan->hashPos + hashBytes;
+    const uint64_t both = hashBytes + blockBytes + highBytes;
+    if (AllocateGapSpace(archive, both, &plan->hashPos)) {
+      plan->blockPos = plan->hashPos + hashBytes;
+    } else if (AllocateGapSpace(archive, hashBytes, &plan->hashPos)) {
+      ok = PlaceRun(archive, blockBytes + highBytes, &plan->blockPos);
+    } else {
+      ok = AllocateSpace(archive, both, &plan->hashPos);
+      plan->blockPos = plan->hashPos + hashBytes;
+    }
   } else if (plan->writeHash) {
-    ok = AllocateSpace(archive, hashBytes, &plan->hashPos);
+    ok = PlaceRun(archive, hashBytes, &plan->hashPos);
   } else if (plan->writeBlocks) {
-    ok = AllocateSpace(archive, blockBytes + highBytes, &plan->blockPos);
+    ok = PlaceRun(archive, blockBytes + highBytes, &plan->blockPos);
   }
   if (plan->writeHigh) plan->highPos = plan->blockPos + blockBytes;
   if (h.blockTableEntries == 0) plan->blockPos = plan->hashPos + hashBytes;

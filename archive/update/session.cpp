@@ -136,6 +136,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   // byte into the committed state's dead space, which the cut at the end
   // would not give back.
   if (ok && explicitBatch && state->batchesKeepFile) s->space.KeepToTail();
+  if (ok) ReserveTableRoom(archive, s);
   if (!ok) {
     const uint32_t error = GetLastError();
     FreeSession(s);

@@ -92,6 +92,24 @@ bool FreeSpace::Allocate(uint64_t size, uint64_t limit, uint64_t* start) {
     SetLastError(kErrorFileTooLarge);
     return false;
   }
+  return TakeFromGap(gap, size, start);
+}
+
+bool FreeSpace::AllocateInGap(uint64_t size, uint64_t limit, uint64_t* start) {
+  if (size == 0) return false;
+  size_t best = gaps_.size();
+  for (size_t gap = 0; gap < gaps_.size(); ++gap) {
+    const uint64_t room = gaps_[gap].end - gaps_[gap].start;
+    if (room < size || gaps_[gap].start > limit || size > limit - gaps_[gap].start) continue;
+    if (best == gaps_.size() || room < gaps_[best].end - gaps_[best].start) best = gap;
+  }
+  return best < gaps_.size() && TakeFromGap(best, size, start);
+}
+
+// Hands out size bytes at the start of gaps_[gap], or of the tail when gap
+// is past the last one.
+bool FreeSpace::TakeFromGap(size_t gap, uint64_t size, uint64_t* start) {
+  const uint64_t at = gap < gaps_.size() ? gaps_[gap].start : tail_;
   if (size != 0) {
     if (!owned_.Insert(owned_.LowerBound(at), {at, at + size})) return false;
     if (gap < gaps_.size()) {

@@ -52,6 +52,11 @@ class FreeSpace {
   // First fit: the lowest gap that holds size bytes, else the tail. Fails
   // with ERROR_FILE_TOO_LARGE (223) when the space would end beyond limit.
   bool Allocate(uint64_t size, uint64_t limit, uint64_t* start);
+  // Best fit among the gaps alone: the smallest that holds size bytes, so
+  // that a table goes back into the hole an older copy of it left rather
+  // than splitting a larger one. False, with nothing handed out and the last
+  // error untouched, when no gap below limit holds it.
+  bool AllocateInGap(uint64_t size, uint64_t limit, uint64_t* start);
   // Gives back [start, end) when this update handed it out (all of it or its
   // end part); anything else is left alone.
   bool Release(uint64_t start, uint64_t end);
@@ -63,6 +68,7 @@ class FreeSpace {
 
  private:
   bool AddGap(uint64_t start, uint64_t end);
+  bool TakeFromGap(size_t gap, uint64_t size, uint64_t* start);
 
   ExtentList gaps_;   // sorted, disjoint, not touching, all below tail_
   ExtentList owned_;  // handed out by this update, sorted, disjoint

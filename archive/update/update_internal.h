@@ -81,6 +81,10 @@ struct UpdateSession {
   uint32_t blockCapacity = 0;             // entries the pending block table has room for
   uint32_t* blockRefs = nullptr;          // in-use hash entries naming each pending block
   FreeSpace space;
+  // Room kept for the commit's tables from the session's start on, so that
+  // the session's data do not split the hole an older copy of the tables
+  // left (empty: none was free).
+  Extent tableRoom{0, 0};
   // The file length a failed update goes back to: where the committed
   // archive ends (or the file did, when a table runs past its end).
   uint64_t committedFileEnd = 0;
@@ -220,6 +224,14 @@ uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint6
 // Space for new bytes: free in both states, archive-relative, below 4 GiB
 // counted from the file's start in archives of the classic header.
 bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
+// The same from the gaps alone, best fit; false (last error kept) when none
+// holds size bytes.
+bool AllocateGapSpace(Archive* archive, uint64_t size, uint64_t* position);
+// Keeps the best-fitting gap for a copy of the committed tables (or, when
+// none holds them all, of the hash table) out of the session's data.
+void ReserveTableRoom(const Archive* archive, UpdateSession* s);
+// Gives the kept room back for the commit to place the tables.
+void ReleaseTableRoom(Archive* archive);
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end);
 // Gives back the space of pending block `index` when this session wrote it.
 // A committed block gives none back: the entry may claim bytes its data do

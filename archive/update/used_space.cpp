@@ -110,6 +110,40 @@ bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position) {
   return SessionOf(archive)->space.Allocate(size, SpaceLimit(archive), position);
 }
 
+bool AllocateGapSpace(Archive* archive, uint64_t size, uint64_t* position) {
+  const uint32_t error = GetLastError();
+  const bool found = SessionOf(archive)->space.AllocateInGap(size, SpaceLimit(archive), position);
+  SetLastError(error);
+  return found;
+}
+
+// Table copies are the largest things an update writes, and every commit
+// frees the copy it replaces: the next commit but one finds that hole
+// again, whole, where a first fit would have handed it to data and sent the
+// tables to the end of the file. Without a hole that fits, the tables go
+// where the commit finds room.
+void ReserveTableRoom(const Archive* archive, UpdateSession* s) {
+  const ArchiveHeader& h = archive->header;
+  const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
+  const bool high = archive->extended && h.highOffsetTablePos != 0;
+  const uint64_t blockBytes = static_cast<uint64_t>(h.blockTableEntries) * (kEntryBytes + (high ? 2 : 0));
+  const uint64_t limit = SpaceLimit(archive);
+  const uint32_t error = GetLastError();
+  uint64_t at = 0;
+  if (s->space.AllocateInGap(hashBytes + blockBytes, limit, &at)) {
+    s->tableRoom = {at, at + hashBytes + blockBytes};
+  } else if (s->space.AllocateInGap(hashBytes, limit, &at)) {
+    s->tableRoom = {at, at + hashBytes};
+  }
+  SetLastError(error);
+}
+
+void ReleaseTableRoom(Archive* archive) {
+  UpdateSession* s = SessionOf(archive);
+  ReleaseSpace(archive, s->tableRoom.start, s->tableRoom.end);
+  s->tableRoom = {0, 0};
+}
+
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end) {
   // Failing to note a gap for want of memory only leaves it unused.
   const uint32_t error = GetLastError();

@@ -281,6 +281,34 @@ TEST_F(UpdateCrashAttributesTest, AddList) {
   AtEveryStep(UPDATE_KEEP_LISTFILE, [](ArchiveHandle a) { return AddList(a); });
 }
 
+// The start archive's own updates left older table copies inside it: these
+// updates put their hash table there (the add and the batch, whose block
+// tables grew, put their block table apart), and a stop at any step still
+// leaves the old archive or the new one.
+TEST_F(UpdateCrashTest, TablesIntoAnOlderCopysRoom) {
+  const std::function<bool(ArchiveHandle)> updates[] = {
+      [](ArchiveHandle a) { return DeleteArchiveFile(a, "dir\\b.bin"); },
+      [](ArchiveHandle a) { return Add(a, "e\\new.txt", Compressible(20000, 9), BLOCK_COMPRESSED | kAdjusted); },
+      [](ArchiveHandle a) {
+        return BeginArchiveUpdate(a) && Add(a, "g.txt", PatternBytes(700, 12)) && DeleteArchiveFile(a, "d") &&
+               SetArchiveFileLocale(a, "c.dat", 0, 0x407) && CommitArchiveUpdate(a);
+      }};
+  for (const auto& update : updates) {
+    MakeStart();
+    ASSERT_FALSE(HasFatalFailure());
+    WriteBytes(Path("work.mpq"), start_);
+    ArchiveHandle a = OpenExisting("work.mpq", UPDATE_KEEP_LISTFILE);
+    ASSERT_NE(a, nullptr);
+    const ArchiveHeader old = a->header;
+    ASSERT_TRUE(update(a)) << GetLastError();
+    const ArchiveHeader now = a->header;
+    CloseWritableArchive(a, 0);
+    EXPECT_NE(now.hashTableOffset, old.hashTableOffset);
+    EXPECT_LE(now.hashTableOffset + 16ull * now.hashTableEntries, start_.size());
+    AtEveryStep(UPDATE_KEEP_LISTFILE, update);
+  }
+}
+
 TEST_F(UpdateCrashAttributesTest, Compact) {
   AtEveryStep(0, [](ArchiveHandle a) { return CompactArchive(a); });
 }

@@ -1,0 +1,146 @@
+// Dead space under long runs of updates: random adds, replacements,
+// deletions, renames, re-locales and batches on archives whose hash table
+// dwarfs their data, checked against a model after every update. The file
+// may exceed its compacted copy by one copy of the tables plus what the
+// updates dropped, never by a table copy per update.
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "tests/archive/update/update_test_util.h"
+
+using namespace updatetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
+constexpr uint32_t kFlags[] = {0, BLOCK_COMPRESSED, BLOCK_ENCRYPTED,
+                               BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED};
+using Key = std::pair<std::string, uint32_t>;  // name, locale
+using Model = std::map<Key, Bytes>;
+
+class TableSpaceTest : public UpdateTest {
+ protected:
+  // Where the data of every block some in-use entry names lie.
+  static std::set<std::pair<uint64_t, uint32_t>> LiveBlocks(ArchiveHandle a) {
+    std::set<std::pair<uint64_t, uint32_t>> out;
+    for (uint32_t i = 0; i < a->header.hashTableEntries; ++i) {
+      const HashEntry& e = a->hashTable[i];
+      if (!IsHashEntryInUse(e) || e.blockIndex >= a->header.blockTableEntries) continue;
+      out.insert({BlockOffset(a->blockTable[e.blockIndex]), a->blockTable[e.blockIndex].storedSize});
+    }
+    return out;
+  }
+  // Runs a step and counts what it dropped: the data of blocks no entry
+  // names any more, and their entries, which stay in the live block table
+  // and in the dead copy before it (inside a batch too: what a batch wrote
+  // and dropped again is dead all the same).
+  template <typename Step>
+  bool Tracked(ArchiveHandle a, Step step) {
+    const auto before = LiveBlocks(a);
+    const bool ok = step();
+    const auto after = LiveBlocks(a);
+    for (const auto& [offset, size] : before) {
+      if (after.count({offset, size}) == 0) dropped_ += size + 2 * kEntryBytes;
+    }
+    return ok;
+  }
+
+  // One change to the archive and, when it is made, to the model.
+  bool Change(ArchiveHandle a, Model* model) {
+    auto pick = [this](uint32_t n) { return static_cast<uint32_t>(random_() % n); };
+    auto name = [&] { return "dir\\f" + std::to_string(pick(60)) + (pick(2) ? ".txt" : ".bin"); };
+    const uint32_t what = model->empty() ? 0 : pick(10);
+    auto it = model->begin();
+    std::advance(it, model->empty() ? 0 : pick(static_cast<uint32_t>(model->size())));
+    const Key from = what < 4 ? Key{name(), kLocales[pick(3)]} : it->first;
+    const Key to = what < 6 ? from : what < 8 ? Key{name(), from.second} : Key{from.first, kLocales[pick(3)]};
+    const Bytes data = pick(2) ? Compressible(pick(9000), random_()) : PatternBytes(pick(6000), random_());
+    const uint32_t flags = kFlags[pick(4)] | ADD_REPLACE;
+    SetLocale(from.second);
+    const char* n = from.first.c_str();
+    const bool ok = Tracked(a, [&] {
+      if (what < 4) return Add(a, from.first, data, flags);
+      if (what < 6) return DeleteArchiveFile(a, n);
+      if (model->count(to) != 0) return false;
+      return what < 8 ? RenameArchiveFile(a, n, to.first.c_str()) : SetArchiveFileLocale(a, n, from.second, to.second);
+    });
+    SetLocale(0);
+    if (!ok) return false;
+    const Bytes kept = what < 4 ? data : (*model)[from];
+    model->erase(from);
+    if (what < 4 || what >= 6) (*model)[to] = kept;
+    return true;
+  }
+
+  // Every stored file reads back as the model has it, from a reader of the
+  // bytes on disk, and nothing else is stored but the name list.
+  void ExpectModel(const Model& model) {
+    ArchiveHandle r = ReopenCopy("t.mpq");
+    ASSERT_NE(r, nullptr);
+    for (const auto& [key, data] : model) {
+      SetLocale(key.second);
+      FileHandle file = nullptr;
+      ASSERT_TRUE(OpenArchiveFile(r, key.first.c_str(), 0, &file)) << key.first << "@" << key.second;
+      EXPECT_EQ(GetArchiveFileInfo(file, INFO_LOCALE), key.second) << key.first;
+      CloseArchiveFile(file);
+      ExpectReads(r, key.first, data);
+    }
+    SetLocale(0);
+    const size_t list = Stored(r, "(listfile)") ? 1 : 0;
+    size_t inUse = 0;
+    for (uint32_t i = 0; i < r->header.hashTableEntries; ++i) inUse += IsHashEntryInUse(r->hashTable[i]);
+    EXPECT_EQ(inUse, model.size() + list);
+    CloseArchive(r);
+  }
+
+  // Updates one after another, each a single change or a batch of a few;
+  // after each, the contents against the model and the dead space against
+  // a compacted copy.
+  void Run(uint32_t hashSize, uint32_t createFlags, uint32_t openFlags, int updates) {
+    ArchiveHandle a = Create("t.mpq", hashSize, createFlags);
+    ASSERT_NE(a, nullptr);
+    CloseWritableArchive(a, 0);
+    a = OpenExisting("t.mpq", openFlags);
+    ASSERT_NE(a, nullptr);
+    Model model;
+    for (int u = 0; u < updates && !HasFatalFailure(); ++u) {
+      SCOPED_TRACE("update " + std::to_string(u));
+      if (random_() % 5 == 0) {
+        ASSERT_TRUE(BeginArchiveUpdate(a));
+        // A refused change leaves the batch and the model as they were.
+        for (uint32_t n = 2 + random_() % 4; n > 0; --n) Change(a, &model);
+        // The commit also replaces the name list.
+        ASSERT_TRUE(Tracked(a, [&] { return CommitArchiveUpdate(a); })) << GetLastError();
+      } else if (!Change(a, &model)) {
+        continue;
+      }
+      ExpectModel(model);
+      fs::copy_file(Path("t.mpq"), Path("c.mpq"), fs::copy_options::overwrite_existing);
+      ArchiveHandle c = OpenExisting("c.mpq");
+      ASSERT_NE(c, nullptr);
+      ASSERT_TRUE(CompactArchive(c)) << GetLastError();
+      const uint64_t tables = (static_cast<uint64_t>(c->header.hashTableEntries) + c->header.blockTableEntries) *
+                              kEntryBytes;
+      CloseWritableArchive(c, 0);
+      const uint64_t size = fs::file_size(Path("t.mpq")), compacted = fs::file_size(Path("c.mpq"));
+      ASSERT_GE(size, compacted);
+      ASSERT_LE(size - compacted, tables + dropped_)
+          << "file " << size << ", compacted " << compacted << ", tables " << tables << ", dropped " << dropped_;
+    }
+    CloseWritableArchive(a, 0);
+  }
+
+  std::mt19937 random_{1};
+  uint64_t dropped_ = 0;
+};
+
+TEST_F(TableSpaceTest, ManyUpdatesLeaveAtMostOneTableCopyDead) { Run(16384, 0, 0, 120); }
+
+TEST_F(TableSpaceTest, ManyUpdatesOfAnExtendedArchiveKeepingItsNameList) {
+  random_.seed(2);
+  Run(8192, UPDATE_FORMAT_1, UPDATE_KEEP_LISTFILE, 120);
+}
+
+}  // namespace
