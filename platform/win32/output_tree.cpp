@@ -40,7 +40,7 @@ enum : LONG { kIdle = 0, kOwner = 1, kTaken = 2 };
 
 struct Slot {
   std::atomic<LONG> lock;
-  std::atomic<bool> claimed;
+  std::atomic<DWORD> owner;  // the claiming thread's id; 0 while free
   bool armed;  // read and written by whoever holds the lock
   char path[MAX_PATH * 4];
 };
@@ -89,17 +89,43 @@ struct SlotKeeper {
       slot->armed = false;
       slot->lock.store(kIdle);
     }
-    slot->claimed.store(false);
+    slot->owner.store(0);
   }
 };
 thread_local SlotKeeper slotKeeper;
 
+// Whether the thread of this id has ended (or is no longer known).
+bool ThreadEnded(DWORD id) {
+  HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, id);
+  if (thread == nullptr) return true;
+  const bool ended = ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+  ::CloseHandle(thread);
+  return ended;
+}
+
 Slot* OwnSlot() {
   if (ownSlot != nullptr) return ownSlot;
+  const DWORD me = ::GetCurrentThreadId();
   for (Slot& slot : slots) {
-    bool expected = false;
-    if (slot.claimed.compare_exchange_strong(expected, true)) {
+    DWORD expected = 0;
+    if (slot.owner.compare_exchange_strong(expected, me)) {
       slotKeeper.kept = true;  // the first use registers its destructor for this thread
+      ownSlot = &slot;
+      return &slot;
+    }
+  }
+  // Not every runtime runs a thread's thread_local destructors when it ends,
+  // so a slot can outlive its thread: one whose thread has ended and that
+  // holds no file being written is taken over.
+  for (Slot& slot : slots) {
+    DWORD owner = slot.owner.load();
+    if (owner == 0 || owner == me || !ThreadEnded(owner)) continue;
+    LONG idle = kIdle;
+    if (!slot.lock.compare_exchange_strong(idle, kOwner)) continue;
+    const bool took = !slot.armed && slot.owner.compare_exchange_strong(owner, me);
+    slot.lock.store(kIdle);
+    if (took) {
+      slotKeeper.kept = true;
       ownSlot = &slot;
       return &slot;
     }

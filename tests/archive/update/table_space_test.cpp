@@ -117,7 +117,9 @@ class TableSpaceTest : public UpdateTest {
         continue;
       }
       ExpectModel(model);
-      fs::copy_file(Path("t.mpq"), Path("c.mpq"), fs::copy_options::overwrite_existing);
+      // Removed first: some runtimes' copy_file refuses to overwrite.
+      fs::remove(Path("c.mpq"));
+      fs::copy_file(Path("t.mpq"), Path("c.mpq"));
       ArchiveHandle c = OpenExisting("c.mpq");
       ASSERT_NE(c, nullptr);
       ASSERT_TRUE(CompactArchive(c)) << GetLastError();
