@@ -171,15 +171,15 @@ TEST_F(ListedNamesTest, EntriesNamedAsTheWholeListsModelNamesThem) {
         ++(name.empty() ? unnamed : named);
       }
     }
-    for (const auto& spec : layout.files) {
-      if ((spec.block.flags & BLOCK_ENCRYPTED) == 0 || !spec.hashIndex) continue;
-      const auto it = keyedModel.find(PairOf(spec.name));
+    for (const auto& stored : layout.files) {
+      if ((stored.block.flags & BLOCK_ENCRYPTED) == 0 || !stored.hashIndex) continue;
+      const auto it = keyedModel.find(PairOf(stored.name));
       if (it == keyedModel.end()) continue;
       FileHandle f = nullptr;
-      ASSERT_TRUE(OpenArchiveFileByIndex(a, *spec.hashIndex, &f)) << spec.name;
+      ASSERT_TRUE(OpenArchiveFileByIndex(a, *stored.hashIndex, &f)) << stored.name;
       EXPECT_EQ(NameOf(f), it->second) << "round " << round;
       const Bytes content = ReadRest(f);
-      EXPECT_EQ(std::string(content.begin(), content.end()), "content of " + spec.name);
+      EXPECT_EQ(std::string(content.begin(), content.end()), "content of " + stored.name);
       CloseArchiveFile(f);
       ++keyed;
     }
