@@ -821,6 +821,26 @@ uint32_t DecodeSlow(const HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r) {
   return MakeEntry(len, node);
 }
 
+// What an escape code leads to: the next 8 bits are a byte the tree does
+// not code yet, added as a new leaf and counted once.
+enum class Escaped { kTaken, kStop, kRefused };
+
+template <class Table>
+Escaped TakeEscapedByte(HuffTree& t, Table& tab, HuffBitReader& r, uint8_t* byte) {
+  if (r.count < 8) Refill(r);
+  if (r.count < 8) return Escaped::kStop;
+  const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
+  Drop(r, 8);
+  // A valid stream never escapes a byte it already codes; a second leaf
+  // would also overrun the node pool.
+  if (t.leaves[b] != kNone) return Escaped::kRefused;
+  if (!RoomToGrow(t, 2)) return Escaped::kStop;
+  InsertSymbol(t, b, tab);
+  IncrementWeight(t, t.leaves[b], tab);
+  *byte = static_cast<uint8_t>(b);
+  return Escaped::kTaken;
+}
+
 // Types 1 to 8: weights change only for escaped bytes. Returns false when
 // the stream is refused as a whole.
 template <uint32_t K>
@@ -839,17 +859,10 @@ bool DecodeFixed(HuffTree& t, DecodeTable<K>& tab, HuffBitReader& r, uint8_t* ou
     const uint32_t s = t.value[EntrySlot(e)];
     if (s >= HUFF_END) {
       if (s == HUFF_END) break;
-      if (r.count < 8) Refill(r);
-      if (r.count < 8) break;
-      const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
-      Drop(r, 8);
-      // A valid stream never escapes a byte it already codes; a second leaf
-      // would also overrun the node pool.
-      if (t.leaves[b] != kNone) return false;
-      if (!RoomToGrow(t, 2)) break;
-      InsertSymbol(t, b, tab);
-      IncrementWeight(t, t.leaves[b], tab);
-      out[n++] = static_cast<uint8_t>(b);
+      const Escaped got = TakeEscapedByte(t, tab, r, &out[n]);
+      if (got == Escaped::kRefused) return false;
+      if (got == Escaped::kStop) break;
+      ++n;
       continue;
     }
     out[n++] = static_cast<uint8_t>(s);
@@ -896,15 +909,10 @@ bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* 
     const uint32_t s = t.value[leaf];
     if (s >= HUFF_END) {
       if (s == HUFF_END) break;
-      if (r.count < 8) Refill(r);
-      if (r.count < 8) break;
-      const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
-      Drop(r, 8);
-      if (t.leaves[b] != kNone) return false;
-      if (!RoomToGrow(t, 2)) break;
-      InsertSymbol(t, b, tab);
-      IncrementWeight(t, t.leaves[b], tab);
-      out[n++] = static_cast<uint8_t>(b);
+      const Escaped got = TakeEscapedByte(t, tab, r, &out[n]);
+      if (got == Escaped::kRefused) return false;
+      if (got == Escaped::kStop) break;
+      ++n;
       continue;
     }
     out[n++] = static_cast<uint8_t>(s);
