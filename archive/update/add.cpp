@@ -371,10 +371,11 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
 
 }  // namespace
 
-BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot) {
+BlockChoice ChooseBlock(Archive* archive, const HashEntry& slot) {
   const bool inUse = IsHashEntryInUse(slot);
   BlockChoice choice{inUse ? slot.blockIndex : kNoBlock, archive->header.blockTableEntries, false};
   if (inUse && BlockReferences(archive, choice.oldIndex) == 1) choice.blockIndex = choice.oldIndex;
+  else choice.blockIndex = FreeBlockEntry(archive);
   choice.grows = choice.blockIndex == archive->header.blockTableEntries;
   return choice;
 }
@@ -427,6 +428,8 @@ void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, con
     ReleaseBlockSpace(archive, choice.oldIndex);
   } else {
     ChangeBlockReference(archive, choice.oldIndex, choice.blockIndex);
+    // A taken entry's item described the file it held before.
+    if (!choice.grows) ForgetAttributesItem(archive, choice.blockIndex);
   }
   archive->blockTable[choice.blockIndex] = block;
   NoteBlockExtent(archive, choice.blockIndex, block, block.storedSize);

@@ -83,6 +83,13 @@ void NoteStoredContent(Archive* archive, uint32_t blockIndex, const StoredConten
   SessionOf(archive)->attributesDirty = true;
 }
 
+void ForgetAttributesItem(Archive* archive, uint32_t index) {
+  AttributesTable* t = SessionOf(archive)->attributes;
+  if (t == nullptr || index >= t->count) return;
+  ClearItem(t, index);
+  SessionOf(archive)->attributesDirty = true;
+}
+
 void CopyAttributesItem(Archive* archive, uint32_t from, uint32_t to) {
   AttributesTable* t = KeptAttributes(archive);
   if (t == nullptr) return;
@@ -111,15 +118,14 @@ Outcome StoreSessionAttributes(Archive* archive) {
   UpdateSession* s = SessionOf(archive);
   AttributesTable* t = s->attributes;
   if (t == nullptr || !s->attributesDirty) return Outcome::kDone;
-  // The block the file will take: its own when it alone names it (replaced
-  // in place), else a new one at the table's end. Its item stays zero.
+  // The block the file will take, as the add below chooses it. Its item
+  // stays zero.
   const uint32_t entries = archive->header.blockTableEntries;
   const HashEntry* own = FindExactHashEntry(archive, kAttributesName, 0);
-  uint32_t ownIndex = entries;
-  if (own != nullptr && own->blockIndex < entries && BlockReferences(archive, own->blockIndex) == 1) {
-    ownIndex = own->blockIndex;
-  }
-  const uint32_t count = ownIndex == entries ? entries + 1 : entries;
+  HashEntry none;
+  MarkHashEntryEmpty(none);
+  const uint32_t ownIndex = ChooseBlock(archive, own != nullptr ? *own : none).blockIndex;
+  const uint32_t count = ownIndex >= entries ? entries + 1 : entries;
   if (!ResizeAttributes(t, count)) return Outcome::kArchiveFailed;
   ClearItem(t, ownIndex);
   uint8_t* data = nullptr;

@@ -109,7 +109,28 @@ void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex
   if (newIndex < count && s->blockRefs[newIndex] != 0xFFFFFFFFu) ++s->blockRefs[newIndex];
   if (oldIndex < count && s->blockRefs[oldIndex] != 0 && --s->blockRefs[oldIndex] == 0) {
     ReleaseBlockSpace(archive, oldIndex);
+    if (oldIndex < s->freeFrom) s->freeFrom = oldIndex;
   }
+}
+
+// Taking an entry no pending name refers to never touches the committed
+// state: the new table goes to new room at the commit, and the data the
+// entry described stay out of the free space for as long as the committed
+// state names them (a block this session wrote gave its space back when it
+// lost its last name). Without this, every delete would leave an entry
+// that no later add fills, and alternating adds and deletes would grow the
+// table, and the copies of it each commit leaves, without end.
+uint32_t FreeBlockEntry(Archive* archive) {
+  UpdateSession* s = SessionOf(archive);
+  const uint32_t count = archive->header.blockTableEntries;
+  uint32_t i = s->freeFrom;
+  while (i < count && s->blockRefs[i] != 0) ++i;
+  s->freeFrom = i;
+  if (i == count) return count;
+  if (KeptAttributes(archive) == nullptr && FindExactHashEntry(archive, kAttributesName, 0) != nullptr) {
+    return count;
+  }
+  return i;
 }
 
 uint32_t BlockReferences(const Archive* archive, uint32_t index) {

@@ -46,17 +46,20 @@ struct TablePlan {
   bool writeHigh = false;
 };
 
-// Room for table bytes: a gap that holds them, else where new data would go.
-bool PlaceRun(Archive* archive, uint64_t size, uint64_t* position) {
-  return AllocateGapSpace(archive, size, position) || AllocateSpace(archive, size, position);
+// Room for table bytes: a gap that holds room bytes, else where new data
+// would go; near the size limit, the table's own bytes alone.
+bool PlaceRun(Archive* archive, uint64_t room, uint64_t size, uint64_t* position) {
+  return AllocateGapSpace(archive, room, position) || AllocateSpace(archive, room, position) ||
+         (size < room && AllocateSpace(archive, size, position));
 }
 
 // Finds room for the changed tables; the unchanged ones stay where the
 // committed header has them. Both tables go together where a gap holds
-// them. A block table that grew no longer fits the hole its older copy
-// left: the hash table, which does not grow, still takes that hole, and the
-// block table goes apart, so that each hole is filled again rather than
-// the whole run going to the end of the file.
+// them, the block table with its room (BlockTableRoom). One that outgrew
+// its room no longer fits the hole its older copy left: the hash table,
+// which does not grow, still takes that hole, and the block table goes
+// apart, so that each hole is filled again rather than the whole run going
+// to the end of the file.
 bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
   const ArchiveHeader& h = archive->header;
   const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
@@ -70,23 +73,23 @@ bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
   // block needs it, and dropped (position 0) once none does.
   plan->writeHigh = plan->writeBlocks && NeedsHighOffsets(archive);
   const uint64_t highBytes = plan->writeHigh ? static_cast<uint64_t>(h.blockTableEntries) * 2 : 0;
+  const uint64_t blockRoom = BlockTableRoom(h.blockTableEntries, plan->writeHigh);
   if (s->blocksChanged && !plan->writeHigh) plan->highPos = 0;
   ReleaseTableRoom(archive);
   bool ok = true;
   if (plan->writeHash && plan->writeBlocks) {
-    const uint64_t both = hashBytes + blockBytes + highBytes;
-    if (AllocateGapSpace(archive, both, &plan->hashPos)) {
+    if (AllocateGapSpace(archive, hashBytes + blockRoom, &plan->hashPos)) {
       plan->blockPos = plan->hashPos + hashBytes;
     } else if (AllocateGapSpace(archive, hashBytes, &plan->hashPos)) {
-      ok = PlaceRun(archive, blockBytes + highBytes, &plan->blockPos);
+      ok = PlaceRun(archive, blockRoom, blockBytes + highBytes, &plan->blockPos);
     } else {
-      ok = AllocateSpace(archive, both, &plan->hashPos);
+      ok = PlaceRun(archive, hashBytes + blockRoom, hashBytes + blockBytes + highBytes, &plan->hashPos);
       plan->blockPos = plan->hashPos + hashBytes;
     }
   } else if (plan->writeHash) {
-    ok = PlaceRun(archive, hashBytes, &plan->hashPos);
+    ok = PlaceRun(archive, hashBytes, hashBytes, &plan->hashPos);
   } else if (plan->writeBlocks) {
-    ok = PlaceRun(archive, blockBytes + highBytes, &plan->blockPos);
+    ok = PlaceRun(archive, blockRoom, blockBytes + highBytes, &plan->blockPos);
   }
   if (plan->writeHigh) plan->highPos = plan->blockPos + blockBytes;
   if (h.blockTableEntries == 0) plan->blockPos = plan->hashPos + hashBytes;

@@ -131,6 +131,11 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   ExtentList used;
   bool ok = PreparePending(archive, s, &pending);
   if (ok) ok = CollectUsed(archive, reinterpret_cast<const uint32_t*>(pending.firstUser.bytes()), &used);
+  uint64_t usedEnd = 0;
+  if (ok) {
+    usedEnd = UsedEnd(archive, used);
+    ok = KeepBlockTableRoom(archive, &used);
+  }
   if (ok) ok = s->space.Build(&used, HeaderEnd(archive, used));
   // A batch that must leave the file as it was when abandoned writes no
   // byte into the committed state's dead space, which the cut at the end
@@ -146,7 +151,7 @@ UpdateSession* StartSession(Archive* archive, bool explicitBatch) {
   }
   // Bytes past the committed end are dead: cut first, they give a full
   // disk its room back before anything new is written.
-  const uint64_t committedEnd = archive->headerOffset + s->space.tail();
+  const uint64_t committedEnd = archive->headerOffset + usedEnd;
   CutFileAt(archive, committedEnd);
   uint64_t size = 0;
   s->committedFileEnd = platform::GetFileSize64(archive->fileHandle, &size) && size < committedEnd ? size : committedEnd;

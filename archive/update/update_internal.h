@@ -80,11 +80,15 @@ struct UpdateSession {
   BlockEntry* committedBlocks = nullptr;  // the committed block table (archive->blockTable is the pending one)
   uint32_t blockCapacity = 0;             // entries the pending block table has room for
   uint32_t* blockRefs = nullptr;          // in-use hash entries naming each pending block
+  // No pending block below this is free to be taken by a new add (see
+  // FreeBlockEntry); lowered whenever a block loses its last name.
+  uint32_t freeFrom = 0;
   FreeSpace space;
   // Room kept for the commit's tables from the session's start on, so that
   // the session's data do not split the hole an older copy of the tables
   // left (empty: none was free).
   Extent tableRoom{0, 0};
+  Extent blockRoom{0, 0};  // the block table's own, when the tables lie apart
   // The file length a failed update goes back to: where the committed
   // archive ends (or the file did, when a table runs past its end).
   uint64_t committedFileEnd = 0;
@@ -218,6 +222,13 @@ uint64_t HeaderEnd(const Archive* archive, const ExtentList& used);
 // each block some in-use hash entry names (up to the file's end, beyond
 // which no reader finds any). firstUser[i]: the first entry naming block i.
 bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used);
+// Where an archive whose state uses these extents ends (its header's end at
+// least).
+uint64_t UsedEnd(const Archive* archive, const ExtentList& used);
+// Adds the committed block table's room beyond the table itself (see
+// BlockTableRoom), up to the limit: no state uses it, and it may run past
+// the file's end, but no data may go there while that copy is live.
+bool KeepBlockTableRoom(const Archive* archive, ExtentList* used);
 // Where the pending state ends: the header's own bytes, both tables at the
 // positions given and every block in use.
 uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint64_t highPos);
@@ -227,8 +238,12 @@ bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position);
 // The same from the gaps alone, best fit; false (last error kept) when none
 // holds size bytes.
 bool AllocateGapSpace(Archive* archive, uint64_t size, uint64_t* position);
+// The room a block table of this many entries is given: its own bytes
+// (and the high-offset table's, when high) for a power of two entries.
+uint64_t BlockTableRoom(uint32_t entries, bool high);
 // Keeps the best-fitting gap for a copy of the committed tables (or, when
-// none holds them all, of the hash table) out of the session's data.
+// none holds them all, of the hash table and of the block table's room) out
+// of the session's data.
 void ReserveTableRoom(const Archive* archive, UpdateSession* s);
 // Gives the kept room back for the commit to place the tables.
 void ReleaseTableRoom(Archive* archive);
@@ -258,6 +273,11 @@ constexpr uint32_t kNoBlock = 0xFFFFFFFFu;
 void ChangeBlockReference(Archive* archive, uint32_t oldIndex, uint32_t newIndex);
 // In-use hash entries that name the pending block.
 uint32_t BlockReferences(const Archive* archive, uint32_t index);
+// The lowest pending block entry that no in-use hash entry names, for a new
+// add to take instead of growing the table; the table's count when there is
+// none, or when "(attributes)" is present but not kept by the session (its
+// items, indexed by block, would then describe another file's content).
+uint32_t FreeBlockEntry(Archive* archive);
 // The extent remembered for a pending block; the stored size when none is.
 uint32_t KnownExtent(const Archive* archive, uint32_t index);
 
@@ -289,6 +309,8 @@ struct StoredContent {
 AttributesTable* KeptAttributes(Archive* archive);
 // Records the content of a file just stored in block index.
 void NoteStoredContent(Archive* archive, uint32_t blockIndex, const StoredContent& content);
+// A block entry taken for another file: its item is void until noted anew.
+void ForgetAttributesItem(Archive* archive, uint32_t index);
 // A block copied to a new index keeps its content.
 void CopyAttributesItem(Archive* archive, uint32_t from, uint32_t to);
 // A direct change of "(attributes)" by the caller: the session's copy is void.
@@ -393,13 +415,14 @@ bool IsLossyAdd(uint32_t flags, uint32_t mask);
 bool CheckAddArguments(uint32_t flags, uint32_t mask);
 // Where an add's data go in the block table: the replaced file's own entry,
 // unless another entry names it too (writing it would change that file) or
-// it names no block at all; else a new entry at the table's end.
+// it names no block at all; else the lowest entry no name refers to, else a
+// new entry at the table's end.
 struct BlockChoice {
   uint32_t oldIndex;
   uint32_t blockIndex;
   bool grows;
 };
-BlockChoice ChooseBlock(const Archive* archive, const HashEntry& slot);
+BlockChoice ChooseBlock(Archive* archive, const HashEntry& slot);
 // Puts the new block and the name's entry into the pending tables.
 void InstallBlock(Archive* archive, HashEntry* slot, const char* storedName, const BlockChoice& choice,
                   const BlockEntry& block, uint32_t newLocale);

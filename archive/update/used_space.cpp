@@ -82,6 +82,23 @@ bool CollectUsed(Archive* archive, const uint32_t* firstUser, ExtentList* used) 
   return true;
 }
 
+uint64_t UsedEnd(const Archive* archive, const ExtentList& used) {
+  uint64_t end = HeaderEnd(archive, used);
+  for (size_t i = 0; i < used.size(); ++i) {
+    if (used[i].end > end) end = used[i].end;
+  }
+  return end;
+}
+
+bool KeepBlockTableRoom(const Archive* archive, ExtentList* used) {
+  const ArchiveHeader& h = archive->header;
+  const bool high = archive->extended && h.highOffsetTablePos != 0;
+  Extent e;
+  return !RelativeExtent(archive, BlockTablePos(h), BlockTableRoom(h.blockTableEntries, high), SpaceLimit(archive),
+                         &e) ||
+         used->Append(e);
+}
+
 uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint64_t highPos) {
   const UpdateSession* s = SessionOf(archive);
   const ArchiveHeader& h = archive->header;
@@ -117,6 +134,20 @@ bool AllocateGapSpace(Archive* archive, uint64_t size, uint64_t* position) {
   return found;
 }
 
+// A block table that grows by an entry per add would never fit the hole
+// its older copy left: each commit would leave one more copy behind, dead
+// until small data happened to fill it. Its room is rounded up to a power
+// of two entries instead, and the part the table does not fill is kept
+// free while the copy is live, so that the copy after next, grown, still
+// fits where this one is. Only a table that outgrows its room moves on,
+// once per doubling.
+uint64_t BlockTableRoom(uint32_t entries, bool high) {
+  if (entries == 0) return 0;
+  uint64_t capacity = 1;
+  while (capacity < entries) capacity <<= 1;
+  return capacity * (kEntryBytes + (high ? 2 : 0));
+}
+
 // Table copies are the largest things an update writes, and every commit
 // frees the copy it replaces: the next commit but one finds that hole
 // again, whole, where a first fit would have handed it to data and sent the
@@ -126,14 +157,17 @@ void ReserveTableRoom(const Archive* archive, UpdateSession* s) {
   const ArchiveHeader& h = archive->header;
   const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
   const bool high = archive->extended && h.highOffsetTablePos != 0;
-  const uint64_t blockBytes = static_cast<uint64_t>(h.blockTableEntries) * (kEntryBytes + (high ? 2 : 0));
+  const uint64_t blockBytes = BlockTableRoom(h.blockTableEntries, high);
   const uint64_t limit = SpaceLimit(archive);
   const uint32_t error = GetLastError();
   uint64_t at = 0;
   if (s->space.AllocateInGap(hashBytes + blockBytes, limit, &at)) {
     s->tableRoom = {at, at + hashBytes + blockBytes};
-  } else if (s->space.AllocateInGap(hashBytes, limit, &at)) {
-    s->tableRoom = {at, at + hashBytes};
+  } else {
+    if (s->space.AllocateInGap(hashBytes, limit, &at)) s->tableRoom = {at, at + hashBytes};
+    // The tables went apart once the block table outgrew their shared
+    // room: the block table's own older room is kept as well.
+    if (s->space.AllocateInGap(blockBytes, limit, &at)) s->blockRoom = {at, at + blockBytes};
   }
   SetLastError(error);
 }
@@ -141,7 +175,9 @@ void ReserveTableRoom(const Archive* archive, UpdateSession* s) {
 void ReleaseTableRoom(Archive* archive) {
   UpdateSession* s = SessionOf(archive);
   ReleaseSpace(archive, s->tableRoom.start, s->tableRoom.end);
+  ReleaseSpace(archive, s->blockRoom.start, s->blockRoom.end);
   s->tableRoom = {0, 0};
+  s->blockRoom = {0, 0};
 }
 
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end) {
