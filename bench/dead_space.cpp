@@ -3,9 +3,14 @@
 // list kept, then compacts it. Prints both sizes and their ratio. With
 // "churn", alternates adding and deleting one file instead, each its own
 // update, on an archive of a few files, and prints the file's size along
-// the way and compacted.
+// the way and compacted. With "large", adds N stored files of K KiB each
+// (larger than the block table, so that no hole a table copy leaves takes
+// one), each its own update, with the name list kept unless "nolist". The
+// last two also print the compacted archive's tables, the yardstick of the
+// dead space.
 //   dead_space FOLDER [files] [hash entries]
 //   dead_space FOLDER churn [updates] [hash entries]
+//   dead_space FOLDER large [adds] [hash entries] [KiB] [nolist]
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,7 +47,55 @@ uint64_t FileSize(const std::string& path) {
   return size;
 }
 
+// Compacts the archive and prints its size and its tables' bytes beside the
+// dead space of the size before.
+bool CompactAndReport(ArchiveHandle archive, const std::string& path) {
+  const uint64_t before = FileSize(path);
+  ArchiveFacts facts{};
+  facts.structSize = sizeof facts;
+  if (!CompactArchive(archive) || !GetArchiveFacts(archive, FACTS_TABLES, &facts)) return false;
+  const uint64_t after = FileSize(path);
+  const uint64_t tables = (static_cast<uint64_t>(facts.hashTableEntries) + facts.blockTableEntries) * 16;
+  std::printf("  compacted: %llu (tables %llu bytes: %u hash, %u block entries)\n",
+              static_cast<unsigned long long>(after), static_cast<unsigned long long>(tables),
+              static_cast<unsigned>(facts.hashTableEntries), static_cast<unsigned>(facts.blockTableEntries));
+  std::printf("  dead before compacting: %llu bytes, %.3f x the compacted tables\n",
+              static_cast<unsigned long long>(before - after),
+              static_cast<double>(before - after) / static_cast<double>(tables));
+  return true;
+}
+
 }  // namespace
+
+static int Large(const std::string& path, uint32_t adds, uint32_t hash, uint32_t kib, bool list) {
+  platform::DeleteFile(path.c_str());
+  ArchiveHandle archive = OpenArchiveWritable(path.c_str(), list ? UPDATE_KEEP_LISTFILE : 0, hash);
+  if (!IsUsableArchive(archive)) {
+    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
+    return 1;
+  }
+  std::printf("hash table %u entries (%llu bytes), %u single adds of %u KiB stored files, %s; size after N adds:\n",
+              hash, static_cast<unsigned long long>(hash) * 16, adds, kib,
+              list ? "name list kept" : "no name list");
+  std::vector<uint8_t> data(static_cast<size_t>(kib) * 1024);
+  bool ok = true;
+  for (uint32_t i = 1; ok && i <= adds; ++i) {
+    for (size_t j = 0; j < data.size(); ++j) data[j] = static_cast<uint8_t>(i * 31 + j * 7);
+    const std::string name = "data\\large" + std::to_string(i) + ".bin";
+    ok = AddBuffer(archive, data.data(), static_cast<uint32_t>(data.size()), name.c_str(), 0);
+    if (ok && (i <= 2 || i % (adds / 10 > 0 ? adds / 10 : 1) == 0 || i == adds)) {
+      std::printf("  %u: %llu\n", i, static_cast<unsigned long long>(FileSize(path)));
+    }
+  }
+  ok = ok && CompactAndReport(archive, path);
+  if (!ok) {
+    std::fprintf(stderr, "update failed: %u\n", static_cast<unsigned>(GetLastError()));
+    return 1;
+  }
+  CloseWritableArchive(archive, 0);
+  platform::DeleteFile(path.c_str());
+  return 0;
+}
 
 static int Churn(const std::string& path, uint32_t updates, uint32_t hash) {
   platform::DeleteFile(path.c_str());
@@ -72,12 +125,11 @@ static int Churn(const std::string& path, uint32_t updates, uint32_t hash) {
       std::printf("  %u: %llu\n", u, static_cast<unsigned long long>(FileSize(path)));
     }
   }
-  ok = ok && CompactArchive(archive);
+  ok = ok && CompactAndReport(archive, path);
   if (!ok) {
     std::fprintf(stderr, "update failed: %u\n", static_cast<unsigned>(GetLastError()));
     return 1;
   }
-  std::printf("  compacted: %llu\n", static_cast<unsigned long long>(FileSize(path)));
   CloseWritableArchive(archive, 0);
   platform::DeleteFile(path.c_str());
   return 0;
@@ -86,8 +138,15 @@ static int Churn(const std::string& path, uint32_t updates, uint32_t hash) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: dead_space FOLDER [files] [hash entries]\n"
-                         "       dead_space FOLDER churn [updates] [hash entries]\n");
+                         "       dead_space FOLDER churn [updates] [hash entries]\n"
+                         "       dead_space FOLDER large [adds] [hash entries] [KiB] [nolist]\n");
     return 2;
+  }
+  if (argc > 2 && std::string(argv[2]) == "large") {
+    return Large(std::string(argv[1]) + "/dead_space.mpq", argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 1000,
+                 argc > 4 ? static_cast<uint32_t>(std::atoi(argv[4])) : 4096,
+                 argc > 5 ? static_cast<uint32_t>(std::atoi(argv[5])) : 64,
+                 !(argc > 6 && std::string(argv[6]) == "nolist"));
   }
   if (argc > 2 && std::string(argv[2]) == "churn") {
     return Churn(std::string(argv[1]) + "/dead_space.mpq", argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 20,
