@@ -88,7 +88,6 @@ struct UpdateSession {
   // the session's data do not split the hole an older copy of the tables
   // left (empty: none was free).
   Extent tableRoom{0, 0};
-  Extent blockRoom{0, 0};  // the block table's own, when the tables lie apart
   // The file length a failed update goes back to: where the committed
   // archive ends (or the file did, when a table runs past its end).
   uint64_t committedFileEnd = 0;
@@ -242,8 +241,7 @@ bool AllocateGapSpace(Archive* archive, uint64_t size, uint64_t* position);
 // (and the high-offset table's, when high) for a power of two entries.
 uint64_t BlockTableRoom(uint32_t entries, bool high);
 // Keeps the best-fitting gap for a copy of the committed tables (or, when
-// none holds them all, of the hash table and of the block table's room) out
-// of the session's data.
+// none holds them all, of the hash table) out of the session's data.
 void ReserveTableRoom(const Archive* archive, UpdateSession* s);
 // Gives the kept room back for the commit to place the tables.
 void ReleaseTableRoom(Archive* archive);

@@ -163,11 +163,11 @@ void ReserveTableRoom(const Archive* archive, UpdateSession* s) {
   uint64_t at = 0;
   if (s->space.AllocateInGap(hashBytes + blockBytes, limit, &at)) {
     s->tableRoom = {at, at + hashBytes + blockBytes};
-  } else {
-    if (s->space.AllocateInGap(hashBytes, limit, &at)) s->tableRoom = {at, at + hashBytes};
-    // The tables went apart once the block table outgrew their shared
-    // room: the block table's own older room is kept as well.
-    if (s->space.AllocateInGap(blockBytes, limit, &at)) s->blockRoom = {at, at + blockBytes};
+  } else if (s->space.AllocateInGap(hashBytes, limit, &at)) {
+    // The block table's own room, once apart, is not kept: the name list,
+    // rewritten by most commits and growing as the table does, takes it as
+    // often as the table would.
+    s->tableRoom = {at, at + hashBytes};
   }
   SetLastError(error);
 }
@@ -175,9 +175,7 @@ void ReserveTableRoom(const Archive* archive, UpdateSession* s) {
 void ReleaseTableRoom(Archive* archive) {
   UpdateSession* s = SessionOf(archive);
   ReleaseSpace(archive, s->tableRoom.start, s->tableRoom.end);
-  ReleaseSpace(archive, s->blockRoom.start, s->blockRoom.end);
   s->tableRoom = {0, 0};
-  s->blockRoom = {0, 0};
 }
 
 void ReleaseSpace(Archive* archive, uint64_t start, uint64_t end) {
