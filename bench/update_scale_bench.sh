@@ -9,7 +9,11 @@
 #     table against a 4,096-entry one, stored and imploded, the two sizes
 #     alternating in every round;
 #  4. the file's size along 40 updates that alternately add and delete one
-#     file of an archive with a 64 MiB hash table (bench/dead_space.cpp).
+#     file of an archive with a 64 MiB hash table, and along 1,000 of them
+#     with a 4,096-entry one (bench/dead_space.cpp);
+#  5. dead space of 1,000 single adds of 64 KiB stored files (larger than
+#     the block table, so no hole a table copy leaves takes one), without
+#     and with the name list kept, against the compacted archive's tables.
 #   bench/update_scale_bench.sh [build dir] [runs]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -95,3 +99,11 @@ done
 echo
 echo "4. 40 alternating add/delete updates with a 4,194,304-entry (64 MiB) hash table"
 "$build/samples/dead_space" "$work" churn 40 4194304 | sed 's/^/  /'
+echo "   and 1,000 with a 4,096-entry one"
+"$build/samples/dead_space" "$work" churn 1000 4096 | tail -2 | sed 's/^/  /'
+
+# ---- 5. a growing block table --------------------------------------------------
+echo
+echo "5. 1,000 single adds of 64 KiB stored files, 4,096-entry hash table"
+"$build/samples/dead_space" "$work" large 1000 4096 64 nolist | sed 's/^/  /'
+"$build/samples/dead_space" "$work" large 1000 4096 64 | tail -2 | sed 's/^/  /'
