@@ -60,6 +60,7 @@ struct Win32Files {
   [[noreturn]] static void WaitForTheEnd() {
     for (;;) ::Sleep(INFINITE);
   }
+  // The console handler ends the process once its sweep is through.
   static void StepDoneWhileEnding(int /*number*/) {}
 };
 using Slots = internal::WriteSlots<Win32Files>;
