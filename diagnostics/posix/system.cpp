@@ -22,6 +22,7 @@
 #include <unwind.h>
 #include <vector>
 
+#include "diagnostics/caller_frame.h"
 #include "diagnostics/posix/fault_internal.h"
 #include "diagnostics/system.h"
 #include "platform/platform.h"
@@ -574,19 +575,8 @@ __attribute__((noinline)) void CaptureCallerContext(CpuContext* context) {
   __asm__ volatile("mov %%gs, %0" : "=r"(selector));
   context->gs = selector;
 #endif
-  // Asking for the frame address gives this function a frame: the caller's
-  // frame pointer and the return address sit just above it, and the caller's
-  // stack pointer after the return lies right past those two words.
-  const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  const auto returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-  context->ip = returnAddress;
-  uintptr_t saved[2] = {0, 0};
-  if (ReadMemory(reinterpret_cast<const void*>(frame), saved, sizeof saved) && saved[1] == returnAddress) {
-    context->bp = saved[0];
-    context->sp = frame + sizeof saved;
-  } else {
-    context->sp = frame;
-  }
+  SetCallerFrame(context, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)),
+                 reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
 bool DebugHelpIsLoaded() { return true; }

@@ -13,6 +13,7 @@
 #include <intrin.h>
 #endif
 
+#include "diagnostics/caller_frame.h"
 #include "diagnostics/system.h"
 
 namespace platform {
@@ -350,19 +351,8 @@ void CaptureCallerContext(CpuContext* context) {
   ::RtlCaptureContext(&native);
   ContextFromNative(&native, context);
 #if defined(__GNUC__)
-  // Asking for the frame address gives this function a frame: the caller's
-  // frame pointer and the return address sit just above it, and the caller's
-  // stack pointer after the return lies right past those two words.
-  const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  const auto returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-  context->ip = returnAddress;
-  uintptr_t saved[2] = {0, 0};
-  if (ReadMemory(reinterpret_cast<const void*>(frame), saved, sizeof saved) && saved[1] == returnAddress) {
-    context->bp = saved[0];
-    context->sp = frame + sizeof saved;
-  } else {
-    context->sp = frame;
-  }
+  SetCallerFrame(context, reinterpret_cast<uintptr_t>(__builtin_frame_address(0)),
+                 reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 #else
   context->ip = reinterpret_cast<uintptr_t>(_ReturnAddress());
   context->sp = reinterpret_cast<uintptr_t>(_AddressOfReturnAddress()) + sizeof(void*);

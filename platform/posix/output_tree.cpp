@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/write_slots.h"
 #include "platform/write_steps.h"
 
 namespace platform {
@@ -63,152 +64,61 @@ void SetOpenError(int dir, const char* name, int err) {
   SetLastErrorFromErrno(err);
 }
 
-// The files being written, for the signal handlers: one record (a slot) per
-// thread that writes, claimed at its first file and given back when the
-// thread ends. A slot's lock says who may touch its record and its file:
-// its thread while it creates, renames or removes the file (kOwner: the
-// record and the file change together), or a handler that took the slot to
-// remove the file (kTaken). Once the process is ending (`ending` set) every
-// slot a handler met stays taken, so no thread starts another file: it
-// waits for the end instead. A signal that finds a thread in the middle of
-// its step leaves that file to the thread, which removes it when the step
-// is done; the last thread to finish its step ends the process. This costs
-// no system call per file, which blocking the signals would.
-constexpr int kSlots = 128;
-enum : int { kIdle = 0, kOwner = 1, kTaken = 2 };
-
-struct Slot {
-  std::atomic<int> lock;
-  std::atomic<bool> claimed;
-  volatile sig_atomic_t armed;  // read and written by whoever holds the lock
-  int dir;
-  char name[NAME_MAX + 1];
-};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "signal handlers use these atomics");
-Slot slots[kSlots];
-std::atomic<int> ending{0};  // the signal that ends the process; -1 for a crash
-
-#if defined(__GNUC__) || defined(__clang__)
-#define SORVANE_SIGNAL_TLS __attribute__((tls_model("initial-exec")))
-#else
-#define SORVANE_SIGNAL_TLS
-#endif
-// The calling thread's slot, and the one it holds during a step (handlers
-// read these: plain pointers, no constructor).
-thread_local Slot* ownSlot SORVANE_SIGNAL_TLS = nullptr;
-thread_local Slot* stepSlot SORVANE_SIGNAL_TLS = nullptr;
-
-const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-[[noreturn]] void WaitForTheEnd() {
-  for (;;) pause();
-}
-
-// Takes every slot no thread is in a step with and removes its file;
-// returns how many threads are in a step (the caller's own `self` not
-// counted). Async-signal-safe.
-int Sweep(const Slot* self) {
-  int busy = 0;
-  for (Slot& slot : slots) {
-    int expected = kIdle;
-    if (slot.lock.compare_exchange_strong(expected, kTaken)) {
-      if (slot.armed != 0) {
-        slot.armed = 0;
-        unlinkat(slot.dir, slot.name, 0);
-      }
-    } else if (expected == kOwner && &slot != self) {
-      ++busy;
-    }
-  }
-  return busy;
-}
-
+// The files being written, for the signal handlers (write_slots.h). A
+// handler sweeps the slots itself, and once the process is ending the last
+// thread to finish its step ends the process. This costs no system call per
+// file, which blocking the signals would.
 void EndBySignal(int number) {
   signal(number, SIG_DFL);
   raise(number);
 }
 
+struct PosixFiles {
+  struct Place {
+    int dir;
+    char name[NAME_MAX + 1];
+  };
+  static bool Fits(int /*dir*/, const char* name) { return std::strlen(name) < sizeof Place::name; }
+  static void Record(Place* place, int dir, const char* name) {
+    place->dir = dir;
+    std::memcpy(place->name, name, std::strlen(name) + 1);
+  }
+  static bool Holds(const Place& place, int dir, const char* name) {
+    return place.dir == dir && std::strcmp(place.name, name) == 0;
+  }
+  static void Remove(const Place& place) { unlinkat(place.dir, place.name, 0); }
+
+  // A slot only needs telling from a free one: a thread gives its slot back
+  // when it ends.
+  using ThreadId = bool;
+  static ThreadId CurrentThread() { return true; }
+  static constexpr bool kSlotsOutliveThreads = false;
+
+  static void Nap() {
+    struct timespec pause = {0, 1000000};
+    nanosleep(&pause, nullptr);
+  }
+  [[noreturn]] static void WaitForTheEnd() {
+    for (;;) pause();
+  }
+  // The last thread to finish its step ends the process (number: the
+  // signal that ends it; -1 for a crash, whose handler ends it).
+  static void StepDoneWhileEnding(int number);
+};
+using Slots = internal::WriteSlots<PosixFiles>;
+
+void PosixFiles::StepDoneWhileEnding(int number) {
+  if (Slots::Sweep(nullptr) == 0 && number > 0) EndBySignal(number);
+}
+
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 void OnCleanupSignal(int number) {
   const int savedErrno = errno;
-  int expected = 0;
-  ending.compare_exchange_strong(expected, number);
-  // Threads in a step end the process when they are done (Leave).
-  if (Sweep(nullptr) == 0) EndBySignal(number);
+  Slots::BeginEnding(number);
+  // Threads in a step end the process when they are done (Step).
+  if (Slots::Sweep(nullptr) == 0) EndBySignal(number);
   errno = savedErrno;
-}
-
-// Gives the thread's slot back when it ends.
-struct SlotKeeper {
-  bool kept = false;
-  ~SlotKeeper() {
-    Slot* slot = ownSlot;
-    if (slot == nullptr) return;
-    ownSlot = nullptr;
-    int expected = kIdle;
-    if (slot->lock.compare_exchange_strong(expected, kOwner)) {
-      slot->armed = 0;
-      slot->lock.store(kIdle);
-    }
-    slot->claimed.store(false);
-  }
-};
-thread_local SlotKeeper slotKeeper;
-
-// The calling thread's slot, claimed on first use; null when every slot is
-// another thread's.
-Slot* OwnSlot() {
-  if (ownSlot != nullptr) return ownSlot;
-  for (Slot& slot : slots) {
-    bool expected = false;
-    if (slot.claimed.compare_exchange_strong(expected, true)) {
-      slotKeeper.kept = true;  // the first use registers its destructor for this thread
-      ownSlot = &slot;
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-// One step that creates, renames or removes a file being written: the
-// thread's slot is held for it, so no handler acts on it meanwhile.
-class Step {
- public:
-  Step() : slot_(OwnSlot()) {
-    if (slot_ == nullptr) return;
-    int expected = kIdle;
-    // Only a handler takes a slot from its thread, and only once the
-    // process is ending.
-    if (!slot_->lock.compare_exchange_strong(expected, kOwner)) WaitForTheEnd();
-    stepSlot = slot_;
-  }
-  ~Step() {
-    if (slot_ == nullptr) return;
-    slot_->lock.store(kIdle);
-    stepSlot = nullptr;
-    const int number = ending.load();
-    if (number == 0) return;
-    // A handler came during the step: this thread's file goes now, and the
-    // last thread to finish its step ends the process.
-    if (Sweep(nullptr) == 0 && number > 0) EndBySignal(number);
-    WaitForTheEnd();
-  }
-  Step(const Step&) = delete;
-  Step& operator=(const Step&) = delete;
-  Slot* slot() const { return slot_; }
-
- private:
-  Slot* slot_;
-};
-
-// Marks name in dir as the thread's file being written (inside a Step).
-void Arm(Slot* slot, int dir, const char* name) {
-  const size_t length = std::strlen(name);
-  if (length >= sizeof slot->name) return;  // the create would have failed
-  slot->armed = 0;
-  slot->dir = dir;
-  std::memcpy(slot->name, name, length + 1);
-  slot->armed = 1;
 }
 
 // The process's file-creation mask, read without being set where the
@@ -240,7 +150,7 @@ mode_t NewFileMask() {
 
 // Owner-only while written, so nobody reads a half-made replacement.
 OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
-  Step step;
+  Slots::Step step;
   if (step.slot() == nullptr) {
     SetLastError(kErrorTooManyOpenFiles);
     return InvalidHandle();
@@ -250,7 +160,7 @@ OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
     SetOpenError(dir, name, errno);
     return InvalidHandle();
   }
-  Arm(step.slot(), dir, name);
+  Slots::Arm(step.slot(), dir, name);
   SetLastError(kErrorSuccess);
   return posix::HandleFromDescriptor(fd);
 }
@@ -258,20 +168,13 @@ OsHandle CreateExclusive(int dir, const char* name, mode_t mode) {
 }  // namespace
 
 void posix::DropPendingFile() {
-  int expected = 0;
-  ending.compare_exchange_strong(expected, -1);
+  Slots::BeginEnding(-1);
   // A step of this thread that the crash cut short is not waited for.
-  Slot* self = stepSlot;
-  if (self != nullptr && self->armed != 0) {
-    self->armed = 0;
-    unlinkat(self->dir, self->name, 0);
-  }
+  Slots::Slot* self = Slots::StepSlot();
+  if (self != nullptr) Slots::RemoveFile(*self);
   // Other threads finish their steps (one system call each) and then
   // remove their files themselves; give them a moment.
-  for (int waited = 0; Sweep(self) != 0 && waited < 500; ++waited) {
-    struct timespec pause = {0, 1000000};
-    nanosleep(&pause, nullptr);
-  }
+  for (int waited = 0; Slots::Sweep(self) != 0 && waited < 500; ++waited) PosixFiles::Nap();
 }
 
 void DropPendingOutput() { posix::DropPendingFile(); }
@@ -387,13 +290,13 @@ bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
   if (std::strcmp(from, to) != 0 && !internal::TakeWriteStep()) return false;
-  Step step;
+  Slots::Step step;
   // renameat replaces a link in `to` itself, never what it points at.
   if (std::strcmp(from, to) != 0 && renameat(dir, from, dir, to) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  if (step.slot() != nullptr) step.slot()->armed = 0;
+  Slots::Disarm(step.slot());
   return true;
 }
 
@@ -401,13 +304,12 @@ bool DeleteFileIn(FolderHandle folder, const char* name) {
   const int dir = FdFromFolder(folder);
   if (dir < 0) return false;
   if (!internal::TakeWriteStep()) return false;
-  Step step;
+  Slots::Step step;
   if (unlinkat(dir, name, 0) != 0) {
     SetLastErrorFromErrno(errno);
     return false;
   }
-  Slot* slot = step.slot();
-  if (slot != nullptr && slot->armed != 0 && slot->dir == dir && std::strcmp(slot->name, name) == 0) slot->armed = 0;
+  Slots::DisarmIf(step.slot(), dir, name);
   return true;
 }
 

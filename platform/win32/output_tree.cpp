@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/win32/win32_internal.h"
+#include "platform/write_slots.h"
 #include "platform/write_steps.h"
 
 namespace platform {
@@ -28,49 +29,46 @@ bool CheckFolder(FolderHandle folder) {
   return false;
 }
 
-// The files being written, for the console handler, which runs on a thread
-// of its own while the program goes on: one record (a slot) per thread that
-// writes, claimed at its first file and given back when the thread ends. A
-// slot's lock says who may touch its record: its thread while it creates,
-// renames or removes the file (kOwner), or the handler once the process is
-// ending (kTaken, for good: a thread that would start another file waits
-// for the end instead). The handler waits for steps in progress to finish.
-constexpr int kSlots = 128;
-enum : LONG { kIdle = 0, kOwner = 1, kTaken = 2 };
-
-struct Slot {
-  std::atomic<LONG> lock;
-  std::atomic<DWORD> owner;  // the claiming thread's id; 0 while free
-  bool armed;  // read and written by whoever holds the lock
-  char path[MAX_PATH * 4];
-};
-Slot slots[kSlots];
-std::atomic<bool> ending{false};
-thread_local Slot* ownSlot = nullptr;
-
-[[noreturn]] void WaitForTheEnd() {
-  for (;;) ::Sleep(INFINITE);
-}
-
-// Takes the slot (waiting a moment for a step in progress) and removes its
-// file.
-void Drop(Slot& slot) {
-  for (int waited = 0; waited < 1000; ++waited) {
-    LONG expected = kIdle;
-    if (slot.lock.compare_exchange_strong(expected, kTaken)) {
-      // The file is open with delete sharing: it goes when the process ends.
-      if (slot.armed) ::DeleteFileA(slot.path);
-      slot.armed = false;
-      return;
-    }
-    if (expected == kTaken) return;
-    ::Sleep(1);
+// The files being written, for the console handler (write_slots.h), which
+// runs on a thread of its own while the program goes on: it waits for steps
+// in progress to finish, and the default handler ends the process after it.
+struct Win32Files {
+  struct Place {
+    char path[MAX_PATH * 4];
+  };
+  static bool Fits(const std::string& path) { return path.size() < sizeof Place::path; }
+  static void Record(Place* place, const std::string& path) {
+    std::memcpy(place->path, path.c_str(), path.size() + 1);
   }
-}
+  static bool Holds(const Place& place, const std::string& path) { return path == place.path; }
+  // The file is open with delete sharing: it goes when the process ends.
+  static void Remove(const Place& place) { ::DeleteFileA(place.path); }
+
+  using ThreadId = DWORD;
+  static ThreadId CurrentThread() { return ::GetCurrentThreadId(); }
+  static constexpr bool kSlotsOutliveThreads = true;
+  // Whether the thread of this id has ended (or is no longer known).
+  static bool ThreadEnded(DWORD id) {
+    HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, id);
+    if (thread == nullptr) return true;
+    const bool ended = ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(thread);
+    return ended;
+  }
+
+  static void Nap() { ::Sleep(1); }
+  [[noreturn]] static void WaitForTheEnd() {
+    for (;;) ::Sleep(INFINITE);
+  }
+  // The console handler ends the process once its sweep is through.
+  static void StepDoneWhileEnding(int /*number*/) {}
+};
+using Slots = internal::WriteSlots<Win32Files>;
 
 void DropAll() {
-  ending.store(true);
-  for (Slot& slot : slots) Drop(slot);
+  Slots::BeginEnding(1);
+  // A second at most for each step in progress.
+  Slots::Sweep(nullptr, 1000);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD /*event*/) {
@@ -78,94 +76,8 @@ BOOL WINAPI OnConsoleEvent(DWORD /*event*/) {
   return FALSE;  // the default handler ends the process
 }
 
-struct SlotKeeper {
-  bool kept = false;
-  ~SlotKeeper() {
-    Slot* slot = ownSlot;
-    if (slot == nullptr) return;
-    ownSlot = nullptr;
-    LONG expected = kIdle;
-    if (slot->lock.compare_exchange_strong(expected, kOwner)) {
-      slot->armed = false;
-      slot->lock.store(kIdle);
-    }
-    slot->owner.store(0);
-  }
-};
-thread_local SlotKeeper slotKeeper;
-
-// Whether the thread of this id has ended (or is no longer known).
-bool ThreadEnded(DWORD id) {
-  HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, id);
-  if (thread == nullptr) return true;
-  const bool ended = ::WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-  ::CloseHandle(thread);
-  return ended;
-}
-
-Slot* OwnSlot() {
-  if (ownSlot != nullptr) return ownSlot;
-  const DWORD me = ::GetCurrentThreadId();
-  for (Slot& slot : slots) {
-    DWORD expected = 0;
-    if (slot.owner.compare_exchange_strong(expected, me)) {
-      slotKeeper.kept = true;  // the first use registers its destructor for this thread
-      ownSlot = &slot;
-      return &slot;
-    }
-  }
-  // Not every runtime runs a thread's thread_local destructors when it ends,
-  // so a slot can outlive its thread: one whose thread has ended and that
-  // holds no file being written is taken over.
-  for (Slot& slot : slots) {
-    DWORD owner = slot.owner.load();
-    if (owner == 0 || owner == me || !ThreadEnded(owner)) continue;
-    LONG idle = kIdle;
-    if (!slot.lock.compare_exchange_strong(idle, kOwner)) continue;
-    const bool took = !slot.armed && slot.owner.compare_exchange_strong(owner, me);
-    slot.lock.store(kIdle);
-    if (took) {
-      slotKeeper.kept = true;
-      ownSlot = &slot;
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-// One step that creates, renames or removes a file being written.
-class Step {
- public:
-  Step() : slot_(OwnSlot()) {
-    if (slot_ == nullptr) return;
-    LONG expected = kIdle;
-    if (!slot_->lock.compare_exchange_strong(expected, kOwner)) WaitForTheEnd();
-  }
-  ~Step() {
-    if (slot_ == nullptr) return;
-    slot_->lock.store(kIdle);
-    // The handler may have passed this slot by while the step went on.
-    if (ending.load()) {
-      Drop(*slot_);
-      WaitForTheEnd();
-    }
-  }
-  Step(const Step&) = delete;
-  Step& operator=(const Step&) = delete;
-  Slot* slot() const { return slot_; }
-
- private:
-  Slot* slot_;
-};
-
-void Arm(Slot* slot, const std::string& path) {
-  if (path.size() >= sizeof slot->path) return;
-  std::memcpy(slot->path, path.c_str(), path.size() + 1);
-  slot->armed = true;
-}
-
 OsHandle CreateNew(const std::string& path, DWORD attributes) {
-  Step step;
+  Slots::Step step;
   if (step.slot() == nullptr) {
     ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return InvalidHandle();
@@ -182,7 +94,7 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
     else ::SetLastError(ERROR_FILE_EXISTS);
     return InvalidHandle();
   }
-  Arm(step.slot(), path);
+  Slots::Arm(step.slot(), path);
   ::SetLastError(ERROR_SUCCESS);
   return h;
 }
@@ -285,25 +197,24 @@ bool SetNewFileMode(OsHandle file) { return win32::CheckHandle(file); }
 bool FinishFileIn(FolderHandle folder, const char* from, const char* to) {
   if (!CheckFolder(folder)) return false;
   if (std::strcmp(from, to) != 0 && !internal::TakeWriteStep()) return false;
-  Step step;
+  Slots::Step step;
   if (std::strcmp(from, to) != 0) {
     const std::string source = FromHandle(folder)->path + from;
     const std::string target = FromHandle(folder)->path + to;
     if (!::MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
     ::SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
-  if (step.slot() != nullptr) step.slot()->armed = false;
+  Slots::Disarm(step.slot());
   return true;
 }
 
 bool DeleteFileIn(FolderHandle folder, const char* name) {
   if (!CheckFolder(folder)) return false;
   if (!internal::TakeWriteStep()) return false;
-  Step step;
+  Slots::Step step;
   const std::string path = FromHandle(folder)->path + name;
   if (!::DeleteFileA(path.c_str())) return false;
-  Slot* slot = step.slot();
-  if (slot != nullptr && slot->armed && path == slot->path) slot->armed = false;
+  Slots::DisarmIf(step.slot(), path);
   return true;
 }
 
