@@ -171,7 +171,9 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
   const uint32_t savedError = GetLastError();
   HashEntry* target = FindFreeHashSlot(archive, newName, current, true);
   if (target != nullptr && IsHashEntryInUse(*target)) {
-    SetLastError(savedError);
+    // Said, rather than leaving whatever error came before: a caller could
+    // not otherwise tell a name already taken from any other failure.
+    SetLastError(ERR_ALREADY_STORED);
     return Outcome::kRefused;
   }
   // A full table leaves the old entry itself to carry the new name.

@@ -124,6 +124,15 @@ uint64_t PendingEnd(Archive* archive, uint64_t hashPos, uint64_t blockPos, uint6
 }
 
 bool AllocateSpace(Archive* archive, uint64_t size, uint64_t* position) {
+  if (size == 0) {
+    // An empty block holds no bytes, so nothing keeps the file reaching to
+    // where the free space's tail stood when it was added: space given back
+    // later in the session, or the block table's room past the end, can
+    // leave that point beyond the file's end, where readers take the
+    // archive for damaged. The header's end is always inside the file.
+    *position = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
+    return true;
+  }
   return SessionOf(archive)->space.Allocate(size, SpaceLimit(archive), position);
 }
 

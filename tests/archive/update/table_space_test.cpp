@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "sorvane/sorvane_ext.h"
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -59,7 +60,11 @@ class TableSpaceTest : public UpdateTest {
     std::advance(it, model->empty() ? 0 : pick(static_cast<uint32_t>(model->size())));
     const Key from = what < 4 ? Key{name(), kLocales[pick(3)]} : it->first;
     const Key to = what < 6 ? from : what < 8 ? Key{name(), from.second} : Key{from.first, kLocales[pick(3)]};
-    const Bytes data = pick(2) ? Compressible(pick(9000), random_()) : PatternBytes(pick(6000), random_());
+    // Empty files too: they write nothing, so nothing but the choice of
+    // their position keeps them inside the file.
+    const Bytes data = pick(8) == 0 ? Bytes{}
+                       : pick(2)    ? Compressible(pick(9000), random_())
+                                    : PatternBytes(pick(6000), random_());
     const uint32_t flags = kFlags[pick(4)] | ADD_REPLACE;
     SetLocale(from.second);
     const char* n = from.first.c_str();
@@ -99,6 +104,9 @@ class TableSpaceTest : public UpdateTest {
       ExpectReads(r, key.first, data);
     }
     SetLocale(0);
+    uint32_t problems = 1;
+    ASSERT_TRUE(CheckArchiveTables(r, nullptr, nullptr, &problems));
+    EXPECT_EQ(problems, 0u) << "a table or block lies past the file's end";
     const size_t kept = (Stored(r, "(listfile)") ? 1 : 0) + (Stored(r, "(attributes)") ? 1 : 0);
     size_t inUse = 0;
     for (uint32_t i = 0; i < r->header.hashTableEntries; ++i) inUse += IsHashEntryInUse(r->hashTable[i]);
@@ -205,6 +213,38 @@ TEST_F(TableSpaceTest, AGrowingBlockTableGoesBackIntoItsOlderRooms) {
   ExpectReads(a, "f0", data);
   ExpectReads(a, "f699", data);
   CloseWritableArchive(a, 0);
+}
+
+// An empty file writes nothing, so nothing keeps the file reaching to the
+// place it was given: space handed back later in the batch (the larger
+// file it replaces, or one deleted after it) moves the end of the data
+// back before it, in a batch that keeps the file as well as in one that
+// does not. It must still lie inside the file after the commit.
+TEST_F(TableSpaceTest, AnEmptyFileStaysInsideTheFileWhenTheSpaceBeforeItIsGivenBack) {
+  for (int variant = 0; variant < 4 && !HasFatalFailure(); ++variant) {
+    ArchiveHandle a = Create("t.mpq", 64);
+    ASSERT_NE(a, nullptr);
+    ASSERT_TRUE(Add(a, "kept", PatternBytes(3000, 1)));
+    if (variant >= 2) {
+      ASSERT_TRUE(SetBatchesKeepFile(a, true));
+    }
+    ASSERT_TRUE(BeginArchiveUpdate(a));
+    ASSERT_TRUE(Add(a, "big", PatternBytes(50000, 2)));
+    if (variant % 2 == 0) {
+      ASSERT_TRUE(Add(a, "big", Bytes{}, ADD_REPLACE));
+    } else {
+      ASSERT_TRUE(Add(a, "empty", Bytes{}));
+      ASSERT_TRUE(DeleteArchiveFile(a, "big"));
+    }
+    ASSERT_TRUE(CommitArchiveUpdate(a));
+    uint32_t problems = 1;
+    ASSERT_TRUE(CheckArchiveTables(a, nullptr, nullptr, &problems));
+    EXPECT_EQ(problems, 0u) << "variant " << variant;
+    ExpectReads(a, variant % 2 == 0 ? "big" : "empty", Bytes{});
+    ExpectReads(a, "kept", PatternBytes(3000, 1));
+    CloseWritableArchive(a, 0);
+    fs::remove(Path("t.mpq"));
+  }
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ TEST_F(UpdateModifyTest, RenameFailuresChangeNothing) {
   const Bytes before = ReadBytes(Path("fail.mpq"));
   SetLastError(777);
   EXPECT_FALSE(RenameArchiveFile(a, "a", "b"));
-  EXPECT_EQ(GetLastError(), 777u);
+  EXPECT_EQ(GetLastError(), ERR_ALREADY_STORED);
   EXPECT_FALSE(RenameArchiveFile(a, "a", "A"));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(RenameArchiveFile(a, "missing", "c"));
