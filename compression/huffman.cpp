@@ -725,35 +725,6 @@ struct WholeTable {
   }
 };
 
-// The general increment from level `level` of a leaf's path (see below),
-// where a node ties. After an exchange it climbs by parent links, and goes
-// back to the path once the climb meets it again: a node that ties trades
-// places with one of the same weight, often its neighbour, so the climb
-// mostly rejoins within a level or two. The path above where it rejoins
-// has not moved: whatever trades places lower down weighs less.
-template <class Table>
-void IncrementAlong(HuffTree& t, const uint16_t* path, uint32_t len, uint32_t level, Table& tab) {
-  uint16_t j = path[level];
-  bool onPath = true;
-  for (;;) {
-    const uint32_t w = t.weight[j];
-    if (t.weight[j - 1] == w) {
-      j = MoveToRunStart(t, j, w, tab);
-      onPath = false;
-    }
-    t.weight[j] = w + 1;
-    ++level;
-    if (onPath) {
-      if (level > len) return;  // that was the root
-      j = level < len ? path[level] : kRoot;
-    } else {
-      j = t.parent[j];
-      if (j == kNone) return;
-      onPath = level < len && j == path[level];
-    }
-  }
-}
-
 // The increment of a leaf whose path the table holds (len levels, the leaf
 // first). A node moves only when it ties with the node before it; below the
 // lowest such node every weight on the path simply goes up by one. Whether a
@@ -779,14 +750,14 @@ inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table
     ++t.weight[kRoot];
     return;
   }
-  // A pad never ties, so this stops on a node of the path.
+  // A pad never ties, so this stops on a node of the path. From the node
+  // that ties on, the general climb by parent links: after an exchange the
+  // path is no longer the node's, and following where it rejoins costs
+  // more in mispredicted branches than the parent links cost in loads.
   uint32_t k = 0;
   while (k < len && t.weight[path[k] - 1] != t.weight[path[k]]) ++t.weight[path[k++]];
   if (k < len) {
-    // The climb may lay the table out again, the path's own record too.
-    uint16_t copy[kPathLength];
-    std::memcpy(copy, path, sizeof(copy));
-    IncrementAlong(t, copy, len, k, tab);
+    IncrementWeight(t, path[k], tab);
   } else {
     ++t.weight[kRoot];
   }
