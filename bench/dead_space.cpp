@@ -67,13 +67,32 @@ bool CompactAndReport(ArchiveHandle archive, const std::string& path) {
 
 }  // namespace
 
-static int Large(const std::string& path, uint32_t adds, uint32_t hash, uint32_t kib, bool list) {
+// A new archive at path (any old file removed first); null, said, when it
+// cannot be made.
+static ArchiveHandle CreateFresh(const std::string& path, uint32_t flags, uint32_t hash) {
   platform::DeleteFile(path.c_str());
-  ArchiveHandle archive = OpenArchiveWritable(path.c_str(), list ? UPDATE_KEEP_LISTFILE : 0, hash);
-  if (!IsUsableArchive(archive)) {
-    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
+  ArchiveHandle archive = OpenArchiveWritable(path.c_str(), flags, hash);
+  if (IsUsableArchive(archive)) return archive;
+  std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
+  return nullptr;
+}
+
+// Compacts and reports when the updates went well, then closes and removes
+// the archive; the program's exit status.
+static int Finish(ArchiveHandle archive, const std::string& path, bool ok) {
+  ok = ok && CompactAndReport(archive, path);
+  if (!ok) {
+    std::fprintf(stderr, "update failed: %u\n", static_cast<unsigned>(GetLastError()));
     return 1;
   }
+  CloseWritableArchive(archive, 0);
+  platform::DeleteFile(path.c_str());
+  return 0;
+}
+
+static int Large(const std::string& path, uint32_t adds, uint32_t hash, uint32_t kib, bool list) {
+  ArchiveHandle archive = CreateFresh(path, list ? UPDATE_KEEP_LISTFILE : 0, hash);
+  if (archive == nullptr) return 1;
   std::printf("hash table %u entries (%llu bytes), %u single adds of %u KiB stored files, %s; size after N adds:\n",
               hash, static_cast<unsigned long long>(hash) * 16, adds, kib,
               list ? "name list kept" : "no name list");
@@ -87,23 +106,12 @@ static int Large(const std::string& path, uint32_t adds, uint32_t hash, uint32_t
       std::printf("  %u: %llu\n", i, static_cast<unsigned long long>(FileSize(path)));
     }
   }
-  ok = ok && CompactAndReport(archive, path);
-  if (!ok) {
-    std::fprintf(stderr, "update failed: %u\n", static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
-  CloseWritableArchive(archive, 0);
-  platform::DeleteFile(path.c_str());
-  return 0;
+  return Finish(archive, path, ok);
 }
 
 static int Churn(const std::string& path, uint32_t updates, uint32_t hash) {
-  platform::DeleteFile(path.c_str());
-  ArchiveHandle archive = OpenArchiveWritable(path.c_str(), UPDATE_KEEP_LISTFILE, hash);
-  if (!IsUsableArchive(archive)) {
-    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
+  ArchiveHandle archive = CreateFresh(path, UPDATE_KEEP_LISTFILE, hash);
+  if (archive == nullptr) return 1;
   bool ok = BeginArchiveUpdate(archive);
   for (uint32_t i = 0; ok && i < 8; ++i) {
     const std::vector<uint8_t> data = Contents(i);
@@ -125,14 +133,7 @@ static int Churn(const std::string& path, uint32_t updates, uint32_t hash) {
       std::printf("  %u: %llu\n", u, static_cast<unsigned long long>(FileSize(path)));
     }
   }
-  ok = ok && CompactAndReport(archive, path);
-  if (!ok) {
-    std::fprintf(stderr, "update failed: %u\n", static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
-  CloseWritableArchive(archive, 0);
-  platform::DeleteFile(path.c_str());
-  return 0;
+  return Finish(archive, path, ok);
 }
 
 int main(int argc, char** argv) {
@@ -155,12 +156,8 @@ int main(int argc, char** argv) {
   const std::string path = std::string(argv[1]) + "/dead_space.mpq";
   const uint32_t files = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 1000;
   const uint32_t hash = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 4096;
-  platform::DeleteFile(path.c_str());
-  ArchiveHandle archive = OpenArchiveWritable(path.c_str(), UPDATE_KEEP_LISTFILE, hash);
-  if (!IsUsableArchive(archive)) {
-    std::fprintf(stderr, "cannot create %s: %u\n", path.c_str(), static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
+  ArchiveHandle archive = CreateFresh(path, UPDATE_KEEP_LISTFILE, hash);
+  if (archive == nullptr) return 1;
   uint64_t payload = 0;
   for (uint32_t i = 0; i < files; ++i) {
     const std::vector<uint8_t> data = Contents(i);

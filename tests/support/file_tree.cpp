@@ -1,6 +1,7 @@
 #include "tests/support/file_tree.h"
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -14,6 +15,27 @@ std::map<std::string, Bytes> ReadTree(const std::string& root) {
     if (entry.is_regular_file()) tree[fs::relative(entry.path(), root).generic_string()] = ReadBytes(entry.path().string());
   }
   return tree;
+}
+
+std::string Digest(const Bytes& data) {
+  return std::to_string(data.size()) + " bytes #" +
+         std::to_string(std::hash<std::string>{}(std::string(data.begin(), data.end())));
+}
+
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  if (!fs::exists(fs::symlink_status(root))) return entries;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string key = fs::relative(it->path(), root).generic_string();
+    if (it->is_symlink()) {
+      entries[key] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      entries[key] = "/";
+    } else {
+      entries[key] = Digest(ReadBytes(it->path().string()));
+    }
+  }
+  return entries;
 }
 
 void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files) {

@@ -15,6 +15,7 @@
 #include "sorvane/sorvane.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -39,29 +40,6 @@ void AddDamaged(ArchiveBuilder& builder, const std::string& name, uint32_t size)
       };
 }
 
-// A file's bytes as a short text, so that a failure prints something readable.
-std::string Digest(const Bytes& data) {
-  return std::to_string(data.size()) + " bytes #" +
-         std::to_string(std::hash<std::string>{}(std::string(data.begin(), data.end())));
-}
-
-// Every entry below root, links included and not followed: a link maps to
-// "-> target", a folder to "/", a file to the digest of its bytes.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  if (!fs::exists(fs::symlink_status(root))) return entries;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string key = fs::relative(it->path(), root).generic_string();
-    if (it->is_symlink()) {
-      entries[key] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_directory()) {
-      entries[key] = "/";
-    } else {
-      entries[key] = Digest(ReadBytes(it->path().string()));
-    }
-  }
-  return entries;
-}
 
 class ExtractSafetyTest : public ::testing::Test {
  protected:

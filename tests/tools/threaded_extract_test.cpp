@@ -19,6 +19,7 @@
 #include "ordered_work.h"
 #include "sorvane/sorvane.h"
 #include "tests/support/archive_builder.h"
+#include "tests/support/file_tree.h"
 #include "tests/support/run_program.h"
 
 namespace fs = std::filesystem;
@@ -116,24 +117,6 @@ void AddDamaged(ArchiveBuilder& builder, const std::string& name, uint32_t size,
       };
 }
 
-// Every entry below root, links not followed: "->" and the target for a
-// link, "/" for a folder, the bytes of a file.
-std::map<std::string, std::string> Snapshot(const fs::path& root) {
-  std::map<std::string, std::string> entries;
-  if (!fs::exists(fs::symlink_status(root))) return entries;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string key = fs::relative(it->path(), root).generic_string();
-    if (it->is_symlink()) {
-      entries[key] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_directory()) {
-      entries[key] = "/";
-    } else {
-      const Bytes data = ReadBytes(it->path().string());
-      entries[key] = std::string(data.begin(), data.end());
-    }
-  }
-  return entries;
-}
 
 // A random archive whose names meet on disk in every way the output tree
 // allows, with damaged, encrypted, unnamed and unsafe entries and versions
