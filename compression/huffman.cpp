@@ -519,13 +519,13 @@ inline void GiveUp(HuffBitWriter& w) {
 
 // ---- bit input ---------------------------------------------------------------
 
-// The stream's bits come first-bit-first from the low end of each byte. The
-// reader holds them the other way round, next bit at the top of acc, so that
-// the next K bits read as a number whose high bits are the code's first:
-// the entries of all codes that start with a given prefix then form one run
-// of the decoding table. Never reads past end; the bits below the held ones
-// are zero or the input's own next bits, and whoever consumes bits checks
-// that they were real.
+// The stream's bits come first-bit-first from the low end of each byte, and
+// the reader holds them the same way, next bit at the bottom of acc: the next
+// K bits read as a number whose low bits are the code's first, and the
+// entries of all codes that start with a given prefix are every entry that
+// ends in it. Never reads past end; the bits above the held ones are zero or
+// the input's own next bits, and whoever consumes bits checks that they were
+// real.
 struct HuffBitReader {
   const uint8_t* cur;
   const uint8_t* end;
@@ -533,16 +533,10 @@ struct HuffBitReader {
   uint32_t count;
 };
 
-inline uint64_t ReverseBitsInBytes(uint64_t v) {
-  v = (v >> 1 & 0x5555555555555555u) | (v & 0x5555555555555555u) << 1;
-  v = (v >> 2 & 0x3333333333333333u) | (v & 0x3333333333333333u) << 2;
-  return (v >> 4 & 0x0F0F0F0F0F0F0F0Fu) | (v & 0x0F0F0F0F0F0F0F0Fu) << 4;
-}
-
-// Eight bytes, the first at the top: one load and a byte swap once optimised.
-inline uint64_t LoadBigEndian64(const uint8_t* p) {
+// Eight bytes, the first at the bottom: one load once optimised.
+inline uint64_t LoadLittleEndian64(const uint8_t* p) {
   uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
   return v;
 }
 
@@ -551,27 +545,27 @@ inline uint64_t LoadBigEndian64(const uint8_t* p) {
 // same place, which changes nothing.
 inline void Refill(HuffBitReader& r) {
   if (r.end - r.cur >= 8) {
-    r.acc |= ReverseBitsInBytes(LoadBigEndian64(r.cur)) >> r.count;
+    r.acc |= LoadLittleEndian64(r.cur) << r.count;
     const uint32_t bytes = (63 - r.count) >> 3;
     r.cur += bytes;
     r.count += bytes * 8;
     return;
   }
   while (r.count <= 56 && r.cur < r.end) {
-    r.acc |= ReverseBitsInBytes(*r.cur++) << (56 - r.count);
+    r.acc |= uint64_t{*r.cur++} << r.count;
     r.count += 8;
   }
 }
 
 // k < 64.
 inline void Drop(HuffBitReader& r, uint32_t k) {
-  r.acc <<= k;
+  r.acc >>= k;
   r.count -= k;
 }
 
 template <uint32_t k>
 inline uint32_t Peek(const HuffBitReader& r) {
-  return static_cast<uint32_t>(r.acc >> (64 - k));
+  return static_cast<uint32_t>(r.acc & ((uint64_t{1} << k) - 1));
 }
 
 // ---- decoding table ----------------------------------------------------------
@@ -613,15 +607,13 @@ struct DecodeTable {
     std::memset(place, 0xFF, sizeof(place));
   }
 
-  // Every entry whose code starts with the depth bits of prefix.
+  // Every entry whose code starts with the depth bits of prefix (its first
+  // bit lowest, as the reader holds it).
   void Set(uint32_t prefix, uint32_t depth, uint32_t e) {
-    uint32_t* first = entry + (prefix << (K - depth));
-    std::fill(first, first + (1u << (K - depth)), e);
+    for (uint32_t x = prefix; x < kSize; x += 1u << depth) entry[x] = e;
   }
 
-  // The codes through slot s have changed. (The slot in the marks keeps
-  // the stores from being turned into a byte fill, which is slow to start
-  // for runs this short.)
+  // The codes through slot s have changed.
   void Reshaped(const HuffTree&, uint16_t s) {
     const uint32_t depth = place[s] >> 12;
     if (depth <= K) Set(place[s] & 0xFFF, depth, MakeEntry(kNoLength, s));
@@ -639,13 +631,13 @@ struct DecodeTable {
     uint16_t node = kRoot;
     uint32_t depth = 0;
     while (depth < K && t.kids[node][0] != kNone) {
-      node = t.kids[node][(x >> (K - 1 - depth)) & 1];
+      node = t.kids[node][(x >> depth) & 1];
       ++depth;
-      place[node] = static_cast<uint16_t>(depth << 12 | x >> (K - depth));
+      place[node] = static_cast<uint16_t>(depth << 12 | (x & ((1u << depth) - 1)));
     }
     if (t.kids[node][0] != kNone) return entry[x] = MakeEntry(kLongCode, node);
     const uint32_t e = MakeEntry(depth, node);
-    Set(x >> (K - depth), depth, e);
+    Set(x & ((1u << depth) - 1), depth, e);
     return e;
   }
 };
@@ -680,7 +672,7 @@ struct WholeTable {
   bool Placed(uint16_t s) const {
     const uint32_t depth = place[s] >> 12;
     if (depth == 0 || depth > K) return false;
-    const uint32_t e = entry[(place[s] & 0xFFFu) << (K - depth)];
+    const uint32_t e = entry[place[s] & 0xFFFu];
     const uint32_t len = std::min<uint32_t>(EntryLength(e), K);
     return len >= depth && path[EntrySlot(e)][len - depth] == s;
   }
@@ -699,16 +691,15 @@ struct WholeTable {
   void Lay(const HuffTree& t, uint16_t s, uint32_t depth, uint32_t prefix) {
     if (t.kids[s][0] == kNone) {
       const uint32_t e = MakeEntry(depth, s);
-      uint32_t* first = entry + (prefix << (K - depth));
-      std::fill(first, first + (1u << (K - depth)), e);
+      for (uint32_t x = prefix; x < kSize; x += 1u << depth) entry[x] = e;
       return;
     }
     if (depth == K) {
       entry[prefix] = MakeEntry(kLongCode, s);
       return;
     }
-    LayChild(t, t.kids[s][0], path[s], depth + 1, prefix << 1);
-    LayChild(t, t.kids[s][1], path[s], depth + 1, prefix << 1 | 1);
+    LayChild(t, t.kids[s][0], path[s], depth + 1, prefix);
+    LayChild(t, t.kids[s][1], path[s], depth + 1, prefix | 1u << depth);
   }
 
   void Reshaped(const HuffTree& t, uint16_t s) {
@@ -733,18 +724,19 @@ struct WholeTable {
 // ancestor's subtree would weigh nothing.
 template <class Table>
 inline void IncrementPath(HuffTree& t, const uint16_t* path, uint32_t len, Table& tab) {
-  // The list is ordered, so a node ties exactly when the gap to the node
-  // before it, less one, goes below zero.
-  uint64_t below = 0;
+  // The list is ordered, so a node's weight less its predecessor's is zero
+  // when they tie and below zero otherwise: the top bit of all of them
+  // together is set exactly when none ties.
+  uint64_t below = ~uint64_t{0};
   for (uint32_t k = 0; k < kFastDepth; ++k) {
     const size_t j = path[k];
-    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+    below &= uint64_t{t.weight[j]} - t.weight[j - 1];
   }
   for (uint32_t k = kFastDepth; k < len; ++k) {
     const size_t j = path[k];
-    below |= uint64_t{t.weight[j - 1]} - t.weight[j] - 1;
+    below &= uint64_t{t.weight[j]} - t.weight[j - 1];
   }
-  if (below >> 32 == 0) {
+  if (below >> 63 != 0) {
     for (uint32_t k = 0; k < kFastDepth; ++k) ++t.weight[path[k]];
     for (uint32_t k = kFastDepth; k < len; ++k) ++t.weight[path[k]];
     ++t.weight[kRoot];
@@ -800,7 +792,7 @@ template <class Table>
 Escaped TakeEscapedByte(HuffTree& t, Table& tab, HuffBitReader& r, uint8_t* byte) {
   if (r.count < 8) Refill(r);
   if (r.count < 8) return Escaped::kStop;
-  const auto b = static_cast<uint32_t>(ReverseBitsInBytes(Peek<8>(r)));
+  const uint32_t b = Peek<8>(r);
   Drop(r, 8);
   // A valid stream never escapes a byte it already codes; a second leaf
   // would also overrun the node pool.
@@ -894,7 +886,7 @@ bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* 
       // of the same bit that follow are more of the same symbol (the
       // padding of game data, mostly), taken at once.
       const uint64_t same = t.kids[kRoot][0] == leaf ? r.acc : ~r.acc;
-      uint32_t more = same == 0 ? 63 : static_cast<uint32_t>(std::countl_zero(same));
+      uint32_t more = same == 0 ? 63 : static_cast<uint32_t>(std::countr_zero(same));
       more = std::min({more, r.count, capacity - n});
       if (!RoomToGrow(t, more + 1)) more = 0;
       std::memset(out + n, static_cast<int>(s), more);
