@@ -608,9 +608,19 @@ struct DecodeTable {
   }
 
   // Every entry whose code starts with the depth bits of prefix (its first
-  // bit lowest, as the reader holds it).
+  // bit lowest, as the reader holds it): those that end in them. Four
+  // stores a round, as the codes near the root cover long strides of a
+  // table this wide.
   void Set(uint32_t prefix, uint32_t depth, uint32_t e) {
-    for (uint32_t x = prefix; x < kSize; x += 1u << depth) entry[x] = e;
+    const uint32_t step = 1u << depth;
+    uint32_t x = prefix;
+    for (; x + 3 * step < kSize; x += 4 * step) {
+      entry[x] = e;
+      entry[x + step] = e;
+      entry[x + 2 * step] = e;
+      entry[x + 3 * step] = e;
+    }
+    for (; x < kSize; x += step) entry[x] = e;
   }
 
   // The codes through slot s have changed.
@@ -690,6 +700,8 @@ struct WholeTable {
 
   void Lay(const HuffTree& t, uint16_t s, uint32_t depth, uint32_t prefix) {
     if (t.kids[s][0] == kNone) {
+      // The codes that start with this one's bits: every entry that ends in
+      // them.
       const uint32_t e = MakeEntry(depth, s);
       for (uint32_t x = prefix; x < kSize; x += 1u << depth) entry[x] = e;
       return;
