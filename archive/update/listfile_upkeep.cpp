@@ -28,6 +28,12 @@ SessionList* LoadedList(Archive* archive) {
     // The neutral list, which is the one stored back: an update made in a
     // locale that has a list of its own must not put that one in its place.
     list->unusable = !ReadListfile(archive, 0, &list->text, &list->size, &list->capacity, &present);
+    list->firstChange = 0xFFFFFFFFu;
+    // The block read, so that the store can tell it is still the one there.
+    const HashEntry* exact = present ? FindExactHashEntry(archive, kListfileName, 0) : nullptr;
+    list->blockKnown = !list->unusable && exact != nullptr && exact == FindHashEntry(archive, kListfileName, 0) &&
+                       archive->blockTable != nullptr && exact->blockIndex < archive->header.blockTableEntries;
+    if (list->blockKnown) list->block = archive->blockTable[exact->blockIndex];
   }
   return list->unusable ? nullptr : list;
 }
@@ -39,7 +45,18 @@ uint32_t LineHash(const uint8_t* text, uint32_t length) {
   return h;
 }
 
-void DropIndex(SessionList* list) { list->index.Clear(); }
+void DropIndex(SessionList* list) {
+  list->index.Clear();
+  list->scans = 0;
+}
+
+// A lookup or two scan the text; more build the index, which appends keep.
+constexpr uint32_t kScansBeforeIndex = 4;
+
+void NoteChange(SessionList* list, uint32_t at) {
+  if (at < list->firstChange) list->firstChange = at;
+  list->dirty = true;
+}
 
 // The slot holding the line equal to line[0..length) (case ignored), or the
 // free slot where it would go.
@@ -81,8 +98,9 @@ bool BuildIndex(SessionList* list) {
 int64_t FindInList(SessionList* list, const char* name) {
   const uint32_t length = static_cast<uint32_t>(std::strlen(name));
   if (list->size == 0) return -1;
+  if (list->index.empty() && list->scans < kScansBeforeIndex) ++list->scans;
   if (length == 0 || std::strpbrk(name, "\r\n") != nullptr ||
-      (list->index.empty() && !BuildIndex(list))) {
+      (list->index.empty() && (list->scans < kScansBeforeIndex || !BuildIndex(list)))) {
     return FindListedLine(reinterpret_cast<const uint8_t*>(list->text), list->size, name);
   }
   const SessionList::Line* slot = IndexSlot(list, reinterpret_cast<const uint8_t*>(name), length);
@@ -118,6 +136,7 @@ bool ListfileAddName(Archive* archive, const char* name) {
   if (!GrowText(&list->text, &list->capacity, static_cast<uint64_t>(list->size) + length + 4)) return false;
   char* out = list->text;
   uint32_t used = list->size;
+  NoteChange(list, used);
   if (used != 0 && !IsLineBreak(static_cast<uint8_t>(out[used - 1]))) {
     out[used++] = '\r';
     out[used++] = '\n';
@@ -128,7 +147,6 @@ bool ListfileAddName(Archive* archive, const char* name) {
   out[used++] = '\n';
   const uint32_t line = used - 2 - length;
   list->size = used;
-  list->dirty = true;
   // An index that cannot take the line is dropped and built again.
   if (!list->index.empty() && !IndexLine(list, line, length)) DropIndex(list);
   return true;
@@ -157,7 +175,7 @@ bool ListfileRemoveName(Archive* archive, const char* name) {
   }
   std::memmove(t + from, t + to, size - to);
   list->size = size - (to - from);
-  list->dirty = true;
+  NoteChange(list, from);
   // Later lines moved: the index is built again when next needed.
   DropIndex(list);
   return true;
@@ -173,25 +191,8 @@ void ReleaseSessionList(SessionList* list) {
   std::free(list->text);
   list->text = nullptr;
   list->size = list->capacity = 0;
-  list->loaded = list->unusable = list->dirty = false;
-}
-
-Outcome StoreSessionList(Archive* archive) {
-  SessionList* list = &SessionOf(archive)->list;
-  if (!list->dirty) return Outcome::kDone;
-  static const uint8_t kEmpty = 0;
-  AddSource source;
-  source.memory = list->size != 0 ? reinterpret_cast<const uint8_t*>(list->text) : &kEmpty;
-  source.memorySize = list->size;
-  Outcome outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
-  DropListedNames(archive);
-  const uint32_t error = GetLastError();
-  // No room for the list in the hash table leaves the old one; the other
-  // changes still commit, as the list's upkeep never fails an operation.
-  if (outcome == Outcome::kArchiveFailed && error == ERR_HASH_TABLE_FULL) outcome = Outcome::kRefused;
-  if (outcome != Outcome::kArchiveFailed) list->dirty = false;
-  SetLastError(error);
-  return outcome;
+  list->loaded = list->unusable = list->dirty = list->blockKnown = false;
+  list->firstChange = 0xFFFFFFFFu;
 }
 
 // ---- adding names to a stored list (AddToNameList) ----------------------------------
@@ -376,11 +377,31 @@ void InstallListBlock(Archive* archive, HashEntry* slot, const BlockEntry& block
   SessionOf(archive)->blocksChanged = true;
 }
 
-// Stores the list as its whole stored sectors (re-encrypted for the new
-// place) followed by the tail and the added lines, compressed anew. kRefused
-// with nothing written when the stored list is not laid out for it.
-Outcome StoreKeepingSectors(Archive* archive, const ReadList& list, const char* added, uint32_t addedSize,
-                            ContentDigest* digest) {
+// The new list's bytes after the kept sectors: two runs, one after the other.
+struct ListRest {
+  const char* first = nullptr;
+  uint32_t firstSize = 0;
+  const char* second = nullptr;
+  uint32_t secondSize = 0;
+  uint32_t size() const { return firstSize + secondSize; }
+  // Copies length bytes from offset on.
+  void Copy(uint8_t* out, uint64_t offset, uint32_t length) const {
+    if (offset < firstSize) {
+      const uint32_t n = firstSize - offset < length ? firstSize - static_cast<uint32_t>(offset) : length;
+      std::memcpy(out, first + offset, n);
+      out += n;
+      offset += n;
+      length -= n;
+    }
+    if (length != 0) std::memcpy(out, second + (offset - firstSize), length);
+  }
+};
+
+// Stores the list as the first kept of its whole stored sectors (the old
+// list held oldSize bytes; the sectors are re-encrypted for the new place)
+// followed by rest, compressed anew. kRefused with nothing written when the
+// stored list is not laid out for it.
+Outcome StoreKeepingSectors(Archive* archive, uint32_t oldSize, uint32_t kept, const ListRest& rest) {
   HashEntry* slot = FindExactHashEntry(archive, kListfileName, 0);
   if (slot == nullptr || archive->blockTable == nullptr || slot->blockIndex >= archive->header.blockTableEntries ||
       std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
@@ -388,16 +409,16 @@ Outcome StoreKeepingSectors(Archive* archive, const ReadList& list, const char* 
   }
   const BlockEntry old = archive->blockTable[slot->blockIndex];
   const uint32_t sectorSize = archive->sectorSize;
-  const uint32_t kept = list.size / sectorSize;
   if ((old.flags & BLOCK_COMPRESSED) == 0 || (old.flags & BLOCK_IMPLODED) != 0 || IsSingleUnit(old.flags) ||
-      HasChecksumBlock(old.flags) || !HasSectorTable(old.flags) || old.fileSize != list.size || kept == 0) {
+      HasChecksumBlock(old.flags) || !HasSectorTable(old.flags) || old.fileSize != oldSize || kept == 0 ||
+      kept > oldSize / sectorSize) {
     return Outcome::kRefused;
   }
   const bool encrypted = (old.flags & BLOCK_ENCRYPTED) != 0;
   const uint32_t oldKey = encrypted ? FileKey(kListfileName, old) : 0;
   // The stored offset table, checked as a reader checks it.
   BlockData where;
-  const uint32_t oldSectors = (list.size + sectorSize - 1) / sectorSize;
+  const uint32_t oldSectors = (oldSize + sectorSize - 1) / sectorSize;
   const uint32_t oldTableBytes = 4 * (oldSectors + 1);
   if (!LocateBlockData(archive, old, &where) || where.room < oldTableBytes) return Outcome::kRefused;
   PageBuffer oldTable(oldTableBytes);
@@ -407,12 +428,13 @@ Outcome StoreKeepingSectors(Archive* archive, const ReadList& list, const char* 
   auto* oldOffsets = reinterpret_cast<uint32_t*>(oldTable.bytes());
   if (encrypted) DecryptBlock(oldOffsets, oldTableBytes, oldKey - 1);
   for (uint32_t i = 0; i <= oldSectors; ++i) oldOffsets[i] = platform::LoadLE32(&oldOffsets[i]);
-  if (!SectorOffsetsValid(oldOffsets, oldSectors, list.size, sectorSize, where.room, false)) return Outcome::kRefused;
-  const uint64_t newSize = static_cast<uint64_t>(list.size) + addedSize;
+  if (!SectorOffsetsValid(oldOffsets, oldSectors, oldSize, sectorSize, where.room, false)) return Outcome::kRefused;
+  const uint64_t keptSize = static_cast<uint64_t>(kept) * sectorSize;
+  const uint64_t newSize = keptSize + rest.size();
   const uint64_t sectors = (newSize + sectorSize - 1) / sectorSize;
   const uint64_t tableBytes = 4 * (sectors + 1);
   const uint64_t keptBytes = oldOffsets[kept] - oldOffsets[0];
-  const uint64_t room = tableBytes + keptBytes + (newSize - static_cast<uint64_t>(kept) * sectorSize);
+  const uint64_t room = tableBytes + keptBytes + rest.size();
   if (newSize > 0xFFFFFFFFu || room > 0xFFFFFFFFu) {
     SetLastError(kErrorFileTooLarge);
     return Outcome::kRefused;
@@ -462,18 +484,13 @@ Outcome StoreKeepingSectors(Archive* archive, const ReadList& list, const char* 
     write += bytes;
     first = last;
   }
-  // The tail and the added lines, compressed as a list is.
+  // The rest, compressed as a list is.
   PageBuffer in(sectorSize), out(sectorSize);
   ok = ok && ((in && out) || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false));
   for (uint64_t i = kept; ok && i < sectors; ++i) {
     const uint64_t start = i * sectorSize;
     const uint32_t length = static_cast<uint32_t>(newSize - start < sectorSize ? newSize - start : sectorSize);
-    for (uint32_t j = 0; j < length; ++j) {
-      const uint64_t p = start + j;
-      const uint64_t inTail = p - static_cast<uint64_t>(kept) * sectorSize;
-      in.bytes()[j] = static_cast<uint8_t>(inTail < list.tailSize ? list.tail[inTail] : added[p - list.size]);
-    }
-    if (digest != nullptr && i == kept) digest->Update(added, addedSize);
+    rest.Copy(in.bytes(), start - keptSize, length);
     uint32_t outLength = length;
     const uint8_t* stored = in.bytes();
     if (CompressSector(out.bytes(), &outLength, in.bytes(), length, COMP_IMPLODE, 0, 0) && outLength > 0 &&
@@ -551,7 +568,16 @@ bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t cou
     return ok;
   }
   Outcome outcome = Outcome::kRefused;
-  if (list.present) outcome = StoreKeepingSectors(archive, list, added, addedSize, attributes != nullptr ? &digest : nullptr);
+  // Unused unless the sectors are kept: a whole store digests for itself.
+  if (attributes != nullptr) digest.Update(added, addedSize);
+  if (list.present) {
+    ListRest rest;
+    rest.first = list.tail;
+    rest.firstSize = list.tailSize;
+    rest.second = added;
+    rest.secondSize = addedSize;
+    outcome = StoreKeepingSectors(archive, list.size, list.size / archive->sectorSize, rest);
+  }
   if (outcome == Outcome::kRefused) {
     // A list laid out otherwise (or none) is stored whole.
     char* text = nullptr;
@@ -576,4 +602,47 @@ bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t cou
   std::free(added);
   if (outcome == Outcome::kDone) ForgetSessionList(archive);
   return EndOperation(archive, outcome);
+}
+
+Outcome StoreSessionList(Archive* archive) {
+  SessionList* list = &SessionOf(archive)->list;
+  if (!list->dirty) return Outcome::kDone;
+  Outcome outcome = Outcome::kRefused;
+  // The list read is still the one stored: its whole sectors before the
+  // first change are kept, and only the rest is compressed anew.
+  const HashEntry* slot = list->blockKnown ? FindExactHashEntry(archive, kListfileName, 0) : nullptr;
+  if (slot != nullptr && slot->blockIndex < archive->header.blockTableEntries &&
+      std::memcmp(&archive->blockTable[slot->blockIndex], &list->block, sizeof list->block) == 0) {
+    const uint32_t oldSize = list->block.fileSize;
+    const uint32_t same = list->firstChange < list->size ? list->firstChange : list->size;
+    const uint32_t kept = (same < oldSize ? same : oldSize) / archive->sectorSize;
+    const AttributesTable* attributes = KeptAttributes(archive);
+    ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
+    if (attributes != nullptr) digest.Update(list->text, list->size);
+    ListRest rest;
+    rest.first = list->text + static_cast<size_t>(kept) * archive->sectorSize;
+    rest.firstSize = list->size - kept * archive->sectorSize;
+    outcome = StoreKeepingSectors(archive, oldSize, kept, rest);
+    if (outcome == Outcome::kDone && attributes != nullptr) {
+      NoteStoredContent(archive, FindExactHashEntry(archive, kListfileName, 0)->blockIndex,
+                        StoredContent{&digest, platform::GetSystemTimeAsFileTime()});
+    }
+  }
+  if (outcome == Outcome::kRefused) {
+    static const uint8_t kEmpty = 0;
+    AddSource source;
+    source.memory = list->size != 0 ? reinterpret_cast<const uint8_t*>(list->text) : &kEmpty;
+    source.memorySize = list->size;
+    outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
+  }
+  DropListedNames(archive);
+  const uint32_t error = GetLastError();
+  // No room for the list in the hash table leaves the old one; the other
+  // changes still commit, as the list's upkeep never fails an operation.
+  if (outcome == Outcome::kArchiveFailed && error == ERR_HASH_TABLE_FULL) outcome = Outcome::kRefused;
+  if (outcome != Outcome::kArchiveFailed) list->dirty = false;
+  // The stored list is another block now: a later store keeps nothing.
+  if (outcome == Outcome::kDone) list->blockKnown = false;
+  SetLastError(error);
+  return outcome;
 }

@@ -59,6 +59,14 @@ struct SessionList {
     bool free() const { return offset == 0; }
   };
   ProbeTable<Line> index{0x40000000u};
+  // Lookups made by scanning the text since the index was last dropped: a
+  // few cost less than building it over a long list.
+  uint32_t scans = 0;
+  // Where the text first differs from the stored list it was read from, and
+  // that list's block: the whole sectors before it are kept as stored.
+  uint32_t firstChange = 0xFFFFFFFFu;
+  bool blockKnown = false;
+  BlockEntry block{};
 };
 
 // A hash entry as it was before the session first changed it.
