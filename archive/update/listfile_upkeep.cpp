@@ -18,6 +18,17 @@ namespace {
 const char kListfileName[] = "(listfile)";
 constexpr uint32_t kListfileFlags = BLOCK_KEY_ADJUSTED | BLOCK_ENCRYPTED | BLOCK_COMPRESSED | ADD_REPLACE;
 
+// The neutral list's block when FindHashEntry reads that one (the list a
+// locale of its own is not kept sector by sector).
+const BlockEntry* NeutralListBlock(Archive* archive) {
+  const HashEntry* exact = FindExactHashEntry(archive, kListfileName, 0);
+  if (exact == nullptr || exact != FindHashEntry(archive, kListfileName, 0) || archive->blockTable == nullptr ||
+      exact->blockIndex >= archive->header.blockTableEntries) {
+    return nullptr;
+  }
+  return &archive->blockTable[exact->blockIndex];
+}
+
 // The session's list, read on first use. False when there is a list that
 // cannot be read (it is then left as it is).
 SessionList* LoadedList(Archive* archive) {
@@ -30,10 +41,9 @@ SessionList* LoadedList(Archive* archive) {
     list->unusable = !ReadListfile(archive, 0, &list->text, &list->size, &list->capacity, &present);
     list->firstChange = 0xFFFFFFFFu;
     // The block read, so that the store can tell it is still the one there.
-    const HashEntry* exact = present ? FindExactHashEntry(archive, kListfileName, 0) : nullptr;
-    list->blockKnown = !list->unusable && exact != nullptr && exact == FindHashEntry(archive, kListfileName, 0) &&
-                       archive->blockTable != nullptr && exact->blockIndex < archive->header.blockTableEntries;
-    if (list->blockKnown) list->block = archive->blockTable[exact->blockIndex];
+    const BlockEntry* block = present && !list->unusable ? NeutralListBlock(archive) : nullptr;
+    list->blockKnown = block != nullptr;
+    if (block != nullptr) list->block = *block;
   }
   return list->unusable ? nullptr : list;
 }
@@ -604,24 +614,25 @@ bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t cou
   return EndOperation(archive, outcome);
 }
 
-Outcome StoreSessionList(Archive* archive) {
-  SessionList* list = &SessionOf(archive)->list;
-  if (!list->dirty) return Outcome::kDone;
+namespace {
+
+// Stores text as the neutral list. read is the stored list's block the text
+// was read from while it is still the one there (else null): its whole
+// sectors before firstChange are kept, and only the rest is compressed anew.
+Outcome StoreListText(Archive* archive, const char* text, uint32_t size, uint32_t firstChange,
+                      const BlockEntry* read) {
   Outcome outcome = Outcome::kRefused;
-  // The list read is still the one stored: its whole sectors before the
-  // first change are kept, and only the rest is compressed anew.
-  const HashEntry* slot = list->blockKnown ? FindExactHashEntry(archive, kListfileName, 0) : nullptr;
-  if (slot != nullptr && slot->blockIndex < archive->header.blockTableEntries &&
-      std::memcmp(&archive->blockTable[slot->blockIndex], &list->block, sizeof list->block) == 0) {
-    const uint32_t oldSize = list->block.fileSize;
-    const uint32_t same = list->firstChange < list->size ? list->firstChange : list->size;
+  const BlockEntry* now = read != nullptr ? NeutralListBlock(archive) : nullptr;
+  if (now != nullptr && std::memcmp(now, read, sizeof *read) == 0) {
+    const uint32_t oldSize = read->fileSize;
+    const uint32_t same = firstChange < size ? firstChange : size;
     const uint32_t kept = (same < oldSize ? same : oldSize) / archive->sectorSize;
     const AttributesTable* attributes = KeptAttributes(archive);
     ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
-    if (attributes != nullptr) digest.Update(list->text, list->size);
+    if (attributes != nullptr) digest.Update(text, size);
     ListRest rest;
-    rest.first = list->text + static_cast<size_t>(kept) * archive->sectorSize;
-    rest.firstSize = list->size - kept * archive->sectorSize;
+    rest.first = text + static_cast<size_t>(kept) * archive->sectorSize;
+    rest.firstSize = size - kept * archive->sectorSize;
     outcome = StoreKeepingSectors(archive, oldSize, kept, rest);
     if (outcome == Outcome::kDone && attributes != nullptr) {
       NoteStoredContent(archive, FindExactHashEntry(archive, kListfileName, 0)->blockIndex,
@@ -631,10 +642,56 @@ Outcome StoreSessionList(Archive* archive) {
   if (outcome == Outcome::kRefused) {
     static const uint8_t kEmpty = 0;
     AddSource source;
-    source.memory = list->size != 0 ? reinterpret_cast<const uint8_t*>(list->text) : &kEmpty;
-    source.memorySize = list->size;
+    source.memory = size != 0 ? reinterpret_cast<const uint8_t*>(text) : &kEmpty;
+    source.memorySize = size;
     outcome = AddToSession(archive, source, kListfileName, kListfileFlags, COMP_IMPLODE, 0, 0);
   }
+  return outcome;
+}
+
+// The names to take out, by their letters (case ignored).
+class NameSet {
+ public:
+  bool Init(const char* const* names, uint32_t count) {
+    names_ = names;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (names[i] == nullptr || names[i][0] == 0) continue;
+      const size_t length = std::strlen(names[i]);
+      if (length > 0xFFFFFFFFu) continue;
+      if (!slots_.Reserve([this](const Slot& t) { return FoldedHash(names_[t.index()], Length(t)); })) return false;
+      Slot* s = Find(names[i], static_cast<uint32_t>(length));
+      if (s->free()) slots_.Take(s, Slot{i + 1, static_cast<uint32_t>(length)});
+    }
+    return true;
+  }
+  bool Holds(const char* line, uint32_t length) const {
+    return !slots_.empty() && !Find(line, length)->free();
+  }
+
+ private:
+  struct Slot {
+    uint32_t index1;  // 1 + index into the names, 0 when free
+    uint32_t length;
+    bool free() const { return index1 == 0; }
+    uint32_t index() const { return index1 - 1; }
+  };
+  static uint32_t Length(const Slot& t) { return t.length; }
+  Slot* Find(const char* name, uint32_t length) const {
+    return slots_.Probe(FoldedHash(name, length), [this, name, length](const Slot& t) {
+      return t.length == length && MatchNoCase(reinterpret_cast<const uint8_t*>(names_[t.index()]), name, length);
+    });
+  }
+  ProbeTable<Slot> slots_{1u << 28};
+  const char* const* names_ = nullptr;
+};
+
+}  // namespace
+
+Outcome StoreSessionList(Archive* archive) {
+  SessionList* list = &SessionOf(archive)->list;
+  if (!list->dirty) return Outcome::kDone;
+  Outcome outcome = StoreListText(archive, list->text, list->size, list->firstChange,
+                                  list->blockKnown ? &list->block : nullptr);
   DropListedNames(archive);
   const uint32_t error = GetLastError();
   // No room for the list in the hash table leaves the old one; the other
@@ -645,4 +702,57 @@ Outcome StoreSessionList(Archive* archive) {
   if (outcome == Outcome::kDone) list->blockKnown = false;
   SetLastError(error);
   return outcome;
+}
+
+bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable) {
+  if (unreadable != nullptr) *unreadable = false;
+  if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!CheckUpdatableArchive(archive)) return false;
+  NameSet gone;
+  if (!gone.Init(names, count)) return false;
+  if (BeginOperation(archive) == nullptr) return false;
+  char* text = nullptr;
+  uint32_t size = 0, capacity = 0;
+  bool present = false;
+  if (!ReadListfile(archive, 0, &text, &size, &capacity, &present)) {
+    const uint32_t error = GetLastError();
+    std::free(text);
+    if (unreadable != nullptr) *unreadable = true;
+    EndOperation(archive, Outcome::kRefused);
+    SetLastError(error);
+    return false;
+  }
+  BlockEntry read{};
+  const BlockEntry* block = present ? NeutralListBlock(archive) : nullptr;
+  if (block != nullptr) read = *block;
+  // Each line goes with the line ends that follow it; the text closes up in
+  // place.
+  uint32_t kept = 0, firstChange = 0xFFFFFFFFu;
+  for (uint32_t pos = 0; pos < size;) {
+    uint32_t end = pos;
+    while (end < size && !IsLineBreak(static_cast<uint8_t>(text[end]))) ++end;
+    uint32_t next = end;
+    while (next < size && IsLineBreak(static_cast<uint8_t>(text[next]))) ++next;
+    if (gone.Holds(text + pos, end - pos)) {
+      if (firstChange == 0xFFFFFFFFu) firstChange = kept;
+    } else {
+      if (kept != pos) std::memmove(text + kept, text + pos, next - pos);
+      kept += next - pos;
+    }
+    pos = next;
+  }
+  if (firstChange == 0xFFFFFFFFu) {
+    std::free(text);
+    // Nothing to take out: the operation changed nothing.
+    EndOperation(archive, Outcome::kRefused);
+    SetLastError(ERROR_SUCCESS);
+    return true;
+  }
+  const Outcome outcome = StoreListText(archive, text, kept, firstChange, block != nullptr ? &read : nullptr);
+  std::free(text);
+  if (outcome == Outcome::kDone) ForgetSessionList(archive);
+  return EndOperation(archive, outcome);
 }

@@ -47,6 +47,18 @@ SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback 
  * with *unreadable set (unreadable may be null). */
 SORVANE_API bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable);
 
+/* Takes out of the archive's neutral "(listfile)" every line that equals one
+ * of the names (case ignored), each with the line ends that follow it, in
+ * one store; nothing is stored when no line goes. The list is read once,
+ * and its whole sectors before the first line taken out are kept as they
+ * are stored (enciphered anew for the list's new place, its flags kept).
+ * Which names some locale still holds is the caller's to judge. An update
+ * like AddBuffer's (inside the batch when one is open). A list that is there
+ * but cannot be read is left as it is: false with *unreadable set
+ * (unreadable may be null). */
+SORVANE_API bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_t count,
+                                    bool* unreadable);
+
 /* Every entry EnumerateArchiveEntries hands over, gathered by one call, for
  * callers that pay for each call back (a foreign-function interface does).
  * The table is one block the library allocates: count entries (entrySize

@@ -378,45 +378,19 @@ bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added)
 // Takes the lines of the deleted names out of the neutral "(listfile)" in
 // one store, except for names some locale still holds.
 bool PruneListfile(ArchiveHandle archive, const std::vector<std::string>& deleted) {
-  auto upper = [](std::string s) {
-    for (char& c : s) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    }
-    return s;
-  };
-  std::set<std::string> gone;
+  std::vector<const char*> gone;
   for (const std::string& name : deleted) {
-    if (!ArchiveHasEntry(archive, name.c_str(), ANY_LOCALE)) gone.insert(upper(name));
+    if (!ArchiveHasEntry(archive, name.c_str(), ANY_LOCALE)) gone.push_back(name.c_str());
   }
   if (gone.empty()) return true;
-  const uint32_t savedLocale = GetLocale();
-  SetLocale(0);
-  std::string text;
-  if (!ReadStoredFile(archive, "(listfile)", &text)) {
-    const bool absent = GetLastError() == ERROR_FILE_NOT_FOUND;
-    if (!absent) Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
-    SetLocale(savedLocale);
-    return absent;
+  bool unreadable = false;
+  if (RemoveFromNameList(archive, gone.data(), static_cast<uint32_t>(gone.size()), &unreadable)) return true;
+  if (unreadable) {
+    Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
+  } else {
+    Fail("cannot store the archive's \"(listfile)\"");
   }
-  // Each line goes with the line end that follows it.
-  std::string kept;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    size_t next = end;
-    while (next < text.size() && (text[next] == '\r' || text[next] == '\n')) ++next;
-    if (gone.count(upper(text.substr(pos, end - pos))) == 0) kept += text.substr(pos, next - pos);
-    pos = next;
-  }
-  bool ok = true;
-  if (kept.size() != text.size()) {
-    static const char none = 0;
-    ok = AddBuffer(archive, kept.empty() ? &none : kept.data(), static_cast<uint32_t>(kept.size()), "(listfile)",
-                   kListfileFlags);
-    if (!ok) Fail("cannot store the archive's \"(listfile)\"");
-  }
-  SetLocale(savedLocale);
-  return ok;
+  return false;
 }
 
 bool LocaleOption(const Args& args, uint32_t* locale) {
