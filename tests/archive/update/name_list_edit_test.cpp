@@ -1,0 +1,209 @@
+// Changing names already in the list: random sequences of adds, deletes,
+// renames and re-locales (alone and batched) on an archive that keeps its
+// list, and RemoveFromNameList, checked byte for byte against the list the
+// whole-text code wrote, on lists of several sectors in every layout.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sorvane/sorvane_ext.h"
+#include "tests/archive/update/update_test_util.h"
+
+namespace {
+
+using updatetest::Bytes;
+using updatetest::TextBytes;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return s;
+}
+
+// The offset of the first line (split at CR and LF) equal to name, case
+// ignored, or npos.
+size_t FindLine(const std::string& text, const std::string& name) {
+  for (size_t pos = 0; pos <= text.size();) {
+    size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    if (Upper(text.substr(pos, end - pos)) == Upper(name)) return pos;
+    pos = end + 1;
+  }
+  return std::string::npos;
+}
+
+// The session list as the whole-text code kept it.
+void ModelAdd(std::string* text, const std::string& name) {
+  if (FindLine(*text, name) != std::string::npos || Upper(name) == "(LISTFILE)") return;
+  if (!text->empty() && text->back() != '\r' && text->back() != '\n') *text += "\r\n";
+  *text += name + "\r\n";
+}
+void ModelRemove(std::string* text, const std::string& name) {
+  const size_t pos = FindLine(*text, name);
+  if (pos == std::string::npos) return;
+  size_t from = pos, to = pos + name.size();
+  const auto lineBreak = [text](size_t i) { return (*text)[i] == '\r' || (*text)[i] == '\n'; };
+  if (pos == 0) {
+    if (to < text->size()) ++to;
+    if (to < text->size() && lineBreak(to)) ++to;
+  } else if (to < text->size()) {
+    --from;
+    if (from >= 1 && lineBreak(from - 1)) --from;
+  }
+  text->erase(from, to - from);
+}
+
+std::string RandomName(std::mt19937& rng) {
+  static const char* const kParts[] = {"Units", "units", "UI", "Sound", "Footman", "a", "B;c"};
+  return std::string(kParts[rng() % 7]) + "\\" + kParts[rng() % 7] + std::to_string(rng() % 400) + ".txt";
+}
+
+// Some thousand lines: repeats, case variants, all kinds of line ends.
+std::string RandomList(std::mt19937& rng, const std::vector<std::string>& stored) {
+  static const char* const kEnds[] = {"\r\n", "\n", "\r", "\r\n\r\n", ";"};
+  std::string text;
+  for (uint32_t i = 0, n = 400 + rng() % 3000; i < n; ++i) {
+    const std::string name = rng() % 4 == 0 ? stored[rng() % stored.size()] : RandomName(rng);
+    text += (rng() % 5 == 0 ? Upper(name) : name) + kEnds[rng() % 5];
+  }
+  return text;
+}
+
+class NameListEditTest : public updatetest::UpdateTest {
+ protected:
+  std::string List(ArchiveHandle a) {
+    bool ok = false;
+    const Bytes got = Read(a, "(listfile)", &ok);
+    EXPECT_TRUE(ok);
+    return std::string(got.begin(), got.end());
+  }
+  void ExpectWhole(const std::string& file, int round) {
+    ArchiveHandle r = nullptr;
+    ASSERT_TRUE(OpenArchive(Path(file).c_str(), 0, 0, &r));
+    std::vector<uint32_t> states;
+    auto take = [](void* context, const ArchiveVerifyResult* v) {
+      static_cast<std::vector<uint32_t>*>(context)->push_back(v->state);
+      return true;
+    };
+    ASSERT_TRUE(VerifyArchiveEntries(r, nullptr, 0, take, &states));
+    for (uint32_t state : states) EXPECT_EQ(state, VERIFY_WHOLE) << "round " << round;
+    CloseArchive(r);
+  }
+  const uint32_t layouts_[4] = {BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED, BLOCK_COMPRESSED,
+                                BLOCK_COMPRESSED | BLOCK_ENCRYPTED, BLOCK_IMPLODED};
+};
+
+TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
+  std::mt19937 rng(4141);
+  for (int round = 0; round < 24; ++round) {
+    const std::string file = "edit" + std::to_string(round) + ".mpq";
+    ArchiveHandle a = Create(file, 512);
+    ASSERT_NE(a, nullptr);
+    if (round % 3 == 0) {
+      ASSERT_TRUE(SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_MD5 | ATTRIBUTE_FILETIME));
+    }
+    std::map<std::string, std::set<uint32_t>> stored;  // upper-case name -> locales
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = RandomName(rng);
+      if (!stored.emplace(Upper(name), std::set<uint32_t>{0}).second) continue;
+      names.push_back(name);
+      ASSERT_TRUE(Add(a, name, TextBytes(name), BLOCK_COMPRESSED | BLOCK_ENCRYPTED));
+    }
+    std::string model = RandomList(rng, names);
+    ASSERT_TRUE(Add(a, "(listfile)", TextBytes(model), layouts_[round % 4] | ADD_REPLACE));
+    ASSERT_TRUE(CloseArchive(a));
+    a = OpenExisting(file, UPDATE_KEEP_LISTFILE);
+    ASSERT_NE(a, nullptr);
+    for (int step = 0; step < 12; ++step) {
+      const bool batch = rng() % 2 == 0;
+      if (batch) {
+        ASSERT_TRUE(BeginArchiveUpdate(a));
+      }
+      for (uint32_t n = batch ? 1 + rng() % 4 : 1; n > 0; --n) {
+        const std::string name = names[rng() % names.size()];
+        std::set<uint32_t>& locales = stored[Upper(name)];
+        const uint32_t op = rng() % 4;
+        const uint32_t locale = locales.empty() || rng() % 3 != 0 ? 0 : *locales.rbegin();
+        SetLocale(locale);
+        if (op == 0 && locales.count(0) == 0) {
+          SetLocale(0);
+          ASSERT_TRUE(Add(a, name, TextBytes("again"), BLOCK_COMPRESSED));
+          locales.insert(0);
+          ModelAdd(&model, name);
+        } else if (op == 1 && locales.count(locale) != 0) {
+          ASSERT_TRUE(DeleteArchiveFile(a, name.c_str())) << GetLastError();
+          locales.erase(locale);
+          if (locales.empty()) ModelRemove(&model, name);
+        } else if (op == 2 && locales.count(locale) != 0) {
+          const std::string to = RandomName(rng);
+          std::set<uint32_t>& target = stored[Upper(to)];
+          if (target.count(locale) != 0 || Upper(to) == Upper(name)) continue;
+          ASSERT_TRUE(RenameArchiveFile(a, name.c_str(), to.c_str())) << GetLastError();
+          locales.erase(locale);
+          target.insert(locale);
+          names.push_back(to);
+          if (locales.empty()) ModelRemove(&model, name);
+          ModelAdd(&model, to);
+        } else if (op == 3 && locales.count(locale) != 0 && locales.count(locale ^ 1031) == 0) {
+          ASSERT_TRUE(SetArchiveFileLocale(a, name.c_str(), locale, locale ^ 1031));
+          locales.erase(locale);
+          locales.insert(locale ^ 1031);
+        }
+      }
+      SetLocale(0);
+      if (batch) {
+        ASSERT_TRUE(CommitArchiveUpdate(a));
+      }
+      ASSERT_EQ(List(a), model) << "round " << round << " step " << step;
+    }
+    ASSERT_TRUE(CloseArchive(a));
+    ExpectWhole(file, round);
+  }
+}
+
+TEST_F(NameListEditTest, RemoveFromNameListTakesOutEveryEqualLineWithItsLineEnds) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 16; ++round) {
+    const std::string file = "remove" + std::to_string(round) + ".mpq";
+    ArchiveHandle a = Create(file, 64);
+    ASSERT_NE(a, nullptr);
+    if (round % 3 == 1) {
+      ASSERT_TRUE(SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_MD5));
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < 30; ++i) names.push_back(RandomName(rng));
+    const std::string old = RandomList(rng, names);
+    ASSERT_TRUE(Add(a, "(listfile)", TextBytes(old), layouts_[round % 4] | ADD_REPLACE));
+    std::vector<const char*> gone;
+    for (uint32_t n = rng() % 6; n > 0; --n) gone.push_back(names[rng() % names.size()].c_str());
+    if (round % 5 == 4) gone.assign(1, "not\\listed.txt");
+    // The tool's whole-text pruning.
+    std::set<std::string> upper;
+    for (const char* name : gone) upper.insert(Upper(name));
+    std::string expected;
+    for (size_t pos = 0; pos < old.size();) {
+      size_t end = old.find_first_of("\r\n", pos);
+      if (end == std::string::npos) end = old.size();
+      size_t next = end;
+      while (next < old.size() && (old[next] == '\r' || old[next] == '\n')) ++next;
+      if (upper.count(Upper(old.substr(pos, end - pos))) == 0) expected += old.substr(pos, next - pos);
+      pos = next;
+    }
+    const bool batch = round % 2 == 0;
+    if (batch) {
+      ASSERT_TRUE(BeginArchiveUpdate(a));
+    }
+    bool unreadable = true;
+    ASSERT_TRUE(RemoveFromNameList(a, gone.data(), static_cast<uint32_t>(gone.size()), &unreadable));
+    EXPECT_FALSE(unreadable);
+    if (batch) {
+      ASSERT_TRUE(CommitArchiveUpdate(a));
+    }
+    ASSERT_EQ(List(a), expected) << "round " << round;
+    ASSERT_TRUE(CloseArchive(a));
+    ExpectWhole(file, round);
+  }
+}
+
+}  // namespace
