@@ -7,6 +7,7 @@
 #include "archive/read/attributes_read.h"
 #include "archive/read/lines.h"
 #include "archive/read/listed_names.h"
+#include "archive/update/parallel.h"
 #include "archive/update/update_internal.h"
 #include "compression/scomp.h"
 #include "platform/bytes.h"
@@ -407,6 +408,38 @@ struct ListRest {
   }
 };
 
+constexpr uint32_t kGroupSectors = 64;
+
+// Sectors of a list to pack (and encipher, key on for each sector).
+struct ListGroup {
+  uint8_t* input = nullptr;
+  uint8_t* output = nullptr;
+  uint32_t sectorSize = 0;
+  uint32_t bytes = 0;
+  uint32_t count = 0;
+  uint32_t key = 0;
+  bool encrypted = false;
+  const uint8_t* stored[kGroupSectors] = {};
+  uint32_t lengths[kGroupSectors] = {};
+};
+
+void PackListSector(void* context, uint32_t j) {
+  auto* g = static_cast<ListGroup*>(context);
+  uint8_t* in = g->input + static_cast<size_t>(j) * g->sectorSize;
+  uint8_t* out = g->output + static_cast<size_t>(j) * g->sectorSize;
+  const uint32_t length = j + 1 == g->count ? g->bytes - j * g->sectorSize : g->sectorSize;
+  uint32_t outLength = length;
+  uint8_t* stored = in;
+  if (CompressSector(out, &outLength, in, length, COMP_IMPLODE, 0, 0) && outLength > 0 && outLength < length) {
+    stored = out;
+  } else {
+    outLength = length;
+  }
+  if (g->encrypted) EncryptBlock(stored, outLength, g->key + j);
+  g->stored[j] = stored;
+  g->lengths[j] = outLength;
+}
+
 // Stores the list as the first kept of its whole stored sectors (the old
 // list held oldSize bytes; the sectors are re-encrypted for the new place)
 // followed by rest, compressed anew. kRefused with nothing written when the
@@ -494,26 +527,30 @@ Outcome StoreKeepingSectors(Archive* archive, uint32_t oldSize, uint32_t kept, c
     write += bytes;
     first = last;
   }
-  // The rest, compressed as a list is.
-  PageBuffer in(sectorSize), out(sectorSize);
+  // The rest, compressed as a list is, a group of sectors at a time on the
+  // compression threads; each sector is packed on its own, so the bytes do
+  // not depend on the threads.
+  ListGroup group;
+  group.sectorSize = sectorSize;
+  group.encrypted = encrypted;
+  PageBuffer in(static_cast<size_t>(kGroupSectors) * sectorSize), out(static_cast<size_t>(kGroupSectors) * sectorSize);
   ok = ok && ((in && out) || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false));
-  for (uint64_t i = kept; ok && i < sectors; ++i) {
+  group.input = in.bytes();
+  group.output = out.bytes();
+  for (uint64_t i = kept; ok && i < sectors; i += group.count) {
     const uint64_t start = i * sectorSize;
-    const uint32_t length = static_cast<uint32_t>(newSize - start < sectorSize ? newSize - start : sectorSize);
-    rest.Copy(in.bytes(), start - keptSize, length);
-    uint32_t outLength = length;
-    const uint8_t* stored = in.bytes();
-    if (CompressSector(out.bytes(), &outLength, in.bytes(), length, COMP_IMPLODE, 0, 0) && outLength > 0 &&
-        outLength < length) {
-      stored = out.bytes();
-    } else {
-      outLength = length;
+    group.count = static_cast<uint32_t>(sectors - i < kGroupSectors ? sectors - i : kGroupSectors);
+    group.bytes = static_cast<uint32_t>(newSize - start < static_cast<uint64_t>(group.count) * sectorSize
+                                            ? newSize - start
+                                            : static_cast<uint64_t>(group.count) * sectorSize);
+    group.key = newKey + static_cast<uint32_t>(i);
+    rest.Copy(in.bytes(), start - keptSize, group.bytes);
+    RunInParallel(group.count, PackListSector, &group);
+    for (uint32_t j = 0; ok && j < group.count; ++j) {
+      offsets[i + j] = write;
+      ok = WriteExactAt(archive->fileHandle, at + write, group.stored[j], group.lengths[j]);
+      write += group.lengths[j];
     }
-    uint8_t* bytes = stored == in.bytes() ? in.bytes() : out.bytes();
-    if (encrypted) EncryptBlock(bytes, outLength, newKey + static_cast<uint32_t>(i));
-    offsets[i] = write;
-    ok = WriteExactAt(archive->fileHandle, at + write, bytes, outLength);
-    write += outLength;
   }
   if (ok) {
     offsets[sectors] = write;

@@ -783,6 +783,9 @@ int RunDelete(const Args& args) {
     }
   }
   // The name list is pruned here once, not by the library after each delete.
+  // Its sectors from the first line taken out on are packed anew, on every
+  // core as an add packs.
+  SetCompressionThreadCount(0);
   WriteArchive archive(args.positional[0], UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   int status = kExitOk;
@@ -826,6 +829,9 @@ int RunRename(const Args& args) {
     FailPlain("cannot rename " + Quote(args.positional[1]) + " to " + Quote(to) + ": " + NameRuleText(problem));
     return kExitFailure;
   }
+  // The name list's sectors from the changed line on are packed anew, on
+  // every core as an add packs.
+  SetCompressionThreadCount(0);
   WriteArchive archive(shown, UPDATE_OPEN_EXISTING | ListFlags(args), 0);
   if (archive.get() == nullptr) return kExitFailure;
   const std::string from = StoredNameFor(archive.get(), args.positional[1], locale, false);
