@@ -741,15 +741,13 @@ Outcome StoreSessionList(Archive* archive) {
   return outcome;
 }
 
-bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable) {
-  if (unreadable != nullptr) *unreadable = false;
-  if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  if (!CheckUpdatableArchive(archive)) return false;
-  NameSet gone;
-  if (!gone.Init(names, count)) return false;
+namespace {
+
+// Reads the neutral list whole, lets edit change it (it sets the first byte
+// it changed, or leaves 0xFFFFFFFF when nothing changed; false when it
+// fails) and stores it once, keeping its whole sectors before that byte.
+template <typename Edit>
+bool EditNameList(Archive* archive, bool* unreadable, Edit edit) {
   if (BeginOperation(archive) == nullptr) return false;
   char* text = nullptr;
   uint32_t size = 0, capacity = 0;
@@ -765,31 +763,104 @@ bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_
   BlockEntry read{};
   const BlockEntry* block = present ? NeutralListBlock(archive) : nullptr;
   if (block != nullptr) read = *block;
-  // Each line goes with the line ends that follow it; the text closes up in
-  // place.
-  uint32_t kept = 0, firstChange = 0xFFFFFFFFu;
+  uint32_t firstChange = 0xFFFFFFFFu;
+  const bool edited = edit(&text, &size, &capacity, &firstChange);
+  if (!edited || firstChange == 0xFFFFFFFFu) {
+    std::free(text);
+    // Nothing to store: the operation changed nothing either way.
+    const uint32_t error = edited ? ERROR_SUCCESS : GetLastError();
+    EndOperation(archive, Outcome::kRefused);
+    SetLastError(error);
+    return edited;
+  }
+  const Outcome outcome = StoreListText(archive, text, size, firstChange, block != nullptr ? &read : nullptr);
+  std::free(text);
+  if (outcome == Outcome::kDone) ForgetSessionList(archive);
+  return EndOperation(archive, outcome);
+}
+
+// Calls line(pos, end, next) for each line of text: its letters end at end,
+// its line ends at next.
+template <typename Line>
+void ForEachListLine(const char* text, uint32_t size, Line line) {
   for (uint32_t pos = 0; pos < size;) {
     uint32_t end = pos;
     while (end < size && !IsLineBreak(static_cast<uint8_t>(text[end]))) ++end;
     uint32_t next = end;
     while (next < size && IsLineBreak(static_cast<uint8_t>(text[next]))) ++next;
-    if (gone.Holds(text + pos, end - pos)) {
-      if (firstChange == 0xFFFFFFFFu) firstChange = kept;
-    } else {
-      if (kept != pos) std::memmove(text + kept, text + pos, next - pos);
-      kept += next - pos;
-    }
+    line(pos, end, next);
     pos = next;
   }
-  if (firstChange == 0xFFFFFFFFu) {
-    std::free(text);
-    // Nothing to take out: the operation changed nothing.
-    EndOperation(archive, Outcome::kRefused);
-    SetLastError(ERROR_SUCCESS);
-    return true;
+}
+
+}  // namespace
+
+bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable) {
+  if (unreadable != nullptr) *unreadable = false;
+  if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
   }
-  const Outcome outcome = StoreListText(archive, text, kept, firstChange, block != nullptr ? &read : nullptr);
-  std::free(text);
-  if (outcome == Outcome::kDone) ForgetSessionList(archive);
-  return EndOperation(archive, outcome);
+  if (!CheckUpdatableArchive(archive)) return false;
+  NameSet gone;
+  if (!gone.Init(names, count)) return false;
+  return EditNameList(archive, unreadable, [&gone](char** text, uint32_t* size, uint32_t*, uint32_t* firstChange) {
+    // Each line goes with the line ends that follow it; the text closes up
+    // in place.
+    char* t = *text;
+    uint32_t kept = 0;
+    ForEachListLine(t, *size, [&](uint32_t pos, uint32_t end, uint32_t next) {
+      if (gone.Holds(t + pos, end - pos)) {
+        if (*firstChange == 0xFFFFFFFFu) *firstChange = kept;
+        return;
+      }
+      if (kept != pos) std::memmove(t + kept, t + pos, next - pos);
+      kept += next - pos;
+    });
+    *size = kept;
+    return true;
+  });
+}
+
+bool RespellInNameList(ArchiveHandle archive, const char* name, bool* unreadable) {
+  if (unreadable != nullptr) *unreadable = false;
+  if (!IsOpenArchive(archive) || name == nullptr || name[0] == 0 || std::strpbrk(name, "\r\n") != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const size_t letters = std::strlen(name);
+  if (letters > 0xFFFF0000u) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!CheckUpdatableArchive(archive)) return false;
+  const uint32_t length = static_cast<uint32_t>(letters);
+  return EditNameList(archive, unreadable, [name, length](char** text, uint32_t* size, uint32_t* capacity,
+                                                          uint32_t* firstChange) {
+    // Letters of one name differ only in case: each line changes in place.
+    char* t = *text;
+    bool found = false;
+    ForEachListLine(t, *size, [&](uint32_t pos, uint32_t end, uint32_t) {
+      if (end - pos != length || !MatchNoCase(reinterpret_cast<const uint8_t*>(t + pos), name, length)) return;
+      found = true;
+      if (std::memcmp(t + pos, name, length) == 0) return;
+      std::memcpy(t + pos, name, length);
+      if (*firstChange == 0xFFFFFFFFu) *firstChange = pos;
+    });
+    if (found) return true;
+    if (!GrowText(text, capacity, static_cast<uint64_t>(*size) + length + 4)) return false;
+    t = *text;
+    uint32_t used = *size;
+    *firstChange = used;
+    if (used != 0 && !IsLineBreak(static_cast<uint8_t>(t[used - 1]))) {
+      t[used++] = '\r';
+      t[used++] = '\n';
+    }
+    std::memcpy(t + used, name, length);
+    used += length;
+    t[used++] = '\r';
+    t[used++] = '\n';
+    *size = used;
+    return true;
+  });
 }

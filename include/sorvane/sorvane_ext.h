@@ -59,6 +59,15 @@ SORVANE_API bool AddToNameList(ArchiveHandle archive, const char* const* names, 
 SORVANE_API bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_t count,
                                     bool* unreadable);
 
+/* Writes every line of the archive's neutral "(listfile)" that equals name
+ * (case ignored) in name's own spelling, or adds name followed by CR LF
+ * when no line does (a list is made when the archive has none); nothing is
+ * stored when no line changes. Stored as RemoveFromNameList stores. False
+ * with ERROR_INVALID_PARAMETER for an empty name or one holding a line end;
+ * a list that is there but cannot be read is left as it is: false with
+ * *unreadable set (unreadable may be null). */
+SORVANE_API bool RespellInNameList(ArchiveHandle archive, const char* name, bool* unreadable);
+
 /* Every entry EnumerateArchiveEntries hands over, gathered by one call, for
  * callers that pay for each call back (a foreign-function interface does).
  * The table is one block the library allocates: count entries (entrySize

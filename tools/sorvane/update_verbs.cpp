@@ -417,39 +417,15 @@ bool HashSizeAllowed(const Args& args, uint32_t size, const std::string& what) {
 bool IsListfile(const std::string& name) { return EqualsNoCase(name, "(listfile)"); }
 
 // Rewrites the name list's lines of a name in another letter case.
-bool RecaseListed(ArchiveHandle archive, const std::string& from, const std::string& to) {
-  const uint32_t savedLocale = GetLocale();
-  SetLocale(0);
-  std::string text;
-  if (!ReadStoredFile(archive, "(listfile)", &text) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+bool RecaseListed(ArchiveHandle archive, const std::string& to) {
+  bool unreadable = false;
+  if (RespellInNameList(archive, to.c_str(), &unreadable)) return true;
+  if (unreadable) {
     Fail("the archive's \"(listfile)\" cannot be read, so the new spelling cannot be kept");
-    SetLocale(savedLocale);
-    return false;
+  } else {
+    Fail("cannot store the archive's \"(listfile)\"");
   }
-  std::string changed;
-  bool found = false;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    size_t next = end;
-    while (next < text.size() && (text[next] == '\r' || text[next] == '\n')) ++next;
-    if (EqualsNoCase(text.substr(pos, end - pos), from)) {
-      changed += to + text.substr(end, next - end);
-      found = true;
-    } else {
-      changed += text.substr(pos, next - pos);
-    }
-    pos = next;
-  }
-  if (!found) {
-    if (!changed.empty() && changed.back() != '\n' && changed.back() != '\r') changed += "\r\n";
-    changed += to + "\r\n";
-  }
-  const bool ok = AddBuffer(archive, changed.data(), static_cast<uint32_t>(changed.size()), "(listfile)",
-                            kListfileFlags);
-  if (!ok) Fail("cannot store the archive's \"(listfile)\"");
-  SetLocale(savedLocale);
-  return ok;
+  return false;
 }
 
 // Fails (with the message) when the table has fewer free entries than needed.
@@ -850,7 +826,7 @@ int RunRename(const Args& args) {
       if (args.verbose) Note("nothing to change: names differing only in case are the same name");
       return kExitOk;
     }
-    if (!archive.Begin() || !RecaseListed(archive.get(), from, to) || !archive.Commit()) return kExitFailure;
+    if (!archive.Begin() || !RecaseListed(archive.get(), to) || !archive.Commit()) return kExitFailure;
     if (args.verbose) Note("renamed " + Shown(from) + " to " + Shown(to));
     return kExitOk;
   }

@@ -1,6 +1,6 @@
 // Changing names already in the list: random sequences of adds, deletes,
 // renames and re-locales (alone and batched) on an archive that keeps its
-// list, and RemoveFromNameList, checked byte for byte against the list the
+// list, and RemoveFromNameList and RespellInNameList, checked byte for byte against the list the
 // whole-text code wrote, on lists of several sectors in every layout.
 #include <map>
 #include <set>
@@ -162,7 +162,7 @@ TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
   }
 }
 
-TEST_F(NameListEditTest, RemoveFromNameListTakesOutEveryEqualLineWithItsLineEnds) {
+TEST_F(NameListEditTest, RemoveAndRespellLeaveTheListTheToolsWholeTextCodeWrote) {
   std::mt19937 rng(77);
   for (int round = 0; round < 16; ++round) {
     const std::string file = "remove" + std::to_string(round) + ".mpq";
@@ -201,6 +201,26 @@ TEST_F(NameListEditTest, RemoveFromNameListTakesOutEveryEqualLineWithItsLineEnds
       ASSERT_TRUE(CommitArchiveUpdate(a));
     }
     ASSERT_EQ(List(a), expected) << "round " << round;
+    // Then one name in another spelling, as the tool's whole-text code
+    // wrote it: its lines respelled, or it added.
+    std::string to = rng() % 4 == 0 ? RandomName(rng) : names[rng() % names.size()];
+    for (char& c : to) c = static_cast<char>(rng() % 2 ? Upper(std::string(1, c))[0] : c);
+    std::string respelled;
+    bool found = false;
+    for (size_t pos = 0; pos < expected.size();) {
+      size_t end = expected.find_first_of("\r\n", pos);
+      if (end == std::string::npos) end = expected.size();
+      size_t next = end;
+      while (next < expected.size() && (expected[next] == '\r' || expected[next] == '\n')) ++next;
+      const bool same = Upper(expected.substr(pos, end - pos)) == Upper(to);
+      found = found || same;
+      respelled += (same ? to : expected.substr(pos, end - pos)) + expected.substr(end, next - end);
+      pos = next;
+    }
+    if (!found && !respelled.empty() && respelled.back() != '\r' && respelled.back() != '\n') respelled += "\r\n";
+    if (!found) respelled += to + "\r\n";
+    ASSERT_TRUE(RespellInNameList(a, to.c_str(), &unreadable));
+    ASSERT_EQ(List(a), respelled) << "round " << round;
     ASSERT_TRUE(CloseArchive(a));
     ExpectWhole(file, round);
   }
