@@ -99,3 +99,37 @@ if [ -n "$before" ]; then
   echo "  list / sort -u: $(ratio_median "$results" 7 1) / $(ratio_median "$results" 8 2); add / list: $(ratio_median "$results" 9 7) / $(ratio_median "$results" 10 8)"
   echo "  peak memory (KB): list $old_list_kb, add $old_add_kb"
 fi
+
+# Changing listed names: `sorvane delete` of one stored name and of twenty,
+# and `sorvane rename` of one, each on a fresh copy, beside `sorvane list`
+# in the same round; then their peak memory against the same bound. The
+# names are early in the list, so nearly all of it is stored anew.
+one=$(sed -n 5p "$work/stored.txt")
+twenty=$(sed -n 20,39p "$work/stored.txt" | tr '\n' '\t')
+changes="$work/changes.txt"
+for program in "$sorvane" ${before:+"$before/sorvane"}; do
+  : >"$changes"
+  i=0
+  while [ "$i" -lt "$runs" ]; do
+    i=$((i + 1))
+    l=$(timed "$work" /dev/null "$program" list "$work/arc.mpq")
+    cp "$work/arc.mpq" "$work/copy.mpq"
+    d=$(timed "$work" /dev/null "$program" delete "$work/copy.mpq" "$one")
+    cp "$work/arc.mpq" "$work/copy.mpq"
+    m=$(IFS='	'; timed "$work" /dev/null "$program" delete "$work/copy.mpq" $twenty)
+    cp "$work/arc.mpq" "$work/copy.mpq"
+    r=$(timed "$work" /dev/null "$program" rename "$work/copy.mpq" "$one" 'Units\Bench\renamed.txt')
+    echo "$l $d $m $r" >>"$changes"
+  done
+  cp "$work/arc.mpq" "$work/copy.mpq"
+  d_kb=$(peak_kb /dev/null "$program" delete "$work/copy.mpq" "$one")
+  cp "$work/arc.mpq" "$work/copy.mpq"
+  m_kb=$(IFS='	'; peak_kb /dev/null "$program" delete "$work/copy.mpq" $twenty)
+  cp "$work/arc.mpq" "$work/copy.mpq"
+  r_kb=$(peak_kb /dev/null "$program" rename "$work/copy.mpq" "$one" 'Units\Bench\renamed.txt')
+  echo
+  echo "changing listed names with $program, medians over $runs rounds (wall / cpu ms):"
+  echo "  list $(col_median "$changes" 1) / $(col_median "$changes" 2), delete $(col_median "$changes" 3) / $(col_median "$changes" 4), delete 20 $(col_median "$changes" 5) / $(col_median "$changes" 6), rename $(col_median "$changes" 7) / $(col_median "$changes" 8)"
+  echo "  over list (wall): delete $(ratio_median "$changes" 3 1), delete 20 $(ratio_median "$changes" 5 1), rename $(ratio_median "$changes" 7 1)"
+  echo "  peak memory (KB): delete $d_kb, delete 20 $m_kb, rename $r_kb; bound $bound_kb"
+done
