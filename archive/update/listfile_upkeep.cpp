@@ -394,7 +394,7 @@ struct ListRest {
   uint32_t firstSize = 0;
   const char* second = nullptr;
   uint32_t secondSize = 0;
-  uint32_t size() const { return firstSize + secondSize; }
+  uint64_t size() const { return static_cast<uint64_t>(firstSize) + secondSize; }
   // Copies length bytes from offset on.
   void Copy(uint8_t* out, uint64_t offset, uint32_t length) const {
     if (offset < firstSize) {
