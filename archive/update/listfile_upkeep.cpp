@@ -61,7 +61,9 @@ void DropIndex(SessionList* list) {
   list->scans = 0;
 }
 
-// A lookup or two scan the text; more build the index, which appends keep.
+// The first lookups after the index was dropped scan the text (a rename
+// makes two, and its removal drops the index); from the fourth on the index
+// is built, and appends keep it.
 constexpr uint32_t kScansBeforeIndex = 4;
 
 void NoteChange(SessionList* list, uint32_t at) {
