@@ -1,7 +1,9 @@
 // Changing names already in the list: random sequences of adds, deletes,
 // renames and re-locales (alone and batched) on an archive that keeps its
-// list, and RemoveFromNameList and RespellInNameList, checked byte for byte against the list the
-// whole-text code wrote, on lists of several sectors in every layout.
+// list, RemoveFromNameList and RespellInNameList, checked byte for byte
+// against the list the whole-text code wrote, on lists of several sectors in
+// every layout.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -20,21 +22,28 @@ std::string Upper(std::string s) {
   return s;
 }
 
-// The offset of the first line (split at CR and LF) equal to name, case
-// ignored, or npos.
-size_t FindLine(const std::string& text, const std::string& name) {
-  for (size_t pos = 0; pos <= text.size();) {
-    size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    if (Upper(text.substr(pos, end - pos)) == Upper(name)) return pos;
-    pos = end + 1;
+// Calls f(offset, line, its line ends) for each line, split at CR and LF.
+template <typename F>
+void ForLines(const std::string& text, F f) {
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = std::min(text.find_first_of("\r\n", pos), text.size());
+    const size_t next = std::min(text.find_first_not_of("\r\n", end), text.size());
+    f(pos, text.substr(pos, end - pos), text.substr(end, next - end));
+    pos = next;
   }
-  return std::string::npos;
 }
 
-// The session list as the whole-text code kept it.
+// The session list as the whole-text code kept it: a name goes in at the
+// end when no line holds it, and its first line goes out with one line end.
+size_t FindLine(const std::string& text, const std::string& name) {
+  size_t found = std::string::npos;
+  ForLines(text, [&](size_t pos, const std::string& line, const std::string&) {
+    if (found == std::string::npos && Upper(line) == Upper(name)) found = pos;
+  });
+  return found;
+}
 void ModelAdd(std::string* text, const std::string& name) {
-  if (FindLine(*text, name) != std::string::npos || Upper(name) == "(LISTFILE)") return;
+  if (FindLine(*text, name) != std::string::npos) return;
   if (!text->empty() && text->back() != '\r' && text->back() != '\n') *text += "\r\n";
   *text += name + "\r\n";
 }
@@ -77,7 +86,9 @@ class NameListEditTest : public updatetest::UpdateTest {
     EXPECT_TRUE(ok);
     return std::string(got.begin(), got.end());
   }
-  void ExpectWhole(const std::string& file, int round) {
+  // Closes a and checks that every file of it reads whole.
+  void Finish(ArchiveHandle a, const std::string& file, int round) {
+    ASSERT_TRUE(CloseArchive(a));
     ArchiveHandle r = nullptr;
     ASSERT_TRUE(OpenArchive(Path(file).c_str(), 0, 0, &r));
     std::vector<uint32_t> states;
@@ -117,9 +128,7 @@ TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
     ASSERT_NE(a, nullptr);
     for (int step = 0; step < 12; ++step) {
       const bool batch = rng() % 2 == 0;
-      if (batch) {
-        ASSERT_TRUE(BeginArchiveUpdate(a));
-      }
+      ASSERT_TRUE(!batch || BeginArchiveUpdate(a));
       for (uint32_t n = batch ? 1 + rng() % 4 : 1; n > 0; --n) {
         const std::string name = names[rng() % names.size()];
         std::set<uint32_t>& locales = stored[Upper(name)];
@@ -152,13 +161,10 @@ TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
         }
       }
       SetLocale(0);
-      if (batch) {
-        ASSERT_TRUE(CommitArchiveUpdate(a));
-      }
+      ASSERT_TRUE(!batch || CommitArchiveUpdate(a));
       ASSERT_EQ(List(a), model) << "round " << round << " step " << step;
     }
-    ASSERT_TRUE(CloseArchive(a));
-    ExpectWhole(file, round);
+    Finish(a, file, round);
   }
 }
 
@@ -182,24 +188,15 @@ TEST_F(NameListEditTest, RemoveAndRespellLeaveTheListTheToolsWholeTextCodeWrote)
     std::set<std::string> upper;
     for (const char* name : gone) upper.insert(Upper(name));
     std::string expected;
-    for (size_t pos = 0; pos < old.size();) {
-      size_t end = old.find_first_of("\r\n", pos);
-      if (end == std::string::npos) end = old.size();
-      size_t next = end;
-      while (next < old.size() && (old[next] == '\r' || old[next] == '\n')) ++next;
-      if (upper.count(Upper(old.substr(pos, end - pos))) == 0) expected += old.substr(pos, next - pos);
-      pos = next;
-    }
+    ForLines(old, [&](size_t, const std::string& line, const std::string& ends) {
+      if (upper.count(Upper(line)) == 0) expected += line + ends;
+    });
     const bool batch = round % 2 == 0;
-    if (batch) {
-      ASSERT_TRUE(BeginArchiveUpdate(a));
-    }
+    ASSERT_TRUE(!batch || BeginArchiveUpdate(a));
     bool unreadable = true;
     ASSERT_TRUE(RemoveFromNameList(a, gone.data(), static_cast<uint32_t>(gone.size()), &unreadable));
     EXPECT_FALSE(unreadable);
-    if (batch) {
-      ASSERT_TRUE(CommitArchiveUpdate(a));
-    }
+    ASSERT_TRUE(!batch || CommitArchiveUpdate(a));
     ASSERT_EQ(List(a), expected) << "round " << round;
     // Then one name in another spelling, as the tool's whole-text code
     // wrote it: its lines respelled, or it added.
@@ -207,22 +204,14 @@ TEST_F(NameListEditTest, RemoveAndRespellLeaveTheListTheToolsWholeTextCodeWrote)
     for (char& c : to) c = static_cast<char>(rng() % 2 ? Upper(std::string(1, c))[0] : c);
     std::string respelled;
     bool found = false;
-    for (size_t pos = 0; pos < expected.size();) {
-      size_t end = expected.find_first_of("\r\n", pos);
-      if (end == std::string::npos) end = expected.size();
-      size_t next = end;
-      while (next < expected.size() && (expected[next] == '\r' || expected[next] == '\n')) ++next;
-      const bool same = Upper(expected.substr(pos, end - pos)) == Upper(to);
-      found = found || same;
-      respelled += (same ? to : expected.substr(pos, end - pos)) + expected.substr(end, next - end);
-      pos = next;
-    }
-    if (!found && !respelled.empty() && respelled.back() != '\r' && respelled.back() != '\n') respelled += "\r\n";
-    if (!found) respelled += to + "\r\n";
+    ForLines(expected, [&](size_t, const std::string& line, const std::string& ends) {
+      found = found || Upper(line) == Upper(to);
+      respelled += (Upper(line) == Upper(to) ? to : line) + ends;
+    });
+    if (!found) ModelAdd(&respelled, to);
     ASSERT_TRUE(RespellInNameList(a, to.c_str(), &unreadable));
     ASSERT_EQ(List(a), respelled) << "round " << round;
-    ASSERT_TRUE(CloseArchive(a));
-    ExpectWhole(file, round);
+    Finish(a, file, round);
   }
 }
 
