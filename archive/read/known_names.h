@@ -1,6 +1,6 @@
 // Names a caller hands the library for an archive (SetArchiveNameList),
 // found by their check values when a key or a name must be recovered, and
-// the set that rebuilding a hash table gathers. Internal to the archive
+// the set a caller's own names are looked up in. Internal to the archive
 // units.
 #pragma once
 
@@ -99,8 +99,3 @@ char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
 bool CopyKnownNames(const Archive* archive, KnownNames* names);
 // Frees the names kept for an archive being released.
 void DropKnownNames(Archive* archive);
-// Every name the library can know for the archive: the internal names, the
-// lines of its name list in every known locale, and the names the caller
-// gave (SetArchiveNameList). A list that cannot be read gives no names.
-// False when memory runs out.
-bool GatherAllNames(Archive* archive, KnownNames* names);
