@@ -10,7 +10,6 @@
 #include <new>
 
 #include "archive/read/archive_record.h"
-#include "archive/read/lines.h"
 #include "archive/read/probe_table.h"
 #include "sorvane/sorvane.h"
 
@@ -64,12 +63,6 @@ struct KnownNames {
     slots.Take(slots.Probe(a, [](const Slot&) { return false; }), Slot{a, b, size + 1});
     size += length + 1;
     return true;
-  }
-
-  // Every line of a list text (a zero byte ends a line too).
-  bool AddLines(const char* lines, uint32_t length) {
-    return ForEachLine(reinterpret_cast<const uint8_t*>(lines), length, IsNameBreak,
-                       [this, lines](uint32_t pos, uint32_t n) { return Add(lines + pos, n); });
   }
 
   bool AddAll(const KnownNames& other) {
