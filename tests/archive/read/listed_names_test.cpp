@@ -4,6 +4,7 @@
 // zero bytes, over-long lines and garbage.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <set>
