@@ -6,10 +6,13 @@
 #   - `LC_ALL=C sort -u` of the same list (the reference),
 #   - `sorvane list` of the archive,
 #   - `sorvane add` of one small file to a fresh copy of the archive (the
-#     copy is made before the timing), which stores the list once more.
-# Then the peak memory of list and add against twice the list plus 64 MB.
-# BENCH_BEFORE=DIR (a folder holding another version's sorvane) times that
-# one's list and add in the same rounds too, for before-and-after ratios.
+#     copy is made before the timing), which stores the list once more,
+#   - `sorvane resize` of a fresh copy to 8192 entries, which must find the
+#     name of every stored file in the list.
+# Then the peak memory of list, add and resize against twice the list plus
+# 64 MB. BENCH_BEFORE=DIR (a folder holding another version's sorvane) times
+# that one's list, add and resize in the same rounds too, for before-and-
+# after ratios.
 #   bench/namelist_bench.sh [build dir] [runs] [names]
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,15 +54,17 @@ printf 'new file\n' >"$work/new.txt"
 results="$work/results.txt"
 : >"$results"
 before=${BENCH_BEFORE:-}
-items="sort list add"
-[ -n "$before" ] && items="sort list add oldlist oldadd"
+items="sort list add resize"
+[ -n "$before" ] && items="sort list add resize oldlist oldadd oldresize"
 count=$(echo $items | wc -w)
 i=0
 while [ "$i" -lt "$runs" ]; do
   i=$((i + 1))
   cp "$work/arc.mpq" "$work/copy.mpq"
   cp "$work/arc.mpq" "$work/oldcopy.mpq"
-  s="" l="" a="" ol="0 0" oa="0 0"
+  cp "$work/arc.mpq" "$work/rcopy.mpq"
+  cp "$work/arc.mpq" "$work/oldrcopy.mpq"
+  s="" l="" a="" r="" ol="0 0" oa="0 0" or="0 0"
   # Each round starts one item later, so no program always runs first.
   order=$(echo $items $items | cut -d' ' -f$(( (i - 1) % count + 1 ))-$(( (i - 1) % count + count )))
   for which in $order; do
@@ -67,18 +72,22 @@ while [ "$i" -lt "$runs" ]; do
       sort) s=$(timed "$work" "$work/list.txt" env LC_ALL=C sort -u) ;;
       list) l=$(timed "$work" /dev/null "$sorvane" list "$work/arc.mpq") ;;
       add) a=$(cd "$work" && timed "$work" /dev/null "$sorvane" add copy.mpq new.txt --name "Units\\Bench\\new$i.txt") ;;
+      resize) r=$(timed "$work" /dev/null "$sorvane" resize "$work/rcopy.mpq" 8192) ;;
       oldlist) ol=$(timed "$work" /dev/null "$before/sorvane" list "$work/arc.mpq") ;;
       oldadd) oa=$(cd "$work" && timed "$work" /dev/null "$before/sorvane" add oldcopy.mpq new.txt --name "Units\\Bench\\new$i.txt") ;;
+      oldresize) or=$(timed "$work" /dev/null "$before/sorvane" resize "$work/oldrcopy.mpq" 8192) ;;
     esac
   done
-  echo "$s $l $a $ol $oa" >>"$results"
-  echo "  round $i: sort $s, list $l, add $a${before:+, before: list $ol, add $oa} (wall cpu ms)"
+  echo "$s $l $a $ol $oa $r $or" >>"$results"
+  echo "  round $i: sort $s, list $l, add $a, resize $r${before:+, before: list $ol, add $oa, resize $or} (wall cpu ms)"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 cp "$work/arc.mpq" "$work/copy.mpq"
 list_kb=$(peak_kb /dev/null "$sorvane" list "$work/arc.mpq")
 add_kb=$(cd "$work" && peak_kb /dev/null "$sorvane" add copy.mpq new.txt --name 'Units\Bench\mem.txt')
+cp "$work/arc.mpq" "$work/rcopy.mpq"
+resize_kb=$(peak_kb /dev/null "$sorvane" resize "$work/rcopy.mpq" 8192)
 sort_kb=$(peak_kb "$work/list.txt" env LC_ALL=C sort -u)
 bound_kb=$(( list_bytes * 2 / 1024 + 65536 ))
 
@@ -87,17 +96,21 @@ echo "medians over $runs rounds (wall / cpu ms):"
 echo "  sort -u  $(col_median "$results" 1) / $(col_median "$results" 2)"
 echo "  list     $(col_median "$results" 3) / $(col_median "$results" 4)"
 echo "  add      $(col_median "$results" 5) / $(col_median "$results" 6)"
+echo "  resize   $(col_median "$results" 11) / $(col_median "$results" 12)"
 echo "ratios (median of the rounds' ratios, wall / cpu):"
 echo "  list / sort -u: $(ratio_median "$results" 3 1) / $(ratio_median "$results" 4 2)   (target <= 2)"
 echo "  add / list:     $(ratio_median "$results" 5 3) / $(ratio_median "$results" 6 4)   (target <= 1.5)"
-echo "peak memory (KB): list $list_kb, add $add_kb, sort -u $sort_kb; bound 2 x list + 64 MB = $bound_kb"
+echo "  resize / list:  $(ratio_median "$results" 11 3) / $(ratio_median "$results" 12 4)   (target <= 1.5)"
+echo "peak memory (KB): list $list_kb, add $add_kb, resize $resize_kb, sort -u $sort_kb; bound 2 x list + 64 MB = $bound_kb"
 if [ -n "$before" ]; then
   cp "$work/arc.mpq" "$work/oldcopy.mpq"
   old_list_kb=$(peak_kb /dev/null "$before/sorvane" list "$work/arc.mpq")
   old_add_kb=$(cd "$work" && peak_kb /dev/null "$before/sorvane" add oldcopy.mpq new.txt --name 'Units\Bench\mem.txt')
-  echo "before: list $(col_median "$results" 7) / $(col_median "$results" 8), add $(col_median "$results" 9) / $(col_median "$results" 10) ms"
-  echo "  list / sort -u: $(ratio_median "$results" 7 1) / $(ratio_median "$results" 8 2); add / list: $(ratio_median "$results" 9 7) / $(ratio_median "$results" 10 8)"
-  echo "  peak memory (KB): list $old_list_kb, add $old_add_kb"
+  cp "$work/arc.mpq" "$work/oldrcopy.mpq"
+  old_resize_kb=$(peak_kb /dev/null "$before/sorvane" resize "$work/oldrcopy.mpq" 8192)
+  echo "before: list $(col_median "$results" 7) / $(col_median "$results" 8), add $(col_median "$results" 9) / $(col_median "$results" 10), resize $(col_median "$results" 13) / $(col_median "$results" 14) ms"
+  echo "  list / sort -u: $(ratio_median "$results" 7 1) / $(ratio_median "$results" 8 2); add / list: $(ratio_median "$results" 9 7) / $(ratio_median "$results" 10 8); resize / list: $(ratio_median "$results" 13 7) / $(ratio_median "$results" 14 8)"
+  echo "  peak memory (KB): list $old_list_kb, add $old_add_kb, resize $old_resize_kb"
 fi
 
 # Changing listed names: `sorvane delete` of one stored name and of twenty,

@@ -113,17 +113,7 @@ extern "C" bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback c
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const uint32_t savedError = GetLastError();
-  KnownNames names;
-  if (!GatherAllNames(archive, &names)) return false;
-  SetLastError(savedError);
-  for (uint32_t pos = 0; pos < names.size;) {
-    const char* name = names.text + pos;
-    const uint32_t length = static_cast<uint32_t>(std::char_traits<char>::length(name));
-    if (!callback(context, name, length)) break;
-    pos += length + 1;
-  }
-  return true;
+  return ForEachListedName(archive, callback, context);
 }
 
 extern "C" bool CollectArchiveEntries(ArchiveHandle archive, const char* const* names, uint32_t count,

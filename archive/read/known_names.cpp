@@ -65,25 +65,3 @@ bool SetArchiveNameList(ArchiveHandle archive, const char* const* names, uint32_
   delete old;
   return true;
 }
-
-bool GatherAllNames(Archive* archive, KnownNames* names) {
-  for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
-    if (!names->Add(internal, static_cast<uint32_t>(std::strlen(internal)))) return false;
-  }
-  bool ok = true;
-  for (uint32_t locale : KnownLocales) {
-    if (!ok) break;
-    // A locale without a list of its own would read the neutral one again.
-    if (locale != 0 && !ArchiveHasEntry(archive, "(listfile)", locale)) continue;
-    char* text = nullptr;
-    uint32_t size = 0, capacity = 0;
-    bool present = false;
-    if (ReadListfile(archive, locale, &text, &size, &capacity, &present) && present) {
-      ok = names->AddLines(text, size);
-    }
-    std::free(text);
-  }
-  std::lock_guard<std::mutex> lock(KnownNamesMutex);
-  if (ok && archive->knownNames != nullptr) ok = names->AddAll(*archive->knownNames);
-  return ok;
-}

@@ -1,6 +1,6 @@
 // Names a caller hands the library for an archive (SetArchiveNameList),
 // found by their check values when a key or a name must be recovered, and
-// the set that rebuilding a hash table gathers. Internal to the archive
+// the set a caller's own names are looked up in. Internal to the archive
 // units.
 #pragma once
 
@@ -10,7 +10,6 @@
 #include <new>
 
 #include "archive/read/archive_record.h"
-#include "archive/read/lines.h"
 #include "archive/read/probe_table.h"
 #include "sorvane/sorvane.h"
 
@@ -66,12 +65,6 @@ struct KnownNames {
     return true;
   }
 
-  // Every line of a list text (a zero byte ends a line too).
-  bool AddLines(const char* lines, uint32_t length) {
-    return ForEachLine(reinterpret_cast<const uint8_t*>(lines), length, IsNameBreak,
-                       [this, lines](uint32_t pos, uint32_t n) { return Add(lines + pos, n); });
-  }
-
   bool AddAll(const KnownNames& other) {
     for (uint32_t i = 0; i < other.slots.slotCount(); ++i) {
       const Slot& s = other.slots.at(i);
@@ -99,8 +92,3 @@ char* CopyKnownName(const Archive* archive, uint32_t nameA, uint32_t nameB);
 bool CopyKnownNames(const Archive* archive, KnownNames* names);
 // Frees the names kept for an archive being released.
 void DropKnownNames(Archive* archive);
-// Every name the library can know for the archive: the internal names, the
-// lines of its name list in every known locale, and the names the caller
-// gave (SetArchiveNameList). A list that cannot be read gives no names.
-// False when memory runs out.
-bool GatherAllNames(Archive* archive, KnownNames* names);

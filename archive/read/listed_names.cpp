@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 
+#include "archive/read/known_names.h"
 #include "archive/read/lines.h"
 #include "archive/read/read_internal.h"
 #include "platform/platform.h"
@@ -101,6 +102,31 @@ ListedNames::Slot* SlotForLine(ListedNames* names, const char* line) {
   return s->free() ? nullptr : s;
 }
 
+// Feeds an open list through scanner a piece at a time while going() holds:
+// however large its block claims the list is, it costs one piece. Whether
+// it was read to its end at the size it claims. A read that fails leaves
+// its unfinished last line out.
+template <typename OnLine, typename Going>
+bool FeedList(FileHandle file, char* piece, ListScanner* scanner, OnLine& onLine, Going going) {
+  const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
+  uint32_t got = 0;
+  bool whole = fileSize != 0xFFFFFFFFu;
+  while (going()) {
+    uint32_t n = 0;
+    if (!ReadArchiveFile(file, piece, kPiece, &n, nullptr)) {
+      whole = false;
+      break;
+    }
+    if (n == 0) {
+      scanner->Finish(onLine);
+      break;
+    }
+    got += n;
+    scanner->Feed(piece, n, onLine);
+  }
+  return whole && got == fileSize;
+}
+
 // Reads one list and takes its lines. Names shown come only from a list read
 // whole, as a list that cannot be read gives no names to show; the key search
 // takes what it could read. False when memory runs out.
@@ -108,7 +134,6 @@ bool TakeList(Archive* archive, uint32_t locale, ListedNames* names, char* piece
   FileHandle file = nullptr;
   if (!OpenArchiveFileInLocale(archive, kListfileName, locale, &file)) return true;
   const bool showable = StoredSizeFits(file);
-  const uint32_t fileSize = GetArchiveFileSize(file, nullptr);
   // Slots that got their shown name from this list: a list that fails to
   // read takes them back.
   uint32_t* given = nullptr;
@@ -143,22 +168,7 @@ bool TakeList(Archive* archive, uint32_t locale, ListedNames* names, char* piece
       s->shown = at;
     }
   };
-  uint32_t got = 0;
-  bool whole = fileSize != 0xFFFFFFFFu;
-  while (memoryOk) {
-    uint32_t n = 0;
-    if (!ReadArchiveFile(file, piece, kPiece, &n, nullptr)) {
-      whole = false;
-      break;
-    }
-    if (n == 0) {
-      scanner.Finish(onLine);
-      break;
-    }
-    got += n;
-    scanner.Feed(piece, n, onLine);
-  }
-  if (got != fileSize) whole = false;
+  const bool whole = FeedList(file, piece, &scanner, onLine, [&] { return memoryOk; });
   if (memoryOk && !whole) {
     for (uint32_t i = 0; i < givenCount; ++i) {
       names->slots.at(given[i]).shown = 0;
@@ -247,6 +257,44 @@ ListedNames* Remake(Archive* archive) {
   return made;
 }
 
+// The check values of the names handed out so far, so that a name comes
+// once however many lists hold it and in whatever case: 8 bytes a slot,
+// never the name itself. (0, 0) marks a free slot, so that pair is kept
+// aside.
+class SeenNames {
+ public:
+  struct Slot {
+    uint32_t a;
+    uint32_t b;
+    bool free() const { return a == 0 && b == 0; }
+  };
+
+  // True for a name not seen before (now seen). False when seen, or when
+  // memory runs out (*memoryOk cleared, last error set).
+  bool First(const char* name, bool* memoryOk) {
+    const uint32_t a = HashString(name, HASH_NAME_A);
+    const uint32_t b = HashString(name, HASH_NAME_B);
+    if (a == 0 && b == 0) {
+      const bool first = !zeroSeen_;
+      zeroSeen_ = true;
+      return first;
+    }
+    auto same = [a, b](const Slot& t) { return t.a == a && t.b == b; };
+    if (!slots_.empty() && !slots_.Probe(a, same)->free()) return false;
+    if (!slots_.Reserve([](const Slot& t) { return t.a; })) {
+      *memoryOk = false;
+      return false;
+    }
+    slots_.Take(slots_.Probe(a, same), Slot{a, b});
+    return true;
+  }
+
+ private:
+  // As many slots as the names the old whole-text gathering could hold.
+  ProbeTable<Slot> slots_{1u << 28};
+  bool zeroSeen_ = false;
+};
+
 }  // namespace
 
 ListedNames::~ListedNames() { std::free(text); }
@@ -288,4 +336,58 @@ void DropListedNames(Archive* archive) {
     archive->listedNames = nullptr;
   }
   Release(old);
+}
+
+bool ForEachListedName(Archive* archive, ListedNameCallback callback, void* context) {
+  const uint32_t savedError = GetLastError();
+  SeenNames seen;
+  bool memoryOk = true;
+  bool going = true;
+  auto hand = [&](const char* name, uint32_t length) {
+    if (!going || !memoryOk || length == 0 || length > kMaxPath || !seen.First(name, &memoryOk)) return;
+    SetLastError(savedError);
+    going = callback(context, name, length);
+  };
+  for (const char* internal : {"(listfile)", "(attributes)", "(signature)"}) {
+    hand(internal, static_cast<uint32_t>(std::strlen(internal)));
+  }
+  char* piece = nullptr;
+  for (uint32_t locale : KnownLocales) {
+    if (!going || !memoryOk) break;
+    if (ListEntry(archive, locale) == nullptr) continue;
+    FileHandle file = nullptr;
+    if (!OpenArchiveFileInLocale(archive, kListfileName, locale, &file)) continue;
+    // A list whose size the archive cannot hold gives no names; one that
+    // fails part way has given those before the failure, as the key search
+    // takes them.
+    if (StoredSizeFits(file)) {
+      if (piece == nullptr) piece = static_cast<char*>(platform::VirtualAlloc(kPiece));
+      if (piece == nullptr) {
+        memoryOk = Fail(ERROR_NOT_ENOUGH_MEMORY);
+      } else {
+        ListScanner scanner(kMaxPath);
+        auto onLine = [&](const char* line, uint32_t length, uint32_t use) {
+          if ((use & ListScanner::kShown) != 0) hand(line, length);
+        };
+        FeedList(file, piece, &scanner, onLine, [&] { return going && memoryOk; });
+      }
+    }
+    CloseArchiveFile(file);
+  }
+  platform::VirtualFree(piece);
+  // The caller's names are copied out first: the callback may itself look
+  // names up or give the archive others.
+  if (going && memoryOk) {
+    KnownNames registered;
+    memoryOk = CopyKnownNames(archive, &registered);
+    for (uint32_t pos = 0; memoryOk && going && pos < registered.size;) {
+      const char* name = registered.text + pos;
+      const auto length = static_cast<uint32_t>(std::strlen(name));
+      hand(name, length);
+      pos += length + 1;
+    }
+  }
+  if (!memoryOk) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  SetLastError(savedError);
+  return true;
 }

@@ -10,6 +10,7 @@
 
 #include "archive/read/archive_record.h"
 #include "archive/read/probe_table.h"
+#include "sorvane/sorvane_ext.h"
 
 // What one list was when its names were gathered: a list replaced or moved
 // makes the names stale.
@@ -62,6 +63,15 @@ void ReleaseListedNames(Archive* archive, ListedNames* names);
 // A copy (ReleaseName) of the name the lists give the key search for a stored
 // entry's pair, or null.
 char* CopyListedKeyName(Archive* archive, uint32_t nameA, uint32_t nameB);
+// Hands every name the library can know for the archive to callback once
+// (by check values: spellings that differ in case are one name), as it
+// reads them: the internal names, the lines of the list of every locale
+// that has one of its own (lines end at CR, LF or a zero byte; none longer
+// than a stored name can be), then the names the caller gave
+// (SetArchiveNameList). Its memory is a piece of a list and 8 bytes a
+// distinct name. The callback returning false stops it (true). False when
+// memory runs out.
+bool ForEachListedName(Archive* archive, ListedNameCallback callback, void* context);
 // Forgets the names gathered (a list was stored or changed, or the archive
 // is being released).
 void DropListedNames(Archive* archive);

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "archive/update/update_internal.h"
+#include "archive/read/listed_names.h"
 #include "archive/read/read_internal.h"
+#include "archive/update/update_internal.h"
 #include "sorvane/sorvane.h"
 
 
@@ -16,9 +17,54 @@ namespace {
 // The hash table's byte size must be one that opening accepts again.
 constexpr uint32_t kMaxResizedEntries = kMaxTableBytes / kEntryBytes;
 
+// The archive's names held for the length of a call.
+class HeldNames {
+ public:
+  explicit HeldNames(Archive* archive) : archive_(archive), names_(AcquireListedNames(archive)) {}
+  ~HeldNames() {
+    if (names_ != nullptr) ReleaseListedNames(archive_, names_);
+  }
+  HeldNames(const HeldNames&) = delete;
+  HeldNames& operator=(const HeldNames&) = delete;
+  const ListedNames* get() const { return names_; }
+
+ private:
+  Archive* archive_;
+  ListedNames* names_;
+};
+
+// Places every entry in use in table[0..size) at the home of its name;
+// moved[i] becomes where entry i went (kNoBlock for one not in use). Names
+// come from the archive's lists, only those of entries in use (so a list
+// of millions of names costs what the table holds, in one pass made once
+// per state of the archive), then from those the caller gave.
+bool PlaceEntries(Archive* archive, HashEntry* table, uint32_t size, uint32_t* moved) {
+  const HeldNames listed(archive);
+  if (listed.get() == nullptr) return false;
+  const uint32_t n = archive->header.hashTableEntries;
+  for (uint32_t i = 0; i < n; ++i) {
+    const HashEntry& e = archive->hashTable[i];
+    moved[i] = kNoBlock;
+    if (!IsHashEntryInUse(e)) continue;
+    uint32_t home = 0;
+    if (const char* name = listed.get()->Shown(e.nameHashA, e.nameHashB)) {
+      home = HashString(name, HASH_TABLE_INDEX);
+    } else if (char* given = CopyKnownName(archive, e.nameHashA, e.nameHashB)) {
+      home = HashString(given, HASH_TABLE_INDEX);
+      ReleaseName(given);
+    } else {
+      SetLastError(ERROR_FILE_INVALID);
+      return false;
+    }
+    uint32_t j = home % size;
+    while (!IsHashEntryEmpty(table[j])) j = j + 1 == size ? 0 : j + 1;
+    table[j] = e;
+    moved[i] = j;
+  }
+  return true;
+}
+
 bool ResizeCommitted(Archive* archive, uint32_t size) {
-  KnownNames names;
-  if (!GatherAllNames(archive, &names)) return false;
   const uint32_t n = archive->header.hashTableEntries;
   uint32_t inUse = 0;
   for (uint32_t i = 0; i < n; ++i) inUse += IsHashEntryInUse(archive->hashTable[i]) ? 1 : 0;
@@ -32,20 +78,7 @@ bool ResizeCommitted(Archive* archive, uint32_t size) {
   auto* table = reinterpret_cast<HashEntry*>(tableBuffer.bytes());
   auto* moved = reinterpret_cast<uint32_t*>(movedBuffer.bytes());
   std::memset(table, 0xFF, tableBuffer.size());
-  for (uint32_t i = 0; i < n; ++i) {
-    const HashEntry& e = archive->hashTable[i];
-    moved[i] = kNoBlock;
-    if (!IsHashEntryInUse(e)) continue;
-    const char* name = names.Find(e.nameHashA, e.nameHashB);
-    if (name == nullptr) {
-      SetLastError(ERROR_FILE_INVALID);
-      return false;
-    }
-    uint32_t j = HashString(name, HASH_TABLE_INDEX) % size;
-    while (!IsHashEntryEmpty(table[j])) j = j + 1 == size ? 0 : j + 1;
-    table[j] = e;
-    moved[i] = j;
-  }
+  if (!PlaceEntries(archive, table, size, moved)) return false;
 
   const ArchiveHeader before = archive->header;
   UpdateSession* s = BeginOperation(archive);

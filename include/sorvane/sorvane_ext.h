@@ -30,9 +30,12 @@ typedef bool (*ListedNameCallback)(void* context, const char* name, uint32_t len
 /* Every name the library knows for the archive, each once (names that
  * differ only in case are one name): "(listfile)", "(attributes)",
  * "(signature)", the lines of every language version of its "(listfile)",
- * then the names given with SetArchiveNameList. False with
- * ERROR_INVALID_PARAMETER for an archive that is not open or a null
- * callback, ERROR_NOT_ENOUGH_MEMORY when the names cannot be held. */
+ * then the names given with SetArchiveNameList. The lists are read in
+ * pieces and their names handed out as they come, so a list of millions of
+ * names is never held whole; a list that fails to read part way has handed
+ * out the names before the failure. False with ERROR_INVALID_PARAMETER for
+ * an archive that is not open or a null callback, ERROR_NOT_ENOUGH_MEMORY
+ * when the names' check values cannot be held. */
 SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback callback, void* context);
 
 /* Adds names to the archive's neutral "(listfile)" in one store, each that

@@ -1,7 +1,6 @@
 #include "names.h"
 
 #include <fstream>
-#include <set>
 #include <sstream>
 
 #include "cli.h"
@@ -66,27 +65,6 @@ bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* conten
   else SetLastError(error);
   return ok;
 }
-
-bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::vector<std::string>* names) {
-  std::set<std::string> seen;
-  auto take = [&](const std::string& name) {
-    if (seen.insert(name).second) names->push_back(name);
-  };
-  // The internal names and every language version of the archive's list,
-  // as the library's own key search reads them.
-  EnumerateListedNames(
-      archive,
-      [](void* context, const char* name, uint32_t length) {
-        (*static_cast<decltype(take)*>(context))(std::string(name, length));
-        return true;
-      },
-      &take);
-  std::vector<std::string> user;
-  if (!userListfile.empty() && !ReadUserList(userListfile, &user)) return false;
-  for (const std::string& name : user) take(name);
-  return true;
-}
-
 
 StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   StoredEntry entry;

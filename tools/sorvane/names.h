@@ -17,11 +17,6 @@ std::vector<std::string> SplitNames(const std::string& text);
 // or read through.
 bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* contents);
 
-// The archive's own "(listfile)" names (none when it has no list), plus the
-// lines of the user's list file when one is given. False, with a message
-// already printed, when the user's file cannot be read.
-bool GatherNames(ArchiveHandle archive, const std::string& userListfile, std::vector<std::string>* names);
-
 // One stored file as a hash entry sees it.
 struct StoredEntry {
   uint32_t hashIndex = 0;

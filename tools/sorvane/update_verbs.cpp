@@ -436,15 +436,14 @@ bool HasRoom(ArchiveHandle archive, const std::string& shownPath, const Needed& 
   return false;
 }
 
-// Rebuilds the table at newSize with every name the command knows.
+// Rebuilds the table at newSize with every name the command knows. The
+// library names entries from the archive's lists itself, keeping only the
+// names of stored files: the command adds only its own names, so a list of
+// millions of names is never held whole.
 bool Regrow(ArchiveHandle archive, const std::string& shownPath, const std::string& verb, uint32_t newSize,
             std::vector<std::string> known, const std::vector<std::string>& extra) {
-  std::vector<std::string> all;
-  if (!GatherNames(archive, "", &all)) return false;
-  all.insert(all.end(), known.begin(), known.end());
   known.insert(known.end(), extra.begin(), extra.end());
-  all.insert(all.end(), extra.begin(), extra.end());
-  const uint32_t unnamed = UnnamedEntries(archive, all);
+  const uint32_t unnamed = UnnamedEntries(archive, known);
   if (unnamed != 0) {
     FailPlain("cannot " + verb + " the hash table of " + Quote(shownPath) + ": " + std::to_string(unnamed) +
               " stored file" + (unnamed == 1 ? " has" : "s have") +

@@ -4,6 +4,7 @@
 // zero bytes, over-long lines and garbage.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <set>
@@ -13,6 +14,7 @@
 
 #include "archive/read/lines.h"
 #include "archive/read/listed_names.h"
+#include "sorvane/sorvane_ext.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {
@@ -188,6 +190,58 @@ TEST_F(ListedNamesTest, EntriesNamedAsTheWholeListsModelNamesThem) {
   EXPECT_GT(named, 500);
   EXPECT_GT(unnamed, 100);
   EXPECT_GT(keyed, 100);
+}
+
+// Every name once, in the order a model reading every list whole finds
+// them (internal names, then each list's new lines, lists in the order of
+// their locales), then the caller's names no list gave; a callback that
+// stops is given no more.
+TEST_F(ListedNamesTest, EveryListedNameHandedOutOnceAsTheWholeListsModelFindsThem) {
+  std::mt19937 rng(2718);
+  const std::vector<std::string> vocabulary = {"Units\\Human\\Footman.mdx", "units\\orc\\grunt.mdx", "war3map.j",
+                                               "x", "(LISTFILE)", "Data\\\xE9t\xE9.txt"};
+  for (int round = 0; round < 300; ++round) {
+    ArchiveBuilder b;
+    std::vector<std::string> model = {"(listfile)", "(attributes)", "(signature)"}, given;
+    std::set<Pair> seen = {PairOf(model[0]), PairOf(model[1]), PairOf(model[2])};
+    std::map<uint32_t, std::string> lists;
+    for (uint32_t locale : {0x416u, 0u, 0x409u, 0x411u, 0x407u}) {  // 0x411 is read in no locale
+      if (rng() % 3 == 0) continue;
+      std::string& text = lists[locale] = RandomList(rng, vocabulary) + "Only\\" + std::to_string(rng() % 9);
+      b.Add("(listfile)", Bytes(text.begin(), text.end())).locale = locale;
+    }
+    for (int i = static_cast<int>(rng() % 6); i > 0; --i) {
+      given.push_back(rng() % 2 ? vocabulary[rng() % 6] : "Given\\" + std::to_string(rng() % 4));
+    }
+    for (uint32_t locale : KnownLocales) {
+      for (const std::string& line : ShownLines(lists[locale])) {
+        if (seen.insert(PairOf(line)).second) model.push_back(line);
+      }
+    }
+    const size_t listed = model.size();
+    for (const std::string& name : given) {
+      if (seen.insert(PairOf(name)).second) model.push_back(name);
+    }
+    ArchiveHandle a = Open(b);
+    ASSERT_NE(a, nullptr);
+    std::vector<const char*> pointers;
+    for (const std::string& name : given) pointers.push_back(name.c_str());
+    ASSERT_TRUE(SetArchiveNameList(a, pointers.data(), static_cast<uint32_t>(pointers.size())));
+    using Taken = std::pair<std::vector<std::string>, size_t>;  // the names, and how many are wanted
+    auto take = [](void* context, const char* name, uint32_t length) {
+      auto* t = static_cast<Taken*>(context);
+      t->first.emplace_back(name, length);
+      return name[length] == 0 && t->first.size() < t->second;
+    };
+    Taken all{{}, SIZE_MAX}, some{{}, 1 + rng() % model.size()};
+    ASSERT_TRUE(EnumerateListedNames(a, take, &all) && EnumerateListedNames(a, take, &some));
+    ASSERT_EQ(some.first, std::vector<std::string>(all.first.begin(), all.first.begin() + some.second));
+    // The caller's names come in no set order.
+    std::sort(all.first.begin() + std::min(listed, all.first.size()), all.first.end());
+    std::sort(model.begin() + listed, model.end());
+    ASSERT_EQ(all.first, model) << "round " << round;
+    CloseArchive(a);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // reader looks for it (by name in its locale), at every size, an open file
 // keeps reading, and a stop at any write step leaves the old table or the
 // new one, never a table that loses a file.
+#include <algorithm>
+#include <cstring>
 #include <map>
+#include <vector>
 
 #include "tests/archive/update/update_test_util.h"
 
@@ -140,6 +143,52 @@ TEST_F(UpdateResizeTest, AStopAtAnyStepLeavesTheOldTableOrTheNew) {
   }
   EXPECT_NE(oldSeen, 0u);
   EXPECT_NE(newSeen, 0u);
+}
+
+// Lists of thousands of names no file has beside the stored ones (a German
+// list alone names some, one is listed twice in two cases, one is named by
+// the caller only): each new table is the one the stored names build.
+TEST_F(UpdateResizeTest, TableIsTheOneTheStoredNamesBuild) {
+  ArchiveHandle a = Create("n.mpq", 128);
+  ASSERT_NE(a, nullptr);
+  std::vector<std::string> names = {"hidden.bin", "(listfile)"};
+  std::string lists[2] = {"STORED\\F80.DAT\n" + std::string(kMaxPath + 5, 'q') + "\n", ""};  // neutral, German
+  for (uint32_t i = 0; i < 3000; ++i) {
+    lists[i % 7 == 0] += "Unstored\\" + std::to_string(i) + (i % 4 == 0 ? std::string(1, '\0') : i % 2 ? "\r\n" : "\n");
+    if (i % 80 != 0) continue;
+    names.push_back("Stored\\f" + std::to_string(i) + ".dat");
+    SetLocale(i % 3 == 0 ? 0x409 : 0);
+    ASSERT_TRUE(Add(a, names.back(), Compressible(200 + i, i), i % 2 ? 0 : kAdjusted));
+    lists[i % 160 == 0] += names.back() + "\r";
+  }
+  SetLocale(0);
+  ASSERT_TRUE(Add(a, "hidden.bin", PatternBytes(5000, 9)) && Add(a, "(listfile)", TextBytes(lists[0])));
+  SetLocale(0x407);
+  ASSERT_TRUE(Add(a, "(listfile)", TextBytes(lists[1])));
+  SetLocale(0);
+  EXPECT_FALSE(ResizeHashTable(a, 512));  // the caller's name not given yet
+  EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+  const char* given[] = {"HIDDEN.BIN"};
+  ASSERT_TRUE(SetArchiveNameList(a, given, 1));
+  for (uint32_t size : {41u, 42u, 64u, 1000u, 4096u}) {
+    std::vector<HashEntry> model(size);
+    std::memset(model.data(), 0xFF, size * sizeof(HashEntry));
+    for (uint32_t i = 0; i < a->header.hashTableEntries; ++i) {
+      const HashEntry& e = a->hashTable[i];
+      if (IsHashEntryFree(e)) continue;
+      const auto name = std::find_if(names.begin(), names.end(), [&](const std::string& n) {
+        return HashString(n.c_str(), HASH_NAME_A) == e.nameHashA && HashString(n.c_str(), HASH_NAME_B) == e.nameHashB;
+      });
+      ASSERT_NE(name, names.end());
+      uint32_t j = HashString(name->c_str(), HASH_TABLE_INDEX) % size;
+      while (!IsHashEntryFree(model[j])) j = (j + 1) % size;
+      model[j] = e;
+    }
+    ASSERT_TRUE(ResizeHashTable(a, size)) << size << ": " << GetLastError();
+    ASSERT_EQ(a->header.hashTableEntries, size);
+    EXPECT_EQ(std::memcmp(a->hashTable, model.data(), size * sizeof(HashEntry)), 0) << size;
+  }
+  CloseWritableArchive(a, 0);
 }
 
 }  // namespace
