@@ -574,6 +574,19 @@ Outcome StoreKeepingSectors(Archive* archive, uint32_t oldSize, uint32_t kept, c
 
 }  // namespace
 
+namespace {
+
+// A batch's renames and deletes change the session's copy of the list, which
+// is stored only when the batch commits. A call that reads the stored list
+// stores that copy first: else it would edit the list without them, and
+// dropping the copy after its own store would lose them. False when the
+// archive failed.
+bool StorePendingList(Archive* archive) {
+  return !SessionOf(archive)->list.dirty || StoreSessionList(archive) != Outcome::kArchiveFailed;
+}
+
+}  // namespace
+
 bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable) {
   if (unreadable != nullptr) *unreadable = false;
   if (!IsOpenArchive(archive) || (names == nullptr && count != 0)) {
@@ -584,6 +597,7 @@ bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t cou
   WantedNames wanted;
   if (!wanted.Init(names, count)) return false;
   if (BeginOperation(archive) == nullptr) return false;
+  if (!StorePendingList(archive)) return EndOperation(archive, Outcome::kArchiveFailed);
   const AttributesTable* attributes = KeptAttributes(archive);
   ContentDigest digest(attributes != nullptr ? attributes->flags : 0);
   ReadList list;
@@ -751,6 +765,7 @@ namespace {
 template <typename Edit>
 bool EditNameList(Archive* archive, bool* unreadable, Edit edit) {
   if (BeginOperation(archive) == nullptr) return false;
+  if (!StorePendingList(archive)) return EndOperation(archive, Outcome::kArchiveFailed);
   char* text = nullptr;
   uint32_t size = 0, capacity = 0;
   bool present = false;

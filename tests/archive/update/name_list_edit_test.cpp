@@ -132,7 +132,7 @@ TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
       for (uint32_t n = batch ? 1 + rng() % 4 : 1; n > 0; --n) {
         const std::string name = names[rng() % names.size()];
         std::set<uint32_t>& locales = stored[Upper(name)];
-        const uint32_t op = rng() % 4;
+        const uint32_t op = rng() % 6;
         const uint32_t locale = locales.empty() || rng() % 3 != 0 ? 0 : *locales.rbegin();
         SetLocale(locale);
         if (op == 0 && locales.count(0) == 0) {
@@ -158,6 +158,21 @@ TEST_F(NameListEditTest, SessionChangesLeaveTheListTheWholeTextCodeWrote) {
           ASSERT_TRUE(SetArchiveFileLocale(a, name.c_str(), locale, locale ^ 1031));
           locales.erase(locale);
           locales.insert(locale ^ 1031);
+        } else if (op == 4) {
+          // The calls that read the stored list, after the session's own
+          // changes to it in the same batch.
+          const std::string listed = RandomName(rng);
+          const char* one = listed.c_str();
+          ASSERT_TRUE(AddToNameList(a, &one, 1, nullptr));
+          ModelAdd(&model, listed);
+        } else if (op == 5 && locales.empty()) {
+          const char* one = name.c_str();
+          ASSERT_TRUE(RemoveFromNameList(a, &one, 1, nullptr));
+          std::string kept;
+          ForLines(model, [&](size_t, const std::string& line, const std::string& ends) {
+            if (Upper(line) != Upper(name)) kept += line + ends;
+          });
+          model = kept;
         }
       }
       SetLocale(0);
