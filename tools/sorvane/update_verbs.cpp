@@ -20,7 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kDefaultHashSize = 1024;
-constexpr uint32_t kListfileFlags = BLOCK_KEY_ADJUSTED | BLOCK_ENCRYPTED | BLOCK_COMPRESSED | ADD_REPLACE;
 
 // An archive opened for update, closed when the verb ends.
 class WriteArchive {
