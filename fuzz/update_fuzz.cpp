@@ -1,6 +1,7 @@
 // Opens arbitrary bytes for update and runs a short program of changes on
 // them: adds (memory and disk, every method mask, plain, encrypted and
-// position-keyed), replaces, renames, deletes, locale moves and compaction.
+// position-keyed), replaces, renames, deletes, locale moves, compaction and
+// the calls that edit the stored name list.
 // Then every file is read back by name and by index, through the update
 // handle and again after reopening the archive through the read side.
 //
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "sorvane/sorvane.h"
+#include "sorvane/sorvane_ext.h"
 
 namespace {
 
@@ -238,6 +240,21 @@ std::string RunStep(ArchiveHandle archive, uint8_t b0, uint8_t b1, uint32_t step
       std::snprintf(what, sizeof what, "compact");
       break;
     default:
+      if ((b1 & 0xC0) == 0xC0) {
+        // The calls that edit the stored name list itself, as the tool's
+        // add, delete and rename make them.
+        const char* names[2] = {name, other};
+        const uint32_t call = (b1 >> 2) & 3;
+        if (call == 0) {
+          ok = AddToNameList(archive, names, 2, nullptr);
+        } else if (call == 1) {
+          ok = RemoveFromNameList(archive, names, 2, nullptr);
+        } else {
+          ok = RespellInNameList(archive, call == 2 ? name : other, nullptr);
+        }
+        std::snprintf(what, sizeof what, "name list call %u with \"%s\", \"%s\"", call, name, other);
+        break;
+      }
       SetLocale(kLocales[b1 & 3]);
       std::snprintf(what, sizeof what, "use locale 0x%X", GetLocale());
       break;
