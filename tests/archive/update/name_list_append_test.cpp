@@ -132,13 +132,7 @@ TEST_F(NameListAppendTest, ListGainsWhatTheModelAppends) {
     // Reopened, everything reads whole and agrees with "(attributes)".
     ArchiveHandle r = nullptr;
     ASSERT_TRUE(OpenArchive(Path(file).c_str(), 0, 0, &r));
-    std::vector<uint32_t> states;
-    auto take = [](void* context, const ArchiveVerifyResult* v) {
-      static_cast<std::vector<uint32_t>*>(context)->push_back(v->state);
-      return true;
-    };
-    ASSERT_TRUE(VerifyArchiveEntries(r, nullptr, 0, take, &states));
-    for (uint32_t state : states) EXPECT_EQ(state, VERIFY_WHOLE) << "round " << round;
+    ExpectEveryFileWhole(r, round);
     if (!expected.empty()) {
       const Bytes reread = UpdateTest::Read(r, "(listfile)", &ok);
       EXPECT_TRUE(ok && std::string(reread.begin(), reread.end()) == expected) << round;

@@ -91,13 +91,7 @@ class NameListEditTest : public updatetest::UpdateTest {
     ASSERT_TRUE(CloseArchive(a));
     ArchiveHandle r = nullptr;
     ASSERT_TRUE(OpenArchive(Path(file).c_str(), 0, 0, &r));
-    std::vector<uint32_t> states;
-    auto take = [](void* context, const ArchiveVerifyResult* v) {
-      static_cast<std::vector<uint32_t>*>(context)->push_back(v->state);
-      return true;
-    };
-    ASSERT_TRUE(VerifyArchiveEntries(r, nullptr, 0, take, &states));
-    for (uint32_t state : states) EXPECT_EQ(state, VERIFY_WHOLE) << "round " << round;
+    ExpectEveryFileWhole(r, round);
     CloseArchive(r);
   }
   const uint32_t layouts_[4] = {BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED, BLOCK_COMPRESSED,

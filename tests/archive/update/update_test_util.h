@@ -86,6 +86,16 @@ class UpdateTest : public testsupport::ScratchArchiveTest {
     CloseArchiveFile(file);
     return true;
   }
+  // Every file of an open archive decodes whole, as verify judges it.
+  static void ExpectEveryFileWhole(ArchiveHandle a, int round) {
+    std::vector<uint32_t> states;
+    auto take = [](void* context, const ArchiveVerifyResult* v) {
+      static_cast<std::vector<uint32_t>*>(context)->push_back(v->state);
+      return true;
+    };
+    ASSERT_TRUE(VerifyArchiveEntries(a, nullptr, 0, take, &states));
+    for (uint32_t state : states) EXPECT_EQ(state, VERIFY_WHOLE) << "round " << round;
+  }
   static void ExpectReads(ArchiveHandle a, const std::string& name, const Bytes& expected) {
     bool ok = false;
     const Bytes got = Read(a, name, &ok);
