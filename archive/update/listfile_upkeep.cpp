@@ -245,6 +245,10 @@ class WantedNames {
     Slot* s = Find(line, length);
     if (!s->free()) s->wanted = false;
   }
+  // Whether a line of the list is one of the names given.
+  bool Holds(const char* line, uint32_t length) {
+    return !slots_.empty() && lengthSeen_[length % 64] && !Find(line, length)->free();
+  }
   // Whether name (one of those given) is still wanted; it is not afterwards.
   bool Take(const char* name) {
     if (slots_.empty() || name == nullptr) return false;
@@ -702,41 +706,6 @@ Outcome StoreListText(Archive* archive, const char* text, uint32_t size, uint32_
   return outcome;
 }
 
-// The names to take out, by their letters (case ignored).
-class NameSet {
- public:
-  bool Init(const char* const* names, uint32_t count) {
-    names_ = names;
-    for (uint32_t i = 0; i < count; ++i) {
-      if (names[i] == nullptr || names[i][0] == 0) continue;
-      const size_t length = std::strlen(names[i]);
-      if (length > 0xFFFFFFFFu) continue;
-      if (!slots_.Reserve([this](const Slot& t) { return FoldedHash(names_[t.index()], Length(t)); })) return false;
-      Slot* s = Find(names[i], static_cast<uint32_t>(length));
-      if (s->free()) slots_.Take(s, Slot{i + 1, static_cast<uint32_t>(length)});
-    }
-    return true;
-  }
-  bool Holds(const char* line, uint32_t length) const {
-    return !slots_.empty() && !Find(line, length)->free();
-  }
-
- private:
-  struct Slot {
-    uint32_t index1;  // 1 + index into the names, 0 when free
-    uint32_t length;
-    bool free() const { return index1 == 0; }
-    uint32_t index() const { return index1 - 1; }
-  };
-  static uint32_t Length(const Slot& t) { return t.length; }
-  Slot* Find(const char* name, uint32_t length) const {
-    return slots_.Probe(FoldedHash(name, length), [this, name, length](const Slot& t) {
-      return t.length == length && MatchNoCase(reinterpret_cast<const uint8_t*>(names_[t.index()]), name, length);
-    });
-  }
-  ProbeTable<Slot> slots_{1u << 28};
-  const char* const* names_ = nullptr;
-};
 
 }  // namespace
 
@@ -819,7 +788,8 @@ bool RemoveFromNameList(ArchiveHandle archive, const char* const* names, uint32_
     return false;
   }
   if (!CheckUpdatableArchive(archive)) return false;
-  NameSet gone;
+  // The names to take out, by their letters (case ignored).
+  WantedNames gone;
   if (!gone.Init(names, count)) return false;
   return EditNameList(archive, unreadable, [&gone](char** text, uint32_t* size, uint32_t*, uint32_t* firstChange) {
     // Each line goes with the line ends that follow it; the text closes up

@@ -51,7 +51,7 @@ SORVANE_API bool EnumerateListedNames(ArchiveHandle archive, ListedNameCallback 
 SORVANE_API bool AddToNameList(ArchiveHandle archive, const char* const* names, uint32_t count, bool* unreadable);
 
 /* Takes out of the archive's neutral "(listfile)" every line that equals one
- * of the names (case ignored), each with the line ends that follow it, in
+ * of the names (case ignored; "(listfile)" itself is never taken out), each with the line ends that follow it, in
  * one store; nothing is stored when no line goes. The list is read once,
  * and its whole sectors before the first line taken out are kept as they
  * are stored (enciphered anew for the list's new place, its flags kept).

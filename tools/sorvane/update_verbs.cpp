@@ -358,6 +358,16 @@ class SourceCollector {
   size_t skipped_ = 0;
 };
 
+// Says why a change of the name list did not happen; false.
+bool ListStoreFailed(bool unreadable, const char* consequence) {
+  if (unreadable) {
+    Fail(std::string("the archive's \"(listfile)\" cannot be read, ") + consequence);
+  } else {
+    Fail("cannot store the archive's \"(listfile)\"");
+  }
+  return false;
+}
+
 // Adds the names to the neutral "(listfile)" in one store, as the library
 // would one by one. A list that is there but cannot be read stays as it is.
 bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added) {
@@ -366,12 +376,7 @@ bool MergeListfile(ArchiveHandle archive, const std::vector<std::string>& added)
   for (const std::string& name : added) names.push_back(name.c_str());
   bool unreadable = false;
   if (AddToNameList(archive, names.data(), static_cast<uint32_t>(names.size()), &unreadable)) return true;
-  if (unreadable) {
-    Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
-  } else {
-    Fail("cannot store the archive's \"(listfile)\"");
-  }
-  return false;
+  return ListStoreFailed(unreadable, "so it was left alone");
 }
 
 // Takes the lines of the deleted names out of the neutral "(listfile)" in
@@ -384,12 +389,7 @@ bool PruneListfile(ArchiveHandle archive, const std::vector<std::string>& delete
   if (gone.empty()) return true;
   bool unreadable = false;
   if (RemoveFromNameList(archive, gone.data(), static_cast<uint32_t>(gone.size()), &unreadable)) return true;
-  if (unreadable) {
-    Fail("the archive's \"(listfile)\" cannot be read, so it was left alone");
-  } else {
-    Fail("cannot store the archive's \"(listfile)\"");
-  }
-  return false;
+  return ListStoreFailed(unreadable, "so it was left alone");
 }
 
 bool LocaleOption(const Args& args, uint32_t* locale) {
@@ -419,12 +419,7 @@ bool IsListfile(const std::string& name) { return EqualsNoCase(name, "(listfile)
 bool RecaseListed(ArchiveHandle archive, const std::string& to) {
   bool unreadable = false;
   if (RespellInNameList(archive, to.c_str(), &unreadable)) return true;
-  if (unreadable) {
-    Fail("the archive's \"(listfile)\" cannot be read, so the new spelling cannot be kept");
-  } else {
-    Fail("cannot store the archive's \"(listfile)\"");
-  }
-  return false;
+  return ListStoreFailed(unreadable, "so the new spelling cannot be kept");
 }
 
 // Fails (with the message) when the table has fewer free entries than needed.
