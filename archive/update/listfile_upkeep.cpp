@@ -1,6 +1,7 @@
 // Keeping the name list "(listfile)": read once per session, changed in
 // memory by every add, rename and delete, stored once when the session
 // commits.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -539,13 +540,18 @@ Outcome StoreKeepingSectors(Archive* archive, uint32_t oldSize, uint32_t kept, c
   ListGroup group;
   group.sectorSize = sectorSize;
   group.encrypted = encrypted;
-  PageBuffer in(static_cast<size_t>(kGroupSectors) * sectorSize), out(static_cast<size_t>(kGroupSectors) * sectorSize);
+  // A group holds at most 4 MiB and no more sectors than are left: the
+  // archive's sector size (up to 16 MiB) is no budget.
+  const uint64_t left = sectors - kept;
+  const uint32_t perGroup = static_cast<uint32_t>(
+      std::max<uint64_t>(1, std::min<uint64_t>({kGroupSectors, (4u << 20) / sectorSize, left})));
+  PageBuffer in(static_cast<size_t>(perGroup) * sectorSize), out(static_cast<size_t>(perGroup) * sectorSize);
   ok = ok && ((in && out) || (SetLastError(ERROR_NOT_ENOUGH_MEMORY), false));
   group.input = in.bytes();
   group.output = out.bytes();
   for (uint64_t i = kept; ok && i < sectors; i += group.count) {
     const uint64_t start = i * sectorSize;
-    group.count = static_cast<uint32_t>(sectors - i < kGroupSectors ? sectors - i : kGroupSectors);
+    group.count = static_cast<uint32_t>(sectors - i < perGroup ? sectors - i : perGroup);
     group.bytes = static_cast<uint32_t>(newSize - start < static_cast<uint64_t>(group.count) * sectorSize
                                             ? newSize - start
                                             : static_cast<uint64_t>(group.count) * sectorSize);
