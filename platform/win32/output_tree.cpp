@@ -99,6 +99,27 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
   return h;
 }
 
+// Whether the system takes this name, in any folder, for a device: what is
+// written to "nul.txt" or "con" goes to the device, and the write succeeds
+// with no file made. The part before the first dot or colon counts, without
+// its trailing blanks; case does not.
+bool IsDeviceName(const char* name) {
+  std::string stem;
+  for (const char* p = name; *p != '\0' && *p != '.' && *p != ':'; ++p) {
+    const char c = *p;
+    stem += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" ||
+      stem == "CONOUT$") {
+    return true;
+  }
+  if (stem.size() != 4 || (stem.compare(0, 3, "COM") != 0 && stem.compare(0, 3, "LPT") != 0)) return false;
+  // The digits, and the superscript ones of the ANSI code page.
+  const auto digit = static_cast<unsigned char>(stem[3]);
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
 }  // namespace
 
 FolderHandle OpenFolder(const char* path) {
@@ -170,6 +191,10 @@ EntryKind GetEntryKind(FolderHandle folder, const char* name) {
 
 OsHandle CreateFileIn(FolderHandle folder, const char* name) {
   if (!CheckFolder(folder)) return InvalidHandle();
+  if (IsDeviceName(name)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return InvalidHandle();
+  }
   return CreateNew(FromHandle(folder)->path + name, FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -244,6 +245,34 @@ TEST_F(FoldersTest, DuplicatedFolderHandlesWriteFromSeveralThreads) {
       }
     }
   }
+}
+
+// A file made in a folder is a file of that folder, or no file at all:
+// names that the system would take for a device (on Windows "nul",
+// "con.txt", "COM1"...) must not swallow what is written while the write
+// looks done.
+TEST_F(FoldersTest, AFileMadeInAFolderIsThereOrRefused) {
+  const std::vector<std::string> names = {"nul",  "NUL.txt", "con",     "Con.mdx", "aux",    "prn.x",  "com1",
+                                          "LPT9.wav", "nul .txt", "conin$", "conout$", "nul.a.b", "ok.txt"};
+  FolderHandle folder = OpenFolder(Path("").c_str());
+  ASSERT_NE(folder, nullptr);
+  for (const std::string& name : names) {
+    OsHandle file = CreateFileIn(folder, name.c_str());
+    if (!IsValidHandle(file)) {
+      EXPECT_NE(name, "ok.txt");
+      continue;
+    }
+    uint32_t written = 0;
+    const bool wrote = WriteFile(file, name.data(), static_cast<uint32_t>(name.size()), &written);
+    CloseHandle(file);
+    ASSERT_TRUE(wrote && FinishFileIn(folder, name.c_str(), name.c_str())) << name;
+    bool listed = false;
+    for (const auto& entry : std::filesystem::directory_iterator(Path(""))) {
+      listed = listed || (entry.path().filename().string() == name && entry.is_regular_file());
+    }
+    EXPECT_TRUE(listed) << "\"" << name << "\" was written, but not into the folder";
+  }
+  CloseFolder(folder);
 }
 
 TEST(MemoryTest, PagesStartZeroed) {
