@@ -57,9 +57,15 @@ struct Verification {
   void* context;
 };
 
+// A name leads to the first of its entries in that locale (or to the
+// neutral one): another entry of that name is reached by its index only.
 bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  return OpenArchiveFileInLocale(archive, entry.name, entry.locale, file);
+  if (!OpenArchiveFileInLocale(archive, entry.name, entry.locale, file)) return false;
+  if ((*file)->hashEntry == &archive->hashTable[entry.hashIndex]) return true;
+  CloseArchiveFile(*file);
+  *file = nullptr;
+  return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
 }
 
 // Where reading an open file through stops, if it does.

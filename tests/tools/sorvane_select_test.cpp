@@ -132,6 +132,41 @@ TEST(SorvaneSelectTest, EveryLocaleIsWrittenOrAccountedFor) {
   EXPECT_EQ(ReadBytes(dir / "c/locale-0407/units/orc/LINES.txt"), PatternBytes(200, 2));
 }
 
+// Two entries of one name and locale (as archives that hide files behind
+// a decoy hold them): each entry extracted or checked is that entry, not the
+// one a lookup by its name reaches first.
+TEST(SorvaneSelectTest, EachOfTwoEntriesOfOneNameIsItself) {
+  TempDir dir("sorvane-select");
+  ArchiveBuilder b;
+  b.HashTableSize(8);
+  b.Add("dup.txt", std::string_view("the first entry"));
+  // The second one's second sector does not decode.
+  b.Add("dup.txt", PatternBytes(9000, 5), BLOCK_COMPRESSED).encodeSector =
+      [](const uint8_t* data, uint32_t length, uint32_t index) {
+        if (index != 1) return Bytes(data, data + length);
+        Bytes junk(40, 0xEE);
+        junk[0] = COMP_IMPLODE;
+        return junk;
+      };
+  b.Listfile({"dup.txt"});
+  b.WriteTo(dir / "d.mpq");
+  RunResult r = Sorvane(dir, {"extract", "d.mpq", "-C", "out", "--all-locales"});
+  EXPECT_EQ(ExitCode(r), 1) << r.output << r.errors;
+  EXPECT_TRUE(Has(r.errors, "dup.txt")) << r.errors;
+  // One place holds the first entry; the damaged one leaves no file.
+  const std::string first = "the first entry";
+  int written = 0;
+  for (const char* place : {"out/dup.txt", "out/locale-0000/dup.txt"}) {
+    if (!fs::exists(dir / place)) continue;
+    ++written;
+    EXPECT_EQ(ReadBytes(dir / place), Bytes(first.begin(), first.end())) << place;
+  }
+  EXPECT_EQ(written, 1);
+  r = Sorvane(dir, {"verify", "d.mpq"});
+  EXPECT_EQ(ExitCode(r), 1) << r.output << r.errors;
+  EXPECT_TRUE(Has(r.errors, "1 damaged") || Has(r.output, "1 damaged")) << r.output << r.errors;
+}
+
 TEST(SorvaneSelectTest, StreamsCarryBytesOnlyAndNewArchivesFitWhatTheyGet) {
   TempDir dir("sorvane-select");
   std::string input;

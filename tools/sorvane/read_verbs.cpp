@@ -520,9 +520,15 @@ bool WriteOut(const ExtractSettings& o, ExtractThread& t, const ExtractJob& job,
 namespace {
 
 // Opens a job's file: by name in its own locale, or by its entry's index.
+// A name leads to the first of its entries in that locale (or to the
+// neutral one): another entry of that name is reached by its index only.
 bool OpenJob(ArchiveHandle archive, const ExtractJob& job, FileHandle* file) {
   if (job.byIndex) return OpenArchiveFileByIndex(archive, job.index, file);
-  return OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file);
+  if (!OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file)) return false;
+  if (GetArchiveFileInfo(*file, INFO_HASH_INDEX) == job.index) return true;
+  CloseArchiveFile(*file);
+  *file = nullptr;
+  return OpenArchiveFileByIndex(archive, job.index, file);
 }
 
 // One job from start to end, on any thread; its messages are kept in the
