@@ -343,25 +343,39 @@ uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const
   const uint32_t sectors = SectorCount(block.fileSize, archive->sectorSize);
   const bool checksums = HasChecksumBlock(block.flags);
   // The file must hold the table before anything is allocated for it.
-  const uint64_t tableBytes64 = 4 * (static_cast<uint64_t>(sectors) + (checksums ? 2 : 1));
-  if (tableBytes64 > where.room) {
+  const uint64_t plainBytes = 4 * (static_cast<uint64_t>(sectors) + 1);
+  const uint64_t tableBytes64 = plainBytes + (checksums ? 4 : 0);
+  if (plainBytes > where.room) {
     SetLastError(ERROR_FILE_CORRUPT);
     return nullptr;
   }
   const auto tableBytes = static_cast<uint32_t>(tableBytes64);
+  // A checksum entry the file has no room for leaves the plain table.
+  const auto readBytes = static_cast<uint32_t>(tableBytes64 <= where.room ? tableBytes64 : plainBytes);
   auto* table = static_cast<uint32_t*>(platform::VirtualAlloc(tableBytes));
   if (table == nullptr) return nullptr;
   uint32_t got = 0;
-  if (!platform::ReadFileAt(archive->fileHandle, where.start, table, tableBytes, &got) ||
-      got < tableBytes) {
-    const uint32_t error = got < tableBytes ? ERROR_FILE_CORRUPT : GetLastError();
+  if (!platform::ReadFileAt(archive->fileHandle, where.start, table, readBytes, &got) ||
+      got < readBytes) {
+    const uint32_t error = got < readBytes ? ERROR_FILE_CORRUPT : GetLastError();
     platform::VirtualFree(table);
     SetLastError(error);
     return nullptr;
   }
-  if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, tableBytes, key - 1);
-  for (uint32_t i = 0; i < tableBytes / 4; ++i) table[i] = platform::LoadLE32(&table[i]);
-  if (!SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, checksums)) {
+  if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, readBytes, key - 1);
+  for (uint32_t i = 0; i < readBytes / 4; ++i) table[i] = platform::LoadLE32(&table[i]);
+  bool valid = readBytes == tableBytes &&
+               SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, checksums);
+  // Writers from before checksum blocks left that flag bit as it came, and
+  // readers of their time never looked at it: a table whose first sector
+  // starts where a table without the checksum entry ends has none, and its
+  // checksum block is empty.
+  if (!valid && checksums && table[0] < plainBytes + 4 &&
+      SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, false)) {
+    table[sectors + 1] = table[sectors];
+    valid = true;
+  }
+  if (!valid) {
     platform::VirtualFree(table);
     SetLastError(ERROR_FILE_CORRUPT);
     return nullptr;
