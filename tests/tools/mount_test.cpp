@@ -356,6 +356,25 @@ TEST_F(MountTest, OddNamesShowUnderTheirIndexAndADamagedSectorFailsItsReadOnly) 
   Unmount();
 }
 
+// Two entries of one name and locale: each file shown is its own entry's,
+// as extract writes them.
+TEST_F(MountTest, EachOfTwoEntriesOfOneNameShowsItsOwnBytes) {
+  TempDir dir("sorvane-mount");
+  ArchiveBuilder b;
+  b.HashTableSize(8);
+  b.Add("dup.txt", PatternBytes(300, 1));
+  b.Add("dup.txt", PatternBytes(500, 2));
+  b.Listfile({"dup.txt"});
+  b.WriteTo(dir / "d.mpq");
+  ASSERT_EQ(ExitCode(Sorvane(dir.path(), {"extract", "d.mpq", "-C", "out", "--all-locales"})), 0);
+  const std::map<std::string, Bytes> expected = ReadTree(dir / "out");
+  ASSERT_EQ(expected.size(), 2u);
+  EXPECT_NE(expected.begin()->second, std::next(expected.begin())->second);
+  Mount(dir, "d.mpq", {"--all-locales"});
+  EXPECT_EQ(Differences(Shown(), expected), "");
+  Unmount();
+}
+
 // In the foreground the mount lasts until Ctrl-C, which unmounts it.
 TEST_F(MountTest, InTheForegroundCtrlCUnmounts) {
   TempDir dir("sorvane-mount");

@@ -214,8 +214,15 @@ class ArchiveServer : public platform::MountServer {
     const MountNode& node = tree_.nodes[n];
     auto file = std::make_unique<OpenFile>();
     file->node = n;
-    const bool ok = node.byIndex ? OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file)
-                                 : OpenArchiveFileInLocale(archive_, node.stored.c_str(), node.locale, &file->file);
+    bool ok = node.byIndex ? OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file)
+                           : OpenArchiveFileInLocale(archive_, node.stored.c_str(), node.locale, &file->file);
+    // A name leads to the first of its entries in that locale (or to the
+    // neutral one): another entry of that name is reached by its index only.
+    if (ok && !node.byIndex && GetArchiveFileInfo(file->file, INFO_HASH_INDEX) != node.hashIndex) {
+      CloseArchiveFile(file->file);
+      file->file = nullptr;
+      ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file);
+    }
     if (!ok) {
       file->file = nullptr;
       return nullptr;
