@@ -58,12 +58,14 @@ struct Verification {
 };
 
 // A name leads to the first of its entries in that locale (or to the
-// neutral one): another entry of that name is reached by its index only.
+// neutral one), and one like "#5" to hash entry 5: an entry the name does
+// not lead to is reached by its index.
 bool OpenEntry(Archive* archive, const ArchiveEntry& entry, FileHandle* file) {
   if (!entry.nameKnown) return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
-  if (!OpenArchiveFileInLocale(archive, entry.name, entry.locale, file)) return false;
-  if ((*file)->hashEntry == &archive->hashTable[entry.hashIndex]) return true;
-  CloseArchiveFile(*file);
+  if (OpenArchiveFileInLocale(archive, entry.name, entry.locale, file)) {
+    if ((*file)->hashEntry == &archive->hashTable[entry.hashIndex]) return true;
+    CloseArchiveFile(*file);
+  }
   *file = nullptr;
   return OpenArchiveFileByIndex(archive, entry.hashIndex, file);
 }

@@ -148,9 +148,19 @@ TEST(SorvaneSelectTest, EachOfTwoEntriesOfOneNameIsItself) {
         junk[0] = COMP_IMPLODE;
         return junk;
       };
-  b.Listfile({"dup.txt"});
+  // A name in the index form ("#3") is a name like any other here.
+  std::string indexLike;
+  for (uint32_t k = 0; indexLike.empty(); ++k) {
+    const std::string name = "#" + std::to_string(k);
+    if (HashString(name.c_str(), HASH_TABLE_INDEX) % 8 > k + 2) indexLike = name;
+  }
+  b.Add(indexLike, std::string_view("named like an index"));
+  b.Listfile({"dup.txt", indexLike});
   b.WriteTo(dir / "d.mpq");
   RunResult r = Sorvane(dir, {"extract", "d.mpq", "-C", "out", "--all-locales"});
+  const std::string indexed = "named like an index";
+  ASSERT_TRUE(fs::exists(dir / ("out/" + indexLike))) << r.errors;
+  EXPECT_EQ(ReadBytes(dir / ("out/" + indexLike)), Bytes(indexed.begin(), indexed.end()));
   EXPECT_EQ(ExitCode(r), 1) << r.output << r.errors;
   EXPECT_TRUE(Has(r.errors, "dup.txt")) << r.errors;
   // One place holds the first entry; the damaged one leaves no file.

@@ -217,9 +217,10 @@ class ArchiveServer : public platform::MountServer {
     bool ok = node.byIndex ? OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file)
                            : OpenArchiveFileInLocale(archive_, node.stored.c_str(), node.locale, &file->file);
     // A name leads to the first of its entries in that locale (or to the
-    // neutral one): another entry of that name is reached by its index only.
-    if (ok && !node.byIndex && GetArchiveFileInfo(file->file, INFO_HASH_INDEX) != node.hashIndex) {
-      CloseArchiveFile(file->file);
+    // neutral one), and one like "#5" to hash entry 5: an entry the name
+    // does not lead to is reached by its index.
+    if (!node.byIndex && (!ok || GetArchiveFileInfo(file->file, INFO_HASH_INDEX) != node.hashIndex)) {
+      if (ok) CloseArchiveFile(file->file);
       file->file = nullptr;
       ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file);
     }

@@ -521,12 +521,14 @@ namespace {
 
 // Opens a job's file: by name in its own locale, or by its entry's index.
 // A name leads to the first of its entries in that locale (or to the
-// neutral one): another entry of that name is reached by its index only.
+// neutral one), and one like "#5" to hash entry 5: an entry the name does
+// not lead to is reached by its index.
 bool OpenJob(ArchiveHandle archive, const ExtractJob& job, FileHandle* file) {
   if (job.byIndex) return OpenArchiveFileByIndex(archive, job.index, file);
-  if (!OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file)) return false;
-  if (GetArchiveFileInfo(*file, INFO_HASH_INDEX) == job.index) return true;
-  CloseArchiveFile(*file);
+  if (OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file)) {
+    if (GetArchiveFileInfo(*file, INFO_HASH_INDEX) == job.index) return true;
+    CloseArchiveFile(*file);
+  }
   *file = nullptr;
   return OpenArchiveFileByIndex(archive, job.index, file);
 }
