@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/update/update_internal.h"
+#include "platform/bytes.h"
 #include "sorvane/sorvane.h"
 
 namespace {
@@ -205,9 +206,28 @@ bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uin
   ReleaseAttributes(&old);
   ReleaseAttributes(&fresh);
   if (!ok) return false;
+  // Archives of the second signature begin every block with a per-file
+  // header, which readers skip by its first word: without one the
+  // attributes' own first bytes would be taken for it.
+  uint32_t prefix = 0;
+  if (std::memcmp(archive->header.signature, kSignatureBn3, 4) == 0) {
+    prefix = kBn3FileHeaderSize;
+    auto* whole = static_cast<uint8_t*>(size <= 0xFFFFFFFFu - prefix ? std::malloc(prefix + size) : nullptr);
+    if (whole == nullptr) {
+      std::free(data);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    std::memset(whole, 0, prefix);
+    platform::StoreLE32(whole, prefix);
+    std::memcpy(whole + 64, kAttributesName, std::strlen(kAttributesName));
+    std::memcpy(whole + prefix, data, size);
+    std::free(data);
+    data = whole;
+  }
   out->block = own->blockIndex;
   out->bytes = data;
-  out->entry = BlockEntry{0, size, size, BLOCK_EXISTS};
+  out->entry = BlockEntry{0, prefix + size, size, BLOCK_EXISTS};
   SetLastError(error);
   return true;
 }

@@ -46,6 +46,17 @@ struct TablePlan {
   bool writeHigh = false;
 };
 
+// Whether bytes of the committed state lie where the commit writes the
+// header. A table may begin inside the header, its first entries being the
+// header's own bytes: the header write changes them, and with them how the
+// rest of the enciphered table reads, so such a table cannot stay in place.
+bool OverlapsHeader(const Archive* archive, uint64_t offset, uint64_t bytes) {
+  const uint64_t start = ArchivePosition(archive, offset);
+  const uint64_t header = archive->headerOffset;
+  return bytes != 0 && start < header + (archive->extended ? kExtendedHeaderBytes : kHeaderBytes) &&
+         start + bytes > header;
+}
+
 // Room for table bytes: a gap that holds room bytes, else where new data
 // would go; near the size limit, the table's own bytes alone.
 bool PlaceRun(Archive* archive, uint64_t room, uint64_t size, uint64_t* position) {
@@ -62,19 +73,25 @@ bool PlaceRun(Archive* archive, uint64_t room, uint64_t size, uint64_t* position
 // to the end of the file.
 bool PlaceTables(Archive* archive, const UpdateSession* s, TablePlan* plan) {
   const ArchiveHeader& h = archive->header;
+  const ArchiveHeader& c = s->committedHeader;
   const uint64_t hashBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes;
   const uint64_t blockBytes = static_cast<uint64_t>(h.blockTableEntries) * kEntryBytes;
-  plan->hashPos = HashTablePos(s->committedHeader);
-  plan->blockPos = BlockTablePos(s->committedHeader);
-  plan->highPos = archive->extended ? s->committedHeader.highOffsetTablePos : 0;
-  plan->writeHash = s->hashChanged;
-  plan->writeBlocks = s->blocksChanged && blockBytes != 0;
+  plan->hashPos = HashTablePos(c);
+  plan->blockPos = BlockTablePos(c);
+  plan->highPos = archive->extended ? c.highOffsetTablePos : 0;
+  plan->writeHash = s->hashChanged || OverlapsHeader(archive, HashTablePos(c), hashBytes);
+  const bool highInHeader = archive->extended && c.highOffsetTablePos != 0 &&
+                            OverlapsHeader(archive, c.highOffsetTablePos, static_cast<uint64_t>(c.blockTableEntries) * 2);
+  plan->writeBlocks =
+      (s->blocksChanged || highInHeader ||
+       OverlapsHeader(archive, BlockTablePos(c), static_cast<uint64_t>(c.blockTableEntries) * kEntryBytes)) &&
+      blockBytes != 0;
   // The high-offset table follows the block table; it is there while some
   // block needs it, and dropped (position 0) once none does.
   plan->writeHigh = plan->writeBlocks && NeedsHighOffsets(archive);
   const uint64_t highBytes = plan->writeHigh ? static_cast<uint64_t>(h.blockTableEntries) * 2 : 0;
   const uint64_t blockRoom = BlockTableRoom(h.blockTableEntries, plan->writeHigh);
-  if (s->blocksChanged && !plan->writeHigh) plan->highPos = 0;
+  if ((s->blocksChanged || plan->writeBlocks) && !plan->writeHigh) plan->highPos = 0;
   ReleaseTableRoom(archive);
   bool ok = true;
   if (plan->writeHash && plan->writeBlocks) {

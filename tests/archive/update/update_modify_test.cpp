@@ -1,4 +1,6 @@
 // Deleting, renaming and re-localing stored files.
+#include <functional>
+
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -206,6 +208,60 @@ TEST_F(UpdateModifyTest, SetLocaleRefusesToHideAnotherVersion) {
   ExpectReads(a, "x", TextBytes("german"));
   SetLocale(0);
   ExpectReads(a, "x", TextBytes("neutral"));
+}
+
+// A block table may begin inside the header itself, its first entries being
+// the header's bytes deciphered (no name refers to them). The commit
+// rewrites the header, so a table left in place would decipher otherwise
+// from then on: every update that keeps it must still see every file.
+TEST_F(UpdateModifyTest, ABlockTableThatBeginsInsideTheHeaderKeepsItsFiles) {
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.Add("a", PatternBytes(300, 1)).gapBefore = 32;
+  b.Add("b", PatternBytes(400, 2));
+  Layout layout;
+  Bytes bytes = b.Build(&layout);
+  ArchiveHeader h = ParseArchiveHeader(bytes.data());
+  h.blockTableOffset = 0;
+  h.blockTableEntries = 4;
+  SerializeArchiveHeader(h, bytes.data());
+  // The files' entries follow the header's two under one cipher run.
+  Bytes table(bytes.begin(), bytes.begin() + 32);
+  DecryptBlock(table.data(), 32, BlockTableKey());
+  for (const BlockEntry& e : layout.blockTable) {
+    for (uint32_t word : {e.offset, e.storedSize, e.fileSize, e.flags}) {
+      table.resize(table.size() + 4);
+      platform::StoreLE32(&table[table.size() - 4], word);
+    }
+  }
+  EncryptBlock(table.data(), static_cast<uint32_t>(table.size()), BlockTableKey());
+  ASSERT_TRUE(std::equal(table.begin(), table.begin() + 32, bytes.begin()));
+  std::copy(table.begin() + 32, table.end(), bytes.begin() + 32);
+  std::vector<HashEntry> hash = layout.hashTable;
+  for (HashEntry& e : hash) {
+    if (IsHashEntryInUse(e)) e.blockIndex += 2;
+  }
+  EncryptBlock(hash.data(), static_cast<uint32_t>(hash.size() * 16), HashTableKey());
+  std::memcpy(bytes.data() + layout.hashTablePos, hash.data(), hash.size() * 16);
+  testsupport::WriteBytes(Path("inside.mpq"), bytes);
+
+  ArchiveHandle r = Reopen("inside.mpq");
+  ExpectReads(r, "b", PatternBytes(400, 2));
+  CloseArchive(r);
+
+  const std::function<bool(ArchiveHandle)> updates[] = {
+      [](ArchiveHandle a) { return DeleteArchiveFile(a, "a"); },
+      [](ArchiveHandle a) { return RenameArchiveFile(a, "a", "c"); },
+      [](ArchiveHandle a) { return SetArchiveFileLocale(a, "a", 0, 0x407); }};
+  for (const auto& update : updates) {
+    testsupport::WriteBytes(Path("work.mpq"), bytes);
+    ArchiveHandle a = OpenExisting("work.mpq");
+    ASSERT_TRUE(update(a)) << GetLastError();
+    CloseWritableArchive(a, 0);
+    r = Reopen("work.mpq");
+    ExpectReads(r, "b", PatternBytes(400, 2));
+    CloseArchive(r);
+  }
 }
 
 }  // namespace
