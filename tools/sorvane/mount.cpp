@@ -214,16 +214,7 @@ class ArchiveServer : public platform::MountServer {
     const MountNode& node = tree_.nodes[n];
     auto file = std::make_unique<OpenFile>();
     file->node = n;
-    bool ok = node.byIndex ? OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file)
-                           : OpenArchiveFileInLocale(archive_, node.stored.c_str(), node.locale, &file->file);
-    // A name leads to the first of its entries in that locale (or to the
-    // neutral one), and one like "#5" to hash entry 5: an entry the name
-    // does not lead to is reached by its index.
-    if (!node.byIndex && (!ok || GetArchiveFileInfo(file->file, INFO_HASH_INDEX) != node.hashIndex)) {
-      if (ok) CloseArchiveFile(file->file);
-      file->file = nullptr;
-      ok = OpenArchiveFileByIndex(archive_, node.hashIndex, &file->file);
-    }
+    const bool ok = OpenStoredEntry(archive_, node.stored, node.locale, node.hashIndex, node.byIndex, &file->file);
     if (!ok) {
       file->file = nullptr;
       return nullptr;

@@ -95,6 +95,16 @@ std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<
   return entries;
 }
 
+bool OpenStoredEntry(ArchiveHandle archive, const std::string& name, uint32_t locale, uint32_t hashIndex,
+                     bool byIndex, FileHandle* file) {
+  if (!byIndex && OpenArchiveFileInLocale(archive, name.c_str(), locale, file)) {
+    if (GetArchiveFileInfo(*file, INFO_HASH_INDEX) == hashIndex) return true;
+    CloseArchiveFile(*file);
+  }
+  *file = nullptr;
+  return OpenArchiveFileByIndex(archive, hashIndex, file);
+}
+
 bool LessByName(const StoredEntry& a, const StoredEntry& b) {
   if (a.name.empty() != b.name.empty()) return b.name.empty();
   if (a.name != b.name) return a.name < b.name;

@@ -42,6 +42,13 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e);
 std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names,
                                        bool layout = true);
 
+// Opens a stored entry: by its name in its locale, or by its hash index when
+// byIndex or when the name leads elsewhere. A name leads to the first of its
+// entries in that locale (or to the neutral one), and one like "#5" to hash
+// entry 5, so a second entry of one name is reached only by its index.
+bool OpenStoredEntry(ArchiveHandle archive, const std::string& name, uint32_t locale, uint32_t hashIndex,
+                     bool byIndex, FileHandle* file);
+
 // The order list shows entries in: known names first, by name, then locale.
 bool LessByName(const StoredEntry& a, const StoredEntry& b);
 

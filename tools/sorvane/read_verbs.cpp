@@ -515,24 +515,6 @@ bool WriteOut(const ExtractSettings& o, ExtractThread& t, const ExtractJob& job,
   return true;
 }
 
-}  // namespace
-
-namespace {
-
-// Opens a job's file: by name in its own locale, or by its entry's index.
-// A name leads to the first of its entries in that locale (or to the
-// neutral one), and one like "#5" to hash entry 5: an entry the name does
-// not lead to is reached by its index.
-bool OpenJob(ArchiveHandle archive, const ExtractJob& job, FileHandle* file) {
-  if (job.byIndex) return OpenArchiveFileByIndex(archive, job.index, file);
-  if (OpenArchiveFileInLocale(archive, job.name.c_str(), job.locale, file)) {
-    if (GetArchiveFileInfo(*file, INFO_HASH_INDEX) == job.index) return true;
-    CloseArchiveFile(*file);
-  }
-  *file = nullptr;
-  return OpenArchiveFileByIndex(archive, job.index, file);
-}
-
 // One job from start to end, on any thread; its messages are kept in the
 // outcome.
 template <class Counted>
@@ -545,7 +527,7 @@ ExtractOutcome ExtractOne(const ExtractSettings& o, ExtractThread& t, const Extr
     return outcome;
   }
   FileHandle file = nullptr;
-  if (!OpenJob(o.archive, job, &file)) {
+  if (!OpenStoredEntry(o.archive, job.name, job.locale, job.index, job.byIndex, &file)) {
     Fail("cannot open " + Quote(job.name));
     outcome.failed = true;
     return outcome;
@@ -562,7 +544,7 @@ int ExtractToStandardOutput(ArchiveHandle archive, const std::vector<ExtractJob>
   int status = kExitOk;
   for (const ExtractJob& job : jobs) {
     FileHandle file = nullptr;
-    if (!OpenJob(archive, job, &file)) {
+    if (!OpenStoredEntry(archive, job.name, job.locale, job.index, job.byIndex, &file)) {
       Fail("cannot open " + Quote(job.name));
       status = kExitFailure;
       continue;
