@@ -120,6 +120,42 @@ bool IsDeviceName(const char* name) {
   return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
+// Whether a file or folder made under this name in a folder is an entry of
+// exactly this name there. Not so for a device name, nor where the system
+// reads the name as something else: it drops trailing dots and blanks ("a."
+// is "a", "dir.\x" is "dir\x"), and a colon names a stream of another file
+// ("a.txt:s" is written inside "a.txt"). The characters it keeps for
+// wildcards and controls it refuses anyway; refused here, they cannot turn
+// the look-up below into a pattern. "." is the folder itself, as on POSIX.
+bool KeepsItsName(const char* name) {
+  if (name[0] == '\0') return false;
+  if (std::strcmp(name, ".") == 0) return true;
+  for (const char* p = name; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) return false;
+  }
+  const char last = name[std::strlen(name) - 1];
+  return last != '.' && last != ' ' && !IsDeviceName(name);
+}
+
+// Whether the entry found at path, which exists, bears this name (in any
+// letter case, compared as the system compares names) rather than being
+// found by a short name ("LONGFI~1.TXT" finds "longfilename.txt"): a file
+// of one name must not take the place of another's.
+bool FoundUnderItsOwnName(const std::string& path, const char* name) {
+  if (std::strcmp(name, ".") == 0) return true;
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return true;  // cannot be told: as before
+  ::FindClose(search);
+  const UINT codePage = ::AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  wchar_t wanted[MAX_PATH + 1], actual[MAX_PATH + 1];
+  const int a = ::MultiByteToWideChar(codePage, 0, name, -1, wanted, MAX_PATH + 1);
+  const int b = ::MultiByteToWideChar(codePage, 0, found.cFileName, -1, actual, MAX_PATH + 1);
+  if (a == 0 || b == 0) return std::strcmp(name, found.cFileName) == 0;
+  return ::CompareStringOrdinal(wanted, -1, actual, -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 FolderHandle OpenFolder(const char* path) {
@@ -148,10 +184,16 @@ FolderHandle OpenSubfolder(FolderHandle parent, const char* name, bool create) {
     ::SetLastError(ERROR_INVALID_NAME);
     return nullptr;
   }
+  if (!KeepsItsName(name)) {
+    ::SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
   const std::string path = FromHandle(parent)->path + name;
   DWORD attributes = ::GetFileAttributesA(path.c_str());
+  bool made = false;
   if (attributes == INVALID_FILE_ATTRIBUTES && create) {
-    if (!::CreateDirectoryA(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
+    made = ::CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+    if (!made && ::GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
     attributes = ::GetFileAttributesA(path.c_str());
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
@@ -161,6 +203,10 @@ FolderHandle OpenSubfolder(FolderHandle parent, const char* name, bool create) {
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     ::SetLastError(ERROR_PATH_NOT_FOUND);
+    return nullptr;
+  }
+  if (!made && !FoundUnderItsOwnName(path, name)) {
+    ::SetLastError(ERROR_ALREADY_EXISTS);
     return nullptr;
   }
   Folder* folder = new (std::nothrow) Folder{path + "\\"};
@@ -191,11 +237,17 @@ EntryKind GetEntryKind(FolderHandle folder, const char* name) {
 
 OsHandle CreateFileIn(FolderHandle folder, const char* name) {
   if (!CheckFolder(folder)) return InvalidHandle();
-  if (IsDeviceName(name)) {
+  if (!KeepsItsName(name)) {
     ::SetLastError(ERROR_INVALID_NAME);
     return InvalidHandle();
   }
-  return CreateNew(FromHandle(folder)->path + name, FILE_ATTRIBUTE_NORMAL);
+  const std::string path = FromHandle(folder)->path + name;
+  OsHandle file = CreateNew(path, FILE_ATTRIBUTE_NORMAL);
+  // What is there under another name is no old file of this one to replace.
+  if (!IsValidHandle(file) && ::GetLastError() == ERROR_FILE_EXISTS && !FoundUnderItsOwnName(path, name)) {
+    ::SetLastError(ERROR_ALREADY_EXISTS);
+  }
+  return file;
 }
 
 OsHandle CreateTempFileIn(FolderHandle folder, std::string* name) {

@@ -247,13 +247,15 @@ TEST_F(FoldersTest, DuplicatedFolderHandlesWriteFromSeveralThreads) {
   }
 }
 
-// A file made in a folder is a file of that folder, or no file at all:
-// names that the system would take for a device (on Windows "nul",
-// "con.txt", "COM1"...) must not swallow what is written while the write
-// looks done.
+// A file made in a folder is a file of that folder under its own name, or
+// no file at all: names that the system would take for a device (on
+// Windows "nul", "con.txt", "COM1"...) must not swallow what is written
+// while the write looks done, nor names it would change or read as a
+// stream of another file ("a.", "a ", "a:b").
 TEST_F(FoldersTest, AFileMadeInAFolderIsThereOrRefused) {
   const std::vector<std::string> names = {"nul",  "NUL.txt", "con",     "Con.mdx", "aux",    "prn.x",  "com1",
-                                          "LPT9.wav", "nul .txt", "conin$", "conout$", "nul.a.b", "ok.txt"};
+                                          "LPT9.wav", "nul .txt", "conin$", "conout$", "nul.a.b", "ok.txt",
+                                          "dot.", "blank ", "ok.txt:s"};
   FolderHandle folder = OpenFolder(Path("").c_str());
   ASSERT_NE(folder, nullptr);
   for (const std::string& name : names) {

@@ -12,6 +12,10 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -108,6 +112,21 @@ fs::path NewScratchFolder(const std::string& prefix, fs::path base) {
     fs::path path = base / (prefix + std::to_string(number));
     if (fs::create_directory(path)) return path;
   }
+}
+
+std::string ShortName(const std::string& path) {
+#ifdef _WIN32
+  char found[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameA(path.c_str(), found, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return "";
+  const std::string shortPath(found, length);
+  const std::string name = shortPath.substr(shortPath.find_last_of("\\/") + 1);
+  const std::string given = path.substr(path.find_last_of("\\/") + 1);
+  return _stricmp(name.c_str(), given.c_str()) == 0 ? std::string() : name;
+#else
+  (void)path;
+  return "";
+#endif
 }
 
 TempDir::TempDir(const std::string& tag) {

@@ -39,6 +39,11 @@ std::string BuiltProgram(const std::string& relative);
 // of the suite at once, or a folder a crashed run left, never share it.
 std::filesystem::path NewScratchFolder(const std::string& prefix, std::filesystem::path base = {});
 
+// The last component of the short (8.3) name the system gives the file or
+// folder at path; empty where it gives none (POSIX, short names off, or a
+// name that is short already).
+std::string ShortName(const std::string& path);
+
 // A fresh empty folder under the system's temporary folder, removed by the
 // destructor. Its path holds no '.', so folder names derived from it stay put.
 class TempDir {
