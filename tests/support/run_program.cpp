@@ -118,11 +118,8 @@ std::string ShortName(const std::string& path) {
 #ifdef _WIN32
   char found[MAX_PATH] = {};
   const DWORD length = GetShortPathNameA(path.c_str(), found, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return "";
-  const std::string shortPath(found, length);
-  const std::string name = shortPath.substr(shortPath.find_last_of("\\/") + 1);
-  const std::string given = path.substr(path.find_last_of("\\/") + 1);
-  return _stricmp(name.c_str(), given.c_str()) == 0 ? std::string() : name;
+  const std::string name = length == 0 || length >= MAX_PATH ? "" : fs::path(found).filename().string();
+  return _stricmp(name.c_str(), fs::path(path).filename().string().c_str()) == 0 ? "" : name;
 #else
   (void)path;
   return "";

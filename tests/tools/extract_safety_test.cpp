@@ -151,57 +151,42 @@ TEST_F(ExtractSafetyTest, TavrixNamesTheEntryWhoseFileCannotBeCreated) {
   EXPECT_EQ(Get("d_mpq/e.txt"), "e");
 }
 
-// The short name the system gives a file or folder of this name, made in
-// `place`; empty where it gives none.
-std::string ShortNameOf(const fs::path& place, const std::string& name, bool folder) {
-  fs::create_directories(place);
-  if (folder) fs::create_directory(place / name);
-  else WriteBytes((place / name).string(), Text("probe"));
-  return ShortName((place / name).string());
-}
-
-// Names that Windows would write somewhere else than they say: a stream
-// after a colon, trailing dots and blanks it drops, a short name that stands
-// for another file or folder already there. Each entry is written under
-// exactly its own name with its own bytes, or refused with a message (and,
-// for sorvane, status 1); nothing the archive does not name changes.
-// The files below root as text, by their paths with '/'.
-std::map<std::string, std::string> TextTree(const std::string& root) {
-  std::map<std::string, std::string> texts;
-  for (const auto& [path, bytes] : ReadTree(root)) texts[path] = std::string(bytes.begin(), bytes.end());
-  return texts;
-}
-
+// Names Windows would write somewhere else than they say: a stream after a
+// colon, trailing dots and blanks it drops, a short name standing for a file
+// or folder already there. Each entry is written under exactly its own name
+// with its own bytes, or named in a message (sorvane: status 1), and
+// nothing the archive does not name changes.
 TEST_F(ExtractSafetyTest, EachEntryIsWrittenUnderItsOwnNameOrRefused) {
   std::vector<std::string> names = {"a.txt", "a.txt:s", "b:c", "dot", "dot.", "sp ", "sp2 .", "dir.\\x",
                                     "dir\\x", "dir2 \\y", "q?x", "ok\\y.txt"};
-  const std::string shortFile = ShortNameOf(At("probe"), "longfilename.txt", false);
-  const std::string shortFolder = ShortNameOf(At("probe"), "longfoldername", true);
+  Put("probe/longfilename.txt", "");
+  fs::create_directories(At("probe/longfoldername"));
+  const std::string shortFile = ShortName(At("probe/longfilename.txt"));
+  const std::string shortFolder = ShortName(At("probe/longfoldername"));
   if (!shortFile.empty()) names.push_back(shortFile);
   if (!shortFolder.empty()) names.push_back(shortFolder + "\\in.txt");
   std::vector<std::pair<std::string, std::string>> files;
   for (const std::string& name : names) files.emplace_back(name, "bytes of " + name);
   Make("n.mpq", files);
 
-  const std::map<std::string, std::string> others = {{"longfilename.txt", "not from the archive"},
-                                                     {"longfoldername/keep.txt", "not from the archive"}};
   for (const std::string out : {"out", "n_mpq"}) {
     SCOPED_TRACE(out);
-    for (const auto& [path, text] : others) Put(out + "/" + path, text);
+    std::map<std::string, Bytes> expected = {{"longfilename.txt", Text("not from the archive")},
+                                             {"longfoldername/keep.txt", Text("not from the archive")}};
+    WriteTree(At(out), expected);
     const RunResult r = out == "out" ? RunSorvane({"extract", "n.mpq", "-C", "out"}) : RunTavrix("n.mpq");
     const std::string& said = out == "out" ? r.errors : r.output;
-    std::map<std::string, std::string> expected = others;
+    const std::map<std::string, Bytes> written = ReadTree(At(out));
     bool refused = false;
     for (const std::string& name : names) {
       std::string path = name;
       std::replace(path.begin(), path.end(), '\\', '/');
       const bool named = said.find("\"" + name + "\"") != std::string::npos;
-      const bool there = TextTree(At(out)).count(path) != 0;
-      EXPECT_TRUE(named != there) << name << (named ? " is there and named in:\n" : " is neither there nor named in:\n") << said;
-      if (there) expected[path] = "bytes of " + name;
+      EXPECT_NE(named, written.count(path) != 0) << name << " in:\n" << said;
+      if (!named) expected[path] = Text("bytes of " + name);
       refused = refused || named;
     }
-    EXPECT_EQ(TextTree(At(out)), expected);
+    EXPECT_EQ(written, expected);
     if (out == "out") {
       EXPECT_EQ(ExitCode(r), refused ? 1 : 0) << r.errors;
     }
