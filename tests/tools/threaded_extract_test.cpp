@@ -50,6 +50,10 @@ TEST(ThreadedExtract, PlacesThatCouldMeetShareAUnitInTheirOrder) {
   // blanks, letters beyond ASCII, short names.
   EXPECT_EQ(Listed(sorvane::UnitsByOutputPath({"x.", "y", "x ", "caf\xc3\xa9", "CAF\xc3\x89", "LONGNA~1"})),
             (Lists{{0, 2}, {1}, {3, 4, 5}}));
+  // A short name may stand for any long name beside it, of a file or a folder.
+  EXPECT_EQ(Listed(sorvane::UnitsByOutputPath(
+                {"longfilename.txt", "d\\LONGFI~1.TXT", "LONGFI~1.TXT", "a.txt", "longfoldername\\x", "LONGFO~1\\y"})),
+            (Lists{{0, 2, 4, 5}, {1}, {3}}));
   // Locale folders meet a stored name of the same spelling.
   EXPECT_EQ(Listed(sorvane::UnitsByOutputPath({"n.txt", "locale-0407\\n.txt", "LOCALE-0407\\N.TXT"})),
             (Lists{{0}, {1, 2}}));

@@ -38,8 +38,9 @@ WorkUnits SingleUnits(size_t count);
 // list whatever the threads do. Places are compared as a file system that
 // ignores letter case would (and as Windows, which drops a component's
 // trailing dots and blanks); "." and empty components count for nothing;
-// a component with a byte beyond ASCII or a '~' (a short name could stand
-// for it) may be any such component.
+// a component with a byte beyond ASCII or a '~' may be any such component,
+// and one with a '~' (a short name) also any beside it that is no plain 8.3
+// name.
 WorkUnits UnitsByOutputPath(const std::vector<std::string>& paths);
 
 // What the threads beyond the first would cost too much for: at most this
