@@ -574,3 +574,43 @@ TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file of 0xFFFFFFFF bytes (the size query's failure value) is extracted
+// like any other: read until its damage in sector 1 (the sectors behind it
+// are empty), which the message names, rather than refused before reading.
+TEST_F(SorvaneTest, TheLargestFileSizeIsReadNotRefused) {
+  constexpr uint32_t kSectors = 1u << 20;  // 0xFFFFFFFF bytes in 4096-byte sectors
+  Bytes packed(4096);
+  uint32_t packedLength = 4096;
+  ASSERT_TRUE(CompressSector(packed.data(), &packedLength, Words(4096, 1).data(), 4096, COMP_IMPLODE, 0, 0));
+  packed.resize(packedLength);
+  Bytes broken(40, 0xEE);
+  broken[0] = COMP_IMPLODE;
+  Bytes data(4 * (kSectors + 1));
+  uint32_t at = static_cast<uint32_t>(data.size());
+  for (uint32_t i = 0; i <= kSectors; ++i) {
+    StoreLE32At(data, 4 * i, at);
+    if (i == 0) at += packedLength;
+    if (i == 1) at += static_cast<uint32_t>(broken.size());
+  }
+  data.insert(data.end(), packed.begin(), packed.end());
+  data.insert(data.end(), broken.begin(), broken.end());
+  ArchiveBuilder b;
+  FileSpec& huge = b.Add("huge.bin", Bytes(), BLOCK_COMPRESSED);
+  huge.rawData = data;
+  huge.fileSize = 0xFFFFFFFFu;
+  b.Listfile({"huge.bin"});
+  b.WriteTo(At("huge.mpq"));
+  const RunResult extract = RunSorvane(dir(), {"extract", "huge.mpq", "-C", "out"});
+  EXPECT_EQ(ExitCode(extract), 1);
+  EXPECT_NE(extract.errors.find("cannot extract \"huge.bin\""), std::string::npos) << extract.errors;
+  EXPECT_NE(extract.errors.find("(error 1392)"), std::string::npos) << extract.errors;
+  EXPECT_FALSE(fs::exists(At("out/huge.bin")));
+  const RunResult verify = RunSorvane(dir(), {"verify", "huge.mpq"});
+  EXPECT_EQ(ExitCode(verify), 1);
+  EXPECT_NE(verify.errors.find("sector 1 "), std::string::npos) << verify.errors;
+}
+
+}  // namespace
