@@ -91,7 +91,9 @@ void SpaceFacts(Archive* archive, ArchiveFacts* f) {
   const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes +
                               static_cast<uint64_t>(h.blockTableEntries) * (kEntryBytes + (highTable ? 2 : 0));
   const uint64_t accounted = headerBytes + tableBytes + f->fileDataBytes;
-  const uint64_t size = archive->extended ? ArchiveContentEnd(archive) : h.archiveSize;
+  // Measured, not taken from the header: archives made to resist editors
+  // carry junk in its size word too.
+  const uint64_t size = ArchiveContentEnd(archive);
   f->deadBytes = size > accounted ? size - accounted : 0;
 }
 

@@ -515,12 +515,13 @@ TEST_F(SorvaneTest, LaterLayoutsAreMadeShownAndRefusedWithAReason) {
 
 namespace {
 
-// Archives made to resist editors carry junk in the header's version and
-// size words; the readers they are made for take the classic header. Every
-// read verb must show and deliver what it does for the same archive with
-// true words, bar the two header lines that print them.
+// Archives made to resist editors carry junk in the header's version, header
+// size and archive size words; the readers they are made for take the
+// classic header. Every read verb must show and deliver what it does for the
+// same archive with true words, bar the header lines that print them.
 TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
-  const auto build = [](const std::string& path, uint16_t version, uint32_t headerSize) {
+  const auto build = [](const std::string& path, uint16_t version, uint32_t headerSize,
+                        std::optional<uint32_t> archiveSize = std::nullopt) {
     ArchiveBuilder b;
     b.Stub(512).HashTableSize(16);
     b.Add("packed.txt", Words(9000, 1), BLOCK_COMPRESSED | BLOCK_ENCRYPTED).encodeSector =
@@ -537,6 +538,7 @@ TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
     b.PatchHeader([=](ArchiveHeader& h) {
       h.formatVersion = version;
       h.headerSize = headerSize;
+      if (archiveSize) h.archiveSize = *archiveSize;
     });
     b.WriteTo(path);
   };
@@ -552,13 +554,15 @@ TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
   const struct {
     uint16_t version;
     uint32_t headerSize;
-  } kJunk[] = {{0, 0x5A5A5A5Au}, {4, 44}, {0x5A5A, 0x5A5A5A5Au}, {0xFFFF, 0xFFFFFFFFu}, {0x1B1B, 208}};
+    std::optional<uint32_t> archiveSize;
+  } kJunk[] = {{0, 0x5A5A5A5Au, 0},          {4, 44, std::nullopt}, {0x5A5A, 0x5A5A5A5Au, 0x5A5A5A5Au},
+               {0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu}, {0x1B1B, 208, 100}};
   for (const auto& junk : kJunk) {
     SCOPED_TRACE(testing::Message() << "version " << junk.version << ", header size " << junk.headerSize);
     const std::string folder = "junk" + std::to_string(junk.version) + "-" + std::to_string(junk.headerSize);
     fs::create_directories(At(folder));
     const std::string archive = folder + "/x.mpq";
-    build(At(archive), junk.version, junk.headerSize);
+    build(At(archive), junk.version, junk.headerSize, junk.archiveSize);
     const std::string info = Ok({"info", archive}).output;
     EXPECT_NE(info.find("(classic header: 32-bit positions)"), std::string::npos) << info;
     EXPECT_EQ(from(info, "sector size:"), from(infoTrue, "sector size:"));
