@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "compression/scomp.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {
@@ -179,45 +178,3 @@ TEST_F(VerifyFactsTest, TableProblemsNameWhatLiesOutside) {
 }
 
 }  // namespace
-
-// A file's size of 0xFFFFFFFF is a size like any other, though a size query
-// that fails gives the same value: such a file is read, and its damage is
-// found where it lies (sector 1 here; the sectors behind it are empty).
-TEST_F(VerifyFactsTest, TheLargestFileSizeIsNoFailure) {
-  constexpr uint32_t kSector = 4096;
-  constexpr uint32_t kSectors = 1u << 20;  // 0xFFFFFFFF bytes in 4096-byte sectors
-  Bytes packed(kSector);
-  uint32_t packedLength = kSector;
-  ASSERT_TRUE(CompressSector(packed.data(), &packedLength, Bytes(kSector, 'x').data(), kSector, COMP_IMPLODE, 0, 0));
-  packed.resize(packedLength);
-  Bytes broken(40, 0xEE);
-  broken[0] = COMP_IMPLODE;
-  Bytes data(4 * (kSectors + 1));
-  uint32_t at = static_cast<uint32_t>(data.size());
-  for (uint32_t i = 0; i <= kSectors; ++i) {
-    testsupport::StoreLE32At(data, 4 * i, at);
-    if (i == 0) at += packedLength;
-    if (i == 1) at += static_cast<uint32_t>(broken.size());
-  }
-  data.insert(data.end(), packed.begin(), packed.end());
-  data.insert(data.end(), broken.begin(), broken.end());
-  testsupport::ArchiveBuilder b;
-  testsupport::FileSpec& huge = b.Add("huge.bin", Bytes(), BLOCK_COMPRESSED);
-  huge.rawData = data;
-  huge.fileSize = 0xFFFFFFFFu;
-  ArchiveHandle a = OpenBytes(b.Build());
-  ASSERT_NE(a, nullptr);
-  ArchiveVerifyResult seen{};
-  auto take = [](void* context, const ArchiveVerifyResult* r) {
-    *static_cast<ArchiveVerifyResult*>(context) = *r;
-    return true;
-  };
-  SetLastError(0);
-  const char* names[] = {"huge.bin"};
-  ASSERT_TRUE(VerifyArchiveEntries(a, names, 1, take, &seen));
-  EXPECT_EQ(seen.state, VERIFY_DAMAGED);
-  EXPECT_EQ(seen.reason, VERIFY_UNREADABLE);
-  EXPECT_EQ(seen.error, static_cast<uint32_t>(ERROR_FILE_CORRUPT));
-  EXPECT_EQ(seen.sector, 1u);
-  CloseArchive(a);
-}
