@@ -40,7 +40,7 @@ struct ArchiveHeader {
   uint32_t blockTableOffset;
   uint32_t hashTableEntries;
   uint32_t blockTableEntries;
-  // Extended header (formatVersion >= 1, headerSize >= 44); zero otherwise.
+  // Extended header (formatVersion 1 to 3, headerSize >= 44); zero otherwise.
   uint64_t highOffsetTablePos;
   uint16_t hashTablePosHigh;
   uint16_t blockTablePosHigh;
@@ -52,8 +52,11 @@ void SerializeArchiveHeader(const ArchiveHeader& header, uint8_t bytes[kHeaderBy
 // The 12 bytes that follow them in an extended header.
 void ParseExtendedHeader(const uint8_t bytes[kExtendedHeaderBytes], ArchiveHeader* header);
 void SerializeExtendedHeader(const ArchiveHeader& header, uint8_t bytes[kExtendedHeaderBytes]);
+// Versions past 3 name no layout: archives made to resist editors carry junk
+// in both words, and the readers they are made for take the classic header.
+constexpr uint16_t kLastFormatVersion = 3;
 inline bool HasExtendedHeader(const ArchiveHeader& h) {
-  return h.formatVersion >= 1 && h.headerSize >= kExtendedHeaderBytes;
+  return h.formatVersion >= 1 && h.formatVersion <= kLastFormatVersion && h.headerSize >= kExtendedHeaderBytes;
 }
 inline uint64_t HashTablePos(const ArchiveHeader& h) {
   return (static_cast<uint64_t>(h.hashTablePosHigh) << 32) | h.hashTableOffset;

@@ -37,8 +37,15 @@ bool GcryptReady() {
 
 bool DigestOpenFile(FileHandle file, PageBuffer& buffer, ContentDigest* digest, uint32_t* done) {
   *done = 0;
-  const uint32_t size = GetArchiveFileSize(file, nullptr);
-  if (size == 0xFFFFFFFFu || !buffer) return false;
+  // From the block itself: a size query's failure value is also the
+  // largest size a file can have.
+  const BlockEntry* block = BlockOfFile(file);
+  if (block == nullptr) {
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
+  const uint32_t size = block->fileSize;
+  if (!buffer) return false;
   const uint32_t chunk = static_cast<uint32_t>(buffer.size());
   while (*done < size) {
     const uint32_t want = size - *done < chunk ? size - *done : chunk;

@@ -70,19 +70,30 @@ void SpaceFacts(Archive* archive, ArchiveFacts* f) {
   uint64_t archiveFileSize = 0;
   const uint64_t* fileSize =
       platform::GetFileSize64(archive->fileHandle, &archiveFileSize) ? &archiveFileSize : nullptr;
+  uint64_t contentStart = HashTablePos(h);
+  if (h.blockTableEntries != 0 && BlockTablePos(h) < contentStart) contentStart = BlockTablePos(h);
   for (uint32_t i = 0; i < entries; ++i) {
     const HashEntry& e = archive->hashTable[i];
     if (IsHashEntryFree(e) || e.blockIndex >= counted.size() || counted[e.blockIndex]) continue;
     counted[e.blockIndex] = true;
     const uint32_t extent = StoredExtentAt(archive, i, fileSize);
     f->fileDataBytes += extent != 0xFFFFFFFFu ? extent : archive->blockTable[e.blockIndex].storedSize;
+    if (BlockOffset(archive->blockTable[e.blockIndex]) < contentStart) {
+      contentStart = BlockOffset(archive->blockTable[e.blockIndex]);
+    }
   }
-  const uint64_t headerBytes = h.headerSize < kHeaderBytes ? kHeaderBytes : h.headerSize;
+  // The header's size word counts only as far as the first table or block:
+  // archives made to resist editors put junk there. Compaction takes the
+  // header's bytes by the same rule, so the dead space is what it frees.
+  const uint32_t minimum = archive->extended ? kExtendedHeaderBytes : kHeaderBytes;
+  const uint64_t headerBytes = h.headerSize >= minimum && h.headerSize <= contentStart ? h.headerSize : minimum;
   const bool highTable = archive->extended && h.highOffsetTablePos != 0 && h.blockTableEntries != 0;
   const uint64_t tableBytes = static_cast<uint64_t>(h.hashTableEntries) * kEntryBytes +
                               static_cast<uint64_t>(h.blockTableEntries) * (kEntryBytes + (highTable ? 2 : 0));
   const uint64_t accounted = headerBytes + tableBytes + f->fileDataBytes;
-  const uint64_t size = archive->extended ? ArchiveContentEnd(archive) : h.archiveSize;
+  // Measured, not taken from the header: archives made to resist editors
+  // carry junk in its size word too.
+  const uint64_t size = ArchiveContentEnd(archive);
   f->deadBytes = size > accounted ? size - accounted : 0;
 }
 

@@ -261,6 +261,11 @@ HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nam
   if (n == 0) return nullptr;
   const uint32_t start = startIndex % n;
   const uint32_t passes = locale != 0 ? 2 : 1;
+  // Archives made to resist editors put an entry naming no block of the
+  // table ahead of a name's true one; readers pass over it. It is the
+  // result only when the name has no other, so that its open tells of the
+  // broken table.
+  HashEntry* broken = nullptr;
   for (uint32_t pass = 0; pass < passes; ++pass) {
     const uint32_t wanted = pass == 0 ? locale : 0;
     uint32_t i = start;
@@ -271,12 +276,15 @@ HashEntry* FindHashEntryFrom(Archive* archive, uint32_t startIndex, uint32_t nam
       // ends the run.
       if (!IsHashEntryDeleted(e)) {
         if (IsHashEntryFree(e)) break;
-        if (e.nameHashA == nameA && e.nameHashB == nameB && e.locale == wanted) return &e;
+        if (e.nameHashA == nameA && e.nameHashB == nameB && e.locale == wanted) {
+          if (e.blockIndex < archive->header.blockTableEntries) return &e;
+          if (broken == nullptr) broken = &e;
+        }
       }
       i = i + 1 == n ? 0 : i + 1;
     } while (i != start);
   }
-  return nullptr;
+  return broken;
 }
 
 HashEntry* FindHashEntry(Archive* archive, const char* name, uint32_t locale) {

@@ -105,6 +105,12 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
   return true;
 }
 
+// A single unit whose stored piece is packed: one that would not be
+// smaller than what it reads as is stored as it is.
+bool IsPackedUnit(const BlockEntry& block) {
+  return (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 && block.storedSize < block.fileSize;
+}
+
 // Decodes a single-unit file whole into file->unit, once per open file.
 // The decoded bytes are bounded by kMaxSingleUnitBytes and the stored piece
 // by the file's own size (a packed piece is smaller than what it unpacks to)
@@ -112,7 +118,7 @@ bool DecodeSector(uint32_t flags, uint8_t* out, uint32_t expected, const uint8_t
 bool LoadUnit(ArchiveFile* file, const BlockEntry& block, const BlockData& where) {
   const uint32_t fileSize = block.fileSize;
   if (fileSize > kMaxSingleUnitBytes) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  const bool packed = (block.flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED)) != 0 && block.storedSize < fileSize;
+  const bool packed = IsPackedUnit(block);
   const uint32_t stored = packed ? block.storedSize : fileSize;
   if (stored > where.room) return Fail(ERROR_FILE_CORRUPT);
   auto* unit = static_cast<uint8_t*>(platform::VirtualAlloc(fileSize != 0 ? fileSize : 1));
@@ -261,7 +267,9 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   data.start = where.start;
   DropStaleLoads(file, block);
 
-  if (IsSingleUnit(block.flags)) {
+  // A unit neither packed nor encrypted is its bytes as they are, like
+  // plain sectors: read in place, at any size, rather than loaded whole.
+  if (IsSingleUnit(block.flags) && (IsPackedUnit(block) || (block.flags & BLOCK_ENCRYPTED) != 0)) {
     if (file->unit == nullptr && !LoadUnit(file, block, where)) return false;
     std::memcpy(out, file->unit + file->position, count);
     file->position += count;

@@ -137,6 +137,8 @@ void SortArchiveList();
 
 // Probe for name/locale, falling back to locale 0. Empty entries stop the
 // probe; deletion marks (IsHashEntryDeleted) are passed over and never match.
+// An entry naming no block of the table is the result only when the name
+// has no other.
 // The hash entries that lie within the file: a table cut short by the file's
 // end holds nothing past it.
 uint32_t HashEntriesInFile(const Archive* archive);

@@ -512,3 +512,109 @@ TEST_F(SorvaneTest, LaterLayoutsAreMadeShownAndRefusedWithAReason) {
 }
 
 }  // namespace
+
+namespace {
+
+// Archives made to resist editors carry junk in the header's version, header
+// size and archive size words; the readers they are made for take the
+// classic header. Every read verb must show and deliver what it does for the
+// same archive with true words, bar the header lines that print them.
+TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
+  const auto build = [](const std::string& path, uint16_t version, uint32_t headerSize,
+                        std::optional<uint32_t> archiveSize = std::nullopt) {
+    ArchiveBuilder b;
+    b.Stub(512).HashTableSize(16);
+    b.Add("packed.txt", Words(9000, 1), BLOCK_COMPRESSED | BLOCK_ENCRYPTED).encodeSector =
+        [](const uint8_t* data, uint32_t length, uint32_t) {
+          Bytes out(length);
+          uint32_t outLength = length;
+          EXPECT_TRUE(CompressSector(out.data(), &outLength, data, length, COMP_IMPLODE, 0, 0));
+          out.resize(outLength);
+          return out;
+        };
+    // Filler no entry owns: dead space that info must count.
+    b.Add("plain.bin", PatternBytes(5000, 2), BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED).gapBefore = 1000;
+    b.Listfile({"packed.txt", "plain.bin"});
+    b.PatchHeader([=](ArchiveHeader& h) {
+      h.formatVersion = version;
+      h.headerSize = headerSize;
+      if (archiveSize) h.archiveSize = *archiveSize;
+    });
+    b.WriteTo(path);
+  };
+  const auto from = [](const std::string& text, const std::string& mark) {
+    return text.substr(std::min(text.find(mark), text.size()));
+  };
+  fs::create_directories(At("true"));
+  build(At("true/x.mpq"), 0, 32);
+  const std::string infoTrue = Ok({"info", "true/x.mpq"}).output;
+  EXPECT_NE(infoTrue.find("dead space:     1000 bytes"), std::string::npos) << infoTrue;
+  const std::string listTrue = Ok({"list", "true/x.mpq"}).output;
+  const std::string verifyTrue = Ok({"verify", "true/x.mpq"}).output;
+  const struct {
+    uint16_t version;
+    uint32_t headerSize;
+    std::optional<uint32_t> archiveSize;
+  } kJunk[] = {{0, 0x5A5A5A5Au, 0},          {4, 44, std::nullopt}, {0x5A5A, 0x5A5A5A5Au, 0x5A5A5A5Au},
+               {0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu}, {0x1B1B, 208, 100}};
+  for (const auto& junk : kJunk) {
+    SCOPED_TRACE(testing::Message() << "version " << junk.version << ", header size " << junk.headerSize);
+    const std::string folder = "junk" + std::to_string(junk.version) + "-" + std::to_string(junk.headerSize);
+    fs::create_directories(At(folder));
+    const std::string archive = folder + "/x.mpq";
+    build(At(archive), junk.version, junk.headerSize, junk.archiveSize);
+    const std::string info = Ok({"info", archive}).output;
+    EXPECT_NE(info.find("(classic header: 32-bit positions)"), std::string::npos) << info;
+    EXPECT_EQ(from(info, "sector size:"), from(infoTrue, "sector size:"));
+    const std::string json = Ok({"info", archive, "--json"}).output;
+    EXPECT_NE(json.find("\"extended\":false"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"dead_bytes\":1000"), std::string::npos) << json;
+    EXPECT_EQ(Ok({"list", archive}).output, listTrue);
+    EXPECT_EQ(Ok({"verify", archive}).output, verifyTrue);
+    Ok({"extract", archive, "-C", folder + "/out"});
+    EXPECT_EQ(ReadTree(At(folder + "/out")),
+              (std::map<std::string, Bytes>{{"packed.txt", Words(9000, 1)}, {"plain.bin", PatternBytes(5000, 2)}}));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A file of 0xFFFFFFFF bytes (the size query's failure value) is extracted
+// like any other: read until its damage in sector 1 (the sectors behind it
+// are empty), which the message names, rather than refused before reading.
+TEST_F(SorvaneTest, TheLargestFileSizeIsReadNotRefused) {
+  constexpr uint32_t kSectors = 1u << 20;  // 0xFFFFFFFF bytes in 4096-byte sectors
+  Bytes packed(4096);
+  uint32_t packedLength = 4096;
+  ASSERT_TRUE(CompressSector(packed.data(), &packedLength, Words(4096, 1).data(), 4096, COMP_IMPLODE, 0, 0));
+  packed.resize(packedLength);
+  Bytes broken(40, 0xEE);
+  broken[0] = COMP_IMPLODE;
+  Bytes data(4 * (kSectors + 1));
+  uint32_t at = static_cast<uint32_t>(data.size());
+  for (uint32_t i = 0; i <= kSectors; ++i) {
+    StoreLE32At(data, 4 * i, at);
+    if (i == 0) at += packedLength;
+    if (i == 1) at += static_cast<uint32_t>(broken.size());
+  }
+  data.insert(data.end(), packed.begin(), packed.end());
+  data.insert(data.end(), broken.begin(), broken.end());
+  ArchiveBuilder b;
+  FileSpec& huge = b.Add("huge.bin", Bytes(), BLOCK_COMPRESSED);
+  huge.rawData = data;
+  huge.fileSize = 0xFFFFFFFFu;
+  b.Listfile({"huge.bin"});
+  b.WriteTo(At("huge.mpq"));
+  const RunResult extract = RunSorvane(dir(), {"extract", "huge.mpq", "-C", "out"});
+  EXPECT_EQ(ExitCode(extract), 1);
+  EXPECT_NE(extract.errors.find("cannot extract \"huge.bin\""), std::string::npos) << extract.errors;
+  EXPECT_NE(extract.errors.find("(error 1392)"), std::string::npos) << extract.errors;
+  EXPECT_FALSE(fs::exists(At("out/huge.bin")));
+  const RunResult verify = RunSorvane(dir(), {"verify", "huge.mpq"});
+  EXPECT_EQ(ExitCode(verify), 1);
+  EXPECT_NE(verify.errors.find("sector 1 "), std::string::npos) << verify.errors;
+}
+
+}  // namespace

@@ -110,8 +110,11 @@ std::string MethodWords(uint32_t methods) {
 template <class Counted>
 bool CopyOut(FileHandle file, platform::OutputFile& out, std::vector<uint8_t>& buffer, uint64_t* written,
              Counted counted) {
+  // 0xFFFFFFFF is also the largest size a file can have: only with an
+  // error set is it the query's failure.
+  SetLastError(0);
   uint32_t remaining = GetArchiveFileSize(file, nullptr);
-  bool ok = remaining != 0xFFFFFFFFu;
+  bool ok = remaining != 0xFFFFFFFFu || GetLastError() == 0;
   *written = 0;
   while (ok && remaining != 0) {
     const uint32_t want = std::min<uint32_t>(remaining, static_cast<uint32_t>(buffer.size()));

@@ -160,6 +160,42 @@ TEST_F(ReadTest, EmptyFilesAndZeroCounts) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
+// A single-unit flag on data stored as it is (not packed, not encrypted)
+// changes nothing of how it reads: such a file reads in place at any size,
+// past what a unit that must be decoded whole may take.
+TEST_F(ReadTest, PlainSingleUnitsReadInPlaceAtAnySize) {
+  const uint32_t big = kMaxSingleUnitBytes + kSector + 5;
+  const Bytes head = PatternBytes(kSector, 1);
+  for (const uint32_t flags : {BLOCK_SINGLE_UNIT, BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_SECTOR_CRC}) {
+    SCOPED_TRACE(flags);
+    ArchiveBuilder b;
+    FileSpec& f = b.Add("big.bin", head, flags);
+    f.fileSize = big;
+    f.storedSize = big;
+    // The rest of the file's bytes: a hole, which reads as zeros.
+    b.Add("after.txt", "after").holeBefore = big - kSector;
+    const std::string path = Path("big" + std::to_string(flags) + ".mpq");
+    if (!b.WriteSparse(path)) GTEST_SKIP() << "no room for a sparse file of " << big << " bytes";
+    ArchiveHandle a = nullptr;
+    ASSERT_TRUE(OpenArchive(path.c_str(), 0, 0, &a)) << GetLastError();
+    FileHandle file = OpenOnly(a, "big.bin");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(Read(file, kSector + 3), [&] {
+      Bytes expected = head;
+      expected.resize(kSector + 3, 0);
+      return expected;
+    }());
+    EXPECT_EQ(SetArchiveFilePointer(file, -2, nullptr, 2), big - 2);
+    bool ok = false;
+    EXPECT_EQ(Read(file, 10, &ok), Bytes(2, 0));
+    EXPECT_TRUE(ok) << GetLastError();
+    EXPECT_EQ(GetStoredExtent(a, GetArchiveFileInfo(file, INFO_HASH_INDEX)), big);
+    CloseArchiveFile(file);
+    EXPECT_EQ(ReadNamed(a, "after.txt"), testsupport::ToBytes("after"));
+    CloseArchive(a);
+  }
+}
+
 TEST_F(ReadTest, OverlappedOffsets) {
   const Bytes content = PatternBytes(6000, 3);
   ArchiveBuilder b;

@@ -212,8 +212,11 @@ TEST_F(LayoutTest, DamagedLayoutsFailClearly) {
        [](Bytes& bytes, const Layout& l) { platform::StoreLE32(bytes.data() + l.headerOffset + 16, 0); },
        ERROR_NOT_SUPPORTED, 0},
       {"single unit claiming a huge size",
-       [&](ArchiveBuilder& b) { b.Add("x", data, BLOCK_SINGLE_UNIT).fileSize = 0xF0000000u; },
+       [&](ArchiveBuilder& b) { b.Add("x", data, BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED).fileSize = 0xF0000000u; },
        nullptr, 0, ERROR_NOT_ENOUGH_MEMORY},
+      {"plain single unit claiming more than the file holds",
+       [&](ArchiveBuilder& b) { b.Add("x", data, BLOCK_SINGLE_UNIT).fileSize = 0xF0000000u; },
+       nullptr, 0, ERROR_FILE_CORRUPT},
       {"packed single unit longer than the file",
        [&](ArchiveBuilder& b) {
          FileSpec& f = b.Add("x", data, BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED);
