@@ -11,6 +11,34 @@ from .errors import BadNameError, Error
 _SAFE_FLAGS = getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
 _DIR_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | _SAFE_FLAGS
 _HAVE_DIR_FD = os.open in os.supports_dir_fd and os.mkdir in os.supports_dir_fd and hasattr(os, "O_NOFOLLOW")
+_WINDOWS = os.name == "nt"
+_DEVICES = {b"CON", b"PRN", b"AUX", b"NUL", b"CONIN$", b"CONOUT$"}
+
+
+def keeps_its_name(part):
+    """Whether Windows makes a file or folder named part (bytes) under that
+    very name. It drops trailing dots and blanks ("a." is "a"), reads a
+    colon as a stream of another file, opens device names ("nul.txt") as
+    the device, and refuses wildcards and controls."""
+    if part == b".":
+        return True
+    if not part or part[-1:] in (b".", b" "):
+        return False
+    if any(c < 0x20 or c in b'<>:"|?*' for c in part):
+        return False
+    stem = part.split(b".", 1)[0].rstrip(b" ").upper()
+    if stem in _DEVICES:
+        return False
+    return not (len(stem) == 4 and stem[:3] in (b"COM", b"LPT") and (stem[3:].isdigit() or stem[3] in b"\xb9\xb2\xb3"))
+
+
+def _found_under_its_own_name(path, part):
+    # A short name ("LONGFI~1.TXT") finds a file of another name, which
+    # must not be replaced by this entry's bytes.
+    if not os.path.lexists(path):
+        return True
+    real = os.path.basename(os.path.realpath(path))
+    return real.lower() == os.fsdecode(part).lower()
 
 
 def components(raw_name):
@@ -21,6 +49,8 @@ def components(raw_name):
     parts = [p for p in raw_name.replace(b"/", b"\\").split(b"\\") if p and p != b"."]
     if not parts:
         raise BadNameError(5, None, _n.decode_name(raw_name))
+    if _WINDOWS and not all(keeps_its_name(p) for p in parts):
+        raise BadNameError(4, "not a name Windows keeps as it is", _n.decode_name(raw_name))
     return parts
 
 
@@ -108,9 +138,13 @@ def _write_plain(root_b, parts, final, chunks):
         path = os.path.join(path, part)
         if os.path.islink(path):
             raise _link_error(path)
+        if not _found_under_its_own_name(path, part):
+            raise Error(_n.ERROR_ALREADY_EXISTS, "another file or folder answers to that name", os.fsdecode(path))
         os.makedirs(path, exist_ok=True)
     if os.path.islink(final):
         raise _link_error(final)
+    if not _found_under_its_own_name(final, parts[-1]):
+        raise Error(_n.ERROR_ALREADY_EXISTS, "another file or folder answers to that name", os.fsdecode(final))
     temp = os.path.join(path, b".%s.%s.part" % (parts[-1][:64], os.urandom(6).hex().encode()))
     try:
         with open(temp, "xb") as out:

@@ -479,6 +479,34 @@ class Extraction(Base):
         self.assertEqual(sorted(os.listdir(out)), ["link", "ok", "ok.txt"])
         self.assertEqual(os.listdir(os.path.join(out, "ok")), ["file.txt"])
 
+    def test_names_windows_would_change_are_refused_there(self):
+        # Checked here by the rule Windows applies, so the refusal is tested
+        # on every system; the files of the names it keeps are written.
+        from sorvane import _extract
+        refused = ["a.", "b ", "x.txt:s", "nul", "Com1.txt", "lpt9", "d.\\f", "q?", "t\x01ab"]
+        kept = ["a", "nul1", "com10", ".\\dot\\f", "c.txt"]
+        archive = self.path("win.mpq")
+        with sorvane.create(archive):
+            pass
+        # Names the rule refuses can still be in archives others write.
+        handle = _native.lib.OpenArchiveWritable(os.fsencode(archive), _native.UPDATE_OPEN_EXISTING, 0)
+        for name in refused + kept:
+            self.assertTrue(_native.lib.AddFileFromMemory(handle, name.encode(), len(name), name.encode(), 0, 0, 0))
+        _native.lib.CloseWritableArchive(handle, 0)
+        out = self.path("out")
+        saved = _extract._WINDOWS
+        _extract._WINDOWS = True
+        try:
+            with sorvane.open(archive, listfile=refused + kept) as a:
+                for name in refused:
+                    self.assertRaises(sorvane.BadNameError, a.extract, name, out)
+                for name in kept:
+                    with open(a.extract(name, out), "rb") as f:
+                        self.assertEqual(f.read(), name.encode())
+        finally:
+            _extract._WINDOWS = saved
+        self.assertEqual(sorted(os.listdir(out)), ["a", "c.txt", "com10", "dot", "nul1"])
+
 
 class Threads(Base):
     def test_archives_on_several_threads(self):
