@@ -219,8 +219,11 @@ class ArchiveServer : public platform::MountServer {
       file->file = nullptr;
       return nullptr;
     }
+    // 0xFFFFFFFF is also the largest size a file can have: only with an
+    // error set is it the query's failure.
+    SetLastError(0);
     file->size = GetArchiveFileSize(file->file, nullptr);
-    if (file->size == 0xFFFFFFFFu) return nullptr;
+    if (file->size == 0xFFFFFFFFu && GetLastError() != 0) return nullptr;
     const uint32_t flags = GetArchiveFileInfo(file->file, INFO_FLAGS);
     if ((flags & (BLOCK_COMPRESSED | BLOCK_IMPLODED | BLOCK_ENCRYPTED)) != 0 && (flags & BLOCK_SINGLE_UNIT) == 0) {
       file->sectorSize = sectorSize_;

@@ -47,9 +47,10 @@ std::vector<std::string> SplitNames(const std::string& text) {
 bool ReadStoredFile(ArchiveHandle archive, const char* name, std::string* contents) {
   FileHandle file = nullptr;
   if (!OpenArchiveFile(archive, name, 0, &file)) return false;
+  SetLastError(0);
   const uint32_t size = GetArchiveFileSize(file, nullptr);
   contents->clear();
-  bool ok = size != 0xFFFFFFFFu;
+  bool ok = size != 0xFFFFFFFFu || GetLastError() == 0;
   std::string chunk(1 << 20, '\0');
   uint32_t total = 0;
   while (ok && total < size) {
