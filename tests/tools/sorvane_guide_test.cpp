@@ -330,6 +330,19 @@ TEST_F(SorvaneGuideTest, DamageIsReportedAsDamage) {
   const std::string ghostLine = "sorvane: \"o.mpq\" is damaged: hash entry " + std::to_string(ghost) +
                                 " names block 99, but the block table has 1 entries\n";
   const std::string outside = farIndex < ghost ? farLine + ghostLine : ghostLine + farLine;
+  // For reading, an entry that names no block is passed over, as readers
+  // do: archives made to resist editors carry such entries.
+  const std::string passed = "sorvane: note: \"o.mpq\": hash entry " + std::to_string(ghost) +
+                             " names block 99, but the block table has 1 entries, passed over\n";
+
+  ArchiveBuilder decoy;
+  decoy.HashTableSize(16);
+  decoy.Add("real.txt", "real");
+  decoy.Listfile({"real.txt", "ghost"});
+  decoy.SetHashEntry(ghost, HashEntry{HashString("ghost", HASH_NAME_A), HashString("ghost", HASH_NAME_B), 0, 99});
+  decoy.WriteTo(At("d.mpq"));
+  const std::string decoyNote = "sorvane: note: \"d.mpq\": hash entry " + std::to_string(ghost) +
+                                " names block 99, but the block table has 2 entries, passed over\n";
 
   // A hash table that starts inside the file and runs past its end is no
   // damage: its missing entries read as zeros, and no name lives there.
@@ -354,8 +367,15 @@ TEST_F(SorvaneGuideTest, DamageIsReportedAsDamage) {
       {{"add", "t.mpq", "docs/a.txt", "--name", "c"}, 1, damaged, true},
       {{"compact", "t.mpq"}, 1, damaged + "sorvane: a damaged archive is not compacted; it is unchanged\n", true},
       {{"resize", "t.mpq", "64"}, 1, damaged, true},
-      {{"list", "o.mpq"}, 1, outside},
+      {{"list", "o.mpq"}, 1, farLine + passed},
       {{"compact", "o.mpq"}, 1, outside + "sorvane: a damaged archive is not compacted; it is unchanged\n", true},
+      {{"list", "d.mpq"}, 0, decoyNote},
+      {{"info", "d.mpq"}, 0, decoyNote},
+      {{"verify", "d.mpq"}, 0, decoyNote},
+      {{"compact", "d.mpq"}, 1,
+       "sorvane: \"d.mpq\" is damaged: hash entry " + std::to_string(ghost) +
+           " names block 99, but the block table has 2 entries\nsorvane: a damaged archive is not compacted; it is unchanged\n",
+       true},
       {{"list", "edge.mpq", "--listfile", "edge.txt"}, 0, ""},
       {{"verify", "edge.mpq", "--listfile", "edge.txt"}, 0, ""},
   });

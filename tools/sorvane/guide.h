@@ -34,8 +34,9 @@ void NotInArchive(const std::string& verb, const std::string& name, uint32_t loc
 
 // Checks the tables against the file: a table that starts at or past its
 // end, a block in use that lies past it, a hash entry naming a block the
-// table does not have. Prints what is wrong and returns false.
-bool CheckTables(ArchiveHandle archive, const std::string& shownPath);
+// table does not have. Prints what is wrong and returns false. For reading,
+// a hash entry naming no block is a note, not damage: readers pass over it.
+bool CheckTables(ArchiveHandle archive, const std::string& shownPath, bool reading);
 
 // A regular file of no bytes: no archive, and one the library would make a
 // new archive in when opened for update.

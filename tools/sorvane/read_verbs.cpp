@@ -244,7 +244,7 @@ int RunList(const Args& args) {
   if (!UserLocale(args, &locale)) return kExitUsage;
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
-  if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
+  if (!CheckTables(archive.get(), args.positional[0], true)) return kExitFailure;
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
@@ -362,7 +362,7 @@ int RunInfo(const Args& args) {
     return kExitFailure;
   }
   if (args.Has("json")) {
-    const bool fit = CheckTables(archive.get(), args.positional[0]);
+    const bool fit = CheckTables(archive.get(), args.positional[0], true);
     if (fit) GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
     InfoJson(args.positional[0], f, fit);
     return fit ? kExitOk : kExitFailure;
@@ -370,7 +370,7 @@ int RunInfo(const Args& args) {
   PrintHeader(args.positional[0], f);
   // What the tables say is worth showing only when they fit the file.
   std::fflush(stdout);
-  if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
+  if (!CheckTables(archive.get(), args.positional[0], true)) return kExitFailure;
   GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
   std::printf("hash table:     offset %llu, %u entries: %u in use, %u deleted, %u empty\n",
               static_cast<unsigned long long>(f.hashTablePos), f.hashTableEntries, f.hashUsed, f.hashDeleted,
@@ -760,8 +760,12 @@ std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::st
   };
   auto take = [](void* c, const ArchiveVerifyResult* r) {
     auto* context = static_cast<Context*>(c);
-    context->done.push_back({ToStoredEntry(*r->entry), *r});
-    context->done.back().result.entry = nullptr;
+    // An entry that names no block holds no file: the table check told of
+    // it, and readers pass over it.
+    if (r->reason != VERIFY_NO_BLOCK) {
+      context->done.push_back({ToStoredEntry(*r->entry), *r});
+      context->done.back().result.entry = nullptr;
+    }
     context->progress->AddBytes(r->entry->hasBlock ? r->entry->fileSize : 0);
     context->progress->FileDone();
     return true;
@@ -802,7 +806,7 @@ void VerifyJson(const std::string& path, const std::vector<Verified>& results, c
 int RunVerify(const Args& args) {
   ReadArchive archive(args.positional[0]);
   if (archive.get() == nullptr) return kExitFailure;
-  if (!CheckTables(archive.get(), args.positional[0])) return kExitFailure;
+  if (!CheckTables(archive.get(), args.positional[0], true)) return kExitFailure;
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   ArchiveFacts facts{};

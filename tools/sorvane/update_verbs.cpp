@@ -526,7 +526,7 @@ int ParseAddOptions(const Args& args, AddOptions* o) {
 // with --grow.
 bool MakeRoom(const Args& args, WriteArchive& archive, const std::string& shown, const AddOptions& o,
               const std::vector<std::string>& names, bool keepList) {
-  if (!CheckTables(archive.get(), shown)) return false;
+  if (!CheckTables(archive.get(), shown, false)) return false;
   const Needed needed = EntriesNeeded(archive.get(), names, o.locale, keepList);
   if (!args.Has("grow") && !HasRoom(archive.get(), shown, needed, true)) return false;
   const auto [entries, inUse] = UseOfTable(archive.get());
@@ -884,7 +884,7 @@ int RunCompact(const Args& args) {
     GetArchiveFacts(archive.get(), FACTS_TABLES, &facts);
     return facts.archiveSize;
   };
-  if (!CheckTables(archive.get(), shown)) {
+  if (!CheckTables(archive.get(), shown, false)) {
     FailPlain("a damaged archive is not compacted; it is unchanged");
     return kExitFailure;
   }
@@ -943,7 +943,7 @@ int RunResize(const Args& args) {
   const std::string& shown = args.positional[0];
   WriteArchive archive(shown, UPDATE_OPEN_EXISTING, 0);
   if (archive.get() == nullptr) return kExitFailure;
-  if (!CheckTables(archive.get(), shown)) return kExitFailure;
+  if (!CheckTables(archive.get(), shown, false)) return kExitFailure;
   const auto [before, inUse] = UseOfTable(archive.get());
   if (inUse > size) {
     FailPlain("cannot resize the hash table of " + Quote(shown) + " to " + std::to_string(size) + " entries: " +
