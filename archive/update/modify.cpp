@@ -23,7 +23,8 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
       block.storedSize < block.fileSize) {
     unitBytes = block.storedSize;
   }
-  const uint64_t needed = layout->hasTable ? 4 * (pieces + 1) : unitBytes;
+  const uint64_t plainBytes = 4 * (k + 1);
+  const uint64_t needed = layout->hasTable ? plainBytes : unitBytes;
   // The file must hold the table before anything is allocated for it.
   if (needed > available) {
     SetLastError(ERROR_FILE_CORRUPT);
@@ -34,11 +35,24 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
   if (!layout->offsets) return false;
   auto* offsets = reinterpret_cast<uint32_t*>(layout->offsets.bytes());
   if (layout->hasTable) {
-    const uint32_t tableBytes = static_cast<uint32_t>(4 * (pieces + 1));
-    if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, tableBytes)) return false;
-    DecryptBlock(offsets, tableBytes, key - 1);
-    for (uint64_t i = 0; i <= pieces; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-    if (!SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, checksums)) {
+    const uint64_t tableBytes = 4 * (pieces + 1);
+    // As readers take it: a checksum entry the file has no room for leaves
+    // the plain table.
+    const auto readBytes = static_cast<uint32_t>(tableBytes <= available ? tableBytes : plainBytes);
+    if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, readBytes)) return false;
+    DecryptBlock(offsets, readBytes, key - 1);
+    for (uint32_t i = 0; i < readBytes / 4; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
+    bool valid = readBytes == tableBytes && SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize,
+                                                               sectorSize, available, checksums);
+    // Writers from before checksum blocks left that flag bit as it came over
+    // a plain table: such a file has no checksum piece, and its table is
+    // copied as the plain one it is.
+    if (!valid && checksums && offsets[0] < plainBytes + 4 &&
+        SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, false)) {
+      layout->sectorCount = static_cast<uint32_t>(k);
+      valid = true;
+    }
+    if (!valid) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
     }
