@@ -329,10 +329,15 @@ void ReleaseSessionAttributes(UpdateSession* session);
 // Compaction: the re-indexed "(attributes)" for the blocks kept. block is
 // the index of the attributes file's block (kNoAttributes when there is none
 // to rewrite: absent, unusable, or its block not kept); entry and bytes are
-// its new block (offset to be set) and stored bytes.
+// its new block (offset to be set) and stored bytes. With apart, other
+// entries name that block too: it is kept for them as it is, and the
+// attributes (hash entry hashIndex) get a block of their own after the
+// others.
 constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 struct CompactedAttributes {
   uint32_t block = kNoAttributes;
+  bool apart = false;
+  uint32_t hashIndex = 0;
   BlockEntry entry{};
   uint8_t* bytes = nullptr;  // malloc'd
   ~CompactedAttributes();
