@@ -114,12 +114,6 @@ bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to,
   return true;
 }
 
-// The key of a position-keyed file whose block moves from `before` to
-// `after`.
-uint32_t MovedKey(uint32_t key, const BlockEntry& before, const BlockEntry& after) {
-  return (((key ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
-}
-
 bool IsListfileEntry(const HashEntry& entry) {
   return entry.nameHashA == HashString("(listfile)", HASH_NAME_A) &&
          entry.nameHashB == HashString("(listfile)", HASH_NAME_B);

@@ -138,6 +138,57 @@ bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLay
   return true;
 }
 
+Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry) {
+  const BlockEntry block = archive->blockTable[index];
+  const uint32_t adjusted = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+  const bool rekeyed = (block.flags & adjusted) == adjusted;
+  SectorLayout layout;
+  uint32_t key = 0;
+  uint64_t extent = KnownExtent(archive, index);
+  if (rekeyed) {
+    key = FindFileKey(archive, &entry, nullptr);
+    if (key == 0) SetLastError(ERROR_FILE_INVALID);
+    if (key == 0 || !LoadSectorLayout(archive, block, key, &layout)) return Outcome::kRefused;
+    extent = LayoutExtent(layout);
+  }
+  // A stored size that is all there is to go by may lie: the copy takes
+  // no more than the file holds.
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return Outcome::kArchiveFailed;
+  if (extent > 0xFFFFFFFFu || BlockPosition(archive, block) + extent > fileSize) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return Outcome::kRefused;
+  }
+  uint64_t position = 0;
+  if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
+  BlockEntry moved = block;
+  SetBlockOffset(moved, position);
+  moved.storedSize = static_cast<uint32_t>(extent);
+  const uint64_t to = static_cast<uint64_t>(archive->headerOffset) + position;
+  bool readFailed = false;
+  bool copied = false;
+  if (rekeyed) {
+    copied = WriteRekeyedCopy(archive, block, layout, key, MovedKey(key, block, moved), archive->fileHandle, to,
+                              &readFailed);
+  } else {
+    const uint32_t chunk = 65536;
+    PageBuffer buffer(chunk);
+    copied = buffer && CopyBytes(archive->fileHandle, archive->fileHandle, BlockPosition(archive, block), to,
+                                 moved.storedSize, buffer.bytes(), chunk, &readFailed);
+  }
+  if (!copied) {
+    const uint32_t error = GetLastError();
+    ReleaseSpace(archive, position, position + extent);
+    SetLastError(error);
+    return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+  }
+  ReleaseBlockSpace(archive, index);
+  archive->blockTable[index] = moved;
+  NoteBlockExtent(archive, index, moved, moved.storedSize);
+  SessionOf(archive)->blocksChanged = true;
+  return Outcome::kDone;
+}
+
 namespace {
 
 bool CheckArguments(Archive* archive, const char* a, const char* b) {

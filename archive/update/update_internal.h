@@ -381,6 +381,16 @@ uint64_t LayoutExtent(const SectorLayout& layout);
 // the old data's fault from the new copy's.
 bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLayout& layout, uint32_t oldKey,
                       uint32_t newKey, platform::OsHandle target, uint64_t to, bool* readFailed);
+// The key of a position-keyed file whose block moves from `before` to
+// `after`.
+inline uint32_t MovedKey(uint32_t key, const BlockEntry& before, const BlockEntry& after) {
+  return (((key ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
+}
+// Copies a block's data, as it reads now, to new space of the session and
+// points the block entry there, re-keyed when the key follows the position
+// (found through entry, a hash entry naming the block). kRefused: the data
+// cannot be read or its key found, and the block stays as it is.
+Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry);
 
 // ---- adding (add.cpp) ------------------------------------------------------------
 
