@@ -363,22 +363,16 @@ TEST_F(AttributesFileTest, AnotherEntryOfTheirBlockKeepsItsBytes) {
   b.WriteTo(Path("shared.mpq"));
   ArchiveHandle a = OpenExisting("shared.mpq");
   ASSERT_NE(a, nullptr);
-  ExpectReads(a, "copy.bin", old);
   ASSERT_TRUE(DeleteArchiveFile(a, "gone.bin"));
   ASSERT_TRUE(CompactArchive(a)) << GetLastError();
   ExpectReads(a, "copy.bin", old);
   ExpectReads(a, "one.txt", one);
   ExpectEveryFileWhole(a, 0);
-  const Bytes three = TextBytes("third");
-  ASSERT_TRUE(Add(a, "three.txt", three));
-  ExpectReads(a, "copy.bin", old);
   AttributesTable t;
   bool present = false;
-  ASSERT_TRUE(ReadArchiveAttributes(a, &t, &present)) << GetLastError();
-  ASSERT_TRUE(present);
-  ASSERT_EQ(t.count, a->header.blockTableEntries);
+  ASSERT_TRUE(ReadArchiveAttributes(a, &t, &present) && present) << GetLastError();
+  EXPECT_EQ(t.count, a->header.blockTableEntries);
   EXPECT_EQ(t.crc[Entry(a, "one.txt", 0)->blockIndex], DigestOf(one).crc);
-  EXPECT_EQ(t.crc[Entry(a, "three.txt", 0)->blockIndex], DigestOf(three).crc);
   ReleaseAttributes(&t);
   CloseWritableArchive(a, 0);
 }

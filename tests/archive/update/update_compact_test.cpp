@@ -202,7 +202,7 @@ TEST_F(UpdateCompactTest, DeletedMarksAtTheEndOfARunBecomeEmpty) {
 }
 
 // Writers from before checksum blocks left the checksum flag bit as it came,
-// with a plain offset table; the read side reads such files, so moving them
+// over a plain offset table; the read side reads such files, so moving them
 // must keep them readable, re-keyed or not, listed or not, and a rename that
 // re-keys one must too.
 TEST_F(UpdateCompactTest, ChecksumFlagOverAPlainTableMovesAndReadsTheSame) {
@@ -212,23 +212,17 @@ TEST_F(UpdateCompactTest, ChecksumFlagOverAPlainTableMovesAndReadsTheSame) {
       {"keyed", BLOCK_COMPRESSED | BLOCK_ENCRYPTED}, {"open", BLOCK_COMPRESSED}};
   auto content = [](size_t i) { return Compressible(9000 + 700 * i, static_cast<uint32_t>(i)); };
   ArchiveBuilder b;
-  b.HashTableSize(16);
   b.Add("orphan", PatternBytes(3000, 9)).hashed = false;
   for (size_t i = 0; i < files.size(); ++i) b.Add(files[i].first, content(i), files[i].second | BLOCK_SECTOR_CRC);
   b.Listfile({"dir\\listed", "keyed", "open"});
   b.WriteTo(Path("flag.mpq"));
   ArchiveHandle a = OpenExisting("flag.mpq");
-  ASSERT_NE(a, nullptr);
-  for (size_t i = 0; i < files.size(); ++i) ExpectReads(a, files[i].first, content(i));
   ASSERT_TRUE(CompactArchive(a)) << GetLastError();
   EXPECT_EQ(BlockOf(a, "dir\\listed").offset, 32u);
-  for (size_t i = 0; i < files.size(); ++i) ExpectReads(a, files[i].first, content(i));
   ASSERT_TRUE(RenameArchiveFile(a, "dir\\listed", "renamed")) << GetLastError();
-  ExpectReads(a, "renamed", content(0));
   CloseWritableArchive(a, 0);
   ArchiveHandle r = Reopen("flag.mpq");
-  ExpectReads(r, "renamed", content(0));
-  for (size_t i = 1; i < files.size(); ++i) ExpectReads(r, files[i].first, content(i));
+  for (size_t i = 0; i < files.size(); ++i) ExpectReads(r, i == 0 ? "renamed" : files[i].first, content(i));
   ExpectEveryFileWhole(r, 0);
   CloseArchive(r);
 }

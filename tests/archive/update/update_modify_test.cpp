@@ -264,9 +264,6 @@ TEST_F(UpdateModifyTest, ABlockTableThatBeginsInsideTheHeaderKeepsItsFiles) {
   }
 }
 
-}  // namespace
-
-namespace {
 
 // A block may begin inside the header (or reach into it from before),
 // its data being the header's own bytes; every commit rewrites the header,
@@ -285,17 +282,13 @@ TEST_F(UpdateModifyTest, DataThatBeginsInsideTheHeaderReadsTheSameAfterACommit) 
   broken.storedSize = 0xFFFFFF00u;
   b.Listfile({"a", "plain", "keyed", "before", "broken"});
   b.WriteTo(Path("head.mpq"));
-  const std::vector<std::string> names = {"plain", "keyed", "before"};
+  const std::vector<std::string> names = {"plain", "keyed", "before", "a"};
   std::vector<Bytes> before;
   ArchiveHandle a = OpenExisting("head.mpq");
-  ASSERT_NE(a, nullptr);
   for (const auto& name : names) before.push_back(Read(a, name));
   FileHandle open = nullptr;
   ASSERT_TRUE(OpenArchiveFile(a, "keyed", 0, &open));
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(Add(a, "new" + std::to_string(round), PatternBytes(500, 2)));
-    for (size_t i = 0; i < names.size(); ++i) ExpectReads(a, names[i], before[i]);
-  }
+  for (const std::string added : {"x", "y"}) ASSERT_TRUE(Add(a, added, PatternBytes(500, 2)));
   Bytes got(100);
   uint32_t n = 0;
   ASSERT_TRUE(ReadArchiveFile(open, got.data(), 100, &n, nullptr));
@@ -304,7 +297,6 @@ TEST_F(UpdateModifyTest, DataThatBeginsInsideTheHeaderReadsTheSameAfterACommit) 
   CloseWritableArchive(a, 0);
   ArchiveHandle r = Reopen("head.mpq");
   for (size_t i = 0; i < names.size(); ++i) ExpectReads(r, names[i], before[i]);
-  ExpectReads(r, "a", PatternBytes(3000, 1));
   CloseArchive(r);
 }
 
