@@ -189,12 +189,18 @@ bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uin
   }
   uint32_t kept = 0;
   for (uint32_t i = 0; i < blockCount; ++i) kept += firstUser[i] != unusedMark;
+  // Another name or locale of the same block keeps its bytes.
+  bool apart = false;
+  for (uint32_t e = 0; e < archive->header.hashTableEntries && !apart; ++e) {
+    const HashEntry& other = archive->hashTable[e];
+    apart = &other != own && IsHashEntryInUse(other) && other.blockIndex == own->blockIndex;
+  }
   fresh.version = kAttributesVersion;
   fresh.flags = old.flags;
-  bool ok = ResizeAttributes(&fresh, kept);
+  bool ok = ResizeAttributes(&fresh, kept + (apart ? 1 : 0));
   for (uint32_t i = 0, m = 0; ok && i < blockCount; ++i) {
     if (firstUser[i] == unusedMark) continue;
-    if (i != own->blockIndex) {
+    if (i != own->blockIndex || apart) {
       CopyItem(old, i, &fresh, m);
       RedigestAudioItem(archive, firstUser[i], &fresh, m);
     }
@@ -226,6 +232,8 @@ bool PrepareCompactedAttributes(Archive* archive, const uint32_t* firstUser, uin
     data = whole;
   }
   out->block = own->blockIndex;
+  out->apart = apart;
+  out->hashIndex = static_cast<uint32_t>(own - archive->hashTable);
   out->bytes = data;
   out->entry = BlockEntry{0, prefix + size, size, BLOCK_EXISTS};
   SetLastError(error);

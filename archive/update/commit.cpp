@@ -143,6 +143,49 @@ bool FailCommit(Archive* archive, UpdateSession* s) {
   return false;
 }
 
+// Data that begins inside the header, or reaches into it from before, is
+// the header's own bytes, which the header write changes: each such block
+// is copied first, as it reads now, to where no header write reaches. One
+// that cannot be read or whose key cannot be found stays as it was.
+bool MoveDataOutOfHeader(Archive* archive) {
+  const uint32_t count = archive->header.blockTableEntries;
+  const uint32_t error = GetLastError();
+  for (uint32_t e = 0; e < archive->header.hashTableEntries; ++e) {
+    const HashEntry& entry = archive->hashTable[e];
+    if (!IsHashEntryInUse(entry) || entry.blockIndex >= count) continue;
+    const BlockEntry& block = archive->blockTable[entry.blockIndex];
+    if (OverlapsHeader(archive, BlockOffset(block), KnownExtent(archive, entry.blockIndex)) &&
+        MoveBlockData(archive, entry.blockIndex, entry) == Outcome::kArchiveFailed) {
+      return false;
+    }
+  }
+  SetLastError(error);
+  return true;
+}
+
+// Open files of position-keyed data moved out of the header take the key
+// of its new place once the move is the archive's.
+void FollowMovedKeys(Archive* archive, const UpdateSession* s) {
+  if (s->committedBlocks == nullptr) return;
+  const uint32_t count = s->committedHeader.blockTableEntries < archive->header.blockTableEntries
+                             ? s->committedHeader.blockTableEntries
+                             : archive->header.blockTableEntries;
+  std::lock_guard<std::mutex> lock(HandleListsMutex);
+  for (uint32_t f = 0; f < OpenFileListCount; ++f) {
+    ArchiveFile* file = OpenFileList[f];
+    if (file == nullptr || file->archive != archive || file->hashEntry == nullptr || file->fileKey == 0) continue;
+    const uint32_t index = file->hashEntry->blockIndex;
+    if (index >= count) continue;
+    const BlockEntry& before = s->committedBlocks[index];
+    const BlockEntry& after = archive->blockTable[index];
+    if ((before.flags & BLOCK_KEY_ADJUSTED) != 0 && before.flags == after.flags &&
+        before.fileSize == after.fileSize && BlockOffset(before) != BlockOffset(after) &&
+        OverlapsHeader(archive, BlockOffset(before), after.storedSize)) {
+      file->fileKey = MovedKey(file->fileKey, before, after);
+    }
+  }
+}
+
 // Cuts the file after the committed archive when something dead follows it.
 void CutDeadTail(Archive* archive) { CutFileAt(archive, archive->headerOffset + archive->committedEnd); }
 
@@ -176,6 +219,7 @@ bool CommitSession(Archive* archive) {
     EndSession(archive);
     return true;
   }
+  if (!MoveDataOutOfHeader(archive)) return FailCommit(archive, s);
   TablePlan plan;
   bool ok = PlaceTables(archive, s, &plan);
   if (ok) ok = WritePlannedTables(archive, plan);
@@ -199,6 +243,7 @@ bool CommitSession(Archive* archive) {
   // Switched: the new state is the archive now.
   archive->header = next;
   archive->committedEnd = end;
+  FollowMovedKeys(archive, s);
   AcceptPending(s);
   EndSession(archive);
   if (!platform::FlushFileBuffers(archive->fileHandle)) return false;

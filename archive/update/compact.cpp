@@ -114,12 +114,6 @@ bool CopyRange(platform::OsHandle from, uint64_t fromPos, platform::OsHandle to,
   return true;
 }
 
-// The key of a position-keyed file whose block moves from `before` to
-// `after`.
-uint32_t MovedKey(uint32_t key, const BlockEntry& before, const BlockEntry& after) {
-  return (((key ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
-}
-
 bool IsListfileEntry(const HashEntry& entry) {
   return entry.nameHashA == HashString("(listfile)", HASH_NAME_A) &&
          entry.nameHashB == HashString("(listfile)", HASH_NAME_B);
@@ -278,7 +272,8 @@ bool FindFirstUsers(const Archive* archive, CompactionPlan* plan) {
   const uint32_t blockCount = plan->blockCount =
       archive->blockTable != nullptr ? archive->header.blockTableEntries : 0;
   plan->hashBuffer = PageBuffer(static_cast<size_t>(hashEntries) * kEntryBytes);
-  plan->blockBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * sizeof(BlockEntry) : 1);
+  // One more for the attributes' own block when theirs is shared.
+  plan->blockBuffer = PageBuffer((static_cast<size_t>(blockCount) + 1) * sizeof(BlockEntry));
   plan->indexBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
   plan->firstUserBuffer = PageBuffer(blockCount != 0 ? static_cast<size_t>(blockCount) * 4 : 1);
   if (!plan->hashBuffer || !plan->blockBuffer || !plan->indexBuffer || !plan->firstUserBuffer) return false;
@@ -338,7 +333,7 @@ bool PlanLayout(Archive* archive, CompactionPlan* plan) {
     uint32_t extent = oldBlock.storedSize;
     StoredExtent(archive, archive->hashTable[firstUser[i]], &extent, fileSize);
     newBlocks[m] = oldBlock;
-    if (i == plan->attributes.block) {
+    if (i == plan->attributes.block && !plan->attributes.apart) {
       newBlocks[m] = plan->attributes.entry;
       extent = plan->attributes.entry.storedSize;
     }
@@ -350,7 +345,17 @@ bool PlanLayout(Archive* archive, CompactionPlan* plan) {
       return false;
     }
   }
-  const uint32_t newCount = plan->newCount = plan->blockCount - plan->dropped;
+  uint32_t newCount = plan->blockCount - plan->dropped;
+  if (plan->attributes.apart) {
+    BlockEntry& own = newBlocks[newCount++] = plan->attributes.entry;
+    SetBlockOffset(own, write);
+    write += own.storedSize;
+    if (base + write > fileLimit) {
+      SetLastError(kErrorFileTooLarge);
+      return false;
+    }
+  }
+  plan->newCount = newCount;
   plan->hashPos = write;
   plan->blockPos = plan->hashPos + static_cast<uint64_t>(plan->hashEntries) * kEntryBytes;
   for (uint32_t m = 0; m < newCount; ++m) plan->needsHigh = plan->needsHigh || newBlocks[m].offsetHigh != 0;
@@ -374,6 +379,7 @@ void RemapEntries(const Archive* archive, CompactionPlan* plan) {
     if (!IsHashEntryInUse(entry)) continue;
     entry.blockIndex = entry.blockIndex < plan->blockCount ? newIndex[entry.blockIndex] : entry.blockIndex - plan->dropped;
   }
+  if (plan->attributes.apart) newHash[plan->attributes.hashIndex].blockIndex = plan->newCount - 1;
   ClearTrailingDeletedMarks(newHash, plan->hashEntries);
   plan->header = archive->header;
   SetTablePositions(&plan->header, plan->hashPos, plan->blockPos, plan->highPos);
@@ -389,7 +395,7 @@ bool WriteCompactedBlocks(Archive* archive, CompactionPlan* plan, platform::OsHa
     if (plan->newIndex()[i] == kUnused) continue;
     const BlockEntry& oldBlock = archive->blockTable[i];
     const BlockEntry& newBlock = plan->newBlocks()[plan->newIndex()[i]];
-    if (i == plan->attributes.block) {
+    if (i == plan->attributes.block && !plan->attributes.apart) {
       if (!WriteExactAt(out, base + BlockOffset(newBlock), plan->attributes.bytes, newBlock.storedSize)) return false;
       continue;
     }
@@ -403,7 +409,9 @@ bool WriteCompactedBlocks(Archive* archive, CompactionPlan* plan, platform::OsHa
       return false;
     }
   }
-  return true;
+  if (!plan->attributes.apart) return true;
+  const BlockEntry& own = plan->newBlocks()[plan->newCount - 1];
+  return WriteExactAt(out, base + BlockOffset(own), plan->attributes.bytes, own.storedSize);
 }
 
 // The temporary archive whole: the mark, then everything before the header

@@ -23,7 +23,8 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
       block.storedSize < block.fileSize) {
     unitBytes = block.storedSize;
   }
-  const uint64_t needed = layout->hasTable ? 4 * (pieces + 1) : unitBytes;
+  const uint64_t plainBytes = 4 * (k + 1);
+  const uint64_t needed = layout->hasTable ? plainBytes : unitBytes;
   // The file must hold the table before anything is allocated for it.
   if (needed > available) {
     SetLastError(ERROR_FILE_CORRUPT);
@@ -34,11 +35,24 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
   if (!layout->offsets) return false;
   auto* offsets = reinterpret_cast<uint32_t*>(layout->offsets.bytes());
   if (layout->hasTable) {
-    const uint32_t tableBytes = static_cast<uint32_t>(4 * (pieces + 1));
-    if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, tableBytes)) return false;
-    DecryptBlock(offsets, tableBytes, key - 1);
-    for (uint64_t i = 0; i <= pieces; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-    if (!SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, checksums)) {
+    const uint64_t tableBytes = 4 * (pieces + 1);
+    // As readers take it: a checksum entry the file has no room for leaves
+    // the plain table.
+    const auto readBytes = static_cast<uint32_t>(tableBytes <= available ? tableBytes : plainBytes);
+    if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, readBytes)) return false;
+    DecryptBlock(offsets, readBytes, key - 1);
+    for (uint32_t i = 0; i < readBytes / 4; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
+    bool valid = readBytes == tableBytes && SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize,
+                                                               sectorSize, available, checksums);
+    // Writers from before checksum blocks left that flag bit as it came over
+    // a plain table: such a file has no checksum piece, and its table is
+    // copied as the plain one it is.
+    if (!valid && checksums && offsets[0] < plainBytes + 4 &&
+        SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, false)) {
+      layout->sectorCount = static_cast<uint32_t>(k);
+      valid = true;
+    }
+    if (!valid) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
     }
@@ -122,6 +136,57 @@ bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLay
     if (!WriteExactAt(target, to + dataOffset + offsets[i], buffer.bytes(), length)) return false;
   }
   return true;
+}
+
+Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry) {
+  const BlockEntry block = archive->blockTable[index];
+  const uint32_t adjusted = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+  const bool rekeyed = (block.flags & adjusted) == adjusted;
+  SectorLayout layout;
+  uint32_t key = 0;
+  uint64_t extent = KnownExtent(archive, index);
+  if (rekeyed) {
+    key = FindFileKey(archive, &entry, nullptr);
+    if (key == 0) SetLastError(ERROR_FILE_INVALID);
+    if (key == 0 || !LoadSectorLayout(archive, block, key, &layout)) return Outcome::kRefused;
+    extent = LayoutExtent(layout);
+  }
+  // A stored size that is all there is to go by may lie: the copy takes
+  // no more than the file holds.
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return Outcome::kArchiveFailed;
+  if (extent > 0xFFFFFFFFu || BlockPosition(archive, block) + extent > fileSize) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return Outcome::kRefused;
+  }
+  uint64_t position = 0;
+  if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
+  BlockEntry moved = block;
+  SetBlockOffset(moved, position);
+  moved.storedSize = static_cast<uint32_t>(extent);
+  const uint64_t to = static_cast<uint64_t>(archive->headerOffset) + position;
+  bool readFailed = false;
+  bool copied = false;
+  if (rekeyed) {
+    copied = WriteRekeyedCopy(archive, block, layout, key, MovedKey(key, block, moved), archive->fileHandle, to,
+                              &readFailed);
+  } else {
+    const uint32_t chunk = 65536;
+    PageBuffer buffer(chunk);
+    copied = buffer && CopyBytes(archive->fileHandle, archive->fileHandle, BlockPosition(archive, block), to,
+                                 moved.storedSize, buffer.bytes(), chunk, &readFailed);
+  }
+  if (!copied) {
+    const uint32_t error = GetLastError();
+    ReleaseSpace(archive, position, position + extent);
+    SetLastError(error);
+    return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+  }
+  ReleaseBlockSpace(archive, index);
+  archive->blockTable[index] = moved;
+  NoteBlockExtent(archive, index, moved, moved.storedSize);
+  SessionOf(archive)->blocksChanged = true;
+  return Outcome::kDone;
 }
 
 namespace {

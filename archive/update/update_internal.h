@@ -329,10 +329,15 @@ void ReleaseSessionAttributes(UpdateSession* session);
 // Compaction: the re-indexed "(attributes)" for the blocks kept. block is
 // the index of the attributes file's block (kNoAttributes when there is none
 // to rewrite: absent, unusable, or its block not kept); entry and bytes are
-// its new block (offset to be set) and stored bytes.
+// its new block (offset to be set) and stored bytes. With apart, other
+// entries name that block too: it is kept for them as it is, and the
+// attributes (hash entry hashIndex) get a block of their own after the
+// others.
 constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 struct CompactedAttributes {
   uint32_t block = kNoAttributes;
+  bool apart = false;
+  uint32_t hashIndex = 0;
   BlockEntry entry{};
   uint8_t* bytes = nullptr;  // malloc'd
   ~CompactedAttributes();
@@ -376,6 +381,16 @@ uint64_t LayoutExtent(const SectorLayout& layout);
 // the old data's fault from the new copy's.
 bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLayout& layout, uint32_t oldKey,
                       uint32_t newKey, platform::OsHandle target, uint64_t to, bool* readFailed);
+// The key of a position-keyed file whose block moves from `before` to
+// `after`.
+inline uint32_t MovedKey(uint32_t key, const BlockEntry& before, const BlockEntry& after) {
+  return (((key ^ before.fileSize) - before.offset) + after.offset) ^ before.fileSize;
+}
+// Copies a block's data, as it reads now, to new space of the session and
+// points the block entry there, re-keyed when the key follows the position
+// (found through entry, a hash entry naming the block). kRefused: the data
+// cannot be read or its key found, and the block stays as it is.
+Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry);
 
 // ---- adding (add.cpp) ------------------------------------------------------------
 

@@ -348,6 +348,35 @@ TEST_F(AttributesFileTest, CompactionOfASecondSignatureArchiveKeepsThemReadable)
   CloseWritableArchive(a, 0);
 }
 
+// Another entry may name the attributes' block (a copy under another name
+// or locale): it keeps the bytes it had while compaction rewrites the
+// attributes, which get a block of their own with items that still match.
+TEST_F(AttributesFileTest, AnotherEntryOfTheirBlockKeepsItsBytes) {
+  ArchiveBuilder b;
+  const Bytes one = TextBytes("first file"), gone = PatternBytes(3000, 3);
+  const Bytes old = ModelFile(ATTRIBUTE_CRC32 | ATTRIBUTE_MD5, {DigestOf(one), DigestOf(gone), ModelItem{}});
+  b.Add("one.txt", one);
+  b.Add("gone.bin", gone);
+  b.Add("(attributes)", old);
+  b.Add("copy.bin", TextBytes("never named")).blockIndexInHash = 2;
+  b.Listfile({"one.txt", "gone.bin", "copy.bin"});
+  b.WriteTo(Path("shared.mpq"));
+  ArchiveHandle a = OpenExisting("shared.mpq");
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(DeleteArchiveFile(a, "gone.bin"));
+  ASSERT_TRUE(CompactArchive(a)) << GetLastError();
+  ExpectReads(a, "copy.bin", old);
+  ExpectReads(a, "one.txt", one);
+  ExpectEveryFileWhole(a, 0);
+  AttributesTable t;
+  bool present = false;
+  ASSERT_TRUE(ReadArchiveAttributes(a, &t, &present) && present) << GetLastError();
+  EXPECT_EQ(t.count, a->header.blockTableEntries);
+  EXPECT_EQ(t.crc[Entry(a, "one.txt", 0)->blockIndex], DigestOf(one).crc);
+  ReleaseAttributes(&t);
+  CloseWritableArchive(a, 0);
+}
+
 }  // namespace
 }  // namespace updatetest
 

@@ -201,4 +201,30 @@ TEST_F(UpdateCompactTest, DeletedMarksAtTheEndOfARunBecomeEmpty) {
   EXPECT_EQ(Entry(a, names[1], 0)->blockIndex, 0u);
 }
 
+// Writers from before checksum blocks left the checksum flag bit as it came,
+// over a plain offset table; the read side reads such files, so moving them
+// must keep them readable, re-keyed or not, listed or not, and a rename that
+// re-keys one must too.
+TEST_F(UpdateCompactTest, ChecksumFlagOverAPlainTableMovesAndReadsTheSame) {
+  const uint32_t adjusted = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
+  const std::vector<std::pair<std::string, uint32_t>> files = {
+      {"dir\\listed", BLOCK_COMPRESSED | adjusted}, {"unlisted", BLOCK_IMPLODED | adjusted},
+      {"keyed", BLOCK_COMPRESSED | BLOCK_ENCRYPTED}, {"open", BLOCK_COMPRESSED}};
+  auto content = [](size_t i) { return Compressible(9000 + 700 * i, static_cast<uint32_t>(i)); };
+  ArchiveBuilder b;
+  b.Add("orphan", PatternBytes(3000, 9)).hashed = false;
+  for (size_t i = 0; i < files.size(); ++i) b.Add(files[i].first, content(i), files[i].second | BLOCK_SECTOR_CRC);
+  b.Listfile({"dir\\listed", "keyed", "open"});
+  b.WriteTo(Path("flag.mpq"));
+  ArchiveHandle a = OpenExisting("flag.mpq");
+  ASSERT_TRUE(CompactArchive(a)) << GetLastError();
+  EXPECT_EQ(BlockOf(a, "dir\\listed").offset, 32u);
+  ASSERT_TRUE(RenameArchiveFile(a, "dir\\listed", "renamed")) << GetLastError();
+  CloseWritableArchive(a, 0);
+  ArchiveHandle r = Reopen("flag.mpq");
+  for (size_t i = 0; i < files.size(); ++i) ExpectReads(r, i == 0 ? "renamed" : files[i].first, content(i));
+  ExpectEveryFileWhole(r, 0);
+  CloseArchive(r);
+}
+
 }  // namespace
