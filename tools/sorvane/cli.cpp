@@ -272,12 +272,15 @@ const std::vector<Verb>& Verbs() {
        "  -1               the names only, one per line\n"
        "  --json           one JSON document (fields in README)\n"
        "Names are shown as stored. Files that no list names are shown as #INDEX (their\n"
-       "hash-table entry). Tables that do not fit the file are reported as damage.\n"
+       "hash-table entry). Tables that do not fit the file are reported as damage; an\n"
+       "entry that names no block (archives made to resist editors carry them) is noted\n"
+       "and shown as no-block.\n"
        SELECTION_NOTE,
        {"listfile", "locale", "exclude"}, {"no-wildcards", "json", "1"}, 1, SIZE_MAX, RunList},
       {"info", "sorvane info ARCHIVE [--json]", "show the header, the tables, file counts and dead space",
        "  --json           one JSON document (fields in README)\n"
-       "Tables that do not fit the file are reported as damage (exit status 1).\n"
+       "Tables that do not fit the file are reported as damage (exit status 1); an\n"
+       "entry that names no block is noted.\n"
        "\"past the end\" counts the bytes behind the archive's end, which an update\n"
        "that failed left; the next update cuts them.\n", {}, {"json"}, 1, 1, RunInfo},
       {"extract",
