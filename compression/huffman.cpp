@@ -870,10 +870,15 @@ bool DecodeAdaptive(HuffTree& t, WholeTable<K>& tab, HuffBitReader& r, uint8_t* 
                     uint32_t capacity, uint32_t* produced) {
   // Through a pointer, not an index: one value fewer live in the loop (1%
   // to 2% faster on text, measured by decoding alone).
+  // Fewer held bits after a refill can only mean the input has ended.
+  static_assert(K <= 16);
   uint8_t* o = out;
   uint8_t* const end = out + capacity;
   while (o < end) {
-    if (r.count < 32) Refill(r);
+    // A lookup needs K bits, a long code refills on its own as it walks and
+    // an escape before its byte: 16 held bits are plenty, and topping up
+    // half as often decoded text 2% faster than at 32 (8 and 12: no better).
+    if (r.count < 16) Refill(r);
     const uint32_t e = tab.entry[Peek<K>(r)];
     const uint32_t len = EntryLength(e);
     uint16_t leaf = EntrySlot(e);
