@@ -149,6 +149,13 @@ bool FailCommit(Archive* archive, UpdateSession* s) {
 // that cannot be read or whose key cannot be found stays as it was.
 bool MoveDataOutOfHeader(Archive* archive) {
   const uint32_t count = archive->header.blockTableEntries;
+  // The block table is mostly far shorter than the hash table, whose pass
+  // is then needed only when some block overlaps at all.
+  bool any = false;
+  for (uint32_t b = 0; b < count && !any; ++b) {
+    any = OverlapsHeader(archive, BlockOffset(archive->blockTable[b]), KnownExtent(archive, b));
+  }
+  if (!any) return true;
   const uint32_t error = GetLastError();
   for (uint32_t e = 0; e < archive->header.hashTableEntries; ++e) {
     const HashEntry& entry = archive->hashTable[e];
