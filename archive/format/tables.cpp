@@ -87,3 +87,29 @@ void SetTablePositions(ArchiveHeader* header, uint64_t hashPos, uint64_t blockPo
   header->blockTablePosHigh = static_cast<uint16_t>(blockPos >> 32);
   header->highOffsetTablePos = highPos;
 }
+
+bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
+                        uint32_t sectorSize, uint32_t limit, bool checksumBlock) {
+  const uint32_t last = sectorCount + (checksumBlock ? 1 : 0);
+  if (offsets[0] < 4 * (last + 1) || offsets[last] > limit) return false;
+  if (checksumBlock && offsets[last] < offsets[sectorCount]) return false;
+  const uint32_t rest = fileSize % sectorSize;
+  for (uint32_t i = 0; i < sectorCount; ++i) {
+    const uint32_t expected = (i + 1 == sectorCount && rest != 0) ? rest : sectorSize;
+    if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > expected) return false;
+  }
+  return true;
+}
+
+bool SectorTableReads(const uint32_t* offsets, uint32_t entries, uint32_t sectorCount, uint32_t fileSize,
+                      uint32_t sectorSize, uint32_t limit, bool checksumFlag, bool* withChecksums) {
+  const uint32_t plain = sectorCount + 1;
+  *withChecksums = checksumFlag && entries == plain + 1 &&
+                   SectorOffsetsValid(offsets, sectorCount, fileSize, sectorSize, limit, true);
+  if (*withChecksums) return true;
+  if (!checksumFlag) return entries == plain && SectorOffsetsValid(offsets, sectorCount, fileSize, sectorSize, limit, false);
+  // A first sector that starts before the checksum entry would end shows
+  // the entry is not there.
+  return offsets[0] < 4 * (static_cast<uint64_t>(plain) + 1) &&
+         SectorOffsetsValid(offsets, sectorCount, fileSize, sectorSize, limit, false);
+}

@@ -306,19 +306,6 @@ bool DecodeStoredSector(uint32_t flags, uint8_t* out, uint32_t expected, const u
   return DecodeSector(flags, out, expected, stored, storedLength, &providerTried);
 }
 
-bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
-                        uint32_t sectorSize, uint32_t limit, bool checksumBlock) {
-  const uint32_t last = sectorCount + (checksumBlock ? 1 : 0);
-  if (offsets[0] < 4 * (last + 1) || offsets[last] > limit) return false;
-  if (checksumBlock && offsets[last] < offsets[sectorCount]) return false;
-  const uint32_t rest = fileSize % sectorSize;
-  for (uint32_t i = 0; i < sectorCount; ++i) {
-    const uint32_t expected = (i + 1 == sectorCount && rest != 0) ? rest : sectorSize;
-    if (offsets[i + 1] < offsets[i] || offsets[i + 1] - offsets[i] > expected) return false;
-  }
-  return true;
-}
-
 bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData* where, const uint64_t* knownSize) {
   uint64_t fileSize = 0;
   if (knownSize != nullptr) fileSize = *knownSize;
@@ -372,17 +359,11 @@ uint32_t* LoadSectorTable(const Archive* archive, const BlockEntry& block, const
   }
   if (block.flags & BLOCK_ENCRYPTED) DecryptBlock(table, readBytes, key - 1);
   for (uint32_t i = 0; i < readBytes / 4; ++i) table[i] = platform::LoadLE32(&table[i]);
-  bool valid = readBytes == tableBytes &&
-               SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, checksums);
-  // Writers from before checksum blocks left that flag bit as it came, and
-  // readers of their time never looked at it: a table whose first sector
-  // starts where a table without the checksum entry ends has none, and its
-  // checksum block is empty.
-  if (!valid && checksums && table[0] < plainBytes + 4 &&
-      SectorOffsetsValid(table, sectors, block.fileSize, archive->sectorSize, where.room, false)) {
-    table[sectors + 1] = table[sectors];
-    valid = true;
-  }
+  bool withChecksums = false;
+  const bool valid = SectorTableReads(table, readBytes / 4, sectors, block.fileSize, archive->sectorSize, where.room,
+                                      checksums, &withChecksums);
+  // A flag over a plain table: its checksum block is empty.
+  if (valid && checksums && !withChecksums) table[sectors + 1] = table[sectors];
   if (!valid) {
     platform::VirtualFree(table);
     SetLastError(ERROR_FILE_CORRUPT);

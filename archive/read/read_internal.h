@@ -6,6 +6,7 @@
 
 #include "archive/format/crypto.h"
 #include "archive/format/records.h"
+#include "archive/format/tables.h"
 #include "archive/read/archive_record.h"
 #include "platform/exact_io.h"
 #include "platform/page_buffer.h"
@@ -201,14 +202,6 @@ bool LocateBlockData(const Archive* archive, const BlockEntry& block, BlockData*
 // h alone; see LocateBlockData.
 bool ReadDataOffset(const Archive* archive, const BlockEntry& block, uint32_t* dataOffset);
 
-// A decrypted sector offset table of sectorCount + 1 entries (+ 2 with a
-// checksum block behind the last sector) is sound when its first entry is at
-// least its own size (a writer may leave a gap behind the table), its
-// entries never decrease, no sector is stored longer than it reads (which
-// also bounds it by the sector size), and its end lies within limit bytes of
-// the data start.
-bool SectorOffsetsValid(const uint32_t* offsets, uint32_t sectorCount, uint32_t fileSize,
-                        uint32_t sectorSize, uint32_t limit, bool checksumBlock);
 
 // Decodes one compressed sector of a block with these flags, as reading
 // does: stored holds storedLength bytes, fewer than the expected ones it

@@ -42,16 +42,11 @@ bool LoadSectorLayout(Archive* archive, const BlockEntry& block, uint32_t key, S
     if (!ReadExactAt(archive->fileHandle, layout->dataStart, offsets, readBytes)) return false;
     DecryptBlock(offsets, readBytes, key - 1);
     for (uint32_t i = 0; i < readBytes / 4; ++i) offsets[i] = platform::LoadLE32(&offsets[i]);
-    bool valid = readBytes == tableBytes && SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize,
-                                                               sectorSize, available, checksums);
-    // Writers from before checksum blocks left that flag bit as it came over
-    // a plain table: such a file has no checksum piece, and its table is
-    // copied as the plain one it is.
-    if (!valid && checksums && offsets[0] < plainBytes + 4 &&
-        SectorOffsetsValid(offsets, static_cast<uint32_t>(k), block.fileSize, sectorSize, available, false)) {
-      layout->sectorCount = static_cast<uint32_t>(k);
-      valid = true;
-    }
+    bool withChecksums = false;
+    const bool valid = SectorTableReads(offsets, readBytes / 4, static_cast<uint32_t>(k), block.fileSize, sectorSize,
+                                        available, checksums, &withChecksums);
+    // A flag over a plain table: the file has no checksum piece to copy.
+    if (checksums && !withChecksums) layout->sectorCount = static_cast<uint32_t>(k);
     if (!valid) {
       SetLastError(ERROR_FILE_CORRUPT);
       return false;
@@ -138,6 +133,34 @@ bool WriteRekeyedCopy(Archive* archive, const BlockEntry& block, const SectorLay
   return true;
 }
 
+namespace {
+
+// Room for a copy of a block's data that takes `extent` bytes, and the entry
+// that names the copy there. Refused when no stored size can say it.
+Outcome ClaimRoomForCopy(Archive* archive, const BlockEntry& block, uint64_t extent, uint64_t* position,
+                         BlockEntry* moved) {
+  if (extent > 0xFFFFFFFFu) {
+    SetLastError(ERROR_FILE_CORRUPT);
+    return Outcome::kRefused;
+  }
+  if (!AllocateSpace(archive, extent, position)) return Outcome::kArchiveFailed;
+  *moved = block;
+  SetBlockOffset(*moved, *position);
+  moved->storedSize = static_cast<uint32_t>(extent);
+  return Outcome::kDone;
+}
+
+// A copy that failed gives its room back. A failed read is the file's fault,
+// so only that file is refused; a failed write is the archive's.
+Outcome DropFailedCopy(Archive* archive, uint64_t position, uint64_t extent, bool readFailed) {
+  const uint32_t error = GetLastError();
+  ReleaseSpace(archive, position, position + extent);
+  SetLastError(error);
+  return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+}
+
+}  // namespace
+
 Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry) {
   const BlockEntry block = archive->blockTable[index];
   const uint32_t adjusted = BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED;
@@ -155,15 +178,14 @@ Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry) 
   // no more than the file holds.
   uint64_t fileSize = 0;
   if (!platform::GetFileSize64(archive->fileHandle, &fileSize)) return Outcome::kArchiveFailed;
-  if (extent > 0xFFFFFFFFu || BlockPosition(archive, block) + extent > fileSize) {
+  if (BlockPosition(archive, block) + extent > fileSize) {
     SetLastError(ERROR_FILE_CORRUPT);
     return Outcome::kRefused;
   }
   uint64_t position = 0;
-  if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
-  BlockEntry moved = block;
-  SetBlockOffset(moved, position);
-  moved.storedSize = static_cast<uint32_t>(extent);
+  BlockEntry moved;
+  const Outcome claimed = ClaimRoomForCopy(archive, block, extent, &position, &moved);
+  if (claimed != Outcome::kDone) return claimed;
   const uint64_t to = static_cast<uint64_t>(archive->headerOffset) + position;
   bool readFailed = false;
   bool copied = false;
@@ -176,12 +198,7 @@ Outcome MoveBlockData(Archive* archive, uint32_t index, const HashEntry& entry) 
     copied = buffer && CopyBytes(archive->fileHandle, archive->fileHandle, BlockPosition(archive, block), to,
                                  moved.storedSize, buffer.bytes(), chunk, &readFailed);
   }
-  if (!copied) {
-    const uint32_t error = GetLastError();
-    ReleaseSpace(archive, position, position + extent);
-    SetLastError(error);
-    return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
-  }
+  if (!copied) return DropFailedCopy(archive, position, extent, readFailed);
   ReleaseBlockSpace(archive, index);
   archive->blockTable[index] = moved;
   NoteBlockExtent(archive, index, moved, moved.storedSize);
@@ -260,22 +277,14 @@ Outcome RenameInSession(Archive* archive, const char* oldName, const char* newNa
     if (shared && !ReserveBlockEntry(archive)) return Outcome::kArchiveFailed;
     // The copy takes what the data take, whatever the stored size says.
     const uint64_t extent = LayoutExtent(layout);
-    if (extent > 0xFFFFFFFFu) {
-      SetLastError(ERROR_FILE_CORRUPT);
-      return Outcome::kRefused;
-    }
     uint64_t position = 0;
-    if (!AllocateSpace(archive, extent, &position)) return Outcome::kArchiveFailed;
-    BlockEntry moved = block;
-    SetBlockOffset(moved, position);
-    moved.storedSize = static_cast<uint32_t>(extent);
+    BlockEntry moved;
+    const Outcome claimed = ClaimRoomForCopy(archive, block, extent, &position, &moved);
+    if (claimed != Outcome::kDone) return claimed;
     bool readFailed = false;
     if (!WriteRekeyedCopy(archive, block, layout, oldKey, FileKey(newName, moved), archive->fileHandle,
                           static_cast<uint64_t>(archive->headerOffset) + position, &readFailed)) {
-      const uint32_t error = GetLastError();
-      ReleaseSpace(archive, position, position + extent);
-      SetLastError(error);
-      return readFailed ? Outcome::kRefused : Outcome::kArchiveFailed;
+      return DropFailedCopy(archive, position, extent, readFailed);
     }
     if (shared) {
       const uint32_t copy = archive->header.blockTableEntries++;
