@@ -38,6 +38,27 @@ void DropLastComponent(std::string& base) {
   if (base.size() > 1 && !(base.size() == 3 && base[1] == ':')) base.pop_back();
 }
 
+// How many leading characters of a Windows path name its root and are never
+// changed: "\\server\share\", "\\?\" or "\\.\" (with "UNC\server\share\" after
+// it). A dot there names a host or a device, not a folder to make; every
+// other path starts with a drive or a folder, whose dots are changed. POSIX
+// has no such roots: "//" is "/" there.
+size_t RootLength(const std::string& path) {
+  if (platform::PathSeparator() != '\\') return 0;
+  if (path.size() < 3 || !IsSeparator(path[0]) || !IsSeparator(path[1])) return 0;
+  size_t at = 2;
+  size_t components = 2;  // server and share
+  if ((path[2] == '?' || path[2] == '.') && path.size() > 3 && IsSeparator(path[3])) {
+    at = 4;
+    components = path.compare(4, 4, "UNC\\") == 0 || path.compare(4, 4, "UNC/") == 0 ? 3 : 0;
+  }
+  for (; components > 0 && at < path.size(); --components) {
+    while (at < path.size() && !IsSeparator(path[at])) ++at;
+    if (at < path.size()) ++at;
+  }
+  return at;
+}
+
 }  // namespace
 
 std::string AbsoluteArchivePath(const std::string& argument) {
@@ -68,8 +89,8 @@ std::string AbsoluteArchivePath(const std::string& argument) {
 
 std::string OutputFolderFor(const std::string& archivePath) {
   std::string folder = archivePath + "\\";
-  for (char& c : folder)
-    if (c == '.') c = '_';
+  for (size_t i = RootLength(folder); i < folder.size(); ++i)
+    if (folder[i] == '.') folder[i] = '_';
   return folder;
 }
 

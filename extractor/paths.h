@@ -14,7 +14,8 @@ namespace extractor {
 // unchanged; so does the argument when the current directory is unknown.
 std::string AbsoluteArchivePath(const std::string& argument);
 
-// The archive path followed by a backslash, every '.' turned into '_'.
+// The archive path followed by a backslash, every '.' turned into '_',
+// except in the root of a network or device path ("\\host.name\share\").
 std::string OutputFolderFor(const std::string& archivePath);
 
 // The names of a listfile in listfile order: runs of line feeds separate them,

@@ -61,7 +61,11 @@ bool IsAbsolutePath(const char* path) {
   if (path == nullptr) return false;
   const char c = path[0];
   const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  return letter && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  const auto separator = [](char x) { return x == '\\' || x == '/'; };
+  // \\server\share\..., \\?\... and \\.\... name their own root: a drive
+  // put in front of them would name another place.
+  if (separator(c) && separator(path[1]) && path[2] != '\0') return true;
+  return letter && path[1] == ':' && separator(path[2]);
 }
 
 char PathSeparator() { return '\\'; }

@@ -91,6 +91,8 @@ TEST_F(FoldersTest, CurrentDirectoryRoundTrip) {
 TEST(PathsTest, AbsolutePaths) {
   EXPECT_TRUE(IsAbsolutePath("C:\\games\\a.mpq"));
   EXPECT_TRUE(IsAbsolutePath("d:/games"));
+  EXPECT_TRUE(IsAbsolutePath("\\\\host.example\\share\\a.mpq"));
+  EXPECT_TRUE(IsAbsolutePath("\\\\?\\C:\\a.mpq"));
   EXPECT_FALSE(IsAbsolutePath("C:games"));
   EXPECT_FALSE(IsAbsolutePath("1:\\x"));
   EXPECT_FALSE(IsAbsolutePath("games\\a.mpq"));

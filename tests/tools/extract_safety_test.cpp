@@ -193,6 +193,23 @@ TEST_F(ExtractSafetyTest, EachEntryIsWrittenUnderItsOwnNameOrRefused) {
   }
 }
 
+#ifdef _WIN32
+// A path that names its own root is opened as it is given, not under the
+// current drive, and that root keeps its dots: the output folder lies
+// beside the archive as for any other path.
+TEST_F(ExtractSafetyTest, TavrixTakesAPathWithARootOfItsOwn) {
+  Make("u.mpq", {{"a.txt", "a"}});
+  for (const std::string root : {"\\\\?\\", "\\\\.\\"}) {
+    SCOPED_TRACE(root);
+    const std::string path = root + fs::absolute(At("u.mpq")).make_preferred().string();
+    const RunResult t = RunProgram(Tavrix(), {path}, dir_.path(), "\n");
+    EXPECT_TRUE(Holds(t.output, "\n1 files extracted in "));
+    EXPECT_EQ(Get("u_mpq/a.txt"), "a");
+    fs::remove_all(At("u_mpq"));
+  }
+}
+#endif
+
 #ifndef _WIN32
 
 TEST_F(ExtractSafetyTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
