@@ -6,6 +6,36 @@ namespace platform {
 using win32::CheckHandle;
 using win32::ToHandle;
 
+namespace {
+
+// Writes until the count is done: at the file pointer, or at `offset` when
+// one is given. A write that takes nothing is a full disk, not a reason to
+// spin.
+bool WriteAll(OsHandle file, const void* buffer, uint32_t count, const uint64_t* offset, uint32_t* bytesWritten) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  uint32_t total = 0;
+  bool ok = true;
+  while (ok && total < count) {
+    OVERLAPPED at = {};
+    if (offset != nullptr) {
+      const uint64_t position = *offset + total;
+      at.Offset = static_cast<DWORD>(position);
+      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    }
+    DWORD done = 0;
+    ok = ::WriteFile(ToHandle(file), in + total, count - total, &done, offset != nullptr ? &at : nullptr) != 0;
+    if (ok && done == 0) {
+      ::SetLastError(ERROR_DISK_FULL);
+      ok = false;
+    }
+    if (ok) total += done;
+  }
+  if (bytesWritten != nullptr) *bytesWritten = total;
+  return ok;
+}
+
+}  // namespace
+
 OsHandle CreateFile(const char* path, uint32_t access, uint32_t shareMode, uint32_t disposition,
                     uint32_t attributes) {
   if (path == nullptr) {
@@ -44,23 +74,7 @@ bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* byte
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
   if (!internal::TakeWriteStep(true)) return false;
-  const auto* in = static_cast<const uint8_t*>(buffer);
-  uint32_t total = 0;
-  while (total < count) {
-    DWORD done = 0;
-    if (!::WriteFile(ToHandle(file), in + total, count - total, &done, nullptr)) {
-      if (bytesWritten != nullptr) *bytesWritten = total;
-      return false;
-    }
-    if (done == 0) {
-      if (bytesWritten != nullptr) *bytesWritten = total;
-      ::SetLastError(ERROR_DISK_FULL);
-      return false;
-    }
-    total += done;
-  }
-  if (bytesWritten != nullptr) *bytesWritten = total;
-  return true;
+  return WriteAll(file, buffer, count, nullptr, bytesWritten);
 }
 
 uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method) {
@@ -146,27 +160,7 @@ bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t co
   if (bytesWritten != nullptr) *bytesWritten = 0;
   if (!CheckHandle(file)) return false;
   if (!internal::TakeWriteStep(true)) return false;
-  const auto* in = static_cast<const uint8_t*>(buffer);
-  uint32_t total = 0;
-  while (total < count) {
-    OVERLAPPED at = {};
-    const uint64_t position = offset + total;
-    at.Offset = static_cast<DWORD>(position);
-    at.OffsetHigh = static_cast<DWORD>(position >> 32);
-    DWORD done = 0;
-    if (!::WriteFile(ToHandle(file), in + total, count - total, &done, &at)) {
-      if (bytesWritten != nullptr) *bytesWritten = total;
-      return false;
-    }
-    if (done == 0) {
-      if (bytesWritten != nullptr) *bytesWritten = total;
-      ::SetLastError(ERROR_DISK_FULL);
-      return false;
-    }
-    total += done;
-  }
-  if (bytesWritten != nullptr) *bytesWritten = total;
-  return true;
+  return WriteAll(file, buffer, count, &offset, bytesWritten);
 }
 
 // The system keeps share modes between every opener; a file replaced by a
