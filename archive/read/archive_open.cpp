@@ -97,7 +97,8 @@ uint32_t FindArchiveHeader(platform::OsHandle file) {
 // part keeps the zero fill of its buffer and is decrypted with the rest.
 // Headers of later versions are read through the fields they share with the
 // extended header; one without a classic hash table is ERROR_NOT_SUPPORTED.
-// A high-offset table that the file does not hold whole is ERROR_FILE_CORRUPT.
+// Extended fields that point outside the file are junk: the classic header
+// is read alone.
 namespace {
 
 // What the header says of the tables to read.
@@ -127,10 +128,34 @@ bool ReadRecordLayout(platform::OsHandle file, uint32_t archiveStart, RecordLayo
       return false;
     }
     ParseExtendedHeader(raw, &header);
-    if (header.formatVersion >= 2 && (header.hashTableEntries == 0 || HashTablePos(header) == 0)) {
-      SetLastError(ERROR_NOT_SUPPORTED);
-      return false;
+  }
+  uint64_t fileSize = 0;
+  if (!platform::GetFileSize64(file, &fileSize)) return false;
+  layout->highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
+  // Archives made to resist editors set the version and header size of the
+  // extended header over bytes that are no such header (often the hash
+  // table's first bytes), and the readers they are made for never look at
+  // the version. A table that would start past the file's end, or a
+  // high-offset table the file cannot hold, is no header any writer made:
+  // the classic header is all there is.
+  if (layout->extended) {
+    const auto outside = [&](uint64_t position) { return archiveStart + position >= fileSize; };
+    const bool tablesOutside = (header.hashTablePosHigh != 0 && outside(HashTablePos(header))) ||
+                               (header.blockTablePosHigh != 0 && outside(BlockTablePos(header)));
+    const bool highOutside = header.highOffsetTablePos != 0 && layout->highBytes != 0 &&
+                             (header.highOffsetTablePos > fileSize ||
+                              archiveStart + header.highOffsetTablePos + layout->highBytes > fileSize);
+    if (tablesOutside || highOutside) {
+      layout->extended = false;
+      header.highOffsetTablePos = 0;
+      header.hashTablePosHigh = 0;
+      header.blockTablePosHigh = 0;
     }
+  }
+  if (layout->extended && header.formatVersion >= 2 &&
+      (header.hashTableEntries == 0 || HashTablePos(header) == 0)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
   }
   layout->hashBytes = static_cast<uint64_t>(header.hashTableEntries) * kEntryBytes;
   layout->blockBytes = static_cast<uint64_t>(header.blockTableEntries) * kEntryBytes;
@@ -139,15 +164,7 @@ bool ReadRecordLayout(platform::OsHandle file, uint32_t archiveStart, RecordLayo
     SetLastError(ERROR_FILE_CORRUPT);
     return false;
   }
-  uint64_t fileSize = 0;
-  if (!platform::GetFileSize64(file, &fileSize)) return false;
-  layout->highBytes = static_cast<uint64_t>(header.blockTableEntries) * 2;
   layout->hasHighTable = layout->extended && header.highOffsetTablePos != 0 && layout->highBytes != 0;
-  if (layout->hasHighTable && (header.highOffsetTablePos > fileSize ||
-                               archiveStart + header.highOffsetTablePos + layout->highBytes > fileSize)) {
-    SetLastError(ERROR_FILE_CORRUPT);
-    return false;
-  }
   return true;
 }
 

@@ -556,7 +556,7 @@ TEST_F(SorvaneTest, JunkVersionAndHeaderSizeReadAsTheClassicHeader) {
     uint32_t headerSize;
     std::optional<uint32_t> archiveSize;
   } kJunk[] = {{0, 0x5A5A5A5Au, 0},          {4, 44, std::nullopt}, {0x5A5A, 0x5A5A5A5Au, 0x5A5A5A5Au},
-               {0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu}, {0x1B1B, 208, 100}};
+               {0xFFFF, 0xFFFFFFFFu, 0xFFFFFFFFu}, {0x1B1B, 208, 100}, {1, 44, std::nullopt}};
   for (const auto& junk : kJunk) {
     SCOPED_TRACE(testing::Message() << "version " << junk.version << ", header size " << junk.headerSize);
     const std::string folder = "junk" + std::to_string(junk.version) + "-" + std::to_string(junk.headerSize);
