@@ -761,14 +761,25 @@ int RunDelete(const Args& args) {
   std::vector<std::string> typed;
   if (!ExpandNames(args, archive.get(), locale, &typed)) status = kExitFailure;
   std::vector<std::string> deleted;
+  // NAMEs may select one file more than once ("Units" and "Units/a.txt"):
+  // a name this command deleted already is done, not missing. A second
+  // entry of the same name still goes, one delete each.
+  std::set<std::string> gone;
+  auto folded = [](const std::string& name) {
+    std::string key = Backslashed(name);
+    for (char& c : key) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    return key;
+  };
   for (const std::string& given : typed) {
     const std::string name = StoredNameFor(archive.get(), given, locale, true);
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
+      gone.insert(folded(name));
       if (args.verbose) Note("deleted " + Shown(name));
       continue;
     }
+    if (GetLastError() == ERR_FILE_NOT_STORED && gone.count(folded(name)) != 0) continue;
     status = kExitFailure;
     if (GetLastError() == ERROR_SUCCESS) {
       FailPlain("cannot delete " + Quote(name) + ": only its neutral version is stored (use --locale 0)");
