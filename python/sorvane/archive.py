@@ -171,6 +171,16 @@ def _stored(name: Union[str, bytes]) -> bytes:
     return _n.encode_name(name).replace(b"/", b"\\")
 
 
+def _name_key(name: str) -> bytes:
+    # One name whatever the case of its ASCII letters, as the archive's
+    # hashes fold them; str.upper() would also join names the archive keeps
+    # apart ("é" and "É", "straße" and "STRASSE").
+    return _n.encode_name(name).upper()
+
+
+_INTERNAL_KEYS = frozenset(name.encode().upper() for name in INTERNAL_NAMES)
+
+
 def _check_name(raw: bytes) -> None:
     problem = _n.lib.CheckStoredName(raw)
     if problem != _n.NAME_FOLLOWS_RULE:
@@ -427,7 +437,7 @@ class Archive:
         seen = set()
         names = []
         for info in self.infolist():
-            key = info.filename.upper() if info.name_known else info.filename
+            key = _name_key(info.filename) if info.name_known else info.filename
             if key not in seen:
                 seen.add(key)
                 names.append(info.filename)
@@ -542,9 +552,9 @@ class Archive:
         # the lowest.
         chosen: Dict[str, ArchiveInfo] = {}
         for info in self.infolist():
-            if not info.name_known or info.filename.lower() in INTERNAL_NAMES:
+            key = _name_key(info.filename)
+            if not info.name_known or key in _INTERNAL_KEYS:
                 continue
-            key = info.filename.upper()
             held = chosen.get(key)
             if held is None or _rank(info, self.locale) < _rank(held, self.locale):
                 chosen[key] = info

@@ -192,6 +192,25 @@ class AgainstTheTool(Base):
             got = tool("extract", copy, stored, "--locale", locale, "-O").stdout
             self.assertEqual(got, data, stored)
 
+    def test_names_apart_in_the_archive_stay_apart(self):
+        # The archive folds the case of ASCII letters only: names that differ
+        # in other letters are other files, in the package as in the tool.
+        tree = self.path("tree")
+        os.makedirs(tree)
+        names = ["\u00e9.txt", "\u00c9.txt", "stra\u00dfe.txt", "STRASSE.txt", "\ufb00.txt", "FF.txt"]
+        for i, name in enumerate(names):
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(b"%d" % i)
+        archive = self.path("n.mpq")
+        subprocess.run([TOOL, "add", archive, "."], cwd=tree, check=True, stdout=subprocess.PIPE)
+        listed = [e["name"] for e in json.loads(tool("list", archive, "--json").stdout.decode())["entries"]]
+        with sorvane.open(archive) as a:
+            self.assertEqual(sorted(a.namelist()), sorted(listed))
+            a.extractall(self.path("py"))
+        tool("extract", archive, "-C", self.path("tool"))
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(len(tree_of(self.path("py"))), 6)
+
 
 def tree_of(root):
     out = {}
