@@ -462,16 +462,25 @@ class Archive:
         if not isinstance(name, (str, bytes)):
             return False
         self._check_open()
-        return bool(_n.lib.ArchiveHasEntry(self._handle, _stored(name), _n.ANY_LOCALE))
+        typed = _n.encode_name(name)
+        return any(_n.lib.ArchiveHasEntry(self._handle, raw, _n.ANY_LOCALE) for raw in (typed, _stored(typed)))
+
+    def _typed(self, name: Union[str, bytes], locale: int) -> bytes:
+        # As the tool looks a name up: as typed when it is stored (in locale
+        # or the neutral one), else with "/" read as "\\". Other writers
+        # store names with "/", which namelist() gives as they are.
+        typed = _n.encode_name(name)
+        stored = _stored(typed)
+        if typed != stored and self._handle is not None:
+            if _n.lib.ArchiveHasEntry(self._handle, typed, locale) or _n.lib.ArchiveHasEntry(self._handle, typed, 0):
+                return typed
+        return stored
 
     def _lookup(self, name: Name):
         if isinstance(name, ArchiveInfo):
-            raw = _stored(name.filename) if name.name_known else name.filename.encode()
-            locale = name.locale
-        else:
-            raw = _stored(name)
-            locale = self.locale
-        return raw, locale
+            raw = self._typed(name.filename, name.locale) if name.name_known else name.filename.encode()
+            return raw, name.locale
+        return self._typed(name, self.locale), self.locale
 
     def _open_handle(self, name: Name) -> int:
         self._check_open()
@@ -734,7 +743,7 @@ class Archive:
         """Removes a stored file (of the archive's locale, or ``locale``);
         KeyError when it is not stored."""
         self._check_writable()
-        raw = _stored(name)
+        raw = self._typed(name, self.locale if locale is None else locale)
         try:
             self._update(lambda: _n.lib.DeleteArchiveFile(self._handle, raw), locale, name)
         except Error as error:
@@ -750,7 +759,7 @@ class Archive:
         """Stores a file under a new name (which must follow the name rule);
         KeyError when old is not stored, AlreadyStoredError when new is."""
         self._check_writable()
-        raw_old, raw_new = _stored(old), _stored(new)
+        raw_old, raw_new = self._typed(old, self.locale if locale is None else locale), _stored(new)
         _check_name(raw_new)
         try:
             self._update(lambda: _n.lib.RenameArchiveFile(self._handle, raw_old, raw_new), locale, old)
@@ -762,7 +771,7 @@ class Archive:
     def set_locale(self, name: str, old: int, new: int) -> None:
         """Moves the version of a stored file in locale old to locale new."""
         self._check_writable()
-        raw = _stored(name)
+        raw = self._typed(name, old)
         try:
             self._update(lambda: _n.lib.SetArchiveFileLocale(self._handle, raw, old, new), None, name)
         except Error as error:

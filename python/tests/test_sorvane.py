@@ -211,6 +211,32 @@ class AgainstTheTool(Base):
         self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
         self.assertEqual(len(tree_of(self.path("py"))), 6)
 
+    def test_names_stored_with_slashes_read_back(self):
+        # Other writers store names with "/": each name namelist() gives
+        # reads, extracts, and is deleted and renamed as the tool does it.
+        archive = self.path("s.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("keep.txt", b"k")
+        handle = _native.lib.OpenArchiveWritable(os.fsencode(archive),
+                                                 _native.UPDATE_OPEN_EXISTING | _native.UPDATE_KEEP_LISTFILE, 0)
+        for name in (b"units/grunt.txt", b"units/orc/peon.txt", b"art\\x/y.blp"):
+            self.assertTrue(_native.lib.AddFileFromMemory(handle, name, len(name), name, 0, 0, 0))
+        _native.lib.CloseWritableArchive(handle, 0)
+        with sorvane.open(archive) as a:
+            for name in a.namelist():
+                self.assertIn(name, a)
+                self.assertEqual(a.read(name), a.read(a.getinfo(name)))
+                if "/" in name:
+                    self.assertEqual(a.read(name), name.encode())
+            a.extractall(self.path("py"))
+        tool("extract", archive, "-C", self.path("tool"))
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        with sorvane.open(archive, "a") as a:
+            a.delete("units/grunt.txt")
+            a.rename("units/orc/peon.txt", "units\\orc\\peon.txt")
+        with sorvane.open(archive) as a:
+            self.assertEqual(sorted(a.namelist()), ["(listfile)", "art\\x/y.blp", "keep.txt", "units\\orc\\peon.txt"])
+
 
 def tree_of(root):
     out = {}
