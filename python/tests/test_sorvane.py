@@ -237,6 +237,34 @@ class AgainstTheTool(Base):
         with sorvane.open(archive) as a:
             self.assertEqual(sorted(a.namelist()), ["(listfile)", "art\\x/y.blp", "keep.txt", "units\\orc\\peon.txt"])
 
+    def test_extract_writes_what_the_tool_writes_for_hollow_names(self):
+        # Names of archives others write: a name that ends in a separator or
+        # "." is refused, as the tool refuses it, and never lands on the file
+        # of another entry.
+        names = [b"readme.txt", b"readme.txt\\", b"docs\\.", b"docs\\a.txt", b"x\\\\y.txt", b".\\dot.txt", b"z/",
+                 b"z/w.txt"]
+        archive = self.path("h.mpq")
+        with sorvane.create(archive):
+            pass
+        handle = _native.lib.OpenArchiveWritable(os.fsencode(archive), _native.UPDATE_OPEN_EXISTING, 0)
+        for name in names:
+            self.assertTrue(_native.lib.AddFileFromMemory(handle, name, len(name), name, 0, 0, 0))
+        _native.lib.CloseWritableArchive(handle, 0)
+        listfile = self.path("names.txt")
+        with open(listfile, "wb") as f:
+            f.write(b"\n".join(names))
+        refused = []
+        with sorvane.open(archive, listfile=listfile) as a:
+            for info in a.infolist():
+                try:
+                    a.extract(info, self.path("py"))
+                except sorvane.BadNameError:
+                    refused.append(info.filename)
+        self.assertEqual(tool("extract", archive, "-C", self.path("tool"), "--listfile", listfile,
+                              check=False).returncode, 1)
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(sorted(refused), ["docs\\.", "readme.txt\\", "z/"])
+
 
 def tree_of(root):
     out = {}
