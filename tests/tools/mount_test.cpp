@@ -375,6 +375,28 @@ TEST_F(MountTest, EachOfTwoEntriesOfOneNameShowsItsOwnBytes) {
   Unmount();
 }
 
+// A hash entry that names no block, where a lookup of a real file's name
+// comes first: the mount passes over it as readers do, and shows the real
+// file under its name with its bytes, not an empty one.
+TEST_F(MountTest, AnEntryNamingNoBlockDoesNotHideTheFileOfItsName) {
+  TempDir dir("sorvane-mount");
+  std::string name;
+  for (int k = 0; name.empty(); ++k) {
+    const std::string candidate = "hidden" + std::to_string(k) + ".txt";
+    if (HashString(candidate.c_str(), HASH_TABLE_INDEX) % 16 < 12) name = candidate;
+  }
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.SetHashEntry(HashString(name.c_str(), HASH_TABLE_INDEX) % 16,
+                 HashEntry{HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B), 0, 77});
+  b.Add(name, PatternBytes(700, 3));
+  b.Listfile({name});
+  b.WriteTo(dir / "d.mpq");
+  Mount(dir, "d.mpq", {"--all-locales"});
+  EXPECT_EQ(Shown(), (std::map<std::string, Bytes>{{name, PatternBytes(700, 3)}}));
+  Unmount();
+}
+
 // In the foreground the mount lasts until Ctrl-C, which unmounts it.
 TEST_F(MountTest, InTheForegroundCtrlCUnmounts) {
   TempDir dir("sorvane-mount");

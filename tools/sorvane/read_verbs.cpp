@@ -431,6 +431,9 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
   if (!ReadUserList(args.Value("listfile"), &names)) return false;
   // Extraction needs no sector tables here: each file's own read finds them.
   std::vector<StoredEntry> entries = StoredEntries(archive, names, false);
+  // An entry that names no block holds no file: readers pass over it, and
+  // it must not stand in for a file of its name as that name's version.
+  std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
   std::sort(entries.begin(), entries.end(), LessByName);
   const std::vector<StoredEntry> selected =
       SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
