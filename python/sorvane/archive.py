@@ -558,11 +558,12 @@ class Archive:
     def _default_members(self) -> List[ArchiveInfo]:
         # A name stored in one locale is written whatever its locale; of one
         # stored in several, the archive's locale, else the neutral one, else
-        # the lowest.
-        chosen: Dict[str, ArchiveInfo] = {}
+        # the lowest. An entry that names no block holds no file: readers
+        # pass over it, as the tool's extract does.
+        chosen: Dict[bytes, ArchiveInfo] = {}
         for info in self.infolist():
             key = _name_key(info.filename)
-            if not info.name_known or key in _INTERNAL_KEYS:
+            if not info.name_known or not info.has_block or key in _INTERNAL_KEYS:
                 continue
             held = chosen.get(key)
             if held is None or _rank(info, self.locale) < _rank(held, self.locale):

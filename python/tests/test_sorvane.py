@@ -2,12 +2,14 @@
 archive should hold. SORVANE_TOOL names the tool (scripts/test-python.sh
 builds it); SORVANE_TEST_SEED repeats a run."""
 
+import ctypes
 import hashlib
 import io
 import json
 import os
 import random
 import shutil
+import struct
 import subprocess
 import tempfile
 import threading
@@ -264,6 +266,40 @@ class AgainstTheTool(Base):
                               check=False).returncode, 1)
         self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
         self.assertEqual(sorted(refused), ["docs\\.", "readme.txt\\", "z/"])
+
+    def test_extractall_passes_over_an_entry_naming_no_block(self):
+        # Archives made to resist editors carry hash entries that name no
+        # block: readers pass over them, and so do the tool's extract and
+        # extractall().
+        archive = self.path("d.mpq")
+        with sorvane.create(archive, hash_size=16) as a:
+            a.writestr("real.txt", b"real")
+        lib = _native.lib
+        lib.HashString.restype = lib.HashTableKey.restype = ctypes.c_uint32
+        lib.HashString.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+        with open(archive, "r+b") as f:
+            header = f.read(32)
+            hash_pos, entries = struct.unpack_from("<I", header, 16)[0], struct.unpack_from("<I", header, 24)[0]
+            f.seek(hash_pos)
+            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
+            self.assertTrue(lib.DecryptBlock(table, entries * 16, lib.HashTableKey()))
+            slot = lib.HashString(b"ghost.txt", 0) % entries
+            while struct.unpack_from("<I", table, slot * 16 + 12)[0] != 0xFFFFFFFF:
+                slot = (slot + 1) % entries
+            struct.pack_into("<IIII", table, slot * 16, lib.HashString(b"ghost.txt", 1),
+                             lib.HashString(b"ghost.txt", 2), 0, 77)
+            self.assertTrue(lib.EncryptBlock(table, entries * 16, lib.HashTableKey()))
+            f.seek(hash_pos)
+            f.write(table.raw)
+        listfile = self.path("names.txt")
+        with open(listfile, "wb") as f:
+            f.write(b"ghost.txt\n")
+        with sorvane.open(archive, listfile=listfile) as a:
+            self.assertIn("ghost.txt", [i.filename for i in a.infolist() if not i.has_block])
+            a.extractall(self.path("py"))
+        tool("extract", archive, "-C", self.path("tool"), "--listfile", listfile)
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(tree_of(self.path("py")), {"real.txt": b"real"})
 
 
 def tree_of(root):
