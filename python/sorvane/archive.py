@@ -281,14 +281,16 @@ class Archive:
         self._depth = 0
         self._progress_error: Optional[BaseException] = None
         raw = _fs(path)
+        # The library finds no archive file at a folder's path: it is there,
+        # and "missing" (FileNotFoundError) would mislead.
+        if os.path.isdir(raw):
+            raise Error(_n.ERROR_ACCESS_DENIED, "it is a folder, not an archive", self.filename)
         if mode == "r":
             handle = _n.ArchiveHandle()
             if not _n.lib.OpenArchive(raw, 0, 0, byref(handle)):
                 raise last_error(self.filename, _n.ERR_NOT_ARCHIVE)[1]
             self._handle = handle.value
         else:
-            if os.path.isdir(raw):
-                raise Error(_n.ERROR_ACCESS_DENIED, "it is a folder, not an archive", self.filename)
             exists = os.path.isfile(raw) and os.path.getsize(raw) != 0
             if exists and mode == "x" and not overwrite:
                 raise error_for(_n.ERROR_FILE_EXISTS, self.filename)

@@ -496,6 +496,12 @@ class Errors(Base):
         self.assertEqual(caught.exception.code, 2)
         self.assertEqual(caught.exception.filename, missing)
         self.assertTrue(caught.exception.strerror)
+        # A folder is there: no archive, but not missing either.
+        for mode in ("r", "a"):
+            with self.assertRaises(sorvane.Error) as caught:
+                sorvane.open(self.dir, mode)
+            self.assertNotIsInstance(caught.exception, FileNotFoundError)
+            self.assertIn("folder", str(caught.exception))
 
         junk = self.path("junk.mpq")
         with open(junk, "wb") as f:
