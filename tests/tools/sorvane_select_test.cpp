@@ -192,9 +192,12 @@ TEST(SorvaneSelectTest, AnEntryNamingNoBlockIsPassedOverByExtract) {
   b.HashTableSize(16);
   b.SetHashEntry(HashString(name.c_str(), HASH_TABLE_INDEX) % 16,
                  HashEntry{HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B), 0, 77});
+  // And one of a name no file has.
+  const uint32_t ghostSlot = (HashString(name.c_str(), HASH_TABLE_INDEX) + 8) % 16;
+  b.SetHashEntry(ghostSlot, HashEntry{HashString("ghost.txt", HASH_NAME_A), HashString("ghost.txt", HASH_NAME_B), 0, 78});
   b.Add(name, std::string_view("the real one"));
   b.Add("plain.txt", std::string_view("plain"));
-  b.Listfile({name, "plain.txt"});
+  b.Listfile({name, "plain.txt", "ghost.txt"});
   b.WriteTo(dir / "d.mpq");
   const Bytes real = {'t', 'h', 'e', ' ', 'r', 'e', 'a', 'l', ' ', 'o', 'n', 'e'};
   int n = 0;
@@ -208,6 +211,12 @@ TEST(SorvaneSelectTest, AnEntryNamingNoBlockIsPassedOverByExtract) {
     EXPECT_EQ(ReadBytes(dir / (out + "/units/hidden" + name.substr(12))), real) << out;
   }
   EXPECT_EQ(ExitCode(Sorvane(dir, {"verify", "d.mpq"})), 0);
+  // A NAME that only such an entry has selects no file, in every verb that reads files.
+  for (const std::string verb : {"extract", "verify"}) {
+    const RunResult r = Sorvane(dir, {verb, "d.mpq", "ghost.txt", verb == "extract" ? "-O" : "-v"});
+    EXPECT_TRUE(ExitCode(r) == 1 && Has(r.errors, "cannot " + verb + " \"ghost.txt\": not in the archive"))
+        << verb << r.errors;
+  }
 }
 
 // The files below a folder, as stored names ('\' between folders).

@@ -829,9 +829,12 @@ int RunVerify(const Args& args) {
   std::set<uint32_t> chosen;
   uint64_t files = facts.hashUsed, bytes = facts.contentBytes;
   if (args.positional.size() > 1) {
+    // As for extract, an entry that names no block is no file a NAME selects.
+    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+    std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
     const std::vector<StoredEntry> selected =
-        SelectEntries(StoredEntries(archive.get(), names), {args.positional.begin() + 1, args.positional.end()}, {},
-                      args.Has("no-wildcards"), "verify", 0, &allFound);
+        SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, {}, args.Has("no-wildcards"),
+                      "verify", 0, &allFound);
     files = selected.size();
     bytes = 0;
     for (const StoredEntry& e : selected) {
