@@ -850,8 +850,13 @@ def _walk(folder: str) -> Iterator[tuple]:
         if entry.is_dir(follow_symlinks=False):
             for path, relative in _walk(entry.path):
                 yield path, os.fsdecode(entry.name) + "\\" + relative
-        elif entry.is_file(follow_symlinks=True) and not entry.is_dir(follow_symlinks=True):
-            yield entry.path, os.fsdecode(entry.name)
+        else:
+            try:
+                regular = entry.is_file(follow_symlinks=True) and not entry.is_dir(follow_symlinks=True)
+            except OSError:  # a link that loops or cannot be followed: no file, as the tool skips it
+                regular = False
+            if regular:
+                yield entry.path, os.fsdecode(entry.name)
 
 
 def _same(a: str, b: str) -> bool:

@@ -301,6 +301,27 @@ class AgainstTheTool(Base):
         self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
         self.assertEqual(tree_of(self.path("py")), {"real.txt": b"real"})
 
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "pipes and symbolic links of this system")
+    def test_add_leaves_out_what_the_tool_skips(self):
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "sub"))
+        for name in ("a.txt", "sub/b.txt"):
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(name.encode())
+        os.symlink("loop1", os.path.join(tree, "loop2"))
+        os.symlink("loop2", os.path.join(tree, "loop1"))
+        os.symlink("nowhere", os.path.join(tree, "dangling"))
+        os.symlink("sub", os.path.join(tree, "folder-link"))
+        os.symlink("a.txt", os.path.join(tree, "file-link"))
+        os.mkfifo(os.path.join(tree, "fifo"))
+        with sorvane.open(self.path("p.mpq"), "a") as a:
+            a.add(tree, arcname="")
+        self.assertEqual(subprocess.run([TOOL, "add", self.path("t.mpq"), "."], cwd=tree, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE).returncode, 3)
+        with sorvane.open(self.path("p.mpq")) as p, sorvane.open(self.path("t.mpq")) as t:
+            self.assertEqual(sorted(p.namelist()), sorted(t.namelist()))
+            self.assertEqual(sorted(p.namelist()), ["(listfile)", "a.txt", "file-link", "sub\\b.txt"])
+
 
 def tree_of(root):
     out = {}
