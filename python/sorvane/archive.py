@@ -43,6 +43,8 @@ COMPRESSION_METHODS: Dict[str, tuple] = {
 # ArchiveEntry as the platform's C compiler lays it out.
 _ENTRY = struct.Struct("@11IP")
 _DEFAULT_HASH_SIZE = 1024
+# The most read() asks of the library at once.
+_READ_PIECE = 16 << 20
 _MAX_HASH_SIZE = 4194304
 _FLAG_WORDS = ((_n.BLOCK_IMPLODED, "imploded"), (_n.BLOCK_COMPRESSED, "compressed"),
                (_n.BLOCK_ENCRYPTED, "encrypted"), (_n.BLOCK_KEY_ADJUSTED, "key-adjusted"),
@@ -508,11 +510,17 @@ class Archive:
             size |= high.value << 32
             if size == 0:
                 return b""
-            buffer = ctypes.create_string_buffer(size)
+            # The size is the archive's claim: memory follows the bytes that
+            # decode, a piece at a time, not a claim of gigabytes.
+            buffer = ctypes.create_string_buffer(min(size, _READ_PIECE))
+            pieces = []
             got = c_uint32(0)
-            if not _n.lib.ReadArchiveFile(handle, buffer, size, byref(got), None) or got.value != size:
-                raise last_error(_name_of(name))[1]
-            return buffer.raw
+            for start in range(0, size, _READ_PIECE):
+                want = min(size - start, _READ_PIECE)
+                if not _n.lib.ReadArchiveFile(handle, buffer, want, byref(got), None) or got.value != want:
+                    raise last_error(_name_of(name))[1]
+                pieces.append(buffer.raw if want == len(buffer) else ctypes.string_at(buffer, want))
+            return pieces[0] if len(pieces) == 1 else b"".join(pieces)
         finally:
             _n.lib.CloseArchiveFile(handle)
 
@@ -941,6 +949,16 @@ class ArchiveFile(io.RawIOBase):
         if size is None or size < 0:
             size = self._size - self._pos
         size = max(0, min(size, self._size - self._pos))
+        if size > _READ_PIECE:
+            # As Archive.read(): memory follows the bytes that decode.
+            pieces = []
+            while size > 0:
+                piece = self.read(min(size, _READ_PIECE))
+                if not piece:
+                    break
+                pieces.append(piece)
+                size -= len(piece)
+            return b"".join(pieces)
         if size == 0:
             return b""
         buffer = bytearray(size)

@@ -11,6 +11,7 @@ import random
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -614,6 +615,41 @@ class Extraction(Base):
             self.assertRaises(sorvane.Error, a.extractall, out)
         self.assertEqual(sorted(os.listdir(out)), ["link", "ok", "ok.txt"])
         self.assertEqual(os.listdir(os.path.join(out, "ok")), ["file.txt"])
+
+    @unittest.skipUnless(os.name == "posix", "a process's address-space limit of POSIX systems")
+    def test_a_size_the_data_cannot_back_fails_as_damage(self):
+        # A block that claims almost 4 GiB for four stored bytes: reading it
+        # fails as a damaged archive also in a process that cannot have
+        # that much memory, as the tool's extract does.
+        archive = self.path("big.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("big.bin", b"tiny", compress="none")
+            a.writestr("ok.txt", b"ok", compress="none")
+        with sorvane.open(archive) as a:
+            block = a.getinfo("big.bin").block_index
+        lib = _native.lib
+        lib.BlockTableKey.restype = ctypes.c_uint32
+        with open(archive, "r+b") as f:
+            header = f.read(32)
+            pos, entries = struct.unpack_from("<I", header, 20)[0], struct.unpack_from("<I", header, 28)[0]
+            f.seek(pos)
+            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
+            lib.DecryptBlock(table, entries * 16, lib.BlockTableKey())
+            struct.pack_into("<I", table, block * 16 + 8, 0xFFFFFF00)
+            lib.EncryptBlock(table, entries * 16, lib.BlockTableKey())
+            f.seek(pos)
+            f.write(table.raw)
+        script = ("import resource, sys, sorvane\n"
+                  "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+                  "with sorvane.open(sys.argv[1]) as a:\n"
+                  "    for how in (lambda: a.read('big.bin'), lambda: a.open('big.bin').read()):\n"
+                  "        try:\n"
+                  "            how()\n"
+                  "        except sorvane.BadArchiveError:\n"
+                  "            print('damaged')\n"
+                  "    print(a.read('ok.txt').decode())\n")
+        result = subprocess.run([sys.executable, "-c", script, archive], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.stdout.decode().split(), ["damaged", "damaged", "ok"], result.stderr.decode())
 
     def test_names_windows_would_change_are_refused_there(self):
         # Checked here by the rule Windows applies, so the refusal is tested
