@@ -606,9 +606,11 @@ class Archive:
         return results
 
     def testzip(self) -> Optional[str]:
-        """zipfile's habit: the name of the first entry that is not whole, or None."""
+        """zipfile's habit: the name of the first entry that is not whole, or None.
+        An entry that names no block holds no file and is passed over, as the
+        tool's verify passes over it."""
         for result in self.verify():
-            if not result.ok:
+            if not result.ok and result.reason != "no block":
                 return result.info.filename
         return None
 

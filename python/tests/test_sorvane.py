@@ -298,6 +298,8 @@ class AgainstTheTool(Base):
         with sorvane.open(archive, listfile=listfile) as a:
             self.assertIn("ghost.txt", [i.filename for i in a.infolist() if not i.has_block])
             a.extractall(self.path("py"))
+            self.assertIsNone(a.testzip())
+        tool("verify", archive, "--listfile", listfile)
         tool("extract", archive, "-C", self.path("tool"), "--listfile", listfile)
         self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
         self.assertEqual(tree_of(self.path("py")), {"real.txt": b"real"})
