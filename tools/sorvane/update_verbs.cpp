@@ -216,12 +216,12 @@ class SourceCollector {
         for (const Walked& w : walked) {
           const fs::path& file = w.path;
           if (IsWalkedArchive(w)) {
-            if (args_.verbose) Note("left out " + file.string() + ": it is the archive itself");
+            if (args_.verbose) Note("left out " + Shown(file.string()) + ": it is the archive itself");
             continue;
           }
           const std::string name = StoredNameForPath(file.generic_string());
           if (Excluded(args_.All("exclude"), name)) {
-            if (args_.verbose) Note("left out " + file.string() + ": --exclude");
+            if (args_.verbose) Note("left out " + Shown(file.string()) + ": --exclude");
             continue;
           }
           if (name.empty()) {
@@ -247,7 +247,7 @@ class SourceCollector {
           return false;
         }
         if (!args_.Has("name") && Excluded(args_.All("exclude"), name)) {
-          if (args_.verbose) Note("left out " + path + ": --exclude");
+          if (args_.verbose) Note("left out " + Shown(path) + ": --exclude");
           continue;
         }
         const uint32_t problem = CheckStoredName(name.c_str());
