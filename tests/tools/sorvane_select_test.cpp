@@ -197,6 +197,7 @@ TEST(SorvaneSelectTest, AnEntryNamingNoBlockIsPassedOverByExtract) {
   b.SetHashEntry(ghostSlot, HashEntry{HashString("ghost.txt", HASH_NAME_A), HashString("ghost.txt", HASH_NAME_B), 0, 78});
   b.Add(name, std::string_view("the real one"));
   b.Add("plain.txt", std::string_view("plain"));
+  b.Add("unlisted.bin", std::string_view("no list names it"));
   b.Listfile({name, "plain.txt", "ghost.txt"});
   b.WriteTo(dir / "d.mpq");
   const Bytes real = {'t', 'h', 'e', ' ', 'r', 'e', 'a', 'l', ' ', 'o', 'n', 'e'};
@@ -217,6 +218,16 @@ TEST(SorvaneSelectTest, AnEntryNamingNoBlockIsPassedOverByExtract) {
     EXPECT_TRUE(ExitCode(r) == 1 && Has(r.errors, "cannot " + verb + " \"ghost.txt\": not in the archive"))
         << verb << r.errors;
   }
+  // A file no list names is selected as #INDEX, but is deleted by name: the
+  // refusal says so rather than that it is not there.
+  const std::string listed = Sorvane(dir, {"list", "d.mpq", "-1"}).output;
+  const size_t at = listed.find('#');
+  ASSERT_NE(at, std::string::npos) << listed;
+  const std::string index = listed.substr(at, listed.find('\n', at) - at);
+  const RunResult r = Sorvane(dir, {"delete", "d.mpq", index});
+  EXPECT_TRUE(ExitCode(r) == 1 && Has(r.errors, "no list gives the name of that file") &&
+              !Has(r.errors, "not in the archive"))
+      << r.errors;
 }
 
 // The files below a folder, as stored names ('\' between folders).

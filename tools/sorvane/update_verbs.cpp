@@ -727,13 +727,24 @@ bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     bool found = true;
     const std::vector<StoredEntry> selected =
         SelectEntries(entries, {arg}, {}, args.Has("no-wildcards"), args.verb, locale, &found);
-    size_t taken = 0;
+    size_t taken = 0, unnamed = 0;
     for (const StoredEntry& e : selected) {
-      if (e.locale != locale || e.name.empty()) continue;
+      if (e.locale != locale) continue;
+      if (e.name.empty()) {
+        ++unnamed;
+        continue;
+      }
       out->push_back(e.name);
       ++taken;
     }
-    if (found && taken == 0) NotInArchive(args.verb, arg, locale);
+    // The library changes files by name: one no list names is there, but
+    // cannot be reached.
+    if (found && taken == 0 && unnamed != 0) {
+      FailPlain("cannot " + args.verb + " " + Quote(arg) + ": no list gives the name of that file, and files are " +
+                args.verb + "d by name");
+    } else if (found && taken == 0) {
+      NotInArchive(args.verb, arg, locale);
+    }
     ok = ok && found && taken != 0;
   }
   return ok;
