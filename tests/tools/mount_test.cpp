@@ -41,8 +41,13 @@ TEST(MountVerb, SaysWhenTheBuildCannotMountAndRefusesAMountPointThatIsNoFolder) 
 
 #ifndef _WIN32  // FUSE mounts exist on Linux only
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <chrono>
 #include <fstream>
@@ -394,6 +399,26 @@ TEST_F(MountTest, AnEntryNamingNoBlockDoesNotHideTheFileOfItsName) {
   b.WriteTo(dir / "d.mpq");
   Mount(dir, "d.mpq", {"--all-locales"});
   EXPECT_EQ(Shown(), (std::map<std::string, Bytes>{{name, PatternBytes(700, 3)}}));
+  Unmount();
+}
+
+// Options pass on to the mount, but none makes it writable: writes fail as
+// on a read-only file system.
+TEST_F(MountTest, NoOptionMakesTheMountWritable) {
+  TempDir dir("sorvane-mount");
+  ArchiveBuilder b;
+  b.Add("a.txt", "a");
+  b.WriteTo(dir / "a.mpq");
+  Mount(dir, "a.mpq", {"-o", "rw"});
+  errno = 0;
+  EXPECT_EQ(::open((dir / "mnt/new.txt").c_str(), O_CREAT | O_WRONLY, 0644), -1);
+  EXPECT_EQ(errno, EROFS);
+  errno = 0;
+  EXPECT_EQ(::mkdir((dir / "mnt/d").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EROFS);
+  errno = 0;
+  EXPECT_EQ(::unlink((dir / "mnt/a.txt").c_str()), -1);
+  EXPECT_EQ(errno, EROFS);
   Unmount();
 }
 
