@@ -130,6 +130,12 @@ TEST(SorvaneSelectTest, EveryLocaleIsWrittenOrAccountedFor) {
   EXPECT_TRUE(ExitCode(r) == 0 && !Has(r.output, "not written")) << r.output;
   EXPECT_EQ(ReadBytes(dir / "c/units/orc/LINES.txt"), PatternBytes(200, 1));
   EXPECT_EQ(ReadBytes(dir / "c/locale-0407/units/orc/LINES.txt"), PatternBytes(200, 2));
+  // list --locale shows that version alone, and its NAMEs select among it.
+  r = Sorvane(dir, {"list", "m.mpq", "--locale", "0x407", "-1", "only/german.txt", "units"});
+  EXPECT_TRUE(ExitCode(r) == 0 && r.output == "only\\german.txt\nunits\\orc\\LINES.txt\n") << r.output << r.errors;
+  r = Sorvane(dir, {"list", "m.mpq", "--locale", "0", "-1", "only/german.txt"});
+  EXPECT_TRUE(ExitCode(r) == 1 && r.output.empty() && Has(r.errors, "cannot list \"only/german.txt\": not in the archive"))
+      << r.output << r.errors;
 }
 
 // Two entries of one name and locale (as archives that hide files behind

@@ -250,12 +250,14 @@ int RunList(const Args& args) {
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
   bool allFound = true;
+  // --locale lists that language version alone: a NAME selects among its
+  // files, so one stored only in other locales is reported, not shown empty.
+  if (args.Has("locale")) {
+    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
+  }
   if (args.positional.size() > 1 || args.Has("exclude")) {
     entries = SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
                             args.Has("no-wildcards"), "list", locale, &allFound);
-  }
-  if (args.Has("locale")) {
-    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
   }
   if (args.Has("json")) {
     ListJson(args.positional[0], entries);
