@@ -650,6 +650,15 @@ int RunAdd(const Args& args) {
   SourceCollector collector(args, absolute);
   if (!collector.Collect(&sources)) return kExitFailure;
   if (sources.empty()) return collector.skipped() != 0 ? kExitSkipped : kExitOk;
+  // Known before the archive is opened (or made): the add would fail at
+  // that file after all.
+  for (const Source& source : sources) {
+    if (source.size > 0xFFFFFFFFu) {
+      FailPlain("cannot add " + Quote(source.path) + ": it holds " + std::to_string(source.size) +
+                " bytes, more than a stored file can (4 GiB); nothing was written");
+      return kExitFailure;
+    }
+  }
   std::vector<std::string> names;
   uint64_t totalBytes = 0;
   for (const Source& source : sources) {
