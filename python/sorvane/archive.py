@@ -449,11 +449,12 @@ class Archive:
 
     def getinfo(self, name: str) -> ArchiveInfo:
         """The ArchiveInfo of name in this archive's locale (else the
-        neutral one); KeyError when it is not stored."""
+        neutral one); KeyError when it is not stored. An entry that names no
+        block is passed over, as reading passes over it."""
         raw = _stored(name)
         best = None
         for info in self.infolist():
-            if _stored(info.filename).upper() == raw.upper():
+            if info.has_block and _stored(info.filename).upper() == raw.upper():
                 if info.locale == self.locale:
                     return info
                 if info.locale == 0:

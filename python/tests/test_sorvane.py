@@ -284,6 +284,15 @@ class AgainstTheTool(Base):
             f.seek(hash_pos)
             table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
             self.assertTrue(lib.DecryptBlock(table, entries * 16, lib.HashTableKey()))
+            # One where a lookup of real.txt comes first; the file further on.
+            real = next(k for k in range(entries)
+                        if struct.unpack_from("<I", table, k * 16)[0] == lib.HashString(b"real.txt", 1))
+            moved = (real + 1) % entries
+            while struct.unpack_from("<I", table, moved * 16 + 12)[0] != 0xFFFFFFFF:
+                moved = (moved + 1) % entries
+            table[moved * 16:moved * 16 + 16] = table[real * 16:real * 16 + 16]
+            struct.pack_into("<I", table, real * 16 + 12, 78)
+            # And one of a name no file has.
             slot = lib.HashString(b"ghost.txt", 0) % entries
             while struct.unpack_from("<I", table, slot * 16 + 12)[0] != 0xFFFFFFFF:
                 slot = (slot + 1) % entries
@@ -296,7 +305,9 @@ class AgainstTheTool(Base):
         with open(listfile, "wb") as f:
             f.write(b"ghost.txt\n")
         with sorvane.open(archive, listfile=listfile) as a:
-            self.assertIn("ghost.txt", [i.filename for i in a.infolist() if not i.has_block])
+            self.assertEqual(sorted(i.filename for i in a.infolist() if not i.has_block), ["ghost.txt", "real.txt"])
+            info = a.getinfo("real.txt")
+            self.assertEqual((info.has_block, info.file_size), (True, 4))
             a.extractall(self.path("py"))
             self.assertIsNone(a.testzip())
         tool("verify", archive, "--listfile", listfile)
