@@ -1008,10 +1008,16 @@ class ArchiveFile(io.RawIOBase):
         return line
 
     def _seek_library(self, handle: int) -> None:
-        high = c_int32(self._pos >> 32)
-        low = self._pos & 0xFFFFFFFF
-        _n.lib.SetArchiveFilePointer(handle, low - (1 << 32) if low >= 1 << 31 else low, byref(high),
-                                     _n.FILE_BEGIN)
+        # The library moves by a signed 32-bit distance: a position past
+        # 2 GiB is reached in two moves, the second from where the first
+        # ended. A move that fails must not leave the read at another place.
+        first = min(self._pos, 0x7FFFFFFF)
+        ok = _n.lib.SetArchiveFilePointer(handle, first, byref(c_int32(0)), _n.FILE_BEGIN) == first
+        if ok and self._pos != first:
+            ok = _n.lib.SetArchiveFilePointer(handle, self._pos - first, byref(c_int32(0)),
+                                              _n.FILE_CURRENT) == self._pos
+        if not ok:
+            raise last_error(self.name)[1]
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         """Moves the position (kept within the file, as zipfile does);

@@ -693,6 +693,44 @@ class Extraction(Base):
         self.assertEqual(sorted(os.listdir(out)), ["a", "c.txt", "com10", "dot", "nul1"])
 
 
+class Seeks(Base):
+    def test_positions_past_2_gib_read_the_bytes_there(self):
+        # A file of 2.25 GiB whose first sector and the one at 2.125 GiB hold
+        # bytes (the others are empty: only the sectors read are decoded),
+        # made from a small file by pointing its block at data put behind it.
+        archive = self.path("big.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("big.bin", b"x" * 5000, compress="zlib")
+        with sorvane.open(archive) as a:
+            block = a.getinfo("big.bin").block_index
+        size, sectors, far_at = 0x90000000, 0x90000, 0x88000
+        near, far = content(self.rng, 4096), content(self.rng, 4096)
+        offsets = [4 * (sectors + 1) + (0 if i == 0 else 4096 if i <= far_at else 8192) for i in range(sectors + 1)]
+        data = struct.pack("<%dI" % len(offsets), *offsets) + near + far
+        lib = _native.lib
+        lib.BlockTableKey.restype = ctypes.c_uint32
+        with open(archive, "r+b") as f:
+            end = f.seek(0, io.SEEK_END)
+            f.write(data)
+            f.seek(0)
+            header = f.read(32)
+            pos, entries = struct.unpack_from("<I", header, 20)[0], struct.unpack_from("<I", header, 28)[0]
+            f.seek(pos)
+            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
+            lib.DecryptBlock(table, entries * 16, lib.BlockTableKey())
+            flags = struct.unpack_from("<I", table, block * 16 + 12)[0]
+            struct.pack_into("<IIII", table, block * 16, end, len(data), size, flags)
+            lib.EncryptBlock(table, entries * 16, lib.BlockTableKey())
+            f.seek(pos)
+            f.write(table.raw)
+        with sorvane.open(archive) as a, a.open("big.bin") as f:
+            self.assertEqual(f.size, size)
+            for at, expected in ((50, near[50:150]), (0x88000000 + 100, far[100:300]), (0x88000000, far),
+                                 (10, near[10:20])):
+                f.seek(at)
+                self.assertEqual(f.read(len(expected)), expected, at)
+
+
 class Threads(Base):
     def test_archives_on_several_threads(self):
         paths = []
