@@ -43,6 +43,27 @@ def tool(*args, check=True):
     return result
 
 
+def edit_table(archive, hash_table, edit):
+    """Deciphers the archive's hash table (or block table), lets edit(table,
+    entries) change the 16-byte entries and writes it back enciphered: the
+    odd archives other writers leave."""
+    lib = _native.lib
+    lib.HashTableKey.restype = lib.BlockTableKey.restype = lib.HashString.restype = ctypes.c_uint32
+    lib.HashString.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+    key = lib.HashTableKey() if hash_table else lib.BlockTableKey()
+    with open(archive, "r+b") as f:
+        header = f.read(32)
+        pos = struct.unpack_from("<I", header, 16 if hash_table else 20)[0]
+        entries = struct.unpack_from("<I", header, 24 if hash_table else 28)[0]
+        f.seek(pos)
+        table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
+        lib.DecryptBlock(table, entries * 16, key)
+        edit(table, entries)
+        lib.EncryptBlock(table, entries * 16, key)
+        f.seek(pos)
+        f.write(table.raw)
+
+
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
@@ -275,32 +296,24 @@ class AgainstTheTool(Base):
         archive = self.path("d.mpq")
         with sorvane.create(archive, hash_size=16) as a:
             a.writestr("real.txt", b"real")
-        lib = _native.lib
-        lib.HashString.restype = lib.HashTableKey.restype = ctypes.c_uint32
-        lib.HashString.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-        with open(archive, "r+b") as f:
-            header = f.read(32)
-            hash_pos, entries = struct.unpack_from("<I", header, 16)[0], struct.unpack_from("<I", header, 24)[0]
-            f.seek(hash_pos)
-            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
-            self.assertTrue(lib.DecryptBlock(table, entries * 16, lib.HashTableKey()))
+        hashed = _native.lib.HashString
+
+        def decoys(table, entries):
             # One where a lookup of real.txt comes first; the file further on.
             real = next(k for k in range(entries)
-                        if struct.unpack_from("<I", table, k * 16)[0] == lib.HashString(b"real.txt", 1))
+                        if struct.unpack_from("<I", table, k * 16)[0] == hashed(b"real.txt", 1))
             moved = (real + 1) % entries
             while struct.unpack_from("<I", table, moved * 16 + 12)[0] != 0xFFFFFFFF:
                 moved = (moved + 1) % entries
             table[moved * 16:moved * 16 + 16] = table[real * 16:real * 16 + 16]
             struct.pack_into("<I", table, real * 16 + 12, 78)
             # And one of a name no file has.
-            slot = lib.HashString(b"ghost.txt", 0) % entries
+            slot = hashed(b"ghost.txt", 0) % entries
             while struct.unpack_from("<I", table, slot * 16 + 12)[0] != 0xFFFFFFFF:
                 slot = (slot + 1) % entries
-            struct.pack_into("<IIII", table, slot * 16, lib.HashString(b"ghost.txt", 1),
-                             lib.HashString(b"ghost.txt", 2), 0, 77)
-            self.assertTrue(lib.EncryptBlock(table, entries * 16, lib.HashTableKey()))
-            f.seek(hash_pos)
-            f.write(table.raw)
+            struct.pack_into("<IIII", table, slot * 16, hashed(b"ghost.txt", 1), hashed(b"ghost.txt", 2), 0, 77)
+
+        edit_table(archive, True, decoys)
         listfile = self.path("names.txt")
         with open(listfile, "wb") as f:
             f.write(b"ghost.txt\n")
@@ -640,18 +653,7 @@ class Extraction(Base):
             a.writestr("ok.txt", b"ok", compress="none")
         with sorvane.open(archive) as a:
             block = a.getinfo("big.bin").block_index
-        lib = _native.lib
-        lib.BlockTableKey.restype = ctypes.c_uint32
-        with open(archive, "r+b") as f:
-            header = f.read(32)
-            pos, entries = struct.unpack_from("<I", header, 20)[0], struct.unpack_from("<I", header, 28)[0]
-            f.seek(pos)
-            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
-            lib.DecryptBlock(table, entries * 16, lib.BlockTableKey())
-            struct.pack_into("<I", table, block * 16 + 8, 0xFFFFFF00)
-            lib.EncryptBlock(table, entries * 16, lib.BlockTableKey())
-            f.seek(pos)
-            f.write(table.raw)
+        edit_table(archive, False, lambda table, _: struct.pack_into("<I", table, block * 16 + 8, 0xFFFFFF00))
         script = ("import resource, sys, sorvane\n"
                   "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
                   "with sorvane.open(sys.argv[1]) as a:\n"
@@ -661,7 +663,8 @@ class Extraction(Base):
                   "        except sorvane.BadArchiveError:\n"
                   "            print('damaged')\n"
                   "    print(a.read('ok.txt').decode())\n")
-        result = subprocess.run([sys.executable, "-c", script, archive], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        result = subprocess.run([sys.executable, "-c", script, archive], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
         self.assertEqual(result.stdout.decode().split(), ["damaged", "damaged", "ok"], result.stderr.decode())
 
     def test_names_windows_would_change_are_refused_there(self):
@@ -707,22 +710,15 @@ class Seeks(Base):
         near, far = content(self.rng, 4096), content(self.rng, 4096)
         offsets = [4 * (sectors + 1) + (0 if i == 0 else 4096 if i <= far_at else 8192) for i in range(sectors + 1)]
         data = struct.pack("<%dI" % len(offsets), *offsets) + near + far
-        lib = _native.lib
-        lib.BlockTableKey.restype = ctypes.c_uint32
-        with open(archive, "r+b") as f:
+        with open(archive, "ab") as f:
             end = f.seek(0, io.SEEK_END)
             f.write(data)
-            f.seek(0)
-            header = f.read(32)
-            pos, entries = struct.unpack_from("<I", header, 20)[0], struct.unpack_from("<I", header, 28)[0]
-            f.seek(pos)
-            table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
-            lib.DecryptBlock(table, entries * 16, lib.BlockTableKey())
+
+        def point(table, _):
             flags = struct.unpack_from("<I", table, block * 16 + 12)[0]
             struct.pack_into("<IIII", table, block * 16, end, len(data), size, flags)
-            lib.EncryptBlock(table, entries * 16, lib.BlockTableKey())
-            f.seek(pos)
-            f.write(table.raw)
+
+        edit_table(archive, False, point)
         with sorvane.open(archive) as a, a.open("big.bin") as f:
             self.assertEqual(f.size, size)
             for at, expected in ((50, near[50:150]), (0x88000000 + 100, far[100:300]), (0x88000000, far),

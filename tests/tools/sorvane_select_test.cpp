@@ -134,7 +134,8 @@ TEST(SorvaneSelectTest, EveryLocaleIsWrittenOrAccountedFor) {
   r = Sorvane(dir, {"list", "m.mpq", "--locale", "0x407", "-1", "only/german.txt", "units"});
   EXPECT_TRUE(ExitCode(r) == 0 && r.output == "only\\german.txt\nunits\\orc\\LINES.txt\n") << r.output << r.errors;
   r = Sorvane(dir, {"list", "m.mpq", "--locale", "0", "-1", "only/german.txt"});
-  EXPECT_TRUE(ExitCode(r) == 1 && r.output.empty() && Has(r.errors, "cannot list \"only/german.txt\": not in the archive"))
+  EXPECT_TRUE(ExitCode(r) == 1 && r.output.empty() &&
+              Has(r.errors, "cannot list \"only/german.txt\": not in the archive"))
       << r.output << r.errors;
 }
 
@@ -200,7 +201,8 @@ TEST(SorvaneSelectTest, AnEntryNamingNoBlockIsPassedOverByExtract) {
                  HashEntry{HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B), 0, 77});
   // And one of a name no file has.
   const uint32_t ghostSlot = (HashString(name.c_str(), HASH_TABLE_INDEX) + 8) % 16;
-  b.SetHashEntry(ghostSlot, HashEntry{HashString("ghost.txt", HASH_NAME_A), HashString("ghost.txt", HASH_NAME_B), 0, 78});
+  b.SetHashEntry(ghostSlot,
+                 HashEntry{HashString("ghost.txt", HASH_NAME_A), HashString("ghost.txt", HASH_NAME_B), 0, 78});
   b.Add(name, std::string_view("the real one"));
   b.Add("plain.txt", std::string_view("plain"));
   b.Add("unlisted.bin", std::string_view("no list names it"));
