@@ -496,6 +496,17 @@ class Archive:
             if code in (_n.ERROR_FILE_NOT_FOUND, _n.ERR_FILE_NOT_STORED):
                 raise KeyError("there is no file named %r in the archive" % (_n.decode_name(raw),))
             raise error
+        if isinstance(name, ArchiveInfo) and _n.lib.GetArchiveFileInfo(handle, _n.INFO_HASH_INDEX) != name.hash_index:
+            # A second entry of one name and locale is not the one its name
+            # leads to: that very entry, by its index, when it is the one
+            # the info describes (an ArchiveInfo made by hand keeps the name).
+            own = _n.FileHandle()
+            if _n.lib.OpenArchiveFileByIndex(self._handle, name.hash_index, byref(own)):
+                info = tuple(_n.lib.GetArchiveFileInfo(own, what) for what in (_n.INFO_SIZE, _n.INFO_FLAGS,
+                                                                                _n.INFO_LOCALE))
+                if info == (name.file_size, name.flags, name.locale):
+                    own, handle = handle, own
+                _n.lib.CloseArchiveFile(own)
         return handle.value
 
     def read(self, name: Name) -> bytes:

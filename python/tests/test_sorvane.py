@@ -727,6 +727,33 @@ class Seeks(Base):
                 self.assertEqual(f.read(len(expected)), expected, at)
 
 
+class TwoEntriesOfOneName(Base):
+    def test_each_entry_reads_as_itself(self):
+        # Archives that hide files behind a decoy hold two entries of one
+        # name and locale: an ArchiveInfo of infolist() reads its own entry,
+        # as the tool's extract and verify take each.
+        archive = self.path("d.mpq")
+        with sorvane.create(archive, hash_size=16) as a:
+            a.writestr("dup.txt", b"the first", compress="none")
+            a.writestr("other.txt", b"the second", compress="none")
+        hashed = _native.lib.HashString
+
+        def rename(table, entries):
+            other = next(k for k in range(entries)
+                         if struct.unpack_from("<I", table, k * 16)[0] == hashed(b"other.txt", 1))
+            struct.pack_into("<II", table, other * 16, hashed(b"dup.txt", 1), hashed(b"dup.txt", 2))
+
+        edit_table(archive, True, rename)
+        with sorvane.open(archive) as a:
+            dups = [i for i in a.infolist() if i.filename == "dup.txt"]
+            self.assertEqual(len(dups), 2)
+            self.assertEqual(sorted(a.read(i) for i in dups), [b"the first", b"the second"])
+            for info in dups:
+                with a.open(info) as f:
+                    self.assertEqual(f.read(), a.read(info))
+            self.assertEqual(a.read(sorvane.ArchiveInfo("dup.txt")), a.read("dup.txt"))
+
+
 class Threads(Base):
     def test_archives_on_several_threads(self):
         paths = []
