@@ -350,7 +350,9 @@ int ServeMount(const std::string& program, const std::string& mountpoint, MountS
   ops.readdirplus = ReadDirPlus;
   ops.statfs = StatFs;
   std::string all = "ro,default_permissions,fsname=sorvane,subtype=sorvane";
-  if (!options.empty()) all += "," + options;
+  // The caller's options go on, and "ro" once more after them: the last of
+  // "ro" and "rw" wins, and nothing may write through this mount.
+  if (!options.empty()) all += "," + options + ",ro";
   std::vector<std::string> words = {program, "-o", all};
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());

@@ -43,11 +43,15 @@ def _found_under_its_own_name(path, part):
 
 def components(raw_name):
     """The folder components and the file name of a stored name (bytes),
-    or BadNameError when it would land outside the output folder."""
+    or BadNameError when it would land outside the output folder or names
+    a folder."""
     if not raw_name or not _n.lib.IsSafeStoredName(raw_name):
         raise BadNameError(4, None, _n.decode_name(raw_name))
-    parts = [p for p in raw_name.replace(b"/", b"\\").split(b"\\") if p and p != b"."]
-    if not parts:
+    pieces = raw_name.replace(b"/", b"\\").split(b"\\")
+    parts = [p for p in pieces if p and p != b"."]
+    # A name that ends in a separator or "." names a folder, not a file:
+    # "a\\" would otherwise land on the file "a" of another entry.
+    if not parts or pieces[-1] in (b"", b"."):
         raise BadNameError(5, None, _n.decode_name(raw_name))
     if _WINDOWS and not all(keeps_its_name(p) for p in parts):
         raise BadNameError(4, "not a name Windows keeps as it is", _n.decode_name(raw_name))

@@ -96,6 +96,10 @@ FILE_END = 2
 
 INFO_SECTOR_SHIFT = 1
 INFO_HASH_TABLE_SIZE = 2
+INFO_SIZE = 5
+INFO_FLAGS = 7
+INFO_LOCALE = 10
+INFO_HASH_INDEX = 12
 
 FACTS_TABLES = 0x1
 FACTS_SPACE = 0x2
@@ -165,6 +169,7 @@ _declare("GetErrorText", c_uint32, c_uint32, c_char_p, c_uint32)
 _declare("OpenArchive", c_bool, c_char_p, c_uint32, c_uint32, POINTER(ArchiveHandle))
 _declare("CloseArchive", c_bool, ArchiveHandle)
 _declare("OpenArchiveFileInLocale", c_bool, ArchiveHandle, c_char_p, c_uint32, POINTER(FileHandle))
+_declare("OpenArchiveFileByIndex", c_bool, ArchiveHandle, c_uint32, POINTER(FileHandle))
 _declare("CloseArchiveFile", c_bool, FileHandle)
 _declare("ReadArchiveFile", c_bool, FileHandle, c_void_p, c_uint32, POINTER(c_uint32), c_void_p)
 _declare("SetArchiveFilePointer", c_uint32, FileHandle, c_int32, POINTER(c_int32), c_uint32)

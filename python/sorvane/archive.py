@@ -43,6 +43,8 @@ COMPRESSION_METHODS: Dict[str, tuple] = {
 # ArchiveEntry as the platform's C compiler lays it out.
 _ENTRY = struct.Struct("@11IP")
 _DEFAULT_HASH_SIZE = 1024
+# The most read() asks of the library at once.
+_READ_PIECE = 16 << 20
 _MAX_HASH_SIZE = 4194304
 _FLAG_WORDS = ((_n.BLOCK_IMPLODED, "imploded"), (_n.BLOCK_COMPRESSED, "compressed"),
                (_n.BLOCK_ENCRYPTED, "encrypted"), (_n.BLOCK_KEY_ADJUSTED, "key-adjusted"),
@@ -171,6 +173,16 @@ def _stored(name: Union[str, bytes]) -> bytes:
     return _n.encode_name(name).replace(b"/", b"\\")
 
 
+def _name_key(name: str) -> bytes:
+    # One name whatever the case of its ASCII letters, as the archive's
+    # hashes fold them; str.upper() would also join names the archive keeps
+    # apart ("é" and "É", "straße" and "STRASSE").
+    return _n.encode_name(name).upper()
+
+
+_INTERNAL_KEYS = frozenset(name.encode().upper() for name in INTERNAL_NAMES)
+
+
 def _check_name(raw: bytes) -> None:
     problem = _n.lib.CheckStoredName(raw)
     if problem != _n.NAME_FOLLOWS_RULE:
@@ -271,14 +283,16 @@ class Archive:
         self._depth = 0
         self._progress_error: Optional[BaseException] = None
         raw = _fs(path)
+        # The library finds no archive file at a folder's path: it is there,
+        # and "missing" (FileNotFoundError) would mislead.
+        if os.path.isdir(raw):
+            raise Error(_n.ERROR_ACCESS_DENIED, "it is a folder, not an archive", self.filename)
         if mode == "r":
             handle = _n.ArchiveHandle()
             if not _n.lib.OpenArchive(raw, 0, 0, byref(handle)):
                 raise last_error(self.filename, _n.ERR_NOT_ARCHIVE)[1]
             self._handle = handle.value
         else:
-            if os.path.isdir(raw):
-                raise Error(_n.ERROR_ACCESS_DENIED, "it is a folder, not an archive", self.filename)
             exists = os.path.isfile(raw) and os.path.getsize(raw) != 0
             if exists and mode == "x" and not overwrite:
                 raise error_for(_n.ERROR_FILE_EXISTS, self.filename)
@@ -427,7 +441,7 @@ class Archive:
         seen = set()
         names = []
         for info in self.infolist():
-            key = info.filename.upper() if info.name_known else info.filename
+            key = _name_key(info.filename) if info.name_known else info.filename
             if key not in seen:
                 seen.add(key)
                 names.append(info.filename)
@@ -435,11 +449,12 @@ class Archive:
 
     def getinfo(self, name: str) -> ArchiveInfo:
         """The ArchiveInfo of name in this archive's locale (else the
-        neutral one); KeyError when it is not stored."""
+        neutral one); KeyError when it is not stored. An entry that names no
+        block is passed over, as reading passes over it."""
         raw = _stored(name)
         best = None
         for info in self.infolist():
-            if _stored(info.filename).upper() == raw.upper():
+            if info.has_block and _stored(info.filename).upper() == raw.upper():
                 if info.locale == self.locale:
                     return info
                 if info.locale == 0:
@@ -452,16 +467,25 @@ class Archive:
         if not isinstance(name, (str, bytes)):
             return False
         self._check_open()
-        return bool(_n.lib.ArchiveHasEntry(self._handle, _stored(name), _n.ANY_LOCALE))
+        typed = _n.encode_name(name)
+        return any(_n.lib.ArchiveHasEntry(self._handle, raw, _n.ANY_LOCALE) for raw in (typed, _stored(typed)))
+
+    def _typed(self, name: Union[str, bytes], locale: int) -> bytes:
+        # As the tool looks a name up: as typed when it is stored (in locale
+        # or the neutral one), else with "/" read as "\\". Other writers
+        # store names with "/", which namelist() gives as they are.
+        typed = _n.encode_name(name)
+        stored = _stored(typed)
+        if typed != stored and self._handle is not None:
+            if _n.lib.ArchiveHasEntry(self._handle, typed, locale) or _n.lib.ArchiveHasEntry(self._handle, typed, 0):
+                return typed
+        return stored
 
     def _lookup(self, name: Name):
         if isinstance(name, ArchiveInfo):
-            raw = _stored(name.filename) if name.name_known else name.filename.encode()
-            locale = name.locale
-        else:
-            raw = _stored(name)
-            locale = self.locale
-        return raw, locale
+            raw = self._typed(name.filename, name.locale) if name.name_known else name.filename.encode()
+            return raw, name.locale
+        return self._typed(name, self.locale), self.locale
 
     def _open_handle(self, name: Name) -> int:
         self._check_open()
@@ -472,6 +496,17 @@ class Archive:
             if code in (_n.ERROR_FILE_NOT_FOUND, _n.ERR_FILE_NOT_STORED):
                 raise KeyError("there is no file named %r in the archive" % (_n.decode_name(raw),))
             raise error
+        if isinstance(name, ArchiveInfo) and _n.lib.GetArchiveFileInfo(handle, _n.INFO_HASH_INDEX) != name.hash_index:
+            # A second entry of one name and locale is not the one its name
+            # leads to: that very entry, by its index, when it is the one
+            # the info describes (an ArchiveInfo made by hand keeps the name).
+            own = _n.FileHandle()
+            if _n.lib.OpenArchiveFileByIndex(self._handle, name.hash_index, byref(own)):
+                info = tuple(_n.lib.GetArchiveFileInfo(own, what) for what in (_n.INFO_SIZE, _n.INFO_FLAGS,
+                                                                                _n.INFO_LOCALE))
+                if info == (name.file_size, name.flags, name.locale):
+                    own, handle = handle, own
+                _n.lib.CloseArchiveFile(own)
         return handle.value
 
     def read(self, name: Name) -> bytes:
@@ -487,11 +522,17 @@ class Archive:
             size |= high.value << 32
             if size == 0:
                 return b""
-            buffer = ctypes.create_string_buffer(size)
+            # The size is the archive's claim: memory follows the bytes that
+            # decode, a piece at a time, not a claim of gigabytes.
+            buffer = ctypes.create_string_buffer(min(size, _READ_PIECE))
+            pieces = []
             got = c_uint32(0)
-            if not _n.lib.ReadArchiveFile(handle, buffer, size, byref(got), None) or got.value != size:
-                raise last_error(_name_of(name))[1]
-            return buffer.raw
+            for start in range(0, size, _READ_PIECE):
+                want = min(size - start, _READ_PIECE)
+                if not _n.lib.ReadArchiveFile(handle, buffer, want, byref(got), None) or got.value != want:
+                    raise last_error(_name_of(name))[1]
+                pieces.append(buffer.raw if want == len(buffer) else ctypes.string_at(buffer, want))
+            return pieces[0] if len(pieces) == 1 else b"".join(pieces)
         finally:
             _n.lib.CloseArchiveFile(handle)
 
@@ -539,12 +580,13 @@ class Archive:
     def _default_members(self) -> List[ArchiveInfo]:
         # A name stored in one locale is written whatever its locale; of one
         # stored in several, the archive's locale, else the neutral one, else
-        # the lowest.
-        chosen: Dict[str, ArchiveInfo] = {}
+        # the lowest. An entry that names no block holds no file: readers
+        # pass over it, as the tool's extract does.
+        chosen: Dict[bytes, ArchiveInfo] = {}
         for info in self.infolist():
-            if not info.name_known or info.filename.lower() in INTERNAL_NAMES:
+            key = _name_key(info.filename)
+            if not info.name_known or not info.has_block or key in _INTERNAL_KEYS:
                 continue
-            key = info.filename.upper()
             held = chosen.get(key)
             if held is None or _rank(info, self.locale) < _rank(held, self.locale):
                 chosen[key] = info
@@ -576,9 +618,11 @@ class Archive:
         return results
 
     def testzip(self) -> Optional[str]:
-        """zipfile's habit: the name of the first entry that is not whole, or None."""
+        """zipfile's habit: the name of the first entry that is not whole, or None.
+        An entry that names no block holds no file and is passed over, as the
+        tool's verify passes over it."""
         for result in self.verify():
-            if not result.ok:
+            if not result.ok and result.reason != "no block":
                 return result.info.filename
         return None
 
@@ -724,7 +768,7 @@ class Archive:
         """Removes a stored file (of the archive's locale, or ``locale``);
         KeyError when it is not stored."""
         self._check_writable()
-        raw = _stored(name)
+        raw = self._typed(name, self.locale if locale is None else locale)
         try:
             self._update(lambda: _n.lib.DeleteArchiveFile(self._handle, raw), locale, name)
         except Error as error:
@@ -740,7 +784,7 @@ class Archive:
         """Stores a file under a new name (which must follow the name rule);
         KeyError when old is not stored, AlreadyStoredError when new is."""
         self._check_writable()
-        raw_old, raw_new = _stored(old), _stored(new)
+        raw_old, raw_new = self._typed(old, self.locale if locale is None else locale), _stored(new)
         _check_name(raw_new)
         try:
             self._update(lambda: _n.lib.RenameArchiveFile(self._handle, raw_old, raw_new), locale, old)
@@ -752,7 +796,7 @@ class Archive:
     def set_locale(self, name: str, old: int, new: int) -> None:
         """Moves the version of a stored file in locale old to locale new."""
         self._check_writable()
-        raw = _stored(name)
+        raw = self._typed(name, old)
         try:
             self._update(lambda: _n.lib.SetArchiveFileLocale(self._handle, raw, old, new), None, name)
         except Error as error:
@@ -828,8 +872,13 @@ def _walk(folder: str) -> Iterator[tuple]:
         if entry.is_dir(follow_symlinks=False):
             for path, relative in _walk(entry.path):
                 yield path, os.fsdecode(entry.name) + "\\" + relative
-        elif entry.is_file(follow_symlinks=True) and not entry.is_dir(follow_symlinks=True):
-            yield entry.path, os.fsdecode(entry.name)
+        else:
+            try:
+                regular = entry.is_file(follow_symlinks=True) and not entry.is_dir(follow_symlinks=True)
+            except OSError:  # a link that loops or cannot be followed: no file, as the tool skips it
+                regular = False
+            if regular:
+                yield entry.path, os.fsdecode(entry.name)
 
 
 def _same(a: str, b: str) -> bool:
@@ -914,6 +963,16 @@ class ArchiveFile(io.RawIOBase):
         if size is None or size < 0:
             size = self._size - self._pos
         size = max(0, min(size, self._size - self._pos))
+        if size > _READ_PIECE:
+            # As Archive.read(): memory follows the bytes that decode.
+            pieces = []
+            while size > 0:
+                piece = self.read(min(size, _READ_PIECE))
+                if not piece:
+                    break
+                pieces.append(piece)
+                size -= len(piece)
+            return b"".join(pieces)
         if size == 0:
             return b""
         buffer = bytearray(size)
@@ -960,10 +1019,16 @@ class ArchiveFile(io.RawIOBase):
         return line
 
     def _seek_library(self, handle: int) -> None:
-        high = c_int32(self._pos >> 32)
-        low = self._pos & 0xFFFFFFFF
-        _n.lib.SetArchiveFilePointer(handle, low - (1 << 32) if low >= 1 << 31 else low, byref(high),
-                                     _n.FILE_BEGIN)
+        # The library moves by a signed 32-bit distance: a position past
+        # 2 GiB is reached in two moves, the second from where the first
+        # ended. A move that fails must not leave the read at another place.
+        first = min(self._pos, 0x7FFFFFFF)
+        ok = _n.lib.SetArchiveFilePointer(handle, first, byref(c_int32(0)), _n.FILE_BEGIN) == first
+        if ok and self._pos != first:
+            ok = _n.lib.SetArchiveFilePointer(handle, self._pos - first, byref(c_int32(0)),
+                                              _n.FILE_CURRENT) == self._pos
+        if not ok:
+            raise last_error(self.name)[1]
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         """Moves the position (kept within the file, as zipfile does);

@@ -2,13 +2,16 @@
 archive should hold. SORVANE_TOOL names the tool (scripts/test-python.sh
 builds it); SORVANE_TEST_SEED repeats a run."""
 
+import ctypes
 import hashlib
 import io
 import json
 import os
 import random
 import shutil
+import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -38,6 +41,27 @@ def tool(*args, check=True):
     if check and result.returncode != 0:
         raise AssertionError("sorvane %s: %s" % (" ".join(map(str, args)), result.stderr.decode()))
     return result
+
+
+def edit_table(archive, hash_table, edit):
+    """Deciphers the archive's hash table (or block table), lets edit(table,
+    entries) change the 16-byte entries and writes it back enciphered: the
+    odd archives other writers leave."""
+    lib = _native.lib
+    lib.HashTableKey.restype = lib.BlockTableKey.restype = lib.HashString.restype = ctypes.c_uint32
+    lib.HashString.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+    key = lib.HashTableKey() if hash_table else lib.BlockTableKey()
+    with open(archive, "r+b") as f:
+        header = f.read(32)
+        pos = struct.unpack_from("<I", header, 16 if hash_table else 20)[0]
+        entries = struct.unpack_from("<I", header, 24 if hash_table else 28)[0]
+        f.seek(pos)
+        table = ctypes.create_string_buffer(f.read(entries * 16), entries * 16)
+        lib.DecryptBlock(table, entries * 16, key)
+        edit(table, entries)
+        lib.EncryptBlock(table, entries * 16, key)
+        f.seek(pos)
+        f.write(table.raw)
 
 
 def digest(path):
@@ -191,6 +215,139 @@ class AgainstTheTool(Base):
         for (upper, locale), (stored, data) in files.items():
             got = tool("extract", copy, stored, "--locale", locale, "-O").stdout
             self.assertEqual(got, data, stored)
+
+    def test_names_apart_in_the_archive_stay_apart(self):
+        # The archive folds the case of ASCII letters only: names that differ
+        # in other letters are other files, in the package as in the tool.
+        tree = self.path("tree")
+        os.makedirs(tree)
+        names = ["\u00e9.txt", "\u00c9.txt", "stra\u00dfe.txt", "STRASSE.txt", "\ufb00.txt", "FF.txt"]
+        for i, name in enumerate(names):
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(b"%d" % i)
+        archive = self.path("n.mpq")
+        subprocess.run([TOOL, "add", archive, "."], cwd=tree, check=True, stdout=subprocess.PIPE)
+        listed = [e["name"] for e in json.loads(tool("list", archive, "--json").stdout.decode())["entries"]]
+        with sorvane.open(archive) as a:
+            self.assertEqual(sorted(a.namelist()), sorted(listed))
+            a.extractall(self.path("py"))
+        tool("extract", archive, "-C", self.path("tool"))
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(len(tree_of(self.path("py"))), 6)
+
+    def test_names_stored_with_slashes_read_back(self):
+        # Other writers store names with "/": each name namelist() gives
+        # reads, extracts, and is deleted and renamed as the tool does it.
+        archive = self.path("s.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("keep.txt", b"k")
+        handle = _native.lib.OpenArchiveWritable(os.fsencode(archive),
+                                                 _native.UPDATE_OPEN_EXISTING | _native.UPDATE_KEEP_LISTFILE, 0)
+        for name in (b"units/grunt.txt", b"units/orc/peon.txt", b"art\\x/y.blp"):
+            self.assertTrue(_native.lib.AddFileFromMemory(handle, name, len(name), name, 0, 0, 0))
+        _native.lib.CloseWritableArchive(handle, 0)
+        with sorvane.open(archive) as a:
+            for name in a.namelist():
+                self.assertIn(name, a)
+                self.assertEqual(a.read(name), a.read(a.getinfo(name)))
+                if "/" in name:
+                    self.assertEqual(a.read(name), name.encode())
+            a.extractall(self.path("py"))
+        tool("extract", archive, "-C", self.path("tool"))
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        with sorvane.open(archive, "a") as a:
+            a.delete("units/grunt.txt")
+            a.rename("units/orc/peon.txt", "units\\orc\\peon.txt")
+        with sorvane.open(archive) as a:
+            self.assertEqual(sorted(a.namelist()), ["(listfile)", "art\\x/y.blp", "keep.txt", "units\\orc\\peon.txt"])
+
+    def test_extract_writes_what_the_tool_writes_for_hollow_names(self):
+        # Names of archives others write: a name that ends in a separator or
+        # "." is refused, as the tool refuses it, and never lands on the file
+        # of another entry.
+        names = [b"readme.txt", b"readme.txt\\", b"docs\\.", b"docs\\a.txt", b"x\\\\y.txt", b".\\dot.txt", b"z/",
+                 b"z/w.txt"]
+        archive = self.path("h.mpq")
+        with sorvane.create(archive):
+            pass
+        handle = _native.lib.OpenArchiveWritable(os.fsencode(archive), _native.UPDATE_OPEN_EXISTING, 0)
+        for name in names:
+            self.assertTrue(_native.lib.AddFileFromMemory(handle, name, len(name), name, 0, 0, 0))
+        _native.lib.CloseWritableArchive(handle, 0)
+        listfile = self.path("names.txt")
+        with open(listfile, "wb") as f:
+            f.write(b"\n".join(names))
+        refused = []
+        with sorvane.open(archive, listfile=listfile) as a:
+            for info in a.infolist():
+                try:
+                    a.extract(info, self.path("py"))
+                except sorvane.BadNameError:
+                    refused.append(info.filename)
+        self.assertEqual(tool("extract", archive, "-C", self.path("tool"), "--listfile", listfile,
+                              check=False).returncode, 1)
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(sorted(refused), ["docs\\.", "readme.txt\\", "z/"])
+
+    def test_extractall_passes_over_an_entry_naming_no_block(self):
+        # Archives made to resist editors carry hash entries that name no
+        # block: readers pass over them, and so do the tool's extract and
+        # extractall().
+        archive = self.path("d.mpq")
+        with sorvane.create(archive, hash_size=16) as a:
+            a.writestr("real.txt", b"real")
+        hashed = _native.lib.HashString
+
+        def decoys(table, entries):
+            # One where a lookup of real.txt comes first; the file further on.
+            real = next(k for k in range(entries)
+                        if struct.unpack_from("<I", table, k * 16)[0] == hashed(b"real.txt", 1))
+            moved = (real + 1) % entries
+            while struct.unpack_from("<I", table, moved * 16 + 12)[0] != 0xFFFFFFFF:
+                moved = (moved + 1) % entries
+            table[moved * 16:moved * 16 + 16] = table[real * 16:real * 16 + 16]
+            struct.pack_into("<I", table, real * 16 + 12, 78)
+            # And one of a name no file has.
+            slot = hashed(b"ghost.txt", 0) % entries
+            while struct.unpack_from("<I", table, slot * 16 + 12)[0] != 0xFFFFFFFF:
+                slot = (slot + 1) % entries
+            struct.pack_into("<IIII", table, slot * 16, hashed(b"ghost.txt", 1), hashed(b"ghost.txt", 2), 0, 77)
+
+        edit_table(archive, True, decoys)
+        listfile = self.path("names.txt")
+        with open(listfile, "wb") as f:
+            f.write(b"ghost.txt\n")
+        with sorvane.open(archive, listfile=listfile) as a:
+            self.assertEqual(sorted(i.filename for i in a.infolist() if not i.has_block), ["ghost.txt", "real.txt"])
+            info = a.getinfo("real.txt")
+            self.assertEqual((info.has_block, info.file_size), (True, 4))
+            a.extractall(self.path("py"))
+            self.assertIsNone(a.testzip())
+        tool("verify", archive, "--listfile", listfile)
+        tool("extract", archive, "-C", self.path("tool"), "--listfile", listfile)
+        self.assertEqual(tree_of(self.path("py")), tree_of(self.path("tool")))
+        self.assertEqual(tree_of(self.path("py")), {"real.txt": b"real"})
+
+    @unittest.skipUnless(hasattr(os, "mkfifo"), "pipes and symbolic links of this system")
+    def test_add_leaves_out_what_the_tool_skips(self):
+        tree = self.path("tree")
+        os.makedirs(os.path.join(tree, "sub"))
+        for name in ("a.txt", "sub/b.txt"):
+            with open(os.path.join(tree, name), "wb") as f:
+                f.write(name.encode())
+        os.symlink("loop1", os.path.join(tree, "loop2"))
+        os.symlink("loop2", os.path.join(tree, "loop1"))
+        os.symlink("nowhere", os.path.join(tree, "dangling"))
+        os.symlink("sub", os.path.join(tree, "folder-link"))
+        os.symlink("a.txt", os.path.join(tree, "file-link"))
+        os.mkfifo(os.path.join(tree, "fifo"))
+        with sorvane.open(self.path("p.mpq"), "a") as a:
+            a.add(tree, arcname="")
+        self.assertEqual(subprocess.run([TOOL, "add", self.path("t.mpq"), "."], cwd=tree, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE).returncode, 3)
+        with sorvane.open(self.path("p.mpq")) as p, sorvane.open(self.path("t.mpq")) as t:
+            self.assertEqual(sorted(p.namelist()), sorted(t.namelist()))
+            self.assertEqual(sorted(p.namelist()), ["(listfile)", "a.txt", "file-link", "sub\\b.txt"])
 
 
 def tree_of(root):
@@ -387,6 +544,12 @@ class Errors(Base):
         self.assertEqual(caught.exception.code, 2)
         self.assertEqual(caught.exception.filename, missing)
         self.assertTrue(caught.exception.strerror)
+        # A folder is there: no archive, but not missing either.
+        for mode in ("r", "a"):
+            with self.assertRaises(sorvane.Error) as caught:
+                sorvane.open(self.dir, mode)
+            self.assertNotIsInstance(caught.exception, FileNotFoundError)
+            self.assertIn("folder", str(caught.exception))
 
         junk = self.path("junk.mpq")
         with open(junk, "wb") as f:
@@ -479,6 +642,31 @@ class Extraction(Base):
         self.assertEqual(sorted(os.listdir(out)), ["link", "ok", "ok.txt"])
         self.assertEqual(os.listdir(os.path.join(out, "ok")), ["file.txt"])
 
+    @unittest.skipUnless(os.name == "posix", "a process's address-space limit of POSIX systems")
+    def test_a_size_the_data_cannot_back_fails_as_damage(self):
+        # A block that claims almost 4 GiB for four stored bytes: reading it
+        # fails as a damaged archive also in a process that cannot have
+        # that much memory, as the tool's extract does.
+        archive = self.path("big.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("big.bin", b"tiny", compress="none")
+            a.writestr("ok.txt", b"ok", compress="none")
+        with sorvane.open(archive) as a:
+            block = a.getinfo("big.bin").block_index
+        edit_table(archive, False, lambda table, _: struct.pack_into("<I", table, block * 16 + 8, 0xFFFFFF00))
+        script = ("import resource, sys, sorvane\n"
+                  "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+                  "with sorvane.open(sys.argv[1]) as a:\n"
+                  "    for how in (lambda: a.read('big.bin'), lambda: a.open('big.bin').read()):\n"
+                  "        try:\n"
+                  "            how()\n"
+                  "        except sorvane.BadArchiveError:\n"
+                  "            print('damaged')\n"
+                  "    print(a.read('ok.txt').decode())\n")
+        result = subprocess.run([sys.executable, "-c", script, archive], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        self.assertEqual(result.stdout.decode().split(), ["damaged", "damaged", "ok"], result.stderr.decode())
+
     def test_names_windows_would_change_are_refused_there(self):
         # Checked here by the rule Windows applies, so the refusal is tested
         # on every system; the files of the names it keeps are written.
@@ -506,6 +694,64 @@ class Extraction(Base):
         finally:
             _extract._WINDOWS = saved
         self.assertEqual(sorted(os.listdir(out)), ["a", "c.txt", "com10", "dot", "nul1"])
+
+
+class Seeks(Base):
+    def test_positions_past_2_gib_read_the_bytes_there(self):
+        # A file of 2.25 GiB whose first sector and the one at 2.125 GiB hold
+        # bytes (the others are empty: only the sectors read are decoded),
+        # made from a small file by pointing its block at data put behind it.
+        archive = self.path("big.mpq")
+        with sorvane.create(archive) as a:
+            a.writestr("big.bin", b"x" * 5000, compress="zlib")
+        with sorvane.open(archive) as a:
+            block = a.getinfo("big.bin").block_index
+        size, sectors, far_at = 0x90000000, 0x90000, 0x88000
+        near, far = content(self.rng, 4096), content(self.rng, 4096)
+        offsets = [4 * (sectors + 1) + (0 if i == 0 else 4096 if i <= far_at else 8192) for i in range(sectors + 1)]
+        data = struct.pack("<%dI" % len(offsets), *offsets) + near + far
+        with open(archive, "ab") as f:
+            end = f.seek(0, io.SEEK_END)
+            f.write(data)
+
+        def point(table, _):
+            flags = struct.unpack_from("<I", table, block * 16 + 12)[0]
+            struct.pack_into("<IIII", table, block * 16, end, len(data), size, flags)
+
+        edit_table(archive, False, point)
+        with sorvane.open(archive) as a, a.open("big.bin") as f:
+            self.assertEqual(f.size, size)
+            for at, expected in ((50, near[50:150]), (0x88000000 + 100, far[100:300]), (0x88000000, far),
+                                 (10, near[10:20])):
+                f.seek(at)
+                self.assertEqual(f.read(len(expected)), expected, at)
+
+
+class TwoEntriesOfOneName(Base):
+    def test_each_entry_reads_as_itself(self):
+        # Archives that hide files behind a decoy hold two entries of one
+        # name and locale: an ArchiveInfo of infolist() reads its own entry,
+        # as the tool's extract and verify take each.
+        archive = self.path("d.mpq")
+        with sorvane.create(archive, hash_size=16) as a:
+            a.writestr("dup.txt", b"the first", compress="none")
+            a.writestr("other.txt", b"the second", compress="none")
+        hashed = _native.lib.HashString
+
+        def rename(table, entries):
+            other = next(k for k in range(entries)
+                         if struct.unpack_from("<I", table, k * 16)[0] == hashed(b"other.txt", 1))
+            struct.pack_into("<II", table, other * 16, hashed(b"dup.txt", 1), hashed(b"dup.txt", 2))
+
+        edit_table(archive, True, rename)
+        with sorvane.open(archive) as a:
+            dups = [i for i in a.infolist() if i.filename == "dup.txt"]
+            self.assertEqual(len(dups), 2)
+            self.assertEqual(sorted(a.read(i) for i in dups), [b"the first", b"the second"])
+            for info in dups:
+                with a.open(info) as f:
+                    self.assertEqual(f.read(), a.read(info))
+            self.assertEqual(a.read(sorvane.ArchiveInfo("dup.txt")), a.read("dup.txt"))
 
 
 class Threads(Base):

@@ -41,8 +41,13 @@ TEST(MountVerb, SaysWhenTheBuildCannotMountAndRefusesAMountPointThatIsNoFolder) 
 
 #ifndef _WIN32  // FUSE mounts exist on Linux only
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <chrono>
 #include <fstream>
@@ -372,6 +377,82 @@ TEST_F(MountTest, EachOfTwoEntriesOfOneNameShowsItsOwnBytes) {
   EXPECT_NE(expected.begin()->second, std::next(expected.begin())->second);
   Mount(dir, "d.mpq", {"--all-locales"});
   EXPECT_EQ(Differences(Shown(), expected), "");
+  Unmount();
+}
+
+// A hash entry that names no block, where a lookup of a real file's name
+// comes first: the mount passes over it as readers do, and shows the real
+// file under its name with its bytes, not an empty one.
+TEST_F(MountTest, AnEntryNamingNoBlockDoesNotHideTheFileOfItsName) {
+  TempDir dir("sorvane-mount");
+  std::string name;
+  for (int k = 0; name.empty(); ++k) {
+    const std::string candidate = "hidden" + std::to_string(k) + ".txt";
+    if (HashString(candidate.c_str(), HASH_TABLE_INDEX) % 16 < 12) name = candidate;
+  }
+  ArchiveBuilder b;
+  b.HashTableSize(16);
+  b.SetHashEntry(HashString(name.c_str(), HASH_TABLE_INDEX) % 16,
+                 HashEntry{HashString(name.c_str(), HASH_NAME_A), HashString(name.c_str(), HASH_NAME_B), 0, 77});
+  b.Add(name, PatternBytes(700, 3));
+  b.Listfile({name});
+  b.WriteTo(dir / "d.mpq");
+  Mount(dir, "d.mpq", {"--all-locales"});
+  EXPECT_EQ(Shown(), (std::map<std::string, Bytes>{{name, PatternBytes(700, 3)}}));
+  Unmount();
+}
+
+// A file past 2 GiB is read at its offsets there: a file of 2.25 GiB whose
+// first sector and the one at 2.125 GiB hold bytes (the others are empty and
+// damaged; only the sectors a read touches are decoded).
+TEST_F(MountTest, ReadsPastTwoGiBReadTheBytesThere) {
+  TempDir dir("sorvane-mount");
+  constexpr uint32_t kSize = 0x90000000u, kSectors = kSize / 4096, kFar = 0x88000000u / 4096;
+  const Bytes near = PatternBytes(4096, 1), far = PatternBytes(4096, 2);
+  Bytes data(4 * (static_cast<size_t>(kSectors) + 1));
+  const uint32_t table = static_cast<uint32_t>(data.size());
+  for (uint32_t i = 0; i <= kSectors; ++i) StoreLE32At(data, 4ull * i, table + (i == 0 ? 0 : i <= kFar ? 4096 : 8192));
+  data.insert(data.end(), near.begin(), near.end());  // sectors of the sector size are stored as they are
+  data.insert(data.end(), far.begin(), far.end());
+  ArchiveBuilder b;
+  FileSpec& big = b.Add("big.bin", Bytes(), BLOCK_COMPRESSED);
+  big.rawData = data;
+  big.fileSize = kSize;
+  b.Listfile({"big.bin"});
+  b.WriteTo(dir / "big.mpq");
+  Mount(dir, "big.mpq");
+  std::ifstream in(dir / "mnt/big.bin", std::ios::binary);
+  for (const auto& [at, expected] : std::vector<std::pair<uint64_t, Bytes>>{
+           {0x88000000ull + 100, Bytes(far.begin() + 100, far.begin() + 300)},
+           {50, Bytes(near.begin() + 50, near.begin() + 150)},
+           {0x88000000ull, far}}) {
+    in.seekg(static_cast<std::streamoff>(at));
+    Bytes got(expected.size());
+    in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(got.size()));
+    EXPECT_TRUE(in && got == expected) << "at " << at;
+    in.clear();
+  }
+  in.close();
+  Unmount();
+}
+
+// Options pass on to the mount, but none makes it writable: writes fail as
+// on a read-only file system.
+TEST_F(MountTest, NoOptionMakesTheMountWritable) {
+  TempDir dir("sorvane-mount");
+  ArchiveBuilder b;
+  b.Add("a.txt", "a");
+  b.WriteTo(dir / "a.mpq");
+  Mount(dir, "a.mpq", {"-o", "rw"});
+  errno = 0;
+  EXPECT_EQ(::open((dir / "mnt/new.txt").c_str(), O_CREAT | O_WRONLY, 0644), -1);
+  EXPECT_EQ(errno, EROFS);
+  errno = 0;
+  EXPECT_EQ(::mkdir((dir / "mnt/d").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EROFS);
+  errno = 0;
+  EXPECT_EQ(::unlink((dir / "mnt/a.txt").c_str()), -1);
+  EXPECT_EQ(errno, EROFS);
   Unmount();
 }
 

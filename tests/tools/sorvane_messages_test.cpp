@@ -66,6 +66,17 @@ TEST(SorvaneMessagesTest, CompletionOffersVerbsOptionsAndStoredNames) {
   const std::string options = complete("sorvane extract --all", 2);
   EXPECT_EQ(options, "--all-locales\n");
   EXPECT_NE(complete("sorvane extract m.mpq Un", 3).find("Units/Orc/grunt.txt"), std::string::npos);
+  // Stored names are offered as they are, never run: an archive's names are
+  // anyone's text.
+  ArchiveBuilder b;
+  b.Add("$(touch ran1)", "x");
+  b.Add("`touch ran2`", "x");
+  b.Listfile({"$(touch ran1)", "`touch ran2`"});
+  b.WriteTo(dir / "n.mpq");
+  const std::string offered = complete("sorvane extract n.mpq ''", 3);
+  EXPECT_NE(offered.find("$(touch ran1)\n"), std::string::npos) << offered;
+  EXPECT_NE(offered.find("`touch ran2`\n"), std::string::npos) << offered;
+  EXPECT_FALSE(fs::exists(dir / "ran1") || fs::exists(dir / "ran2"));
 }
 #endif
 

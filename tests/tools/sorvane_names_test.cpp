@@ -58,6 +58,9 @@ TEST(SorvaneNamesTest, NamesWithControlCharactersAreShownQuotedByBothPrograms) {
     EXPECT_TRUE(Has(r.output, "$'odd\\\\a\\033[31mb.txt'") && !Has(r.output + r.errors, "\033")) << r.output;
   }
   EXPECT_EQ(ReadBytes(dir / "odd/a\033[31mb.txt"), PatternBytes(100, 4));  // extracted under its own name
+  const RunResult left = Sorvane(dir, {"add", "-v", "x.mpq", "odd", "--exclude", "*.txt"});
+  EXPECT_TRUE(Has(left.output, "left out $'odd/a\\033[31mb.txt': --exclude") && !Has(left.output, "\033"))
+      << left.output;
 #endif
   ArchiveBuilder b;
   b.Add("\\\033]0;owned\007x", "text");

@@ -26,9 +26,10 @@ int64_t UnixTime(uint64_t filetime) {
   return filetime > kEpoch ? static_cast<int64_t>((filetime - kEpoch) / 10000000ull) : 0;
 }
 
-// FILE_BEGIN's value: the tools build without <windows.h>, which defines it
-// there.
+// FILE_BEGIN's and FILE_CURRENT's values: the tools build without
+// <windows.h>, which defines them there.
 constexpr uint32_t kFromStart = 0;
+constexpr uint32_t kFromHere = 1;
 
 // One open file of the archive and the sectors it decoded last. Used by one
 // thread at a time (the library's rule for a file handle): the pool below
@@ -55,9 +56,17 @@ struct OpenFile {
 
   // count bytes at offset through the library; false on a damaged sector.
   bool ReadAt(char* out, uint32_t offset, uint32_t count) const {
+    // The library moves by a signed 32-bit distance: an offset past 2 GiB
+    // is reached in two moves, the second from where the first ended.
+    const uint32_t first = std::min<uint32_t>(offset, 0x7FFFFFFFu);
     int32_t high = 0;
     uint32_t got = 0;
-    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, kFromStart) != offset) return false;
+    if (SetArchiveFilePointer(file, static_cast<int32_t>(first), &high, kFromStart) != first) return false;
+    high = 0;
+    if (offset != first &&
+        SetArchiveFilePointer(file, static_cast<int32_t>(offset - first), &high, kFromHere) != offset) {
+      return false;
+    }
     return ReadArchiveFile(file, out, count, &got, nullptr) && got == count;
   }
 
@@ -301,6 +310,9 @@ int RunMount(const Args& args) {
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries = StoredEntries(archive, names);
+  // An entry that names no block holds no file (readers pass over it): shown,
+  // it would be an empty file in the place of the real one of its name.
+  std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
   std::sort(entries.begin(), entries.end(), LessByName);
   ArchiveFacts facts{};
   GetArchiveFacts(archive, FACTS_TABLES, &facts);

@@ -250,12 +250,14 @@ int RunList(const Args& args) {
   std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
   std::sort(entries.begin(), entries.end(), LessByName);
   bool allFound = true;
+  // --locale lists that language version alone: a NAME selects among its
+  // files, so one stored only in other locales is reported, not shown empty.
+  if (args.Has("locale")) {
+    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
+  }
   if (args.positional.size() > 1 || args.Has("exclude")) {
     entries = SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
                             args.Has("no-wildcards"), "list", locale, &allFound);
-  }
-  if (args.Has("locale")) {
-    std::erase_if(entries, [locale](const StoredEntry& e) { return e.locale != locale; });
   }
   if (args.Has("json")) {
     ListJson(args.positional[0], entries);
@@ -431,6 +433,9 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
   if (!ReadUserList(args.Value("listfile"), &names)) return false;
   // Extraction needs no sector tables here: each file's own read finds them.
   std::vector<StoredEntry> entries = StoredEntries(archive, names, false);
+  // An entry that names no block holds no file: readers pass over it, and
+  // it must not stand in for a file of its name as that name's version.
+  std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
   std::sort(entries.begin(), entries.end(), LessByName);
   const std::vector<StoredEntry> selected =
       SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
@@ -826,9 +831,12 @@ int RunVerify(const Args& args) {
   std::set<uint32_t> chosen;
   uint64_t files = facts.hashUsed, bytes = facts.contentBytes;
   if (args.positional.size() > 1) {
+    // As for extract, an entry that names no block is no file a NAME selects.
+    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+    std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
     const std::vector<StoredEntry> selected =
-        SelectEntries(StoredEntries(archive.get(), names), {args.positional.begin() + 1, args.positional.end()}, {},
-                      args.Has("no-wildcards"), "verify", 0, &allFound);
+        SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, {}, args.Has("no-wildcards"),
+                      "verify", 0, &allFound);
     files = selected.size();
     bytes = 0;
     for (const StoredEntry& e : selected) {

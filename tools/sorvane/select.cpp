@@ -207,11 +207,19 @@ std::vector<StoredEntry> SelectEntries(const std::vector<StoredEntry>& entries, 
       *allFound = false;
     }
   }
+  // An exclusion sees the stored name, as the patterns above and add's
+  // walk do: the quoted form a name with control characters or bytes that
+  // are no UTF-8 is shown in has other characters and no separators where
+  // the name has them. The shown form ("#INDEX" for an unnamed entry) is
+  // taken too, as typed from a listing.
+  auto excluded = [&excludes](const StoredEntry& e) {
+    if (excludes.empty()) return false;
+    const std::string shown = DisplayName(e);
+    return Excluded(excludes, shown) || (!e.name.empty() && e.name != shown && Excluded(excludes, e.name));
+  };
   std::vector<StoredEntry> selected;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (chosen[i] && (excludes.empty() || !Excluded(excludes, DisplayName(entries[i])))) {
-      selected.push_back(entries[i]);
-    }
+    if (chosen[i] && !excluded(entries[i])) selected.push_back(entries[i]);
   }
   return selected;
 }

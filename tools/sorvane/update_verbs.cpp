@@ -216,12 +216,12 @@ class SourceCollector {
         for (const Walked& w : walked) {
           const fs::path& file = w.path;
           if (IsWalkedArchive(w)) {
-            if (args_.verbose) Note("left out " + file.string() + ": it is the archive itself");
+            if (args_.verbose) Note("left out " + Shown(file.string()) + ": it is the archive itself");
             continue;
           }
           const std::string name = StoredNameForPath(file.generic_string());
           if (Excluded(args_.All("exclude"), name)) {
-            if (args_.verbose) Note("left out " + file.string() + ": --exclude");
+            if (args_.verbose) Note("left out " + Shown(file.string()) + ": --exclude");
             continue;
           }
           if (name.empty()) {
@@ -247,7 +247,7 @@ class SourceCollector {
           return false;
         }
         if (!args_.Has("name") && Excluded(args_.All("exclude"), name)) {
-          if (args_.verbose) Note("left out " + path + ": --exclude");
+          if (args_.verbose) Note("left out " + Shown(path) + ": --exclude");
           continue;
         }
         const uint32_t problem = CheckStoredName(name.c_str());
@@ -650,6 +650,15 @@ int RunAdd(const Args& args) {
   SourceCollector collector(args, absolute);
   if (!collector.Collect(&sources)) return kExitFailure;
   if (sources.empty()) return collector.skipped() != 0 ? kExitSkipped : kExitOk;
+  // Known before the archive is opened (or made): the add would fail at
+  // that file after all.
+  for (const Source& source : sources) {
+    if (source.size > 0xFFFFFFFFu) {
+      FailPlain("cannot add " + Quote(source.path) + ": it holds " + std::to_string(source.size) +
+                " bytes, more than a stored file can (4 GiB); nothing was written");
+      return kExitFailure;
+    }
+  }
   std::vector<std::string> names;
   uint64_t totalBytes = 0;
   for (const Source& source : sources) {
@@ -727,13 +736,24 @@ bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     bool found = true;
     const std::vector<StoredEntry> selected =
         SelectEntries(entries, {arg}, {}, args.Has("no-wildcards"), args.verb, locale, &found);
-    size_t taken = 0;
+    size_t taken = 0, unnamed = 0;
     for (const StoredEntry& e : selected) {
-      if (e.locale != locale || e.name.empty()) continue;
+      if (e.locale != locale) continue;
+      if (e.name.empty()) {
+        ++unnamed;
+        continue;
+      }
       out->push_back(e.name);
       ++taken;
     }
-    if (found && taken == 0) NotInArchive(args.verb, arg, locale);
+    // The library changes files by name: one no list names is there, but
+    // cannot be reached.
+    if (found && taken == 0 && unnamed != 0) {
+      FailPlain("cannot " + args.verb + " " + Quote(arg) + ": no list gives the name of that file, and files are " +
+                args.verb + "d by name");
+    } else if (found && taken == 0) {
+      NotInArchive(args.verb, arg, locale);
+    }
     ok = ok && found && taken != 0;
   }
   return ok;
@@ -761,14 +781,25 @@ int RunDelete(const Args& args) {
   std::vector<std::string> typed;
   if (!ExpandNames(args, archive.get(), locale, &typed)) status = kExitFailure;
   std::vector<std::string> deleted;
+  // NAMEs may select one file more than once ("Units" and "Units/a.txt"):
+  // a name this command deleted already is done, not missing. A second
+  // entry of the same name still goes, one delete each.
+  std::set<std::string> gone;
+  auto folded = [](const std::string& name) {
+    std::string key = Backslashed(name);
+    for (char& c : key) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    return key;
+  };
   for (const std::string& given : typed) {
     const std::string name = StoredNameFor(archive.get(), given, locale, true);
     SetLastError(ERROR_SUCCESS);
     if (DeleteArchiveFile(archive.get(), name.c_str())) {
       deleted.push_back(name);
+      gone.insert(folded(name));
       if (args.verbose) Note("deleted " + Shown(name));
       continue;
     }
+    if (GetLastError() == ERR_FILE_NOT_STORED && gone.count(folded(name)) != 0) continue;
     status = kExitFailure;
     if (GetLastError() == ERROR_SUCCESS) {
       FailPlain("cannot delete " + Quote(name) + ": only its neutral version is stored (use --locale 0)");
