@@ -601,8 +601,18 @@ uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* dista
   int64_t base = 0;
   if (method == 1) base = file->position;
   if (method == 2) base = block->fileSize;
-  const int64_t target = base + distance;
-  if (target < 0 || target > static_cast<int64_t>(block->fileSize)) return 0xFFFFFFFFu;
+  const auto inside = [&](int64_t target) { return target >= 0 && target <= static_cast<int64_t>(block->fileSize); };
+  int64_t target = base + distance;
+  // A signed 32-bit distance cannot reach past 2 GiB of a larger file; with
+  // the high word given, the two words are one 64-bit distance, as for the
+  // system's files. Where both readings land inside the file they agree (a
+  // file is shorter than the 4 GiB between them), so callers that pass a
+  // high word they never set move as before.
+  // A high word other than 0 and -1 moves by 4 GiB or more, out of any file.
+  if (!inside(target) && distanceHigh != nullptr && (*distanceHigh == 0 || *distanceHigh == -1)) {
+    target = base + static_cast<int64_t>(static_cast<uint32_t>(distance)) - (*distanceHigh == 0 ? 0 : (int64_t{1} << 32));
+  }
+  if (!inside(target)) return 0xFFFFFFFFu;
   file->position = static_cast<uint32_t>(target);
   if (distanceHigh != nullptr) *distanceHigh = 0;
   return file->position;

@@ -229,8 +229,9 @@ SORVANE_API bool BuildCryptTable(void);
 // The hash of a stored name of one of the HASH_* types: the hash-table slot
 // (HASH_TABLE_INDEX, before masking with the table size), the two name
 // checks (HASH_NAME_A, HASH_NAME_B) or the file key of a name without
-// folder (HASH_FILE_KEY). Letters are folded to upper case and '/' counts as
-// '\'. A null name hashes as the empty one.
+// folder (HASH_FILE_KEY). ASCII letters are folded to upper case; '/' is a
+// character of its own, so "dir/x" and "dir\x" hash apart. A null name
+// hashes as the empty one.
 SORVANE_API uint32_t HashString(const char* name, uint32_t hashType);
 // Enciphers (EncryptBlock) or deciphers (DecryptBlock) byteLength / 4 little-
 // endian words in place with the key; trailing bytes stay as they are. False
@@ -364,10 +365,14 @@ SORVANE_API uint32_t GetLocale(void);
 // decode), ERROR_NOT_SUPPORTED (a compression method this build lacks).
 SORVANE_API bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* bytesRead,
                                  OVERLAPPED* overlapped);
-// Moves the file's position by distance (with *distanceHigh as its upper 32
-// bits when not null) from FILE_BEGIN, FILE_CURRENT or FILE_END; a stored
-// file's position stays within its size. Returns the new position's low 32
-// bits, 0xFFFFFFFF with ERROR_INVALID_PARAMETER for no open file.
+// Moves the file's position by distance, a signed 32-bit value, from
+// FILE_BEGIN, FILE_CURRENT or FILE_END; where that lands outside the file
+// and distanceHigh is not null, by the 64-bit distance *distanceHigh and
+// distance make (past 2 GiB of a larger file). A stored file's position
+// stays within its size: a move outside it changes nothing and returns
+// 0xFFFFFFFF with no error code. Returns the new position's low 32 bits
+// (*distanceHigh set to 0), 0xFFFFFFFF with ERROR_INVALID_PARAMETER for no
+// open file.
 SORVANE_API uint32_t SetArchiveFilePointer(FileHandle file, int32_t distance, int32_t* distanceHigh,
                                            uint32_t method);
 // The file's size (upper 32 bits in *sizeHigh when not null); 0xFFFFFFFF

@@ -7,6 +7,7 @@
 #include "archive/read/provider.h"
 #include "compression/dcl.h"
 #include "compression/scomp.h"
+#include "platform/bytes.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {
@@ -225,6 +226,46 @@ TEST_F(ReadTest, OverlappedOffsets) {
   beyond.Offset = 7000;
   ASSERT_TRUE(ReadArchiveFile(f, out.data(), 2, &got, &beyond));
   EXPECT_EQ(Slice(out, 0, 2), Slice(content, 58, 2));
+}
+
+// Past 2 GiB of a larger file the pointer moves by the 64-bit distance the
+// high word makes, and an overlapped read reads at its offset there rather
+// than at the position.
+TEST_F(ReadTest, PositionsPastTwoGiB) {
+  constexpr uint32_t kSize = 0x90000000u, kSectors = kSize / kSector, kFar = 0x88000000u / kSector;
+  const Bytes near = PatternBytes(kSector, 1), far = PatternBytes(kSector, 2);
+  // Sector 0 and every sector from kFar on are whole stored sectors; those
+  // between are empty and never read.
+  Bytes data(4 * (static_cast<size_t>(kSectors) + 1));
+  const auto table = static_cast<uint32_t>(data.size());
+  for (uint32_t i = 0; i <= kSectors; ++i) {
+    platform::StoreLE32(data.data() + 4ull * i, table + (i == 0 ? 0 : i <= kFar ? kSector : 2 * kSector));
+  }
+  data.insert(data.end(), near.begin(), near.end());
+  data.insert(data.end(), far.begin(), far.end());
+  ArchiveBuilder b;
+  FileSpec& big = b.Add("big.bin", Bytes(), BLOCK_COMPRESSED);
+  big.rawData = data;
+  big.fileSize = kSize;
+  ArchiveHandle a = Open(b);
+  FileHandle f = OpenOnly(a, "big.bin");
+  ASSERT_NE(f, nullptr);
+  int32_t high = 0;
+  EXPECT_EQ(SetArchiveFilePointer(f, static_cast<int32_t>(0x88000000u), &high, 0), 0x88000000u);
+  EXPECT_EQ(Read(f, kSector), far);
+  high = -1;
+  EXPECT_EQ(SetArchiveFilePointer(f, static_cast<int32_t>(0x80000000u), &high, 2), 0x10000000u);
+  EXPECT_EQ(SetArchiveFilePointer(f, static_cast<int32_t>(0x88000000u), nullptr, 0), 0xFFFFFFFFu);
+  high = 1;
+  EXPECT_EQ(SetArchiveFilePointer(f, -1, &high, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(GetArchiveFileInfo(f, INFO_POSITION), 0x10000000u);
+  OVERLAPPED at{};
+  at.Offset = 0x88000000u + 100;
+  Bytes out(200);
+  ASSERT_TRUE(ReadArchiveFile(f, out.data(), 200, nullptr, &at));
+  EXPECT_EQ(out, Slice(far, 100, 200));
+  CloseArchiveFile(f);
+  CloseArchive(a);
 }
 
 TEST_F(ReadTest, MovingThePointer) {
