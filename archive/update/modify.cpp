@@ -241,6 +241,29 @@ bool DeleteArchiveFile(ArchiveHandle archive, const char* name) {
   return EndOperation(archive, Outcome::kDone);
 }
 
+bool DeleteArchiveEntry(ArchiveHandle archive, uint32_t hashIndex) {
+  if (!CheckArguments(archive, "", "")) return false;
+  if (BeginOperation(archive) == nullptr) return false;
+  if (hashIndex >= archive->header.hashTableEntries || !IsHashEntryInUse(archive->hashTable[hashIndex])) {
+    SetLastError(ERR_FILE_NOT_STORED);
+    return EndOperation(archive, Outcome::kRefused);
+  }
+  HashEntry* entry = &archive->hashTable[hashIndex];
+  if (!NoteHashChange(archive, entry)) return EndOperation(archive, Outcome::kArchiveFailed);
+  const auto named = [&](const char* name) {
+    return entry->nameHashA == HashString(name, HASH_NAME_A) && entry->nameHashB == HashString(name, HASH_NAME_B);
+  };
+  // The caller need not know the name; the session's copies of the two
+  // internal files must not outlive them all the same.
+  if (named("(listfile)")) ForgetSessionList(archive);
+  if (named(kAttributesName)) ForgetSessionAttributes(archive);
+  const uint32_t blockIndex = entry->blockIndex;
+  MarkHashEntryDeleted(*entry);
+  ChangeBlockReference(archive, blockIndex, kNoBlock);
+  SessionOf(archive)->hashChanged = true;
+  return EndOperation(archive, Outcome::kDone);
+}
+
 namespace {
 
 Outcome RenameInSession(Archive* archive, const char* oldName, const char* newName) {

@@ -718,6 +718,10 @@ SORVANE_API bool AddFileList(ArchiveHandle archive, const AddListItem* items, ui
 // ERR_ALREADY_STORED (the new name or locale is taken), ERROR_ACCESS_DENIED
 // (read-only handle), and the system's write errors.
 SORVANE_API bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
+// Deletes the file of the hash entry at hashIndex, whatever its name and
+// locale: the way to a file no list names (OpenArchiveFileByIndex's index).
+// Its name, being unknown, stays in "(listfile)" if it is there.
+SORVANE_API bool DeleteArchiveEntry(ArchiveHandle archive, uint32_t hashIndex);
 SORVANE_API bool RenameArchiveFile(ArchiveHandle archive, const char* oldName, const char* newName);
 SORVANE_API bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldLocale,
                                       uint32_t newLocale);

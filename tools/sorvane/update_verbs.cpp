@@ -715,8 +715,10 @@ namespace {
 
 // The names a command's NAMEs stand for in locale: a name stored in some
 // locale as it is (its own messages follow), else the names of that locale a
-// pattern or folder selects. False when a NAME selects nothing (reported).
-bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<std::string>* out) {
+// pattern or folder selects, and the hash entries of the files it selects
+// that no list names (#INDEX). False when a NAME selects nothing (reported).
+bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::vector<std::string>* out,
+                 std::vector<uint32_t>* unnamedOut) {
   std::vector<StoredEntry> entries;
   bool listed = false, ok = true;
   for (size_t i = 1; i < args.positional.size(); ++i) {
@@ -736,24 +738,14 @@ bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     bool found = true;
     const std::vector<StoredEntry> selected =
         SelectEntries(entries, {arg}, {}, args.Has("no-wildcards"), args.verb, locale, &found);
-    size_t taken = 0, unnamed = 0;
+    size_t taken = 0;
     for (const StoredEntry& e : selected) {
       if (e.locale != locale) continue;
-      if (e.name.empty()) {
-        ++unnamed;
-        continue;
-      }
-      out->push_back(e.name);
+      if (e.name.empty()) unnamedOut->push_back(e.hashIndex);
+      else out->push_back(e.name);
       ++taken;
     }
-    // The library changes files by name: one no list names is there, but
-    // cannot be reached.
-    if (found && taken == 0 && unnamed != 0) {
-      FailPlain("cannot " + args.verb + " " + Quote(arg) + ": no list gives the name of that file, and files are " +
-                args.verb + "d by name");
-    } else if (found && taken == 0) {
-      NotInArchive(args.verb, arg, locale);
-    }
+    if (found && taken == 0) NotInArchive(args.verb, arg, locale);
     ok = ok && found && taken != 0;
   }
   return ok;
@@ -779,7 +771,20 @@ int RunDelete(const Args& args) {
   if (archive.get() == nullptr || !archive.Begin()) return kExitFailure;
   int status = kExitOk;
   std::vector<std::string> typed;
-  if (!ExpandNames(args, archive.get(), locale, &typed)) status = kExitFailure;
+  std::vector<uint32_t> unnamed;
+  if (!ExpandNames(args, archive.get(), locale, &typed, &unnamed)) status = kExitFailure;
+  // A file no list names goes by its hash entry; one selected twice goes once.
+  std::sort(unnamed.begin(), unnamed.end());
+  unnamed.erase(std::unique(unnamed.begin(), unnamed.end()), unnamed.end());
+  for (const uint32_t index : unnamed) {
+    const std::string shown = "#" + std::to_string(index);
+    if (!DeleteArchiveEntry(archive.get(), index)) {
+      status = kExitFailure;
+      Fail("cannot delete " + shown);
+    } else if (args.verbose) {
+      Note("deleted " + shown);
+    }
+  }
   std::vector<std::string> deleted;
   // NAMEs may select one file more than once ("Units" and "Units/a.txt"):
   // a name this command deleted already is done, not missing. A second
