@@ -309,7 +309,8 @@ int RunMount(const Args& args) {
   }
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
-  std::vector<StoredEntry> entries = StoredEntries(archive, names);
+  std::vector<StoredEntry> entries;
+  if (!StoredEntries(archive, names, &entries)) return kExitFailure;
   // An entry that names no block holds no file (readers pass over it): shown,
   // it would be an empty file in the place of the real one of its name.
   std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });

@@ -82,18 +82,22 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e) {
   return entry;
 }
 
-std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, bool layout) {
+bool StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, std::vector<StoredEntry>* out,
+                   bool layout) {
   std::vector<const char*> given;
   given.reserve(names.size());
   for (const std::string& name : names) given.push_back(name.c_str());
-  std::vector<StoredEntry> entries;
+  out->clear();
   auto take = [](void* context, const ArchiveEntry* e) {
     static_cast<std::vector<StoredEntry>*>(context)->push_back(ToStoredEntry(*e));
     return true;
   };
-  EnumerateArchiveEntriesWith(archive, given.data(), static_cast<uint32_t>(given.size()),
-                              layout ? 0 : ENTRIES_NO_LAYOUT, take, &entries);
-  return entries;
+  if (EnumerateArchiveEntriesWith(archive, given.data(), static_cast<uint32_t>(given.size()),
+                                  layout ? 0 : ENTRIES_NO_LAYOUT, take, out)) {
+    return true;
+  }
+  Fail("cannot gather the archive's entries");
+  return false;
 }
 
 bool OpenStoredEntry(ArchiveHandle archive, const std::string& name, uint32_t locale, uint32_t hashIndex,

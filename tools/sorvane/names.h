@@ -38,9 +38,11 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e);
 
 // Every hash entry in use, in table order, named where a name fits. Without
 // layout, extent is the block's stored size and methods 0xFFFFFFFF (no
-// sector table is read: for callers that need neither).
-std::vector<StoredEntry> StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names,
-                                       bool layout = true);
+// sector table is read: for callers that need neither). False, said on
+// standard error, when the entries cannot be gathered (no memory): an empty
+// list would pass for an empty archive.
+bool StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, std::vector<StoredEntry>* out,
+                   bool layout = true);
 
 // Opens a stored entry: by its name in its locale, or by its hash index when
 // byIndex or when the name leads elsewhere. A name leads to the first of its

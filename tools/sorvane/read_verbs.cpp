@@ -247,7 +247,8 @@ int RunList(const Args& args) {
   if (!CheckTables(archive.get(), args.positional[0], true)) return kExitFailure;
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
-  std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+  std::vector<StoredEntry> entries;
+  if (!StoredEntries(archive.get(), names, &entries)) return kExitFailure;
   std::sort(entries.begin(), entries.end(), LessByName);
   bool allFound = true;
   // --locale lists that language version alone: a NAME selects among its
@@ -365,7 +366,10 @@ int RunInfo(const Args& args) {
   }
   if (args.Has("json")) {
     const bool fit = CheckTables(archive.get(), args.positional[0], true);
-    if (fit) GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
+    if (fit && !GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f)) {
+      Fail("cannot read " + Quote(args.positional[0]));
+      return kExitFailure;
+    }
     InfoJson(args.positional[0], f, fit);
     return fit ? kExitOk : kExitFailure;
   }
@@ -373,7 +377,10 @@ int RunInfo(const Args& args) {
   // What the tables say is worth showing only when they fit the file.
   std::fflush(stdout);
   if (!CheckTables(archive.get(), args.positional[0], true)) return kExitFailure;
-  GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f);
+  if (!GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_SPACE | FACTS_ATTRIBUTES, &f)) {
+    Fail("cannot read " + Quote(args.positional[0]));
+    return kExitFailure;
+  }
   std::printf("hash table:     offset %llu, %u entries: %u in use, %u deleted, %u empty\n",
               static_cast<unsigned long long>(f.hashTablePos), f.hashTableEntries, f.hashUsed, f.hashDeleted,
               f.hashEmpty);
@@ -432,7 +439,8 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return false;
   // Extraction needs no sector tables here: each file's own read finds them.
-  std::vector<StoredEntry> entries = StoredEntries(archive, names, false);
+  std::vector<StoredEntry> entries;
+  if (!StoredEntries(archive, names, &entries, false)) return false;
   // An entry that names no block holds no file: readers pass over it, and
   // it must not stand in for a file of its name as that name's version.
   std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
@@ -749,9 +757,10 @@ void Report(const Verified& v, bool verbose, VerifyCounts* counts) {
 }
 
 // The entries chosen checked, in the order list shows them; every entry
-// when chosen is null.
+// when chosen is null. *complete is false when the check could not go
+// through them all (no memory).
 std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::string>& names,
-                                const std::set<uint32_t>* chosen, Progress* progress) {
+                                const std::set<uint32_t>* chosen, Progress* progress, bool* complete) {
   std::vector<const char*> given;
   for (const std::string& name : names) given.push_back(name.c_str());
   struct Context {
@@ -775,7 +784,7 @@ std::vector<Verified> VerifyAll(ArchiveHandle archive, const std::vector<std::st
     context->progress->FileDone();
     return true;
   };
-  VerifySelectedEntries(archive, given.data(), static_cast<uint32_t>(given.size()), select, take, &context);
+  *complete = VerifySelectedEntries(archive, given.data(), static_cast<uint32_t>(given.size()), select, take, &context);
   std::sort(context.done.begin(), context.done.end(),
             [](const Verified& a, const Verified& b) { return LessByName(a.entry, b.entry); });
   return std::move(context.done);
@@ -815,7 +824,10 @@ int RunVerify(const Args& args) {
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   ArchiveFacts facts{};
-  GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_ATTRIBUTES, &facts);
+  if (!GetArchiveFacts(archive.get(), FACTS_TABLES | FACTS_ATTRIBUTES, &facts)) {
+    Fail("cannot read " + Quote(args.positional[0]));
+    return kExitFailure;
+  }
   VerifyCounts counts;
   if (facts.attributesError != 0) {
     FailPlain("damaged: " + AttributesProblem(facts));
@@ -832,7 +844,8 @@ int RunVerify(const Args& args) {
   uint64_t files = facts.hashUsed, bytes = facts.contentBytes;
   if (args.positional.size() > 1) {
     // As for extract, an entry that names no block is no file a NAME selects.
-    std::vector<StoredEntry> entries = StoredEntries(archive.get(), names);
+    std::vector<StoredEntry> entries;
+    if (!StoredEntries(archive.get(), names, &entries)) return kExitFailure;
     std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
     const std::vector<StoredEntry> selected =
         SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, {}, args.Has("no-wildcards"),
@@ -845,10 +858,13 @@ int RunVerify(const Args& args) {
     }
   }
   std::vector<Verified> results;
+  bool complete = true;
   {
     Progress progress("verify", files, bytes);
-    results = VerifyAll(archive.get(), names, args.positional.size() > 1 ? &chosen : nullptr, &progress);
+    results = VerifyAll(archive.get(), names, args.positional.size() > 1 ? &chosen : nullptr, &progress, &complete);
   }
+  // Whatever was checked is reported; a check cut short is no clean bill.
+  if (!complete) Fail("cannot check every file of " + Quote(args.positional[0]));
   for (const Verified& v : results) Report(v, args.verbose, &counts);
   const size_t damaged = counts.damaged, unchecked = counts.unchecked, mismatched = counts.mismatched;
   if (args.Has("json")) VerifyJson(args.positional[0], results, counts);
@@ -857,7 +873,7 @@ int RunVerify(const Args& args) {
                         " damaged, " + std::to_string(unchecked) + " not checked";
   if (mismatched != 0) summary += ", " + std::to_string(mismatched) + " differ from \"(attributes)\"";
   Note(summary);
-  if (damaged != 0 || mismatched != 0 || !allFound) return kExitFailure;
+  if (damaged != 0 || mismatched != 0 || !allFound || !complete) return kExitFailure;
   return unchecked != 0 ? kExitUnchecked : kExitOk;
 }
 

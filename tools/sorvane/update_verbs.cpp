@@ -731,7 +731,7 @@ bool ExpandNames(const Args& args, ArchiveHandle archive, uint32_t locale, std::
     if (!listed) {
       std::vector<std::string> names;
       if (!ReadUserList(args.Value("listfile"), &names)) return false;
-      entries = StoredEntries(archive, names);
+      if (!StoredEntries(archive, names, &entries)) return false;
       std::sort(entries.begin(), entries.end(), LessByName);
       listed = true;
     }
