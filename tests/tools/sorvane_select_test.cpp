@@ -349,6 +349,21 @@ TEST(SorvaneSelectTest, StreamsCarryBytesOnlyAndNewArchivesFitWhatTheyGet) {
   r = Sorvane(dir, {"add", "big.mpq", "many"});
   EXPECT_EQ(ExitCode(r), 0) << r.errors;
   EXPECT_TRUE(Has(Sorvane(dir, {"info", "big.mpq"}).output, "2048 entries: 1188 in use"));
+
+#ifndef _WIN32  // two files whose names differ only in case, one name in an archive
+  fs::create_directories(dir / "case");
+  WriteBytes(dir / "case/A.txt", Bytes{'U'});
+  WriteBytes(dir / "case/a.txt", Bytes{'l'});
+  for (const bool replace : {false, true}) {
+    fs::remove(dir / "c.mpq");
+    std::vector<std::string> add = {"add", "c.mpq", "case", "case/A.txt"};
+    if (replace) add.push_back("--replace");
+    r = Sorvane(dir, add);
+    EXPECT_TRUE(ExitCode(r) == 3 && Has(r.errors, "skipped \"case/a.txt\": its name \"case\\a.txt\" is that of")) << r.errors;
+    r = Sorvane(dir, {"extract", "c.mpq", "-O", "case/a.txt"});
+    EXPECT_TRUE(ExitCode(r) == 0 && r.output == "U") << r.output << r.errors;
+  }
+#endif
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "platform/bytes.h"
@@ -180,6 +181,14 @@ bool ReadStandardInput(std::vector<uint8_t>* data) {
 // Gathers what the command line names: files, and folders walked in name
 // order. Paths that cannot be added are reported and counted as skipped; a
 // path that does not exist at all fails the command.
+// A stored name as lookups see it: '\' between folders, ASCII letters in
+// upper case.
+std::string FoldedName(const std::string& name) {
+  std::string key = Backslashed(name);
+  for (char& c : key) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  return key;
+}
+
 class SourceCollector {
  public:
   SourceCollector(const Args& args, const std::string& archivePath) : args_(args) {
@@ -259,10 +268,34 @@ class SourceCollector {
         sources->push_back({path, name, fs::file_size(path, ec), {}, 0});
       }
     }
+    KeepOnePerName(sources);
     return true;
   }
 
   size_t skipped() const { return skipped_; }
+
+  // Names in an archive ignore the case of ASCII letters: of the sources
+  // that come to one name, the first is added and the others skipped,
+  // rather than replacing it unseen (--replace) or failing as already
+  // stored. A file given twice is added once.
+  void KeepOnePerName(std::vector<Source>* sources) {
+    std::map<std::string, size_t> first;
+    std::vector<Source> kept;
+    for (Source& source : *sources) {
+      const auto [at, fresh] = first.emplace(FoldedName(source.name), kept.size());
+      if (fresh) {
+        kept.push_back(std::move(source));
+        continue;
+      }
+      const Source& earlier = kept[at->second];
+      if (source.path != "-" && fs::path(source.path).lexically_normal() == fs::path(earlier.path).lexically_normal()) {
+        continue;
+      }
+      Skip(source.path, "its name " + Quote(source.name) + " is that of " + Quote(earlier.path) +
+                            " in the archive, where names ignore case");
+    }
+    *sources = std::move(kept);
+  }
 
   void Skip(const std::string& path, const std::string& why) {
     FailPlain("skipped " + Quote(path) + ": " + why);
@@ -790,11 +823,7 @@ int RunDelete(const Args& args) {
   // a name this command deleted already is done, not missing. A second
   // entry of the same name still goes, one delete each.
   std::set<std::string> gone;
-  auto folded = [](const std::string& name) {
-    std::string key = Backslashed(name);
-    for (char& c : key) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-    return key;
-  };
+  const auto folded = FoldedName;
   for (const std::string& given : typed) {
     const std::string name = StoredNameFor(archive.get(), given, locale, true);
     SetLastError(ERROR_SUCCESS);
