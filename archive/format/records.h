@@ -58,6 +58,13 @@ constexpr uint16_t kLastFormatVersion = 3;
 inline bool HasExtendedHeader(const ArchiveHeader& h) {
   return h.formatVersion >= 1 && h.formatVersion <= kLastFormatVersion && h.headerSize >= kExtendedHeaderBytes;
 }
+// A header read as classic although it names an extended one (its
+// extended fields were junk) is written with the classic version, so that
+// they are never read again: as the file grows they could come to point
+// inside it.
+inline void SettleFormatVersion(ArchiveHeader& h, bool readAsExtended) {
+  if (!readAsExtended && HasExtendedHeader(h)) h.formatVersion = 0;
+}
 inline uint64_t HashTablePos(const ArchiveHeader& h) {
   return (static_cast<uint64_t>(h.hashTablePosHigh) << 32) | h.hashTableOffset;
 }

@@ -231,9 +231,7 @@ bool CommitSession(Archive* archive) {
   bool ok = PlaceTables(archive, s, &plan);
   if (ok) ok = WritePlannedTables(archive, plan);
   ArchiveHeader next = archive->header;
-  // A version whose extended fields were junk at the open is set to the
-  // classic one: the junk could point inside the file once it has grown.
-  if (!archive->extended && HasExtendedHeader(next)) next.formatVersion = 0;
+  SettleFormatVersion(next, archive->extended);
   SetTablePositions(&next, plan.hashPos, plan.blockPos, plan.highPos);
   const uint64_t end = PendingEnd(archive, plan.hashPos, plan.blockPos, plan.highPos);
   if (ok && end > SpaceLimit(archive)) {

@@ -382,6 +382,7 @@ void RemapEntries(const Archive* archive, CompactionPlan* plan) {
   if (plan->attributes.apart) newHash[plan->attributes.hashIndex].blockIndex = plan->newCount - 1;
   ClearTrailingDeletedMarks(newHash, plan->hashEntries);
   plan->header = archive->header;
+  SettleFormatVersion(plan->header, archive->extended);
   SetTablePositions(&plan->header, plan->hashPos, plan->blockPos, plan->highPos);
   plan->header.blockTableEntries = plan->newCount;
   plan->header.archiveSize = plan->end > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(plan->end);

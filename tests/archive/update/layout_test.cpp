@@ -283,16 +283,21 @@ TEST_F(LayoutTest, ExtendedFieldsPointingOutsideTheFileAreJunk) {
     ASSERT_NE(r, nullptr);
     ExpectReads(r, "x", data);
     CloseArchive(r);
-    ArchiveHandle a = OpenExisting(name);
-    ASSERT_NE(a, nullptr);
-    ASSERT_TRUE(Add(a, "more", more, 0)) << GetLastError();
-    CloseWritableArchive(a, 0);
-    EXPECT_EQ(DiskHeader(name).formatVersion, 0);
-    r = Reopen(name);
-    ASSERT_NE(r, nullptr);
-    ExpectReads(r, "x", data);
-    ExpectReads(r, "more", more);
-    CloseArchive(r);
+    // Compacted first (its data then starts where the junk was), or added to.
+    for (const bool compact : {true, false}) {
+      const std::string updated = (compact ? "c-" : "a-") + name;
+      testsupport::WriteBytes(Path(updated), bytes);
+      ArchiveHandle a = OpenExisting(updated);
+      ASSERT_NE(a, nullptr);
+      ASSERT_TRUE(compact ? CompactArchive(a) : Add(a, "more", more, 0)) << GetLastError();
+      CloseWritableArchive(a, 0);
+      EXPECT_EQ(DiskHeader(updated).formatVersion, 0);
+      r = Reopen(updated);
+      ASSERT_NE(r, nullptr);
+      ExpectReads(r, "x", data);
+      if (!compact) ExpectReads(r, "more", more);
+      CloseArchive(r);
+    }
   }
 }
 
