@@ -1019,15 +1019,13 @@ class ArchiveFile(io.RawIOBase):
         return line
 
     def _seek_library(self, handle: int) -> None:
-        # The library moves by a signed 32-bit distance: a position past
-        # 2 GiB is reached in two moves, the second from where the first
-        # ended. A move that fails must not leave the read at another place.
-        first = min(self._pos, 0x7FFFFFFF)
-        ok = _n.lib.SetArchiveFilePointer(handle, first, byref(c_int32(0)), _n.FILE_BEGIN) == first
-        if ok and self._pos != first:
-            ok = _n.lib.SetArchiveFilePointer(handle, self._pos - first, byref(c_int32(0)),
-                                              _n.FILE_CURRENT) == self._pos
-        if not ok:
+        # The low word is signed; with the high word given, a position past
+        # 2 GiB is the 64-bit distance the two make. A move that fails must
+        # not leave the read at another place.
+        low = self._pos & 0xFFFFFFFF
+        moved = _n.lib.SetArchiveFilePointer(handle, low - (1 << 32) if low >= 1 << 31 else low,
+                                             byref(c_int32(self._pos >> 32)), _n.FILE_BEGIN)
+        if moved != low:
             raise last_error(self.name)[1]
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:

@@ -26,10 +26,9 @@ int64_t UnixTime(uint64_t filetime) {
   return filetime > kEpoch ? static_cast<int64_t>((filetime - kEpoch) / 10000000ull) : 0;
 }
 
-// FILE_BEGIN's and FILE_CURRENT's values: the tools build without
-// <windows.h>, which defines them there.
+// FILE_BEGIN's value: the tools build without <windows.h>, which defines it
+// there.
 constexpr uint32_t kFromStart = 0;
-constexpr uint32_t kFromHere = 1;
 
 // One open file of the archive and the sectors it decoded last. Used by one
 // thread at a time (the library's rule for a file handle): the pool below
@@ -56,17 +55,11 @@ struct OpenFile {
 
   // count bytes at offset through the library; false on a damaged sector.
   bool ReadAt(char* out, uint32_t offset, uint32_t count) const {
-    // The library moves by a signed 32-bit distance: an offset past 2 GiB
-    // is reached in two moves, the second from where the first ended.
-    const uint32_t first = std::min<uint32_t>(offset, 0x7FFFFFFFu);
+    // With the high word given, an offset past 2 GiB is the 64-bit distance
+    // it and the low word make.
     int32_t high = 0;
     uint32_t got = 0;
-    if (SetArchiveFilePointer(file, static_cast<int32_t>(first), &high, kFromStart) != first) return false;
-    high = 0;
-    if (offset != first &&
-        SetArchiveFilePointer(file, static_cast<int32_t>(offset - first), &high, kFromHere) != offset) {
-      return false;
-    }
+    if (SetArchiveFilePointer(file, static_cast<int32_t>(offset), &high, kFromStart) != offset) return false;
     return ReadArchiveFile(file, out, count, &got, nullptr) && got == count;
   }
 
