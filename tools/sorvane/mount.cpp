@@ -303,10 +303,7 @@ int RunMount(const Args& args) {
   std::vector<std::string> names;
   if (!ReadUserList(args.Value("listfile"), &names)) return kExitFailure;
   std::vector<StoredEntry> entries;
-  if (!StoredEntries(archive, names, &entries)) return kExitFailure;
-  // An entry that names no block holds no file (readers pass over it): shown,
-  // it would be an empty file in the place of the real one of its name.
-  std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
+  if (!StoredEntries(archive, names, &entries, kEntriesFilesOnly)) return kExitFailure;
   std::sort(entries.begin(), entries.end(), LessByName);
   ArchiveFacts facts{};
   GetArchiveFacts(archive, FACTS_TABLES, &facts);

@@ -83,7 +83,7 @@ StoredEntry ToStoredEntry(const ArchiveEntry& e) {
 }
 
 bool StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, std::vector<StoredEntry>* out,
-                   bool layout) {
+                   uint32_t options) {
   std::vector<const char*> given;
   given.reserve(names.size());
   for (const std::string& name : names) given.push_back(name.c_str());
@@ -93,7 +93,8 @@ bool StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names,
     return true;
   };
   if (EnumerateArchiveEntriesWith(archive, given.data(), static_cast<uint32_t>(given.size()),
-                                  layout ? 0 : ENTRIES_NO_LAYOUT, take, out)) {
+                                  (options & kEntriesNoLayout) ? ENTRIES_NO_LAYOUT : 0, take, out)) {
+    if (options & kEntriesFilesOnly) std::erase_if(*out, [](const StoredEntry& e) { return !e.blockValid; });
     return true;
   }
   Fail("cannot gather the archive's entries");

@@ -36,13 +36,18 @@ struct StoredEntry {
 // The tool's copy of an entry the library describes.
 StoredEntry ToStoredEntry(const ArchiveEntry& e);
 
-// Every hash entry in use, in table order, named where a name fits. Without
-// layout, extent is the block's stored size and methods 0xFFFFFFFF (no
-// sector table is read: for callers that need neither). False, said on
-// standard error, when the entries cannot be gathered (no memory): an empty
-// list would pass for an empty archive.
+// What StoredEntries may leave out.
+constexpr uint32_t kEntriesNoLayout = 1;  // extent is the block's stored size and
+                                          // methods 0xFFFFFFFF: no sector table is read
+// Entries that name no block hold no file: readers pass over them, and such an
+// entry must not stand in for a file of its name. Only list shows them.
+constexpr uint32_t kEntriesFilesOnly = 2;
+
+// Every hash entry in use, in table order, named where a name fits. False,
+// said on standard error, when the entries cannot be gathered (no memory):
+// an empty list would pass for an empty archive.
 bool StoredEntries(ArchiveHandle archive, const std::vector<std::string>& names, std::vector<StoredEntry>* out,
-                   bool layout = true);
+                   uint32_t options = 0);
 
 // Opens a stored entry: by its name in its locale, or by its hash index when
 // byIndex or when the name leads elsewhere. A name leads to the first of its

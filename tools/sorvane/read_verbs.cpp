@@ -440,10 +440,7 @@ bool PlanExtract(const Args& args, ArchiveHandle archive, uint32_t locale, std::
   if (!ReadUserList(args.Value("listfile"), &names)) return false;
   // Extraction needs no sector tables here: each file's own read finds them.
   std::vector<StoredEntry> entries;
-  if (!StoredEntries(archive, names, &entries, false)) return false;
-  // An entry that names no block holds no file: readers pass over it, and
-  // it must not stand in for a file of its name as that name's version.
-  std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
+  if (!StoredEntries(archive, names, &entries, kEntriesNoLayout | kEntriesFilesOnly)) return false;
   std::sort(entries.begin(), entries.end(), LessByName);
   const std::vector<StoredEntry> selected =
       SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, args.All("exclude"),
@@ -843,10 +840,8 @@ int RunVerify(const Args& args) {
   std::set<uint32_t> chosen;
   uint64_t files = facts.hashUsed, bytes = facts.contentBytes;
   if (args.positional.size() > 1) {
-    // As for extract, an entry that names no block is no file a NAME selects.
     std::vector<StoredEntry> entries;
-    if (!StoredEntries(archive.get(), names, &entries)) return kExitFailure;
-    std::erase_if(entries, [](const StoredEntry& e) { return !e.blockValid; });
+    if (!StoredEntries(archive.get(), names, &entries, kEntriesFilesOnly)) return kExitFailure;
     const std::vector<StoredEntry> selected =
         SelectEntries(entries, {args.positional.begin() + 1, args.positional.end()}, {}, args.Has("no-wildcards"),
                       "verify", 0, &allFound);
