@@ -172,24 +172,39 @@ bool ListfileRemoveName(Archive* archive, const char* name) {
   SessionList* list = LoadedList(archive);
   if (list == nullptr || list->size == 0) return false;
   auto* t = reinterpret_cast<uint8_t*>(list->text);
-  const uint32_t size = list->size;
-  const int64_t found = FindInList(list, name);
+  uint32_t size = list->size;
+  int64_t found = FindInList(list, name);
   if (found < 0) return true;
-  const uint32_t pos = static_cast<uint32_t>(found);
   const uint32_t length = static_cast<uint32_t>(std::strlen(name));
-  uint32_t from = pos, to = pos + length;
-  if (pos == 0) {
-    // The first line goes with its line end (a CR LF pair, or one character).
-    if (to < size) ++to;
-    if (to < size && IsLineBreak(t[to])) ++to;
-  } else if (to < size) {
-    // A later line goes with the line end before it; its own one stays.
-    --from;
-    if (from >= 1 && IsLineBreak(t[from - 1])) --from;
+  // Another writer's list may give the name more than once (in any case):
+  // a line left behind would send the extractor after a file that is gone.
+  // The first line found is the first in the text, so the rest are after it.
+  const bool oneLine = length != 0 && std::strpbrk(name, "\r\n") == nullptr;
+  uint32_t firstChange = size;
+  while (found >= 0) {
+    const uint32_t pos = static_cast<uint32_t>(found);
+    uint32_t from = pos, to = pos + length;
+    if (pos == 0) {
+      // The first line goes with its line end (a CR LF pair, or one character).
+      if (to < size) ++to;
+      if (to < size && IsLineBreak(t[to])) ++to;
+    } else if (to < size) {
+      // A later line goes with the line end before it; its own one stays.
+      --from;
+      if (from >= 1 && IsLineBreak(t[from - 1])) --from;
+    }
+    std::memmove(t + from, t + to, size - to);
+    size -= to - from;
+    firstChange = std::min(firstChange, from);
+    if (!oneLine) break;
+    // Past a removed later line its own line end stays at from.
+    const uint32_t next = from == 0 ? 0 : from + 1;
+    if (next >= size) break;
+    const int64_t more = FindListedLine(t + next, size - next, name);
+    found = more < 0 ? -1 : next + more;
   }
-  std::memmove(t + from, t + to, size - to);
-  list->size = size - (to - from);
-  NoteChange(list, from);
+  list->size = size;
+  NoteChange(list, firstChange);
   // Later lines moved: the index is built again when next needed.
   DropIndex(list);
   return true;

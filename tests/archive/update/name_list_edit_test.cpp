@@ -34,7 +34,7 @@ void ForLines(const std::string& text, F f) {
 }
 
 // The session list as the whole-text code kept it: a name goes in at the
-// end when no line holds it, and its first line goes out with one line end.
+// end when no line holds it, and each of its lines goes out with one line end.
 size_t FindLine(const std::string& text, const std::string& name) {
   size_t found = std::string::npos;
   ForLines(text, [&](size_t pos, const std::string& line, const std::string&) {
@@ -48,18 +48,18 @@ void ModelAdd(std::string* text, const std::string& name) {
   *text += name + "\r\n";
 }
 void ModelRemove(std::string* text, const std::string& name) {
-  const size_t pos = FindLine(*text, name);
-  if (pos == std::string::npos) return;
-  size_t from = pos, to = pos + name.size();
-  const auto lineBreak = [text](size_t i) { return (*text)[i] == '\r' || (*text)[i] == '\n'; };
-  if (pos == 0) {
-    if (to < text->size()) ++to;
-    if (to < text->size() && lineBreak(to)) ++to;
-  } else if (to < text->size()) {
-    --from;
-    if (from >= 1 && lineBreak(from - 1)) --from;
+  for (size_t pos; (pos = FindLine(*text, name)) != std::string::npos;) {
+    size_t from = pos, to = pos + name.size();
+    const auto lineBreak = [text](size_t i) { return (*text)[i] == '\r' || (*text)[i] == '\n'; };
+    if (pos == 0) {
+      if (to < text->size()) ++to;
+      if (to < text->size() && lineBreak(to)) ++to;
+    } else if (to < text->size()) {
+      --from;
+      if (from >= 1 && lineBreak(from - 1)) --from;
+    }
+    text->erase(from, to - from);
   }
-  text->erase(from, to - from);
 }
 
 std::string RandomName(std::mt19937& rng) {
