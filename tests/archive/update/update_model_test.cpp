@@ -1,0 +1,463 @@
+// Updates against a model: random starting archives of the odd but readable
+// kinds (deletion marks inside probe runs, a name in several locales,
+// entries sharing a block, a block table larger than the hash table, names
+// no list gives, encrypted and position-keyed files, the extended header and
+// data past 4 GiB) take random sequences of adds, replaces, deletes, renames,
+// re-locales, compactions and batches. The model is a map of (name, locale)
+// to bytes. After every step the writer's handle, and the archive reopened by
+// the reader alone, must show exactly the model: every file byte for byte,
+// every lookup's locale fallback, no entry more, and a refused step leaves
+// everything as it was, with the error the header gives for it.
+#include <map>
+#include <random>
+#include <set>
+
+#include "tests/archive/update/update_test_util.h"
+
+using namespace updatetest;
+using testsupport::FileSpec;
+
+namespace {
+
+constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
+// The last error a step starts with: the refusals that keep it show it.
+constexpr uint32_t kUntouched = 0x7E57;
+
+using Key = std::pair<std::string, uint32_t>;
+using Model = std::map<Key, Bytes>;
+
+class UpdateModelTest : public UpdateTest {
+ protected:
+  std::mt19937 random{std::getenv("MODEL_SEED") ? static_cast<uint32_t>(std::atoi(std::getenv("MODEL_SEED"))) : 20261211u};
+  std::vector<std::string> pool;
+  uint32_t hashSize = 0;
+  std::string trace;  // the steps of the current round, for failure messages
+
+  uint32_t Pick(uint32_t n) { return static_cast<uint32_t>(random() % n); }
+
+  Bytes Content() {
+    static const uint32_t sizes[] = {0, 1, 17, 511, 4095, 4096, 4097, 9000, 20000};
+    const uint32_t size = sizes[Pick(9)] + (Pick(2) ? Pick(300) : 0);
+    return Pick(2) ? Compressible(size, random()) : PatternBytes(size, random());
+  }
+
+  // Flags a builder-made file may carry: every one the readers know.
+  uint32_t BuiltFlags() {
+    static const uint32_t choices[] = {0,
+                                       BLOCK_COMPRESSED,
+                                       BLOCK_ENCRYPTED,
+                                       BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                       BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                       BLOCK_SINGLE_UNIT,
+                                       BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED,
+                                       BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED};
+    return choices[Pick(8)];
+  }
+  // What the library's own adds are asked for.
+  uint32_t AddFlags() {
+    static const uint32_t choices[] = {0,
+                                       BLOCK_COMPRESSED,
+                                       BLOCK_IMPLODED,
+                                       BLOCK_COMPRESSED | BLOCK_ENCRYPTED,
+                                       BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                       BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                       BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED,
+                                       BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED,
+                                       BLOCK_COMPRESSED | BLOCK_SECTOR_CRC};
+    return choices[Pick(9)];
+  }
+
+  // A starting archive; *big when its data lies past 4 GiB.
+  bool BuildStart(const std::string& file, Model* model, bool* big) {
+    ArchiveBuilder b;
+    hashSize = 16u << Pick(3);
+    b.HashTableSize(hashSize);
+    const bool extended = Pick(3) == 0;
+    *big = extended && Pick(4) == 0;
+    if (extended) b.Extended(1);
+    std::vector<bool> used(hashSize, false);
+    uint32_t taken = 0;
+    // Half the table at most: the model's adds need room.
+    const auto place = [&](const std::string& name) {
+      uint32_t j = HashString(name.c_str(), HASH_TABLE_INDEX) % hashSize;
+      for (;;) {
+        while (used[j]) j = (j + 1) % hashSize;
+        // A mark where the run goes on: names behind it are found only
+        // through it.
+        if (taken + 2 >= hashSize / 2 || Pick(3) != 0) break;
+        b.SetHashEntry(j, kDeletedMark);
+        used[j] = true;
+        ++taken;
+      }
+      used[j] = true;
+      ++taken;
+      return j;
+    };
+    std::vector<const FileSpec*> shareable;
+    std::vector<std::string> listed;
+    const uint32_t files = 3 + Pick(hashSize / 4);
+    for (uint32_t i = 0; i < files; ++i) {
+      const std::string name = pool[Pick(static_cast<uint32_t>(pool.size()))];
+      const uint32_t locale = kLocales[Pick(3)];
+      if (model->count({name, locale})) continue;
+      if (Pick(4) != 0) listed.push_back(name);
+      if (!shareable.empty() && Pick(6) == 0) {
+        const FileSpec& target = *shareable[Pick(static_cast<uint32_t>(shareable.size()))];
+        FileSpec& s = b.Add(name, PatternBytes(50, i));
+        s.locale = locale;
+        s.blockIndexInHash = target.blockIndex;
+        s.hashIndex = place(name);
+        (*model)[{name, locale}] = target.content;
+        continue;
+      }
+      Bytes data = Content();
+      uint32_t flags = BuiltFlags();
+      // A unit of nothing is nothing to encrypt.
+      if (data.empty()) flags &= ~(BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
+      FileSpec& s = b.Add(name, data, flags);
+      s.locale = locale;
+      s.hashIndex = place(name);
+      if (*big && i == 0) s.holeBefore = (uint64_t{1} << 32) + 4096;
+      if ((flags & BLOCK_ENCRYPTED) == 0) shareable.push_back(&s);
+      (*model)[{name, locale}] = data;
+    }
+    // Blocks no entry names, more of them than the hash table has entries.
+    if (Pick(2) == 0) {
+      for (uint32_t i = 0; i < hashSize + 3; ++i) b.AddRawBlock(BlockEntry{32, 0, 0, Pick(2) ? 0 : BLOCK_EXISTS});
+    }
+    if (Pick(3) != 0) b.Listfile(listed).hashIndex = place("(listfile)");
+    if (*big) return b.WriteSparse(Path(file));
+    b.WriteTo(Path(file));
+    return true;
+  }
+
+  static bool Internal(const std::string& name) { return !name.empty() && name[0] == '('; }
+
+  // The archive shows exactly the model.
+  void ExpectModel(ArchiveHandle a, const Model& model, const std::string& where) {
+    SCOPED_TRACE(where + "\n" + trace);
+    for (const std::string& name : pool) {
+      for (uint32_t locale : kLocales) {
+        auto it = model.find({name, locale});
+        if (it == model.end()) it = model.find({name, 0});
+        FileHandle f = nullptr;
+        SetLastError(0);
+        const bool opened = OpenArchiveFileInLocale(a, name.c_str(), locale, &f);
+        if (it == model.end()) {
+          EXPECT_FALSE(opened) << name << " in " << locale << " is still there";
+          if (opened) CloseArchiveFile(f);
+          continue;
+        }
+        ASSERT_TRUE(opened) << name << " in " << locale << ": " << GetLastError();
+        EXPECT_EQ(GetArchiveFileInfo(f, INFO_LOCALE), it->first.second) << name;
+        const uint32_t size = GetArchiveFileSize(f, nullptr);
+        Bytes got(size + 1);
+        uint32_t n = 0;
+        EXPECT_TRUE(ReadArchiveFile(f, got.data(), size + 1, &n, nullptr)) << name << ": " << GetLastError();
+        got.resize(n);
+        EXPECT_TRUE(got == it->second) << name << " in " << locale << ": " << n << " bytes read, "
+                                       << it->second.size() << " expected";
+        CloseArchiveFile(f);
+      }
+    }
+    // No entry beyond the model's.
+    std::vector<const char*> names;
+    for (const std::string& name : pool) names.push_back(name.c_str());
+    std::set<Key> seen;
+    struct Context {
+      std::set<Key>* seen;
+      uint32_t unnamed = 0;
+    } context{&seen};
+    ASSERT_TRUE(EnumerateArchiveEntriesWith(
+        a, names.data(), static_cast<uint32_t>(names.size()), ENTRIES_NO_LAYOUT,
+        [](void* c, const ArchiveEntry* e) {
+          auto* context = static_cast<Context*>(c);
+          if (!e->nameKnown) {
+            ++context->unnamed;
+          } else if (!Internal(e->name)) {
+            // Named by the first list that has it, in whatever case it was added.
+            std::string name = e->name;
+            std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+            EXPECT_TRUE(context->seen->insert({name, e->locale}).second) << e->name;
+          }
+          return true;
+        },
+        &context));
+    EXPECT_EQ(context.unnamed, 0u);
+    std::set<Key> expected;
+    for (const auto& [key, data] : model) expected.insert(key);
+    EXPECT_TRUE(seen == expected) << seen.size() << " entries, " << expected.size() << " in the model";
+  }
+
+  // Every entry decodes whole, and to what "(attributes)" records where
+  // the archive keeps one.
+  void ExpectVerified(ArchiveHandle a) {
+    std::vector<const char*> names;
+    for (const std::string& name : pool) names.push_back(name.c_str());
+    std::vector<std::string> bad;
+    ASSERT_TRUE(VerifyArchiveEntries(
+        a, names.data(), static_cast<uint32_t>(names.size()),
+        [](void* c, const ArchiveVerifyResult* v) {
+          if (v->state != VERIFY_WHOLE) {
+            static_cast<std::vector<std::string>*>(c)->push_back(std::string(v->entry->name) + " state " +
+                                                                 std::to_string(v->state) + " reason " +
+                                                                 std::to_string(v->reason));
+          }
+          return true;
+        },
+        &bad));
+    for (const std::string& b : bad) ADD_FAILURE() << b << "\n" << trace;
+  }
+
+  // A step's outcome: done as the model says, or refused with one of the
+  // codes given and nothing changed.
+  static void ExpectRefused(bool ok, std::initializer_list<uint32_t> codes, const std::string& what) {
+    const uint32_t error = GetLastError();
+    EXPECT_FALSE(ok) << what << " succeeded";
+    if (ok) return;
+    bool known = false;
+    for (uint32_t c : codes) known = known || c == error;
+    EXPECT_TRUE(known) << what << " failed with " << error;
+  }
+
+  // One update on the open archive, chosen at random; changes the model as
+  // the library must change the archive.
+  void RandomStep(ArchiveHandle a, Model* model, Model* committed) {
+    const std::string name = pool[Pick(static_cast<uint32_t>(pool.size()))];
+    const uint32_t locale = kLocales[Pick(3)];
+    const Key key{name, locale};
+    const bool stored = model->count(key) != 0;
+    std::string spelled = name;
+    // Names are looked up in either case.
+    if (Pick(4) == 0) std::transform(spelled.begin(), spelled.end(), spelled.begin(), ::toupper);
+    SetLocale(locale);
+    SetLastError(kUntouched);
+    const uint32_t kind = Pick(9);
+    trace += std::to_string(kind) + " " + spelled + "@" + std::to_string(locale);
+    if (kind <= 1) {
+      const size_t live = model->size();
+      const bool replace = kind == 1;
+      if (!stored && live + 3 >= hashSize) {
+        trace += " (full)\n";
+        SetLocale(0);
+        return;
+      }
+      const Bytes data = Content();
+      const uint32_t flags = AddFlags() | (replace ? ADD_REPLACE : 0);
+      const uint32_t mask = (flags & BLOCK_COMPRESSED) ? (Pick(2) ? COMP_ZLIB : COMP_HUFFMAN | COMP_IMPLODE) : 0;
+      trace += " add " + std::to_string(flags) + " " + std::to_string(data.size());
+      const bool ok = Add(a, spelled, data, flags, mask);
+      if (stored && !replace) {
+        ExpectRefused(ok, {ERR_ALREADY_STORED}, "add over " + name);
+      } else {
+        EXPECT_TRUE(ok) << "add " << name << ": " << GetLastError();
+        if (ok) (*model)[key] = data;
+      }
+    } else if (kind == 2) {
+      trace += " delete";
+      const bool ok = DeleteArchiveFile(a, spelled.c_str());
+      if (stored) {
+        EXPECT_TRUE(ok) << "delete " << name << ": " << GetLastError();
+        if (ok) model->erase(key);
+      } else {
+        // A name stored in the neutral locale alone is refused leaving the
+        // last error as it was, as the original interface did.
+        const bool neutral = model->count({name, 0}) != 0;
+        ExpectRefused(ok, {neutral ? kUntouched : ERR_FILE_NOT_STORED}, "delete of " + name);
+      }
+    } else if (kind == 3) {
+      const std::string to = pool[Pick(static_cast<uint32_t>(pool.size()))];
+      trace += " rename " + to;
+      const bool ok = RenameArchiveFile(a, spelled.c_str(), to.c_str());
+      if (to == name) {
+        ExpectRefused(ok, {ERROR_INVALID_PARAMETER}, "rename to itself");
+      } else if (!stored) {
+        ExpectRefused(ok, {ERR_FILE_NOT_STORED}, "rename of " + name);
+      } else if (model->count({to, locale})) {
+        ExpectRefused(ok, {ERR_ALREADY_STORED}, "rename onto " + to);
+      } else {
+        EXPECT_TRUE(ok) << "rename " << name << " " << to << ": " << GetLastError();
+        if (ok) {
+          (*model)[{to, locale}] = (*model)[key];
+          model->erase(key);
+        }
+      }
+    } else if (kind == 4) {
+      const uint32_t other = kLocales[Pick(3)];
+      trace += " locale " + std::to_string(other);
+      const bool ok = SetArchiveFileLocale(a, spelled.c_str(), locale, other);
+      if (other == locale) {
+        ExpectRefused(ok, {kUntouched}, "re-locale to the same locale");
+      } else if (!stored) {
+        ExpectRefused(ok, {kUntouched}, "re-locale of " + name);
+      } else if (model->count({name, other})) {
+        ExpectRefused(ok, {ERR_ALREADY_STORED}, "re-locale onto " + std::to_string(other));
+      } else {
+        EXPECT_TRUE(ok) << "re-locale " << name << ": " << GetLastError();
+        if (ok) {
+          (*model)[{name, other}] = (*model)[key];
+          model->erase(key);
+        }
+      }
+    } else if (kind == 5) {
+      // By index: the way to entries whatever their names.
+      trace += " delete-entry";
+      if (!stored) {
+        trace += " (none)\n";
+        SetLocale(0);
+        return;
+      }
+      const HashEntry* e = FindExactHashEntry(a, name.c_str(), locale);
+      ASSERT_NE(e, nullptr);
+      const auto index = static_cast<uint32_t>(e - a->hashTable);
+      EXPECT_TRUE(DeleteArchiveEntry(a, index)) << GetLastError();
+      model->erase(key);
+    } else if (kind == 6) {
+      trace += " compact";
+      const bool ok = CompactArchive(a);
+      // Position-keyed files whose names no list gives cannot be moved.
+      if (!ok) {
+        EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+      }
+      // What a batch held is committed first, whatever the compaction did.
+      *committed = *model;
+    } else if (kind == 7) {
+      const uint32_t size = hashSize << Pick(2) >> Pick(2);
+      trace += " resize " + std::to_string(size);
+      std::vector<const char*> names;
+      for (const std::string& n : pool) names.push_back(n.c_str());
+      ASSERT_TRUE(SetArchiveNameList(a, names.data(), static_cast<uint32_t>(names.size())));
+      const bool ok = ResizeHashTable(a, size);
+      if (ok) {
+        hashSize = size;
+      } else {
+        // The internal files take entries too.
+        EXPECT_TRUE(model->size() + 2 > size) << "resize to " << size << ": " << GetLastError();
+        EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
+      }
+      *committed = *model;
+    } else {
+      // A list, some of it refused: names already stored, a name twice.
+      std::vector<Key> keys;
+      std::vector<Bytes> data;
+      std::vector<AddListItem> items;
+      for (uint32_t i = 0, n = 1 + Pick(3); i < n; ++i) {
+        keys.push_back({i == 0 ? name : pool[Pick(static_cast<uint32_t>(pool.size()))], locale});
+        data.push_back(Content());
+      }
+      for (size_t i = 0; i < keys.size(); ++i) {
+        AddListItem item{};
+        item.data = data[i].empty() ? "" : static_cast<const void*>(data[i].data());
+        item.size = data[i].size();
+        item.storedName = keys[i].first.c_str();
+        item.methodMask = COMP_ZLIB;
+        items.push_back(item);
+        trace += " list " + keys[i].first;
+      }
+      if (model->size() + keys.size() + 3 >= hashSize) {
+        trace += " (full)\n";
+        SetLocale(0);
+        return;
+      }
+      std::vector<uint32_t> errors;
+      ASSERT_TRUE(AddFileList(
+          a, items.data(), static_cast<uint32_t>(items.size()), BLOCK_COMPRESSED | (Pick(2) ? BLOCK_ENCRYPTED : 0), 0,
+          locale, [](void* c, uint32_t, uint32_t error) { static_cast<std::vector<uint32_t>*>(c)->push_back(error); },
+          &errors))
+          << GetLastError();
+      ASSERT_EQ(errors.size(), keys.size());
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (model->count(keys[i])) {
+          EXPECT_EQ(errors[i], ERR_ALREADY_STORED) << keys[i].first;
+        } else {
+          EXPECT_EQ(errors[i], 0u) << keys[i].first;
+          if (errors[i] == 0) (*model)[keys[i]] = data[i];
+        }
+      }
+    }
+    trace += "\n";
+    SetLocale(0);
+  }
+};
+
+TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
+  for (const char* stem : {"d\\a", "d\\b", "e\\a", "x.txt", "units\\peon.blp", "sound\\b"}) pool.push_back(stem);
+  for (int i = 0; i < 6; ++i) pool.push_back("n" + std::to_string(i));
+  const int rounds = std::getenv("MODEL_ROUNDS") ? std::atoi(std::getenv("MODEL_ROUNDS")) : 40;
+  uint32_t bigRounds = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string file = "model" + std::to_string(round) + ".mpq";
+    Model model;
+    bool big = false;
+    if (!BuildStart(file, &model, &big)) {
+      big = false;
+      continue;  // no sparse files here
+    }
+    bigRounds += big;
+    trace = "round " + std::to_string(round) + " hash " + std::to_string(hashSize) + (big ? " big" : "") + "\n";
+    {
+      ArchiveHandle r = Reopen(file);
+      ASSERT_NE(r, nullptr);
+      ASSERT_NO_FATAL_FAILURE(ExpectModel(r, model, "as built"));
+      CloseArchive(r);
+    }
+    const uint32_t keepList = Pick(2) ? UPDATE_KEEP_LISTFILE : 0;
+    for (int step = 0; step < 12; ++step) {
+      ArchiveHandle a = OpenExisting(file, keepList);
+      ASSERT_NE(a, nullptr) << trace;
+      // A handle open on a file that the step may leave alone.
+      FileHandle kept = nullptr;
+      Key keptKey;
+      if (!model.empty()) {
+        auto it = model.begin();
+        std::advance(it, Pick(static_cast<uint32_t>(model.size())));
+        keptKey = it->first;
+        ASSERT_TRUE(OpenArchiveFileInLocale(a, keptKey.first.c_str(), keptKey.second, &kept)) << trace;
+      }
+      const Model atStart = model;
+      Model before = model;
+      if (step == 0 && Pick(3) == 0) {
+        trace += "attributes\n";
+        ASSERT_TRUE(SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_FILETIME | ATTRIBUTE_MD5)) << GetLastError();
+      }
+      const uint32_t shape = Pick(4);
+      if (shape == 0) {
+        trace += "batch\n";
+        ASSERT_TRUE(BeginArchiveUpdate(a));
+        for (uint32_t i = 0, n = 1 + Pick(4); i < n; ++i) ASSERT_NO_FATAL_FAILURE(RandomStep(a, &model, &before));
+        ASSERT_NO_FATAL_FAILURE(ExpectModel(a, model, "inside the batch"));
+        if (Pick(3) == 0) {
+          trace += "abandon\n";
+          ASSERT_TRUE(AbandonArchiveUpdate(a));
+          model = before;
+        } else {
+          ASSERT_TRUE(CommitArchiveUpdate(a)) << GetLastError() << "\n" << trace;
+        }
+      } else {
+        ASSERT_NO_FATAL_FAILURE(RandomStep(a, &model, &before));
+      }
+      ASSERT_NO_FATAL_FAILURE(ExpectModel(a, model, "writer, step " + std::to_string(step)));
+      if (kept != nullptr && model.count(keptKey) && atStart.count(keptKey) &&
+          model.at(keptKey) == atStart.at(keptKey)) {
+        const Bytes& want = model.at(keptKey);
+        Bytes got(want.size() + 1);
+        uint32_t n = 0;
+        ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+        EXPECT_TRUE(ReadArchiveFile(kept, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr));
+        got.resize(n);
+        EXPECT_TRUE(got == want) << keptKey.first << " read through a handle open across the step\n" << trace;
+      }
+      EXPECT_TRUE(CloseWritableArchive(a, 0));
+      ArchiveHandle r = Reopen(file);
+      ASSERT_NE(r, nullptr) << trace;
+      ASSERT_NO_FATAL_FAILURE(ExpectModel(r, model, "reopened, step " + std::to_string(step)));
+      ASSERT_NO_FATAL_FAILURE(ExpectVerified(r));
+      CloseArchive(r);
+      if (HasFailure()) return;
+    }
+    std::filesystem::remove(Path(file));
+  }
+  std::printf("%u rounds with data past 4 GiB\n", bigRounds);
+}
+
+}  // namespace
