@@ -453,6 +453,10 @@ uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode) {
   }
 
   const Archive* archive = file->archive;
+  // A file deleted under its handle has no entry any more: a rebuilt hash
+  // table left it none, a deletion mark is no entry of its.
+  const bool hasEntry = file->hashEntry != nullptr && !IsHashEntryFree(*file->hashEntry);
+  if ((infoCode == INFO_LOCALE || infoCode == INFO_HASH_INDEX) && !hasEntry) return Fail(ERROR_FILE_INVALID);
   switch (infoCode) {
     case INFO_SECTOR_SHIFT: return archive->header.sectorSizeShift;
     case INFO_HASH_TABLE_SIZE: return archive->header.hashTableEntries;
