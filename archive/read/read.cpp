@@ -575,7 +575,12 @@ bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* by
     report(0);
     return true;
   }
-  if (file->position > block->fileSize) return false;
+  // Only a shorter file put under the handle (a replace) leaves its
+  // position past the end: nothing there to read, and said so.
+  if (file->position > block->fileSize) {
+    report(0);
+    return Fail(ERROR_FILE_INVALID);
+  }
   const uint32_t left = block->fileSize - file->position;
   uint32_t delivered = 0;
   const bool ok = ReadStored(file, *block, static_cast<uint8_t*>(buffer),
