@@ -12,6 +12,8 @@
 #include <random>
 #include <set>
 
+#include "archive/read/provider.h"
+#include "compression/scomp.h"
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -33,6 +35,8 @@ class UpdateModelTest : public UpdateTest {
   uint32_t hashSize = 0;
   std::string trace;  // the steps of the current round, for failure messages
   Key focus;
+  bool bn3 = false;
+  std::string shape;  // the starting archive's layout, for failure messages
 
   uint32_t Pick(uint32_t n) { return static_cast<uint32_t>(random() % n); }
 
@@ -40,6 +44,19 @@ class UpdateModelTest : public UpdateTest {
     static const uint32_t sizes[] = {0, 1, 17, 511, 4095, 4096, 4097, 9000, 20000};
     const uint32_t size = sizes[Pick(9)] + (Pick(2) ? Pick(300) : 0);
     return Pick(2) ? Compressible(size, random()) : PatternBytes(size, random());
+  }
+
+  static testsupport::SectorEncoder Packed(uint32_t mask) {
+    return [mask](const uint8_t* data, uint32_t length, uint32_t) {
+      Bytes out(length);
+      uint32_t produced = length;
+      const bool ok = (mask & BUILTIN_PROVIDER_MASK)
+                          ? BuiltinProviderCompress(out.data(), &produced, data, length, mask, 0, 0) != 0
+                          : CompressSector(out.data(), &produced, data, length, mask, 0, 0);
+      if (!ok || produced >= length) return Bytes(data, data + length);
+      out.resize(produced);
+      return out;
+    };
   }
 
   // Flags a builder-made file may carry: every one the readers know.
@@ -76,6 +93,30 @@ class UpdateModelTest : public UpdateTest {
     const bool extended = Pick(3) == 0;
     *big = extended && Pick(4) == 0;
     if (extended) b.Extended(1);
+    // Layouts every reader takes: another sector size, a stub or user data
+    // before the header, tables first or the hash table last, per-file
+    // headers.
+    shape = "";
+    if (Pick(3) == 0) {
+      const uint16_t shift = static_cast<uint16_t>(Pick(6));
+      b.SectorShift(shift);
+      shape += " shift " + std::to_string(shift);
+    }
+    switch (Pick(5)) {
+      case 0: b.Stub(512); shape += " stub"; break;
+      case 1: b.UserData(100 + Pick(300), Pick(2) ? 0 : 200); shape += " user-data"; break;
+      default: break;
+    }
+    switch (Pick(4)) {
+      case 0: b.TablesFirst(); shape += " tables-first"; break;
+      case 1: b.HashTableLast(); shape += " hash-last"; break;
+      default: break;
+    }
+    bn3 = !extended && Pick(6) == 0;
+    if (bn3) {
+      b.Bn3();
+      shape += " bn3";
+    }
     std::vector<bool> used(hashSize, false);
     uint32_t taken = 0;
     // Half the table at most: the model's adds need room.
@@ -117,6 +158,9 @@ class UpdateModelTest : public UpdateTest {
       if (data.empty()) flags &= ~(BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
       FileSpec& s = b.Add(name, data, flags);
       s.locale = locale;
+      // Sectors packed for real where the flags ask for it.
+      if ((flags & BLOCK_COMPRESSED) && Pick(2)) s.encodeSector = Packed(Pick(2) ? COMP_ZLIB : COMP_HUFFMAN);
+      if (HasSectorTable(flags) && Pick(4) == 0) s.gapBefore = 1 + Pick(64);
       s.hashIndex = place(name);
       if (*big && i == 0) s.holeBefore = (uint64_t{1} << 32) + 4096;
       if ((flags & BLOCK_ENCRYPTED) == 0) shareable.push_back(&s);
@@ -250,11 +294,23 @@ class UpdateModelTest : public UpdateTest {
       const uint32_t flags = AddFlags() | (replace ? ADD_REPLACE : 0);
       const uint32_t mask = (flags & BLOCK_COMPRESSED) ? (Pick(2) ? COMP_ZLIB : COMP_HUFFMAN | COMP_IMPLODE) : 0;
       trace += " add " + std::to_string(flags) + " " + std::to_string(data.size());
+      // The one locale an entry cannot hold: its word all ones is what marks
+      // an entry empty, which would end the probe runs through it.
+      const bool unholdable = Pick(12) == 0;
+      if (unholdable) {
+        SetLocale(kFreeWord);
+        trace += " in locale 0xFFFFFFFF";
+      }
       const bool ok = Add(a, spelled, data, flags, mask);
-      if (stored && !replace) {
+      if (unholdable) {
+        ExpectRefused(ok, {ERROR_INVALID_PARAMETER}, "add in locale 0xFFFFFFFF");
+      } else if (bn3 && (flags & BLOCK_SINGLE_UNIT)) {
+        // Units are not written behind per-file headers.
+        ExpectRefused(ok, {ERROR_NOT_SUPPORTED}, "add of a unit");
+      } else if (stored && !replace) {
         ExpectRefused(ok, {ERR_ALREADY_STORED}, "add over " + name);
       } else {
-        EXPECT_TRUE(ok) << "add " << name << ": " << GetLastError();
+        EXPECT_TRUE(ok) << "add " << name << ": " << GetLastError() << "\n" << trace;
         if (ok) (*model)[key] = data;
       }
     } else if (kind == 2) {
@@ -287,10 +343,12 @@ class UpdateModelTest : public UpdateTest {
         }
       }
     } else if (kind == 4) {
-      const uint32_t other = kLocales[Pick(3)];
+      const uint32_t other = Pick(10) == 0 ? kFreeWord : kLocales[Pick(3)];
       trace += " locale " + std::to_string(other);
       const bool ok = SetArchiveFileLocale(a, spelled.c_str(), locale, other);
-      if (other == locale) {
+      if (other == kFreeWord) {
+        ExpectRefused(ok, {ERROR_INVALID_PARAMETER}, "re-locale to 0xFFFFFFFF");
+      } else if (other == locale) {
         ExpectRefused(ok, {kUntouched}, "re-locale to the same locale");
       } else if (!stored) {
         ExpectRefused(ok, {kUntouched}, "re-locale of " + name);
@@ -364,8 +422,18 @@ class UpdateModelTest : public UpdateTest {
         return;
       }
       std::vector<uint32_t> errors;
+      const uint32_t listFlags = BLOCK_COMPRESSED | (Pick(2) ? BLOCK_ENCRYPTED : 0);
+      if (Pick(12) == 0) {
+        trace += " in locale 0xFFFFFFFF";
+        ExpectRefused(AddFileList(a, items.data(), static_cast<uint32_t>(items.size()), listFlags, 0, kFreeWord,
+                                  nullptr, nullptr),
+                      {ERROR_INVALID_PARAMETER}, "list in locale 0xFFFFFFFF");
+        trace += "\n";
+        SetLocale(0);
+        return;
+      }
       ASSERT_TRUE(AddFileList(
-          a, items.data(), static_cast<uint32_t>(items.size()), BLOCK_COMPRESSED | (Pick(2) ? BLOCK_ENCRYPTED : 0), 0,
+          a, items.data(), static_cast<uint32_t>(items.size()), listFlags, 0,
           locale, [](void* c, uint32_t, uint32_t error) { static_cast<std::vector<uint32_t>*>(c)->push_back(error); },
           &errors))
           << GetLastError();
@@ -398,7 +466,7 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
       continue;  // no sparse files here
     }
     bigRounds += big;
-    trace = "round " + std::to_string(round) + " hash " + std::to_string(hashSize) + (big ? " big" : "") + "\n";
+    trace = "round " + std::to_string(round) + " hash " + std::to_string(hashSize) + (big ? " big" : "") + shape + "\n";
     {
       ArchiveHandle r = Reopen(file);
       ASSERT_NE(r, nullptr);
