@@ -26,7 +26,18 @@ constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
 constexpr uint32_t kUntouched = 0x7E57;
 
 using Key = std::pair<std::string, uint32_t>;
-using Model = std::map<Key, Bytes>;
+// The files, and what "(listfile)" must hold when it is kept current:
+// every stored name added or renamed to (mustList), and beside the stored
+// names only those whose entry was deleted by index (mayList).
+struct Model : std::map<Key, Bytes> {
+  std::set<std::string> mustList, mayList;
+  bool Holds(const std::string& name) const {
+    for (const auto& [key, data] : *this) {
+      if (key.first == name) return true;
+    }
+    return false;
+  }
+};
 
 class UpdateModelTest : public UpdateTest {
  protected:
@@ -143,8 +154,14 @@ class UpdateModelTest : public UpdateTest {
       const uint32_t locale = kLocales[Pick(3)];
       if (model->count({name, locale})) continue;
       if (Pick(4) != 0) listed.push_back(name);
-      if (!shareable.empty() && Pick(6) == 0) {
-        const FileSpec& target = *shareable[Pick(static_cast<uint32_t>(shareable.size()))];
+      // Encrypted data shared by names of one key: the same last component.
+      const auto last = [](const std::string& n) { return n.substr(n.find_last_of('\\') + 1); };
+      std::vector<const FileSpec*> fits;
+      for (const FileSpec* t : shareable) {
+        if ((t->flags & BLOCK_ENCRYPTED) == 0 || last(t->name) == last(name)) fits.push_back(t);
+      }
+      if (!fits.empty() && Pick(4) == 0) {
+        const FileSpec& target = *fits[Pick(static_cast<uint32_t>(fits.size()))];
         FileSpec& s = b.Add(name, PatternBytes(50, i));
         s.locale = locale;
         s.blockIndexInHash = target.blockIndex;
@@ -163,7 +180,7 @@ class UpdateModelTest : public UpdateTest {
       if (HasSectorTable(flags) && Pick(4) == 0) s.gapBefore = 1 + Pick(64);
       s.hashIndex = place(name);
       if (*big && i == 0) s.holeBefore = (uint64_t{1} << 32) + 4096;
-      if ((flags & BLOCK_ENCRYPTED) == 0) shareable.push_back(&s);
+      shareable.push_back(&s);
       (*model)[{name, locale}] = data;
     }
     // Blocks no entry names, more of them than the hash table has entries.
@@ -232,6 +249,39 @@ class UpdateModelTest : public UpdateTest {
     std::set<Key> expected;
     for (const auto& [key, data] : model) expected.insert(key);
     EXPECT_TRUE(seen == expected) << seen.size() << " entries, " << expected.size() << " in the model";
+  }
+
+  // "(listfile)" kept current: the names stored since, and no name that
+  // is gone.
+  void ExpectListed(ArchiveHandle a, const Model& model) {
+    bool ok = false;
+    FileHandle f = nullptr;
+    std::set<std::string> listed;
+    if (OpenArchiveFileInLocale(a, "(listfile)", 0, &f)) {
+      Bytes text(GetArchiveFileSize(f, nullptr));
+      uint32_t n = 0;
+      ok = ReadArchiveFile(f, text.data(), static_cast<uint32_t>(text.size()), &n, nullptr) && n == text.size();
+      CloseArchiveFile(f);
+      std::string line;
+      for (uint8_t c : text) {
+        if (c == '\r' || c == '\n' || c == ';') {
+          if (!line.empty()) listed.insert(line);
+          line.clear();
+        } else {
+          line += static_cast<char>(std::tolower(c));
+        }
+      }
+      if (!line.empty()) listed.insert(line);
+    }
+    for (const std::string& name : model.mustList) {
+      if (model.Holds(name)) {
+        EXPECT_TRUE(listed.count(name)) << name << " not listed" << (ok ? "" : " (no list)") << "\n" << trace;
+      }
+    }
+    for (const std::string& name : listed) {
+      if (Internal(name)) continue;
+      EXPECT_TRUE(model.Holds(name) || model.mayList.count(name)) << name << " listed, not stored\n" << trace;
+    }
   }
 
   // Every entry decodes whole, and to what "(attributes)" records where
@@ -311,14 +361,20 @@ class UpdateModelTest : public UpdateTest {
         ExpectRefused(ok, {ERR_ALREADY_STORED}, "add over " + name);
       } else {
         EXPECT_TRUE(ok) << "add " << name << ": " << GetLastError() << "\n" << trace;
-        if (ok) (*model)[key] = data;
+        if (ok) {
+          (*model)[key] = data;
+          model->mustList.insert(name);
+        }
       }
     } else if (kind == 2) {
       trace += " delete";
       const bool ok = DeleteArchiveFile(a, spelled.c_str());
       if (stored) {
         EXPECT_TRUE(ok) << "delete " << name << ": " << GetLastError();
-        if (ok) model->erase(key);
+        if (ok) {
+          model->erase(key);
+          if (!model->Holds(name)) model->mayList.erase(name);
+        }
       } else {
         // A name stored in the neutral locale alone is refused leaving the
         // last error as it was, as the original interface did.
@@ -340,6 +396,8 @@ class UpdateModelTest : public UpdateTest {
         if (ok) {
           (*model)[{to, locale}] = (*model)[key];
           model->erase(key);
+          model->mustList.insert(to);
+          if (!model->Holds(name)) model->mayList.erase(name);
         }
       }
     } else if (kind == 4) {
@@ -374,6 +432,7 @@ class UpdateModelTest : public UpdateTest {
       const auto index = static_cast<uint32_t>(e - a->hashTable);
       EXPECT_TRUE(DeleteArchiveEntry(a, index)) << GetLastError();
       model->erase(key);
+      if (!model->Holds(name)) model->mayList.insert(name);
     } else if (kind == 6) {
       trace += " compact";
       const bool ok = CompactArchive(a);
@@ -443,7 +502,10 @@ class UpdateModelTest : public UpdateTest {
           EXPECT_EQ(errors[i], ERR_ALREADY_STORED) << keys[i].first;
         } else {
           EXPECT_EQ(errors[i], 0u) << keys[i].first;
-          if (errors[i] == 0) (*model)[keys[i]] = data[i];
+          if (errors[i] == 0) {
+            (*model)[keys[i]] = data[i];
+            model->mustList.insert(keys[i].first);
+          }
         }
       }
     }
@@ -453,7 +515,9 @@ class UpdateModelTest : public UpdateTest {
 };
 
 TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
-  for (const char* stem : {"d\\a", "d\\b", "e\\a", "x.txt", "units\\peon.blp", "sound\\b"}) pool.push_back(stem);
+  for (const char* stem : {"d\\a", "d\\b", "e\\a", "x.txt", "units\\peon.blp", "sound\\b", "f\\a", "e\\b"}) {
+    pool.push_back(stem);
+  }
   for (int i = 0; i < 6; ++i) pool.push_back("n" + std::to_string(i));
   const int rounds = std::getenv("MODEL_ROUNDS") ? std::atoi(std::getenv("MODEL_ROUNDS")) : 40;
   uint32_t bigRounds = 0;
@@ -549,6 +613,9 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
       ASSERT_NE(r, nullptr) << trace;
       ASSERT_NO_FATAL_FAILURE(ExpectModel(r, model, "reopened, step " + std::to_string(step)));
       ASSERT_NO_FATAL_FAILURE(ExpectVerified(r));
+      if (keepList) {
+        ASSERT_NO_FATAL_FAILURE(ExpectListed(r, model));
+      }
       CloseArchive(r);
       if (HasFailure()) return;
     }
