@@ -24,6 +24,7 @@ namespace {
 constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
 // The last error a step starts with: the refusals that keep it show it.
 constexpr uint32_t kUntouched = 0x7E57;
+constexpr uint32_t kIoError = 1117;  // ERROR_IO_DEVICE
 
 using Key = std::pair<std::string, uint32_t>;
 // The files, and what "(listfile)" must hold when it is kept current:
@@ -47,6 +48,11 @@ class UpdateModelTest : public UpdateTest {
   std::string trace;  // the steps of the current round, for failure messages
   Key focus;
   bool bn3 = false;
+  // A write fault armed for the step: its error, whether it stopped the
+  // step, and the model of the whole step.
+  uint32_t injected = 0;
+  bool stopped = false;
+  Model whole;
   std::set<std::string> listedTwice;  // names the starting list gives more than once
   std::string shape;  // the starting archive's layout, for failure messages
 
@@ -210,41 +216,48 @@ class UpdateModelTest : public UpdateTest {
   static bool Internal(const std::string& name) { return !name.empty() && name[0] == '('; }
 
   // The archive shows exactly the model.
-  void ExpectModel(ArchiveHandle a, const Model& model, const std::string& where) {
-    SCOPED_TRACE(where + "\n" + trace);
+  // The first way the archive differs from the model: a file missing, other
+  // bytes, another locale, or an entry the model does not have. Empty when
+  // none.
+  std::string Difference(ArchiveHandle a, const Model& model) {
     for (const std::string& name : pool) {
       for (uint32_t locale : kLocales) {
         auto it = model.find({name, locale});
         if (it == model.end()) it = model.find({name, 0});
+        const std::string where = name + " in " + std::to_string(locale);
         FileHandle f = nullptr;
-        SetLastError(0);
         const bool opened = OpenArchiveFileInLocale(a, name.c_str(), locale, &f);
         if (it == model.end()) {
-          EXPECT_FALSE(opened) << name << " in " << locale << " is still there";
           if (opened) CloseArchiveFile(f);
+          if (opened) return where + " is still there";
           continue;
         }
-        ASSERT_TRUE(opened) << name << " in " << locale << ": " << GetLastError();
-        EXPECT_EQ(GetArchiveFileInfo(f, INFO_LOCALE), it->first.second) << name;
+        if (!opened) return where + " does not open: " + std::to_string(GetLastError());
+        const uint32_t found = GetArchiveFileInfo(f, INFO_LOCALE);
         const uint32_t size = GetArchiveFileSize(f, nullptr);
         Bytes got(size + 1);
         uint32_t n = 0;
-        EXPECT_TRUE(ReadArchiveFile(f, got.data(), size + 1, &n, nullptr)) << name << ": " << GetLastError();
-        got.resize(n);
-        EXPECT_TRUE(got == it->second) << name << " in " << locale << ": " << n << " bytes read, "
-                                       << it->second.size() << " expected";
+        const bool read = ReadArchiveFile(f, got.data(), size + 1, &n, nullptr);
+        const uint32_t error = GetLastError();
         CloseArchiveFile(f);
+        got.resize(n);
+        if (found != it->first.second) return where + " opens the version of " + std::to_string(found);
+        if (!read) return where + " does not read: " + std::to_string(error);
+        if (got != it->second) {
+          return where + ": " + std::to_string(n) + " bytes read, " + std::to_string(it->second.size()) +
+                 " expected, or other bytes";
+        }
       }
     }
     // No entry beyond the model's.
     std::vector<const char*> names;
     for (const std::string& name : pool) names.push_back(name.c_str());
-    std::set<Key> seen;
     struct Context {
-      std::set<Key>* seen;
+      std::set<Key> seen;
       uint32_t unnamed = 0;
-    } context{&seen};
-    ASSERT_TRUE(EnumerateArchiveEntriesWith(
+      bool twice = false;
+    } context;
+    const bool walked = EnumerateArchiveEntriesWith(
         a, names.data(), static_cast<uint32_t>(names.size()), ENTRIES_NO_LAYOUT,
         [](void* c, const ArchiveEntry* e) {
           auto* context = static_cast<Context*>(c);
@@ -254,15 +267,37 @@ class UpdateModelTest : public UpdateTest {
             // Named by the first list that has it, in whatever case it was added.
             std::string name = e->name;
             std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-            EXPECT_TRUE(context->seen->insert({name, e->locale}).second) << e->name;
+            if (!context->seen.insert({name, e->locale}).second) context->twice = true;
           }
           return true;
         },
-        &context));
-    EXPECT_EQ(context.unnamed, 0u);
+        &context);
+    if (!walked) return "no enumeration: " + std::to_string(GetLastError());
+    if (context.unnamed != 0) return std::to_string(context.unnamed) + " entries of no known name";
+    if (context.twice) return "a name and locale stored twice";
     std::set<Key> expected;
     for (const auto& [key, data] : model) expected.insert(key);
-    EXPECT_TRUE(seen == expected) << seen.size() << " entries, " << expected.size() << " in the model";
+    if (context.seen != expected) {
+      return std::to_string(context.seen.size()) + " entries, " + std::to_string(expected.size()) + " in the model";
+    }
+    return "";
+  }
+
+  // The archive shows exactly the model.
+  void ExpectModel(ArchiveHandle a, const Model& model, const std::string& where) {
+    const std::string difference = Difference(a, model);
+    EXPECT_TRUE(difference.empty()) << where << ": " << difference << "\n" << trace;
+  }
+
+  // After a step stopped by a write fault: the archive as it was, or as
+  // the whole step makes it (a stop after the switch to the new tables).
+  void ExpectEither(ArchiveHandle a, Model* model, const Model& whole, const std::string& where) {
+    const std::string before = Difference(a, *model);
+    if (before.empty()) return;
+    const std::string after = Difference(a, whole);
+    EXPECT_TRUE(after.empty()) << where << ": neither the old state (" << before << ") nor the new (" << after
+                               << ")\n" << trace;
+    if (after.empty()) *model = whole;
   }
 
   // "(listfile)" kept current: the names stored since, and no name that
@@ -323,13 +358,29 @@ class UpdateModelTest : public UpdateTest {
 
   // A step's outcome: done as the model says, or refused with one of the
   // codes given and nothing changed.
-  static void ExpectRefused(bool ok, std::initializer_list<uint32_t> codes, const std::string& what) {
+  void ExpectRefused(bool ok, std::initializer_list<uint32_t> codes, const std::string& what) {
     const uint32_t error = GetLastError();
     EXPECT_FALSE(ok) << what << " succeeded";
     if (ok) return;
-    bool known = false;
+    // A session's first write (cutting what lies past the archive) may meet
+    // the fault before the refusal.
+    bool known = injected != 0 && error == injected;
     for (uint32_t c : codes) known = known || c == error;
-    EXPECT_TRUE(known) << what << " failed with " << error;
+    EXPECT_TRUE(known) << what << " failed with " << error << "\n" << trace;
+  }
+
+  // A step that should be done: applied to the model, or, when a write
+  // fault stopped it, to the state the whole step gives.
+  template <typename Apply>
+  void Done(bool ok, Model* model, const std::string& what, Apply apply) {
+    if (ok) {
+      apply(*model);
+    } else if (injected != 0 && GetLastError() == injected) {
+      stopped = true;
+      apply(whole);
+    } else {
+      ADD_FAILURE() << what << ": " << GetLastError() << "\n" << trace;
+    }
   }
 
   // One update on the open archive, chosen at random; changes the model as
@@ -377,21 +428,19 @@ class UpdateModelTest : public UpdateTest {
       } else if (stored && !replace) {
         ExpectRefused(ok, {ERR_ALREADY_STORED}, "add over " + name);
       } else {
-        EXPECT_TRUE(ok) << "add " << name << ": " << GetLastError() << "\n" << trace;
-        if (ok) {
-          (*model)[key] = data;
-          model->mustList.insert(name);
-        }
+        Done(ok, model, "add " + name, [&](Model& m) {
+          m[key] = data;
+          m.mustList.insert(name);
+        });
       }
     } else if (kind == 2) {
       trace += " delete";
       const bool ok = DeleteArchiveFile(a, spelled.c_str());
       if (stored) {
-        EXPECT_TRUE(ok) << "delete " << name << ": " << GetLastError();
-        if (ok) {
-          model->erase(key);
-          if (!model->Holds(name)) model->mayList.erase(name);
-        }
+        Done(ok, model, "delete " + name, [&](Model& m) {
+          m.erase(key);
+          if (!m.Holds(name)) m.mayList.erase(name);
+        });
       } else {
         // A name stored in the neutral locale alone is refused leaving the
         // last error as it was, as the original interface did.
@@ -409,13 +458,12 @@ class UpdateModelTest : public UpdateTest {
       } else if (model->count({to, locale})) {
         ExpectRefused(ok, {ERR_ALREADY_STORED}, "rename onto " + to);
       } else {
-        EXPECT_TRUE(ok) << "rename " << name << " " << to << ": " << GetLastError();
-        if (ok) {
-          (*model)[{to, locale}] = (*model)[key];
-          model->erase(key);
-          model->mustList.insert(to);
-          if (!model->Holds(name)) model->mayList.erase(name);
-        }
+        Done(ok, model, "rename " + name + " " + to, [&](Model& m) {
+          m[{to, locale}] = m[key];
+          m.erase(key);
+          m.mustList.insert(to);
+          if (!m.Holds(name)) m.mayList.erase(name);
+        });
       }
     } else if (kind == 4) {
       const uint32_t other = Pick(10) == 0 ? kFreeWord : kLocales[Pick(3)];
@@ -430,11 +478,10 @@ class UpdateModelTest : public UpdateTest {
       } else if (model->count({name, other})) {
         ExpectRefused(ok, {ERR_ALREADY_STORED}, "re-locale onto " + std::to_string(other));
       } else {
-        EXPECT_TRUE(ok) << "re-locale " << name << ": " << GetLastError();
-        if (ok) {
-          (*model)[{name, other}] = (*model)[key];
-          model->erase(key);
-        }
+        Done(ok, model, "re-locale " + name, [&](Model& m) {
+          m[{name, other}] = m[key];
+          m.erase(key);
+        });
       }
     } else if (kind == 5) {
       // By index: the way to entries whatever their names.
@@ -447,15 +494,16 @@ class UpdateModelTest : public UpdateTest {
       const HashEntry* e = FindExactHashEntry(a, name.c_str(), locale);
       ASSERT_NE(e, nullptr);
       const auto index = static_cast<uint32_t>(e - a->hashTable);
-      EXPECT_TRUE(DeleteArchiveEntry(a, index)) << GetLastError();
-      model->erase(key);
-      if (!model->Holds(name)) model->mayList.insert(name);
+      Done(DeleteArchiveEntry(a, index), model, "delete entry", [&](Model& m) {
+        m.erase(key);
+        if (!m.Holds(name)) m.mayList.insert(name);
+      });
     } else if (kind == 6) {
       trace += " compact";
       const bool ok = CompactArchive(a);
       // Position-keyed files whose names no list gives cannot be moved.
-      if (!ok) {
-        EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID);
+      if (!ok && (injected == 0 || GetLastError() != injected)) {
+        EXPECT_EQ(GetLastError(), ERROR_FILE_INVALID) << trace;
       }
       // What a batch held is committed first, whatever the compaction did.
       *committed = *model;
@@ -466,9 +514,10 @@ class UpdateModelTest : public UpdateTest {
       for (const std::string& n : pool) names.push_back(n.c_str());
       ASSERT_TRUE(SetArchiveNameList(a, names.data(), static_cast<uint32_t>(names.size())));
       const bool ok = ResizeHashTable(a, size);
-      if (ok) {
-        hashSize = size;
-      } else {
+      const uint32_t error = GetLastError();
+      hashSize = GetArchiveFileInfo(a, INFO_HASH_TABLE_SIZE);
+      SetLastError(error);
+      if (!ok && !(injected != 0 && GetLastError() == injected)) {
         // The internal files take entries too.
         EXPECT_TRUE(model->size() + 2 > size) << "resize to " << size << ": " << GetLastError();
         EXPECT_EQ(GetLastError(), ERR_HASH_TABLE_FULL);
@@ -508,23 +557,27 @@ class UpdateModelTest : public UpdateTest {
         SetLocale(0);
         return;
       }
-      ASSERT_TRUE(AddFileList(
-          a, items.data(), static_cast<uint32_t>(items.size()), listFlags, 0,
-          locale, [](void* c, uint32_t, uint32_t error) { static_cast<std::vector<uint32_t>*>(c)->push_back(error); },
-          &errors))
-          << GetLastError();
-      ASSERT_EQ(errors.size(), keys.size());
-      for (size_t i = 0; i < keys.size(); ++i) {
-        if (model->count(keys[i])) {
-          EXPECT_EQ(errors[i], ERR_ALREADY_STORED) << keys[i].first;
-        } else {
-          EXPECT_EQ(errors[i], 0u) << keys[i].first;
-          if (errors[i] == 0) {
-            (*model)[keys[i]] = data[i];
-            model->mustList.insert(keys[i].first);
+      const bool ok = AddFileList(
+          a, items.data(), static_cast<uint32_t>(items.size()), listFlags, 0, locale,
+          [](void* c, uint32_t, uint32_t error) { static_cast<std::vector<uint32_t>*>(c)->push_back(error); },
+          &errors);
+      // Stopped by a fault, the whole call is what its entered items make.
+      if (ok) {
+        ASSERT_EQ(errors.size(), keys.size());
+      }
+      Done(ok, model, "list", [&](Model& m) {
+        for (size_t i = 0; i < errors.size(); ++i) {
+          if (m.count(keys[i])) {
+            EXPECT_EQ(errors[i], ERR_ALREADY_STORED) << keys[i].first;
+          } else {
+            EXPECT_EQ(errors[i], 0u) << keys[i].first;
+            if (errors[i] == 0) {
+              m[keys[i]] = data[i];
+              m.mustList.insert(keys[i].first);
+            }
           }
         }
-      }
+      });
     }
     trace += "\n";
     SetLocale(0);
@@ -591,8 +644,26 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
         } else {
           ASSERT_TRUE(CommitArchiveUpdate(a)) << GetLastError() << "\n" << trace;
         }
+      } else if (Pick(3) == 0) {
+        // Stopped at some write: the step fails whole, or is whole.
+        injected = Pick(2) ? platform::kErrorDiskFull : kIoError;
+        stopped = false;
+        whole = model;
+        const uint32_t allowed = Pick(40);
+        trace += "fault after " + std::to_string(allowed) + " writes\n";
+        platform::SetWriteFault(allowed, injected);
+        RandomStep(a, &model, &before);
+        platform::ClearWriteFault();
+        injected = 0;
+        if (HasFatalFailure()) return;
       } else {
         ASSERT_NO_FATAL_FAILURE(RandomStep(a, &model, &before));
+      }
+      hashSize = GetArchiveFileInfo(a, INFO_HASH_TABLE_SIZE);
+      if (stopped) {
+        trace += "stopped\n";
+        ASSERT_NO_FATAL_FAILURE(ExpectEither(a, &model, whole, "writer after a fault, step " + std::to_string(step)));
+        stopped = false;
       }
       ASSERT_NO_FATAL_FAILURE(ExpectModel(a, model, "writer, step " + std::to_string(step)));
       if (kept != nullptr) {
