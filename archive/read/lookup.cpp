@@ -146,6 +146,8 @@ ArchiveFile* NewFileRecord(const FoundFile& found, const char* name) {
     file->name = CopyName(name);
     file->archive = found.archive;
     file->hashEntry = found.entry;
+    // Its key is found for this block; another one put there later is seen.
+    file->loadedFor = found.archive->blockTable[found.entry->blockIndex];
   } else {
     file->name = CopyName(found.diskPath);
     delete[] found.diskPath;

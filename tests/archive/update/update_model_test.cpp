@@ -695,6 +695,20 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
         EXPECT_TRUE(ReadArchiveFile(kept, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr));
         got.resize(n);
         EXPECT_TRUE(got == want) << keptKey.first << " read through a handle open across the step\n" << trace;
+      } else if (kept != nullptr && model.count(keptKey)) {
+        // Its file replaced in its own entry: the handle reads the new file,
+        // or fails; never other bytes.
+        const HashEntry* e = FindExactHashEntry(a, keptKey.first.c_str(), keptKey.second);
+        if (e != nullptr && GetArchiveFileInfo(kept, INFO_HASH_INDEX) == static_cast<uint32_t>(e - a->hashTable)) {
+          const Bytes& want = model.at(keptKey);
+          Bytes got(want.size() + 1);
+          uint32_t n = 0;
+          ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+          if (ReadArchiveFile(kept, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr)) {
+            got.resize(n);
+            EXPECT_TRUE(got == want) << keptKey.first << " replaced under a handle reads other bytes\n" << trace;
+          }
+        }
       }
       EXPECT_TRUE(CloseWritableArchive(a, 0));
       ArchiveHandle r = Reopen(file);
