@@ -7,7 +7,14 @@
 // to bytes. After every step the writer's handle, and the archive reopened by
 // the reader alone, must show exactly the model: every file byte for byte,
 // every lookup's locale fallback, no entry more, and a refused step leaves
-// everything as it was, with the error the header gives for it.
+// everything as it was, with the error the header gives for it. Single
+// steps and whole batches are also stopped at random writes. Longer runs:
+// TAVRIX_MODEL_SEED and TAVRIX_MODEL_ROUNDS choose other sequences and more
+// of them.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -26,6 +33,11 @@ constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
 constexpr uint32_t kUntouched = 0x7E57;
 constexpr uint32_t kIoError = 1117;  // ERROR_IO_DEVICE
 
+uint32_t EnvNumber(const char* name, uint32_t otherwise) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? static_cast<uint32_t>(std::strtoul(value, nullptr, 10)) : otherwise;
+}
+
 using Key = std::pair<std::string, uint32_t>;
 // The files, and what "(listfile)" must hold when it is kept current:
 // every stored name added or renamed to (mustList), and beside the stored
@@ -42,7 +54,7 @@ struct Model : std::map<Key, Bytes> {
 
 class UpdateModelTest : public UpdateTest {
  protected:
-  std::mt19937 random{std::getenv("MODEL_SEED") ? static_cast<uint32_t>(std::atoi(std::getenv("MODEL_SEED"))) : 20261211u};
+  std::mt19937 random{EnvNumber("TAVRIX_MODEL_SEED", 20261211u)};
   std::vector<std::string> pool;
   uint32_t hashSize = 0;
   std::string trace;  // the steps of the current round, for failure messages
@@ -51,6 +63,7 @@ class UpdateModelTest : public UpdateTest {
   // A write fault armed for the step: its error, whether it stopped the
   // step, and the model of the whole step.
   uint32_t injected = 0;
+  bool noCommitInside = false;  // no step that commits a batch so far
   bool stopped = false;
   Model whole;
   std::set<std::string> listedTwice;  // names the starting list gives more than once
@@ -376,8 +389,9 @@ class UpdateModelTest : public UpdateTest {
     if (ok) {
       apply(*model);
     } else if (injected != 0 && GetLastError() == injected) {
+      // Inside a batch the failure abandons it: nothing to make whole.
       stopped = true;
-      apply(whole);
+      if (!noCommitInside) apply(whole);
     } else {
       ADD_FAILURE() << what << ": " << GetLastError() << "\n" << trace;
     }
@@ -398,7 +412,8 @@ class UpdateModelTest : public UpdateTest {
     if (Pick(4) == 0) std::transform(spelled.begin(), spelled.end(), spelled.begin(), ::toupper);
     SetLocale(locale);
     SetLastError(kUntouched);
-    const uint32_t kind = Pick(9);
+    uint32_t kind = Pick(9);
+    if (noCommitInside && (kind == 6 || kind == 7)) kind = 2;
     trace += std::to_string(kind) + " " + spelled + "@" + std::to_string(locale);
     if (kind <= 1) {
       const size_t live = model->size();
@@ -589,8 +604,8 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
     pool.push_back(stem);
   }
   for (int i = 0; i < 6; ++i) pool.push_back("n" + std::to_string(i));
-  const int rounds = std::getenv("MODEL_ROUNDS") ? std::atoi(std::getenv("MODEL_ROUNDS")) : 40;
-  uint32_t bigRounds = 0;
+  const auto rounds = static_cast<int>(EnvNumber("TAVRIX_MODEL_ROUNDS", 100));
+  uint32_t bigRounds = 0, stoppedSteps = 0, stoppedBatches = 0;
   for (int round = 0; round < rounds; ++round) {
     const std::string file = "model" + std::to_string(round) + ".mpq";
     Model model;
@@ -632,7 +647,33 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
         ASSERT_TRUE(SetArchiveAttributes(a, ATTRIBUTE_CRC32 | ATTRIBUTE_FILETIME | ATTRIBUTE_MD5)) << GetLastError();
       }
       const uint32_t shape = Pick(4);
-      if (shape == 0) {
+      if (shape == 0 && Pick(3) == 0) {
+        // A batch stopped at some write: a failure inside abandons it all,
+        // a failure of its commit leaves the old state or the whole batch.
+        // (Without compactions and resizes, which commit what came before.)
+        injected = Pick(2) ? platform::kErrorDiskFull : kIoError;
+        noCommitInside = true;
+        const uint32_t allowed = Pick(60);
+        trace += "batch, fault after " + std::to_string(allowed) + " writes\n";
+        platform::SetWriteFault(allowed, injected);
+        bool ok = BeginArchiveUpdate(a);
+        for (uint32_t i = 0, n = 1 + Pick(4); ok && i < n; ++i) RandomStep(a, &model, &before);
+        if (ok) ok = CommitArchiveUpdate(a);
+        const uint32_t error = GetLastError();
+        platform::ClearWriteFault();
+        noCommitInside = false;
+        stopped = false;
+        if (HasFatalFailure()) return;
+        if (!ok) {
+          EXPECT_EQ(error, injected) << trace;
+          trace += "stopped\n";
+          ++stoppedBatches;
+          Model old = before;
+          ASSERT_NO_FATAL_FAILURE(ExpectEither(a, &old, model, "writer after a stopped batch"));
+          model = old;
+        }
+        injected = 0;
+      } else if (shape == 0) {
         trace += "batch\n";
         ASSERT_TRUE(BeginArchiveUpdate(a));
         for (uint32_t i = 0, n = 1 + Pick(4); i < n; ++i) ASSERT_NO_FATAL_FAILURE(RandomStep(a, &model, &before));
@@ -662,6 +703,7 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
       hashSize = GetArchiveFileInfo(a, INFO_HASH_TABLE_SIZE);
       if (stopped) {
         trace += "stopped\n";
+        ++stoppedSteps;
         ASSERT_NO_FATAL_FAILURE(ExpectEither(a, &model, whole, "writer after a fault, step " + std::to_string(step)));
         stopped = false;
       }
@@ -723,7 +765,8 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
     }
     std::filesystem::remove(Path(file));
   }
-  std::printf("%u rounds with data past 4 GiB\n", bigRounds);
+  std::printf("%u rounds with data past 4 GiB; %u steps and %u batches stopped by a write fault\n", bigRounds,
+              stoppedSteps, stoppedBatches);
 }
 
 }  // namespace
