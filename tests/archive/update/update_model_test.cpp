@@ -335,6 +335,9 @@ class UpdateModelTest : public UpdateTest {
       }
       if (!line.empty()) listed.insert(line);
     }
+    // A list that is not there yet needs an entry; a table with no room
+    // for it leaves the archive without one (the upkeep fails no update).
+    if (!ok && model.size() + 3 >= hashSize) return;
     for (const std::string& name : model.mustList) {
       if (model.Holds(name)) {
         EXPECT_TRUE(listed.count(name)) << name << " not listed" << (ok ? "" : " (no list)") << "\n" << trace;
