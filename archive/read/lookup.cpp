@@ -146,6 +146,8 @@ ArchiveFile* NewFileRecord(const FoundFile& found, const char* name) {
     file->name = CopyName(name);
     file->archive = found.archive;
     file->hashEntry = found.entry;
+    // Its key is found for this block; another one put there later is seen.
+    file->loadedFor = found.archive->blockTable[found.entry->blockIndex];
   } else {
     file->name = CopyName(found.diskPath);
     delete[] found.diskPath;
@@ -453,6 +455,10 @@ uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode) {
   }
 
   const Archive* archive = file->archive;
+  // A file deleted under its handle has no entry any more: a rebuilt hash
+  // table left it none, a deletion mark is no entry of its.
+  const bool hasEntry = file->hashEntry != nullptr && !IsHashEntryFree(*file->hashEntry);
+  if ((infoCode == INFO_LOCALE || infoCode == INFO_HASH_INDEX) && !hasEntry) return Fail(ERROR_FILE_INVALID);
   switch (infoCode) {
     case INFO_SECTOR_SHIFT: return archive->header.sectorSizeShift;
     case INFO_HASH_TABLE_SIZE: return archive->header.hashTableEntries;

@@ -157,7 +157,9 @@ bool ReadDiskFile(ArchiveFile* file, void* buffer, uint32_t count, uint32_t* byt
 }
 
 // An update may have put another block under the open file (a replace in
-// place, a compaction): what was loaded for the old one is sized for it.
+// place, a compaction): what was loaded for the old one is sized for it, and
+// the key was the old one's (the new data may be encrypted where the old
+// were not, or keyed by another place).
 void DropStaleLoads(ArchiveFile* file, const BlockEntry& block) {
   const BlockEntry& seen = file->loadedFor;
   if (seen.offset == block.offset && seen.offsetHigh == block.offsetHigh && seen.storedSize == block.storedSize &&
@@ -169,6 +171,17 @@ void DropStaleLoads(ArchiveFile* file, const BlockEntry& block) {
   file->sectorOffsets = nullptr;
   file->unit = nullptr;
   file->loadedFor = block;
+  if ((block.flags & BLOCK_ENCRYPTED) == 0) return;
+  uint32_t index = 0;
+  const HashEntry& entry = *file->hashEntry;
+  if (!ParseIndexName(file->name, &index) && entry.nameHashA == HashString(file->name, HASH_NAME_A) &&
+      entry.nameHashB == HashString(file->name, HASH_NAME_B)) {
+    file->fileKey = FileKey(file->name, block);
+  } else if (const uint32_t key = FindFileKey(file->archive, &entry, nullptr)) {
+    // Opened by index with no name found, or its entry renamed in place:
+    // what the lists or the offset table give now.
+    file->fileKey = key;
+  }
 }
 
 // One read across sectors: the byte range [p0, rangeEnd) of the file, the
@@ -575,7 +588,12 @@ bool ReadArchiveFile(FileHandle file, void* buffer, uint32_t count, uint32_t* by
     report(0);
     return true;
   }
-  if (file->position > block->fileSize) return false;
+  // Only a shorter file put under the handle (a replace) leaves its
+  // position past the end: nothing there to read, and said so.
+  if (file->position > block->fileSize) {
+    report(0);
+    return Fail(ERROR_FILE_INVALID);
+  }
   const uint32_t left = block->fileSize - file->position;
   uint32_t delivered = 0;
   const bool ok = ReadStored(file, *block, static_cast<uint8_t*>(buffer),

@@ -358,9 +358,11 @@ bool AddCommon(Archive* archive, const AddSource& source, const char* storedName
     return false;
   }
   if (!CheckAddArguments(flags, mask)) return false;
+  const uint32_t locale = GetLocale();
+  if (!CheckEntryLocale(locale)) return false;
   if (!CheckUpdatableArchive(archive)) return false;
   if (BeginOperation(archive) == nullptr) return false;
-  const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level, GetLocale());
+  const Outcome outcome = AddToSession(archive, source, storedName, flags, mask, level, locale);
   if (outcome == Outcome::kDone) {
     if (IsListfileName(storedName)) ForgetSessionList(archive);
     else ListfileAddName(archive, storedName);
@@ -584,6 +586,12 @@ bool CompressesOnThreads(uint32_t flags, uint32_t mask) {
 
 bool IsLossyAdd(uint32_t flags, uint32_t mask) {
   return (flags & BLOCK_COMPRESSED) != 0 && (mask & (COMP_ADPCM_MONO | COMP_ADPCM_STEREO)) != 0;
+}
+
+bool CheckEntryLocale(uint32_t locale) {
+  if (locale != kFreeWord) return true;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
 }
 
 bool CheckAddArguments(uint32_t flags, uint32_t mask) {

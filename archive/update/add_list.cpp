@@ -393,6 +393,7 @@ bool AddFileList(ArchiveHandle archive, const AddListItem* items, uint32_t count
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  if (!CheckEntryLocale(locale)) return false;
   if (!CheckUpdatableArchive(archive)) return false;
   if (count == 0) return true;
   UpdateSession* session = BeginOperation(archive);

@@ -357,6 +357,7 @@ bool SetArchiveFileLocale(ArchiveHandle archive, const char* name, uint32_t oldL
                           uint32_t newLocale) {
   if (!CheckArguments(archive, name, name)) return false;
   if (oldLocale == newLocale) return false;
+  if (!CheckEntryLocale(newLocale)) return false;
   if (BeginOperation(archive) == nullptr) return false;
   HashEntry* entry = FindHashEntry(archive, name, oldLocale);
   if (entry == nullptr || entry->locale != oldLocale) return EndOperation(archive, Outcome::kRefused);

@@ -9,8 +9,9 @@
 
 namespace {
 
-// The header's archiveSize, 32 + 16 x N, must fit in 32 bits.
-constexpr uint32_t kMaxHashTableEntries = (0xFFFFFFFFu - kHeaderBytes) / kEntryBytes;
+// The largest table opening takes again (which also keeps the header's
+// archiveSize, 32 + 16 x N, within 32 bits).
+constexpr uint32_t kMaxHashTableEntries = kMaxTableBytes / kEntryBytes;
 
 uint32_t ChooseDisposition(uint32_t flags) {
   if (flags & UPDATE_OPEN_ALWAYS) return platform::kOpenAlways;

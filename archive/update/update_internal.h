@@ -409,6 +409,11 @@ Outcome AddToSession(Archive* archive, const AddSource& source, const char* stor
 // run covers the whole table without one.
 HashEntry* FindFreeHashSlot(Archive* archive, const char* name, uint32_t locale, bool replace);
 
+// ERROR_INVALID_PARAMETER for a locale no hash entry can hold: a word of all
+// ones marks an entry empty, so such an entry would hide its file and end
+// the probe runs of the names behind it.
+bool CheckEntryLocale(uint32_t locale);
+
 // The entry of name in exactly this locale, or null.
 HashEntry* FindExactHashEntry(Archive* archive, const char* name, uint32_t locale);
 

@@ -93,6 +93,29 @@ TEST_F(UpdateOpenTest, HashSizeZeroFailsAfterWritingTheHeader) {
   EXPECT_EQ(ArchiveListCount, 0u);
 }
 
+// A creation that succeeds makes an archive the library opens again: one
+// entry past the largest table an open takes is refused as a zero is.
+TEST_F(UpdateOpenTest, HashSizesPastWhatOpeningTakesAreRefused) {
+  constexpr uint32_t kLargest = 4194304;
+  SetLastError(0);
+  ArchiveHandle a = OpenArchiveWritable(Path("past.mpq").c_str(), 0, kLargest + 1);
+  EXPECT_EQ(a, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  if (IsUsableArchive(a)) CloseWritableArchive(a, 0);
+  EXPECT_EQ(std::filesystem::file_size(Path("past.mpq")), 32u);
+  EXPECT_EQ(ArchiveListCount, 0u);
+
+  a = OpenArchiveWritable(Path("largest.mpq").c_str(), 0, kLargest);
+  ASSERT_TRUE(IsUsableArchive(a)) << GetLastError();
+  ASSERT_TRUE(AddFileFromMemory(a, "x", 1, "x", 0, 0, 0));
+  CloseWritableArchive(a, 0);
+  ArchiveHandle r = Reopen("largest.mpq");
+  ASSERT_NE(r, nullptr);
+  ExpectReads(r, "x", TextBytes("x"));
+  CloseArchive(r);
+  std::filesystem::remove(Path("largest.mpq"));
+}
+
 TEST_F(UpdateOpenTest, ReadOnlyArchivesRefuseEveryUpdate) {
   EXPECT_EQ(OpenArchiveWritable(Path("ro.mpq").c_str(), UPDATE_READ_ONLY, 8), nullptr);
   EXPECT_EQ(GetLastError(), ERR_READ_ONLY_NEEDS_EXISTING);
