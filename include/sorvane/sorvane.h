@@ -323,7 +323,9 @@ SORVANE_API bool OpenFileFromAnyArchive(const char* name, FileHandle* out);
 // found by searching).
 SORVANE_API bool OpenArchiveFileInLocale(ArchiveHandle archive, const char* name, uint32_t locale,
                                          FileHandle* out);
-// Closes a file handle. False with ERROR_INVALID_PARAMETER for no open file.
+// Closes a file handle. False with ERROR_INVALID_PARAMETER for a null handle
+// or one that is not open, except that with no file open at all the last
+// error is left as it was.
 SORVANE_API bool CloseArchiveFile(FileHandle file);
 // The path an archive handle was opened with, or the name a file handle was
 // opened by ("#INDEX" for the index form), copied with its terminator, at
@@ -339,7 +341,7 @@ SORVANE_API bool GetFileArchive(FileHandle file, ArchiveHandle* out);
 // sector shift and table sizes; a file's size, stored size, flags, archive,
 // position, locale, priority and hash index; the handle's kind, 1 archive
 // or 2 file). 0xFFFFFFFF with ERROR_INVALID_PARAMETER for a null or
-// unknown handle or a code that does not fit it.
+// unknown handle, ERROR_UNKNOWN_PROPERTY for a code that does not fit it.
 SORVANE_API uint32_t GetArchiveFileInfo(const void* handle, uint32_t infoCode);
 // The locale (language id, 0 neutral) that opening by name looks for first,
 // process-wide. SetLocale returns the locale it set; GetLocale the current.
@@ -716,7 +718,10 @@ SORVANE_API bool AddFileList(ArchiveHandle archive, const AddListItem* items, ui
 // SetArchiveFileLocale of oldLocale) and commit. Errors:
 // ERROR_INVALID_PARAMETER, ERROR_FILE_NOT_FOUND or ERR_FILE_NOT_STORED,
 // ERR_ALREADY_STORED (the new name or locale is taken), ERROR_ACCESS_DENIED
-// (read-only handle), and the system's write errors.
+// (read-only handle), and the system's write errors. Three refusals leave
+// the last error as it was: a delete of a name stored only in the neutral
+// locale, and a re-locale between equal locales or of a name not stored in
+// oldLocale.
 SORVANE_API bool DeleteArchiveFile(ArchiveHandle archive, const char* name);
 // Deletes the file of the hash entry at hashIndex, whatever its name and
 // locale: the way to a file no list names (OpenArchiveFileByIndex's index).
