@@ -643,9 +643,11 @@ class Archive:
             raise io.UnsupportedOperation("the archive is open for reading only; open it with mode 'a'")
 
     def _update(self, call: Callable[[], bool], locale: Optional[int] = None, name: Optional[str] = None,
-                progress: Optional[Progress] = None) -> None:
+                progress: Optional[Progress] = None, refusal: Optional[Exception] = None) -> None:
         """Runs one update under the process's update lock, in the locale
-        asked for, with the progress callback installed for its duration."""
+        asked for, with the progress callback installed for its duration.
+        ``refusal`` is raised when the call fails without an error of its own
+        (the library leaves the last error alone for some refusals)."""
         with _n.update_lock:
             saved = _n.lib.SetLocale(self.locale if locale is None else locale)
             hook = None
@@ -662,6 +664,7 @@ class Archive:
                 hook = _n.ProgressCallback(forward)
                 _n.lib.SetUpdateProgressCallback(ctypes.cast(hook, ctypes.c_void_p), None)
             try:
+                _n.lib.SetLastError(0)
                 ok = call()
                 code = _n.lib.GetLastError()
             finally:
@@ -672,6 +675,8 @@ class Archive:
             error, self._progress_error = self._progress_error, None
             raise error
         if not ok:
+            if code == 0 and refusal is not None:
+                raise refusal
             raise error_for(code or _n.ERROR_FILE_CORRUPT, name or self.filename)
 
     def _one_commit(self):
@@ -769,8 +774,10 @@ class Archive:
         KeyError when it is not stored."""
         self._check_writable()
         raw = self._typed(name, self.locale if locale is None else locale)
+        # Only the neutral version stored: not this locale's file to delete.
+        absent = KeyError("there is no file named %r in the archive's locale" % (name,))
         try:
-            self._update(lambda: _n.lib.DeleteArchiveFile(self._handle, raw), locale, name)
+            self._update(lambda: _n.lib.DeleteArchiveFile(self._handle, raw), locale, name, refusal=absent)
         except Error as error:
             if error.code in (_n.ERROR_FILE_NOT_FOUND, _n.ERR_FILE_NOT_STORED):
                 raise KeyError("there is no file named %r in the archive" % (name,)) from None
@@ -796,9 +803,13 @@ class Archive:
     def set_locale(self, name: str, old: int, new: int) -> None:
         """Moves the version of a stored file in locale old to locale new."""
         self._check_writable()
+        if old == new:
+            raise ValueError("the old and the new locale are the same")
         raw = self._typed(name, old)
+        absent = KeyError("there is no file named %r in locale 0x%04x" % (name, old))
         try:
-            self._update(lambda: _n.lib.SetArchiveFileLocale(self._handle, raw, old, new), None, name)
+            self._update(lambda: _n.lib.SetArchiveFileLocale(self._handle, raw, old, new), None, name,
+                         refusal=absent)
         except Error as error:
             if error.code in (_n.ERROR_FILE_NOT_FOUND, _n.ERR_FILE_NOT_STORED):
                 raise KeyError("there is no file named %r in locale 0x%04x" % (name, old)) from None

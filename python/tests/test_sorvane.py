@@ -384,7 +384,7 @@ class UpdateRoundTrips(Base):
 
     def step(self, a, model):
         rng = self.rng
-        op = rng.choice(["writestr", "writestr", "add", "replace", "delete", "rename", "set_locale"])
+        op = rng.choice(["writestr", "writestr", "add", "replace", "delete", "rename", "set_locale", "refused"])
         present = list(model.files.items())
         if op in ("writestr", "add"):
             name = self.random_name().replace("/", "\\")
@@ -438,6 +438,12 @@ class UpdateRoundTrips(Base):
             model.files[new_key] = (name, data)
         else:
             self.assertRaises(KeyError, a.delete, "not\\there.txt")
+            neutral = [name for (upper, locale), (name, _) in present if locale == 0 and (upper, 0x40c) not in model.files]
+            if neutral:
+                # Only the neutral version is stored: no file of locale 0x40c to delete or move.
+                self.assertRaises(KeyError, a.delete, neutral[0], locale=0x40c)
+                self.assertRaises(KeyError, a.set_locale, neutral[0], 0x40c, 0x407)
+                self.assertRaises(ValueError, a.set_locale, neutral[0], 0, 0)
 
     def test_calls_commit_one_by_one(self):
         archive = self.path("model.mpq")
