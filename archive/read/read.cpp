@@ -177,10 +177,11 @@ void DropStaleLoads(ArchiveFile* file, const BlockEntry& block) {
   if (!ParseIndexName(file->name, &index) && entry.nameHashA == HashString(file->name, HASH_NAME_A) &&
       entry.nameHashB == HashString(file->name, HASH_NAME_B)) {
     file->fileKey = FileKey(file->name, block);
-  } else if (const uint32_t key = FindFileKey(file->archive, &entry, nullptr)) {
+  } else {
     // Opened by index with no name found, or its entry renamed in place:
-    // what the lists or the offset table give now.
-    file->fileKey = key;
+    // what the lists or the offset table give now. None (0, as at open)
+    // fails the reads: the old key would hand out garbage.
+    file->fileKey = FindFileKey(file->archive, &entry, nullptr);
   }
 }
 
@@ -279,6 +280,7 @@ bool ReadStored(ArchiveFile* file, const BlockEntry& block, uint8_t* out, uint32
   if (!LocateBlockData(archive, block, &where)) return false;
   data.start = where.start;
   DropStaleLoads(file, block);
+  if ((block.flags & BLOCK_ENCRYPTED) != 0 && file->fileKey == 0) return Fail(ERROR_FILE_INVALID);
 
   // A unit neither packed nor encrypted is its bytes as they are, like
   // plain sectors: read in place, at any size, rather than loaded whole.
