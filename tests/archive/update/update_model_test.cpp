@@ -32,6 +32,7 @@ constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
 // The last error a step starts with: the refusals that keep it show it.
 constexpr uint32_t kUntouched = 0x7E57;
 constexpr uint32_t kIoError = 1117;  // ERROR_IO_DEVICE
+constexpr uint32_t kFromStart = 0;   // FILE_BEGIN, which only <windows.h> gives there
 
 uint32_t EnvNumber(const char* name, uint32_t otherwise) {
   const char* value = std::getenv(name);
@@ -638,7 +639,7 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
         // Somewhere in the file, or at its end, for the read after the step.
         const uint32_t size = GetArchiveFileSize(kept, nullptr);
         const uint32_t at = Pick(2) ? size : size / 2;
-        ASSERT_EQ(SetArchiveFilePointer(kept, static_cast<int32_t>(at), nullptr, FILE_BEGIN), at);
+        ASSERT_EQ(SetArchiveFilePointer(kept, static_cast<int32_t>(at), nullptr, kFromStart), at);
       }
       focus = keptKey;
       const Model atStart = model;
@@ -727,14 +728,14 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
           EXPECT_NE(GetLastError(), 0u) << "read through a handle open across the step\n" << trace;
         }
         EXPECT_LE(n, rest.size()) << "bytes read not said\n" << trace;
-        SetArchiveFilePointer(kept, 0, nullptr, FILE_BEGIN);
+        SetArchiveFilePointer(kept, 0, nullptr, kFromStart);
       }
       if (kept != nullptr && model.count(keptKey) && atStart.count(keptKey) &&
           model.at(keptKey) == atStart.at(keptKey)) {
         const Bytes& want = model.at(keptKey);
         Bytes got(want.size() + 1);
         uint32_t n = 0;
-        ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+        ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, kFromStart), 0xFFFFFFFFu);
         EXPECT_TRUE(ReadArchiveFile(kept, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr));
         got.resize(n);
         EXPECT_TRUE(got == want) << keptKey.first << " read through a handle open across the step\n" << trace;
@@ -746,7 +747,7 @@ TEST_F(UpdateModelTest, RandomUpdatesOfOddArchivesMatchTheModelAfterEveryStep) {
           const Bytes& want = model.at(keptKey);
           Bytes got(want.size() + 1);
           uint32_t n = 0;
-          ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+          ASSERT_NE(SetArchiveFilePointer(kept, 0, nullptr, kFromStart), 0xFFFFFFFFu);
           if (ReadArchiveFile(kept, got.data(), static_cast<uint32_t>(got.size()), &n, nullptr)) {
             got.resize(n);
             EXPECT_TRUE(got == want) << keptKey.first << " replaced under a handle reads other bytes\n" << trace;
