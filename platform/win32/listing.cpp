@@ -68,9 +68,9 @@ bool ListFolder(const char* path, std::vector<FolderEntry>* entries) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  std::string pattern = path;
-  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
-  pattern += '*';
+  std::string folder = path;
+  win32::EndWithSeparator(folder);
+  const std::string pattern = folder + '*';
   WIN32_FIND_DATAA found;
   HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -85,7 +85,7 @@ bool ListFolder(const char* path, std::vector<FolderEntry>* entries) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       // A link or junction: what it leads to is looked up through it.
       entry.kind = EntryKind::Link;
-      const std::string full = std::string(path) + "\\" + name;
+      const std::string full = folder + name;
       WIN32_FILE_ATTRIBUTE_DATA target;
       if (!::GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &target)) {
         entry.target = EntryKind::Missing;

@@ -18,7 +18,7 @@ namespace platform {
 namespace {
 
 struct Folder {
-  std::string path;  // ends in a backslash
+  std::string path;  // ready for a name: ends in a separator, or is a bare drive
 };
 
 Folder* FromHandle(FolderHandle folder) { return static_cast<Folder*>(folder); }
@@ -174,7 +174,7 @@ FolderHandle OpenFolder(const char* path) {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  if (!folder->path.empty() && folder->path.back() != '\\' && folder->path.back() != '/') folder->path += '\\';
+  win32::EndWithSeparator(folder->path);
   return folder;
 }
 

@@ -279,6 +279,28 @@ TEST_F(FoldersTest, AFileMadeInAFolderIsThereOrRefused) {
   CloseFolder(folder);
 }
 
+#ifdef _WIN32
+// "X:" alone is the folder current on drive X, as "X:name" is a name in it;
+// its root would be another folder.
+TEST_F(FoldersTest, ABareDriveIsItsCurrentFolder) {
+  WriteText(Path("here.txt"), "x");
+  char saved[4096];
+  ASSERT_GT(GetCurrentDirectory(sizeof saved, saved), 0u);
+  ASSERT_TRUE(SetCurrentDirectory(BackslashPath("").c_str()));
+  const std::string drive = root_.string().substr(0, 2);
+  FolderHandle folder = OpenFolder(drive.c_str());
+  const EntryKind kind = folder != nullptr ? GetEntryKind(folder, "here.txt") : EntryKind::Missing;
+  CloseFolder(folder);
+  std::vector<FolderEntry> entries;
+  const bool listed = ListFolder(drive.c_str(), &entries);
+  ASSERT_TRUE(SetCurrentDirectory(saved));
+  EXPECT_EQ(kind, EntryKind::File);
+  ASSERT_TRUE(listed);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "here.txt");
+}
+#endif
+
 TEST(MemoryTest, PagesStartZeroed) {
   const size_t size = 1 << 20;
   auto* block = static_cast<uint8_t*>(VirtualAlloc(size));
