@@ -301,6 +301,20 @@ TEST_F(FoldersTest, ABareDriveIsItsCurrentFolder) {
 }
 #endif
 
+#ifdef _WIN32
+// "X:name" lies on drive X whatever the current folder's drive is.
+TEST_F(FoldersTest, FreeSpaceOfADriveRelativePathIsThatDrives) {
+  uint64_t bytes = 0;
+  EXPECT_TRUE(GetFreeDiskSpace((root_.string().substr(0, 2) + "new.mpq").c_str(), &bytes));
+  std::string missing;
+  for (char letter = 'Y'; letter > 'D' && missing.empty(); --letter) {
+    if (GetDriveType((std::string(1, letter) + ":\\").c_str()) == kDriveNoRootDir) missing = std::string(1, letter);
+  }
+  ASSERT_FALSE(missing.empty());
+  EXPECT_FALSE(GetFreeDiskSpace((missing + ":new.mpq").c_str(), &bytes));
+}
+#endif
+
 TEST(MemoryTest, PagesStartZeroed) {
   const size_t size = 1 << 20;
   auto* block = static_cast<uint8_t*>(VirtualAlloc(size));
