@@ -47,8 +47,10 @@ OsHandle OpenFileForReading(const char* path) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return InvalidHandle();
   }
-  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // Read sharing only, as for any file read for an archive: no writer may
+  // change it while it is read, and one still being written is refused.
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return InvalidHandle();
   return h;
 }
