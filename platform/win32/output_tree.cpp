@@ -82,8 +82,10 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
     ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return InvalidHandle();
   }
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // No write sharing: no other program changes the file while it is made.
+  // Delete sharing lets the interrupt sweep remove it while it is open.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) {
     // A folder in the way answers access denied; callers tell what is
     // there from "exists".

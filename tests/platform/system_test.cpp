@@ -315,6 +315,25 @@ TEST_F(FoldersTest, FreeSpaceOfADriveRelativePathIsThatDrives) {
 }
 #endif
 
+#ifdef _WIN32
+// A file being written below an output folder is changed by this program
+// alone until it is finished.
+TEST_F(FoldersTest, AFileBeingWrittenKeepsOtherWritersOut) {
+  FolderHandle folder = OpenFolder(Path("").c_str());
+  ASSERT_NE(folder, nullptr);
+  OsHandle file = CreateFileIn(folder, "a.txt");
+  ASSERT_TRUE(IsValidHandle(file));
+  OsHandle other = CreateFile(Path("a.txt").c_str(), kGenericWrite, kFileShareRead | kFileShareWrite | kFileShareDelete,
+                              kOpenExisting, 0);
+  EXPECT_FALSE(IsValidHandle(other));
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  if (IsValidHandle(other)) CloseHandle(other);
+  CloseHandle(file);
+  EXPECT_TRUE(DeleteFileIn(folder, "a.txt"));
+  CloseFolder(folder);
+}
+#endif
+
 TEST(MemoryTest, PagesStartZeroed) {
   const size_t size = 1 << 20;
   auto* block = static_cast<uint8_t*>(VirtualAlloc(size));
