@@ -133,7 +133,7 @@ bool CloseHandle(OsHandle file) { return CheckHandle(file) && ::CloseHandle(ToHa
 // bytes transferred.
 bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead) {
   if (bytesRead != nullptr) *bytesRead = 0;
-  if (!CheckHandle(file)) return false;
+  if (!CheckHandle(file) || !win32::CheckRange(offset, count)) return false;
   auto* out = static_cast<uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {
@@ -158,7 +158,7 @@ bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, ui
 
 bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
-  if (!CheckHandle(file)) return false;
+  if (!CheckHandle(file) || !win32::CheckRange(offset, count)) return false;
   if (!internal::TakeWriteStep(true)) return false;
   return WriteAll(file, buffer, count, &offset, bytesWritten);
 }

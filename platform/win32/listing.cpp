@@ -21,6 +21,9 @@ bool WritePiecesAt(OsHandle file, uint64_t offset, const WritePiece* pieces, uin
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  uint64_t length = 0;
+  for (uint32_t i = 0; i < count; ++i) length += pieces[i].size;
+  if (!win32::CheckRange(offset, length)) return false;
   if (!internal::TakeWriteStep(true)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     const auto* in = static_cast<const uint8_t*>(pieces[i].data);

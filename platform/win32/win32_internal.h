@@ -4,6 +4,7 @@
 
 #include "platform/win32/windows_header.h"
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -17,6 +18,15 @@ inline HANDLE ToHandle(OsHandle file) { return static_cast<HANDLE>(file); }
 inline bool CheckHandle(OsHandle file) {
   if (IsValidHandle(file)) return true;
   ::SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+// Whether count bytes from offset lie where a file can reach (below 2^63).
+// The system reads the two highest positions as "at the end" and "at the
+// file pointer": a transfer must never land there instead of failing.
+inline bool CheckRange(uint64_t offset, uint64_t count) {
+  if (offset <= static_cast<uint64_t>(INT64_MAX) - count) return true;
+  ::SetLastError(ERROR_INVALID_PARAMETER);
   return false;
 }
 

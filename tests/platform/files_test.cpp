@@ -205,6 +205,28 @@ TEST_F(FilesTest, PositionedReadsAndWrites) {
   CloseHandle(h);
 }
 
+// No file reaches past 2^63 bytes; a position there (the system reads the
+// last two as "the end" and "the file pointer") is refused, never used.
+TEST_F(FilesTest, PositionsPastTheLargestFileAreRefused) {
+  OsHandle h = Open(Path("k.bin"), kGenericRead | kGenericWrite, kCreateAlways);
+  ASSERT_TRUE(IsValidHandle(h));
+  uint32_t done = 0;
+  ASSERT_TRUE(WriteFileAt(h, 0, "abc", 3, &done));
+  const uint64_t far[] = {~0ull, ~0ull - 1, 1ull << 63};
+  char buffer[4] = {};
+  for (uint64_t at : far) {
+    EXPECT_FALSE(WriteFileAt(h, at, "x", 1, &done)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    const WritePiece piece = {"y", 1};
+    EXPECT_FALSE(WritePiecesAt(h, at, &piece, 1)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_FALSE(ReadFileAt(h, at, buffer, 1, &done)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  }
+  CloseHandle(h);
+  EXPECT_EQ(ReadText(Path("k.bin")), "abc");
+}
+
 TEST_F(FilesTest, LargeTransfersArriveWhole) {
   const std::string path = Path("j.bin");
   std::vector<uint8_t> data(3 * 1024 * 1024 + 17);
