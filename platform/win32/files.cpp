@@ -79,14 +79,34 @@ bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* byte
 
 uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method) {
   if (!CheckHandle(file)) return kInvalidSetFilePointer;
-  // Cleared first so a low part equal to the failure value can be told apart.
-  const DWORD saved = ::GetLastError();
-  ::SetLastError(NO_ERROR);
-  LONG high = distanceHigh != nullptr ? static_cast<LONG>(*distanceHigh) : 0;
-  const DWORD low = ::SetFilePointer(ToHandle(file), distance, distanceHigh != nullptr ? &high : nullptr, method);
-  if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) return kInvalidSetFilePointer;
-  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(high);
-  if (low != INVALID_SET_FILE_POINTER) ::SetLastError(saved);
+  if (method != FILE_BEGIN && method != FILE_CURRENT && method != FILE_END) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidSetFilePointer;
+  }
+  LARGE_INTEGER move;
+  move.QuadPart = distanceHigh != nullptr
+                      ? static_cast<LONGLONG>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                                              static_cast<uint32_t>(distance))
+                      : static_cast<LONGLONG>(distance);
+  // Without a high part the new position must fit the low part alone (and
+  // not be the failure value): some systems move past 4 GiB anyway and give
+  // back only the low part, so the move is taken back here.
+  LARGE_INTEGER before = {};
+  if (distanceHigh == nullptr && !::SetFilePointerEx(ToHandle(file), LARGE_INTEGER{}, &before, FILE_CURRENT)) {
+    return kInvalidSetFilePointer;
+  }
+  LARGE_INTEGER after = {};
+  if (!::SetFilePointerEx(ToHandle(file), move, &after, method)) return kInvalidSetFilePointer;
+  const auto position = static_cast<uint64_t>(after.QuadPart);
+  if (distanceHigh == nullptr && position >= kInvalidSetFilePointer) {
+    ::SetFilePointerEx(ToHandle(file), before, nullptr, FILE_BEGIN);
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidSetFilePointer;
+  }
+  const auto low = static_cast<uint32_t>(position);
+  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(position >> 32);
+  // A low part equal to the failure value is told apart by the last error.
+  if (low == kInvalidSetFilePointer) ::SetLastError(NO_ERROR);
   return low;
 }
 

@@ -162,6 +162,16 @@ TEST_F(FilesTest, FilePointerMovesLikeWin32) {
 
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), kInvalidSetFilePointer);
   EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+
+  // Without a high part, a position past 4 GiB cannot be told: refused,
+  // never cut to its low part, and the position stays.
+  high = 1;
+  ASSERT_EQ(SetFilePointer(h, 0x10, &high, kFileBegin), 0x10u);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, kFileCurrent), kInvalidSetFilePointer);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  high = 0;
+  EXPECT_EQ(SetFilePointer(h, 0, &high, kFileCurrent), 0x10u);
+  EXPECT_EQ(high, 1);
   CloseHandle(h);
 }
 
