@@ -327,7 +327,7 @@ TEST_F(FoldersTest, AFileBeingWrittenKeepsOtherWritersOut) {
                               kOpenExisting, 0);
   EXPECT_FALSE(IsValidHandle(other));
   EXPECT_EQ(GetLastError(), kErrorSharingViolation);
-  if (IsValidHandle(other)) CloseHandle(other);
+  CloseHandle(other);
   CloseHandle(file);
   EXPECT_TRUE(DeleteFileIn(folder, "a.txt"));
   CloseFolder(folder);
