@@ -103,7 +103,10 @@ void ExtractName(ArchiveHandle archive, platform::OutputTree& tree, const std::s
 // it is made or opened like the levels below it, never through a link.
 platform::OutputTree OpenOutputTree(const std::string& outputFolder) {
   const std::string path = outputFolder.substr(0, outputFolder.size() - 1);
-  const size_t cut = path.find_last_of("\\/");
+  size_t cut = path.find_last_of("\\/");
+  // On Windows "X:name" lies in the folder current on drive X, which "X:"
+  // names: the drive is no part of the folder's own name.
+  if (cut == std::string::npos && platform::PathSeparator() == '\\' && path.size() > 2 && path[1] == ':') cut = 1;
   const std::string parent = cut == std::string::npos ? std::string(".") : path.substr(0, cut + 1);
   const std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
   for (const std::string& level : extractor::FolderChain(parent)) platform::CreateDirectory(level.c_str());

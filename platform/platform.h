@@ -363,6 +363,9 @@ void VirtualFree(void* block);
 // ---- dynamic libraries ---------------------------------------------------------
 
 using ModuleHandle = void*;
+// A name without a folder is looked for where libraries are installed (on
+// Windows beside the program and in the system's folders), never in the
+// current folder.
 ModuleHandle LoadLibrary(const char* path);
 void* GetProcAddress(ModuleHandle module, const char* name);
 // By ordinal (Win32 only; POSIX returns null).

@@ -79,14 +79,34 @@ bool WriteFile(OsHandle file, const void* buffer, uint32_t count, uint32_t* byte
 
 uint32_t SetFilePointer(OsHandle file, int32_t distance, int32_t* distanceHigh, uint32_t method) {
   if (!CheckHandle(file)) return kInvalidSetFilePointer;
-  // Cleared first so a low part equal to the failure value can be told apart.
-  const DWORD saved = ::GetLastError();
-  ::SetLastError(NO_ERROR);
-  LONG high = distanceHigh != nullptr ? static_cast<LONG>(*distanceHigh) : 0;
-  const DWORD low = ::SetFilePointer(ToHandle(file), distance, distanceHigh != nullptr ? &high : nullptr, method);
-  if (low == INVALID_SET_FILE_POINTER && ::GetLastError() != NO_ERROR) return kInvalidSetFilePointer;
-  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(high);
-  if (low != INVALID_SET_FILE_POINTER) ::SetLastError(saved);
+  if (method != FILE_BEGIN && method != FILE_CURRENT && method != FILE_END) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidSetFilePointer;
+  }
+  LARGE_INTEGER move;
+  move.QuadPart = distanceHigh != nullptr
+                      ? static_cast<LONGLONG>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
+                                              static_cast<uint32_t>(distance))
+                      : static_cast<LONGLONG>(distance);
+  // Without a high part the new position must fit the low part alone (and
+  // not be the failure value): some systems move past 4 GiB anyway and give
+  // back only the low part, so the move is taken back here.
+  LARGE_INTEGER before = {};
+  if (distanceHigh == nullptr && !::SetFilePointerEx(ToHandle(file), LARGE_INTEGER{}, &before, FILE_CURRENT)) {
+    return kInvalidSetFilePointer;
+  }
+  LARGE_INTEGER after = {};
+  if (!::SetFilePointerEx(ToHandle(file), move, &after, method)) return kInvalidSetFilePointer;
+  const auto position = static_cast<uint64_t>(after.QuadPart);
+  if (distanceHigh == nullptr && position >= kInvalidSetFilePointer) {
+    ::SetFilePointerEx(ToHandle(file), before, nullptr, FILE_BEGIN);
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return kInvalidSetFilePointer;
+  }
+  const auto low = static_cast<uint32_t>(position);
+  if (distanceHigh != nullptr) *distanceHigh = static_cast<int32_t>(position >> 32);
+  // A low part equal to the failure value is told apart by the last error.
+  if (low == kInvalidSetFilePointer) ::SetLastError(NO_ERROR);
   return low;
 }
 
@@ -133,7 +153,7 @@ bool CloseHandle(OsHandle file) { return CheckHandle(file) && ::CloseHandle(ToHa
 // bytes transferred.
 bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, uint32_t* bytesRead) {
   if (bytesRead != nullptr) *bytesRead = 0;
-  if (!CheckHandle(file)) return false;
+  if (!CheckHandle(file) || !win32::CheckRange(offset, count)) return false;
   auto* out = static_cast<uint8_t*>(buffer);
   uint32_t total = 0;
   while (total < count) {
@@ -158,7 +178,7 @@ bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t count, ui
 
 bool WriteFileAt(OsHandle file, uint64_t offset, const void* buffer, uint32_t count, uint32_t* bytesWritten) {
   if (bytesWritten != nullptr) *bytesWritten = 0;
-  if (!CheckHandle(file)) return false;
+  if (!CheckHandle(file) || !win32::CheckRange(offset, count)) return false;
   if (!internal::TakeWriteStep(true)) return false;
   return WriteAll(file, buffer, count, &offset, bytesWritten);
 }

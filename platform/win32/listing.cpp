@@ -21,6 +21,9 @@ bool WritePiecesAt(OsHandle file, uint64_t offset, const WritePiece* pieces, uin
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  uint64_t length = 0;
+  for (uint32_t i = 0; i < count; ++i) length += pieces[i].size;
+  if (!win32::CheckRange(offset, length)) return false;
   if (!internal::TakeWriteStep(true)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     const auto* in = static_cast<const uint8_t*>(pieces[i].data);
@@ -47,8 +50,10 @@ OsHandle OpenFileForReading(const char* path) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return InvalidHandle();
   }
-  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // Read sharing only, as for any file read for an archive: no writer may
+  // change it while it is read, and one still being written is refused.
+  HANDLE h = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) return InvalidHandle();
   return h;
 }
@@ -68,9 +73,9 @@ bool ListFolder(const char* path, std::vector<FolderEntry>* entries) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  std::string pattern = path;
-  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
-  pattern += '*';
+  std::string folder = path;
+  win32::EndWithSeparator(folder);
+  const std::string pattern = folder + '*';
   WIN32_FIND_DATAA found;
   HANDLE search = ::FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -85,7 +90,7 @@ bool ListFolder(const char* path, std::vector<FolderEntry>* entries) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       // A link or junction: what it leads to is looked up through it.
       entry.kind = EntryKind::Link;
-      const std::string full = std::string(path) + "\\" + name;
+      const std::string full = folder + name;
       WIN32_FILE_ATTRIBUTE_DATA target;
       if (!::GetFileAttributesExA(full.c_str(), GetFileExInfoStandard, &target)) {
         entry.target = EntryKind::Missing;

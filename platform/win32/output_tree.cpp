@@ -18,7 +18,7 @@ namespace platform {
 namespace {
 
 struct Folder {
-  std::string path;  // ends in a backslash
+  std::string path;  // ready for a name: ends in a separator, or is a bare drive
 };
 
 Folder* FromHandle(FolderHandle folder) { return static_cast<Folder*>(folder); }
@@ -82,8 +82,10 @@ OsHandle CreateNew(const std::string& path, DWORD attributes) {
     ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
     return InvalidHandle();
   }
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // No write sharing: no other program changes the file while it is made.
+  // Delete sharing lets the interrupt sweep remove it while it is open.
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                           attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE || h == nullptr) {
     // A folder in the way answers access denied; callers tell what is
     // there from "exists".
@@ -174,7 +176,7 @@ FolderHandle OpenFolder(const char* path) {
     ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  if (!folder->path.empty() && folder->path.back() != '\\' && folder->path.back() != '/') folder->path += '\\';
+  win32::EndWithSeparator(folder->path);
   return folder;
 }
 

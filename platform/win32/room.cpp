@@ -17,7 +17,10 @@ bool GetFreeDiskSpace(const char* path, uint64_t* bytes) {
   const char* slash = std::strrchr(path, '\\');
   const char* other = std::strrchr(path, '/');
   if (other != nullptr && (slash == nullptr || other > slash)) slash = other;
-  const std::string folder = slash == nullptr ? std::string(".") : std::string(path, slash + 1);
+  // A bare name lies in the current folder, "X:name" in drive X's.
+  const bool onDrive = path[0] != '\0' && path[1] == ':';
+  const std::string folder =
+      slash != nullptr ? std::string(path, slash + 1) : onDrive ? std::string(path, 2) + "." : std::string(".");
   ULARGE_INTEGER available;
   if (!::GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;

@@ -288,6 +288,21 @@ TEST(ExtractorRun, RelativeArchivePathIsTakenFromTheStartFolder) {
   }
 }
 
+#ifdef _WIN32
+// "X:test.mpq" is test.mpq in the folder current on drive X: its files go
+// beside it, as for any other relative path.
+TEST(ExtractorRun, DriveRelativeArchivePathExtractsBesideIt) {
+  TempDir dir("drive-relative");
+  ArchiveBuilder b;
+  b.Add("one\\a.txt", "A");
+  b.Listfile({"one\\a.txt"});
+  b.WriteTo(dir / "test.mpq");
+  ExpectFinished(RunTavrix({dir.path().substr(0, 2) + "test.mpq"}, dir.path()), "", 1);
+  const std::map<std::string, Bytes> expected = {{"one/a.txt", ToBytes("A")}};
+  EXPECT_EQ(ReadTree(dir / "test_mpq"), expected);
+}
+#endif
+
 TEST(ExtractorRun, DotsInTheArchivePathBecomeUnderscores) {
   TempDir dir("dotted");
   fs::create_directories(dir / "data.v2");

@@ -162,6 +162,16 @@ TEST_F(FilesTest, FilePointerMovesLikeWin32) {
 
   EXPECT_EQ(SetFilePointer(h, 0, nullptr, 7), kInvalidSetFilePointer);
   EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+
+  // Without a high part, a position past 4 GiB cannot be told: refused,
+  // never cut to its low part, and the position stays.
+  high = 1;
+  ASSERT_EQ(SetFilePointer(h, 0x10, &high, kFileBegin), 0x10u);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, kFileCurrent), kInvalidSetFilePointer);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  high = 0;
+  EXPECT_EQ(SetFilePointer(h, 0, &high, kFileCurrent), 0x10u);
+  EXPECT_EQ(high, 1);
   CloseHandle(h);
 }
 
@@ -203,6 +213,28 @@ TEST_F(FilesTest, PositionedReadsAndWrites) {
   ASSERT_TRUE(ReadFileAt(h, 100, buffer, sizeof buffer, &done));
   EXPECT_EQ(done, 0u);
   CloseHandle(h);
+}
+
+// No file reaches past 2^63 bytes; a position there (the system reads the
+// last two as "the end" and "the file pointer") is refused, never used.
+TEST_F(FilesTest, PositionsPastTheLargestFileAreRefused) {
+  OsHandle h = Open(Path("k.bin"), kGenericRead | kGenericWrite, kCreateAlways);
+  ASSERT_TRUE(IsValidHandle(h));
+  uint32_t done = 0;
+  ASSERT_TRUE(WriteFileAt(h, 0, "abc", 3, &done));
+  const uint64_t far[] = {~0ull, ~0ull - 1, 1ull << 63};
+  char buffer[4] = {};
+  for (uint64_t at : far) {
+    EXPECT_FALSE(WriteFileAt(h, at, "x", 1, &done)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    const WritePiece piece = {"y", 1};
+    EXPECT_FALSE(WritePiecesAt(h, at, &piece, 1)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_FALSE(ReadFileAt(h, at, buffer, 1, &done)) << at;
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  }
+  CloseHandle(h);
+  EXPECT_EQ(ReadText(Path("k.bin")), "abc");
 }
 
 TEST_F(FilesTest, LargeTransfersArriveWhole) {
@@ -337,3 +369,19 @@ TEST_F(FilesTest, FolderListingCarriesKindsSizesAndTimes) {
   EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
   EXPECT_FALSE(platform::ListFolder(Path("missing").c_str(), &entries));
 }
+
+#ifdef _WIN32
+// A file read whole for an archive keeps writers out, as larger sources
+// opened with read sharing do: no program changes it while it is read.
+TEST_F(FilesTest, AFileOpenForReadingKeepsWritersOut) {
+  using namespace platform;
+  WriteText(Path("a.txt"), "abc");
+  OsHandle reader = OpenFileForReading(Path("a.txt").c_str());
+  ASSERT_TRUE(IsValidHandle(reader));
+  OsHandle writer = CreateFile(Path("a.txt").c_str(), kGenericWrite, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+  EXPECT_FALSE(IsValidHandle(writer));
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  CloseHandle(writer);
+  CloseHandle(reader);
+}
+#endif

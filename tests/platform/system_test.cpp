@@ -279,6 +279,61 @@ TEST_F(FoldersTest, AFileMadeInAFolderIsThereOrRefused) {
   CloseFolder(folder);
 }
 
+#ifdef _WIN32
+// "X:" alone is the folder current on drive X, as "X:name" is a name in it;
+// its root would be another folder.
+TEST_F(FoldersTest, ABareDriveIsItsCurrentFolder) {
+  WriteText(Path("here.txt"), "x");
+  char saved[4096];
+  ASSERT_GT(GetCurrentDirectory(sizeof saved, saved), 0u);
+  ASSERT_TRUE(SetCurrentDirectory(BackslashPath("").c_str()));
+  const std::string drive = root_.string().substr(0, 2);
+  FolderHandle folder = OpenFolder(drive.c_str());
+  const EntryKind kind = folder != nullptr ? GetEntryKind(folder, "here.txt") : EntryKind::Missing;
+  CloseFolder(folder);
+  std::vector<FolderEntry> entries;
+  const bool listed = ListFolder(drive.c_str(), &entries);
+  ASSERT_TRUE(SetCurrentDirectory(saved));
+  EXPECT_EQ(kind, EntryKind::File);
+  ASSERT_TRUE(listed);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "here.txt");
+}
+#endif
+
+#ifdef _WIN32
+// "X:name" lies on drive X whatever the current folder's drive is.
+TEST_F(FoldersTest, FreeSpaceOfADriveRelativePathIsThatDrives) {
+  uint64_t bytes = 0;
+  EXPECT_TRUE(GetFreeDiskSpace((root_.string().substr(0, 2) + "new.mpq").c_str(), &bytes));
+  std::string missing;
+  for (char letter = 'Y'; letter > 'D' && missing.empty(); --letter) {
+    if (GetDriveType((std::string(1, letter) + ":\\").c_str()) == kDriveNoRootDir) missing = std::string(1, letter);
+  }
+  ASSERT_FALSE(missing.empty());
+  EXPECT_FALSE(GetFreeDiskSpace((missing + ":new.mpq").c_str(), &bytes));
+}
+#endif
+
+#ifdef _WIN32
+// A file being written below an output folder is changed by this program
+// alone until it is finished.
+TEST_F(FoldersTest, AFileBeingWrittenKeepsOtherWritersOut) {
+  FolderHandle folder = OpenFolder(Path("").c_str());
+  ASSERT_NE(folder, nullptr);
+  OsHandle file = CreateFileIn(folder, "a.txt");
+  ASSERT_TRUE(IsValidHandle(file));
+  OsHandle other = CreateFile(Path("a.txt").c_str(), kGenericWrite, kFileShareRead | kFileShareWrite | kFileShareDelete,
+                              kOpenExisting, 0);
+  EXPECT_FALSE(IsValidHandle(other));
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  CloseHandle(other);
+  CloseHandle(file);
+  EXPECT_TRUE(DeleteFileIn(folder, "a.txt"));
+  CloseFolder(folder);
+}
+#endif
+
 TEST(MemoryTest, PagesStartZeroed) {
   const size_t size = 1 << 20;
   auto* block = static_cast<uint8_t*>(VirtualAlloc(size));

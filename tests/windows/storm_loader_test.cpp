@@ -197,6 +197,23 @@ TEST_F(StormLoaderTest, WithoutTheLibraryTheBuiltInProviderStandsIn) {
   EXPECT_EQ(StormCompress, &BuiltinProviderCompress);
 }
 
+// A library anyone can leave beside an archive (the current folder) is no
+// installed one.
+TEST_F(StormLoaderTest, ALibraryInTheCurrentFolderIsNotLoaded) {
+  char program[1024];
+  const uint32_t length = platform::GetModuleFileName(program, sizeof program);
+  ASSERT_TRUE(length > 0 && length < sizeof program);
+  const std::filesystem::path standIn = std::filesystem::path(program).parent_path().parent_path() / "with" / "Storm.dll";
+  std::filesystem::copy_file(standIn, root_ / "Storm.dll");
+  char saved[1024];
+  ASSERT_GT(platform::GetCurrentDirectory(sizeof saved, saved), 0u);
+  ASSERT_TRUE(platform::SetCurrentDirectory(root_.string().c_str()));
+  const bool loaded = LoadStormLibrary();
+  ASSERT_TRUE(platform::SetCurrentDirectory(saved));
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(StormDecompress, &BuiltinProviderDecompress);
+}
+
 TEST_F(StormLoaderTest, ForeignMasksFailTheReadAsUnsupported) {
   const std::string archive = WriteStandInArchive(Runs(10000));
   Bytes back;
