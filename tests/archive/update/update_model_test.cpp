@@ -32,7 +32,7 @@ constexpr uint32_t kLocales[] = {0, 0x407, 0x409};
 // The last error a step starts with: the refusals that keep it show it.
 constexpr uint32_t kUntouched = 0x7E57;
 constexpr uint32_t kIoError = 1117;  // ERROR_IO_DEVICE
-constexpr uint32_t kFromStart = 0;   // FILE_BEGIN, which only <windows.h> gives there
+constexpr uint32_t kFromStart = 0;   // FILE_BEGIN: these tests see no <windows.h>
 
 uint32_t EnvNumber(const char* name, uint32_t otherwise) {
   const char* value = std::getenv(name);
