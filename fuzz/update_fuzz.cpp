@@ -176,6 +176,9 @@ void Move(Model& model, const char* from, uint32_t fromLocale, const char* to, u
   }
   Stored stored = std::move(it->second);
   model.erase(it);
+  // A file renamed to the name list becomes the list, which the library
+  // rewrites behind every change (see Remember).
+  if (Upper(to) == "(LISTFILE)") return;
   model[{Upper(to), toLocale}] = std::move(stored);
 }
 
