@@ -25,8 +25,15 @@ bool MoveFileReplace(const char* from, const char* to) {
 // ReplaceFileA gives the replacement the replaced file's attributes and
 // security, and fails while either file is open without delete sharing.
 bool ReplaceFile(const char* target, const char* replacement) {
-  return CheckPath(target) && CheckPath(replacement) && internal::TakeWriteStep() &&
-         ::ReplaceFileA(target, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+  if (!CheckPath(target) || !CheckPath(replacement) || !internal::TakeWriteStep()) return false;
+  if (::ReplaceFileA(target, replacement, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE) {
+    return true;
+  }
+  // Without a backup name this error means the target is already gone and
+  // the replacement still has its own name: a caller that took the failure
+  // at its word would delete the only copy left. The move finishes the step.
+  if (::GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return false;
+  return ::MoveFileExA(replacement, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool CanReplaceOpenFile() { return false; }
