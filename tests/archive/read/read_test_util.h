@@ -6,9 +6,11 @@
 
 #include <string>
 
+#include "archive/read/provider.h"
 #include "archive/read/read_internal.h"
 #include "archive/format/records.h"
 #include "sorvane/sorvane.h"
+#include "compression/scomp.h"
 #include "platform/platform.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/scratch_test.h"
@@ -18,6 +20,21 @@ namespace readtest {
 using testsupport::ArchiveBuilder;
 using testsupport::Bytes;
 using testsupport::Layout;
+
+// Sectors packed by the library's own coders, for hand-built archives with
+// real compressed data; a sector packing does not shrink stays as it is.
+inline testsupport::SectorEncoder PackedSectors(uint32_t mask) {
+  return [mask](const uint8_t* data, uint32_t length, uint32_t) {
+    Bytes out(length);
+    uint32_t produced = length;
+    const bool ok = (mask & BUILTIN_PROVIDER_MASK)
+                        ? BuiltinProviderCompress(out.data(), &produced, data, length, mask, 0, 0) != 0
+                        : CompressSector(out.data(), &produced, data, length, mask, 0, 0);
+    if (!ok || produced >= length) return Bytes(data, data + length);
+    out.resize(produced);
+    return out;
+  };
+}
 
 class ArchiveTest : public testsupport::ScratchArchiveTest {
  protected:

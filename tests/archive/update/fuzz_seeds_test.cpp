@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "archive/read/provider.h"
-#include "compression/scomp.h"
 #include "tests/archive/read/read_test_util.h"
 
 namespace {
@@ -17,27 +15,13 @@ namespace {
 using testsupport::ArchiveBuilder;
 using testsupport::Bytes;
 using testsupport::FileSpec;
+using readtest::PackedSectors;
 using testsupport::PatternBytes;
 
 Bytes Text(size_t size) {
   std::string t;
   while (t.size() < size) t += "seed text for the fuzzer, ";
   return Bytes(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(size));
-}
-
-testsupport::SectorEncoder With(uint32_t mask) {
-  return [mask](const uint8_t* data, uint32_t length, uint32_t) {
-    Bytes out(length);
-    uint32_t produced = length;
-    const bool ok = (mask & BUILTIN_PROVIDER_MASK)
-                        ? BuiltinProviderCompress(out.data(), &produced, data, length, mask, 0, 0) != 0
-                        : CompressSector(out.data(), &produced, data, length, mask, 0, 0);
-    if (!ok || produced >= length) {
-      return Bytes(data, data + length);
-    }
-    out.resize(produced);
-    return out;
-  };
 }
 
 TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
@@ -56,9 +40,9 @@ TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
   {  // BN3, imploded and compressed sectors, keys from offset tables
     ArchiveBuilder b;
     b.Bn3().SectorShift(0).HashTableSize(5);
-    b.Add("t.txt", Text(1300), BLOCK_IMPLODED | BLOCK_ENCRYPTED).encodeSector = With(COMP_IMPLODE);
+    b.Add("t.txt", Text(1300), BLOCK_IMPLODED | BLOCK_ENCRYPTED).encodeSector = PackedSectors(COMP_IMPLODE);
     b.Add("h.txt", Text(900), BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED).encodeSector =
-        With(COMP_HUFFMAN | COMP_IMPLODE);
+        PackedSectors(COMP_HUFFMAN | COMP_IMPLODE);
     b.WriteTo(folder + "/bn3.mpq");
   }
   {  // stub, locales, a deleted mark, an outside method
@@ -66,8 +50,8 @@ TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
     b.Stub(512).SectorShift(0).HashTableSize(6);
     b.Listfile({"z.bin"});
     b.Listfile({"z.bin", "w.wav"}).locale = 0x409;
-    b.Add("z.bin", Text(800), BLOCK_COMPRESSED).encodeSector = With(COMP_ZLIB);
-    b.Add("w.wav", PatternBytes(600, 2), BLOCK_COMPRESSED).encodeSector = With(COMP_ADPCM_MONO);
+    b.Add("z.bin", Text(800), BLOCK_COMPRESSED).encodeSector = PackedSectors(COMP_ZLIB);
+    b.Add("w.wav", PatternBytes(600, 2), BLOCK_COMPRESSED).encodeSector = PackedSectors(COMP_ADPCM_MONO);
     b.SetHashEntry(5, HashEntry{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE});
     b.WriteTo(folder + "/stub.mpq");
   }
@@ -76,9 +60,9 @@ TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
     b.Stub(512).UserData(40, 3).Extended(1, kExtendedHeaderBytes, true).SectorShift(0).HashTableSize(8);
     b.Listfile({"u.txt", "c.bin"});
     b.Add("u.txt", Text(900), BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED)
-        .encodeSector = With(COMP_HUFFMAN | COMP_IMPLODE);
+        .encodeSector = PackedSectors(COMP_HUFFMAN | COMP_IMPLODE);
     FileSpec& c = b.Add("c.bin", Text(1200), BLOCK_COMPRESSED | BLOCK_SECTOR_CRC | BLOCK_ENCRYPTED);
-    c.encodeSector = With(COMP_IMPLODE);
+    c.encodeSector = PackedSectors(COMP_IMPLODE);
     c.checksumBlock = PatternBytes(12, 3);
     b.WriteTo(folder + "/extended.mpq");
   }
@@ -88,7 +72,7 @@ TEST(FuzzSeeds, DISABLED_WriteOpenSeeds) {
     b.Add("p.bin", PatternBytes(300, 4), BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED);
     b.Add("i.txt", Text(700), BLOCK_SINGLE_UNIT | BLOCK_IMPLODED).encodeSector = [](const uint8_t* d, uint32_t n,
                                                                                      uint32_t i) {
-      Bytes out = With(COMP_IMPLODE)(d, n, i);
+      Bytes out = PackedSectors(COMP_IMPLODE)(d, n, i);
       if (out.size() < n) out.erase(out.begin());
       return out;
     };
@@ -165,8 +149,8 @@ TEST(FuzzSeeds, DISABLED_WriteUpdateSeeds) {
     b.Stub(512).SectorShift(0).HashTableSize(6);
     b.Listfile({"z.bin"});
     b.Listfile({"z.bin", "w.wav"}).locale = 0x409;
-    b.Add("z.bin", Text(800), BLOCK_COMPRESSED).encodeSector = With(COMP_ZLIB);
-    b.Add("w.wav", PatternBytes(600, 2), BLOCK_COMPRESSED).encodeSector = With(COMP_ADPCM_MONO);
+    b.Add("z.bin", Text(800), BLOCK_COMPRESSED).encodeSector = PackedSectors(COMP_ZLIB);
+    b.Add("w.wav", PatternBytes(600, 2), BLOCK_COMPRESSED).encodeSector = PackedSectors(COMP_ADPCM_MONO);
     b.SetHashEntry(5, HashEntry{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFE});
     WriteSeed(folder + "/stub.bin",
               {UseLocale(1), Add(kN1, k511, kBzip2, kAdjustedOnly), Delete(kList), UseLocale(0), Rename(kW, kN2),
@@ -177,9 +161,9 @@ TEST(FuzzSeeds, DISABLED_WriteUpdateSeeds) {
     ArchiveBuilder b;
     b.Bn3().SectorShift(0).HashTableSize(5);
     b.Listfile({"t.txt"});
-    b.Add("t.txt", Text(1300), BLOCK_IMPLODED | BLOCK_ENCRYPTED).encodeSector = With(COMP_IMPLODE);
+    b.Add("t.txt", Text(1300), BLOCK_IMPLODED | BLOCK_ENCRYPTED).encodeSector = PackedSectors(COMP_IMPLODE);
     b.Add("h.txt", Text(900), BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED).encodeSector =
-        With(COMP_HUFFMAN | COMP_IMPLODE);
+        PackedSectors(COMP_HUFFMAN | COMP_IMPLODE);
     WriteSeed(folder + "/bn3.bin",
               {Add(kA, k17, kStored), Rename(kT, kZ), Compact(), Replace(kZ, k512, kImplode, kAdjusted),
                Delete(kA), Compact(), AddFromDisk(kW, k1500, kMono), Rename(kW, kList)},
@@ -208,9 +192,9 @@ TEST(FuzzSeeds, DISABLED_WriteUpdateSeeds) {
     b.Stub(512).UserData(40, 3).Extended(1, kExtendedHeaderBytes, true).SectorShift(0).HashTableSize(8);
     b.Listfile({"a.txt", "z.bin", "w.wav"});
     b.Add("a.txt", Text(900), BLOCK_SINGLE_UNIT | BLOCK_COMPRESSED | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED)
-        .encodeSector = With(COMP_ZLIB);
+        .encodeSector = PackedSectors(COMP_ZLIB);
     FileSpec& z = b.Add("z.bin", Text(1200), BLOCK_COMPRESSED | BLOCK_SECTOR_CRC | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
-    z.encodeSector = With(COMP_IMPLODE);
+    z.encodeSector = PackedSectors(COMP_IMPLODE);
     z.checksumBlock = PatternBytes(12, 3);
     b.Add("w.wav", PatternBytes(300, 4), BLOCK_SINGLE_UNIT | BLOCK_ENCRYPTED | BLOCK_KEY_ADJUSTED);
     WriteSeed(folder + "/later.bin",

@@ -19,8 +19,7 @@
 #include <random>
 #include <set>
 
-#include "archive/read/provider.h"
-#include "compression/scomp.h"
+#include "tests/archive/read/read_test_util.h"
 #include "tests/archive/update/update_test_util.h"
 
 using namespace updatetest;
@@ -75,19 +74,6 @@ class UpdateModelTest : public UpdateTest {
     static const uint32_t sizes[] = {0, 1, 17, 511, 4095, 4096, 4097, 9000, 20000};
     const uint32_t size = sizes[Pick(9)] + (Pick(2) ? Pick(300) : 0);
     return Pick(2) ? Compressible(size, random()) : PatternBytes(size, random());
-  }
-
-  static testsupport::SectorEncoder Packed(uint32_t mask) {
-    return [mask](const uint8_t* data, uint32_t length, uint32_t) {
-      Bytes out(length);
-      uint32_t produced = length;
-      const bool ok = (mask & BUILTIN_PROVIDER_MASK)
-                          ? BuiltinProviderCompress(out.data(), &produced, data, length, mask, 0, 0) != 0
-                          : CompressSector(out.data(), &produced, data, length, mask, 0, 0);
-      if (!ok || produced >= length) return Bytes(data, data + length);
-      out.resize(produced);
-      return out;
-    };
   }
 
   // Flags a builder-made file may carry: every one the readers know.
@@ -197,7 +183,9 @@ class UpdateModelTest : public UpdateTest {
       FileSpec& s = b.Add(name, data, flags);
       s.locale = locale;
       // Sectors packed for real where the flags ask for it.
-      if ((flags & BLOCK_COMPRESSED) && Pick(2)) s.encodeSector = Packed(Pick(2) ? COMP_ZLIB : COMP_HUFFMAN);
+      if ((flags & BLOCK_COMPRESSED) && Pick(2)) {
+        s.encodeSector = readtest::PackedSectors(Pick(2) ? COMP_ZLIB : COMP_HUFFMAN);
+      }
       if (HasSectorTable(flags) && Pick(4) == 0) s.gapBefore = 1 + Pick(64);
       s.hashIndex = place(name);
       if (*big && i == 0) s.holeBefore = (uint64_t{1} << 32) + 4096;
