@@ -172,17 +172,16 @@ void DropStaleLoads(ArchiveFile* file, const BlockEntry& block) {
   file->unit = nullptr;
   file->loadedFor = block;
   if ((block.flags & BLOCK_ENCRYPTED) == 0) return;
-  uint32_t index = 0;
+  // The new data's key: from the handle's name while its entry still bears
+  // it, else (an index, or an entry renamed in place) what the lists or the
+  // offset table give. None (0, as at open) fails the reads: the old key
+  // would hand out garbage.
   const HashEntry& entry = *file->hashEntry;
-  if (!ParseIndexName(file->name, &index) && entry.nameHashA == HashString(file->name, HASH_NAME_A) &&
-      entry.nameHashB == HashString(file->name, HASH_NAME_B)) {
-    file->fileKey = FileKey(file->name, block);
-  } else {
-    // Opened by index with no name found, or its entry renamed in place:
-    // what the lists or the offset table give now. None (0, as at open)
-    // fails the reads: the old key would hand out garbage.
-    file->fileKey = FindFileKey(file->archive, &entry, nullptr);
-  }
+  uint32_t index = 0;
+  char* name = file->name;
+  const bool named = !ParseIndexName(name, &index) && entry.nameHashA == HashString(name, HASH_NAME_A) &&
+                     entry.nameHashB == HashString(name, HASH_NAME_B);
+  file->fileKey = FindFileKey(file->archive, &entry, named ? &name : nullptr);
 }
 
 // One read across sectors: the byte range [p0, rangeEnd) of the file, the
